@@ -1,0 +1,33 @@
+// Typed reads of an `execute` configuration dict.
+//
+// Each key is read in two steps: a membership test, then a conversion through
+// pybind11's standard casters. A failed conversion raises pybind11's cast
+// error, which reaches Python as RuntimeError with pybind11's own message.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+class config_reader {
+public:
+    explicit config_reader(py::dict config) : config_(std::move(config)) {}
+
+    bool has(const char* key) const;
+    bool get_bool(const char* key, bool fallback) const;
+    int get_int(const char* key, int fallback) const;
+    std::uint16_t get_u16(const char* key, std::uint16_t fallback) const;
+    // str as UTF-8, bytes and bytearray byte for byte.
+    std::string get_text(const char* key, const std::string& fallback) const;
+    // A list used as it is, anything else through Python's list(); every
+    // element read as a 32-bit int.
+    std::vector<int> get_int_list(const char* key) const;
+
+private:
+    py::object item(const char* key) const;
+    py::dict config_;
+};

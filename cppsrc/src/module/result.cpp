@@ -1,0 +1,98 @@
+#include "result.h"
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+int Result::repeat = 1024;
+
+namespace {
+
+// One process-wide engine, seeded once from the system's entropy source.
+std::mt19937_64& random_engine() {
+    static std::mt19937_64 engine([] {
+        std::random_device device("/dev/urandom");
+        return static_cast<std::mt19937_64::result_type>(device());
+    }());
+    return engine;
+}
+
+// Truncated count of a probability, saturated so that huge or broken values
+// set from Python cannot overflow.
+int truncated_count(double expected) {
+    if (!(expected > 0)) return 0;
+    if (expected >= static_cast<double>(std::numeric_limits<int>::max())) {
+        return std::numeric_limits<int>::max();
+    }
+    return static_cast<int>(expected);
+}
+
+}  // namespace
+
+std::map<std::string, int> Result::get_counts() {
+    if (!counts.empty() || shots <= 0) return counts;
+
+    long long total = 0;
+    std::vector<const std::string*> round_ups;
+    for (const auto& [key, p] : probabilities) {
+        double expected = p * shots;
+        int whole = truncated_count(expected);
+        if (whole >= 1) {
+            counts[key] = whole;
+            total += whole;
+        }
+        if (std::isfinite(expected) && std::round(expected) > expected) round_ups.push_back(&key);
+    }
+
+    long long remaining = shots - total;
+    for (auto it = round_ups.begin(); remaining >= 1 && it != round_ups.end(); ++it) {
+        ++counts[**it];
+        --remaining;
+    }
+    if (remaining < 1) return counts;
+
+    // When every expected count is below one half there is no entry to spread
+    // the shortfall over; the shots then go to the most probable outcome (the
+    // smallest such key on a tie), which is what a reading would most likely
+    // give. Without any positive probability there is nothing to count.
+    if (counts.empty()) {
+        const std::string* best = nullptr;
+        double best_p = 0.0;
+        for (const auto& [key, p] : probabilities) {
+            if (p > best_p) {
+                best_p = p;
+                best = &key;
+            }
+        }
+        if (best != nullptr) counts[*best] = static_cast<int>(remaining);
+        return counts;
+    }
+    while (remaining >= 1) {
+        for (auto& entry : counts) {
+            if (remaining < 1) break;
+            ++entry.second;
+            --remaining;
+        }
+    }
+    return counts;
+}
+
+std::string Result::get_random_reading() const {
+    if (probabilities.empty()) return "";
+    double r = std::ldexp(static_cast<double>(random_engine()()), -64);
+    double sum = 0.0;
+    for (const auto& [key, p] : probabilities) {
+        sum += p;
+        if (r < sum) return key;
+    }
+    return probabilities.rbegin()->first;
+}
+
+std::string Result::to_string(long value, unsigned long width) const {
+    std::string key(width, '0');
+    for (unsigned long k = 0; k < width; ++k) {
+        if ((static_cast<unsigned long>(value) >> (width - 1 - k)) & 1UL) key[k] = '1';
+    }
+    return key;
+}

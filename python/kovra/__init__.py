@@ -1,0 +1,1 @@
+"""Python helpers around the kovra_backends extension module."""

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Sets everything up, then runs the main job: the example circuit on the
+# back ends.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+bash scripts/setup.sh
+.venv/bin/python examples/main.py

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Sets up everything kovra_backends needs on a fresh machine, idempotently:
+# Debian packages, the project venv (.venv) with pinned versions, the static
+# igraph C core (cached outside the work tree) and the module itself.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+PY="${PYTHON:-python3.11}"
+VENV="$ROOT/.venv"
+export PATH="$VENV/bin:$PATH"
+export KOVRA_CACHE_DIR="${KOVRA_CACHE_DIR:-$HOME/.cache/kovra_backends}"
+APT_PACKAGES="nlohmann-json3-dev libgtest-dev libgmock-dev libasio-dev libbenchmark-dev"
+
+log() { echo "[setup] $*"; }
+
+install_apt() {
+    local missing=()
+    for p in $APT_PACKAGES; do
+        dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+    done
+    if ((${#missing[@]})); then
+        log "apt-get install ${missing[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq
+        apt-get install -y -qq "${missing[@]}" >/dev/null
+    fi
+}
+
+make_venv() {
+    if [[ ! -x "$VENV/bin/python" ]]; then
+        log "creating $VENV"
+        "$PY" -m venv "$VENV"
+    fi
+    # python-igraph 0.9.11 builds from its source distribution; CMake 4 needs
+    # the policy floor raised for igraph's old CMakeLists.
+    if ! "$VENV/bin/python" -c "import sys; sys.exit(0 if open('$VENV/.pins').read() == open('$ROOT/requirements-dev.txt').read() else 1)" 2>/dev/null; then
+        log "installing pinned Python packages"
+        CMAKE_POLICY_VERSION_MINIMUM=3.5 "$VENV/bin/pip" install -q --disable-pip-version-check -r requirements-dev.txt
+        cp requirements-dev.txt "$VENV/.pins"
+    fi
+}
+
+install_module() {
+    local prefix
+    prefix="$(bash scripts/build_igraph_core.sh)"
+    log "building and installing kovra_backends (igraph core at $prefix)"
+    "$VENV/bin/pip" install -q --disable-pip-version-check --no-build-isolation \
+        -C "cmake.define.KOVRA_IGRAPH_ROOT=$prefix" \
+        -C "build-dir=$ROOT/build/{wheel_tag}" .
+}
+
+install_apt
+make_venv
+install_module
+log "ready"

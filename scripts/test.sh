@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Sets everything up, then runs every test: the C++ unit tests through CTest
+# and the Python tests through pytest.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+bash scripts/setup.sh
+export PATH="$ROOT/.venv/bin:$PATH"
+PREFIX="$(bash scripts/build_igraph_core.sh)"
+PYBIND11_DIR="$(.venv/bin/python -m pybind11 --cmakedir)"
+echo "[test] building the C++ tests"
+CMAKE_POLICY_VERSION_MINIMUM=3.5 .venv/bin/cmake -S . -B build/cpp-tests -G Ninja \
+    -DKOVRA_BUILD_TESTS=ON -DKOVRA_BUILD_MODULE=OFF \
+    -DKOVRA_IGRAPH_ROOT="$PREFIX" -Dpybind11_DIR="$PYBIND11_DIR" \
+    -DPython_EXECUTABLE="$ROOT/.venv/bin/python" >/dev/null
+.venv/bin/cmake --build build/cpp-tests -j "$(nproc)"
+echo "[test] C++ tests"
+(cd build/cpp-tests && ../../.venv/bin/ctest --output-on-failure -j "$(nproc)")
+echo "[test] Python tests"
+.venv/bin/python -m pytest -q tests/python "$@"

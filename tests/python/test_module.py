@@ -1,0 +1,114 @@
+import igraph
+import pytest
+
+import kovra_backends as kb
+
+
+def capsule_of(graph):
+    return getattr(graph, "__graph_as_capsule")()
+
+
+@pytest.fixture
+def capsule():
+    g = igraph.Graph(directed=True)
+    g.add_vertices(1)
+    g["qnum"] = 0
+    g["cnum"] = 0
+    return capsule_of(g)
+
+
+def test_module_surface():
+    assert kb.__doc__ == "Kovra Backends"
+    names = [n for n in ("BasicSimulator", "NMR", "Result") if hasattr(kb, n)]
+    assert names == ["BasicSimulator", "NMR", "Result"]
+    public = {n for n in dir(kb.Result) if not n.startswith("_")}
+    assert public == {"states", "probabilities", "counts", "get_random_reading"}
+
+
+def test_default_result():
+    r = kb.Result()
+    assert r.states == []
+    assert r.probabilities == {}
+    assert r.counts == {}
+    assert r.get_random_reading() == ""
+
+
+def test_counts_from_python():
+    r = kb.Result()
+    r.probabilities = {"1": 0.5, "0": 0.5}
+    assert list(r.probabilities) == ["0", "1"]
+    # The default shot count is 1024.
+    assert r.counts == {"0": 512, "1": 512}
+    with pytest.raises(AttributeError):
+        r.counts = {}
+
+
+def test_states_conversion():
+    r = kb.Result()
+    r.states = (1, 2j)
+    assert r.states == [1 + 0j, 2j]
+    r.states = (x for x in [0.5])
+    assert r.states == [0.5 + 0j]
+    with pytest.raises(TypeError):
+        r.states = "ab"
+    assert r.states == [0.5 + 0j]
+    with pytest.raises(TypeError):
+        r.probabilities = {"0": "x"}
+
+
+@pytest.mark.parametrize("backend", [kb.BasicSimulator, kb.NMR])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda b, cap, g: b.execute(g, {}),  # the graph object itself
+        lambda b, cap, g: b.execute(cap, []),  # not a dict
+        lambda b, cap, g: b.execute(cap, ({},)),
+        lambda b, cap, g: b.execute(graph=cap, config={}),
+        lambda b, cap, g: b.execute(cap),
+    ],
+)
+def test_execute_argument_types(backend, call, capsule):
+    g = igraph.Graph(directed=True)
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        call(backend(), capsule, g)
+
+
+CAST = "Unable to cast Python instance of type"
+
+
+@pytest.mark.parametrize("backend", [kb.BasicSimulator, kb.NMR])
+@pytest.mark.parametrize(
+    "config",
+    [
+        {"shots": 2.0},
+        {"shots": 2**31},
+        {"print_circuit": "yes"},
+        {"mqubits": [0, 1.5]},
+    ],
+)
+def test_config_cast_errors(backend, config, capsule):
+    with pytest.raises(RuntimeError, match=CAST):
+        backend().execute(capsule, config)
+
+
+@pytest.mark.parametrize(
+    "config", [{"port": 70000}, {"port": 55444.0}, {"ip": 127}, {"username": None}]
+)
+def test_nmr_config_cast_errors(config, capsule):
+    with pytest.raises(RuntimeError, match=CAST):
+        kb.NMR().execute(capsule, config)
+
+
+def test_mqubits_not_iterable(capsule):
+    with pytest.raises(TypeError, match="not iterable"):
+        kb.BasicSimulator().execute(capsule, {"mqubits": 3})
+
+
+class Config(dict):
+    pass
+
+
+def test_dict_subclass_is_accepted(capsule):
+    # A dict subclass converts; the bad value then fails its typed read.
+    with pytest.raises(RuntimeError, match=CAST):
+        kb.BasicSimulator().execute(capsule, Config(shots=1.5))
