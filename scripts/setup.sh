@@ -41,6 +41,9 @@ make_venv() {
 }
 
 install_module() {
+    # One module build at a time in this work tree.
+    exec 9>"$ROOT/build/.setup.lock"
+    flock 9
     local prefix
     prefix="$(bash scripts/build_igraph_core.sh)"
     log "building and installing kovra_backends (igraph core at $prefix)"
@@ -49,6 +52,7 @@ install_module() {
         -C "build-dir=$ROOT/build/{wheel_tag}" .
 }
 
+mkdir -p "$ROOT/build" "$KOVRA_CACHE_DIR"
 install_apt
 make_venv
 install_module
