@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/circuit.h"
+#include "engine/gate_runs.h"
 
 // One branch: a state vector with its history and this branch's classical bits.
 class quantum_state {
@@ -103,6 +104,7 @@ public:
 
 private:
     void run(const circuit& c, bool keepHistory);
+    void flushPending(std::vector<gates::compiled_gate>& pending);
     void runConditioned(const gate_unit& gate, bool keepHistory);
     void runUnconditioned(const gate_unit& gate, bool keepHistory);
     void measureAllBranches(const gate_unit& gate, bool keepHistory);

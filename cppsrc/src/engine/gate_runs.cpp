@@ -1,0 +1,412 @@
+#include "engine/gate_runs.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <array>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace gates {
+
+namespace {
+
+using cd = std::complex<double>;
+
+// The kernels' constants and helpers, written as kernels.cpp writes them so
+// that every update rounds exactly as there.
+const cd I_UNIT(0, 1);
+const cd MINUS_I(0, -1);
+const cd HALF_PLUS_HALF_I(0.5, 0.5);
+inline cd divide(cd z, double r) { return cd(z.real() / r, z.imag() / r); }
+inline cd negate(cd z) { return cd(z.real() * -1.0, z.imag() * -1.0); }
+inline unsigned long bit(unsigned long pos) { return 1UL << pos; }
+
+// Amplitudes a tile holds: 2^16 (1 MiB), which a core's L2 cache keeps.
+constexpr unsigned long TILE_BITS = 16;
+// Tiles are made of contiguous segments of at least 2^10 amplitudes (16 KiB),
+// long enough for the hardware prefetchers.
+constexpr unsigned long SEGMENT_BITS = 10;
+// Tiles hold at most 2^MAX_HIGH segments (TILE_BITS - SEGMENT_BITS, or the
+// three positions of one gate).
+constexpr unsigned long MAX_HIGH = 6;
+// Below this many amplitudes (4 MiB) one thread does everything.
+constexpr unsigned long PARALLEL_SIZE = 1UL << 18;
+
+unsigned long lowestBit(unsigned long x) { return x & (~x + 1); }
+
+// Spreads the bits of `value` over the set bits of `mask`, lowest first.
+unsigned long deposit(unsigned long value, unsigned long mask) {
+    unsigned long out = 0;
+    for (unsigned long m = mask; m && value; m &= m - 1, value >>= 1)
+        if (value & 1) out |= lowestBit(m);
+    return out;
+}
+
+int popcount(unsigned long x) { return __builtin_popcountl(x); }
+
+// A gate as it acts inside the tiles of one stretch: positions below the
+// segment bits stay within a segment; the stretch's high positions are bits
+// of the segment number.
+struct tile_gate {
+    const compiled_gate* gate;
+    unsigned long lowTarget;    // 2^target when the target is inside a segment, else 0
+    unsigned long lowMask;      // controls (pairs) or mask (upper) inside a segment
+    unsigned long highTarget;   // segment-number bit of the target, else 0
+    unsigned long highMask;     // segment-number bits that must be set
+};
+
+// --- the updates, one amplitude pair or one amplitude at a time -------------
+
+template <typename Op>
+inline void pairsWithin(cd* a, unsigned long length, unsigned long t, unsigned long controls, Op op) {
+    const unsigned long fixed = t | controls;
+    const unsigned long run = lowestBit(fixed);
+    if (run == 1 && controls == 0) {  // target bit 0: neighbours
+        for (unsigned long i = 0; i < length; i += 2) op(a[i], a[i + 1]);
+        return;
+    }
+    const unsigned long skip = fixed | (run - 1);
+    for (unsigned long x = 0; x < length; x = ((x | skip) + 1) & ~skip) {
+        cd* const p = a + (x | controls);
+        for (unsigned long i = 0; i < run; ++i) op(p[i], p[i + t]);
+    }
+}
+
+template <typename Op>
+inline void pairsAcross(cd* a, cd* b, unsigned long length, unsigned long controls, Op op) {
+    if (controls == 0) {
+        for (unsigned long i = 0; i < length; ++i) op(a[i], b[i]);
+        return;
+    }
+    const unsigned long run = lowestBit(controls);
+    const unsigned long skip = controls | (run - 1);
+    for (unsigned long x = 0; x < length; x = ((x | skip) + 1) & ~skip) {
+        const unsigned long base = x | controls;
+        for (unsigned long i = 0; i < run; ++i) op(a[base + i], b[base + i]);
+    }
+}
+
+template <typename Op>
+inline void upperWithin(cd* a, unsigned long length, unsigned long mask, Op op) {
+    if (mask == 0) {
+        for (unsigned long i = 0; i < length; ++i) op(a[i]);
+        return;
+    }
+    const unsigned long run = lowestBit(mask);
+    const unsigned long skip = mask | (run - 1);
+    for (unsigned long x = 0; x < length; x = ((x | skip) + 1) & ~skip) {
+        cd* const p = a + (x | mask);
+        for (unsigned long i = 0; i < run; ++i) op(p[i]);
+    }
+}
+
+// One pair-kind gate on one tile.
+template <typename Op>
+inline void pairGate(cd* const* segments, unsigned long count, unsigned long length, const tile_gate& g, Op op) {
+    for (unsigned long j = 0; j < count; ++j) {
+        if ((j & g.highMask) != g.highMask) continue;
+        if (g.highTarget == 0)
+            pairsWithin(segments[j], length, g.lowTarget, g.lowMask, op);
+        else if ((j & g.highTarget) == 0)
+            pairsAcross(segments[j], segments[j | g.highTarget], length, g.lowMask, op);
+    }
+}
+
+template <typename Op>
+inline void upperGate(cd* const* segments, unsigned long count, unsigned long length, const tile_gate& g, Op op) {
+    for (unsigned long j = 0; j < count; ++j)
+        if ((j & g.highMask) == g.highMask) upperWithin(segments[j], length, g.lowMask, op);
+}
+
+// The updates on the real and imaginary parts, operation for operation what
+// std::complex does in the kernels (a product of complex numbers is
+// (ar br - ai bi, ar bi + ai br), each product rounded on its own), but in a
+// form the vectoriser takes.
+struct parts {
+    double r, i;
+};
+inline parts load(const cd& x) { return {reinterpret_cast<const double*>(&x)[0], reinterpret_cast<const double*>(&x)[1]}; }
+inline void store(cd& x, parts v) {
+    reinterpret_cast<double*>(&x)[0] = v.r;
+    reinterpret_cast<double*>(&x)[1] = v.i;
+}
+inline parts operator+(parts a, parts b) { return {a.r + b.r, a.i + b.i}; }
+inline parts operator-(parts a, parts b) { return {a.r - b.r, a.i - b.i}; }
+inline parts operator*(parts a, parts b) { return {a.r * b.r - a.i * b.i, a.r * b.i + a.i * b.r}; }
+inline parts over(parts a, double d) { return {a.r / d, a.i / d}; }
+inline parts of(cd z) { return {z.real(), z.imag()}; }
+
+// Applies one gate to one tile. Cloned for AVX2 where the processor has it;
+// the arithmetic is the same in both clones. No AVX-512 clone: it implies FMA,
+// and GCC 12 contracts the complex products of an FMA target into fmaddsub
+// even under -ffp-contract=off, which would change the last bits.
+__attribute__((target_clones("avx2", "default")))
+void applyToTile(cd* const* segments, unsigned long count, unsigned long length, const tile_gate& g) {
+    const compiled_gate& c = *g.gate;
+    constexpr parts iUnit{0, 1}, minusI{0, -1}, half{0.5, 0.5};
+    switch (c.kind) {
+        case compiled_gate::PAIR_H:
+            pairGate(segments, count, length, g, [](cd& x0, cd& x1) {
+                const parts a0 = load(x0), a1 = load(x1);
+                store(x0, over(a0 + a1, SQRT2));
+                store(x1, over(a0 - a1, SQRT2));
+            });
+            break;
+        case compiled_gate::PAIR_SWAP:
+            pairGate(segments, count, length, g, [](cd& x0, cd& x1) {
+                const parts a0 = load(x0), a1 = load(x1);
+                store(x0, a1);
+                store(x1, a0);
+            });
+            break;
+        case compiled_gate::PAIR_Y:
+            pairGate(segments, count, length, g, [=](cd& x0, cd& x1) {
+                const parts a0 = load(x0), a1 = load(x1);
+                store(x0, a1 * minusI);
+                store(x1, a0 * iUnit);
+            });
+            break;
+        case compiled_gate::PAIR_X90:
+            pairGate(segments, count, length, g, [=](cd& x0, cd& x1) {
+                const parts a0 = load(x0), a1 = load(x1);
+                store(x0, (a0 + a1 * minusI) * half);
+                store(x1, (a0 * minusI + a1) * half);
+            });
+            break;
+        case compiled_gate::PAIR_Y90:
+            pairGate(segments, count, length, g, [=](cd& x0, cd& x1) {
+                const parts a0 = load(x0), a1 = load(x1);
+                store(x0, (a0 - a1) * half);
+                store(x1, (a0 + a1) * half);
+            });
+            break;
+        case compiled_gate::PAIR_MATRIX: {
+            const parts m00 = of(c.m[0]), m01 = of(c.m[1]), m10 = of(c.m[2]), m11 = of(c.m[3]);
+            pairGate(segments, count, length, g, [=](cd& x0, cd& x1) {
+                const parts a0 = load(x0), a1 = load(x1);
+                store(x0, a0 * m00 + a1 * m01);
+                store(x1, a0 * m10 + a1 * m11);
+            });
+            break;
+        }
+        case compiled_gate::PAIR_DIAG: {
+            const parts d0 = of(c.m[0]), d1 = of(c.m[1]);
+            pairGate(segments, count, length, g, [=](cd& x0, cd& x1) {
+                store(x0, load(x0) * d0);
+                store(x1, load(x1) * d1);
+            });
+            break;
+        }
+        case compiled_gate::PAIR_YCON:
+            pairGate(segments, count, length, g, [](cd& x0, cd& x1) {
+                const parts d = load(x0), e = load(x1);
+                store(x0, parts{-e.r, -e.i});
+                store(x1, d);
+            });
+            break;
+        case compiled_gate::UPPER_NEGATE:
+            upperGate(segments, count, length, g, [](cd& x) {
+                const parts a = load(x);
+                store(x, parts{a.r * -1.0, a.i * -1.0});
+            });
+            break;
+        case compiled_gate::UPPER_PHASE: {
+            const parts phase = of(c.m[0]);
+            upperGate(segments, count, length, g, [phase](cd& x) { store(x, load(x) * phase); });
+            break;
+        }
+    }
+}
+
+// A stretch of consecutive gates whose high positions fit one tile.
+struct stretch {
+    std::size_t first, last;  // gates [first, last)
+    unsigned long high;       // their positions at or above the segment bits
+};
+
+// Runs fn(begin, end) over [0, count) split between `threads` threads, the
+// calling thread taking the first share. Should a thread not start, its
+// share runs on the calling thread: slower, same result.
+template <typename Fn>
+void shareOut(unsigned long count, unsigned threads, Fn fn) {
+    threads = static_cast<unsigned>(std::min<unsigned long>(threads, count));
+    if (threads <= 1) {
+        fn(0UL, count);
+        return;
+    }
+    std::vector<std::thread> workers;
+    std::vector<std::pair<unsigned long, unsigned long>> leftovers;
+    for (unsigned k = 1; k < threads; ++k) {
+        const unsigned long begin = count * k / threads, end = count * (k + 1) / threads;
+        try {
+            workers.emplace_back(fn, begin, end);
+        } catch (const std::system_error&) {
+            leftovers.emplace_back(begin, end);
+        }
+    }
+    fn(0UL, count / threads);
+    for (auto& [begin, end] : leftovers) fn(begin, end);
+    for (std::thread& w : workers) w.join();
+}
+
+void runStretch(state_vector& state, const std::vector<compiled_gate>& gates, const stretch& s,
+                unsigned long segmentBits, unsigned threads) {
+    const unsigned long size = state.size();
+    const unsigned long length = 1UL << segmentBits;
+    const unsigned long highMask = s.high;
+    const unsigned long count = 1UL << popcount(highMask);  // segments in a tile
+    const unsigned long segmentMask = length - 1;
+    const unsigned long tileBits = segmentMask | highMask;  // bits that vary inside a tile
+    const unsigned long freeMask = (size - 1) & ~tileBits;  // bits that pick the tile
+    const unsigned long tiles = size >> (segmentBits + popcount(highMask));
+
+    // Where each high position sits in the segment number.
+    unsigned long highBits[64];
+    int h = 0;
+    for (unsigned long m = highMask; m; m &= m - 1) highBits[h++] = lowestBit(m);
+    auto toSegmentBits = [&](unsigned long positions) {
+        unsigned long out = 0;
+        for (int k = 0; k < h; ++k)
+            if (positions & highBits[k]) out |= 1UL << k;
+        return out;
+    };
+
+    std::vector<tile_gate> local;
+    local.reserve(s.last - s.first);
+    for (std::size_t i = s.first; i < s.last; ++i) {
+        const compiled_gate& c = gates[i];
+        tile_gate g{&c, 0, c.mask & segmentMask, 0, toSegmentBits(c.mask)};
+        if (c.isPair()) {
+            const unsigned long t = bit(c.target);
+            if (t & segmentMask)
+                g.lowTarget = t;
+            else
+                g.highTarget = toSegmentBits(t);
+        }
+        local.push_back(g);
+    }
+    std::vector<unsigned long> offsets(count);
+    for (unsigned long j = 0; j < count; ++j) offsets[j] = deposit(j, highMask);
+
+    cd* const data = state.data();
+    shareOut(tiles, threads, [&](unsigned long begin, unsigned long end) {
+        std::array<cd*, 1UL << MAX_HIGH> segments;  // no allocation on the workers
+        for (unsigned long tile = begin; tile < end; ++tile) {
+            cd* const base = data + deposit(tile, freeMask);
+            for (unsigned long j = 0; j < count; ++j) segments[j] = base + offsets[j];
+            for (const tile_gate& g : local) applyToTile(segments.data(), count, length, g);
+        }
+    });
+}
+
+}  // namespace
+
+unsigned workerCount(unsigned long size) {
+    if (size < PARALLEL_SIZE) return 1;
+    cpu_set_t cpus;
+    if (sched_getaffinity(0, sizeof(cpus), &cpus) == 0) return std::max(1, CPU_COUNT(&cpus));
+    return std::max(1U, std::thread::hardware_concurrency());
+}
+
+bool compileGate(const gate_unit& gate, unsigned long qubits, compiled_gate& out) {
+    // The checks of gate_unit::execute, in its order.
+    const GATE_INDEX index = gate.kernelIndex();
+    const unsigned long arity =
+        (index == GATE_CNOT || index == GATE_YCON || index == GATE_ZCON) ? 2 : (index == GATE_CCX ? 3 : 1);
+    const unsigned long q1 = gate.getQubit(), q2 = gate.getQubit2(), q3 = gate.getQubit3();
+    if (q1 >= qubits) return false;
+    if (arity >= 2 && (q2 >= qubits || q2 == q1)) return false;
+    if (arity == 3 && (q3 >= qubits || q3 == q1 || q3 == q2)) return false;
+    const unsigned long p0 = qubits - 1 - q1, p1 = qubits - 1 - q2, p2 = qubits - 1 - q3;
+
+    out = compiled_gate();
+    out.target = p0;
+    auto phase = [&](cd value) {
+        out.kind = compiled_gate::UPPER_PHASE;
+        out.mask = bit(p0);
+        out.m[0] = value;
+    };
+    switch (index) {
+        case GATE_H: out.kind = compiled_gate::PAIR_H; break;
+        case GATE_X: out.kind = compiled_gate::PAIR_SWAP; break;
+        case GATE_Y: out.kind = compiled_gate::PAIR_Y; break;
+        case GATE_Z:
+            out.kind = compiled_gate::UPPER_NEGATE;
+            out.mask = bit(p0);
+            break;
+        case GATE_X90: out.kind = compiled_gate::PAIR_X90; break;
+        case GATE_Y90: out.kind = compiled_gate::PAIR_Y90; break;
+        case GATE_Z90:
+        case GATE_S: phase(I_UNIT); break;
+        case GATE_SD: phase(MINUS_I); break;
+        case GATE_T: phase(divide(cd(1, 1), SQRT2)); break;
+        case GATE_TD: phase(divide(cd(1, -1), SQRT2)); break;
+        case GATE_RX:
+        case GATE_RY: {
+            gate_matrix m = index == GATE_RX ? getGateXr(gate.getAngle()) : getGateYr(gate.getAngle());
+            out.kind = compiled_gate::PAIR_MATRIX;
+            out.m[0] = m[0][0];
+            out.m[1] = m[0][1];
+            out.m[2] = m[1][0];
+            out.m[3] = m[1][1];
+            break;
+        }
+        case GATE_RZ: {
+            gate_matrix m = getGateZr(gate.getAngle());
+            out.kind = compiled_gate::PAIR_DIAG;
+            out.m[0] = m[0][0];
+            out.m[1] = m[1][1];
+            break;
+        }
+        case GATE_P: phase(getGateP(gate.getAngle())[1][1]); break;
+        case GATE_CNOT:
+        case GATE_YCON:
+            out.kind = index == GATE_CNOT ? compiled_gate::PAIR_SWAP : compiled_gate::PAIR_YCON;
+            out.target = p1;
+            out.mask = bit(p0);
+            break;
+        case GATE_ZCON:
+            out.kind = compiled_gate::UPPER_NEGATE;
+            out.mask = bit(p0) | bit(p1);
+            break;
+        case GATE_CCX:
+            out.kind = compiled_gate::PAIR_SWAP;
+            out.target = p2;
+            out.mask = bit(p0) | bit(p1);
+            break;
+        default: return false;  // I does nothing; invalid names and MEASURE do not execute
+    }
+    return true;
+}
+
+void runGates(state_vector& state, const std::vector<compiled_gate>& gates) {
+    const unsigned long size = state.size();
+    if (gates.empty() || size < 2 || (size & (size - 1)) != 0) return;
+    const unsigned long qubits = qubitCount(size);
+    const unsigned threads = workerCount(size);
+
+    // Tile size, in bits; with several threads keep at least one tile each.
+    unsigned long tileBits = std::min(TILE_BITS, qubits);
+    while (threads > 1 && tileBits > 0 && (1UL << (qubits - tileBits)) < threads) --tileBits;
+    // At most three positions of a gate may lie above the segment bits.
+    const unsigned long highRoom =
+        std::min(tileBits, std::min(MAX_HIGH, std::max(3UL, tileBits - std::min(tileBits, SEGMENT_BITS))));
+    const unsigned long segmentBits = tileBits - highRoom;
+    const unsigned long segmentMask = (1UL << segmentBits) - 1;
+
+    stretch s{0, 0, 0};
+    for (std::size_t i = 0; i < gates.size(); ++i) {
+        const unsigned long high = gates[i].positions() & ~segmentMask;
+        if (static_cast<unsigned long>(popcount(s.high | high)) > highRoom) {
+            runStretch(state, gates, s, segmentBits, threads);
+            s = stretch{i, i, 0};
+        }
+        s.high |= high;
+        s.last = i + 1;
+    }
+    runStretch(state, gates, s, segmentBits, threads);
+}
+
+}  // namespace gates
