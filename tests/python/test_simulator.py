@@ -381,3 +381,16 @@ def test_shots_set_the_counts():
     b.gate("H", [0])
     b.gate("CNOT", [0, 1])
     assert run(b, shots=3).counts == {"00": 2, "11": 1}
+
+
+def test_a_condition_reads_the_bit_before_a_later_measurement_writes_it():
+    b = CircuitBuilder()
+    b.qreg(2)
+    b.creg(1)
+    b.gate("H", [1])
+    b.gate("H", [1])
+    b.gate("X", [0])
+    # Reads c0 while it still holds 0; the measurement below comes later.
+    b.gate("X", [1], condition=([0], EQUAL, 0))
+    b.measure([0], [0])
+    assert_close(run(b).probabilities, {"11": 1.0}, 1e-9)

@@ -6,7 +6,8 @@
 // first layer after the last entry of all its lanes, idle lanes are padded
 // with "I", and the lanes of a multi-qubit gate other than the one holding
 // the record get a placeholder that layer assembly skips. A measurement is a
-// barrier: every lane is padded past it, so every later gate follows it.
+// barrier: every lane is padded past it, so every later gate follows it; and
+// it comes after every conditioned gate placed before it that reads its bits.
 #pragma once
 
 #include <optional>
@@ -88,6 +89,8 @@ private:
     unsigned long qubit_counter_ = 0;
     unsigned long clbit_counter_ = 0;
     lane_set lanes_;
+    // Per local classical bit: one past the last layer a conditioned gate reads it in.
+    std::unordered_map<unsigned long, std::size_t> last_read_;
     int highest_layer_ = 0;
     long expanded_ = 0;
     std::unordered_map<std::string, definition> definitions_;

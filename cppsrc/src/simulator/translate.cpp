@@ -333,6 +333,11 @@ int translation::place_gate(const std::string& name, const std::vector<unsigned 
 
     std::size_t layer = 0;
     for (unsigned long q : qubits) layer = std::max(layer, lanes_[q].size());
+    // A later measurement of a bit this gate reads must not overtake it.
+    for (unsigned long bit : cond.getClbits()) {
+        std::size_t& read = last_read_[bit];
+        read = std::max(read, layer + 1);
+    }
     // The record goes into the first lane already at the layer.
     std::size_t holder = 0;
     while (lanes_[qubits[holder]].size() != layer) ++holder;
@@ -351,6 +356,12 @@ int translation::place_measure(const std::vector<unsigned long>& qubits,
                                const std::vector<unsigned long>& clbits) {
     std::size_t h = 0;
     for (unsigned long q : qubits) h = std::max(h, lanes_[q].size());
+    // A bit is written only after every conditioned gate placed before has
+    // read it.
+    for (unsigned long bit : clbits) {
+        auto read = last_read_.find(bit);
+        if (read != last_read_.end()) h = std::max(h, read->second);
+    }
     for (std::size_t i = 0; i < qubits.size(); ++i) {
         pad(qubits[i], h);
         gate_unit record(std::string("MEASURE"), qubits[i]);
