@@ -211,7 +211,7 @@ translation::condition_parts translation::read_condition(int v, int relation) {
                     ", but a relation must lie between 0 (equal) and 5 (greater or equal)");
     }
     if (!reader_.has("constant", v)) {
-        fail(v, "is classically conditioned (\"cmp\") but has no \"constant\" to compare with");
+        fail(v, "the gate is classically conditioned (\"cmp\") but has no \"constant\" to compare with");
     }
     double constant = reader_.number("constant", v, 0.0);
     if (!std::isfinite(constant) || std::fabs(constant) >= 2147483648.0) {
@@ -219,7 +219,7 @@ translation::condition_parts translation::read_condition(int v, int relation) {
     }
     std::vector<double> bits = reader_.in_edge_numbers("conbit", v);
     if (bits.empty()) {
-        fail(v, "is classically conditioned (\"cmp\") but no incoming edge carries \"conbit\"");
+        fail(v, "the gate is classically conditioned (\"cmp\") but no incoming edge carries \"conbit\"");
     }
     // The highest-numbered bit is the most significant one.
     std::sort(bits.begin(), bits.end());
