@@ -394,3 +394,17 @@ def test_a_condition_reads_the_bit_before_a_later_measurement_writes_it():
     b.gate("X", [1], condition=([0], EQUAL, 0))
     b.measure([0], [0])
     assert_close(run(b).probabilities, {"11": 1.0}, 1e-9)
+
+
+def test_the_documented_examples_run():
+    import os
+    import re
+
+    doc = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "graph_format.md")
+    blocks = re.findall(r"```python\n(.*?)```", open(doc).read(), re.S)
+    # Rx(0.2) Ry(1.2) |0> on the teleported qubit.
+    one = math.sin(0.1) ** 2 * math.cos(0.6) ** 2 + math.cos(0.1) ** 2 * math.sin(0.6) ** 2
+    for code in blocks[1:]:
+        scope = {}
+        exec(code, scope)
+        assert_close(scope["result"].probabilities, {"0": 1 - one, "1": one}, 1e-7)
