@@ -404,7 +404,8 @@ def test_the_documented_examples_run():
     blocks = re.findall(r"```python\n(.*?)```", open(doc).read(), re.S)
     # Rx(0.2) Ry(1.2) |0> on the teleported qubit.
     one = math.sin(0.1) ** 2 * math.cos(0.6) ** 2 + math.cos(0.1) ** 2 * math.sin(0.6) ** 2
-    for code in blocks[1:]:
-        scope = {}
+    scope = {}
+    for code in blocks[1:]:  # the second block continues the first
+        scope.pop("result", None)
         exec(code, scope)
         assert_close(scope["result"].probabilities, {"0": 1 - one, "1": one}, 1e-7)
