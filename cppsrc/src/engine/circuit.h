@@ -128,7 +128,7 @@ private:
 class circuit_unit {
 public:
     circuit_unit() = default;
-    explicit circuit_unit(const std::vector<gate_unit>& gates);
+    circuit_unit(const std::vector<gate_unit>& gates);
 
     unsigned long getQubitNum() const { return qubitNum; }
     unsigned long getMeasureNum() const { return measureNum; }
@@ -151,7 +151,7 @@ private:
 class circuit {
 public:
     circuit() = default;
-    explicit circuit(const std::vector<circuit_unit>& units);
+    circuit(const std::vector<circuit_unit>& units);
     circuit(const std::vector<circuit_unit>& units, unsigned long clbitNum);
 
     // Throws std::exception when a layer's qubit count differs from the first
