@@ -409,3 +409,12 @@ def test_the_documented_examples_run():
         scope.pop("result", None)
         exec(code, scope)
         assert_close(scope["result"].probabilities, {"0": 1 - one, "1": one}, 1e-7)
+
+
+@pytest.mark.parametrize("parallel", [False, True])
+def test_float_vertex_types_are_accepted(parallel):
+    b = two_circuits()
+    g = b.graph()
+    g.vs["type"] = [None if t is None else float(t) for t in g.vs["type"]]
+    expected = {"0": 0.5, "1": 0.5} if parallel else {"011": 0.5, "111": 0.5}
+    assert_close(run(b, parallel=parallel).probabilities, expected, 1e-9)

@@ -41,8 +41,6 @@ public:
     circuit assemble();
 
     int lower_gate_vertex(int v);
-    // The condition of vertex `v` over graph-level classical bits.
-    condition make_condition(int v, int relation);
     int expand_caller(int call_vertex, const std::string& callee, const std::vector<double>& qubits,
                       const std::vector<double>& params, const condition& caller_condition,
                       int depth);

@@ -227,18 +227,6 @@ translation::condition_parts translation::read_condition(int v, int relation) {
     return {bits, static_cast<RELATION>(relation), static_cast<int>(constant)};
 }
 
-condition translation::make_condition(int v, int relation) {
-    condition_parts parts = read_condition(v, relation);
-    std::vector<unsigned long> list;
-    for (double bit : parts.bits) {
-        if (!std::isfinite(bit) || bit < 0 || bit >= 2147483648.0) {
-            fail(v, "\"conbit\" " + number_text(bit) + " is not a valid classical bit");
-        }
-        list.push_back(static_cast<unsigned long>(bit));
-    }
-    return condition(list, parts.relation, parts.value);
-}
-
 condition translation::local_condition(int v) {
     if (!reader_.has("cmp", v)) return condition();
     double relation = reader_.number("cmp", v, 0.0);
