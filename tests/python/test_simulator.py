@@ -418,3 +418,12 @@ def test_float_vertex_types_are_accepted(parallel):
     g.vs["type"] = [None if t is None else float(t) for t in g.vs["type"]]
     expected = {"0": 0.5, "1": 0.5} if parallel else {"011": 0.5, "111": 0.5}
     assert_close(run(b, parallel=parallel).probabilities, expected, 1e-9)
+
+
+def test_parallel_prints_every_sub_circuit(capfd):
+    run(two_circuits(), parallel=True, print_circuit=True)
+    out = capfd.readouterr().out
+    # One JSON text per line-separated circuit, in either order.
+    texts = ["{" + t if not t.startswith("{") else t for t in out.strip().split("\n}\n")]
+    circuits = [json.loads(t if t.endswith("}") else t + "\n}") for t in texts]
+    assert sorted(c["qubit number"] for c in circuits) == [1, 2]
