@@ -1,5 +1,6 @@
 #include "engine/gate_runs.h"
 
+#include <immintrin.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -46,6 +47,17 @@ unsigned long deposit(unsigned long value, unsigned long mask) {
 
 int popcount(unsigned long x) { return __builtin_popcountl(x); }
 
+struct parts {
+    double r, i;
+};
+inline parts loadParts(const cd& x) {
+    return {reinterpret_cast<const double*>(&x)[0], reinterpret_cast<const double*>(&x)[1]};
+}
+inline void storeParts(cd& x, parts v) {
+    reinterpret_cast<double*>(&x)[0] = v.r;
+    reinterpret_cast<double*>(&x)[1] = v.i;
+}
+
 // A gate as it acts inside the tiles of one stretch: positions below the
 // segment bits stay within a segment; the stretch's high positions are bits
 // of the segment number.
@@ -57,167 +69,71 @@ struct tile_gate {
     unsigned long highMask;     // segment-number bits that must be set
 };
 
-// --- the updates, one amplitude pair or one amplitude at a time -------------
-
-template <typename Op>
-inline void pairsWithin(cd* a, unsigned long length, unsigned long t, unsigned long controls, Op op) {
-    const unsigned long fixed = t | controls;
-    const unsigned long run = lowestBit(fixed);
-    if (run == 1 && controls == 0) {  // target bit 0: neighbours
-        for (unsigned long i = 0; i < length; i += 2) op(a[i], a[i + 1]);
-        return;
-    }
-    const unsigned long skip = fixed | (run - 1);
-    for (unsigned long x = 0; x < length; x = ((x | skip) + 1) & ~skip) {
-        cd* const p = a + (x | controls);
-        for (unsigned long i = 0; i < run; ++i) op(p[i], p[i + t]);
-    }
-}
-
-template <typename Op>
-inline void pairsAcross(cd* a, cd* b, unsigned long length, unsigned long controls, Op op) {
-    if (controls == 0) {
-        for (unsigned long i = 0; i < length; ++i) op(a[i], b[i]);
-        return;
-    }
-    const unsigned long run = lowestBit(controls);
-    const unsigned long skip = controls | (run - 1);
-    for (unsigned long x = 0; x < length; x = ((x | skip) + 1) & ~skip) {
-        const unsigned long base = x | controls;
-        for (unsigned long i = 0; i < run; ++i) op(a[base + i], b[base + i]);
-    }
-}
-
-template <typename Op>
-inline void upperWithin(cd* a, unsigned long length, unsigned long mask, Op op) {
-    if (mask == 0) {
-        for (unsigned long i = 0; i < length; ++i) op(a[i]);
-        return;
-    }
-    const unsigned long run = lowestBit(mask);
-    const unsigned long skip = mask | (run - 1);
-    for (unsigned long x = 0; x < length; x = ((x | skip) + 1) & ~skip) {
-        cd* const p = a + (x | mask);
-        for (unsigned long i = 0; i < run; ++i) op(p[i]);
-    }
-}
-
-// One pair-kind gate on one tile.
-template <typename Op>
-inline void pairGate(cd* const* segments, unsigned long count, unsigned long length, const tile_gate& g, Op op) {
-    for (unsigned long j = 0; j < count; ++j) {
-        if ((j & g.highMask) != g.highMask) continue;
-        if (g.highTarget == 0)
-            pairsWithin(segments[j], length, g.lowTarget, g.lowMask, op);
-        else if ((j & g.highTarget) == 0)
-            pairsAcross(segments[j], segments[j | g.highTarget], length, g.lowMask, op);
-    }
-}
-
-template <typename Op>
-inline void upperGate(cd* const* segments, unsigned long count, unsigned long length, const tile_gate& g, Op op) {
-    for (unsigned long j = 0; j < count; ++j)
-        if ((j & g.highMask) == g.highMask) upperWithin(segments[j], length, g.lowMask, op);
-}
-
-// The updates on the real and imaginary parts, operation for operation what
-// std::complex does in the kernels (a product of complex numbers is
-// (ar br - ai bi, ar bi + ai br), each product rounded on its own), but in a
-// form the vectoriser takes.
-struct parts {
-    double r, i;
+// The per-tile code, twice: for any x86-64 and for AVX2. Both compute every
+// amplitude with the same operations in the same order (no FMA contraction).
+namespace generic {
+struct ops {
+    using T = parts;
+    using factor = parts;
+    static constexpr unsigned long width = 1;
+    static T load(const cd* p) { return loadParts(*p); }
+    static void store(cd* p, T v) { storeParts(*p, v); }
+    static T add(T a, T b) { return {a.r + b.r, a.i + b.i}; }
+    static T sub(T a, T b) { return {a.r - b.r, a.i - b.i}; }
+    static factor make(cd b) { return {b.real(), b.imag()}; }
+    // (ar br - ai bi, ar bi + ai br): std::complex's product.
+    static T mul(T a, factor b) { return {a.r * b.r - a.i * b.i, a.r * b.i + a.i * b.r}; }
+    static T over(T a, double d) { return {a.r / d, a.i / d}; }
+    static T timesMinusOne(T a) { return {a.r * -1.0, a.i * -1.0}; }
+    static T negative(T a) { return {-a.r, -a.i}; }
 };
-inline parts load(const cd& x) { return {reinterpret_cast<const double*>(&x)[0], reinterpret_cast<const double*>(&x)[1]}; }
-inline void store(cd& x, parts v) {
-    reinterpret_cast<double*>(&x)[0] = v.r;
-    reinterpret_cast<double*>(&x)[1] = v.i;
-}
-inline parts operator+(parts a, parts b) { return {a.r + b.r, a.i + b.i}; }
-inline parts operator-(parts a, parts b) { return {a.r - b.r, a.i - b.i}; }
-inline parts operator*(parts a, parts b) { return {a.r * b.r - a.i * b.i, a.r * b.i + a.i * b.r}; }
-inline parts over(parts a, double d) { return {a.r / d, a.i / d}; }
-inline parts of(cd z) { return {z.real(), z.imag()}; }
+using scalar_ops = ops;
+#include "engine/gate_runs_tile.inc"
+}  // namespace generic
 
-// Applies one gate to one tile. Cloned for AVX2 where the processor has it;
-// the arithmetic is the same in both clones. No AVX-512 clone: it implies FMA,
-// and GCC 12 contracts the complex products of an FMA target into fmaddsub
-// even under -ffp-contract=off, which would change the last bits.
-__attribute__((target_clones("avx2", "default")))
-void applyToTile(cd* const* segments, unsigned long count, unsigned long length, const tile_gate& g) {
-    const compiled_gate& c = *g.gate;
-    constexpr parts iUnit{0, 1}, minusI{0, -1}, half{0.5, 0.5};
-    switch (c.kind) {
-        case compiled_gate::PAIR_H:
-            pairGate(segments, count, length, g, [](cd& x0, cd& x1) {
-                const parts a0 = load(x0), a1 = load(x1);
-                store(x0, over(a0 + a1, SQRT2));
-                store(x1, over(a0 - a1, SQRT2));
-            });
-            break;
-        case compiled_gate::PAIR_SWAP:
-            pairGate(segments, count, length, g, [](cd& x0, cd& x1) {
-                const parts a0 = load(x0), a1 = load(x1);
-                store(x0, a1);
-                store(x1, a0);
-            });
-            break;
-        case compiled_gate::PAIR_Y:
-            pairGate(segments, count, length, g, [=](cd& x0, cd& x1) {
-                const parts a0 = load(x0), a1 = load(x1);
-                store(x0, a1 * minusI);
-                store(x1, a0 * iUnit);
-            });
-            break;
-        case compiled_gate::PAIR_X90:
-            pairGate(segments, count, length, g, [=](cd& x0, cd& x1) {
-                const parts a0 = load(x0), a1 = load(x1);
-                store(x0, (a0 + a1 * minusI) * half);
-                store(x1, (a0 * minusI + a1) * half);
-            });
-            break;
-        case compiled_gate::PAIR_Y90:
-            pairGate(segments, count, length, g, [=](cd& x0, cd& x1) {
-                const parts a0 = load(x0), a1 = load(x1);
-                store(x0, (a0 - a1) * half);
-                store(x1, (a0 + a1) * half);
-            });
-            break;
-        case compiled_gate::PAIR_MATRIX: {
-            const parts m00 = of(c.m[0]), m01 = of(c.m[1]), m10 = of(c.m[2]), m11 = of(c.m[3]);
-            pairGate(segments, count, length, g, [=](cd& x0, cd& x1) {
-                const parts a0 = load(x0), a1 = load(x1);
-                store(x0, a0 * m00 + a1 * m01);
-                store(x1, a0 * m10 + a1 * m11);
-            });
-            break;
-        }
-        case compiled_gate::PAIR_DIAG: {
-            const parts d0 = of(c.m[0]), d1 = of(c.m[1]);
-            pairGate(segments, count, length, g, [=](cd& x0, cd& x1) {
-                store(x0, load(x0) * d0);
-                store(x1, load(x1) * d1);
-            });
-            break;
-        }
-        case compiled_gate::PAIR_YCON:
-            pairGate(segments, count, length, g, [](cd& x0, cd& x1) {
-                const parts d = load(x0), e = load(x1);
-                store(x0, parts{-e.r, -e.i});
-                store(x1, d);
-            });
-            break;
-        case compiled_gate::UPPER_NEGATE:
-            upperGate(segments, count, length, g, [](cd& x) {
-                const parts a = load(x);
-                store(x, parts{a.r * -1.0, a.i * -1.0});
-            });
-            break;
-        case compiled_gate::UPPER_PHASE: {
-            const parts phase = of(c.m[0]);
-            upperGate(segments, count, length, g, [phase](cd& x) { store(x, load(x) * phase); });
-            break;
-        }
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace wide {
+// Two amplitudes per register, [re0, im0, re1, im1].
+struct ops {
+    using T = __m256d;
+    struct factor {
+        __m256d re;  // [br, br, br, br]
+        __m256d im;  // [-bi, bi, -bi, bi]
+    };
+    static constexpr unsigned long width = 2;
+    static T load(const cd* p) { return _mm256_loadu_pd(reinterpret_cast<const double*>(p)); }
+    static void store(cd* p, T v) { _mm256_storeu_pd(reinterpret_cast<double*>(p), v); }
+    static T add(T a, T b) { return _mm256_add_pd(a, b); }
+    static T sub(T a, T b) { return _mm256_sub_pd(a, b); }
+    static factor make(cd b) {
+        return {_mm256_set1_pd(b.real()), _mm256_setr_pd(-b.imag(), b.imag(), -b.imag(), b.imag())};
     }
+    // [ar br + ai (-bi), ai br + ar bi]: ar br - ai bi and ar bi + ai br to
+    // the last bit, since x (-y) = -(x y) and a + (-b) = a - b exactly.
+    static T mul(T a, const factor& b) {
+        const T swapped = _mm256_permute_pd(a, 0x5);
+        return _mm256_add_pd(_mm256_mul_pd(a, b.re), _mm256_mul_pd(swapped, b.im));
+    }
+    static T over(T a, double d) { return _mm256_div_pd(a, _mm256_set1_pd(d)); }
+    static T timesMinusOne(T a) { return _mm256_mul_pd(a, _mm256_set1_pd(-1.0)); }
+    static T negative(T a) { return _mm256_xor_pd(a, _mm256_set1_pd(-0.0)); }
+};
+using scalar_ops = generic::ops;
+#include "engine/gate_runs_tile.inc"
+}  // namespace wide
+#pragma GCC pop_options
+
+bool haveAvx2() {
+    static const bool have = __builtin_cpu_supports("avx2");
+    return have;
+}
+
+void applyToTile(cd* const* segments, unsigned long count, unsigned long length, const tile_gate& g) {
+    if (haveAvx2())
+        wide::applyToTile(segments, count, length, g);
+    else
+        generic::applyToTile(segments, count, length, g);
 }
 
 // A stretch of consecutive gates whose high positions fit one tile.
