@@ -180,7 +180,7 @@ def main():
             entry["runs"] = runs
             for r in runs:
                 print("         %-7s %dt %-9s median %8.4fs  peak %7.0f MiB" %
-                      (r["engine"], r["threads"], "fusion" if r["fusion"] else r["mode"], r["median"],
+                      (r["engine"], r["threads"], "fusion" if r["fusion"] else ("shots" if r["mode"] == "shots" else ""), r["median"],
                        r["peak_mib"]), flush=True)
             for threads in args.threads:
                 key = "%d/%d" % (n, threads)
