@@ -57,18 +57,25 @@ def arguments():
                    help="teleportation chains as n:steps,... (2 measurements a step)")
     p.add_argument("--reps", type=int, default=None, help="timed runs per figure (median)")
     p.add_argument("--threads", type=parse_list, default=[1, 2])
+    p.add_argument("--full-max-n", type=int, default=22,
+                   help="above this many qubits the peers run only at the highest thread count, "
+                        "--big-reps times (kovra keeps every thread count)")
+    p.add_argument("--big-reps", type=int, default=3, help="timed runs per figure above --full-max-n")
     p.add_argument("--peers", default=",".join(PEERS))
     p.add_argument("--shots", type=int, default=32, help="shots of Aer's per-shot teleportation runs")
     p.add_argument("--kovra-python", default=os.environ.get("KOVRA_PYTHON", sys.executable))
     p.add_argument("--kovra-path", default=os.environ.get("KOVRA_PYTHONPATH", ""))
     p.add_argument("--out", default=os.path.join(os.path.dirname(HERE), "results"))
     p.add_argument("--tag", default=None, help="results file name (default: today's date)")
+    p.add_argument("--translate-bench", default=None,
+                   help="the translate_bench binary: times graph reading and translation against a whole simulation")
     p.add_argument("--timeout", type=float, default=900, help="seconds allowed for one measurement")
     a = p.parse_args()
     if a.quick:
         defaults = dict(random_n=[10, 14, 18, 20], qft_n=[10, 14], teleport=[(9, 2), (14, 2)], reps=3)
+        a.full_max_n = max(a.full_max_n, 20)
     else:
-        defaults = dict(random_n=[10, 14, 18, 20, 22, 24, 26], qft_n=[10, 14, 18, 20, 22],
+        defaults = dict(random_n=[10, 14, 18, 20, 22, 24, 26], qft_n=[10, 14, 18, 20],
                         teleport=[(7, 3), (11, 5), (14, 2), (20, 2), (22, 1)], reps=5)
     for key, value in defaults.items():
         if getattr(a, key) is None:
@@ -109,8 +116,9 @@ class Runner:
         return out
 
 
-def peer_configs(args):
-    return [(peer, threads, fusion) for peer in args.peers for threads in args.threads for fusion in (False, True)]
+def peer_configs(args, n=0):
+    threads = args.threads if n <= args.full_max_n else [max(args.threads)]
+    return [(peer, t, fusion) for peer in args.peers for t in threads for fusion in (False, True)]
 
 
 def check(runner, args, circuit, path):
@@ -171,12 +179,13 @@ def main():
             print("         agreement (max |p - p_kovra|): %s" %
                   ", ".join("%s %.1e" % kv for kv in entry["agreement"].items()), flush=True)
             runs = []
+            reps = args.reps if n <= args.full_max_n else args.big_reps
             for threads in args.threads:
-                runs.append(runner.run("kovra", path, threads, args.reps))
-            for peer, threads, fusion in peer_configs(args):
-                runs.append(runner.run(peer, path, threads, args.reps, fusion=fusion))
+                runs.append(runner.run("kovra", path, threads, reps))
+            for peer, threads, fusion in peer_configs(args, n):
+                runs.append(runner.run(peer, path, threads, reps, fusion=fusion))
             if circuit["family"] == "teleport" and "aer" in args.peers:
-                runs.append(runner.run("aer", path, max(args.threads), args.reps, mode="shots", shots=args.shots))
+                runs.append(runner.run("aer", path, max(args.threads), reps, mode="shots", shots=args.shots))
             entry["runs"] = runs
             for r in runs:
                 print("         %-7s %dt %-9s median %8.4fs  peak %7.0f MiB" %
@@ -187,6 +196,8 @@ def main():
                 if key not in results["bandwidth"]:
                     results["bandwidth"][key] = runner.run("bandwidth", path, threads, max(args.reps, 5), n=n)
             results["circuits"].append(entry)
+    if args.translate_bench and os.path.exists(args.translate_bench):
+        results["translation"] = translation_share(args.translate_bench)
     results["elapsed_s"] = time.perf_counter() - started
     json_path = os.path.join(args.out, tag + ".json")
     with open(json_path, "w") as f:
@@ -198,6 +209,20 @@ def main():
         f.write(report.markdown(results))
     plots = report.plots(results, args.out, tag)
     print("wrote %s, %s and %s in %.0f s" % (json_path, md_path, ", ".join(plots), results["elapsed_s"]))
+
+
+def translation_share(binary):
+    """Graph reading plus translation of 20 qubits and 500 gates, against the
+    whole simulation of the same graph (median of 5 repetitions each)."""
+    proc = subprocess.run([binary, "--benchmark_format=json", "--benchmark_repetitions=5",
+                           "--benchmark_report_aggregates_only=true"], capture_output=True, text=True, timeout=600)
+    if proc.returncode != 0:
+        return {"error": proc.stderr[-2000:]}
+    medians = {b["run_name"]: b["real_time"] for b in json.loads(proc.stdout)["benchmarks"]
+               if b.get("aggregate_name") == "median"}
+    translate, simulate = medians.get("BM_Translate20x500"), medians.get("BM_Simulate20x500")
+    return {"translate_ms": translate, "simulate_ms": simulate,
+            "share": translate / simulate if translate and simulate else None}
 
 
 def machine():

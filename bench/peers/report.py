@@ -92,6 +92,14 @@ def agreement_table(results):
     return "\n".join(lines)
 
 
+def translation_text(results):
+    t = results.get("translation")
+    if not t or t.get("share") is None:
+        return "Not measured (translate_bench was not built)."
+    return ("Reading the graph and translating it (20 qubits, 500 gates): %.3f ms of a %.1f ms simulation "
+            "of the same graph, %.2f%%." % (t["translate_ms"], t["simulate_ms"], 100 * t["share"]))
+
+
 def markdown(results):
     m = results["machine"]
     s = results["settings"]
@@ -99,18 +107,21 @@ def markdown(results):
            "Machine: %s, %s CPUs; load average before the run %s. Peers: %s." % (
                m.get("cpu"), m.get("cpus"), ", ".join("%.2f" % x for x in m.get("load_before", [])),
                m.get("versions")),
-           "Each time is the median of %d runs in a fresh process; ratio = kovra's time / the peer's at the same "
+           "Each time is the median of %d runs (%d above %d qubits, where the peers run only at %d threads) "
+           "in a fresh process; ratio = kovra's time / the peer's at the same "
            "thread count (below 1: kovra is faster). MiB = peak resident memory of the process. "
            "\"per gate / pass\" = kovra's time per gate over one in-place pass of a state-sized vector. "
            "Teleportation chains run on the peers with the measurements deferred (a gate conditioned on a "
            "measured bit becomes controlled by the measured qubit), which yields the same probabilities; "
            "Aer's per-shot runs with real measurements and conditions are listed under branching. "
-           "qsim computes in single precision; its \"fusion off\" is max_fused_gate_size 1." % s["reps"],
+           "qsim computes in single precision; its \"fusion off\" is max_fused_gate_size 1." % (
+               s["reps"], s.get("big_reps", s["reps"]), s.get("full_max_n", 99), max(s["threads"])),
            ""]
     for t in _threads(results):
         out += ["## %d thread%s" % (t, "" if t == 1 else "s"), "", speed_table(results, t), ""]
     out += ["## In-place pass (memory-bandwidth limit)", "", bandwidth_table(results), "",
             "## Branching memory (mid-circuit measurements)", "", branching_table(results), "",
+            "## Graph reading and translation", "", translation_text(results), "",
             "## Agreement with kovra (max |p - p_kovra| over all basis states)", "", agreement_table(results), ""]
     return "\n".join(out)
 

@@ -12,6 +12,10 @@ cd "$ROOT"
 export KOVRA_VENV="${KOVRA_VENV:-$ROOT/.venv}"
 [[ -x "$KOVRA_VENV/bin/python" ]] || bash scripts/setup.sh
 PEERS="$(bash bench/peers/setup_venv.sh)"
-JOBS="${JOBS:-1}" bash scripts/dev_build.sh >&2
+KOVRA_BUILD_BENCH=ON JOBS="${JOBS:-1}" bash scripts/dev_build.sh >&2
+# An existing build directory may have been configured without the benchmarks.
+if [[ ! -x build/dev/bench/translate_bench ]]; then
+    PATH="$KOVRA_VENV/bin:$PATH" cmake -DKOVRA_BUILD_BENCH=ON build/dev >/dev/null && JOBS="${JOBS:-1}" bash scripts/dev_build.sh >&2
+fi
 exec "$PEERS/bin/python" bench/peers/driver.py --kovra-python "$KOVRA_VENV/bin/python" \
-    --kovra-path "$ROOT/build/dev/python" "$@"
+    --kovra-path "$ROOT/build/dev/python" --translate-bench "$ROOT/build/dev/bench/translate_bench" "$@"
