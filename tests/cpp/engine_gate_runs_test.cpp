@@ -192,4 +192,21 @@ TEST(gate_runs_branching, RefusedGateAfterGatheredGates) {
     EXPECT_EQ(manager.getBranches()[1].getCurrentQuantumState(), (state_vector{0.0, 0.0, 0.0, 0.0}));
 }
 
+// Taking the state vector out of a finished run gives what getStateVector
+// copies, to the last bit; after a measurement there is none to take.
+TEST(gate_runs_branching, TakeStateVectorMatchesGetStateVector) {
+    const circuit pure({circuit_unit({gate_unit("H", 0), gate_unit("Ry", 1, 33.0), gate_unit("T", 2)}),
+                        circuit_unit({gate_unit("CNOT", 0, 2), gate_unit("X90", 1)})});
+    state_manager manager;
+    manager.execute_inplace(pure);
+    const state_vector copied = manager.getStateVector();
+    ASSERT_EQ(copied.size(), 8u);
+    EXPECT_EQ(manager.takeStateVector(), copied);
+
+    state_manager branched;
+    branched.execute_inplace(circuit({circuit_unit({gate_unit("H", 0)}), circuit_unit({measure(0, 0)})}, 1));
+    EXPECT_TRUE(branched.takeStateVector().empty());
+    EXPECT_EQ(branched.getBranches().size(), 2u);
+}
+
 }  // namespace

@@ -86,6 +86,9 @@ struct ops {
     static T over(T a, double d) { return {a.r / d, a.i / d}; }
     static T timesMinusOne(T a) { return {a.r * -1.0, a.i * -1.0}; }
     static T negative(T a) { return {-a.r, -a.i}; }
+    // Regrouping of neighbouring pairs: only registers of two amplitudes need it.
+    static void unzip(const cd*, T&, T&) {}
+    static void zip(cd*, T, T) {}
 };
 using scalar_ops = ops;
 #include "engine/gate_runs_tile.inc"
@@ -118,6 +121,16 @@ struct ops {
     static T over(T a, double d) { return _mm256_div_pd(a, _mm256_set1_pd(d)); }
     static T timesMinusOne(T a) { return _mm256_mul_pd(a, _mm256_set1_pd(-1.0)); }
     static T negative(T a) { return _mm256_xor_pd(a, _mm256_set1_pd(-0.0)); }
+    // Four amplitudes a0 a1 b0 b1 to [a0, b0] and [a1, b1], and back.
+    static void unzip(const cd* p, T& x0, T& x1) {
+        const T v0 = load(p), v1 = load(p + 2);
+        x0 = _mm256_permute2f128_pd(v0, v1, 0x20);
+        x1 = _mm256_permute2f128_pd(v0, v1, 0x31);
+    }
+    static void zip(cd* p, T x0, T x1) {
+        store(p, _mm256_permute2f128_pd(x0, x1, 0x20));
+        store(p + 2, _mm256_permute2f128_pd(x0, x1, 0x31));
+    }
 };
 using scalar_ops = generic::ops;
 #include "engine/gate_runs_tile.inc"

@@ -271,12 +271,29 @@ std::vector<double> state_manager::getProbabilities() const {
     return probabilities;
 }
 
-std::vector<std::complex<double>> state_manager::getStateVector() const {
-    if (branches.size() != 1) return {};
-    std::vector<std::complex<double>> state = branches.front().getCurrentQuantumState();
+namespace {
+
+// Divides every part by the norm, sum |a|^2 taken in index order.
+void normalise(std::vector<std::complex<double>>& state) {
     double squaredNorm = 0.0;
     for (const auto& a : state) squaredNorm += squaredMagnitude(a);
     const double norm = std::sqrt(squaredNorm);
     for (auto& a : state) a = std::complex<double>(a.real() / norm, a.imag() / norm);
+}
+
+}  // namespace
+
+std::vector<std::complex<double>> state_manager::getStateVector() const {
+    if (branches.size() != 1) return {};
+    std::vector<std::complex<double>> state = branches.front().getCurrentQuantumState();
+    normalise(state);
+    return state;
+}
+
+std::vector<std::complex<double>> state_manager::takeStateVector() {
+    if (branches.size() != 1) return {};
+    std::vector<std::complex<double>> state = std::move(branches.front().getCurrentQuantumState());
+    branches.front().getCurrentQuantumState().clear();
+    normalise(state);
     return state;
 }

@@ -92,6 +92,10 @@ public:
     // The final state, renormalised, when the run stayed a single branch;
     // empty otherwise.
     std::vector<std::complex<double>> getStateVector() const;
+    // The same vector, made from the branch's own storage instead of a copy;
+    // the manager's single branch is left empty. For a caller that is done
+    // with the manager.
+    std::vector<std::complex<double>> takeStateVector();
 
     // False when the gate touches a qubit that has already been measured.
     bool check_qubits(std::vector<gate_unit>::const_iterator gate) const;

@@ -125,7 +125,7 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
         state_manager manager{};
         manager.execute_inplace(lowered);
         probabilities = manager.getProbabilities();
-        states = manager.getStateVector();
+        states = manager.takeStateVector();  // the manager is done: no copy
     } catch (const std::exception& e) {
         // The engine's structural refusals carry no message of their own.
         if (typeid(e) != typeid(std::exception)) throw;
