@@ -1,0 +1,260 @@
+#include "engine/state_manager.h"
+
+#include <cmath>
+#include <exception>
+#include <iostream>
+#include <stdexcept>
+
+#include "engine/kernels.h"
+
+namespace {
+
+double squaredMagnitude(const std::complex<double>& a) { return a.real() * a.real() + a.imag() * a.imag(); }
+
+}  // namespace
+
+// ---- quantum_state ----
+
+quantum_state::quantum_state(unsigned long n, unsigned long clbits) {
+    reset(n);
+    clbitNum = clbits;
+    clbitValues.assign(clbits, 0);
+}
+
+quantum_state::quantum_state(unsigned long n, const vector_type& v) {
+    reset(n);
+    if (v.size() != history.front().size()) throw "the number of qubit is NOT consistent.";
+    history.front() = v;
+}
+
+bool quantum_state::reset() {
+    qubitNum = 0;
+    clbitNum = 0;
+    stateProb = 1.0;
+    history.clear();
+    return true;
+}
+
+bool quantum_state::reset(unsigned long n) {
+    // 2^n sixteen-byte amplitudes must fit the address space.
+    if (n >= 60) throw std::length_error("too many qubits for a state vector");
+    qubitNum = n;
+    clbitNum = 0;
+    stateProb = 1.0;
+    history.assign(1, vector_type(1UL << n));
+    history.front()[0] = 1.0;
+    return true;
+}
+
+quantum_state::vector_type quantum_state::getInitialQuantumState() const {
+    if (history.empty()) throw std::exception();
+    return history.front();
+}
+
+quantum_state::vector_type& quantum_state::getCurrentQuantumState() {
+    if (history.empty()) throw std::exception();
+    return history.back();
+}
+
+const quantum_state::vector_type& quantum_state::getCurrentQuantumState() const {
+    if (history.empty()) throw std::exception();
+    return history.back();
+}
+
+bool quantum_state::runLayers(vector_type work, const circuit& c) {
+    for (const circuit_unit& unit : c.getCircuit()) {
+        if (!unit.execute(work)) {
+            std::cout << "something wrong in execute circuit unit" << std::endl;
+            return false;
+        }
+        history.push_back(work);
+    }
+    return true;
+}
+
+bool quantum_state::execute(const circuit& c) { return runLayers(getCurrentQuantumState(), c); }
+
+bool quantum_state::executeInitial(const circuit& c) {
+    history.assign(1, getInitialQuantumState());
+    return runLayers(history.front(), c);
+}
+
+std::vector<double> quantum_state::measure() const {
+    const vector_type& current = getCurrentQuantumState();
+    std::vector<double> probabilities(current.size());
+    for (std::size_t k = 0; k < current.size(); ++k) probabilities[k] = squaredMagnitude(current[k]);
+    return probabilities;
+}
+
+std::vector<std::vector<double>> quantum_state::measureAll() const {
+    std::vector<std::vector<double>> all;
+    for (const vector_type& state : history) {
+        std::vector<double> probabilities(state.size());
+        for (std::size_t k = 0; k < state.size(); ++k) probabilities[k] = squaredMagnitude(state[k]);
+        all.push_back(probabilities);
+    }
+    return all;
+}
+
+void quantum_state::requireMeasurable(unsigned long qubit, unsigned long clbit) const {
+    if (qubit >= qubitNum || clbit >= clbitValues.size()) throw std::exception();
+}
+
+quantum_state quantum_state::measure_single_qubit(int qubit, int clbit) {
+    if (qubit < 0 || clbit < 0) throw std::exception();
+    requireMeasurable(qubit, clbit);
+    quantum_state one(*this);
+
+    clbitValues[clbit] = 0;
+    vector_type zero = getCurrentQuantumState();
+    gates::executeGateMeasure(zero, qubit, true);
+    history.push_back(std::move(zero));
+
+    one.clbitValues[clbit] = 1;
+    vector_type projected = one.getCurrentQuantumState();
+    gates::executeGateMeasure(projected, qubit, false);
+    one.history.push_back(std::move(projected));
+    return one;
+}
+
+quantum_state quantum_state::splitInPlace(unsigned long qubit, unsigned long clbit) {
+    requireMeasurable(qubit, clbit);
+    quantum_state one;
+    one.qubitNum = qubitNum;
+    one.clbitNum = clbitNum;
+    one.stateProb = stateProb;
+    one.clbitValues = clbitValues;
+    one.history.push_back(getCurrentQuantumState());  // the one copy a split needs
+
+    clbitValues[clbit] = 0;
+    gates::executeGateMeasure(getCurrentQuantumState(), qubit, true);
+    one.clbitValues[clbit] = 1;
+    gates::executeGateMeasure(one.getCurrentQuantumState(), qubit, false);
+    return one;
+}
+
+bool quantum_state::check_condition(const condition& c) const {
+    // 32-bit arithmetic, first listed bit most significant; the shift is done
+    // unsigned so that more than 31 bits wrap instead of overflowing.
+    unsigned int v = 0;
+    for (unsigned long bit : c.getClbits()) {
+        if (bit >= clbitValues.size()) throw std::exception();
+        v = (v << 1) + static_cast<unsigned int>(clbitValues[bit]);
+    }
+    return c.holds(static_cast<int>(v));
+}
+
+// ---- state_manager ----
+
+void state_manager::execute_inplace(const circuit& c) { run(c, false); }
+
+void state_manager::execute(const circuit& c) { run(c, true); }
+
+void state_manager::run(const circuit& c, bool keepHistory) {
+    qubitNum = c.getQubitNum();
+    clbitNum = c.getClbitNum();
+    branches.emplace_back(qubitNum, clbitNum);
+    for (const circuit_unit& unit : c.getCircuit()) {
+        const std::vector<gate_unit> gates = unit.getCircuitUnit();
+        for (auto gate = gates.cbegin(); gate != gates.cend(); ++gate) {
+            if (!check_qubits(gate)) throw std::exception();
+            if (gate->hasCondition())
+                runConditioned(*gate, keepHistory);
+            else
+                runUnconditioned(*gate, keepHistory);
+        }
+    }
+}
+
+void state_manager::runConditioned(const gate_unit& gate, bool keepHistory) {
+    for (unsigned long index : satisfyingBranches(gate.getCondition())) {
+        if (gate.getGateIndex() == GATE_MEASURE) throw std::exception();
+        applyGate(branches[index], gate, keepHistory);
+    }
+}
+
+void state_manager::runUnconditioned(const gate_unit& gate, bool keepHistory) {
+    if (gate.getGateIndex() == GATE_MEASURE) {
+        measureAllBranches(gate, keepHistory);
+        return;
+    }
+    for (quantum_state& branch : branches) applyGate(branch, gate, keepHistory);
+}
+
+void state_manager::measureAllBranches(const gate_unit& gate, bool keepHistory) {
+    const unsigned long qubit = gate.getQubit();
+    const unsigned long clbit = gate.getClbitTarget();
+    if (qubit >= qubitNum || clbit >= clbitNum) throw std::exception();
+
+    // Outcome 0 stays in place; the outcome-1 branches follow in the same order.
+    const std::size_t count = branches.size();
+    branches.reserve(2 * count);
+    for (std::size_t i = 0; i < count; ++i)
+        branches.push_back(keepHistory ? branches[i].measure_single_qubit(static_cast<int>(qubit),
+                                                                          static_cast<int>(clbit))
+                                       : branches[i].splitInPlace(qubit, clbit));
+    measuredQubits.insert(qubit);
+    invalidate_condition_entry(clbit);
+    // New branches exist (and old ones may have had this bit rewritten), so
+    // every cached branch list is stale, not only those naming this bit.
+    conditionCache.clear();
+    clbitCondition.clear();
+}
+
+void state_manager::applyGate(quantum_state& branch, const gate_unit& gate, bool keepHistory) {
+    // A gate that reports false (a name outside the catalogue) leaves the
+    // branch alone and the run goes on.
+    if (!keepHistory) {
+        gate.execute(branch.getCurrentQuantumState());
+        return;
+    }
+    quantum_state::vector_type next = branch.getCurrentQuantumState();
+    if (gate.execute(next)) branch.history.push_back(std::move(next));
+}
+
+std::vector<unsigned long> state_manager::satisfyingBranches(const condition& cond) {
+    const auto cached = conditionCache.find(cond);
+    if (cached != conditionCache.end()) return cached->second;
+
+    std::vector<unsigned long> satisfying;
+    for (unsigned long i = 0; i < branches.size(); ++i)
+        if (branches[i].check_condition(cond)) satisfying.push_back(i);
+    conditionCache.emplace(cond, satisfying);
+    for (unsigned long bit : cond.getClbits()) clbitCondition.insert_or_assign(bit, cond);
+    return satisfying;
+}
+
+bool state_manager::check_qubits(std::vector<gate_unit>::const_iterator gate) const {
+    if (measuredQubits.count(gate->getQubit())) return false;
+    if (gate->getQubitNum() > 1 && measuredQubits.count(gate->getQubit2())) return false;
+    if (gate->getQubitNum() == 3 && measuredQubits.count(gate->getQubit3())) return false;
+    return true;
+}
+
+void state_manager::invalidate_condition_entry(unsigned long clbit) {
+    const auto entry = clbitCondition.find(clbit);
+    if (entry == clbitCondition.end()) return;
+    conditionCache.erase(entry->second);
+    clbitCondition.erase(entry);
+}
+
+std::vector<double> state_manager::getProbabilities() const {
+    if (branches.empty()) return {};
+    std::vector<double> probabilities(branches.front().getCurrentQuantumState().size(), 0.0);
+    for (const quantum_state& branch : branches) {
+        const quantum_state::vector_type& amplitudes = branch.getCurrentQuantumState();
+        for (std::size_t k = 0; k < probabilities.size() && k < amplitudes.size(); ++k)
+            probabilities[k] += branch.getStateProb() * squaredMagnitude(amplitudes[k]);
+    }
+    return probabilities;
+}
+
+std::vector<std::complex<double>> state_manager::getStateVector() const {
+    if (branches.size() != 1) return {};
+    std::vector<std::complex<double>> state = branches.front().getCurrentQuantumState();
+    double squaredNorm = 0.0;
+    for (const auto& a : state) squaredNorm += squaredMagnitude(a);
+    const double norm = std::sqrt(squaredNorm);
+    for (auto& a : state) a = std::complex<double>(a.real() / norm, a.imag() / norm);
+    return state;
+}

@@ -1,0 +1,38 @@
+"""
+Kovra Backends
+"""
+from __future__ import annotations
+import collections.abc
+import typing
+import typing_extensions
+__all__: list[str] = ['BasicSimulator', 'NMR', 'Result']
+class BasicSimulator:
+    def __init__(self) -> None:
+        ...
+    def execute(self, arg0: typing_extensions.CapsuleType, arg1: dict) -> Result:
+        ...
+class NMR:
+    def __init__(self) -> None:
+        ...
+    def execute(self, arg0: typing_extensions.CapsuleType, arg1: dict) -> Result:
+        ...
+class Result:
+    def __init__(self) -> None:
+        ...
+    def get_random_reading(self) -> str:
+        ...
+    @property
+    def counts(self) -> dict[str, int]:
+        ...
+    @property
+    def probabilities(self) -> dict[str, float]:
+        ...
+    @probabilities.setter
+    def probabilities(self, arg0: collections.abc.Mapping[str, typing.SupportsFloat | typing.SupportsIndex]) -> None:
+        ...
+    @property
+    def states(self) -> list[complex]:
+        ...
+    @states.setter
+    def states(self, arg0: collections.abc.Sequence[complex | typing.SupportsComplex | typing.SupportsFloat | typing.SupportsIndex]) -> None:
+        ...
