@@ -120,14 +120,43 @@ def parse_task(document, qubits):
     return task
 
 
+def _apply(rho, tensor, targets, qubits):
+    """rho -> U rho U^dagger for the gate tensor on `targets`."""
+    arity = len(targets)
+    inputs = list(range(arity, 2 * arity))
+    for axes, factor in ((targets, tensor), ([qubits + q for q in targets], tensor.conj())):
+        rho = np.tensordot(factor, rho, axes=(inputs, axes))
+        rho = np.moveaxis(rho, list(range(arity)), axes)
+    return rho
+
+
+def _measure(rho, qubit, qubits):
+    """A projective measurement whose outcome is not looked at: the
+    coherences between the two values of the qubit vanish."""
+    rho = rho.copy()
+    for ket, bra in ((0, 1), (1, 0)):
+        index = [slice(None)] * (2 * qubits)
+        index[qubit], index[qubits + qubit] = ket, bra
+        rho[tuple(index)] = 0
+    return rho
+
+
 def run_task(task, qubits):
-    """The probabilities of the measured qubits after the task's operations."""
-    state = np.zeros((2,) * qubits, dtype=complex)
-    state[(0,) * qubits] = 1.0
+    """The probabilities of the measured qubits after the task's operations,
+    qubit 0 most significant. Operations run in time-slot order; the density
+    matrix lets a MEASURE operation inside the task act as the measurement
+    it is."""
+    rho = np.zeros((2,) * (2 * qubits), dtype=complex)
+    rho[(0,) * (2 * qubits)] = 1.0
     for op in sorted(task["gates"], key=lambda op: op["timeslot"]):
+        c1, c2, target = op["controlQubit"], op["controlQubit2"], op["qubitIndex"]
+        if op["type"] == "MEASURE":
+            if c1 != -1 or c2 != -1 or not 0 <= target < qubits:
+                raise TaskError(f"MEASURE on qubit {target} of {qubits}")
+            rho = _measure(rho, target, qubits)
+            continue
         matrix = gate_matrix(op["type"], op["angle"])
         arity = matrix.shape[0].bit_length() - 1
-        c1, c2, target = op["controlQubit"], op["controlQubit2"], op["qubitIndex"]
         wires = {1: ([target], c1 == -1 and c2 == -1),
                  2: ([c1, target], c1 != -1 and c2 == -1),
                  3: ([c1, c2, target], c1 != -1 and c2 != -1)}
@@ -136,14 +165,14 @@ def run_task(task, qubits):
             raise TaskError(f"{op['type']} acts on {arity} qubit(s)")
         if any(not 0 <= q < qubits for q in targets) or len(set(targets)) != arity:
             raise TaskError(f"{op['type']} on qubits {targets} of {qubits}")
-        tensor = matrix.reshape((2,) * (2 * arity))
-        state = np.tensordot(tensor, state, axes=(list(range(arity, 2 * arity)), targets))
-        state = np.moveaxis(state, list(range(arity)), targets)
-    probabilities = np.abs(state) ** 2
+        rho = _apply(rho, matrix.reshape((2,) * (2 * arity)), targets, qubits)
+    size = 2 ** qubits
+    probabilities = np.real(np.diagonal(rho.reshape(size, size))).reshape((2,) * qubits)
     flags = task.get("measures")
     if flags is not None:
         dropped = tuple(q for q in range(qubits) if not flags[q])
-        probabilities = probabilities.sum(axis=dropped) if dropped else probabilities
+        if dropped:
+            probabilities = probabilities.sum(axis=dropped)
     return [float(p) for p in np.ravel(probabilities)]
 
 

@@ -45,7 +45,7 @@ double normalised_angle(double radians) {
 
 std::string number_text(double value) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.17g", value);
+    std::snprintf(text, sizeof text, "%.15g", value);
     return text;
 }
 
@@ -122,7 +122,7 @@ public:
         chain_.push_back(name);
         for (int t : body) {
             std::string tname = g_.name(t);
-            std::vector<double> formal = g_.in_edge_numbers("qubit", t);
+            std::vector<double> formal = wires(t, tname);
             std::vector<double> mapped;
             mapped.reserve(formal.size());
             for (double position : formal) {
@@ -144,7 +144,32 @@ public:
         chain_.pop_back();
     }
 
+    // The qubits of vertex `v` as its wires carry them (ascending edge id),
+    // after checking that the vertex can run on the device: no classical
+    // condition, and a "qubits" list, where the vertex has one, that names
+    // the same qubits in the same order (a qubit without a wire, say an
+    // undeclared one, would otherwise drop out of the operation unnoticed).
+    std::vector<double> wires(int v, const std::string& name) const {
+        if (g_.has("cmp", v)) {
+            throw std::invalid_argument(where(v) + ": operation " + quoted(name) +
+                                        " is classically conditioned; the NMR device runs no conditions");
+        }
+        std::vector<double> carried = g_.in_edge_numbers("qubit", v);
+        std::vector<double> listed = g_.numbers("qubits", v);
+        if (!listed.empty() && listed != carried) {
+            throw std::invalid_argument(where(v) + ": operation " + quoted(name) + " lists qubits " +
+                                        list_text(listed) + " but its wires carry " + list_text(carried));
+        }
+        return carried;
+    }
+
 private:
+    static std::string list_text(const std::vector<double>& values) {
+        std::string text = "[";
+        for (std::size_t i = 0; i < values.size(); ++i) text += (i ? ", " : "") + number_text(values[i]);
+        return text + "]";
+    }
+
     std::string where(int v) const {
         std::string text = "vertex " + std::to_string(v);
         if (!chain_.empty()) text += " (in definition " + quoted(chain_.back()) + ")";
@@ -319,7 +344,7 @@ int Nmr::translate(const igraph_t* graph, std::vector<Operation>& operations) {
         int kind = truncated_kind(g, v, 0);
         if (kind != 0 && kind != 1) continue;
         std::string name = g.name(v);
-        std::vector<double> qubits = g.in_edge_numbers("qubit", v);
+        std::vector<double> qubits = lower.wires(v, name);
         std::vector<double> params = g.numbers("params", v);
         if (kind == 1) {
             lower.call(name, qubits, params);
