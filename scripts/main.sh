@@ -6,3 +6,4 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 bash scripts/setup.sh
 .venv/bin/python examples/main.py
+.venv/bin/python examples/nmr_example.py
