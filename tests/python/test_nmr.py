@@ -302,11 +302,26 @@ REFUSED = {
         TypeError, "parameter 0 is not a Python function"),
     "recursive definition": (_recursive, {}, ValueError, 'definition "loop" calls itself'),
     "conditioned gate": (_conditioned, {}, ValueError, "classically conditioned"),
+    "cyclic graph": (lambda: _cyclic(), {}, RuntimeError, "The graph has cycles"),
+    "qnum missing": (lambda: _without_qnum(), {}, RuntimeError, 'graph attribute "qnum" is missing'),
     "NUL in password": (lambda: circuit(1, ("H", [0])), {"password": b"se\0cret"}, ValueError,
                         r'^configuration "password" contains a NUL character$'),
     "task name not UTF-8": (lambda: circuit(1, ("H", [0])), {"task_name": b"\xff"}, ValueError,
                             r'^configuration "task_name" is not valid UTF-8$'),
 }
+
+
+def _cyclic():
+    b = circuit(2, ("H", [0]), ("CNOT", [0, 1]))
+    g = b.graph()
+    g.add_edge(g.vcount() - 1, g.vcount() - 2, qubit=0)
+    return b
+
+
+def _without_qnum():
+    b = circuit(1, ("H", [0]))
+    del b.graph()["qnum"]
+    return b
 
 
 def _call_unknown():
