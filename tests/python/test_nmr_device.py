@@ -5,6 +5,7 @@ nothing."""
 
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -186,3 +187,19 @@ def test_missing_device_library(tmp_path):
     line = out.stdout.strip()
     assert line.startswith("cannot load the device library " + str(tmp_path) + "/libKovraInterface_")
     assert line.endswith(": cannot open shared object file: No such file or directory")
+
+
+def test_ctrl_c_ends_the_wait_for_a_silent_device(capfd):
+    b = bell()
+    with emulator("--task-time", "60") as device:
+        timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+        timer.start()
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                kb.NMR().execute(b.capsule(), device.config())
+        finally:
+            timer.cancel()
+        # The session was closed: the next run works.
+        with emulator() as healthy:
+            assert set(kb.NMR().execute(b.capsule(), healthy.config()).probabilities) == {"00", "11"}
+    capfd.readouterr()

@@ -32,6 +32,13 @@ struct session_guard {
     ~session_guard() { Tavrix::disconnect(); }
 };
 
+// Lets Python's signal handlers run while the device is awaited, so that
+// Ctrl-C (KeyboardInterrupt) ends a wait for a device that never answers.
+void check_signals() {
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 }  // namespace
 
 Result Nmr::execute(const igraph_t* graph, const config_reader& config) {
@@ -96,6 +103,7 @@ Result Nmr::execute(const igraph_t* graph, const config_reader& config) {
         py::gil_scoped_release released;
         std::lock_guard<std::mutex> one_session(Tavrix::session());
         session_guard guard;
+        Tavrix::interrupt_check = &check_signals;
         Tavrix::init(ip, port, username, password);
         outcome = Tavrix::nmr_run(task_name, task_desc, document, qnum);
     }

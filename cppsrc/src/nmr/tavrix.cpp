@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <iostream>
@@ -28,6 +29,7 @@ bool Tavrix::failed_ = false;
 std::string Tavrix::failure_;
 bool Tavrix::awaiting_ = false;
 bool Tavrix::connected_ = false;
+void (*Tavrix::interrupt_check)() = nullptr;
 
 namespace {
 
@@ -135,6 +137,23 @@ std::mutex& Tavrix::session() {
     return lock;
 }
 
+template <typename Predicate, typename Duration>
+bool Tavrix::wait(std::unique_lock<std::mutex>& lock, Predicate done, Duration limit) {
+    constexpr auto kSlice = std::chrono::milliseconds(100);
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return false;
+        changed_.wait_for(lock, std::min<std::chrono::steady_clock::duration>(kSlice, deadline - now), done);
+        if (!done() && interrupt_check != nullptr) {
+            lock.unlock();
+            interrupt_check();
+            lock.lock();
+        }
+    }
+    return true;
+}
+
 void Tavrix::fail(const std::string& message) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!failed_) {
@@ -166,7 +185,7 @@ void Tavrix::init(const std::string& address, std::uint16_t port, const std::str
     api.connect_to_server(address.c_str(), port);
 
     std::unique_lock<std::mutex> lock(mutex_);
-    bool answered = changed_.wait_for(lock, kLoginLimit, [] { return loggedon.load() || failed_; });
+    bool answered = wait(lock, [] { return loggedon.load() || failed_; }, kLoginLimit);
     username.clear();
     password.clear();
     if (failed_) throw std::runtime_error(failure_);
@@ -195,7 +214,7 @@ std::vector<double> Tavrix::nmr_run(const std::string& name, const std::string& 
     std::vector<double> result;
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [] { return !running.load() || failed_; });
+        wait(lock, [] { return !running.load() || failed_; }, std::chrono::hours(24 * 365 * 100));
         if (failed_) throw std::runtime_error(failure_);
         result = probabilities;
     }

@@ -26,6 +26,11 @@ public:
     // Outcome probabilities of the last finished task, index = outcome number.
     static std::vector<double> probabilities;
 
+    // Called about ten times a second while a blocking call waits; whatever
+    // it throws ends the wait (and reaches the caller). The driver uses it
+    // to let Ctrl-C interrupt a device that never answers.
+    static void (*interrupt_check)();
+
     // Serialises device sessions of concurrent callers.
     static std::mutex& session();
 
@@ -52,6 +57,10 @@ public:
     static void on_task_finished_post_callback(const char* text);
 
 private:
+    // Waits until `done` holds or `limit` has passed; false on timeout.
+    template <typename Predicate, typename Duration>
+    static bool wait(std::unique_lock<std::mutex>& lock, Predicate done, Duration limit);
+
     // Records the first failure of a session and wakes the caller.
     static void fail(const std::string& message);
 
