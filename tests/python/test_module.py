@@ -14,7 +14,7 @@ def capsule():
     g.add_vertices(1)
     g["qnum"] = 0
     g["cnum"] = 0
-    return capsule_of(g)
+    yield capsule_of(g)  # the graph must outlive the capsule
 
 
 def test_module_surface():

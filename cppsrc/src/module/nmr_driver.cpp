@@ -60,6 +60,9 @@ Result Nmr::execute(const igraph_t* graph, const config_reader& config) {
 
     std::vector<Operation> operations;
     int qnum = translate(graph, operations);
+    bool measures = config.has("mqubits");
+    std::vector<int> measured;
+    if (measures) measured = config.get_int_list("mqubits");
     if (qnum < 1) {
         throw std::invalid_argument("graph attribute \"qnum\" is " + std::to_string(qnum) +
                                     ": a circuit needs at least one qubit");
@@ -72,8 +75,7 @@ Result Nmr::execute(const igraph_t* graph, const config_reader& config) {
     }
     document += "]";
     unsigned long width = static_cast<unsigned long>(qnum);
-    if (config.has("mqubits")) {
-        std::vector<int> measured = config.get_int_list("mqubits");
+    if (measures) {
         std::vector<int> flags(static_cast<std::size_t>(qnum), 0);
         std::set<int> distinct;
         for (int q : measured) {

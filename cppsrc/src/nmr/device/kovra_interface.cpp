@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <future>
 #include <memory>
@@ -29,6 +30,8 @@ using json = nlohmann::json;
 // Longest message line accepted from the device (the reply of a 3-qubit task
 // is a few hundred bytes).
 constexpr std::size_t kMaxLine = 16 * 1024 * 1024;
+// How long a request may take to reach the network.
+constexpr std::chrono::seconds kSendLimit(60);
 
 std::atomic<kovra_event_callback> on_closed{nullptr};
 std::atomic<kovra_event_callback> on_failed{nullptr};
@@ -115,6 +118,8 @@ public:
             }
             enqueue(outgoing{std::move(line), done}, next);
         });
+        // A device that stops reading must not hold the caller forever.
+        if (outcome.wait_for(kSendLimit) != std::future_status::ready) return asio::error::timed_out;
         return outcome.get();
     }
 
