@@ -300,6 +300,9 @@ REFUSED = {
     "parameter not a function": (
         lambda: _with_definition(lambda d: d.gate("Rx", [0], params=[math.sin], pindex=[0])), {},
         TypeError, "parameter 0 is not a Python function"),
+    "calls nested too deep": (lambda: _nested(1000), {}, ValueError, "nested deeper than 1000 levels"),
+    "vertex kind not finite": (lambda: _kind(math.nan), {}, ValueError,
+                               '"type" nan is not a vertex kind'),
     "recursive definition": (_recursive, {}, ValueError, 'definition "loop" calls itself'),
     "conditioned gate": (_conditioned, {}, ValueError, "classically conditioned"),
     "cyclic graph": (lambda: _cyclic(), {}, RuntimeError, "The graph has cycles"),
@@ -324,6 +327,23 @@ def _without_qnum():
     return b
 
 
+def _nested(depth):
+    b = CircuitBuilder()
+    b.qreg(1)
+    for level in range(depth):
+        b.define(f"d{level}").call(f"d{level + 1}", [0])
+    b.define(f"d{depth}").gate("X", [0])
+    b.call("d0", [0])
+    return b
+
+
+def _kind(kind):
+    b = CircuitBuilder()
+    b.qreg(1)
+    b.gate("X", [0], type=kind)
+    return b
+
+
 def _call_unknown():
     b = CircuitBuilder()
     b.qreg(1)
@@ -340,6 +360,10 @@ def test_refused_before_connecting(case, capfd):
         kb.NMR().execute(builder.capsule(), {"port": closed_port(), **config})
     captured = capfd.readouterr()
     assert "Connect to server" not in captured.out + captured.err
+
+
+def test_deep_but_finite_nesting(device):
+    assert run(_nested(200), device).probabilities == {"1": pytest.approx(1.0, abs=1e-12)}
 
 
 def test_gate_without_wires_or_too_many_is_skipped(device, capfd):
