@@ -203,3 +203,20 @@ def test_ctrl_c_ends_the_wait_for_a_silent_device(capfd):
         with emulator() as healthy:
             assert set(kb.NMR().execute(b.capsule(), healthy.config()).probabilities) == {"00", "11"}
     capfd.readouterr()
+
+
+def test_signal_handler_cannot_reenter_a_waiting_run(capfd):
+    b = bell()
+    with emulator("--task-time", "60") as device:
+        def handler(signum, frame):
+            kb.NMR().execute(b.capsule(), device.config())
+
+        previous = signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        try:
+            with pytest.raises(RuntimeError, match="cannot run while this thread waits for the device"):
+                kb.NMR().execute(b.capsule(), device.config())
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+    capfd.readouterr()

@@ -32,6 +32,15 @@ struct session_guard {
     ~session_guard() { Tavrix::disconnect(); }
 };
 
+// True while this thread is inside a device session (a Python signal handler
+// run during the wait could otherwise re-enter and deadlock on the session).
+thread_local bool in_session = false;
+
+struct session_flag {
+    session_flag() { in_session = true; }
+    ~session_flag() { in_session = false; }
+};
+
 // Lets Python's signal handlers run while the device is awaited, so that
 // Ctrl-C (KeyboardInterrupt) ends a wait for a device that never answers.
 void check_signals() {
@@ -99,8 +108,10 @@ Result Nmr::execute(const igraph_t* graph, const config_reader& config) {
     document += "}";
     if (print_circuit) std::cout << document << std::endl;
 
+    if (in_session) throw std::runtime_error("NMR.execute cannot run while this thread waits for the device");
     std::vector<double> outcome;
     {
+        session_flag flag;
         // The device session needs no Python: let other threads run meanwhile.
         py::gil_scoped_release released;
         std::lock_guard<std::mutex> one_session(Tavrix::session());
