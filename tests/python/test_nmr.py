@@ -16,7 +16,7 @@ from kovra.builder import CircuitBuilder, EQUAL
 
 from nmr_helpers import closed_port, emulator
 
-SPEC_EXAMPLE = (
+BELL_DOCUMENT = (
     '{"gates":[{"angle":0,"controlQubit":-1,"controlQubit2":-1,"delay":0,"qubitIndex":0,'
     '"timeslot":0,"type":"H"},\n'
     '{"angle":0,"controlQubit":0,"controlQubit2":-1,"delay":0,"qubitIndex":1,'
@@ -139,11 +139,11 @@ def test_runs_match_simulator(device, name, mqubits):
     assert_close(run(builder, device, **config).probabilities, expected)
 
 
-def test_spec_document_byte_for_byte(device, capfd):
+def test_bell_document_byte_for_byte(device, capfd):
     b = circuit(2, ("H", [0]), ("CNOT", [0, 1]))
-    assert document(b, device, capfd, mqubits=[0, 1]) == SPEC_EXAMPLE
+    assert document(b, device, capfd, mqubits=[0, 1]) == BELL_DOCUMENT
     # Without "mqubits" the array closes the document.
-    assert document(b, device, capfd) == SPEC_EXAMPLE[: SPEC_EXAMPLE.index(",\n\"measures\"")] + "}"
+    assert document(b, device, capfd) == BELL_DOCUMENT[: BELL_DOCUMENT.index(",\n\"measures\"")] + "}"
 
 
 @pytest.mark.parametrize("gates, slots", [
