@@ -1,11 +1,19 @@
 """Running the local NMR device emulator for the tests."""
 
 import contextlib
+import ctypes
 import os
+import signal
 import subprocess
 import sys
 
 PYTHON_DIR = os.path.join(os.path.dirname(__file__), "..", "..", "python")
+PR_SET_PDEATHSIG = 1
+
+
+def _end_with_parent():
+    # Should the test process die without tearing down, the emulator follows.
+    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
 class EmulatorProcess:
@@ -16,7 +24,8 @@ class EmulatorProcess:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [PYTHON_DIR, env.get("PYTHONPATH")]))
         self.process = subprocess.Popen(
             [sys.executable, "-m", "kovra.emulator", "--port", "0", *options],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+            preexec_fn=_end_with_parent)
         line = self.process.stdout.readline()
         if "listening on" not in line:
             self.process.kill()
