@@ -61,6 +61,9 @@ def arguments():
                    help="above this many qubits the peers run only at the highest thread count, "
                         "--big-reps times (kovra keeps every thread count)")
     p.add_argument("--big-reps", type=int, default=3, help="timed runs per figure above --full-max-n")
+    p.add_argument("--slow-max-n", type=int, default=24,
+                   help="above this many qubits Aer and Qulacs run only with their fusion on "
+                        "(without it one run of theirs takes minutes)")
     p.add_argument("--peers", default=",".join(PEERS))
     p.add_argument("--shots", type=int, default=32, help="shots of Aer's per-shot teleportation runs")
     p.add_argument("--kovra-python", default=os.environ.get("KOVRA_PYTHON", sys.executable))
@@ -116,9 +119,10 @@ class Runner:
         return out
 
 
-def peer_configs(args, n=0):
+def peer_configs(args, n):
     threads = args.threads if n <= args.full_max_n else [max(args.threads)]
-    return [(peer, t, fusion) for peer in args.peers for t in threads for fusion in (False, True)]
+    return [(peer, t, fusion) for peer in args.peers for t in threads for fusion in (False, True)
+            if fusion or n <= args.slow_max_n or peer == "qsim"]
 
 
 def check(runner, args, circuit, path):
@@ -130,7 +134,7 @@ def check(runner, args, circuit, path):
         raise SystemExit("kovra's probabilities of %s are malformed (%d entries, sum %r)"
                          % (circuit["name"], len(reference), reference.sum()))
     worst = {}
-    for peer, _, fusion in peer_configs(args):
+    for peer, _, fusion in peer_configs(args, circuit["n"]):
         if (peer, fusion) in worst:
             continue
         theirs = os.path.join(runner.workdir, "peer.bin")
@@ -196,19 +200,25 @@ def main():
                 if key not in results["bandwidth"]:
                     results["bandwidth"][key] = runner.run("bandwidth", path, threads, max(args.reps, 5), n=n)
             results["circuits"].append(entry)
+            write(results, args, tag, plots=False)  # a cut-short run keeps what it measured
     if args.translate_bench and os.path.exists(args.translate_bench):
         results["translation"] = translation_share(args.translate_bench)
     results["elapsed_s"] = time.perf_counter() - started
+    results["machine"]["load_after"] = os.getloadavg()
+    paths = write(results, args, tag, plots=True)
+    print("wrote %s in %.0f s" % (", ".join(paths), results["elapsed_s"]))
+
+
+def write(results, args, tag, plots):
+    import report
+
     json_path = os.path.join(args.out, tag + ".json")
     with open(json_path, "w") as f:
         json.dump(results, f, indent=1)
-    import report
-
     md_path = os.path.join(args.out, tag + ".md")
     with open(md_path, "w") as f:
         f.write(report.markdown(results))
-    plots = report.plots(results, args.out, tag)
-    print("wrote %s, %s and %s in %.0f s" % (json_path, md_path, ", ".join(plots), results["elapsed_s"]))
+    return [json_path, md_path] + (report.plots(results, args.out, tag) if plots else [])
 
 
 def translation_share(binary):

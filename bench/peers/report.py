@@ -53,6 +53,32 @@ def speed_table(results, threads):
     return "\n".join(lines)
 
 
+def summary_table(results):
+    """Kovra against the fastest peer without fusion (Aer, Qulacs), qsim with its smallest fusion
+    (it has no way to turn fusion off), and the fastest peer with fusion on."""
+    lines = ["| circuit | threads | kovra s | fastest without fusion | ratio | qsim, fused gates of 1 qubit | ratio "
+             "| fastest with fusion | ratio | kovra per gate / pass |", "|---|---|---|---|---|---|---|---|---|---|"]
+
+    def best(entry, t, fusion, names):
+        runs = [r for r in (_run(entry, p, t, fusion) for p in names) if r]
+        return min(runs, key=lambda r: r["median"]) if runs else None
+
+    for e in results["circuits"]:
+        for t in _threads(results):
+            k = _run(e, "kovra", t)
+            if k is None:
+                continue
+            row = [e["name"], str(t), "%.4f" % k["median"]]
+            unfused = [p for p in _peers(results) if p != "qsim"]
+            for r in (best(e, t, False, unfused), best(e, t, False, ["qsim"]), best(e, t, True, _peers(results))):
+                row += ["%s %.4f" % (r["engine"], r["median"]), "**%.2f**" % (k["median"] / r["median"])] if r \
+                    else ["-", "-"]
+            one_pass = _pass(results, e["n"], t)
+            row.append("%.2f" % (k["median"] / e["gates"] / one_pass) if one_pass else "-")
+            lines.append("| " + " | ".join(row) + " |")
+    return "\n".join(lines)
+
+
 def bandwidth_table(results):
     lines = ["| n | state MiB | " + " | ".join("pass %dt s" % t for t in _threads(results)) + " |",
              "|---|---|" + "---|" * len(_threads(results))]
@@ -104,19 +130,25 @@ def markdown(results):
     m = results["machine"]
     s = results["settings"]
     out = ["# kovra against Qiskit Aer, Qulacs and qsim (%s)" % results["date"], "",
-           "Machine: %s, %s CPUs; load average before the run %s. Peers: %s." % (
+           "Machine: %s, %s CPUs; load average (1, 5, 15 min) before the run %s, after it %s. Peers: %s." % (
                m.get("cpu"), m.get("cpus"), ", ".join("%.2f" % x for x in m.get("load_before", [])),
-               m.get("versions")),
+               ", ".join("%.2f" % x for x in m.get("load_after", [])) or "-", m.get("versions")),
            "Each time is the median of %d runs (%d above %d qubits, where the peers run only at %d threads) "
            "in a fresh process; ratio = kovra's time / the peer's at the same "
            "thread count (below 1: kovra is faster). MiB = peak resident memory of the process. "
-           "\"per gate / pass\" = kovra's time per gate over one in-place pass of a state-sized vector. "
+           "\"per gate / pass\" = kovra's time per gate over one in-place pass of a state-sized vector "
+           "(below 1: fewer passes over memory than gates). Kovra's time is the whole BasicSimulator.execute "
+           "(graph reading, translation, simulation, probabilities of qubit 0); one-thread runs of every "
+           "engine are pinned to one CPU. "
            "Teleportation chains run on the peers with the measurements deferred (a gate conditioned on a "
            "measured bit becomes controlled by the measured qubit), which yields the same probabilities; "
            "Aer's per-shot runs with real measurements and conditions are listed under branching. "
-           "qsim computes in single precision; its \"fusion off\" is max_fused_gate_size 1." % (
-               s["reps"], s.get("big_reps", s["reps"]), s.get("full_max_n", 99), max(s["threads"])),
+           "qsim computes in single precision; its \"fusion off\" is max_fused_gate_size 1. Above %d qubits "
+           "Aer and Qulacs run with their fusion on only." % (
+               s["reps"], s.get("big_reps", s["reps"]), s.get("full_max_n", 99), max(s["threads"]),
+               s.get("slow_max_n", 99)),
            ""]
+    out += ["## Summary", "", summary_table(results), ""]
     for t in _threads(results):
         out += ["## %d thread%s" % (t, "" if t == 1 else "s"), "", speed_table(results, t), ""]
     out += ["## In-place pass (memory-bandwidth limit)", "", bandwidth_table(results), "",
