@@ -165,8 +165,11 @@ void shareOut(unsigned long count, unsigned threads, Fn fn) {
         fn(0UL, count);
         return;
     }
+    // Room first, so that nothing but a thread's start can fail once one runs.
     std::vector<std::thread> workers;
     std::vector<std::pair<unsigned long, unsigned long>> leftovers;
+    workers.reserve(threads);
+    leftovers.reserve(threads);
     for (unsigned k = 1; k < threads; ++k) {
         const unsigned long begin = count * k / threads, end = count * (k + 1) / threads;
         try {
