@@ -158,6 +158,10 @@ def markdown(results):
     return "\n".join(out)
 
 
+COLOURS = {("kovra", 1): "#d62728", ("kovra", 2): "#8c0000", ("aer", 1): "#9ecae1", ("aer", 2): "#1f77b4",
+           ("qulacs", 1): "#a1d99b", ("qulacs", 2): "#2ca02c", ("qsim", 1): "#fdae6b", ("qsim", 2): "#e6550d"}
+
+
 def plots(results, out_dir, tag):
     import matplotlib
 
@@ -181,8 +185,10 @@ def plots(results, out_dir, tag):
                         ys.append(r["median"])
                 if xs:
                     label = "%s%s %dt" % (engine, "+fusion" if fusion else "", t)
-                    ax.plot(xs, ys, marker="o", linestyle="--" if fusion else "-",
-                            linewidth=2.5 if engine == "kovra" else 1.2, label=label)
+                    # Colour: engine and thread count; dashes: fusion on.
+                    ax.plot(xs, ys, marker="o" if t == 1 else "s", linestyle="--" if fusion else "-",
+                            color=COLOURS.get((engine, t), None),
+                            linewidth=2.8 if engine == "kovra" else 1.2, label=label)
         for t in _threads(results):
             xs = [e["n"] for e in entries if _pass(results, e["n"], t)]
             ys = [_pass(results, n, t) * e["gates"] for n, e in zip(xs, [e for e in entries if _pass(results, e["n"], t)])]
