@@ -1,9 +1,11 @@
-"""The main job: what the module does today."""
-import kovra_backends
+"""The main job: a teleportation circuit on the BasicSimulator."""
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import kovra_backends  # noqa: E402
+import teleportation  # noqa: E402
 
 print(kovra_backends.__doc__)
-result = kovra_backends.Result()
-result.probabilities = {"00": 0.5, "11": 0.5}
-print("probabilities:", result.probabilities)
-print("counts for 1024 shots:", result.counts)
-print("one random reading:", result.get_random_reading())
+teleportation.main()

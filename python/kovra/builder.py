@@ -64,6 +64,7 @@ class CircuitBuilder(_Wires):
         self._next_clbit = 0
         self.qnum = 0
         self.cnum = 0
+        self._definitions = {}
         self._graph = None
 
     # -- registers -----------------------------------------------------
@@ -101,10 +102,26 @@ class CircuitBuilder(_Wires):
         return v
 
     def call(self, name, qubits, params=None, condition=None, **attrs):
-        """Appends a call of the definition `name` on graph-level `qubits`."""
+        """Appends a call of the definition `name` on graph-level `qubits`.
+        Define `name` first: the call is then ordered after the writers of
+        the classical bits that the body's own conditions read."""
         v = self._operation(CALL, name, qubits, params, condition, attrs)
         self._wire_qubits(v, qubits)
+        for bit in sorted(self._bits_read_by(name, set())):
+            if bit in self._clbit_end and bit not in (condition[0] if condition else ()):
+                self._edge(self._clbit_end[bit], v)
+                self._clbit_end[bit] = v
         return v
+
+    def _bits_read_by(self, name, seen):
+        definition = self._definitions.get(name)
+        if definition is None or name in seen:
+            return set()
+        seen.add(name)
+        bits = set(definition.condition_bits)
+        for callee in definition.callees:
+            bits |= self._bits_read_by(callee, seen)
+        return bits
 
     def measure(self, qubits, clbits, **attrs):
         """Measures qubits[i] into clbits[i]."""
@@ -120,7 +137,9 @@ class CircuitBuilder(_Wires):
     def define(self, name):
         """Starts a definition called `name`; add its body to the result."""
         self._graph = None
-        return Definition(self, name)
+        definition = Definition(self, name)
+        self._definitions[name] = definition
+        return definition
 
     def _operation(self, kind, name, qubits, params, condition, attrs):
         self._graph = None
@@ -134,9 +153,14 @@ class CircuitBuilder(_Wires):
         fields.update(attrs)
         v = self._vertex(fields)
         if condition is not None:
+            # A reader joins the bit's chain, so that a later measurement of
+            # the bit is ordered after it.
             for bit in condition[0]:
                 if bit in self._clbit_end:
                     self._edge(self._clbit_end[bit], v, conbit=bit)
+            for bit in condition[0]:
+                if bit in self._clbit_end:
+                    self._clbit_end[bit] = v
         return v
 
     def _wire_qubits(self, v, qubits, clbits=None):
@@ -194,6 +218,8 @@ class Definition(_Wires):
         self._builder = builder
         self.root = self._vertex({"def": name})
         self._position_end = {}
+        self.condition_bits = set()  # classical bits the body's conditions read
+        self.callees = []  # definitions the body calls
 
     def gate(self, name, positions, params=None, pindex=None, condition=None, **attrs):
         """A body gate; `params` are functions, `pindex` picks their arguments
@@ -202,6 +228,7 @@ class Definition(_Wires):
 
     def call(self, name, positions, params=None, pindex=None, condition=None, **attrs):
         """A nested call of another definition."""
+        self.callees.append(name)
         return self._body_vertex(CALL, name, positions, params, pindex, condition, attrs)
 
     def _body_vertex(self, kind, name, positions, params, pindex, condition, attrs):
@@ -224,6 +251,7 @@ class Definition(_Wires):
         if not positions:
             self._edge(self.root, v)
         if condition is not None:
+            self.condition_bits.update(condition[0])
             for bit in condition[0]:
                 self._edge(self.root, v, conbit=bit)
         return v

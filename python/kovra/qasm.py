@@ -66,7 +66,11 @@ def loads(source, measurements=True):
     and only recorded in ``Program.measured`` (for back ends that measure at
     the end by themselves)."""
     try:
-        circuit = qiskit.qasm2.loads(source)
+        # The legacy instruction set adds qiskit's extended gates (p, sx, ...)
+        # to qelib1.inc, so that programs written for qiskit load as well.
+        circuit = qiskit.qasm2.loads(
+            source, custom_instructions=qiskit.qasm2.LEGACY_CUSTOM_INSTRUCTIONS
+        )
     except qiskit.qasm2.QASM2ParseError as error:
         raise QasmError(str(error)) from None
     return _Lowering(source, measurements).run(circuit)

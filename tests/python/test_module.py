@@ -14,7 +14,9 @@ def capsule():
     g.add_vertices(1)
     g["qnum"] = 0
     g["cnum"] = 0
-    return capsule_of(g)
+    # The capsule does not own the graph: keep the graph alive while it is used.
+    yield capsule_of(g)
+    del g
 
 
 def test_module_surface():

@@ -19,7 +19,9 @@ HEADER = 'OPENQASM 2.0;\ninclude "qelib1.inc";\n'
 
 def reference_probabilities(source):
     """Key (qubit 0 first) -> probability, from qiskit, measurements dropped."""
-    circuit = qiskit.qasm2.loads(source).remove_final_measurements(inplace=False)
+    circuit = qiskit.qasm2.loads(
+        source, custom_instructions=qiskit.qasm2.LEGACY_CUSTOM_INSTRUCTIONS
+    ).remove_final_measurements(inplace=False)
     probs = Statevector(circuit).probabilities()
     n = circuit.num_qubits
     # qiskit's index has qubit 0 as the least significant bit.

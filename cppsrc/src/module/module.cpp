@@ -20,7 +20,7 @@ const igraph_t* graph_of(const py::capsule& graph) {
 
 }  // namespace
 
-PYBIND11_MODULE(kovra_backends, m, py::mod_gil_not_used(false)) {
+PYBIND11_MODULE(kovra_backends, m) {
     igraph_errors::install();
     m.doc() = "Kovra Backends";
 

@@ -1,13 +1,77 @@
 // The exact state-vector back end.
+//
+// A run orders the graph topologically, splits it into the sub-circuits that
+// hang off register declarations, lowers each ordered vertex list into a
+// layered `circuit` and runs it on a fresh `state_manager`.
+//
+// Threading: every member that takes a graph reads Python objects and must be
+// called with the interpreter lock held. `simulate` releases the lock while
+// the state vector is being computed and takes it back before returning;
+// `run_parallel` releases it while its worker threads run and each worker
+// takes it around its own graph reads and Python calls.
 #pragma once
 
 #include <igraph.h>
 
+#include <complex>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/circuit.h"
 #include "module/config.h"
 #include "module/result.h"
 
 class BasicSimulator {
 public:
+    using state_vector = std::vector<std::complex<double>>;
+
+    // Calls of sub-circuit definitions nest at most this deep.
+    static constexpr int kMaxCallDepth = 64;
+    // At most this many definition-body vertices are expanded per translation
+    // (guards against definitions whose calls multiply without bound).
+    static constexpr long kMaxExpandedVertices = 1L << 22;
+    // Registers above this size cannot be addressed by a 64-bit index.
+    static constexpr int kMaxQubits = 62;
+
     // Runs the circuit graph as the configuration asks and packs the result.
     Result execute(const igraph_t* graph, const config_reader& config);
+
+    // The weakly connected parts of the graph that contain a register
+    // declaration, ordered by their smallest register vertex id.
+    std::vector<std::set<int>> decompose(const igraph_t* graph);
+
+    // Lowers `order` into a circuit on `qnum` qubits and `cnum` classical bits.
+    circuit translate(const igraph_t* graph, std::vector<int>& order, int qnum, int cnum);
+
+    // One translation and one state-vector run. Returns the probability of
+    // every basis state; `states` receives the final state vector (empty when
+    // the circuit measured).
+    std::vector<double> simulate(const igraph_t* graph, std::vector<int>& vertices, int qnum,
+                                 int cnum, state_vector& states, bool print_circuit);
+
+    // Probabilities keyed by bit strings over the qubits in `mqubits` (all
+    // qubits when empty), qubit 0 first.
+    std::map<std::string, double> pack_probabilities(const std::vector<double>& probabilities,
+                                                     const std::set<int>& mqubits);
+
+    // All sub-circuits concatenated into one simulation on the calling thread,
+    // on the graph's "qnum" qubits and "cnum" classical bits.
+    std::vector<double> run_sequential(const igraph_t* graph, const std::vector<int>& order,
+                                       bool print_circuit, state_vector& states);
+
+    // One simulation per sub-circuit that holds a qubit, each on a thread of
+    // its own. The probabilities and the state vector are the first such
+    // sub-circuit's; with no such sub-circuit both come back empty.
+    std::vector<double> run_parallel(const igraph_t* graph, const std::vector<int>& order,
+                                     bool print_circuit, state_vector& states);
+
+    // Bytes a run of `qnum` qubits and `cnum` classical bits needs at least:
+    // the state vector, its probabilities and the copy handed back.
+    static double estimated_bytes(int qnum, int cnum);
+    // Throws ValueError/MemoryError-mapped errors for registers that cannot be
+    // simulated on this machine, before anything is allocated.
+    static void check_register_size(int qnum, int cnum, double other_bytes = 0.0);
 };

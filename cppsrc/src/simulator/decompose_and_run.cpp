@@ -1,0 +1,230 @@
+#include <pybind11/pybind11.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <deque>
+#include <exception>
+#include <future>
+#include <iostream>
+#include <stdexcept>
+#include <system_error>
+#include <typeinfo>
+
+#include "engine/state_manager.h"
+#include "simulator/basic_simulator.h"
+#include "simulator/lowering.h"
+
+namespace py = pybind11;
+using graph_attributes::graph_reader;
+
+namespace {
+
+// The vertices of `order` that belong to `part`, in order.
+std::vector<int> vertex_list(const std::vector<int>& order, const std::set<int>& part) {
+    std::vector<int> list;
+    for (int v : order) {
+        if (part.count(v)) list.push_back(v);
+    }
+    return list;
+}
+
+int count_kind(const graph_reader& reader, const std::vector<int>& vertices, long kind) {
+    int count = 0;
+    for (int v : vertices) {
+        if (lowering::vertex_kind(reader.entry("type", v)) == kind) ++count;
+    }
+    return count;
+}
+
+// A graph attribute that must be a non-negative 32-bit count.
+int graph_count(const graph_reader& reader, const char* key) {
+    double value = reader.graph_number(key);
+    if (value < 0 || value >= 2147483648.0) {
+        throw std::invalid_argument("graph attribute \"" + std::string(key) + "\" is " +
+                                    std::to_string(value) + ", not a count of bits");
+    }
+    return static_cast<int>(value);
+}
+
+double physical_memory() {
+    long pages = sysconf(_SC_PHYS_PAGES);
+    long size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || size <= 0) return INFINITY;
+    return static_cast<double>(pages) * static_cast<double>(size);
+}
+
+}  // namespace
+
+std::vector<std::set<int>> BasicSimulator::decompose(const igraph_t* graph) {
+    graph_reader reader(graph);
+    std::vector<std::set<int>> parts;
+    std::vector<int> seeds;
+    for (int v = 0; v < reader.vertex_count(); ++v) {
+        if (lowering::vertex_kind(reader.entry("type", v)) == 4L) seeds.push_back(v);
+    }
+    std::set<int> visited;
+    graph_attributes::number_vector neighbours;
+    for (int seed : seeds) {
+        if (visited.count(seed)) continue;
+        std::set<int> part;
+        std::deque<int> queue{seed};
+        while (!queue.empty()) {
+            int v = queue.front();
+            queue.pop_front();
+            if (!visited.insert(v).second) continue;
+            part.insert(v);
+            // Edge direction does not matter: a classical wire joins as a qubit wire does.
+            igraph_errors::check(igraph_neighbors(graph, neighbours.get(), v, IGRAPH_ALL));
+            for (double n : neighbours.values()) {
+                if (!visited.count(static_cast<int>(n))) queue.push_back(static_cast<int>(n));
+            }
+        }
+        parts.push_back(std::move(part));
+    }
+    return parts;
+}
+
+double BasicSimulator::estimated_bytes(int qnum, int cnum) {
+    // The branch's state, the probabilities and the normalised copy handed back.
+    return std::ldexp(16.0 + 8.0 + 16.0, qnum) + 4.0 * cnum;
+}
+
+void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes) {
+    if (qnum < 0 || cnum < 0) {
+        throw std::invalid_argument("cannot simulate " + std::to_string(qnum) + " qubits and " +
+                                    std::to_string(cnum) + " classical bits");
+    }
+    if (qnum > kMaxQubits) {
+        throw std::invalid_argument("cannot simulate " + std::to_string(qnum) +
+                                    " qubits: the state vector would have 2^" +
+                                    std::to_string(qnum) + " amplitudes");
+    }
+    double needed = estimated_bytes(qnum, cnum) + other_bytes;
+    double available = physical_memory();
+    if (needed > available) {
+        std::string message = "cannot simulate " + std::to_string(qnum) + " qubits: at least " +
+                              std::to_string(static_cast<long long>(needed / (1 << 20))) +
+                              " MiB needed, the machine has " +
+                              std::to_string(static_cast<long long>(available / (1 << 20))) +
+                              " MiB";
+        PyErr_SetString(PyExc_MemoryError, message.c_str());
+        throw py::error_already_set();
+    }
+}
+
+std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<int>& vertices,
+                                             int qnum, int cnum, state_vector& states,
+                                             bool print_circuit) {
+    check_register_size(qnum, cnum);
+    circuit lowered = translate(graph, vertices, qnum, cnum);
+    if (print_circuit) std::cout << lowered.toJSON() << '\n' << std::flush;
+
+    std::vector<double> probabilities;
+    py::gil_scoped_release release;
+    try {
+        state_manager manager{};
+        manager.execute_inplace(lowered);
+        probabilities = manager.getProbabilities();
+        states = manager.getStateVector();
+    } catch (const std::exception& e) {
+        // The engine's structural refusals carry no message of their own.
+        if (typeid(e) != typeid(std::exception)) throw;
+        throw std::runtime_error("the state-vector engine refused the lowered circuit");
+    }
+    return probabilities;
+}
+
+std::map<std::string, double> BasicSimulator::pack_probabilities(
+    const std::vector<double>& probabilities, const std::set<int>& mqubits) {
+    std::map<std::string, double> packed;
+    std::size_t length = probabilities.size();
+    if (length == 0) return packed;
+    int n = static_cast<int>(std::log(static_cast<double>(length)) / 0.6931471805599453);
+    double sum = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        double p = probabilities[i];
+        if (!(std::fabs(p) > 1e-10)) continue;
+        std::string key;
+        for (int k = 0; k < n; ++k) {
+            if (mqubits.empty() || mqubits.count(k)) key += ((i >> (n - 1 - k)) & 1) ? '1' : '0';
+        }
+        packed[key] += p;
+        sum += p;
+    }
+    if (std::fabs(1 - sum) > 1e-10 && !packed.empty()) packed.rbegin()->second += 1 - sum;
+    return packed;
+}
+
+std::vector<double> BasicSimulator::run_sequential(const igraph_t* graph,
+                                                   const std::vector<int>& order,
+                                                   bool print_circuit, state_vector& states) {
+    graph_reader reader(graph);
+    std::vector<int> list;
+    for (const std::set<int>& part : decompose(graph)) {
+        std::vector<int> vertices = vertex_list(order, part);
+        list.insert(list.end(), vertices.begin(), vertices.end());
+    }
+    int qnum = graph_count(reader, "qnum");
+    int cnum = graph_count(reader, "cnum");
+    return simulate(graph, list, qnum, cnum, states, print_circuit);
+}
+
+std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
+                                                 const std::vector<int>& order,
+                                                 bool print_circuit, state_vector& states) {
+    graph_reader reader(graph);
+    struct task {
+        std::vector<int> vertices;
+        int qnum;
+        int cnum;
+        std::vector<double> probabilities;
+        state_vector states;
+    };
+    std::vector<task> tasks;
+    double total_bytes = 0;
+    for (const std::set<int>& part : decompose(graph)) {
+        std::vector<int> vertices = vertex_list(order, part);
+        int qnum = count_kind(reader, vertices, 5);
+        if (qnum == 0) continue;
+        int cnum = count_kind(reader, vertices, 6);
+        check_register_size(qnum, cnum, total_bytes);
+        total_bytes += estimated_bytes(qnum, cnum);
+        tasks.push_back({std::move(vertices), qnum, cnum, {}, {}});
+    }
+    states.clear();
+    if (tasks.empty()) return {};
+
+    std::vector<std::future<void>> running;
+    std::exception_ptr start_failure;
+    {
+        // Workers take the lock for their graph reads and Python calls.
+        py::gil_scoped_release release;
+        for (task& t : tasks) {
+            try {
+                running.push_back(std::async(std::launch::async, [this, graph, print_circuit, &t] {
+                    py::gil_scoped_acquire acquire;
+                    t.probabilities =
+                        simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit);
+                }));
+            } catch (const std::system_error& e) {
+                start_failure = std::make_exception_ptr(
+                    std::system_error(e.code(), "thread constructor failed"));
+                break;
+            }
+        }
+        for (std::future<void>& f : running) f.wait();
+    }
+    // Every task has ended; their exceptions are handled with the lock held.
+    std::exception_ptr first_failure;
+    for (std::size_t k = 0; k < running.size(); ++k) {
+        try {
+            running[k].get();
+        } catch (...) {
+            if (k == 0) first_failure = std::current_exception();
+        }
+    }
+    if (first_failure) std::rethrow_exception(first_failure);
+    if (start_failure) std::rethrow_exception(start_failure);
+    states = std::move(tasks[0].states);
+    return std::move(tasks[0].probabilities);
+}

@@ -1,0 +1,99 @@
+// Lowering of an ordered vertex list into layered circuit records.
+//
+// Gates name qubits and classical bits by graph-level index; register
+// declarations renumber them densely in the order they are met. Each local
+// qubit has a lane, position k of a lane being layer k: a gate goes into the
+// first layer after the last entry of all its lanes, idle lanes are padded
+// with "I", and the lanes of a multi-qubit gate other than the one holding
+// the record get a placeholder that layer assembly skips. A measurement is a
+// barrier: every lane is padded past it, so every later gate follows it; and
+// it comes after every conditioned gate placed before it that reads its bits.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "engine/circuit.h"
+#include "util/graph_attributes.h"
+
+namespace lowering {
+
+using index_map = std::unordered_map<int, unsigned long>;
+using lane_set = std::vector<std::vector<gate_unit>>;
+
+// Radians to degrees in [0, 720).
+double to_degrees(double radians);
+
+// The kind of a vertex from its raw "type" entry: ints, and floats with an
+// integral value. Empty for None, absent or anything else.
+std::optional<long> vertex_kind(PyObject* entry);
+
+class translation {
+public:
+    translation(const graph_attributes::graph_reader& reader, int qnum, int cnum);
+
+    // Lowers one vertex of the order; returns the highest layer it placed.
+    int lower_vertex(int v);
+    // Assembles the layers 0 .. highest placed layer into a circuit.
+    circuit assemble();
+
+    int lower_gate_vertex(int v);
+    int expand_caller(int call_vertex, const std::string& callee, const std::vector<double>& qubits,
+                      const std::vector<double>& params, const condition& caller_condition,
+                      int depth);
+    int place_gate(const std::string& name, const std::vector<unsigned long>& qubits,
+                   std::optional<double> angle, const condition& cond);
+    int place_measure(const std::vector<unsigned long>& qubits,
+                      const std::vector<unsigned long>& clbits);
+
+private:
+    struct condition_parts {
+        std::vector<double> bits;  // graph-level, most significant first
+        RELATION relation;
+        int value;
+    };
+    condition_parts read_condition(int v, int relation);
+
+    struct definition {
+        int root;
+        std::vector<int> body;  // topological order of the vertices below the root
+    };
+
+    void declare_register(int v);
+    const definition& find_definition(int call_vertex, const std::string& callee);
+    std::vector<double> evaluate_parameters(int w, const std::vector<double>& caller_params);
+    // The vertex's condition with local classical bits; empty when it has no "cmp".
+    condition local_condition(int v);
+    // Checks a gate against the catalogue and places it.
+    int lower_gate(int v, const std::string& name, const std::vector<double>& graph_qubits,
+                   const std::vector<double>& params, const condition& cond);
+
+    unsigned long local_qubit(int v, double graph_index);
+    unsigned long local_clbit(int v, double graph_index);
+    // "vertex 7 (CNOT)", with the definition and call it sits in, if any.
+    std::string where(int v);
+    [[noreturn]] void fail(int v, const std::string& what);
+
+    void pad(unsigned long q, std::size_t length);
+
+    const graph_attributes::graph_reader& reader_;
+    int qnum_;
+    int cnum_;
+    index_map qubits_;
+    index_map clbits_;
+    unsigned long qubit_counter_ = 0;
+    unsigned long clbit_counter_ = 0;
+    lane_set lanes_;
+    // Per local classical bit: one past the last layer a conditioned gate reads it in.
+    std::unordered_map<unsigned long, std::size_t> last_read_;
+    int highest_layer_ = 0;
+    long expanded_ = 0;
+    std::unordered_map<std::string, definition> definitions_;
+    // Call vertices and definition names of the expansion in progress.
+    std::vector<std::pair<int, std::string>> calls_;
+};
+
+}  // namespace lowering

@@ -1,0 +1,402 @@
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <set>
+#include <stdexcept>
+#include <string>
+
+#include "engine/gates.h"
+#include "simulator/basic_simulator.h"
+#include "simulator/lowering.h"
+
+namespace lowering {
+
+namespace {
+
+constexpr double kFourPi = 12.566370614359172;
+constexpr double kPi = 3.141592653589793;
+constexpr const char* kKeyNotFound = "unordered_map::at: key not found";
+
+// Number of qubits a catalogue gate acts on; 0 for MEASURE and unknown names.
+int catalogue_arity(GATE_INDEX index) {
+    if (index >= GATE_I && index <= GATE_TD) return 1;
+    if (index >= GATE_CNOT && index <= GATE_ZCON) return 2;
+    if (index == GATE_CCX) return 3;
+    return 0;
+}
+
+bool takes_angle(GATE_INDEX index) { return index >= GATE_RX && index <= GATE_P; }
+
+std::string number_text(double value) {
+    if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 1e15) {
+        return std::to_string(static_cast<long long>(value));
+    }
+    return std::to_string(value);
+}
+
+// Parses a decimal integer with an optional sign; nothing else.
+std::optional<long long> parse_integer(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    std::size_t i = (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    if (i == text.size() || text.size() > 12) return std::nullopt;
+    for (std::size_t k = i; k < text.size(); ++k) {
+        if (text[k] < '0' || text[k] > '9') return std::nullopt;
+    }
+    return std::stoll(text);
+}
+
+}  // namespace
+
+double to_degrees(double radians) {
+    double r = std::fmod(radians, kFourPi);
+    if (r < 0) r += kFourPi;
+    return r / kPi * 180;
+}
+
+std::optional<long> vertex_kind(PyObject* entry) {
+    if (entry == nullptr || entry == Py_None) return std::nullopt;
+    if (PyLong_Check(entry)) {
+        long value = PyLong_AsLong(entry);
+        if (value == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        return value;
+    }
+    if (PyFloat_Check(entry)) {
+        double value = PyFloat_AS_DOUBLE(entry);
+        if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 1e9) {
+            return static_cast<long>(value);
+        }
+    }
+    return std::nullopt;
+}
+
+translation::translation(const graph_attributes::graph_reader& reader, int qnum, int cnum)
+    : reader_(reader), qnum_(qnum), cnum_(cnum) {
+    if (qnum < 0 || qnum > BasicSimulator::kMaxQubits) {
+        throw std::invalid_argument("cannot simulate " + std::to_string(qnum) +
+                                    " qubits: the qubit count must lie between 0 and " +
+                                    std::to_string(BasicSimulator::kMaxQubits));
+    }
+    if (cnum < 0) {
+        throw std::invalid_argument("the classical bit count must not be negative (got " +
+                                    std::to_string(cnum) + ")");
+    }
+    lanes_.resize(static_cast<std::size_t>(qnum));
+}
+
+std::string translation::where(int v) {
+    std::string text = "vertex " + std::to_string(v);
+    PyObject* name = reader_.entry("name", v);
+    if (name != nullptr && PyUnicode_Check(name)) {
+        const char* utf8 = PyUnicode_AsUTF8(name);
+        if (utf8 != nullptr) {
+            text += " (" + std::string(utf8) + ")";
+        } else {
+            PyErr_Clear();
+        }
+    }
+    if (!calls_.empty()) {
+        text += " in definition \"" + calls_.back().second + "\" called from vertex " +
+                std::to_string(calls_.back().first);
+    }
+    return text;
+}
+
+void translation::fail(int v, const std::string& what) {
+    throw std::runtime_error(where(v) + ": " + what);
+}
+
+unsigned long translation::local_qubit(int v, double graph_index) {
+    if (!std::isfinite(graph_index) || std::fabs(graph_index) >= 2147483648.0) {
+        fail(v, "qubit " + number_text(graph_index) + " is not a valid qubit index");
+    }
+    int key = static_cast<int>(graph_index);
+    auto found = qubits_.find(key);
+    if (found == qubits_.end()) {
+        throw std::out_of_range(std::string(kKeyNotFound) + ": " + where(v) + " uses qubit " +
+                                std::to_string(key) + ", which no register declares");
+    }
+    return found->second;
+}
+
+unsigned long translation::local_clbit(int v, double graph_index) {
+    if (!std::isfinite(graph_index) || std::fabs(graph_index) >= 2147483648.0) {
+        fail(v, "classical bit " + number_text(graph_index) + " is not a valid index");
+    }
+    int key = static_cast<int>(graph_index);
+    auto found = clbits_.find(key);
+    if (found == clbits_.end()) {
+        throw std::out_of_range(std::string(kKeyNotFound) + ": " + where(v) +
+                                " uses classical bit " + std::to_string(key) +
+                                ", which no register declares");
+    }
+    return found->second;
+}
+
+void translation::declare_register(int v) {
+    std::string label = reader_.name(v);
+    // One leading character, then "<first index>_<size>".
+    std::vector<std::string> parts;
+    std::string part;
+    for (std::size_t i = 1; i <= label.size(); ++i) {
+        if (i == label.size() || label[i] == '_') {
+            if (!part.empty()) parts.push_back(part);
+            part.clear();
+        } else {
+            part += label[i];
+        }
+    }
+    std::optional<long long> first, size;
+    if (parts.size() == 2) {
+        first = parse_integer(parts[0]);
+        size = parse_integer(parts[1]);
+    }
+    if (!first || !size) {
+        fail(v, "register label \"" + label +
+                    "\" is not a letter followed by <first index>_<size> (for example q0_3)");
+    }
+    if (*size <= 0) return;
+    bool quantum = label[0] == 'q';
+    unsigned long& counter = quantum ? qubit_counter_ : clbit_counter_;
+    long long limit = quantum ? qnum_ : cnum_;
+    if (static_cast<long long>(counter) + *size > limit) {
+        fail(v, "register \"" + label + "\" declares " + std::to_string(*size) +
+                    (quantum ? " qubits" : " classical bits") + " after " +
+                    std::to_string(counter) + " already declared, but the circuit has only " +
+                    std::to_string(limit) +
+                    (quantum ? " qubits (graph attribute \"qnum\")"
+                             : " classical bits (graph attribute \"cnum\")"));
+    }
+    if (*first < INT_MIN || *first + *size - 1 > INT_MAX) {
+        fail(v, "register \"" + label + "\" declares indices outside the 32-bit range");
+    }
+    index_map& map = quantum ? qubits_ : clbits_;
+    for (long long j = 0; j < *size; ++j) {
+        map[static_cast<int>(*first + j)] = counter + static_cast<unsigned long>(j);
+    }
+    counter += static_cast<unsigned long>(*size);
+}
+
+int translation::lower_vertex(int v) {
+    double kind = reader_.number("type", v, 0.0);
+    int layer = 0;
+    if (!std::isfinite(kind) || std::fabs(kind) > 1e9) return 0;
+    switch (static_cast<long>(kind)) {
+        case 4:
+            declare_register(v);
+            break;
+        case 1: {
+            std::string callee = reader_.name(v);
+            std::vector<double> qubits = reader_.numbers("qubits", v);
+            std::vector<double> params = reader_.numbers("params", v);
+            condition cond = local_condition(v);
+            layer = expand_caller(v, callee, qubits, params, cond, 1);
+            break;
+        }
+        case 0:
+            layer = lower_gate_vertex(v);
+            break;
+        default:
+            break;
+    }
+    highest_layer_ = std::max(highest_layer_, layer);
+    return layer;
+}
+
+translation::condition_parts translation::read_condition(int v, int relation) {
+    if (relation < EQUAL || relation > GREATER_EQUAL) {
+        fail(v, "\"cmp\" is " + std::to_string(relation) +
+                    ", but a relation must lie between 0 (equal) and 5 (greater or equal)");
+    }
+    if (!reader_.has("constant", v)) {
+        fail(v, "the gate is classically conditioned (\"cmp\") but has no \"constant\" to compare with");
+    }
+    double constant = reader_.number("constant", v, 0.0);
+    if (!std::isfinite(constant) || std::fabs(constant) >= 2147483648.0) {
+        fail(v, "\"constant\" " + number_text(constant) + " is not a 32-bit integer");
+    }
+    std::vector<double> bits = reader_.in_edge_numbers("conbit", v);
+    if (bits.empty()) {
+        fail(v, "the gate is classically conditioned (\"cmp\") but no incoming edge carries \"conbit\"");
+    }
+    // The highest-numbered bit is the most significant one.
+    std::sort(bits.begin(), bits.end());
+    std::reverse(bits.begin(), bits.end());
+    return {bits, static_cast<RELATION>(relation), static_cast<int>(constant)};
+}
+
+condition translation::local_condition(int v) {
+    if (!reader_.has("cmp", v)) return condition();
+    double relation = reader_.number("cmp", v, 0.0);
+    if (!std::isfinite(relation) || std::fabs(relation) > 1e9) {
+        fail(v, "\"cmp\" " + number_text(relation) + " is not a relation");
+    }
+    condition_parts parts = read_condition(v, static_cast<int>(relation));
+    std::vector<unsigned long> list;
+    for (double bit : parts.bits) list.push_back(local_clbit(v, bit));
+    return condition(list, parts.relation, parts.value);
+}
+
+int translation::lower_gate(int v, const std::string& name,
+                            const std::vector<double>& graph_qubits,
+                            const std::vector<double>& params, const condition& cond) {
+    GATE_INDEX index = gates::getGateIndex(name);
+    if (index == GATE_INVALID) fail(v, "\"" + name + "\" is not a gate name");
+    int arity = catalogue_arity(index);
+    if (static_cast<int>(graph_qubits.size()) != arity) {
+        fail(v, "gate " + name + " acts on " + std::to_string(arity) + " qubit" +
+                    (arity == 1 ? "" : "s") + ", but \"qubits\" lists " +
+                    std::to_string(graph_qubits.size()));
+    }
+    std::vector<unsigned long> local;
+    for (double q : graph_qubits) local.push_back(local_qubit(v, q));
+    for (std::size_t i = 0; i < local.size(); ++i) {
+        for (std::size_t j = i + 1; j < local.size(); ++j) {
+            if (local[i] == local[j]) {
+                fail(v, "gate " + name + " lists qubit " + number_text(graph_qubits[j]) +
+                            " more than once");
+            }
+        }
+    }
+    std::optional<double> angle;
+    if (arity == 1 && !params.empty()) {
+        if (!std::isfinite(params[0])) {
+            fail(v, "parameter " + number_text(params[0]) + " of gate " + name +
+                        " is not a finite angle");
+        }
+        angle = to_degrees(params[0]);
+    } else if (takes_angle(index)) {
+        fail(v, "gate " + name + " needs an angle in \"params\"");
+    }
+    return place_gate(name, local, angle, cond);
+}
+
+int translation::lower_gate_vertex(int v) {
+    std::string name = reader_.name(v);
+    std::vector<double> qubits = reader_.numbers("qubits", v);
+    std::vector<double> params = reader_.numbers("params", v);
+    condition cond = local_condition(v);
+    // The first qubit must be declared whatever the vertex turns out to be.
+    if (!qubits.empty()) local_qubit(v, qubits[0]);
+    if (name != "MEASURE") return lower_gate(v, name, qubits, params, cond);
+
+    if (qubits.empty()) fail(v, "the measurement lists no qubits in \"qubits\"");
+    if (cond.isValid()) fail(v, "a measurement cannot be classically conditioned");
+    std::vector<double> targets = reader_.in_edge_numbers("clbit", v);
+    if (targets.size() < qubits.size()) {
+        fail(v, "the measurement lists " + std::to_string(qubits.size()) +
+                    " qubits but its incoming edges carry only " + std::to_string(targets.size()) +
+                    " \"clbit\" values");
+    }
+    std::vector<unsigned long> local_qubits, local_clbits;
+    for (std::size_t i = 0; i < qubits.size(); ++i) {
+        unsigned long q = local_qubit(v, qubits[i]);
+        if (std::find(local_qubits.begin(), local_qubits.end(), q) != local_qubits.end()) {
+            fail(v, "the measurement lists qubit " + number_text(qubits[i]) + " more than once");
+        }
+        local_qubits.push_back(q);
+        local_clbits.push_back(local_clbit(v, targets[i]));
+    }
+    return place_measure(local_qubits, local_clbits);
+}
+
+void translation::pad(unsigned long q, std::size_t length) {
+    std::vector<gate_unit>& lane = lanes_[q];
+    while (lane.size() < length) lane.push_back(gate_unit(std::string("I"), q));
+}
+
+int translation::place_gate(const std::string& name, const std::vector<unsigned long>& qubits,
+                            std::optional<double> angle, const condition& cond) {
+    gate_unit record;
+    if (qubits.size() == 1) {
+        record = angle ? gate_unit(name, qubits[0], *angle) : gate_unit(name, qubits[0]);
+    } else if (qubits.size() == 2) {
+        record = gate_unit(name, qubits[0], qubits[1]);
+    } else {
+        record = gate_unit(name, qubits[0], qubits[1], qubits[2]);
+    }
+    if (cond.isValid()) record.setCondition(cond);
+
+    std::size_t layer = 0;
+    for (unsigned long q : qubits) layer = std::max(layer, lanes_[q].size());
+    // A later measurement of a bit this gate reads must not overtake it.
+    for (unsigned long bit : cond.getClbits()) {
+        std::size_t& read = last_read_[bit];
+        read = std::max(read, layer + 1);
+    }
+    // The record goes into the first lane already at the layer.
+    std::size_t holder = 0;
+    while (lanes_[qubits[holder]].size() != layer) ++holder;
+    for (std::size_t k = 0; k < qubits.size(); ++k) {
+        if (k == holder) {
+            lanes_[qubits[k]].push_back(record);
+        } else {
+            pad(qubits[k], layer);
+            lanes_[qubits[k]].push_back(gate_unit(GATE_INVALID, qubits[k]));
+        }
+    }
+    return static_cast<int>(layer);
+}
+
+int translation::place_measure(const std::vector<unsigned long>& qubits,
+                               const std::vector<unsigned long>& clbits) {
+    std::size_t h = 0;
+    for (unsigned long q : qubits) h = std::max(h, lanes_[q].size());
+    // A bit is written only after every conditioned gate placed before has
+    // read it.
+    for (unsigned long bit : clbits) {
+        auto read = last_read_.find(bit);
+        if (read != last_read_.end()) h = std::max(h, read->second);
+    }
+    for (std::size_t i = 0; i < qubits.size(); ++i) {
+        pad(qubits[i], h);
+        gate_unit record(std::string("MEASURE"), qubits[i]);
+        record.setClbitTarget(clbits[i]);
+        lanes_[qubits[i]].push_back(record);
+    }
+    for (unsigned long q = 0; q < lanes_.size(); ++q) pad(q, h + 1);
+    return static_cast<int>(h);
+}
+
+circuit translation::assemble() {
+    std::vector<circuit_unit> layers;
+    std::set<unsigned long> measured;
+    for (std::size_t i = 0; i <= static_cast<std::size_t>(highest_layer_); ++i) {
+        std::vector<gate_unit> layer;
+        for (unsigned long q = 0; q < lanes_.size(); ++q) {
+            const std::vector<gate_unit>& lane = lanes_[q];
+            if (measured.count(q)) {
+                if (i < lane.size() && lane[i].getGateIndex() != GATE_I) {
+                    throw std::runtime_error("Qubit " + std::to_string(q) + " has been measured.");
+                }
+            } else if (lane.size() < i + 1) {
+                layer.push_back(gate_unit(std::string("I"), q));
+            } else {
+                const gate_unit& entry = lane[i];
+                if (entry.getGateIndex() != GATE_INVALID) layer.push_back(entry);
+                if (entry.getGateName() == "MEASURE") measured.insert(q);
+            }
+        }
+        layers.push_back(circuit_unit(layer));
+    }
+    return circuit(layers, static_cast<unsigned long>(cnum_));
+}
+
+}  // namespace lowering
+
+circuit BasicSimulator::translate(const igraph_t* graph, std::vector<int>& order, int qnum,
+                                  int cnum) {
+    graph_attributes::graph_reader reader(graph);
+    lowering::translation lowering(reader, qnum, cnum);
+    for (int v : order) {
+        if (v < 0 || v >= reader.vertex_count()) {
+            throw std::out_of_range("vertex " + std::to_string(v) + " is not in the graph");
+        }
+        lowering.lower_vertex(v);
+    }
+    circuit result = lowering.assemble();
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return result;
+}
