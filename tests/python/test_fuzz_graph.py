@@ -15,7 +15,8 @@ import math
 
 import igraph
 import pytest
-from hypothesis import given, note
+from hypothesis import event, given, note
+from hypothesis.control import currently_in_test_context
 from hypothesis import strategies as st
 
 import kovra_backends as kb
@@ -167,7 +168,8 @@ class Unconvertible:
     def __str__(self):
         raise ArithmeticError("no str")
 
-    __repr__ = __str__
+    def __repr__(self):
+        return "Unconvertible()"
 
 
 def raising(*args):
@@ -319,8 +321,12 @@ def must_end_cleanly(run):
     except BaseException as error:  # noqa: BLE001 - any ordinary exception is fine
         assert isinstance(error, Exception), repr(error)
         assert str(error) or isinstance(error, MemoryError), f"{type(error).__name__} without a message"
+        if currently_in_test_context():
+            event(f"raised {type(error).__name__}")
         return error
     assert isinstance(result, kb.Result)
+    if currently_in_test_context():
+        event("result")
     total = sum(result.probabilities.values())
     assert result.probabilities == {} or math.isclose(total, 1.0, abs_tol=1e-6) or math.isnan(total)
     return result
@@ -340,7 +346,7 @@ def test_hostile_graphs_end_in_a_result_or_an_exception(kind, data, parallel):
 # The NMR lowering runs before any connection: point it at a port where
 # nothing listens, so that a graph it accepts ends in the connection failure.
 @budget(300)
-@given(st.integers(0, 2), st.data())
+@given(kind=st.integers(0, 2), data=st.data())
 def test_hostile_graphs_through_the_nmr_lowering(kind, data, closed_nmr_port):
     g = _seed(kind)
     done = [data.draw(mutation(g)) for _ in range(data.draw(st.integers(1, 3)))]
