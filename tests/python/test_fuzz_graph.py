@@ -209,6 +209,23 @@ VERTEX_KEYS = ["type", "name", "qubits", "params", "pindex", "cmp", "constant", 
 EDGE_KEYS = ["qubit", "clbit", "conbit"]
 
 
+class RaisingIterable:
+    def __iter__(self):
+        yield 0
+        raise ArithmeticError("iteration failed")
+
+    def __repr__(self):
+        return "RaisingIterable()"
+
+
+CONFIG_VALUES = st.one_of(HOSTILE, st.sampled_from([RaisingIterable(), range(10 ** 9, 10 ** 9 + 3),
+                                                    [2 ** 40], [-(2 ** 31) - 1]]))
+CONFIGS = st.dictionaries(
+    st.sampled_from(["parallel", "print_circuit", "shots", "mqubits", "ip", "port", "username",
+                     "password", "task_name", "task_desc", "unknown"]),
+    CONFIG_VALUES, max_size=3)
+
+
 def _seed(kind):
     """A small valid circuit to start from."""
     b = CircuitBuilder()
@@ -338,8 +355,8 @@ def test_hostile_graphs_end_in_a_result_or_an_exception(kind, data, parallel):
     g = _seed(kind)
     done = [data.draw(mutation(g)) for _ in range(data.draw(st.integers(1, 4)))]
     note(f"mutations: {done}")
-    config = data.draw(st.sampled_from([{}, {"parallel": parallel}, {"mqubits": [0, 7, -1]},
-                                        {"print_circuit": True}]))
+    config = data.draw(st.one_of(st.sampled_from([{}, {"parallel": parallel}, {"mqubits": [0, 7, -1]},
+                                                  {"print_circuit": True}]), CONFIGS))
     must_end_cleanly(lambda: kb.BasicSimulator().execute(capsule_of(g), config))
 
 
@@ -351,7 +368,10 @@ def test_hostile_graphs_through_the_nmr_lowering(kind, data, closed_nmr_port):
     g = _seed(kind)
     done = [data.draw(mutation(g)) for _ in range(data.draw(st.integers(1, 3)))]
     note(f"mutations: {done}")
-    must_end_cleanly(lambda: kb.NMR().execute(capsule_of(g), {"port": closed_nmr_port}))
+    config = data.draw(CONFIGS)
+    config["port"] = closed_nmr_port
+    config.pop("ip", None)
+    must_end_cleanly(lambda: kb.NMR().execute(capsule_of(g), config))
 
 
 @pytest.fixture(scope="module")
