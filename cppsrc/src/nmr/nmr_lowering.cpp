@@ -1,0 +1,367 @@
+// Lowering of a circuit graph into timed NMR operations.
+//
+// The main circuit (the components holding a register declaration) is walked
+// in topological order; gate vertices with one to three qubits become one
+// operation each, calls of sub-circuit definitions are expanded in place with
+// their parameters computed by the Python functions stored in the body, and
+// every operation gets the first time slot at which all of its qubits are
+// free. Everything a device could not run sensibly is refused here, before a
+// connection is made.
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "nmr/nmr.h"
+#include "util/graph_attributes.h"
+
+namespace py = pybind11;
+using graph_attributes::graph_reader;
+using graph_attributes::number_vector;
+
+namespace {
+
+constexpr double kFourPi = 12.566370614359172;
+constexpr double kPi = 3.141592653589793;
+// Nesting limit for calls of definitions inside definitions.
+constexpr std::size_t kMaxCallDepth = 1000;
+// Largest "qnum" that is lowered at all; the time list and the measure flags
+// hold one entry per qubit.
+constexpr double kMaxQubitCount = 1 << 20;
+
+// Radians to degrees in [0, 720).
+double normalised_angle(double radians) {
+    double a = std::fmod(radians, kFourPi);
+    if (a < 0) a = a + kFourPi;
+    return a / kPi * 180;
+}
+
+std::string number_text(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.15g", value);
+    return text;
+}
+
+std::string quoted(const std::string& text) { return json_quoted(text); }
+
+int truncated_kind(const graph_reader& g, int v, double fallback) {
+    double kind = g.number("type", v, fallback);
+    if (!std::isfinite(kind) || kind < INT_MIN || kind > INT_MAX) {
+        throw std::invalid_argument("vertex " + std::to_string(v) + ": \"type\" " + number_text(kind) +
+                                    " is not a vertex kind");
+    }
+    return static_cast<int>(kind);
+}
+
+class lowering {
+public:
+    lowering(Nmr& nmr, const graph_reader& g, std::vector<int>& timelist, std::vector<Operation>& operations)
+        : nmr_(nmr), g_(g), timelist_(timelist), operations_(operations) {}
+
+    // One gate vertex `v` with its qubits (graph level) and angles (radians).
+    void gate(int v, const std::string& name, const std::vector<double>& qubits,
+              const std::vector<double>& params) {
+        std::size_t n = qubits.size();
+        if (n == 0 || n > 3) return;
+        if (!is_utf8(name)) throw std::invalid_argument(where(v) + ": the operation name is not valid UTF-8");
+        int q[3] = {-1, -1, -1};
+        for (std::size_t k = 0; k < n; ++k) {
+            double t = std::trunc(qubits[k]);
+            if (!std::isfinite(qubits[k]) || t < 0 || t >= static_cast<double>(timelist_.size())) {
+                throw std::invalid_argument(where(v) + ": operation " + quoted(name) + " acts on qubit " +
+                                            number_text(qubits[k]) + ", outside [0, " +
+                                            std::to_string(timelist_.size()) + ")");
+            }
+            q[k] = static_cast<int>(t);
+            for (std::size_t j = 0; j < k; ++j) {
+                if (q[j] == q[k]) {
+                    throw std::invalid_argument(where(v) + ": operation " + quoted(name) + " acts on qubit " +
+                                                std::to_string(q[k]) + " more than once");
+                }
+            }
+        }
+        const char* type = name.c_str();
+        if (n == 1) {
+            int slot = nmr_.update_timelist(timelist_, {q[0]});
+            if (params.empty()) {
+                operations_.emplace_back(type, slot, q[0]);
+            } else {
+                if (!std::isfinite(params[0])) {
+                    throw std::invalid_argument(where(v) + ": the angle of operation " + quoted(name) + " is " +
+                                                number_text(params[0]));
+                }
+                operations_.emplace_back(type, slot, q[0], normalised_angle(params[0]));
+            }
+        } else if (n == 2) {
+            int slot = nmr_.update_timelist(timelist_, {q[0], q[1]});
+            operations_.emplace_back(type, slot, q[0], q[1]);
+        } else {
+            int slot = nmr_.update_timelist(timelist_, {q[0], q[1], q[2]});
+            operations_.emplace_back(type, slot, q[0], q[1], q[2]);
+        }
+    }
+
+    // One call of the definition `name`.
+    void call(const std::string& name, const std::vector<double>& qubits, const std::vector<double>& params) {
+        if (std::find(chain_.begin(), chain_.end(), name) != chain_.end()) {
+            throw std::invalid_argument("definition " + quoted(name) + " calls itself");
+        }
+        if (chain_.size() >= kMaxCallDepth) {
+            throw std::invalid_argument("calls of definitions are nested deeper than " +
+                                        std::to_string(kMaxCallDepth) + " levels");
+        }
+        int root = find_definition(name);
+        std::vector<int> body = body_order(root);
+        chain_.push_back(name);
+        for (int t : body) {
+            std::string tname = g_.name(t);
+            std::vector<double> formal = wires(t, tname);
+            std::vector<double> mapped;
+            mapped.reserve(formal.size());
+            for (double position : formal) {
+                double p = std::trunc(position);
+                if (!std::isfinite(position) || p < 0 || p >= static_cast<double>(qubits.size())) {
+                    throw std::invalid_argument(where(t) + ": qubit position " + number_text(position) +
+                                                " is outside the caller's " + std::to_string(qubits.size()) +
+                                                " qubits");
+                }
+                mapped.push_back(qubits[static_cast<std::size_t>(p)]);
+            }
+            std::vector<double> evaluated = evaluate(t, params);
+            if (truncated_kind(g_, t, 3) == 1) {
+                call(tname, mapped, evaluated);
+            } else {
+                gate(t, tname, mapped, evaluated);
+            }
+        }
+        chain_.pop_back();
+    }
+
+    // The qubits of vertex `v` as its wires carry them (ascending edge id),
+    // after checking that the vertex can run on the device: no classical
+    // condition, and a "qubits" list, where the vertex has one, that names
+    // the same qubits in the same order (a qubit without a wire, say an
+    // undeclared one, would otherwise drop out of the operation unnoticed).
+    std::vector<double> wires(int v, const std::string& name) const {
+        if (g_.has("cmp", v)) {
+            throw std::invalid_argument(where(v) + ": operation " + quoted(name) +
+                                        " is classically conditioned; the NMR device runs no conditions");
+        }
+        std::vector<double> carried = g_.in_edge_numbers("qubit", v);
+        std::vector<double> listed = g_.numbers("qubits", v);
+        if (!listed.empty() && listed != carried) {
+            throw std::invalid_argument(where(v) + ": operation " + quoted(name) + " lists qubits " +
+                                        list_text(listed) + " but its wires carry " + list_text(carried));
+        }
+        return carried;
+    }
+
+private:
+    static std::string list_text(const std::vector<double>& values) {
+        std::string text = "[";
+        for (std::size_t i = 0; i < values.size(); ++i) text += (i ? ", " : "") + number_text(values[i]);
+        return text + "]";
+    }
+
+    std::string where(int v) const {
+        std::string text = "vertex " + std::to_string(v);
+        if (!chain_.empty()) text += " (in definition " + quoted(chain_.back()) + ")";
+        return text;
+    }
+
+    // The root of the definition `name`: the highest vertex whose "def" is `name`.
+    int find_definition(const std::string& name) const {
+        PyObject* defs = PyDict_GetItemString(g_.vertex_attrs(), "def");
+        if (defs != nullptr && PyList_Check(defs)) {
+            for (Py_ssize_t id = std::min<Py_ssize_t>(PyList_GET_SIZE(defs), g_.vertex_count()) - 1; id >= 0;
+                 --id) {
+                PyObject* entry = PyList_GET_ITEM(defs, id);
+                if (entry == Py_None) continue;
+                std::unique_ptr<char, graph_attributes::free_deleter> text(
+                    graph_attributes::py_object_to_c_string(entry));
+                if (!text) {
+                    PyErr_Clear();
+                    continue;
+                }
+                if (std::strcmp(text.get(), name.c_str()) == 0) return static_cast<int>(id);
+            }
+        }
+        throw std::invalid_argument("call of unknown definition " + quoted(name));
+    }
+
+    // The vertices reachable from `root` along out-edges, root excluded, in
+    // reverse finishing order of a depth-first search: a topological order.
+    std::vector<int> body_order(int root) const {
+        number_vector finished;
+        igraph_errors::check(igraph_dfs(g_.graph(), root, IGRAPH_OUT, false, nullptr, finished.get(), nullptr,
+                                        nullptr, nullptr, nullptr, nullptr),
+                             "body of the definition at vertex " + std::to_string(root));
+        std::vector<double> order = finished.values();
+        std::size_t p = 0;
+        while (p < order.size() && !std::isnan(order[p]) && static_cast<int>(order[p]) != root) ++p;
+        std::vector<int> body;
+        body.reserve(p);
+        for (std::size_t k = p; k > 0; --k) body.push_back(static_cast<int>(order[k - 1]));
+        return body;
+    }
+
+    // The angles of body vertex `t`, computed by its parameter functions from
+    // the caller's parameter values.
+    std::vector<double> evaluate(int t, const std::vector<double>& caller) const {
+        std::vector<double> out;
+        PyObject* entry = g_.entry("params", t);
+        if (entry == nullptr || entry == Py_None) return out;
+        if (!PyList_Check(entry)) {
+            throw std::invalid_argument(where(t) + ": \"params\" must be a list of functions");
+        }
+        py::list functions = py::reinterpret_borrow<py::list>(entry);
+        if (functions.size() == 0) return out;
+        std::vector<double> pindex = g_.numbers("pindex", t);
+        std::size_t k = 0;
+        for (std::size_t i = 0; i < functions.size(); ++i) {
+            py::object f = functions[i];
+            py::object code = py::getattr(f, "__code__", py::none());
+            if (code.is_none() || !py::hasattr(code, "co_argcount")) {
+                throw py::type_error(where(t) + ": parameter " + std::to_string(i) +
+                                     " is not a Python function");
+            }
+            int count = code.attr("co_argcount").cast<int>();
+            py::tuple args;
+            if (count > 0) {
+                if (k >= pindex.size()) throw std::runtime_error("Something is wrong with callee parameters.");
+                if (static_cast<int>(pindex[k]) == -1) {
+                    py::list all;
+                    for (double value : caller) all.append(py::float_(value));
+                    args = py::make_tuple(all);
+                } else {
+                    args = py::tuple(count);
+                    for (int j = 0; j < count; ++j) {
+                        if (k + j >= pindex.size()) {
+                            throw std::runtime_error("Something is wrong with callee parameters.");
+                        }
+                        double index = std::trunc(pindex[k + j]);
+                        if (!std::isfinite(pindex[k + j]) || index < 0 ||
+                            index >= static_cast<double>(caller.size())) {
+                            throw std::invalid_argument(where(t) + ": parameter index " +
+                                                        number_text(pindex[k + j]) + " is outside the caller's " +
+                                                        std::to_string(caller.size()) + " parameters");
+                        }
+                        args[j] = py::float_(caller[static_cast<std::size_t>(index)]);
+                    }
+                }
+            }
+            PyObject* result = PyObject_Call(f.ptr(), args.ptr(), nullptr);
+            if (result == nullptr) throw py::error_already_set();
+            py::object value = py::reinterpret_steal<py::object>(result);
+            double number = PyFloat_AsDouble(value.ptr());
+            if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+            out.push_back(number);
+            k += static_cast<std::size_t>(count);
+        }
+        return out;
+    }
+
+    Nmr& nmr_;
+    const graph_reader& g_;
+    std::vector<int>& timelist_;
+    std::vector<Operation>& operations_;
+    std::vector<std::string> chain_;  // definitions being expanded, outermost first
+};
+
+}  // namespace
+
+int Nmr::update_timelist(std::vector<int>& timelist, std::initializer_list<int> qubits) {
+    if (qubits.size() < 1 || qubits.size() > 3) return -1;
+    int slot = 0;
+    for (int q : qubits) {
+        if (q < 0 || static_cast<std::size_t>(q) >= timelist.size()) {
+            throw std::out_of_range("qubit " + std::to_string(q) + " is outside the time list");
+        }
+        slot = std::max(slot, timelist[q]);
+    }
+    for (int q : qubits) timelist[q] = slot + 1;
+    return slot;
+}
+
+std::set<int> Nmr::decompose(const igraph_t* graph) {
+    graph_reader g(graph);
+    std::set<int> result;
+    PyObject* kinds = PyDict_GetItemString(g.vertex_attrs(), "type");
+    if (kinds == nullptr || !PyList_Check(kinds)) return result;
+    Py_ssize_t count = std::min<Py_ssize_t>(PyList_GET_SIZE(kinds), g.vertex_count());
+
+    std::vector<bool> visited(static_cast<std::size_t>(g.vertex_count()), false);
+    number_vector neighbours;
+    for (Py_ssize_t seed = 0; seed < count; ++seed) {
+        PyObject* entry = PyList_GET_ITEM(kinds, seed);
+        bool declaration = false;
+        if (PyLong_Check(entry)) {
+            long kind = PyLong_AsLong(entry);
+            if (kind == -1 && PyErr_Occurred()) PyErr_Clear();
+            declaration = kind == 4;
+        } else if (PyFloat_Check(entry)) {
+            declaration = std::trunc(PyFloat_AS_DOUBLE(entry)) == 4;
+        }
+        if (!declaration || visited[seed]) continue;
+        std::deque<int> queue{static_cast<int>(seed)};
+        while (!queue.empty()) {
+            int v = queue.front();
+            queue.pop_front();
+            if (visited[v]) continue;
+            visited[v] = true;
+            result.insert(v);
+            igraph_errors::check(igraph_neighbors(graph, neighbours.get(), v, IGRAPH_ALL));
+            for (double n : neighbours.values()) {
+                if (!visited[static_cast<std::size_t>(n)]) queue.push_back(static_cast<int>(n));
+            }
+        }
+    }
+    return result;
+}
+
+int Nmr::translate(const igraph_t* graph, std::vector<Operation>& operations) {
+    graph_reader g(graph);
+    std::set<int> main_circuit = decompose(graph);
+    std::vector<int> order = g.topological_order();
+    double count = g.graph_number("qnum");
+    if (count < 1) return count <= INT_MIN ? INT_MIN : static_cast<int>(count);
+    if (count > kMaxQubitCount) {
+        throw std::invalid_argument("graph attribute \"qnum\" is " + number_text(count) +
+                                    ", more qubits than any device has");
+    }
+    int qnum = static_cast<int>(count);
+    std::vector<int> timelist(static_cast<std::size_t>(qnum), 0);
+    lowering lower(*this, g, timelist, operations);
+    for (int v : order) {
+        if (main_circuit.count(v) == 0) continue;
+        int kind = truncated_kind(g, v, 0);
+        if (kind != 0 && kind != 1) continue;
+        std::string name = g.name(v);
+        std::vector<double> qubits = lower.wires(v, name);
+        std::vector<double> params = g.numbers("params", v);
+        if (kind == 1) {
+            lower.call(name, qubits, params);
+        } else {
+            lower.gate(v, name, qubits, params);
+        }
+    }
+    return qnum;
+}
+
+void Nmr::expand_caller(const igraph_t* graph, const char* name, igraph_vector_t* qubits,
+                        igraph_vector_t* params, std::vector<int>& timelist, std::vector<Operation>& operations) {
+    graph_reader g(graph);
+    auto values = [](const igraph_vector_t* v) {
+        return v == nullptr ? std::vector<double>{}
+                            : std::vector<double>(VECTOR(*v), VECTOR(*v) + igraph_vector_size(v));
+    };
+    lowering lower(*this, g, timelist, operations);
+    lower.call(name != nullptr ? name : "", values(qubits), values(params));
+}

@@ -1,0 +1,321 @@
+#include "nmr/tavrix.h"
+
+#include <dlfcn.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <iostream>
+#include <stdexcept>
+
+#include "nmr/device/kovra_interface.h"
+
+#ifndef KOVRA_DEVICE_LIBRARY
+#error "KOVRA_DEVICE_LIBRARY must name the device library file"
+#endif
+
+using json = nlohmann::json;
+
+std::atomic<bool> Tavrix::running{true};
+std::atomic<bool> Tavrix::loggedon{false};
+std::string Tavrix::username;
+std::string Tavrix::password;
+std::vector<double> Tavrix::probabilities;
+std::mutex Tavrix::mutex_;
+std::condition_variable Tavrix::changed_;
+bool Tavrix::failed_ = false;
+std::string Tavrix::failure_;
+bool Tavrix::awaiting_ = false;
+bool Tavrix::connected_ = false;
+void (*Tavrix::interrupt_check)() = nullptr;
+
+namespace {
+
+constexpr auto kLoginLimit = std::chrono::seconds(20);
+constexpr int kDeviceQubitLimit = 3;
+
+const char* const kLoginTimeout = "Login timeout!";
+const char* const kLoginFailed = "Login failed!";
+const char* const kConnectFailed = "Connect to server failed!";
+const char* const kConnectOk = "Connect to server successfully!";
+const char* const kLoginNotSent = "Send request-login message failed!";
+const char* const kTooManyQubits = "Currently the quantum computer supports no more than 3 qubits.";
+const char* const kSendFailed = "Sending message failed! Please check your network and try again later.";
+const char* const kNotReady = "The machine is not ready for the task.";
+const char* const kTaskFailed = "Task failed!";
+const char* const kClosed = "The connection has been closed!";
+
+// The ten functions of the device library.
+struct device_api {
+    void (*set_on_closed_callback)(kovra_event_callback);
+    void (*set_on_failed_callback)(kovra_event_callback);
+    void (*set_on_opened_callback)(kovra_event_callback);
+    void (*set_login_response_callback)(kovra_text_callback);
+    void (*set_push_task_response_callback)(kovra_text_callback);
+    void (*set_task_finished_post_callback)(kovra_text_callback);
+    void (*connect_to_server)(const char*, uint16_t);
+    int (*request_login)(const char*, const char*);
+    int64_t (*push_task_request)(const char*, const char*, const char*, int);
+    void (*disconnect_from_server)();
+};
+
+std::mutex load_mutex;
+std::atomic<const device_api*> loaded_api{nullptr};
+const int anchor = 0;  // an address inside this module, for dladdr
+
+template <typename F>
+void resolve(void* handle, const std::string& path, const char* name, F*& slot) {
+    void* symbol = dlsym(handle, name);
+    if (symbol == nullptr) {
+        throw std::runtime_error("the device library " + path + " has no function " + name);
+    }
+    slot = reinterpret_cast<F*>(symbol);
+}
+
+// The device library beside this module, loaded once and kept for the
+// lifetime of the process.
+const device_api& device() {
+    if (const device_api* api = loaded_api.load()) return *api;
+    std::lock_guard<std::mutex> lock(load_mutex);
+    if (const device_api* api = loaded_api.load()) return *api;
+    Dl_info info{};
+    std::string directory = ".";
+    if (dladdr(&anchor, &info) != 0 && info.dli_fname != nullptr) {
+        std::string self = info.dli_fname;
+        std::size_t slash = self.rfind('/');
+        if (slash != std::string::npos) directory = self.substr(0, slash);
+    }
+    std::string path = directory + "/" + KOVRA_DEVICE_LIBRARY;
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char* reason = dlerror();
+        throw std::runtime_error("cannot load the device library " + path + ": " +
+                                 (reason != nullptr ? reason : "unknown reason"));
+    }
+    static device_api api;
+    device_api candidate{};
+    try {
+        resolve(handle, path, "set_on_closed_callback", candidate.set_on_closed_callback);
+        resolve(handle, path, "set_on_failed_callback", candidate.set_on_failed_callback);
+        resolve(handle, path, "set_on_opened_callback", candidate.set_on_opened_callback);
+        resolve(handle, path, "set_login_response_callback", candidate.set_login_response_callback);
+        resolve(handle, path, "set_push_task_response_callback", candidate.set_push_task_response_callback);
+        resolve(handle, path, "set_task_finished_post_callback", candidate.set_task_finished_post_callback);
+        resolve(handle, path, "connect_to_server", candidate.connect_to_server);
+        resolve(handle, path, "request_login", candidate.request_login);
+        resolve(handle, path, "push_task_request", candidate.push_task_request);
+        resolve(handle, path, "disconnect_from_server", candidate.disconnect_from_server);
+    } catch (...) {
+        dlclose(handle);
+        throw;
+    }
+    api = candidate;
+    loaded_api = &api;
+    return api;
+}
+
+void say(std::ostream& stream, const std::string& text) { stream << text << std::endl; }
+
+// A reply's "return_code": 0 accepts, anything else refuses. Numbers of any
+// kind and booleans count; other values raise the JSON library's type error.
+int return_code(const json& value) {
+    if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
+    if (value.is_number_unsigned()) return value.get<std::uint64_t>() == 0 ? 0 : 1;
+    if (value.is_number_integer()) return value.get<std::int64_t>() == 0 ? 0 : 1;
+    if (value.is_number_float()) return std::trunc(value.get<double>()) == 0 ? 0 : 1;
+    return value.get<int>();
+}
+
+json parse_reply(const char* text) { return json::parse(text != nullptr ? text : ""); }
+
+}  // namespace
+
+std::mutex& Tavrix::session() {
+    static std::mutex lock;
+    return lock;
+}
+
+template <typename Predicate, typename Duration>
+bool Tavrix::wait(std::unique_lock<std::mutex>& lock, Predicate done, Duration limit) {
+    constexpr auto kSlice = std::chrono::milliseconds(100);
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return false;
+        changed_.wait_for(lock, std::min<std::chrono::steady_clock::duration>(kSlice, deadline - now), done);
+        if (!done() && interrupt_check != nullptr) {
+            lock.unlock();
+            interrupt_check();
+            lock.lock();
+        }
+    }
+    return true;
+}
+
+void Tavrix::fail(const std::string& message) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!failed_) {
+        failed_ = true;
+        failure_ = message;
+    }
+    changed_.notify_all();
+}
+
+void Tavrix::init(const std::string& address, std::uint16_t port, const std::string& user,
+                  const std::string& pass) {
+    const device_api& api = device();
+    api.set_on_closed_callback(&Tavrix::on_close);
+    api.set_on_failed_callback(&Tavrix::on_failed);
+    api.set_on_opened_callback(&Tavrix::on_opened);
+    api.set_login_response_callback(&Tavrix::on_login_response);
+    api.set_push_task_response_callback(&Tavrix::on_push_task_response);
+    api.set_task_finished_post_callback(&Tavrix::on_task_finished_post_callback);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failed_ = false;
+        failure_.clear();
+        awaiting_ = true;
+        loggedon = false;
+        username = user;
+        password = pass;
+    }
+    connected_ = true;
+    api.connect_to_server(address.c_str(), port);
+
+    std::unique_lock<std::mutex> lock(mutex_);
+    bool answered = wait(lock, [] { return loggedon.load() || failed_; }, kLoginLimit);
+    username.clear();
+    password.clear();
+    if (failed_) throw std::runtime_error(failure_);
+    if (!answered) {
+        say(std::cerr, kLoginTimeout);
+        throw std::runtime_error(kLoginTimeout);
+    }
+}
+
+std::vector<double> Tavrix::nmr_run(const std::string& name, const std::string& description,
+                                    const std::string& document, int qubits) {
+    running = true;
+    if (qubits > kDeviceQubitLimit) {
+        say(std::cerr, kTooManyQubits);
+        throw std::runtime_error(kTooManyQubits);
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (failed_) throw std::runtime_error(failure_);
+        probabilities.clear();
+    }
+    if (device().push_task_request(name.c_str(), description.c_str(), document.c_str(), qubits) == -1) {
+        say(std::cerr, kSendFailed);
+        throw std::runtime_error(kSendFailed);
+    }
+    std::vector<double> result;
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wait(lock, [] { return !running.load() || failed_; }, std::chrono::hours(24 * 365 * 100));
+        if (failed_) throw std::runtime_error(failure_);
+        result = probabilities;
+    }
+    disconnect();
+    return result;
+}
+
+void Tavrix::disconnect() {
+    if (!connected_) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        awaiting_ = false;  // closing the connection ourselves is no failure
+        username.clear();
+        password.clear();
+    }
+    device().disconnect_from_server();
+    connected_ = false;
+}
+
+void Tavrix::on_close() {
+    say(std::cout, kClosed);
+    std::lock_guard<std::mutex> lock(mutex_);
+    running = false;
+    loggedon = false;
+    if (awaiting_ && !failed_) {
+        failed_ = true;
+        failure_ = kClosed;
+    }
+    changed_.notify_all();
+}
+
+void Tavrix::on_failed() {
+    say(std::cerr, kConnectFailed);
+    fail(kConnectFailed);
+}
+
+void Tavrix::on_opened() {
+    say(std::cout, kConnectOk);
+    std::string user, pass;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        user = username;
+        pass = password;
+    }
+    const device_api* api = loaded_api.load();
+    if (api == nullptr || api->request_login(user.c_str(), pass.c_str()) != 0) {
+        say(std::cout, std::string("on_opened") + kLoginNotSent);
+        fail(kLoginNotSent);
+    }
+}
+
+void Tavrix::on_login_response(const char* text) {
+    try {
+        json reply = parse_reply(text);
+        if (return_code(reply["return_code"]) != 0) {
+            say(std::cerr, kLoginFailed);
+            fail(kLoginFailed);
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        loggedon = true;
+        changed_.notify_all();
+    } catch (const std::exception& e) {
+        fail(e.what());
+    }
+}
+
+void Tavrix::on_push_task_response(const char* text) {
+    try {
+        json reply = parse_reply(text);
+        if (return_code(reply["return_code"]) != 0) {
+            say(std::cerr, kNotReady);
+            fail(kNotReady);
+        }
+    } catch (const std::exception& e) {
+        fail(e.what());
+    }
+}
+
+void Tavrix::on_task_finished_post_callback(const char* text) {
+    try {
+        json reply = parse_reply(text);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            probabilities.clear();
+        }
+        std::string state = reply["task_state"].get<std::string>();
+        if (state != "S") {
+            std::string id = reply["task_id"].get<std::string>();
+            say(std::cerr, "The task " + id + " failed!");
+            fail(kTaskFailed);
+            return;
+        }
+        json result = reply["task_result"];
+        std::vector<double> execution = result["execution"].get<std::vector<double>>();
+        std::lock_guard<std::mutex> lock(mutex_);
+        probabilities = std::move(execution);
+        awaiting_ = false;
+        running = false;
+        changed_.notify_all();
+    } catch (const std::exception& e) {
+        fail(e.what());
+    }
+}

@@ -1,0 +1,323 @@
+"""A local NMR device: a TCP server that speaks the device protocol.
+
+Run it as
+
+    python -m kovra.emulator [--host 127.0.0.1] [--port 55444]
+                             [--user U --password P] [fault options]
+
+It accepts a login (any credentials unless --user/--password are given),
+accepts one task at a time, runs the task document on a state vector of at
+most 3 qubits and answers with the probabilities of the measured qubits. The
+computation is numpy's and shares nothing with the extension module, so the
+two back ends check each other.
+
+The fault options make it misbehave in the ways a real device or network
+can; the tests use them. Once listening it prints one line,
+"kovra emulator listening on HOST:PORT", on standard output (with --port 0
+the port is the one the system chose). The wire format is described in
+docs/device_protocol.md.
+"""
+
+import argparse
+import asyncio
+import itertools
+import json
+import sys
+
+import numpy as np
+
+MAX_QUBITS = 3
+MAX_LINE = 16 * 1024 * 1024
+
+# The constants of the gate catalogue: the Hadamard entry and the value of pi
+# used to turn degrees into radians.
+C = 0.707106781173095
+PI = 3.1415926532
+
+
+def _fixed(rows):
+    return np.array(rows, dtype=complex)
+
+
+FIXED_GATES = {
+    "I": _fixed([[1, 0], [0, 1]]),
+    "H": _fixed([[C, C], [C, -C]]),
+    "X": _fixed([[0, 1], [1, 0]]),
+    "Y": _fixed([[0, -1j], [1j, 0]]),
+    "Z": _fixed([[1, 0], [0, -1]]),
+    "X90": _fixed([[0.5 + 0.5j, 0.5 - 0.5j], [0.5 - 0.5j, 0.5 + 0.5j]]),
+    "Y90": _fixed([[0.5 + 0.5j, -0.5 - 0.5j], [0.5 + 0.5j, 0.5 + 0.5j]]),
+    "Z90": _fixed([[1, 0], [0, 1j]]),
+    "S": _fixed([[1, 0], [0, 1j]]),
+    "Sd": _fixed([[1, 0], [0, -1j]]),
+    "T": _fixed([[1, 0], [0, C + C * 1j]]),
+    "Td": _fixed([[1, 0], [0, C - C * 1j]]),
+    "CNOT": _fixed([[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 0, 1], [0, 0, 1, 0]]),
+    "YCON": _fixed([[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 0, -1], [0, 0, 1, 0]]),
+    "ZCON": _fixed([[1, 0, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, -1]]),
+    "CCX": np.eye(8, dtype=complex)[[0, 1, 2, 3, 4, 5, 7, 6]],
+}
+
+
+def _rx(a):
+    c, s = np.cos(a / 2), np.sin(a / 2)
+    return np.array([[c, -1j * s], [-1j * s, c]])
+
+
+def _ry(a):
+    c, s = np.cos(a / 2), np.sin(a / 2)
+    return np.array([[c, -s], [s, c]], dtype=complex)
+
+
+def _rz(a):
+    return np.array([[np.exp(-0.5j * a), 0], [0, np.exp(0.5j * a)]])
+
+
+def _p(a):
+    return np.array([[1, 0], [0, np.exp(1j * a)]])
+
+
+ROTATIONS = {"Rx": _rx, "Ry": _ry, "Rz": _rz, "P": _p}
+
+
+class TaskError(Exception):
+    """The task document cannot be run."""
+
+
+def gate_matrix(name, degrees):
+    if name in FIXED_GATES:
+        return FIXED_GATES[name]
+    if name in ROTATIONS:
+        return ROTATIONS[name](degrees * PI / 180.0)
+    raise TaskError(f"unknown operation {name!r}")
+
+
+def _is_int(value):
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def parse_task(document, qubits):
+    """Checks the structure of a task document; raises ValueError if malformed."""
+    if not _is_int(qubits) or not 1 <= qubits <= MAX_QUBITS:
+        raise ValueError("qubit count")
+    task = json.loads(document)
+    if not isinstance(task, dict) or not isinstance(task.get("gates"), list):
+        raise ValueError("gates")
+    for op in task["gates"]:
+        if not isinstance(op, dict) or not isinstance(op.get("type"), str):
+            raise ValueError("operation")
+        for key in ("controlQubit", "controlQubit2", "delay", "qubitIndex", "timeslot"):
+            if not _is_int(op.get(key)):
+                raise ValueError(key)
+        angle = op.get("angle")
+        if isinstance(angle, bool) or not isinstance(angle, (int, float)):
+            raise ValueError("angle")
+    measures = task.get("measures")
+    if measures is not None:
+        if (not isinstance(measures, list) or len(measures) != qubits
+                or any(flag not in (0, 1) or isinstance(flag, bool) for flag in measures)):
+            raise ValueError("measures")
+    return task
+
+
+def _apply(rho, tensor, targets, qubits):
+    """rho -> U rho U^dagger for the gate tensor on `targets`."""
+    arity = len(targets)
+    inputs = list(range(arity, 2 * arity))
+    for axes, factor in ((targets, tensor), ([qubits + q for q in targets], tensor.conj())):
+        rho = np.tensordot(factor, rho, axes=(inputs, axes))
+        rho = np.moveaxis(rho, list(range(arity)), axes)
+    return rho
+
+
+def _measure(rho, qubit, qubits):
+    """A projective measurement whose outcome is not looked at: the
+    coherences between the two values of the qubit vanish."""
+    rho = rho.copy()
+    for ket, bra in ((0, 1), (1, 0)):
+        index = [slice(None)] * (2 * qubits)
+        index[qubit], index[qubits + qubit] = ket, bra
+        rho[tuple(index)] = 0
+    return rho
+
+
+def run_task(task, qubits):
+    """The probabilities of the measured qubits after the task's operations,
+    qubit 0 most significant. Operations run in time-slot order; the density
+    matrix lets a MEASURE operation inside the task act as the measurement
+    it is."""
+    rho = np.zeros((2,) * (2 * qubits), dtype=complex)
+    rho[(0,) * (2 * qubits)] = 1.0
+    for op in sorted(task["gates"], key=lambda op: op["timeslot"]):
+        c1, c2, target = op["controlQubit"], op["controlQubit2"], op["qubitIndex"]
+        if op["type"] == "MEASURE":
+            if c1 != -1 or c2 != -1 or not 0 <= target < qubits:
+                raise TaskError(f"MEASURE on qubit {target} of {qubits}")
+            rho = _measure(rho, target, qubits)
+            continue
+        matrix = gate_matrix(op["type"], op["angle"])
+        arity = matrix.shape[0].bit_length() - 1
+        wires = {1: ([target], c1 == -1 and c2 == -1),
+                 2: ([c1, target], c1 != -1 and c2 == -1),
+                 3: ([c1, c2, target], c1 != -1 and c2 != -1)}
+        targets, fits = wires[arity]
+        if not fits:
+            raise TaskError(f"{op['type']} acts on {arity} qubit(s)")
+        if any(not 0 <= q < qubits for q in targets) or len(set(targets)) != arity:
+            raise TaskError(f"{op['type']} on qubits {targets} of {qubits}")
+        rho = _apply(rho, matrix.reshape((2,) * (2 * arity)), targets, qubits)
+    size = 2 ** qubits
+    probabilities = np.real(np.diagonal(rho.reshape(size, size))).reshape((2,) * qubits)
+    flags = task.get("measures")
+    if flags is not None:
+        dropped = tuple(q for q in range(qubits) if not flags[q])
+        if dropped:
+            probabilities = probabilities.sum(axis=dropped)
+    return [float(p) for p in np.ravel(probabilities)]
+
+
+class Emulator:
+    def __init__(self, options):
+        self.options = options
+        self.busy = False
+        self.task_ids = itertools.count(1)
+
+    async def send(self, writer, message, raw=None):
+        if self.options.delay:
+            await asyncio.sleep(self.options.delay)
+        line = raw if raw is not None else json.dumps(message)
+        writer.write(line.encode() + b"\n")
+        await writer.drain()
+
+    def faulty(self, which, kind):
+        """The text to send instead of reply `kind`, or None."""
+        if self.options.malformed == kind:
+            return '{"type": "' + which + '", "return_code": '
+        if self.options.wrong_types == kind:
+            if kind == "finish":
+                return json.dumps({"type": which, "task_state": "S", "task_id": "0",
+                                   "task_result": {"execution": "0.5"}})
+            return json.dumps({"type": which, "return_code": "0"})
+        return None
+
+    async def login(self, writer, message):
+        opts = self.options
+        if opts.ignore_login:
+            return False
+        accepted = not opts.reject_login and (
+            opts.user is None or (message.get("username") == opts.user
+                                  and message.get("password") == opts.password))
+        raw = self.faulty("login_response", "login")
+        await self.send(writer, {"type": "login_response", "return_code": 0 if accepted else 1}, raw)
+        return accepted
+
+    async def push(self, writer, message, logged_in):
+        """Answers a push request; returns the coroutine that finishes the task, if any."""
+        opts = self.options
+        try:
+            task = parse_task(message.get("task"), message.get("qubits"))
+        except (ValueError, TypeError):
+            task = None
+        accepted = task is not None and logged_in and not self.busy and not opts.refuse_task
+        raw = self.faulty("push_task_response", "push")
+        await self.send(writer, {"type": "push_task_response", "return_code": 0 if accepted else 1}, raw)
+        if not accepted:
+            return
+        self.busy = True
+        try:
+            task_id = str(next(self.task_ids))
+            if opts.task_time:
+                await asyncio.sleep(opts.task_time)
+            if opts.close_mid_task:
+                writer.close()
+                return
+            reply = {"type": "task_finished", "task_id": task_id}
+            try:
+                if opts.fail_task:
+                    raise TaskError("failure injected")
+                execution = run_task(task, message["qubits"])
+                reply.update(task_state="S", task_result={"execution": execution})
+            except TaskError as error:
+                reply.update(task_state="F", message=str(error))
+            await self.send(writer, reply, self.faulty("task_finished", "finish"))
+        finally:
+            self.busy = False
+
+    async def serve(self, reader, writer):
+        logged_in = False
+        try:
+            while True:
+                try:
+                    line = await reader.readline()
+                except (ValueError, asyncio.LimitOverrunError):
+                    break
+                if not line:
+                    break
+                try:
+                    message = json.loads(line)
+                except ValueError:
+                    continue
+                if not isinstance(message, dict):
+                    continue
+                kind = message.get("type")
+                if kind == "login":
+                    logged_in = await self.login(writer, message)
+                elif kind == "push_task":
+                    await self.push(writer, message, logged_in)
+                if writer.is_closing():
+                    break
+        except (ConnectionError, OSError):
+            pass
+        finally:
+            writer.close()
+            try:
+                await writer.wait_closed()
+            except (ConnectionError, OSError):
+                pass
+
+
+def parse_arguments(argv=None):
+    parser = argparse.ArgumentParser(prog="python -m kovra.emulator", description=__doc__.splitlines()[0])
+    parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    parser.add_argument("--port", type=int, default=55444, help="port (default 55444; 0 picks a free one)")
+    parser.add_argument("--user", help="the only user name accepted (default: any)")
+    parser.add_argument("--password", help="the password that goes with --user")
+    faults = parser.add_argument_group("fault injection")
+    faults.add_argument("--reject-login", action="store_true", help="answer every login with return_code 1")
+    faults.add_argument("--ignore-login", action="store_true", help="never answer a login")
+    faults.add_argument("--refuse-task", action="store_true", help="answer every task with return_code 1")
+    faults.add_argument("--fail-task", action="store_true", help="finish every task with task_state F")
+    faults.add_argument("--close-mid-task", action="store_true",
+                        help="close the connection after accepting a task")
+    faults.add_argument("--malformed", choices=["login", "push", "finish"],
+                        help="send a line that is not JSON instead of this reply")
+    faults.add_argument("--wrong-types", choices=["login", "push", "finish"],
+                        help="send this reply with members of the wrong type")
+    faults.add_argument("--delay", type=float, default=0.0, help="seconds to wait before every reply")
+    faults.add_argument("--task-time", type=float, default=0.0, help="seconds a task takes")
+    options = parser.parse_args(argv)
+    if (options.user is None) != (options.password is None):
+        parser.error("--user and --password go together")
+    return options
+
+
+async def main_async(options):
+    emulator = Emulator(options)
+    server = await asyncio.start_server(emulator.serve, options.host, options.port, limit=MAX_LINE)
+    host, port = server.sockets[0].getsockname()[:2]
+    print(f"kovra emulator listening on {host}:{port}", flush=True)
+    async with server:
+        await server.serve_forever()
+
+
+def main(argv=None):
+    options = parse_arguments(argv)
+    try:
+        asyncio.run(main_async(options))
+    except KeyboardInterrupt:
+        pass
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

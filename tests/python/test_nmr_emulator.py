@@ -1,0 +1,142 @@
+"""The device emulator on its own: its gate arithmetic through identities that
+hold for the real gates, its task checks, and the protocol on the wire."""
+
+import json
+import socket
+
+import numpy as np
+import pytest
+
+from kovra import emulator as emu
+
+from nmr_helpers import emulator
+
+
+def op(name, target, control=-1, control2=-1, angle=0, slot=0):
+    return {"type": name, "qubitIndex": target, "controlQubit": control, "controlQubit2": control2,
+            "angle": angle, "timeslot": slot, "delay": 0}
+
+
+def sequence(qubits, *ops):
+    return emu.run_task({"gates": [dict(o, timeslot=i) for i, o in enumerate(ops)]}, qubits)
+
+
+@pytest.mark.parametrize("ops, expected", [
+    ([op("I", 0)], [1, 0]),
+    ([op("H", 0), op("H", 0)], [1, 0]),
+    ([op("Y", 0)], [0, 1]),
+    ([op("X90", 0), op("X90", 0)], [0, 1]),
+    ([op("Y90", 0), op("Y90", 0)], [0, 1]),
+    ([op("H", 0), op("Z", 0), op("H", 0)], [0, 1]),
+    ([op("H", 0), op("S", 0), op("S", 0), op("H", 0)], [0, 1]),
+    ([op("H", 0), op("Z90", 0), op("Sd", 0), op("H", 0)], [1, 0]),
+    ([op("H", 0)] + [op("T", 0)] * 4 + [op("H", 0)], [0, 1]),
+    ([op("H", 0), op("T", 0), op("Td", 0), op("H", 0)], [1, 0]),
+    ([op("Rx", 0, angle=90)], [0.5, 0.5]),
+    ([op("Ry", 0, angle=120)], [0.25, 0.75]),
+    ([op("Rx", 0, angle=720)], [1, 0]),
+    ([op("H", 0), op("Rz", 0, angle=180), op("H", 0)], [0, 1]),
+    ([op("H", 0), op("P", 0, angle=180), op("H", 0)], [0, 1]),
+    ([op("X", 0), op("CNOT", 1, 0)], [0, 0, 0, 1]),
+    ([op("X", 1), op("CNOT", 0, 1)], [0, 0, 0, 1]),
+    ([op("CNOT", 1, 0)], [1, 0, 0, 0]),
+    ([op("X", 0), op("YCON", 1, 0)], [0, 0, 0, 1]),
+    ([op("H", 0), op("H", 1), op("ZCON", 1, 0), op("H", 1)], [0.5, 0, 0, 0.5]),
+    ([op("X", 0), op("X", 2), op("CCX", 1, 0, 2)], [0, 0, 0, 0, 0, 0, 0, 1]),
+    ([op("X", 0), op("CCX", 2, 0, 1)], [0, 0, 0, 0, 1, 0, 0, 0]),
+    ([op("H", 0), op("MEASURE", 0), op("H", 0)], [0.5, 0.5]),
+])
+def test_gate_identities(ops, expected):
+    qubits = max(max(o["qubitIndex"], o["controlQubit"], o["controlQubit2"]) for o in ops) + 1
+    assert sequence(qubits, *ops) == pytest.approx(expected, abs=1e-9)
+
+
+def test_matrices_are_unitary():
+    for name in list(emu.FIXED_GATES) + list(emu.ROTATIONS):
+        m = emu.gate_matrix(name, 37.5)
+        assert np.allclose(m @ m.conj().T, np.eye(len(m)), atol=1e-9), name
+
+
+def test_time_slot_order_and_measures():
+    # Listed out of order: X (slot 1) must follow H (slot 0) on qubit 0.
+    task = {"gates": [op("X", 1, slot=1), op("H", 0, slot=0), op("X", 0, slot=1)], "measures": [0, 1]}
+    assert emu.run_task(task, 2) == pytest.approx([0, 1], abs=1e-9)
+    task["measures"] = [1, 0]
+    assert emu.run_task(task, 2) == pytest.approx([0.5, 0.5], abs=1e-9)
+    task["measures"] = [0, 0]
+    assert emu.run_task(task, 2) == pytest.approx([1.0], abs=1e-9)
+
+
+@pytest.mark.parametrize("bad", [
+    op("Hadamard", 0), op("h", 0), op("MEASURE", 0, control=1), op("CNOT", 0), op("H", 0, control=1),
+    op("CCX", 2, control=0), op("X", 3), op("CNOT", 1, control=1), op("X", -2),
+])
+def test_task_failures(bad):
+    with pytest.raises(emu.TaskError):
+        sequence(3, bad)
+
+
+@pytest.mark.parametrize("document, qubits", [
+    ("not json", 1), ('{"gates": {}}', 1), ("[]", 1), ('{"gates": [1]}', 1),
+    (json.dumps({"gates": [dict(op("H", 0), qubitIndex=True)]}), 1),
+    (json.dumps({"gates": [dict(op("H", 0), angle="90")]}), 1),
+    (json.dumps({"gates": [op("H", 0)], "measures": [1]}), 2),
+    (json.dumps({"gates": [op("H", 0)], "measures": [2, 0]}), 2),
+    (json.dumps({"gates": []}), 4), (json.dumps({"gates": []}), 0), (json.dumps({"gates": []}), "1"),
+])
+def test_malformed_tasks(document, qubits):
+    with pytest.raises(ValueError):
+        emu.parse_task(document, qubits)
+
+
+class Wire:
+    def __init__(self, port):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+        self.lines = self.sock.makefile("r")
+
+    def ask(self, **message):
+        self.sock.sendall(json.dumps(message).encode() + b"\n")
+        return json.loads(self.lines.readline())
+
+    def next(self):
+        return json.loads(self.lines.readline())
+
+    def close(self):
+        self.lines.close()
+        self.sock.close()
+
+
+TASK = json.dumps({"gates": [op("H", 0)]})
+
+
+def test_protocol_on_the_wire():
+    with emulator("--user", "u", "--password", "p", "--task-time", "0.3") as device:
+        a, b = Wire(device.port), Wire(device.port)
+        try:
+            assert a.ask(type="push_task", task=TASK, qubits=1, task_name="t", task_desc="")["return_code"] == 1
+            assert a.ask(type="login", username="u", password="x") == {"type": "login_response",
+                                                                      "return_code": 1}
+            assert a.ask(type="login", username="u", password="p")["return_code"] == 0
+            assert b.ask(type="login", username="u", password="p")["return_code"] == 0
+            assert a.ask(type="push_task", task="{", qubits=1, task_name="t", task_desc="")["return_code"] == 1
+            assert a.ask(type="push_task", task=TASK, qubits=1, task_name="t", task_desc="")["return_code"] == 0
+            # One task at a time: the second connection is refused while it runs.
+            assert b.ask(type="push_task", task=TASK, qubits=1, task_name="t", task_desc="")["return_code"] == 1
+            done = a.next()
+            assert (done["type"], done["task_state"]) == ("task_finished", "S")
+            assert isinstance(done["task_id"], str)
+            assert done["task_result"]["execution"] == pytest.approx([0.5, 0.5], abs=1e-9)
+            unknown = json.dumps({"gates": [op("Q", 0)]})
+            assert b.ask(type="push_task", task=unknown, qubits=1, task_name="t", task_desc="")["return_code"] == 0
+            failed = b.next()
+            assert failed["task_state"] == "F" and failed["task_id"] != done["task_id"]
+        finally:
+            a.close()
+            b.close()
+
+
+def test_command_line_checks():
+    with pytest.raises(SystemExit):
+        emu.parse_arguments(["--user", "only"])
+    options = emu.parse_arguments(["--port", "0", "--malformed", "finish", "--delay", "0.5"])
+    assert (options.host, options.port, options.malformed, options.delay) == ("127.0.0.1", 0, "finish", 0.5)
