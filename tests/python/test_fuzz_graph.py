@@ -337,6 +337,8 @@ def must_end_cleanly(run):
         raise
     except BaseException as error:  # noqa: BLE001 - any ordinary exception is fine
         assert isinstance(error, Exception), repr(error)
+        # A message that cannot be decoded hides what was wrong.
+        assert not isinstance(error, UnicodeError), repr(error)
         assert str(error) or isinstance(error, MemoryError), f"{type(error).__name__} without a message"
         if currently_in_test_context():
             event(f"raised {type(error).__name__}")
@@ -394,6 +396,29 @@ def test_angle_values(value):
     if value is None or (isinstance(value, float) and not math.isfinite(value)) or \
             isinstance(value, (list, bytes, Unconvertible)):
         assert isinstance(outcome, Exception)
+
+
+@pytest.mark.parametrize("backend, where", [
+    ("sim", "gate"), ("sim", "call"), ("sim", "register"), ("nmr", "gate"), ("nmr", "call"),
+])
+def test_names_that_are_not_utf8_are_named_in_the_message(backend, where, closed_nmr_port):
+    b = CircuitBuilder()
+    b.qreg(1)
+    if where == "gate":
+        b.gate(b"H\xff", [0])
+    elif where == "call":
+        b.define("sub").gate("X", [0])
+        b.call(b"\xfesub", [0])
+    else:
+        b.gate("H", [0])
+        b.graph().vs[0]["name"] = b"q\xff0_1"
+    with watchdog():
+        with pytest.raises((RuntimeError, ValueError)) as raised:
+            if backend == "sim":
+                kb.BasicSimulator().execute(b.capsule(), {})
+            else:
+                kb.NMR().execute(b.capsule(), {"port": closed_nmr_port})
+    assert "vertex" in str(raised.value) or "definition" in str(raised.value)
 
 
 def test_graph_that_is_not_a_capsule_of_a_graph():

@@ -207,7 +207,7 @@ def sent_execution(line):
 
 
 @budget(200)
-@given(st.data())
+@given(data=st.data())
 def test_generated_replies_end_in_an_exact_result_or_an_exception(device, data, capfd):
     step = data.draw(st.sampled_from(["login", "push", "finish", "finish", "order"]))
     login, push, fin = LOGIN_OK, PUSH_OK, finished([0.5, 0, 0, 0.5])
@@ -291,13 +291,25 @@ def test_oversized_reply_ends_the_run(device, capfd):
     [1.0],                        # too few
     [],                           # none at all
     [0.5, 0.0, 0.0, 0.5, 0.7],    # one extra outcome that would alias "00"
-    [0.5, 1e400, 0.0, 0.5],       # infinite (JSON overflow)
+    [0.5, 1e400, 0.0, 0.5],       # not a double
 ])
 def test_results_that_do_not_fit_the_measured_qubits_are_refused(device, capfd, execution):
     text = json.dumps({"type": "task_finished", "task_id": "7", "task_state": "S",
                        "task_result": {"execution": execution}}).replace("Infinity", "1e400").encode()
     device.script = (LOGIN_OK + b"\n", [PUSH_OK + b"\n", text + b"\n"])
-    with pytest.raises(RuntimeError, match="probabilit"):
+    with pytest.raises(RuntimeError, match="probabilities|number overflow"):
+        run(device)
+    capfd.readouterr()
+    healthy(device)
+
+
+@pytest.mark.parametrize("login, push", [
+    (b'{"type":"login_response","return_code":\xff}\n', []),
+    (LOGIN_OK + b"\n", [PUSH_OK + b"\n", b"\xc3\x28 not json\n"]),
+])
+def test_replies_with_stray_bytes_are_reported_as_parse_errors(device, capfd, login, push):
+    device.script = (login, push)
+    with pytest.raises(RuntimeError, match=r"parse error.*\\x(ff|c3)"):
         run(device)
     capfd.readouterr()
 
