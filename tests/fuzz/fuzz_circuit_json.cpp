@@ -5,6 +5,7 @@
 // norm).
 #include <cmath>
 #include <complex>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -38,7 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)c.execute(state);
         double norm = 0;
         for (const auto& a : state) norm += std::norm(a);
-        if (!(std::fabs(norm - 1.0) < 1e-9)) std::abort();
+        // The catalogue's H and T entries carry 1/sqrt(2) to 15 digits, so
+        // each gate may move the norm by a few parts in 1e11.
+        std::size_t gates = 0;
+        for (const circuit_unit& layer : layers) gates += layer.getCircuitUnit().size();
+        if (!(std::fabs(norm - 1.0) <= 1e-10 * static_cast<double>(gates + 1))) {
+            std::fprintf(stderr, "norm %.17g after %zu gates\n", norm, gates);
+            std::abort();
+        }
     }
     return 0;
 }
