@@ -24,6 +24,7 @@ if [[ "${1:-}" == "--hypothesis" ]]; then
     export KOVRA_VENV="$VENV"
     bash scripts/dev_build.sh
     PYTHONPATH=build/dev/python exec "$VENV/bin/python" -m pytest -q -p no:cacheprovider \
+        --hypothesis-show-statistics \
         tests/python/test_fuzz_graph.py tests/python/test_reliability_device.py
 fi
 

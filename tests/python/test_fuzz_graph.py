@@ -28,8 +28,10 @@ from fuzz_support import ONE_QUBIT, ROTATION, TWO_QUBIT, Reference, assert_close
 
 
 @st.composite
-def circuits(draw, max_qubits=4, max_ops=14):
-    """(builder, reference, description) of a valid circuit."""
+def circuits(draw, max_qubits=4, max_ops=14, conditions=True, rotations=True, offsets=True,
+             max_measured=2):
+    """(builder, reference, local qubit numbers) of a valid circuit; the
+    builder's `rotations` tells whether any angle was used."""
     sizes = draw(st.lists(st.integers(1, 2), min_size=1, max_size=2))
     while sum(sizes) > max_qubits:
         sizes.pop()
@@ -38,11 +40,11 @@ def circuits(draw, max_qubits=4, max_ops=14):
     # Registers at graph-level offsets with gaps; local numbers follow the
     # order of declaration.
     local = {}
-    first = draw(st.integers(0, 3))
+    first = draw(st.integers(0, 3)) if offsets else 0
     for size in sizes:
         for k, q in enumerate(b.qreg(size, first)):
             local[q] = len(local)
-        first += size + draw(st.integers(0, 3))
+        first += size + (draw(st.integers(0, 3)) if offsets else 0)
     nbits = draw(st.integers(1, 3))
     cfirst = draw(st.integers(0, 5))
     clbits = b.creg(nbits, cfirst)
@@ -62,9 +64,10 @@ def circuits(draw, max_qubits=4, max_ops=14):
         free = [q for q in graph_qubits if q not in measured]
         if not free:
             break
-        kind = draw(st.sampled_from(["fixed", "rotation", "two", "ccx", "measure", "call"]))
+        kind = draw(st.sampled_from(["fixed", "rotation", "two", "ccx", "measure", "call"]
+                                    if rotations else ["fixed", "two", "ccx", "measure"]))
         condition = None
-        if written and kind in ("fixed", "rotation", "two") and draw(st.booleans()):
+        if conditions and written and kind in ("fixed", "rotation", "two") and draw(st.booleans()):
             bits = draw(st.lists(st.sampled_from(sorted(written)), min_size=1, max_size=3, unique=True))
             relation = draw(st.integers(0, 5))
             constant = draw(st.integers(-1, 2 ** len(bits)))
@@ -98,7 +101,7 @@ def circuits(draw, max_qubits=4, max_ops=14):
             ref.gate("CCX", [local[q] for q in qs])
             log.append(("CCX", qs))
         elif kind == "measure":
-            count = draw(st.integers(1, min(2, len(free), nbits)))
+            count = draw(st.integers(1, min(max_measured, len(free), nbits)))
             qs = draw(st.permutations(free))[:count]
             cs = draw(st.permutations(clbits))[:count]
             b.measure(qs, cs)
@@ -151,6 +154,30 @@ def test_parallel_mode_agrees_on_one_register(case):
     if len(registers) != 1:
         return
     assert_close_maps(execute(b, parallel=True).probabilities, ref.probabilities())
+
+
+@pytest.fixture(scope="module")
+def nmr_device():
+    from nmr_helpers import emulator
+
+    with emulator() as device:
+        yield device
+
+
+# The device numbers qubits as the graph does (registers from 0, no gaps),
+# and takes one qubit per measurement operation.
+# The task document carries angles in degrees to six significant digits, so
+# with rotations the device can agree only to about 1e-5.
+@budget(120)
+@given(case=st.one_of(
+    circuits(max_qubits=3, max_ops=8, conditions=False, rotations=False, offsets=False,
+             max_measured=1).map(lambda c: (c, 1e-7)),
+    circuits(max_qubits=3, max_ops=8, conditions=False, offsets=False, max_measured=1).map(lambda c: (c, 1e-4))))
+def test_valid_circuits_on_the_emulated_device_agree_with_the_reference(nmr_device, case):
+    (b, ref, local), tolerance = case
+    with watchdog():
+        result = kb.NMR().execute(b.capsule(), nmr_device.config())
+    assert_close_maps(result.probabilities, ref.probabilities(), tolerance)
 
 
 # ---- hostile graphs ----------------------------------------------------------
