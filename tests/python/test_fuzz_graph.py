@@ -253,8 +253,9 @@ CONFIGS = st.dictionaries(
     CONFIG_VALUES, max_size=3)
 
 
-def _seed(kind):
-    """A small valid circuit to start from."""
+def _seed(kind, conditions=True):
+    """A small valid circuit to start from (the NMR lowering takes no
+    conditions)."""
     b = CircuitBuilder()
     b.qreg(3)
     b.creg(2)
@@ -263,7 +264,7 @@ def _seed(kind):
     b.gate("CNOT", [0, 1])
     if kind >= 1:
         b.measure([0], [0])
-        b.gate("X", [2], condition=([0], 0, 1))
+        b.gate("X", [2], condition=([0], 0, 1) if conditions else None)
     if kind >= 2:
         body = b.define("sub")
         body.gate("Ry", [0], params=[lambda a: a], pindex=[0])
@@ -326,9 +327,9 @@ def mutation(draw, g):
         callee = draw(st.sampled_from(["loop", "missing"]))
         root = g.add_vertex(**{"def": "loop"}).index
         call = g.add_vertex(type=1, name=callee, qubits=[0], params=[0.1]).index
-        g.add_edge(root, call)
+        g.add_edge(root, call, qubit=0)
         top = g.add_vertex(type=1, name="loop", qubits=[0]).index
-        g.add_edge(0, top)
+        g.add_edge(1, top, qubit=0)  # from the wire of qubit 0
         return f"recursion via {callee}"
     if what == "deep":
         depth = draw(st.sampled_from([10, 63, 64, 65, 200]))
@@ -336,9 +337,9 @@ def mutation(draw, g):
             root = g.add_vertex(**{"def": f"d{k}"}).index
             inner = g.add_vertex(type=1 if k + 1 < depth else 0,
                                  name=f"d{k + 1}" if k + 1 < depth else "X", qubits=[0]).index
-            g.add_edge(root, inner)
+            g.add_edge(root, inner, qubit=0)
         top = g.add_vertex(type=1, name="d0", qubits=[0]).index
-        g.add_edge(0, top)
+        g.add_edge(1, top, qubit=0)
         return f"calls {depth} deep"
     if what == "qnum":
         value = draw(st.sampled_from([40, 61, 62, 63, 64, 100, 2 ** 31 - 1, 2 ** 31, -1, 10 ** 6]))
@@ -368,7 +369,8 @@ def must_end_cleanly(run):
         assert not isinstance(error, UnicodeError), repr(error)
         assert str(error) or isinstance(error, MemoryError), f"{type(error).__name__} without a message"
         if currently_in_test_context():
-            event(f"raised {type(error).__name__}")
+            accepted = str(error).startswith("Connect to server failed")  # the NMR lowering passed
+            event("lowered, then no device" if accepted else f"raised {type(error).__name__}")
         return error
     assert isinstance(result, kb.Result)
     if currently_in_test_context():
@@ -394,10 +396,10 @@ def test_hostile_graphs_end_in_a_result_or_an_exception(kind, data, parallel):
 @budget(300)
 @given(kind=st.integers(0, 2), data=st.data())
 def test_hostile_graphs_through_the_nmr_lowering(kind, data, closed_nmr_port):
-    g = _seed(kind)
+    g = _seed(kind, conditions=False)
     done = [data.draw(mutation(g)) for _ in range(data.draw(st.integers(1, 3)))]
     note(f"mutations: {done}")
-    config = data.draw(CONFIGS)
+    config = data.draw(st.one_of(st.just({}), st.just({}), CONFIGS))
     config["port"] = closed_nmr_port
     config.pop("ip", None)
     must_end_cleanly(lambda: kb.NMR().execute(capsule_of(g), config))
