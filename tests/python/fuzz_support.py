@@ -11,7 +11,7 @@ import contextlib
 import faulthandler
 import math
 import os
-import sys
+import tempfile
 
 import numpy as np
 from hypothesis import HealthCheck, settings
@@ -37,15 +37,20 @@ def budget(ci_examples):
     )
 
 
+WATCHDOG_LOG = os.path.join(tempfile.gettempdir(), f"kovra-watchdog-{os.getpid()}.txt")
+
+
 @contextlib.contextmanager
 def watchdog(seconds=60):
-    """Ends the process with every thread's traceback if the body hangs: a
-    hang must fail the run, not stall it."""
-    faulthandler.dump_traceback_later(seconds, exit=True, file=sys.stderr)
-    try:
-        yield
-    finally:
-        faulthandler.cancel_dump_traceback_later()
+    """Ends the process if the body hangs: a hang must fail the run, not
+    stall it. Every thread's traceback goes to WATCHDOG_LOG (pytest captures
+    standard error, and an ended process leaves no captured output)."""
+    with open(WATCHDOG_LOG, "w") as log:
+        faulthandler.dump_traceback_later(seconds, exit=True, file=log)
+        try:
+            yield
+        finally:
+            faulthandler.cancel_dump_traceback_later()
 
 
 # ---- reference simulator --------------------------------------------------
