@@ -69,6 +69,24 @@ def test_branches_that_cannot_fit_raise_memory_error_first(n, measured):
     assert f"{n} qubits" in line
 
 
+def test_classical_bits_count_in_every_branch():
+    # Three qubits, but "cnum" claims 2^31 - 1 classical bits, 8 GiB in each
+    # of the two branches a measurement makes.
+    done = run_capped("""
+        b = CircuitBuilder()
+        b.qreg(3)
+        b.creg(1)
+        b.gate("H", [0])
+        b.measure([0], [0])
+        g = b.graph()
+        g["cnum"] = 2 ** 31 - 1
+        kb.BasicSimulator().execute(b.capsule(), {})
+    """)
+    assert done.returncode == 0, done.stderr[-2000:]
+    line = done.stdout.strip().splitlines()[-1]
+    assert line.startswith("MemoryError") and "2147483647 classical bits" in line, line
+
+
 def test_many_measurements_that_fit_still_run():
     # 10 measured qubits: 1024 branches of 16 KiB each.
     b_code = """

@@ -74,7 +74,8 @@ void check_branch_memory(const circuit& lowered, int qnum, int cnum) {
                     BasicSimulator::estimated_bytes(qnum, cnum);
     double available = physical_memory();
     if (needed <= available) return;
-    std::string message = "cannot simulate " + std::to_string(qnum) + " qubits with " +
+    std::string message = "cannot simulate " + std::to_string(qnum) + " qubits and " +
+                          std::to_string(cnum) + " classical bits with " +
                           std::to_string(measurements) + " measurements: their 2^" +
                           std::to_string(measurements) + " branches need at least " +
                           mebibytes(needed) + " MiB, the machine has " +
