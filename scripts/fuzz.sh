@@ -9,6 +9,10 @@
 #       reproducers land in build/fuzz/artifacts. Exits non-zero when a target
 #       found something. Summary lines (runs, coverage) go to
 #       build/fuzz/<target>.log.
+#   bash scripts/fuzz.sh --coverage
+#       Source line and branch coverage of the reader and reply-handling
+#       sources reached by the corpora in build/fuzz/corpus (after a run),
+#       from a separate build in build/fuzz-cov.
 #   bash scripts/fuzz.sh --hypothesis [EXAMPLES]
 #       The long property-based run of the graph-input tests: EXAMPLES cases
 #       per property (default 20000) instead of CI's bounded budget.
@@ -51,15 +55,39 @@ if command -v ninja >/dev/null || [[ -x "$VENV/bin/ninja" ]]; then
 fi
 
 OUT="$ROOT/build/fuzz"
+COVERAGE=OFF
+if [[ "${SECONDS_EACH}" == "--coverage" ]]; then
+    COVERAGE=ON
+    OUT="$ROOT/build/fuzz-cov"
+fi
 if [[ ! -f "$OUT/CMakeCache.txt" ]]; then
     "$CMAKE" -S tests/fuzz -B "$OUT" "${GEN[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKOVRA_FUZZ_COVERAGE=$COVERAGE \
         -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 fi
 "$CMAKE" --build "$OUT" -j "${JOBS:-1}"
 
+
 # Target name -> seed directory.
 declare -A SEEDS=([fuzz_gate_json]=gate [fuzz_layer_json]=layer [fuzz_circuit_json]=circuit
                   [fuzz_device_reply]=device_reply)
+if [[ "$COVERAGE" == ON ]]; then
+    profiles=()
+    objects=()
+    for t in fuzz_gate_json fuzz_layer_json fuzz_circuit_json fuzz_device_reply; do
+        [[ -x "$OUT/$t" && -d "$ROOT/build/fuzz/corpus/$t" ]] || continue
+        LLVM_PROFILE_FILE="$OUT/$t.profraw" "$OUT/$t" -runs=0 "$ROOT/build/fuzz/corpus/$t" \
+            "tests/fuzz/corpus/${SEEDS[$t]}" >/dev/null 2>&1
+        profiles+=("$OUT/$t.profraw")
+        objects+=(-object "$OUT/$t")
+    done
+    llvm-profdata merge -sparse "${profiles[@]}" -o "$OUT/all.profdata"
+    llvm-cov report "${objects[@]:1}" -instr-profile="$OUT/all.profdata" \
+        "$ROOT/cppsrc/src/engine/simple_json.cpp" "$ROOT/cppsrc/src/engine/circuit_json.cpp" \
+        $( [[ -f "$ROOT/cppsrc/src/nmr/tavrix.cpp" ]] && echo "$ROOT/cppsrc/src/nmr/tavrix.cpp" )
+    exit 0
+fi
+
 targets=("$@")
 if ((${#targets[@]} == 0)); then
     for t in fuzz_gate_json fuzz_layer_json fuzz_circuit_json fuzz_device_reply; do
