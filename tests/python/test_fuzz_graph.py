@@ -148,8 +148,6 @@ def test_valid_circuits_agree_with_the_reference(case, data):
 @given(circuits(max_qubits=3))
 def test_parallel_mode_agrees_on_one_register(case):
     b, ref, local = case
-    if len({q for q in local}) != ref.n or b.graph().vcount() == 0:
-        return
     registers = [v for v in b.graph().vs if v["type"] == 4 and v["name"].startswith("q")]
     if len(registers) != 1:
         return
