@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "simulator/basic_simulator.h"
@@ -56,5 +58,46 @@ TEST(PackProbabilities, AllBelowThresholdGivesEmptyMap) {
     BasicSimulator sim;
     EXPECT_TRUE(sim.pack_probabilities({1e-11, 0.0}, {}).empty());
 }
+
+// The packing as written out: a key string per index, summed in a map.
+packed packByKeyStrings(const probabilities& p, const std::set<int>& mqubits) {
+    packed out;
+    int n = static_cast<int>(std::log(static_cast<double>(p.size())) / 0.6931471805599453);
+    double sum = 0;
+    for (std::size_t i = 0; i < p.size(); ++i) {
+        if (!(std::fabs(p[i]) > 1e-10)) continue;
+        std::string key;
+        for (int k = 0; k < n; ++k)
+            if (mqubits.empty() || mqubits.count(k)) key += ((i >> (n - 1 - k)) & 1) ? '1' : '0';
+        out[key] += p[i];
+        sum += p[i];
+    }
+    if (std::fabs(1 - sum) > 1e-10 && !out.empty()) out.rbegin()->second += 1 - sum;
+    return out;
+}
+
+class PackAgainstKeyStrings : public testing::TestWithParam<int> {};
+
+// Same keys and bit-identical sums for random vectors (with dropped entries)
+// and random selections of qubits, in range or not.
+TEST_P(PackAgainstKeyStrings, SameMapToTheLastBit) {
+    const int n = GetParam();
+    std::mt19937_64 rng(n);
+    std::uniform_real_distribution<double> weight(0.0, 1.0);
+    probabilities p(std::size_t(1) << n);
+    for (double& x : p) x = rng() % 4 == 0 ? 1e-12 : weight(rng);
+    double total = 0;
+    for (double x : p) total += x;
+    for (double& x : p) x /= total;
+    for (int trial = 0; trial < 8; ++trial) {
+        std::set<int> mqubits;
+        for (int k = -1; k <= n; ++k)
+            if (rng() % 3 == 0) mqubits.insert(k);
+        BasicSimulator sim;
+        EXPECT_EQ(sim.pack_probabilities(p, mqubits), packByKeyStrings(p, mqubits)) << "trial " << trial;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, PackAgainstKeyStrings, testing::Values(0, 1, 2, 5, 9, 12));
 
 }  // namespace

@@ -97,13 +97,14 @@ bool gate_unit::execute(std::vector<std::complex<double>>& state) const {
 
     // The kernel is chosen by name; refuse qubits it would read out of range
     // or twice, rather than write outside the vector.
-    const unsigned long arity = kernelArity(gates::getGateIndex(name));
+    const GATE_INDEX kernel = kernelIndex();
+    const unsigned long arity = kernelArity(kernel);
     if (qubit >= n) return false;
     if (arity >= 2 && (qubit2 >= n || qubit2 == qubit)) return false;
     if (arity == 3 && (qubit3 >= n || qubit3 == qubit || qubit3 == qubit2)) return false;
 
     const unsigned long positions[3] = {n - 1 - qubit, n - 1 - qubit2, n - 1 - qubit3};
-    return gates::executeGate(state, positions, name, angle);
+    return gates::executeGate(state, positions, kernel, angle);
 }
 
 // ---- circuit_unit ----

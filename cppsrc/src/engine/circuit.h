@@ -86,6 +86,8 @@ public:
     gate_unit(GATE_INDEX index, unsigned long qubit, unsigned long qubit2, unsigned long qubit3);
 
     std::string getGateName() const { return name; }
+    // The kind whose kernel execute() runs: the one its name selects.
+    GATE_INDEX kernelIndex() const { return gates::getGateIndex(name); }
     GATE_INDEX getGateIndex() const { return index; }
     unsigned long getQubit() const { return qubit; }
     unsigned long getQubit2() const { return qubit2; }
@@ -133,6 +135,8 @@ public:
     unsigned long getQubitNum() const { return qubitNum; }
     unsigned long getMeasureNum() const { return measureNum; }
     std::vector<gate_unit> getCircuitUnit() const { return gateUnits; }
+    // The gates without a copy.
+    const std::vector<gate_unit>& gateList() const { return gateUnits; }
 
     // Applies the gates in order and stops at the first that fails.
     bool execute(std::vector<std::complex<double>>& state) const;
@@ -162,6 +166,8 @@ public:
     unsigned long getClbitNum() const { return clbitNum; }
     unsigned long getCircuitNum() const { return circuitNum; }
     std::vector<circuit_unit> getCircuit() const { return units; }
+    // The layers without a copy.
+    const std::vector<circuit_unit>& layerList() const { return units; }
 
     // Runs the layers without branching; false at the first failing layer.
     bool execute(std::vector<std::complex<double>>& state) const;

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "engine/gate_runs.h"
 #include "engine/kernels.h"
 
 namespace {
@@ -154,16 +155,35 @@ void state_manager::run(const circuit& c, bool keepHistory) {
     qubitNum = c.getQubitNum();
     clbitNum = c.getClbitNum();
     branches.emplace_back(qubitNum, clbitNum);
-    for (const circuit_unit& unit : c.getCircuit()) {
-        const std::vector<gate_unit> gates = unit.getCircuitUnit();
+    // In place, consecutive unconditioned gates are gathered and run as one
+    // cache-blocked run on every branch (branches are independent, so this
+    // is the same as applying the gates one by one to every branch). A
+    // measurement, a conditioned gate or a refused gate first completes the
+    // gathered run.
+    std::vector<gates::compiled_gate> pending;
+    for (const circuit_unit& unit : c.layerList()) {
+        const std::vector<gate_unit>& gates = unit.gateList();
         for (auto gate = gates.cbegin(); gate != gates.cend(); ++gate) {
+            const bool gathered = !keepHistory && !gate->hasCondition() && gate->getGateIndex() != GATE_MEASURE;
+            if (!gathered || !check_qubits(gate)) flushPending(pending);
             if (!check_qubits(gate)) throw std::exception();
-            if (gate->hasCondition())
+            if (gathered) {
+                gates::compiled_gate compiled;
+                if (gates::compileGate(*gate, qubitNum, compiled)) pending.push_back(compiled);
+            } else if (gate->hasCondition()) {
                 runConditioned(*gate, keepHistory);
-            else
+            } else {
                 runUnconditioned(*gate, keepHistory);
+            }
         }
     }
+    flushPending(pending);
+}
+
+void state_manager::flushPending(std::vector<gates::compiled_gate>& pending) {
+    if (pending.empty()) return;
+    for (quantum_state& branch : branches) gates::runGates(branch.getCurrentQuantumState(), pending);
+    pending.clear();
 }
 
 void state_manager::runConditioned(const gate_unit& gate, bool keepHistory) {
@@ -205,7 +225,9 @@ void state_manager::applyGate(quantum_state& branch, const gate_unit& gate, bool
     // A gate that reports false (a name outside the catalogue) leaves the
     // branch alone and the run goes on.
     if (!keepHistory) {
-        gate.execute(branch.getCurrentQuantumState());
+        gates::compiled_gate compiled;
+        if (gates::compileGate(gate, branch.getQubitNum(), compiled))
+            gates::runGates(branch.getCurrentQuantumState(), {compiled});
         return;
     }
     quantum_state::vector_type next = branch.getCurrentQuantumState();
@@ -249,12 +271,29 @@ std::vector<double> state_manager::getProbabilities() const {
     return probabilities;
 }
 
-std::vector<std::complex<double>> state_manager::getStateVector() const {
-    if (branches.size() != 1) return {};
-    std::vector<std::complex<double>> state = branches.front().getCurrentQuantumState();
+namespace {
+
+// Divides every part by the norm, sum |a|^2 taken in index order.
+void normalise(std::vector<std::complex<double>>& state) {
     double squaredNorm = 0.0;
     for (const auto& a : state) squaredNorm += squaredMagnitude(a);
     const double norm = std::sqrt(squaredNorm);
     for (auto& a : state) a = std::complex<double>(a.real() / norm, a.imag() / norm);
+}
+
+}  // namespace
+
+std::vector<std::complex<double>> state_manager::getStateVector() const {
+    if (branches.size() != 1) return {};
+    std::vector<std::complex<double>> state = branches.front().getCurrentQuantumState();
+    normalise(state);
+    return state;
+}
+
+std::vector<std::complex<double>> state_manager::takeStateVector() {
+    if (branches.size() != 1) return {};
+    std::vector<std::complex<double>> state = std::move(branches.front().getCurrentQuantumState());
+    branches.front().getCurrentQuantumState().clear();
+    normalise(state);
     return state;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/circuit.h"
+#include "engine/gate_runs.h"
 
 // One branch: a state vector with its history and this branch's classical bits.
 class quantum_state {
@@ -91,6 +92,10 @@ public:
     // The final state, renormalised, when the run stayed a single branch;
     // empty otherwise.
     std::vector<std::complex<double>> getStateVector() const;
+    // The same vector, made from the branch's own storage instead of a copy;
+    // the manager's single branch is left empty. For a caller that is done
+    // with the manager.
+    std::vector<std::complex<double>> takeStateVector();
 
     // False when the gate touches a qubit that has already been measured.
     bool check_qubits(std::vector<gate_unit>::const_iterator gate) const;
@@ -103,6 +108,7 @@ public:
 
 private:
     void run(const circuit& c, bool keepHistory);
+    void flushPending(std::vector<gates::compiled_gate>& pending);
     void runConditioned(const gate_unit& gate, bool keepHistory);
     void runUnconditioned(const gate_unit& gate, bool keepHistory);
     void measureAllBranches(const gate_unit& gate, bool keepHistory);

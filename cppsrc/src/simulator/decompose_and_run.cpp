@@ -157,7 +157,7 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
         state_manager manager{};
         manager.execute_inplace(lowered);
         probabilities = manager.getProbabilities();
-        states = manager.getStateVector();
+        states = manager.takeStateVector();  // the manager is done: no copy
     } catch (const std::exception& e) {
         // The engine's structural refusals carry no message of their own.
         if (typeid(e) != typeid(std::exception)) throw;
@@ -172,16 +172,48 @@ std::map<std::string, double> BasicSimulator::pack_probabilities(
     std::size_t length = probabilities.size();
     if (length == 0) return packed;
     int n = static_cast<int>(std::log(static_cast<double>(length)) / 0.6931471805599453);
+
+    // The reported qubits as bit positions of the basis index, qubit 0 first.
+    std::vector<int> shifts;
+    for (int k = 0; k < n; ++k)
+        if (mqubits.empty() || mqubits.count(k)) shifts.push_back(n - 1 - k);
+    const std::size_t width = shifts.size();
+    auto key_of = [&](std::size_t i) {
+        std::size_t key = 0;
+        for (int shift : shifts) key = (key << 1) | ((i >> shift) & 1);
+        return key;
+    };
+    auto text_of = [&](std::size_t key) {
+        std::string text(width, '0');
+        for (std::size_t c = 0; c < width; ++c)
+            if ((key >> (width - 1 - c)) & 1) text[c] = '1';
+        return text;
+    };
+
+    // Each key's sum is accumulated in index order, as the map would; a key
+    // is reported when at least one of its entries was kept. Keys in numeric
+    // order are bit strings in byte order, so the map fills from its end.
     double sum = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        double p = probabilities[i];
-        if (!(std::fabs(p) > 1e-10)) continue;
-        std::string key;
-        for (int k = 0; k < n; ++k) {
-            if (mqubits.empty() || mqubits.count(k)) key += ((i >> (n - 1 - k)) & 1) ? '1' : '0';
+    if (width == static_cast<std::size_t>(n) && n > 0) {
+        for (std::size_t i = 0; i < length; ++i) {
+            double p = probabilities[i];
+            if (!(std::fabs(p) > 1e-10)) continue;
+            packed.emplace_hint(packed.end(), text_of(i), p);
+            sum += p;
         }
-        packed[key] += p;
-        sum += p;
+    } else {
+        std::vector<double> sums(std::size_t(1) << width, 0.0);
+        std::vector<char> seen(sums.size(), 0);
+        for (std::size_t i = 0; i < length; ++i) {
+            double p = probabilities[i];
+            if (!(std::fabs(p) > 1e-10)) continue;
+            const std::size_t key = key_of(i);
+            sums[key] += p;
+            seen[key] = 1;
+            sum += p;
+        }
+        for (std::size_t key = 0; key < sums.size(); ++key)
+            if (seen[key]) packed.emplace_hint(packed.end(), text_of(key), sums[key]);
     }
     if (std::fabs(1 - sum) > 1e-10 && !packed.empty()) packed.rbegin()->second += 1 - sum;
     return packed;

@@ -1,0 +1,341 @@
+#include "engine/gate_runs.h"
+
+#include <immintrin.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <array>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace gates {
+
+namespace {
+
+using cd = std::complex<double>;
+
+// The kernels' constants and helpers, written as kernels.cpp writes them so
+// that every update rounds exactly as there.
+const cd I_UNIT(0, 1);
+const cd MINUS_I(0, -1);
+const cd HALF_PLUS_HALF_I(0.5, 0.5);
+inline cd divide(cd z, double r) { return cd(z.real() / r, z.imag() / r); }
+inline cd negate(cd z) { return cd(z.real() * -1.0, z.imag() * -1.0); }
+inline unsigned long bit(unsigned long pos) { return 1UL << pos; }
+
+// Amplitudes a tile holds: 2^16 (1 MiB), which a core's L2 cache keeps.
+constexpr unsigned long TILE_BITS = 16;
+// Tiles are made of contiguous segments of at least 2^10 amplitudes (16 KiB),
+// long enough for the hardware prefetchers.
+constexpr unsigned long SEGMENT_BITS = 10;
+// Tiles hold at most 2^MAX_HIGH segments (TILE_BITS - SEGMENT_BITS, or the
+// three positions of one gate).
+constexpr unsigned long MAX_HIGH = 6;
+// Below this many amplitudes (4 MiB) one thread does everything.
+constexpr unsigned long PARALLEL_SIZE = 1UL << 18;
+
+unsigned long lowestBit(unsigned long x) { return x & (~x + 1); }
+
+// Spreads the bits of `value` over the set bits of `mask`, lowest first.
+unsigned long deposit(unsigned long value, unsigned long mask) {
+    unsigned long out = 0;
+    for (unsigned long m = mask; m && value; m &= m - 1, value >>= 1)
+        if (value & 1) out |= lowestBit(m);
+    return out;
+}
+
+int popcount(unsigned long x) { return __builtin_popcountl(x); }
+
+struct parts {
+    double r, i;
+};
+inline parts loadParts(const cd& x) {
+    return {reinterpret_cast<const double*>(&x)[0], reinterpret_cast<const double*>(&x)[1]};
+}
+inline void storeParts(cd& x, parts v) {
+    reinterpret_cast<double*>(&x)[0] = v.r;
+    reinterpret_cast<double*>(&x)[1] = v.i;
+}
+
+// A gate as it acts inside the tiles of one stretch: positions below the
+// segment bits stay within a segment; the stretch's high positions are bits
+// of the segment number.
+struct tile_gate {
+    const compiled_gate* gate;
+    unsigned long lowTarget;    // 2^target when the target is inside a segment, else 0
+    unsigned long lowMask;      // controls (pairs) or mask (upper) inside a segment
+    unsigned long highTarget;   // segment-number bit of the target, else 0
+    unsigned long highMask;     // segment-number bits that must be set
+};
+
+// The per-tile code, twice: for any x86-64 and for AVX2. Both compute every
+// amplitude with the same operations in the same order (no FMA contraction).
+namespace generic {
+struct ops {
+    using T = parts;
+    using factor = parts;
+    static constexpr unsigned long width = 1;
+    static T load(const cd* p) { return loadParts(*p); }
+    static void store(cd* p, T v) { storeParts(*p, v); }
+    static T add(T a, T b) { return {a.r + b.r, a.i + b.i}; }
+    static T sub(T a, T b) { return {a.r - b.r, a.i - b.i}; }
+    static factor make(cd b) { return {b.real(), b.imag()}; }
+    // (ar br - ai bi, ar bi + ai br): std::complex's product.
+    static T mul(T a, factor b) { return {a.r * b.r - a.i * b.i, a.r * b.i + a.i * b.r}; }
+    static T over(T a, double d) { return {a.r / d, a.i / d}; }
+    static T timesMinusOne(T a) { return {a.r * -1.0, a.i * -1.0}; }
+    static T negative(T a) { return {-a.r, -a.i}; }
+    // Regrouping of neighbouring pairs: only registers of two amplitudes need it.
+    static void unzip(const cd*, T&, T&) {}
+    static void zip(cd*, T, T) {}
+};
+using scalar_ops = ops;
+#include "engine/gate_runs_tile.inc"
+}  // namespace generic
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace wide {
+// Two amplitudes per register, [re0, im0, re1, im1].
+struct ops {
+    using T = __m256d;
+    struct factor {
+        __m256d re;  // [br, br, br, br]
+        __m256d im;  // [-bi, bi, -bi, bi]
+    };
+    static constexpr unsigned long width = 2;
+    static T load(const cd* p) { return _mm256_loadu_pd(reinterpret_cast<const double*>(p)); }
+    static void store(cd* p, T v) { _mm256_storeu_pd(reinterpret_cast<double*>(p), v); }
+    static T add(T a, T b) { return _mm256_add_pd(a, b); }
+    static T sub(T a, T b) { return _mm256_sub_pd(a, b); }
+    static factor make(cd b) {
+        return {_mm256_set1_pd(b.real()), _mm256_setr_pd(-b.imag(), b.imag(), -b.imag(), b.imag())};
+    }
+    // [ar br + ai (-bi), ai br + ar bi]: ar br - ai bi and ar bi + ai br to
+    // the last bit, since x (-y) = -(x y) and a + (-b) = a - b exactly.
+    static T mul(T a, const factor& b) {
+        const T swapped = _mm256_permute_pd(a, 0x5);
+        return _mm256_add_pd(_mm256_mul_pd(a, b.re), _mm256_mul_pd(swapped, b.im));
+    }
+    static T over(T a, double d) { return _mm256_div_pd(a, _mm256_set1_pd(d)); }
+    static T timesMinusOne(T a) { return _mm256_mul_pd(a, _mm256_set1_pd(-1.0)); }
+    static T negative(T a) { return _mm256_xor_pd(a, _mm256_set1_pd(-0.0)); }
+    // Four amplitudes a0 a1 b0 b1 to [a0, b0] and [a1, b1], and back.
+    static void unzip(const cd* p, T& x0, T& x1) {
+        const T v0 = load(p), v1 = load(p + 2);
+        x0 = _mm256_permute2f128_pd(v0, v1, 0x20);
+        x1 = _mm256_permute2f128_pd(v0, v1, 0x31);
+    }
+    static void zip(cd* p, T x0, T x1) {
+        store(p, _mm256_permute2f128_pd(x0, x1, 0x20));
+        store(p + 2, _mm256_permute2f128_pd(x0, x1, 0x31));
+    }
+};
+using scalar_ops = generic::ops;
+#include "engine/gate_runs_tile.inc"
+}  // namespace wide
+#pragma GCC pop_options
+
+bool haveAvx2() {
+    static const bool have = __builtin_cpu_supports("avx2");
+    return have;
+}
+
+void applyToTile(cd* const* segments, unsigned long count, unsigned long length, const tile_gate& g) {
+    if (haveAvx2())
+        wide::applyToTile(segments, count, length, g);
+    else
+        generic::applyToTile(segments, count, length, g);
+}
+
+// A stretch of consecutive gates whose high positions fit one tile.
+struct stretch {
+    std::size_t first, last;  // gates [first, last)
+    unsigned long high;       // their positions at or above the segment bits
+};
+
+// Runs fn(begin, end) over [0, count) split between `threads` threads, the
+// calling thread taking the first share. Should a thread not start, its
+// share runs on the calling thread: slower, same result.
+template <typename Fn>
+void shareOut(unsigned long count, unsigned threads, Fn fn) {
+    threads = static_cast<unsigned>(std::min<unsigned long>(threads, count));
+    if (threads <= 1) {
+        fn(0UL, count);
+        return;
+    }
+    std::vector<std::thread> workers;
+    std::vector<std::pair<unsigned long, unsigned long>> leftovers;
+    for (unsigned k = 1; k < threads; ++k) {
+        const unsigned long begin = count * k / threads, end = count * (k + 1) / threads;
+        try {
+            workers.emplace_back(fn, begin, end);
+        } catch (const std::system_error&) {
+            leftovers.emplace_back(begin, end);
+        }
+    }
+    fn(0UL, count / threads);
+    for (auto& [begin, end] : leftovers) fn(begin, end);
+    for (std::thread& w : workers) w.join();
+}
+
+void runStretch(state_vector& state, const std::vector<compiled_gate>& gates, const stretch& s,
+                unsigned long segmentBits, unsigned threads) {
+    const unsigned long size = state.size();
+    const unsigned long length = 1UL << segmentBits;
+    const unsigned long highMask = s.high;
+    const unsigned long count = 1UL << popcount(highMask);  // segments in a tile
+    const unsigned long segmentMask = length - 1;
+    const unsigned long tileBits = segmentMask | highMask;  // bits that vary inside a tile
+    const unsigned long freeMask = (size - 1) & ~tileBits;  // bits that pick the tile
+    const unsigned long tiles = size >> (segmentBits + popcount(highMask));
+
+    // Where each high position sits in the segment number.
+    unsigned long highBits[64];
+    int h = 0;
+    for (unsigned long m = highMask; m; m &= m - 1) highBits[h++] = lowestBit(m);
+    auto toSegmentBits = [&](unsigned long positions) {
+        unsigned long out = 0;
+        for (int k = 0; k < h; ++k)
+            if (positions & highBits[k]) out |= 1UL << k;
+        return out;
+    };
+
+    std::vector<tile_gate> local;
+    local.reserve(s.last - s.first);
+    for (std::size_t i = s.first; i < s.last; ++i) {
+        const compiled_gate& c = gates[i];
+        tile_gate g{&c, 0, c.mask & segmentMask, 0, toSegmentBits(c.mask)};
+        if (c.isPair()) {
+            const unsigned long t = bit(c.target);
+            if (t & segmentMask)
+                g.lowTarget = t;
+            else
+                g.highTarget = toSegmentBits(t);
+        }
+        local.push_back(g);
+    }
+    std::vector<unsigned long> offsets(count);
+    for (unsigned long j = 0; j < count; ++j) offsets[j] = deposit(j, highMask);
+
+    cd* const data = state.data();
+    shareOut(tiles, threads, [&](unsigned long begin, unsigned long end) {
+        std::array<cd*, 1UL << MAX_HIGH> segments;  // no allocation on the workers
+        for (unsigned long tile = begin; tile < end; ++tile) {
+            cd* const base = data + deposit(tile, freeMask);
+            for (unsigned long j = 0; j < count; ++j) segments[j] = base + offsets[j];
+            for (const tile_gate& g : local) applyToTile(segments.data(), count, length, g);
+        }
+    });
+}
+
+}  // namespace
+
+unsigned workerCount(unsigned long size) {
+    if (size < PARALLEL_SIZE) return 1;
+    cpu_set_t cpus;
+    if (sched_getaffinity(0, sizeof(cpus), &cpus) == 0) return std::max(1, CPU_COUNT(&cpus));
+    return std::max(1U, std::thread::hardware_concurrency());
+}
+
+bool compileGate(const gate_unit& gate, unsigned long qubits, compiled_gate& out) {
+    // The checks of gate_unit::execute, in its order.
+    const GATE_INDEX index = gate.kernelIndex();
+    const unsigned long arity =
+        (index == GATE_CNOT || index == GATE_YCON || index == GATE_ZCON) ? 2 : (index == GATE_CCX ? 3 : 1);
+    const unsigned long q1 = gate.getQubit(), q2 = gate.getQubit2(), q3 = gate.getQubit3();
+    if (q1 >= qubits) return false;
+    if (arity >= 2 && (q2 >= qubits || q2 == q1)) return false;
+    if (arity == 3 && (q3 >= qubits || q3 == q1 || q3 == q2)) return false;
+    const unsigned long p0 = qubits - 1 - q1, p1 = qubits - 1 - q2, p2 = qubits - 1 - q3;
+
+    out = compiled_gate();
+    out.target = p0;
+    auto phase = [&](cd value) {
+        out.kind = compiled_gate::UPPER_PHASE;
+        out.mask = bit(p0);
+        out.m[0] = value;
+    };
+    switch (index) {
+        case GATE_H: out.kind = compiled_gate::PAIR_H; break;
+        case GATE_X: out.kind = compiled_gate::PAIR_SWAP; break;
+        case GATE_Y: out.kind = compiled_gate::PAIR_Y; break;
+        case GATE_Z:
+            out.kind = compiled_gate::UPPER_NEGATE;
+            out.mask = bit(p0);
+            break;
+        case GATE_X90: out.kind = compiled_gate::PAIR_X90; break;
+        case GATE_Y90: out.kind = compiled_gate::PAIR_Y90; break;
+        case GATE_Z90:
+        case GATE_S: phase(I_UNIT); break;
+        case GATE_SD: phase(MINUS_I); break;
+        case GATE_T: phase(divide(cd(1, 1), SQRT2)); break;
+        case GATE_TD: phase(divide(cd(1, -1), SQRT2)); break;
+        case GATE_RX:
+        case GATE_RY: {
+            gate_matrix m = index == GATE_RX ? getGateXr(gate.getAngle()) : getGateYr(gate.getAngle());
+            out.kind = compiled_gate::PAIR_MATRIX;
+            out.m[0] = m[0][0];
+            out.m[1] = m[0][1];
+            out.m[2] = m[1][0];
+            out.m[3] = m[1][1];
+            break;
+        }
+        case GATE_RZ: {
+            gate_matrix m = getGateZr(gate.getAngle());
+            out.kind = compiled_gate::PAIR_DIAG;
+            out.m[0] = m[0][0];
+            out.m[1] = m[1][1];
+            break;
+        }
+        case GATE_P: phase(getGateP(gate.getAngle())[1][1]); break;
+        case GATE_CNOT:
+        case GATE_YCON:
+            out.kind = index == GATE_CNOT ? compiled_gate::PAIR_SWAP : compiled_gate::PAIR_YCON;
+            out.target = p1;
+            out.mask = bit(p0);
+            break;
+        case GATE_ZCON:
+            out.kind = compiled_gate::UPPER_NEGATE;
+            out.mask = bit(p0) | bit(p1);
+            break;
+        case GATE_CCX:
+            out.kind = compiled_gate::PAIR_SWAP;
+            out.target = p2;
+            out.mask = bit(p0) | bit(p1);
+            break;
+        default: return false;  // I does nothing; invalid names and MEASURE do not execute
+    }
+    return true;
+}
+
+void runGates(state_vector& state, const std::vector<compiled_gate>& gates) {
+    const unsigned long size = state.size();
+    if (gates.empty() || size < 2 || (size & (size - 1)) != 0) return;
+    const unsigned long qubits = qubitCount(size);
+    const unsigned threads = workerCount(size);
+
+    // Tile size, in bits; with several threads keep at least one tile each.
+    unsigned long tileBits = std::min(TILE_BITS, qubits);
+    while (threads > 1 && tileBits > 0 && (1UL << (qubits - tileBits)) < threads) --tileBits;
+    // At most three positions of a gate may lie above the segment bits.
+    const unsigned long highRoom =
+        std::min(tileBits, std::min(MAX_HIGH, std::max(3UL, tileBits - std::min(tileBits, SEGMENT_BITS))));
+    const unsigned long segmentBits = tileBits - highRoom;
+    const unsigned long segmentMask = (1UL << segmentBits) - 1;
+
+    stretch s{0, 0, 0};
+    for (std::size_t i = 0; i < gates.size(); ++i) {
+        const unsigned long high = gates[i].positions() & ~segmentMask;
+        if (static_cast<unsigned long>(popcount(s.high | high)) > highRoom) {
+            runStretch(state, gates, s, segmentBits, threads);
+            s = stretch{i, i, 0};
+        }
+        s.high |= high;
+        s.last = i + 1;
+    }
+    runStretch(state, gates, s, segmentBits, threads);
+}
+
+}  // namespace gates

@@ -1,0 +1,212 @@
+// Blocked, threaded runs of gates against the gates applied one by one.
+#include <gtest/gtest.h>
+#include <sched.h>
+
+#include <complex>
+#include <exception>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/gate_runs.h"
+#include "engine/state_manager.h"
+
+namespace {
+
+using cd = std::complex<double>;
+using state_vector = std::vector<cd>;
+
+const char* const kOneQubit[] = {"I", "H", "X", "Y", "Z", "X90", "Y90", "Z90", "S", "Sd", "T", "Td", "Bogus"};
+const char* const kAngled[] = {"Rx", "Ry", "Rz", "P"};
+const char* const kTwoQubit[] = {"CNOT", "YCON", "ZCON"};
+
+// Random gates of every kind on n qubits, among them some that execute()
+// refuses: unknown names, qubits beyond the register, coinciding qubits.
+std::vector<gate_unit> randomGates(unsigned long n, std::size_t count, std::mt19937_64& rng) {
+    std::uniform_int_distribution<unsigned long> qubit(0, n - 1);
+    std::uniform_real_distribution<double> degrees(-720.0, 720.0);
+    std::vector<gate_unit> out;
+    while (out.size() < count) {
+        const unsigned kind = rng() % 20;
+        if (kind < 8) {
+            out.emplace_back(kOneQubit[rng() % 13], qubit(rng));
+        } else if (kind < 12) {
+            out.emplace_back(kAngled[rng() % 4], qubit(rng), degrees(rng));
+        } else if (kind < 16 && n >= 2) {
+            unsigned long a = qubit(rng), b = qubit(rng);
+            if (rng() % 16 != 0)
+                while (b == a) b = qubit(rng);
+            out.emplace_back(kTwoQubit[rng() % 3], a, b);
+        } else if (kind < 18 && n >= 3) {
+            unsigned long a = qubit(rng), b = qubit(rng), c = qubit(rng);
+            while (b == a) b = qubit(rng);
+            while (c == a || c == b) c = qubit(rng);
+            out.emplace_back("CCX", a, b, c);
+        } else if (kind == 18) {
+            out.emplace_back("H", n + rng() % 2);  // beyond the register
+        } else {
+            out.emplace_back("MEASURE", qubit(rng));
+        }
+    }
+    return out;
+}
+
+state_vector randomState(unsigned long n, std::mt19937_64& rng) {
+    std::normal_distribution<double> normal;
+    state_vector v(1UL << n);
+    for (cd& a : v) a = cd(normal(rng), normal(rng));
+    return v;
+}
+
+// Restricts the process to `cpus` CPUs for the scope (the thread count of runGates).
+class cpu_limit {
+public:
+    explicit cpu_limit(int cpus) {
+        sched_getaffinity(0, sizeof(saved), &saved);
+        cpu_set_t limited;
+        CPU_ZERO(&limited);
+        for (int cpu = 0, taken = 0; cpu < CPU_SETSIZE && taken < cpus; ++cpu)
+            if (CPU_ISSET(cpu, &saved)) {
+                CPU_SET(cpu, &limited);
+                ++taken;
+            }
+        sched_setaffinity(0, sizeof(limited), &limited);
+    }
+    ~cpu_limit() { sched_setaffinity(0, sizeof(saved), &saved); }
+
+private:
+    cpu_set_t saved;
+};
+
+struct run_case {
+    unsigned long qubits;
+    std::size_t gates;
+    int cpus;
+};
+
+class gate_runs : public testing::TestWithParam<run_case> {};
+
+// Every amplitude must come out exactly as from the kernels one gate at a time.
+TEST_P(gate_runs, MatchGateByGateExecution) {
+    const run_case c = GetParam();
+    cpu_limit limit(c.cpus);
+    std::mt19937_64 rng(c.qubits * 1000 + c.gates + c.cpus);
+    const std::vector<gate_unit> gates = randomGates(c.qubits, c.gates, rng);
+    const state_vector start = randomState(c.qubits, rng);
+
+    state_vector expected = start;
+    for (const gate_unit& g : gates) g.execute(expected);
+
+    std::vector<gates::compiled_gate> compiled;
+    for (const gate_unit& g : gates) {
+        gates::compiled_gate one;
+        if (gates::compileGate(g, c.qubits, one)) compiled.push_back(one);
+    }
+    state_vector actual = start;
+    gates::runGates(actual, compiled);
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t k = 0; k < actual.size(); ++k) ASSERT_EQ(actual[k], expected[k]) << "amplitude " << k;
+}
+
+INSTANTIATE_TEST_SUITE_P(engine, gate_runs,
+                         testing::Values(run_case{1, 40, 1}, run_case{2, 40, 1}, run_case{3, 60, 1},
+                                         run_case{7, 200, 1}, run_case{12, 300, 1}, run_case{16, 200, 1},
+                                         run_case{17, 120, 1}, run_case{19, 80, 1}, run_case{19, 80, 2},
+                                         run_case{20, 60, 2}),
+                         [](const auto& info) {
+                             return std::to_string(info.param.qubits) + "q_" + std::to_string(info.param.gates) +
+                                    "g_" + std::to_string(info.param.cpus) + "cpu";
+                         });
+
+TEST(gate_runs_compile, RefusesWhatExecuteRefuses) {
+    gates::compiled_gate out;
+    EXPECT_FALSE(gates::compileGate(gate_unit("I", 0), 3, out));
+    EXPECT_FALSE(gates::compileGate(gate_unit("MEASURE", 0), 3, out));
+    EXPECT_FALSE(gates::compileGate(gate_unit("Bogus", 0), 3, out));
+    EXPECT_FALSE(gates::compileGate(gate_unit("X", 3), 3, out));
+    EXPECT_FALSE(gates::compileGate(gate_unit("CNOT", 1, 1), 3, out));
+    EXPECT_FALSE(gates::compileGate(gate_unit("CCX", 0, 1, 1), 3, out));
+    // A fixed gate built with an angle runs as the fixed gate.
+    ASSERT_TRUE(gates::compileGate(gate_unit("H", 1, 90.0), 3, out));
+    EXPECT_EQ(out.kind, gates::compiled_gate::PAIR_H);
+    EXPECT_EQ(out.target, 1u);
+}
+
+gate_unit measure(unsigned long qubit, unsigned long clbit) {
+    gate_unit m("MEASURE", qubit);
+    m.setClbitTarget(clbit);
+    return m;
+}
+
+gate_unit when(gate_unit g, std::vector<unsigned long> bits, RELATION relation, int value) {
+    g.setCondition(condition(bits, relation, value));
+    return g;
+}
+
+// Gathered runs around measurements and conditioned gates: the in-place run
+// ends with the same branches as the gate-by-gate run that keeps history.
+TEST(gate_runs_branching, InPlaceMatchesGateByGate) {
+    std::mt19937_64 rng(7);
+    const unsigned long n = 18;
+    std::vector<circuit_unit> layers;
+    auto rotations = [&](unsigned long from) {
+        std::vector<gate_unit> layer;
+        for (unsigned long q = from; q < n; ++q) layer.emplace_back("Ry", q, double(rng() % 360));
+        return layer;
+    };
+    layers.push_back(rotations(0));
+    std::vector<gate_unit> entangle;
+    for (unsigned long q = 0; q + 1 < n; q += 2) entangle.emplace_back("CNOT", q, q + 1);
+    layers.push_back(entangle);
+    std::vector<gate_unit> split = rotations(2);
+    split.insert(split.begin(), {measure(0, 0), measure(1, 1)});
+    layers.push_back(split);
+    std::vector<gate_unit> conditioned = {when(gate_unit("X", 2), {0}, EQUAL, 1),
+                                          when(gate_unit("Z", 3), {0, 1}, GREATER, 1)};
+    for (unsigned long q = 4; q < n; ++q) conditioned.emplace_back("H", q);
+    layers.push_back(conditioned);
+    layers.push_back(rotations(2));
+    const circuit c(layers, 2);
+
+    state_manager inplace, history;
+    inplace.execute_inplace(c);
+    history.execute(c);
+    ASSERT_EQ(inplace.getBranches().size(), 4u);
+    ASSERT_EQ(history.getBranches().size(), 4u);
+    for (std::size_t b = 0; b < 4; ++b)
+        EXPECT_EQ(inplace.getBranches()[b].getCurrentQuantumState(),
+                  history.getBranches()[b].getCurrentQuantumState())
+            << "branch " << b;
+    EXPECT_EQ(inplace.getProbabilities(), history.getProbabilities());
+}
+
+// A gate on a measured qubit is refused after the gates gathered before it ran.
+TEST(gate_runs_branching, RefusedGateAfterGatheredGates) {
+    const circuit c({circuit_unit({measure(0, 0), gate_unit("I", 1)}), circuit_unit({gate_unit("X", 1)}),
+                     circuit_unit({gate_unit("X", 0)})},
+                    1);
+    state_manager manager;
+    EXPECT_THROW(manager.execute_inplace(c), std::exception);
+    ASSERT_EQ(manager.getBranches().size(), 2u);
+    EXPECT_EQ(manager.getBranches()[0].getCurrentQuantumState(), (state_vector{0.0, 1.0, 0.0, 0.0}));
+    EXPECT_EQ(manager.getBranches()[1].getCurrentQuantumState(), (state_vector{0.0, 0.0, 0.0, 0.0}));
+}
+
+// Taking the state vector out of a finished run gives what getStateVector
+// copies, to the last bit; after a measurement there is none to take.
+TEST(gate_runs_branching, TakeStateVectorMatchesGetStateVector) {
+    const circuit pure({circuit_unit({gate_unit("H", 0), gate_unit("Ry", 1, 33.0), gate_unit("T", 2)}),
+                        circuit_unit({gate_unit("CNOT", 0, 2), gate_unit("X90", 1)})});
+    state_manager manager;
+    manager.execute_inplace(pure);
+    const state_vector copied = manager.getStateVector();
+    ASSERT_EQ(copied.size(), 8u);
+    EXPECT_EQ(manager.takeStateVector(), copied);
+
+    state_manager branched;
+    branched.execute_inplace(circuit({circuit_unit({gate_unit("H", 0)}), circuit_unit({measure(0, 0)})}, 1));
+    EXPECT_TRUE(branched.takeStateVector().empty());
+    EXPECT_EQ(branched.getBranches().size(), 2u);
+}
+
+}  // namespace
