@@ -47,6 +47,8 @@ class ScriptedDevice:
         self.drip = False
         self.received = []
         self._stop = threading.Event()
+        self._idle = threading.Event()  # no connection open on our side
+        self._idle.set()
         self._thread = threading.Thread(target=self._serve, daemon=True)
         self._thread.start()
 
@@ -70,11 +72,17 @@ class ScriptedDevice:
                 continue
             except OSError:
                 return
+            self._idle.clear()
             with conn:
                 try:
                     self._session(conn)
                 except OSError:
                     pass
+            self._idle.set()
+
+    def wait_idle(self, seconds=5):
+        """Until the device has closed its side of the last connection."""
+        assert self._idle.wait(seconds), "the scripted device is still in a session"
 
     def _session(self, conn):
         conn.settimeout(2)
@@ -249,6 +257,7 @@ def test_generated_replies_end_in_an_exact_result_or_an_exception(device, data, 
 
 def test_faults_leak_no_descriptor_or_thread(device, capfd):
     healthy(device)
+    device.wait_idle()
     fds, threads = _open_fds(), _threads()
     faults = [
         (LOGIN_OK + b"\n", [PUSH_OK + b"\n", None]),            # closed mid-task
@@ -272,6 +281,7 @@ def test_faults_leak_no_descriptor_or_thread(device, capfd):
     healthy(device)
     # The scripted device closes its side on its own thread; give it a moment
     # to settle before counting. A real leak stays.
+    device.wait_idle()
     deadline = time.monotonic() + 5
     while (_open_fds(), _threads()) != (fds, threads) and time.monotonic() < deadline:
         time.sleep(0.05)
