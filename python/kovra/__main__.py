@@ -5,6 +5,7 @@
 """
 
 import argparse
+import os
 import sys
 
 import kovra_backends
@@ -64,7 +65,8 @@ def _plot(result, args):
                     ha="center", va="bottom", fontsize=8)
     ax.set_xlabel("outcome (qubit order as printed)")
     ax.set_ylabel("probability")
-    ax.set_title(f"{args.file} on {args.backend} (counts of {args.shots} shots above bars)",
+    name = os.path.basename(args.file)
+    ax.set_title(f"{name} on {args.backend}\ncounts of {args.shots} shots above the bars",
                  fontsize=9)
     ax.set_ylim(0, 1.1 * max([*result.probabilities.values(), 1e-12]))
     plt.setp(ax.get_xticklabels(), rotation=90 if len(keys) > 8 else 0)

@@ -2,6 +2,7 @@
 state-vector arithmetic as an independent reference."""
 
 import math
+import os
 import subprocess
 import sys
 
@@ -110,7 +111,7 @@ def run_cli(tmp_path, source, *args):
     return subprocess.run(
         [sys.executable, "-m", "kovra", "run", str(path), *args],
         capture_output=True, text=True, timeout=120,
-        env={"PYTHONPATH": ":".join(sys.path)},
+        env={**os.environ, "PYTHONPATH": ":".join(sys.path)},
     )
 
 

@@ -1,3 +1,4 @@
+import os
 import pathlib
 import subprocess
 import sys
@@ -15,7 +16,7 @@ def test_shipped_stubs_match_the_module(tmp_path):
         [sys.executable, "-m", "pybind11_stubgen", "kovra_backends", "-o", str(tmp_path)],
         check=True,
         capture_output=True,
-        env={"PYTHONPATH": str(pathlib.Path(kovra_backends.__file__).parent)},
+        env={**os.environ, "PYTHONPATH": str(pathlib.Path(kovra_backends.__file__).parent)},
     )
     assert (tmp_path / "kovra_backends.pyi").read_text() == SHIPPED.read_text()
 

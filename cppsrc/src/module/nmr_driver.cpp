@@ -121,6 +121,15 @@ Result Nmr::execute(const igraph_t* graph, const config_reader& config) {
         outcome = Tavrix::nmr_run(task_name, task_desc, document, qnum);
     }
 
+    // One probability per outcome of the reported qubits. Any other count
+    // would fold outcomes the device should not have onto our keys, or turn
+    // an empty answer into an empty success.
+    const std::size_t outcomes = std::size_t{1} << width;
+    if (outcome.size() != outcomes) {
+        throw std::runtime_error("the device answered " + std::to_string(outcome.size()) +
+                                 " probabilities for " + std::to_string(width) + " reported qubit" +
+                                 (width == 1 ? "" : "s") + ", expected " + std::to_string(outcomes));
+    }
     for (std::size_t i = 0; i < outcome.size(); ++i) {
         if (outcome[i] > 1e-10) result.probabilities[result.to_string(static_cast<long>(i), width)] = outcome[i];
     }

@@ -49,7 +49,8 @@ std::string number_text(double value) {
     return text;
 }
 
-std::string quoted(const std::string& text) { return json_quoted(text); }
+// Names in messages: quoted, with bytes that are not UTF-8 shown as \xNN.
+std::string quoted(const std::string& text) { return json_quoted(printable_utf8(text)); }
 
 int truncated_kind(const graph_reader& g, int v, double fallback) {
     double kind = g.number("type", v, fallback);

@@ -86,3 +86,19 @@ bool is_utf8(const std::string& text) {
     }
     return true;
 }
+
+std::string printable_utf8(const std::string& text) {
+    if (is_utf8(text)) return text;
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        }
+    }
+    return out;
+}

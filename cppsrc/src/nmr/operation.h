@@ -30,3 +30,6 @@ std::string json_quoted(const std::string& text);
 
 // True when `text` is well-formed UTF-8.
 bool is_utf8(const std::string& text);
+// `text` itself when it is UTF-8, else with every byte above 0x7f written as
+// \xNN: for messages that must become Python str.
+std::string printable_utf8(const std::string& text);

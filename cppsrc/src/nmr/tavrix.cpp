@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "nmr/device/kovra_interface.h"
+#include "nmr/operation.h"
 
 #ifndef KOVRA_DEVICE_LIBRARY
 #error "KOVRA_DEVICE_LIBRARY must name the device library file"
@@ -158,7 +159,7 @@ void Tavrix::fail(const std::string& message) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!failed_) {
         failed_ = true;
-        failure_ = message;
+        failure_ = printable_utf8(message);  // it becomes a Python str
     }
     changed_.notify_all();
 }

@@ -1,11 +1,14 @@
 #include <pybind11/pybind11.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <deque>
 #include <exception>
 #include <future>
+#include <iomanip>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <typeinfo>
@@ -51,6 +54,34 @@ double physical_memory() {
     long size = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || size <= 0) return INFINITY;
     return static_cast<double>(pages) * static_cast<double>(size);
+}
+
+std::string mebibytes(double bytes) {
+    std::ostringstream text;
+    text << std::setprecision(4) << bytes / (1 << 20);
+    return text.str();
+}
+
+// Every measurement splits every branch in two, and each branch keeps a state
+// vector of its own: refuse a run whose branches cannot fit, before the
+// first of them is made.
+void check_branch_memory(const circuit& lowered, int qnum, int cnum) {
+    unsigned long measurements = 0;
+    for (const circuit_unit& unit : lowered.getCircuit()) measurements += unit.getMeasureNum();
+    if (measurements == 0) return;
+    double branches = std::ldexp(1.0, static_cast<int>(std::min(measurements, 1000UL)));
+    double needed = branches * (std::ldexp(16.0, qnum) + 4.0 * cnum) +
+                    BasicSimulator::estimated_bytes(qnum, cnum);
+    double available = physical_memory();
+    if (needed <= available) return;
+    std::string message = "cannot simulate " + std::to_string(qnum) + " qubits and " +
+                          std::to_string(cnum) + " classical bits with " +
+                          std::to_string(measurements) + " measurements: their 2^" +
+                          std::to_string(measurements) + " branches need at least " +
+                          mebibytes(needed) + " MiB, the machine has " +
+                          std::to_string(static_cast<long long>(available / (1 << 20))) + " MiB";
+    PyErr_SetString(PyExc_MemoryError, message.c_str());
+    throw py::error_already_set();
 }
 
 }  // namespace
@@ -117,6 +148,7 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
                                              bool print_circuit) {
     check_register_size(qnum, cnum);
     circuit lowered = translate(graph, vertices, qnum, cnum);
+    check_branch_memory(lowered, qnum, cnum);
     if (print_circuit) std::cout << lowered.toJSON() << '\n' << std::flush;
 
     std::vector<double> probabilities;

@@ -104,8 +104,29 @@ std::string translation::where(int v) {
     return text;
 }
 
+namespace {
+
+// Messages become Python str: bytes of a name that are not UTF-8 show as
+// \xNN rather than turning the report into a UnicodeDecodeError.
+std::string printable(const std::string& text) {
+    PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                             "backslashreplace");
+    if (decoded == nullptr) {
+        PyErr_Clear();
+        return text;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(decoded, &size);
+    std::string out = utf8 != nullptr ? std::string(utf8, static_cast<std::size_t>(size)) : text;
+    if (utf8 == nullptr) PyErr_Clear();
+    Py_DECREF(decoded);
+    return out;
+}
+
+}  // namespace
+
 void translation::fail(int v, const std::string& what) {
-    throw std::runtime_error(where(v) + ": " + what);
+    throw std::runtime_error(printable(where(v) + ": " + what));
 }
 
 unsigned long translation::local_qubit(int v, double graph_index) {

@@ -1,0 +1,363 @@
+"""Device faults through the real device library: a scripted device on a
+loopback port answers each connection with generated replies (malformed,
+truncated, of the wrong type, oversized, dripped byte by byte, or nothing at
+all) and then closes. Every run ends in a Result that is exactly what the
+device sent, or in an exception; nothing leaks across hundreds of runs; and
+two threads calling NMR.execute at once never see each other's results."""
+
+import json
+import math
+import os
+import socket
+import threading
+import time
+
+import pytest
+from hypothesis import event, given, note
+from hypothesis import strategies as st
+
+import kovra_backends as kb
+from kovra.builder import CircuitBuilder
+
+from fuzz_support import budget, watchdog
+
+LOGIN_OK = b'{"type":"login_response","return_code":0}'
+PUSH_OK = b'{"type":"push_task_response","return_code":0}'
+
+
+def finished(execution, state="S"):
+    return json.dumps({"type": "task_finished", "task_id": "7", "task_state": state,
+                       "task_result": {"execution": execution}}).encode()
+
+
+class ScriptedDevice:
+    """Accepts connections on 127.0.0.1; answers the first line (login) with
+    `login`, the second (push) with each of `push`, then closes. A reply of
+    None sends nothing and closes at once; bytes are sent as they are (add
+    the newline yourself); `drip` sends their start one byte at a time."""
+
+    def __init__(self):
+        self.server = socket.socket()
+        self.server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.server.bind(("127.0.0.1", 0))
+        self.server.listen(8)
+        self.server.settimeout(0.2)
+        self.port = self.server.getsockname()[1]
+        self.script = (LOGIN_OK + b"\n", [PUSH_OK + b"\n", finished([0.5, 0, 0, 0.5]) + b"\n"])
+        self.drip = False
+        self.received = []
+        self._stop = threading.Event()
+        self._idle = threading.Event()  # no connection open on our side
+        self._idle.set()
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def config(self):
+        return {"ip": "127.0.0.1", "port": self.port}
+
+    def _send(self, conn, data):
+        if self.drip:
+            # Byte by byte for the first 2 KiB (long replies would take minutes).
+            for k in range(min(len(data), 2048)):
+                conn.sendall(data[k:k + 1])
+                time.sleep(0.0005)
+            data = data[2048:]
+        conn.sendall(data)
+
+    def _serve(self):
+        while not self._stop.is_set():
+            try:
+                conn, _ = self.server.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            self._idle.clear()
+            with conn:
+                try:
+                    self._session(conn)
+                except OSError:
+                    pass
+            self._idle.set()
+
+    def wait_idle(self, seconds=5):
+        """Until the device has closed its side of the last connection."""
+        assert self._idle.wait(seconds), "the scripted device is still in a session"
+
+    def _session(self, conn):
+        conn.settimeout(2)
+        reader = conn.makefile("rb")
+        login, push = self.script
+        line = reader.readline()
+        self.received.append(line)
+        if login is None or not line:
+            return
+        self._send(conn, login)
+        line = reader.readline()
+        self.received.append(line)
+        if not line:
+            return
+        for reply in push:
+            if reply is None:
+                return
+            self._send(conn, reply)
+        conn.shutdown(socket.SHUT_RDWR)
+
+    def close(self):
+        self._stop.set()
+        self.server.close()
+        self._thread.join(5)
+
+
+@pytest.fixture(scope="module")
+def device():
+    d = ScriptedDevice()
+    yield d
+    d.close()
+
+
+def bell():
+    b = CircuitBuilder()
+    b.qreg(2)
+    b.gate("H", [0])
+    b.gate("CNOT", [0, 1])
+    return b
+
+
+BELL = bell()
+
+
+def run(device):
+    with watchdog(90):
+        return kb.NMR().execute(BELL.capsule(), device.config())
+
+
+def expected_probabilities(execution, width=2):
+    return {format(i, f"0{width}b"): p for i, p in enumerate(execution) if p > 1e-10}
+
+
+def healthy(device):
+    device.script = (LOGIN_OK + b"\n", [PUSH_OK + b"\n", finished([0.5, 0, 0, 0.5]) + b"\n"])
+    device.drip = False
+    assert run(device).probabilities == {"00": 0.5, "11": 0.5}
+
+
+def _open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def _threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+# ---- generated replies -----------------------------------------------------
+
+JSON_SCALARS = st.one_of(st.none(), st.booleans(), st.integers(-2 ** 70, 2 ** 70),
+                         st.floats(allow_nan=False), st.text(max_size=5))
+JSON_VALUES = st.recursive(JSON_SCALARS, lambda inner: st.one_of(
+    st.lists(inner, max_size=4), st.dictionaries(st.text(max_size=4), inner, max_size=3)), max_leaves=10)
+CODES = st.one_of(st.sampled_from([0, 1, -1, 0.0, -0.0, 0.5, 1e300, True, False, "0", None, [], {}, 2 ** 64]),
+                  JSON_VALUES)
+
+
+def _dumps(value):
+    return json.dumps(value).encode()
+
+
+def raw_lines():
+    """Lines that are not what the protocol allows."""
+    return st.one_of(
+        st.binary(max_size=40).map(lambda b: b.replace(b"\n", b"")),
+        st.sampled_from([
+            b"", b"{", b"}", b"null", b"[]", b"\x00", b'{"type":"login_response","return_code":0\x00}',
+            b'{"type":"login_response","return_code":\xff}', b"\xef\xbb\xbf{}", b"NaN", b"1e99999",
+            b"[" * 100000 + b"]" * 100000, b"{\"a\":" * 50000 + b"1" + b"}" * 50000,
+            b'{"type":"login_response","return_code":0,"type":"later"}',
+            b'{"type":"telemetry","value":1}',
+        ]),
+    )
+
+
+def replies(kind):
+    typed = st.builds(lambda code, extra: {"type": kind, "return_code": code, **extra},
+                      CODES, st.dictionaries(st.text(max_size=3), JSON_VALUES, max_size=2))
+    untyped = st.builds(lambda code: {"return_code": code}, CODES)
+    return st.one_of(typed.map(_dumps), untyped.map(_dumps), raw_lines(), JSON_VALUES.map(_dumps))
+
+
+EXECUTIONS = st.one_of(
+    st.lists(st.floats(0, 1), min_size=4, max_size=4),
+    st.lists(st.floats(allow_nan=False), max_size=9),
+    st.lists(st.floats(0, 1), min_size=0, max_size=64),
+    JSON_VALUES,
+)
+
+
+def finish_replies():
+    good = st.builds(lambda e, state: {"type": "task_finished", "task_id": "7", "task_state": state,
+                                       "task_result": {"execution": e}},
+                     EXECUTIONS, st.sampled_from(["S", "S", "F", "", 5]))
+    odd = st.builds(lambda tid, tr: {"type": "task_finished", "task_id": tid, "task_state": "S",
+                                     "task_result": tr},
+                    JSON_VALUES, JSON_VALUES)
+    return st.one_of(good.map(_dumps), odd.map(_dumps), raw_lines())
+
+
+def sent_execution(line):
+    """The execution list of a well-formed successful result line, else None."""
+    try:
+        message = json.loads(line)
+        execution = message["task_result"]["execution"]
+    except (ValueError, TypeError, KeyError, UnicodeDecodeError):
+        return None
+    if message.get("task_state") != "S" or not isinstance(execution, list):
+        return None
+    return execution
+
+
+@budget(200)
+@given(data=st.data())
+def test_generated_replies_end_in_an_exact_result_or_an_exception(device, data, capfd):
+    step = data.draw(st.sampled_from(["login", "push", "finish", "finish", "order"]))
+    login, push, fin = LOGIN_OK, PUSH_OK, finished([0.5, 0, 0, 0.5])
+    if step == "login":
+        login = data.draw(replies("login_response"))
+    elif step == "push":
+        push = data.draw(replies("push_task_response"))
+    elif step == "finish":
+        fin = data.draw(finish_replies())
+    truncate = data.draw(st.booleans())  # the last reply without its newline
+    script = [login + b"\n", [push + b"\n", fin + (b"" if truncate else b"\n")]]
+    if step == "order":
+        # The replies in another order, some repeated or missing.
+        pool = [LOGIN_OK, PUSH_OK, fin]
+        script[1] = [r + b"\n" for r in data.draw(st.lists(st.sampled_from(pool), max_size=4))]
+    device.script = tuple(script)
+    device.drip = data.draw(st.integers(0, 9)) == 0
+    note(f"script {device.script!r}")
+    try:
+        result = run(device)
+    except SystemError as error:
+        pytest.fail(f"SystemError: {error}")
+    except Exception as error:  # noqa: BLE001 - any ordinary exception is fine
+        assert str(error), f"{type(error).__name__} without a message"
+        event(f"raised {type(error).__name__}")
+        return
+    finally:
+        capfd.readouterr()
+    event("result")
+    # A result is only ever made of exactly what a successful reply carried:
+    # four finite probabilities for the two qubits.
+    execution = sent_execution(fin) if step != "order" else [0.5, 0, 0, 0.5]
+    assert execution is not None
+    assert len(execution) == 4
+    assert all(isinstance(p, (int, float)) and math.isfinite(p) for p in execution)
+    assert result.probabilities == expected_probabilities(execution)
+
+
+def test_faults_leak_no_descriptor_or_thread(device, capfd):
+    healthy(device)
+    device.wait_idle()
+    fds, threads = _open_fds(), _threads()
+    faults = [
+        (LOGIN_OK + b"\n", [PUSH_OK + b"\n", None]),            # closed mid-task
+        (None, []),                                              # closed before the login answer
+        (b"{\n", []),                                            # malformed login reply
+        (LOGIN_OK + b"\n", [b'{"type":"push_task_response","return_code":1}\n']),  # refused
+        (LOGIN_OK + b"\n", [PUSH_OK + b"\n", finished([0.5], "F") + b"\n"]),    # task failed
+        (LOGIN_OK + b"\n", [PUSH_OK + b"\n", b"[" * 100000 + b"\n"]),           # deep nesting
+    ]
+    runs = 0
+    for k in range(200):
+        script = faults[k % len(faults)] if k % 4 else None
+        if script is None:
+            healthy(device)
+        else:
+            device.script = script
+            with pytest.raises(RuntimeError):
+                run(device)
+        runs += 1
+    capfd.readouterr()
+    healthy(device)
+    # The scripted device closes its side on its own thread; give it a moment
+    # to settle before counting. A real leak stays.
+    device.wait_idle()
+    deadline = time.monotonic() + 5
+    while (_open_fds(), _threads()) != (fds, threads) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert (_open_fds(), _threads()) == (fds, threads)
+    assert runs == 200
+
+
+def test_oversized_reply_ends_the_run(device, capfd):
+    # A line past the library's 16 MiB limit, never terminated.
+    device.script = (LOGIN_OK + b"\n", [PUSH_OK + b"\n", b'{"type":"task_finished","x":"' + b"a" * (17 << 20)])
+    with pytest.raises(RuntimeError):
+        run(device)
+    # A long but well-formed result with far too many probabilities.
+    device.script = (LOGIN_OK + b"\n", [PUSH_OK + b"\n", finished([0.0] * 500000) + b"\n"])
+    with pytest.raises(RuntimeError, match="probabilit"):
+        run(device)
+    capfd.readouterr()
+    healthy(device)
+
+
+@pytest.mark.parametrize("execution", [
+    [0.25] * 8,                   # three qubits' worth for two qubits
+    [1.0],                        # too few
+    [],                           # none at all
+    [0.5, 0.0, 0.0, 0.5, 0.7],    # one extra outcome that would alias "00"
+    [0.5, 1e400, 0.0, 0.5],       # not a double
+])
+def test_results_that_do_not_fit_the_measured_qubits_are_refused(device, capfd, execution):
+    text = json.dumps({"type": "task_finished", "task_id": "7", "task_state": "S",
+                       "task_result": {"execution": execution}}).replace("Infinity", "1e400").encode()
+    device.script = (LOGIN_OK + b"\n", [PUSH_OK + b"\n", text + b"\n"])
+    with pytest.raises(RuntimeError, match="probabilities|number overflow"):
+        run(device)
+    capfd.readouterr()
+    healthy(device)
+
+
+@pytest.mark.parametrize("login, push", [
+    (b'{"type":"login_response","return_code":\xff}\n', []),
+    (LOGIN_OK + b"\n", [PUSH_OK + b"\n", b"\xc3\x28 not json\n"]),
+])
+def test_replies_with_stray_bytes_are_reported_as_parse_errors(device, capfd, login, push):
+    device.script = (login, push)
+    with pytest.raises(RuntimeError, match=r"parse error.*\\x(ff|c3)"):
+        run(device)
+    capfd.readouterr()
+
+
+def test_two_threads_never_see_each_others_results(capfd):
+    # Two devices: one answers slowly with a distinct result, the other
+    # closes mid-task. Each caller gets its own outcome.
+    slow, broken = ScriptedDevice(), ScriptedDevice()
+    try:
+        slow.script = (LOGIN_OK + b"\n", [PUSH_OK + b"\n", finished([0.0, 0.25, 0.75, 0.0]) + b"\n"])
+        slow.drip = True
+        broken.script = (LOGIN_OK + b"\n", [PUSH_OK + b"\n", None])
+        outcomes = {}
+
+        def call(name, dev):
+            try:
+                outcomes[name] = run(dev).probabilities
+            except Exception as error:  # noqa: BLE001 - checked below
+                outcomes[name] = error
+
+        for _ in range(5):
+            outcomes.clear()
+            threads = [threading.Thread(target=call, args=("slow", slow)),
+                       threading.Thread(target=call, args=("broken", broken))]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(120)
+            assert outcomes["slow"] == {"01": 0.25, "10": 0.75}
+            assert isinstance(outcomes["broken"], RuntimeError)
+            assert "closed" in str(outcomes["broken"])
+    finally:
+        slow.close()
+        broken.close()
+        capfd.readouterr()

@@ -1,0 +1,63 @@
+"""Simulator calls from several Python threads at once: the interpreter lock
+is released while state vectors are computed, so lowerings, igraph calls and
+runs of different threads interleave. Every thread must get exactly the
+result a lone call gives, and failing calls must not disturb the others."""
+
+import threading
+
+import pytest
+
+import kovra_backends as kb
+from kovra.builder import CircuitBuilder
+
+from fuzz_support import watchdog
+
+
+def ghz(n, angle):
+    b = CircuitBuilder()
+    b.qreg(n)
+    b.creg(1)
+    b.gate("Ry", [0], params=[angle])
+    for q in range(n - 1):
+        b.gate("CNOT", [q, q + 1])
+    b.measure([n - 1], [0])
+    b.gate("X", [0], condition=([0], 0, 1))
+    return b
+
+
+def broken():
+    b = CircuitBuilder()
+    b.qreg(2)
+    b.gate("CNOT", [0, 0])
+    b.define("sub").gate("Rx", [0], params=[lambda a: 1 / 0], pindex=[0])
+    return b
+
+
+@pytest.mark.parametrize("parallel", [False, True])
+def test_threads_get_the_results_of_lone_calls(parallel):
+    builders = [ghz(n, 0.1 * n) for n in range(2, 19, 2)]
+    expected = [kb.BasicSimulator().execute(b.capsule(), {"parallel": parallel}).probabilities
+                for b in builders]
+    bad = broken()
+    errors, mismatches = [], []
+
+    def worker(offset):
+        for k in range(12):
+            i = (k + offset) % len(builders)
+            got = kb.BasicSimulator().execute(builders[i].capsule(), {"parallel": parallel}).probabilities
+            if got != expected[i]:
+                mismatches.append((i, got))
+            try:
+                kb.BasicSimulator().execute(bad.capsule(), {"parallel": parallel})
+            except RuntimeError as error:
+                errors.append(str(error))
+
+    with watchdog(120):
+        threads = [threading.Thread(target=worker, args=(t,)) for t in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    assert mismatches == []
+    assert len(errors) == 4 * 12
+    assert all("more than once" in e for e in errors), set(errors)
