@@ -6,65 +6,21 @@ import numpy as np
 import pytest
 
 import kovra_backends as kb
+from fuzz_support import Reference
 from kovra.builder import EQUAL, GREATER, NOT_EQUAL, CircuitBuilder, capsule_of
 
-# --------------------------------------------------------------------------
-# An independent dense simulator with exact constants (qubit 0 = most
-# significant bit of the index), for unitary circuits.
+# The independent dense simulator of the property-based tests (qubit 0 = most
+# significant bit of the index), used here for unitary circuits.
 
 S2 = 1 / math.sqrt(2)
-FIXED = {
-    "I": np.eye(2),
-    "H": np.array([[S2, S2], [S2, -S2]]),
-    "X": np.array([[0, 1], [1, 0]]),
-    "Y": np.array([[0, -1j], [1j, 0]]),
-    "Z": np.diag([1, -1]),
-    "X90": 0.5 * np.array([[1 + 1j, 1 - 1j], [1 - 1j, 1 + 1j]]),
-    "Y90": 0.5 * np.array([[1 + 1j, -1 - 1j], [1 + 1j, 1 + 1j]]),
-    "Z90": np.diag([1, 1j]),
-    "S": np.diag([1, 1j]),
-    "Sd": np.diag([1, -1j]),
-    "T": np.diag([1, np.exp(1j * math.pi / 4)]),
-    "Td": np.diag([1, np.exp(-1j * math.pi / 4)]),
-}
-CONTROLLED = {"CNOT": FIXED["X"], "YCON": np.array([[0, -1], [1, 0]]), "ZCON": FIXED["Z"]}
-
-
-def rotation(name, a):
-    c, s = math.cos(a / 2), math.sin(a / 2)
-    return {
-        "Rx": np.array([[c, -1j * s], [-1j * s, c]]),
-        "Ry": np.array([[c, -s], [s, c]]),
-        "Rz": np.diag([np.exp(-0.5j * a), np.exp(0.5j * a)]),
-        "P": np.diag([1, np.exp(1j * a)]),
-    }[name]
-
-
-def controlled(target_matrix, controls):
-    dim = 2 ** (controls + 1)
-    m = np.eye(dim, dtype=complex)
-    m[dim - 2 :, dim - 2 :] = target_matrix
-    return m
 
 
 def reference_state(n, gates):
     """gates: (name, local qubits, angle or None)."""
-    psi = np.zeros((2,) * n, dtype=complex)
-    psi[(0,) * n] = 1
+    reference = Reference(n, 0)
     for name, qubits, angle in gates:
-        if name in CONTROLLED:
-            m = controlled(CONTROLLED[name], 1)
-        elif name == "CCX":
-            m = controlled(FIXED["X"], 2)
-        elif angle is not None:
-            m = rotation(name, angle)
-        else:
-            m = FIXED[name]
-        k = len(qubits)
-        m = m.reshape((2,) * (2 * k))
-        psi = np.tensordot(m, psi, axes=(list(range(k, 2 * k)), qubits))
-        psi = np.moveaxis(psi, list(range(k)), qubits)
-    return psi.reshape(-1)
+        reference.gate(name, qubits, angle)
+    return reference.state()
 
 
 def keyed(probabilities, n):

@@ -17,9 +17,12 @@
 #include <Python.h>
 #include <igraph.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -316,6 +319,53 @@ public:
                                      "\" is not a finite number");
         }
         return value;
+    }
+
+    // The weakly connected parts of the graph that hold the `seeds` (edge
+    // direction ignored), one set per seed not reached from an earlier one,
+    // in seed order.
+    std::vector<std::set<int>> components_from(const std::vector<int>& seeds) const {
+        std::vector<std::set<int>> parts;
+        std::vector<bool> visited(static_cast<std::size_t>(vertex_count()), false);
+        number_vector neighbours;
+        for (int seed : seeds) {
+            if (visited[seed]) continue;
+            std::set<int> part;
+            std::deque<int> queue{seed};
+            while (!queue.empty()) {
+                int v = queue.front();
+                queue.pop_front();
+                if (visited[v]) continue;
+                visited[v] = true;
+                part.insert(v);
+                igraph_vector_t* adjacent = neighbours.get();
+                igraph_errors::check(igraph_neighbors(graph_, adjacent, v, IGRAPH_ALL));
+                for (long k = 0; k < igraph_vector_size(adjacent); ++k) {
+                    int n = static_cast<int>(VECTOR(*adjacent)[k]);
+                    if (!visited[n]) queue.push_back(n);
+                }
+            }
+            parts.push_back(std::move(part));
+        }
+        return parts;
+    }
+
+    // The vertices reachable from `root` along out-edges, root excluded, in
+    // reverse finishing order of a depth-first search: a topological order.
+    std::vector<int> reachable_in_order(int root, const std::string& context) const {
+        number_vector finished;
+        igraph_errors::check(igraph_dfs(graph_, root, IGRAPH_OUT, false, nullptr, finished.get(),
+                                        nullptr, nullptr, nullptr, nullptr, nullptr),
+                             context);
+        const igraph_vector_t* order = finished.get();
+        std::vector<int> body;
+        for (long k = 0; k < igraph_vector_size(order); ++k) {
+            double id = VECTOR(*order)[k];
+            if (std::isnan(id) || static_cast<int>(id) == root) break;
+            body.push_back(static_cast<int>(id));
+        }
+        std::reverse(body.begin(), body.end());
+        return body;
     }
 
     // All vertices in topological order (Kahn's algorithm, igraph's FIFO order).

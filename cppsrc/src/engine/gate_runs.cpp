@@ -1,5 +1,7 @@
 #include "engine/gate_runs.h"
 
+#include "engine/kernel_arith.h"
+
 #include <immintrin.h>
 #include <sched.h>
 
@@ -13,16 +15,9 @@ namespace gates {
 
 namespace {
 
-using cd = std::complex<double>;
-
-// The kernels' constants and helpers, written as kernels.cpp writes them so
-// that every update rounds exactly as there.
-const cd I_UNIT(0, 1);
-const cd MINUS_I(0, -1);
-const cd HALF_PLUS_HALF_I(0.5, 0.5);
-inline cd divide(cd z, double r) { return cd(z.real() / r, z.imag() / r); }
-inline cd negate(cd z) { return cd(z.real() * -1.0, z.imag() * -1.0); }
-inline unsigned long bit(unsigned long pos) { return 1UL << pos; }
+// The kernels' constants and helpers, so that every update rounds exactly
+// as there.
+using namespace arith;
 
 // Amplitudes a tile holds: 2^16 (1 MiB), which a core's L2 cache keeps.
 constexpr unsigned long TILE_BITS = 16;

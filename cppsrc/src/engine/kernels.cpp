@@ -1,5 +1,7 @@
 #include "engine/kernels.h"
 
+#include "engine/kernel_arith.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -7,17 +9,7 @@ namespace gates {
 
 namespace {
 
-using cd = std::complex<double>;
-
-const cd I_UNIT(0, 1);
-const cd MINUS_I(0, -1);
-const cd HALF_PLUS_HALF_I(0.5, 0.5);
-
-// A complex divided (or scaled) by a real acts on both parts separately.
-inline cd divide(cd z, double r) { return cd(z.real() / r, z.imag() / r); }
-inline cd negate(cd z) { return cd(z.real() * -1.0, z.imag() * -1.0); }
-
-inline unsigned long bit(unsigned long pos) { return 1UL << pos; }
+using namespace arith;
 
 // Visits every pair (i0, i1) of indices that differ only in the bit m, i0
 // with the bit clear. One pass, in memory order.

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "nmr/nmr.h"
+#include "util/angles.h"
 #include "util/graph_attributes.h"
 
 namespace py = pybind11;
@@ -28,20 +29,11 @@ using graph_attributes::number_vector;
 
 namespace {
 
-constexpr double kFourPi = 12.566370614359172;
-constexpr double kPi = 3.141592653589793;
 // Nesting limit for calls of definitions inside definitions.
 constexpr std::size_t kMaxCallDepth = 1000;
 // Largest "qnum" that is lowered at all; the time list and the measure flags
 // hold one entry per qubit.
 constexpr double kMaxQubitCount = 1 << 20;
-
-// Radians to degrees in [0, 720).
-double normalised_angle(double radians) {
-    double a = std::fmod(radians, kFourPi);
-    if (a < 0) a = a + kFourPi;
-    return a / kPi * 180;
-}
 
 std::string number_text(double value) {
     char text[32];
@@ -98,7 +90,7 @@ public:
                     throw std::invalid_argument(where(v) + ": the angle of operation " + quoted(name) + " is " +
                                                 number_text(params[0]));
                 }
-                operations_.emplace_back(type, slot, q[0], normalised_angle(params[0]));
+                operations_.emplace_back(type, slot, q[0], angles::degrees_in_720(params[0]));
             }
         } else if (n == 2) {
             int slot = nmr_.update_timelist(timelist_, {q[0], q[1]});
@@ -119,7 +111,8 @@ public:
                                         std::to_string(kMaxCallDepth) + " levels");
         }
         int root = find_definition(name);
-        std::vector<int> body = body_order(root);
+        std::vector<int> body =
+            g_.reachable_in_order(root, "body of the definition at vertex " + std::to_string(root));
         chain_.push_back(name);
         for (int t : body) {
             std::string tname = g_.name(t);
@@ -195,22 +188,6 @@ private:
             }
         }
         throw std::invalid_argument("call of unknown definition " + quoted(name));
-    }
-
-    // The vertices reachable from `root` along out-edges, root excluded, in
-    // reverse finishing order of a depth-first search: a topological order.
-    std::vector<int> body_order(int root) const {
-        number_vector finished;
-        igraph_errors::check(igraph_dfs(g_.graph(), root, IGRAPH_OUT, false, nullptr, finished.get(), nullptr,
-                                        nullptr, nullptr, nullptr, nullptr),
-                             "body of the definition at vertex " + std::to_string(root));
-        std::vector<double> order = finished.values();
-        std::size_t p = 0;
-        while (p < order.size() && !std::isnan(order[p]) && static_cast<int>(order[p]) != root) ++p;
-        std::vector<int> body;
-        body.reserve(p);
-        for (std::size_t k = p; k > 0; --k) body.push_back(static_cast<int>(order[k - 1]));
-        return body;
     }
 
     // The angles of body vertex `t`, computed by its parameter functions from
@@ -298,8 +275,7 @@ std::set<int> Nmr::decompose(const igraph_t* graph) {
     if (kinds == nullptr || !PyList_Check(kinds)) return result;
     Py_ssize_t count = std::min<Py_ssize_t>(PyList_GET_SIZE(kinds), g.vertex_count());
 
-    std::vector<bool> visited(static_cast<std::size_t>(g.vertex_count()), false);
-    number_vector neighbours;
+    std::vector<int> seeds;
     for (Py_ssize_t seed = 0; seed < count; ++seed) {
         PyObject* entry = PyList_GET_ITEM(kinds, seed);
         bool declaration = false;
@@ -310,20 +286,9 @@ std::set<int> Nmr::decompose(const igraph_t* graph) {
         } else if (PyFloat_Check(entry)) {
             declaration = std::trunc(PyFloat_AS_DOUBLE(entry)) == 4;
         }
-        if (!declaration || visited[seed]) continue;
-        std::deque<int> queue{static_cast<int>(seed)};
-        while (!queue.empty()) {
-            int v = queue.front();
-            queue.pop_front();
-            if (visited[v]) continue;
-            visited[v] = true;
-            result.insert(v);
-            igraph_errors::check(igraph_neighbors(graph, neighbours.get(), v, IGRAPH_ALL));
-            for (double n : neighbours.values()) {
-                if (!visited[static_cast<std::size_t>(n)]) queue.push_back(static_cast<int>(n));
-            }
-        }
+        if (declaration) seeds.push_back(static_cast<int>(seed));
     }
+    for (const std::set<int>& part : g.components_from(seeds)) result.insert(part.begin(), part.end());
     return result;
 }
 

@@ -88,31 +88,11 @@ void check_branch_memory(const circuit& lowered, int qnum, int cnum) {
 
 std::vector<std::set<int>> BasicSimulator::decompose(const igraph_t* graph) {
     graph_reader reader(graph);
-    std::vector<std::set<int>> parts;
     std::vector<int> seeds;
     for (int v = 0; v < reader.vertex_count(); ++v) {
         if (lowering::vertex_kind(reader.entry("type", v)) == 4L) seeds.push_back(v);
     }
-    std::set<int> visited;
-    graph_attributes::number_vector neighbours;
-    for (int seed : seeds) {
-        if (visited.count(seed)) continue;
-        std::set<int> part;
-        std::deque<int> queue{seed};
-        while (!queue.empty()) {
-            int v = queue.front();
-            queue.pop_front();
-            if (!visited.insert(v).second) continue;
-            part.insert(v);
-            // Edge direction does not matter: a classical wire joins as a qubit wire does.
-            igraph_errors::check(igraph_neighbors(graph, neighbours.get(), v, IGRAPH_ALL));
-            for (double n : neighbours.values()) {
-                if (!visited.count(static_cast<int>(n))) queue.push_back(static_cast<int>(n));
-            }
-        }
-        parts.push_back(std::move(part));
-    }
-    return parts;
+    return reader.components_from(seeds);
 }
 
 double BasicSimulator::estimated_bytes(int qnum, int cnum) {

@@ -60,18 +60,7 @@ const translation::definition& translation::find_definition(int call_vertex,
     }
     if (root < 0) fail(call_vertex, "calls \"" + callee + "\", but no vertex defines it (\"def\")");
 
-    // The vertices in the order their depth-first subtrees complete, root
-    // last; reversed, the part before the root is a topological order.
-    graph_attributes::number_vector finished;
-    igraph_errors::check(igraph_dfs(reader_.graph(), root, IGRAPH_OUT, false, nullptr,
-                                    finished.get(), nullptr, nullptr, nullptr, nullptr, nullptr),
-                         "definition \"" + callee + "\"");
-    definition found{root, {}};
-    for (double id : finished.values()) {
-        if (std::isnan(id) || static_cast<int>(id) == root) break;
-        found.body.push_back(static_cast<int>(id));
-    }
-    std::reverse(found.body.begin(), found.body.end());
+    definition found{root, reader_.reachable_in_order(root, "definition \"" + callee + "\"")};
     return definitions_.emplace(callee, std::move(found)).first->second;
 }
 

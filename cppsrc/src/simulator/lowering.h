@@ -24,9 +24,6 @@ namespace lowering {
 using index_map = std::unordered_map<int, unsigned long>;
 using lane_set = std::vector<std::vector<gate_unit>>;
 
-// Radians to degrees in [0, 720).
-double to_degrees(double radians);
-
 // The kind of a vertex from its raw "type" entry: ints, and floats with an
 // integral value. Empty for None, absent or anything else.
 std::optional<long> vertex_kind(PyObject* entry);

@@ -8,13 +8,12 @@
 #include "engine/gates.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/lowering.h"
+#include "util/angles.h"
 
 namespace lowering {
 
 namespace {
 
-constexpr double kFourPi = 12.566370614359172;
-constexpr double kPi = 3.141592653589793;
 constexpr const char* kKeyNotFound = "unordered_map::at: key not found";
 
 // Number of qubits a catalogue gate acts on; 0 for MEASURE and unknown names.
@@ -46,12 +45,6 @@ std::optional<long long> parse_integer(const std::string& text) {
 }
 
 }  // namespace
-
-double to_degrees(double radians) {
-    double r = std::fmod(radians, kFourPi);
-    if (r < 0) r += kFourPi;
-    return r / kPi * 180;
-}
 
 std::optional<long> vertex_kind(PyObject* entry) {
     if (entry == nullptr || entry == Py_None) return std::nullopt;
@@ -287,7 +280,7 @@ int translation::lower_gate(int v, const std::string& name,
             fail(v, "parameter " + number_text(params[0]) + " of gate " + name +
                         " is not a finite angle");
         }
-        angle = to_degrees(params[0]);
+        angle = angles::degrees_in_720(params[0]);
     } else if (takes_angle(index)) {
         fail(v, "gate " + name + " needs an angle in \"params\"");
     }
