@@ -7,6 +7,7 @@
 
 #include "engine/gate_runs.h"
 #include "engine/kernels.h"
+#include "engine/large_vectors.h"
 
 namespace {
 
@@ -42,7 +43,8 @@ bool quantum_state::reset(unsigned long n) {
     qubitNum = n;
     clbitNum = 0;
     stateProb = 1.0;
-    history.assign(1, vector_type(1UL << n));
+    history.clear();
+    history.push_back(large_vectors::filled(std::size_t(1) << n, vector_type::value_type()));
     history.front()[0] = 1.0;
     return true;
 }
@@ -125,7 +127,7 @@ quantum_state quantum_state::splitInPlace(unsigned long qubit, unsigned long clb
     one.clbitNum = clbitNum;
     one.stateProb = stateProb;
     one.clbitValues = clbitValues;
-    one.history.push_back(getCurrentQuantumState());  // the one copy a split needs
+    one.history.push_back(large_vectors::copyOf(getCurrentQuantumState()));  // the one copy a split needs
 
     clbitValues[clbit] = 0;
     gates::executeGateMeasure(getCurrentQuantumState(), qubit, true);
