@@ -118,6 +118,38 @@ INSTANTIATE_TEST_SUITE_P(engine, gate_runs,
                                     "g_" + std::to_string(info.param.cpus) + "cpu";
                          });
 
+struct passes_case {
+    const char* name;
+    std::vector<unsigned long> qubits;  // one H on each, in order
+    unsigned long expected;
+};
+
+class gate_runs_passes : public testing::TestWithParam<passes_case> {};
+
+// On 20 qubits and one CPU a tile spans the 10 low bit positions and any 6
+// higher ones: a stretch ends where a gate would bring a 7th high position.
+TEST_P(gate_runs_passes, OnePassPerStretch) {
+    const passes_case c = GetParam();
+    cpu_limit limit(1);
+    std::vector<gates::compiled_gate> compiled;
+    for (unsigned long q : c.qubits) {
+        gates::compiled_gate one;
+        ASSERT_TRUE(gates::compileGate(gate_unit("H", q), 20, one));
+        compiled.push_back(one);
+    }
+    state_vector v(1UL << 20);
+    v[0] = 1.0;
+    EXPECT_EQ(gates::runGates(v, compiled), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    engine, gate_runs_passes,
+    testing::Values(passes_case{"low_qubits_share_one_pass", {10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 19, 10}, 1},
+                    passes_case{"six_high_positions_fit", {0, 1, 2, 3, 4, 5, 0, 5, 19}, 1},
+                    passes_case{"seventh_high_position_starts_a_pass", {0, 1, 2, 3, 4, 5, 6}, 2},
+                    passes_case{"two_rounds_of_seven", {0, 1, 2, 3, 4, 5, 6, 0, 1, 2, 3, 4, 5, 6}, 3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(gate_runs_compile, RefusesWhatExecuteRefuses) {
     gates::compiled_gate out;
     EXPECT_FALSE(gates::compileGate(gate_unit("I", 0), 3, out));

@@ -308,9 +308,9 @@ bool compileGate(const gate_unit& gate, unsigned long qubits, compiled_gate& out
     return true;
 }
 
-void runGates(state_vector& state, const std::vector<compiled_gate>& gates) {
+unsigned long runGates(state_vector& state, const std::vector<compiled_gate>& gates) {
     const unsigned long size = state.size();
-    if (gates.empty() || size < 2 || (size & (size - 1)) != 0) return;
+    if (gates.empty() || size < 2 || (size & (size - 1)) != 0) return 0;
     const unsigned long qubits = qubitCount(size);
     const unsigned threads = workerCount(size);
 
@@ -324,16 +324,19 @@ void runGates(state_vector& state, const std::vector<compiled_gate>& gates) {
     const unsigned long segmentMask = (1UL << segmentBits) - 1;
 
     stretch s{0, 0, 0};
+    unsigned long passes = 1;
     for (std::size_t i = 0; i < gates.size(); ++i) {
         const unsigned long high = gates[i].positions() & ~segmentMask;
         if (static_cast<unsigned long>(popcount(s.high | high)) > highRoom) {
             runStretch(state, gates, s, segmentBits, threads);
             s = stretch{i, i, 0};
+            ++passes;
         }
         s.high |= high;
         s.last = i + 1;
     }
     runStretch(state, gates, s, segmentBits, threads);
+    return passes;
 }
 
 }  // namespace gates

@@ -54,8 +54,9 @@ struct compiled_gate {
 // state does not have or that coincide).
 bool compileGate(const gate_unit& gate, unsigned long qubits, compiled_gate& out);
 
-// Applies the gates in order to a state of power-of-two length.
-void runGates(state_vector& state, const std::vector<compiled_gate>& gates);
+// Applies the gates in order to a state of power-of-two length. Returns the
+// number of passes over the vector it made: one per stretch.
+unsigned long runGates(state_vector& state, const std::vector<compiled_gate>& gates);
 
 // Threads runGates uses for a vector of `size` amplitudes: the CPUs this
 // process may run on, for vectors large enough to share out; else 1.
