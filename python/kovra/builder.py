@@ -34,7 +34,10 @@ EDGE_KEYS = ("qubit", "clbit", "conbit")
 
 
 def capsule_of(graph):
-    """The capsule holding the graph's igraph_t*, what the back ends take."""
+    """The capsule holding the graph's igraph_t*, what the back ends take.
+
+    The capsule does not keep the graph alive; the back ends also take the
+    graph itself, which they keep referenced while they run."""
     return getattr(graph, "__graph_as_capsule")()
 
 
@@ -188,7 +191,8 @@ class CircuitBuilder(_Wires):
         return self._graph
 
     def capsule(self):
-        """The capsule of `graph()`; the builder keeps the graph alive."""
+        """The capsule of `graph()`; the builder keeps the graph alive, so keep
+        the builder while the capsule is in use (or pass `graph()` instead)."""
         return capsule_of(self.graph())
 
     def _assemble(self):

@@ -449,6 +449,11 @@ def test_names_that_are_not_utf8_are_named_in_the_message(backend, where, closed
 
 
 def test_graph_that_is_not_a_capsule_of_a_graph():
-    for bad in (None, 5, "graph", igraph.Graph(directed=True)):
+    for bad in (None, 5, "graph", [igraph.Graph(directed=True)]):
         with pytest.raises(TypeError):
             kb.BasicSimulator().execute(bad, {})
+    # A Graph itself is taken, and read like any other.
+    with pytest.raises(RuntimeError, match='"qnum" is missing'):
+        kb.BasicSimulator().execute(igraph.Graph(directed=True), {})
+    with pytest.raises(RuntimeError, match="undirected"):
+        kb.BasicSimulator().execute(igraph.Graph(), {})

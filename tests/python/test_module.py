@@ -62,7 +62,6 @@ def test_states_conversion():
 @pytest.mark.parametrize(
     "call",
     [
-        lambda b, cap, g: b.execute(g, {}),  # the graph object itself
         lambda b, cap, g: b.execute(cap, []),  # not a dict
         lambda b, cap, g: b.execute(cap, ({},)),
         lambda b, cap, g: b.execute(graph=cap, config={}),
@@ -73,6 +72,50 @@ def test_execute_argument_types(backend, call, capsule):
     g = igraph.Graph(directed=True)
     with pytest.raises(TypeError, match="incompatible function arguments"):
         call(backend(), capsule, g)
+
+
+@pytest.mark.parametrize("backend", [kb.BasicSimulator, kb.NMR])
+@pytest.mark.parametrize(
+    "graph, name",
+    [([1], "list"), (None, "NoneType"), ("g", "str")],
+)
+def test_execute_refuses_what_is_no_graph(backend, graph, name):
+    with pytest.raises(TypeError, match=f"python-igraph Graph or the capsule of one, not '{name}'"):
+        backend().execute(graph, {})
+
+
+def test_graph_whose_capsule_is_no_capsule():
+    class Impostor:
+        pass
+
+    impostor = Impostor()
+    setattr(impostor, "__graph_as_capsule", lambda: 3)
+    with pytest.raises(TypeError, match="did not return a capsule"):
+        kb.BasicSimulator().execute(impostor, {})
+
+
+def _bell_graph():
+    """A graph that nothing but the call will reference."""
+    from kovra.builder import CircuitBuilder
+
+    b = CircuitBuilder()
+    b.qreg(2)
+    b.gate("H", [0])
+    b.gate("CNOT", [0, 1])
+    return b.graph()
+
+
+def test_graph_is_kept_alive_by_the_call():
+    # Passing a capsule of a graph nobody holds would read freed memory; the
+    # graph itself stays referenced for the whole run.
+    result = kb.BasicSimulator().execute(_bell_graph(), {})
+    assert result.probabilities == {"00": 0.4999999999809753, "11": 0.4999999999809753}
+
+
+def test_nmr_takes_the_graph_too():
+    # The configuration is refused after the graph has been accepted.
+    with pytest.raises(ValueError):
+        kb.NMR().execute(_bell_graph(), {"mqubits": [7]})
 
 
 CAST = "Unable to cast Python instance of type"

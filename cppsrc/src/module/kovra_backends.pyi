@@ -4,17 +4,16 @@ Kovra Backends
 from __future__ import annotations
 import collections.abc
 import typing
-import typing_extensions
 __all__: list[str] = ['BasicSimulator', 'NMR', 'Result']
 class BasicSimulator:
     def __init__(self) -> None:
         ...
-    def execute(self, arg0: typing_extensions.CapsuleType, arg1: dict) -> Result:
+    def execute(self, arg0: typing.Any, arg1: dict) -> Result:
         ...
 class NMR:
     def __init__(self) -> None:
         ...
-    def execute(self, arg0: typing_extensions.CapsuleType, arg1: dict) -> Result:
+    def execute(self, arg0: typing.Any, arg1: dict) -> Result:
         ...
 class Result:
     def __init__(self) -> None:

@@ -4,6 +4,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <string>
+
 #include "module/config.h"
 #include "module/result.h"
 #include "nmr/nmr.h"
@@ -14,8 +16,18 @@ namespace py = pybind11;
 
 namespace {
 
-const igraph_t* graph_of(const py::capsule& graph) {
-    return graph.get_pointer<const igraph_t>();
+// The circuit graph comes as python-igraph's capsule of it or as the Graph
+// itself. The capsule does not keep its graph alive; a Graph argument stays
+// referenced by the call, so it cannot be freed while the run reads it.
+const igraph_t* graph_of(const py::object& graph) {
+    if (py::isinstance<py::capsule>(graph)) return graph.cast<py::capsule>().get_pointer<const igraph_t>();
+    if (!py::hasattr(graph, "__graph_as_capsule"))
+        throw py::type_error("execute() takes a python-igraph Graph or the capsule of one, not '" +
+                             py::type::of(graph).attr("__name__").cast<std::string>() + "'");
+    const py::object capsule = graph.attr("__graph_as_capsule")();
+    if (!py::isinstance<py::capsule>(capsule))
+        throw py::type_error("the graph's __graph_as_capsule() did not return a capsule");
+    return capsule.cast<py::capsule>().get_pointer<const igraph_t>();
 }
 
 }  // namespace
@@ -26,13 +38,13 @@ PYBIND11_MODULE(kovra_backends, m) {
 
     py::class_<BasicSimulator>(m, "BasicSimulator")
         .def(py::init<>())
-        .def("execute", [](BasicSimulator& self, const py::capsule& graph, const py::dict& config) {
+        .def("execute", [](BasicSimulator& self, const py::object& graph, const py::dict& config) {
             return self.execute(graph_of(graph), config_reader(config));
         });
 
     py::class_<Nmr>(m, "NMR")
         .def(py::init<>())
-        .def("execute", [](Nmr& self, const py::capsule& graph, const py::dict& config) {
+        .def("execute", [](Nmr& self, const py::object& graph, const py::dict& config) {
             return self.execute(graph_of(graph), config_reader(config));
         });
 
