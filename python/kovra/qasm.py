@@ -59,12 +59,14 @@ def load_file(path, measurements=True):
         return loads(f.read(), measurements=measurements)
 
 
-def loads(source, measurements=True):
+def loads(source, measurements=True, builder=None):
     """Builds the circuit graph of an OpenQASM 2 program.
 
     With ``measurements`` false the measurements are left out of the graph
     and only recorded in ``Program.measured`` (for back ends that measure at
-    the end by themselves)."""
+    the end by themselves). ``builder`` receives the lowered program instead
+    of a new ``CircuitBuilder``: anything with its qreg, creg, gate and
+    measure methods."""
     try:
         # The legacy instruction set adds qiskit's extended gates (p, sx, ...)
         # to qelib1.inc, so that programs written for qiskit load as well.
@@ -73,7 +75,7 @@ def loads(source, measurements=True):
         )
     except qiskit.qasm2.QASM2ParseError as error:
         raise QasmError(str(error)) from None
-    return _Lowering(source, measurements).run(circuit)
+    return _Lowering(source, measurements, builder).run(circuit)
 
 
 def _statement_line(source, name):
@@ -94,11 +96,11 @@ def _defined_gates(source):
 
 
 class _Lowering:
-    def __init__(self, source, measurements):
+    def __init__(self, source, measurements, builder=None):
         self.source = source
         self.measurements = measurements
         self.defined = _defined_gates(source)
-        self.builder = CircuitBuilder()
+        self.builder = CircuitBuilder() if builder is None else builder
         self.measured = []
         self.conditioned = False
 
