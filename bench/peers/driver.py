@@ -10,15 +10,31 @@ fresh process, so its peak memory is its own. For each circuit:
 2. timing: kovra at 1 and 2 threads, every peer at 1 and 2 threads with its
    gate fusion off and on, each the median of --reps runs;
 3. the in-place pass over a state-sized vector at 1 and 2 threads, once per
-   qubit count, as the memory-bandwidth limit.
+   qubit count, as the memory-bandwidth limit;
+4. with --blocking-bench, kovra's engine alone on one CPU for random and QFT
+   circuits up to --blocking-max-n qubits: every gate as its own pass against
+   the cache-blocked runs.
 
-Writes results/<date>.json and results/<date>.md, and the plots through plot.py.
+Before the circuits, the fusion probe tells which engines fuse gates in the
+setting that the race calls "fusion off": on 20 qubits, one H per qubit with
+and without 400 rotations on one qubit, at one thread. An engine that applies
+every rotation pays a good share of an in-place pass for each; one whose
+extra time per rotation is below a tenth of a pass has fused them away.
+
+Circuits of one's own join the race with --circuit FILE.qasm or FILE.json
+(repeatable): OpenQASM 2 goes through kovra's importer (qasm_to_neutral.py, in
+the project venv), JSON is a neutral circuit as in circuits.py. Both are put
+into race form (circuits.race_form) before anything runs. Empty lists, as in
+--random-n '' --qft-n '' --teleport '', leave only those circuits.
+
+Writes results/<date>.json and results/<date>.md, and the plots through report.py.
 """
 
 import argparse
 import datetime
 import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -32,6 +48,13 @@ import circuits as C  # noqa: E402
 
 PEERS = ("aer", "qulacs", "qsim")
 TOLERANCE = 1e-7
+PROBE_N, PROBE_ROTATIONS, PROBE_REPS = 20, 400, 5
+FUSING_BELOW = 0.1  # extra time per rotation, in in-place passes
+# What each engine runs as "fusion off".
+UNFUSED_SETTING = {"kovra": "BasicSimulator", "aer": "fusion_enable=False", "qulacs": "no circuit optimiser",
+                   "qsim": "max_fused_gate_size=1"}
+BLOCKING_FAMILIES = ("random", "qft")
+BLOCKING_REPS = 3
 
 
 def parse_list(text):
@@ -55,6 +78,8 @@ def arguments():
     p.add_argument("--qft-n", type=parse_list, default=None, help="qubit counts of the QFT circuits")
     p.add_argument("--teleport", type=parse_teleport, default=None,
                    help="teleportation chains as n:steps,... (2 measurements a step)")
+    p.add_argument("--circuit", action="append", default=[], metavar="PATH",
+                   help="a circuit of one's own, OpenQASM 2 (.qasm) or neutral JSON (.json); repeatable")
     p.add_argument("--reps", type=int, default=None, help="timed runs per figure (median)")
     p.add_argument("--threads", type=parse_list, default=[1, 2])
     p.add_argument("--full-max-n", type=int, default=22,
@@ -72,6 +97,10 @@ def arguments():
     p.add_argument("--tag", default=None, help="results file name (default: today's date)")
     p.add_argument("--translate-bench", default=None,
                    help="the translate_bench binary: times graph reading and translation against a whole simulation")
+    p.add_argument("--blocking-bench", default=None,
+                   help="the blocking_bench binary: kovra's engine gate by gate against cache-blocked, one CPU")
+    p.add_argument("--blocking-max-n", type=int, default=24,
+                   help="largest random or QFT circuit for --blocking-bench (gate by gate takes ~8 s at 24)")
     p.add_argument("--timeout", type=float, default=900, help="seconds allowed for one measurement")
     a = p.parse_args()
     if a.quick:
@@ -84,6 +113,12 @@ def arguments():
         if getattr(a, key) is None:
             setattr(a, key, value)
     a.peers = [x for x in a.peers.split(",") if x]
+    # The runners start in this directory: paths given relative to the caller's must not move.
+    if os.sep in a.kovra_python:
+        a.kovra_python = os.path.abspath(a.kovra_python)
+    a.kovra_path = os.pathsep.join(os.path.abspath(x) for x in a.kovra_path.split(os.pathsep) if x)
+    a.translate_bench = a.translate_bench and os.path.abspath(a.translate_bench)
+    a.blocking_bench = a.blocking_bench and os.path.abspath(a.blocking_bench)
     return a
 
 
@@ -153,7 +188,49 @@ def circuit_list(args):
     out = [C.random_layered(n, args.depth) for n in args.random_n]
     out += [C.qft(n) for n in args.qft_n]
     out += [C.teleport_chain(n, steps) for n, steps in args.teleport]
+    names = {c["name"] for c in out}
+    for path in args.circuit:
+        circuit = user_circuit(args, path)
+        base, k = circuit["name"], 1
+        while circuit["name"] in names:
+            k += 1
+            circuit["name"] = "%s-%d" % (base, k)
+        names.add(circuit["name"])
+        out.append(circuit)
+    if not out:
+        raise SystemExit("nothing to race: every circuit list is empty and no --circuit was given")
     return out
+
+
+def user_circuit(args, path):
+    """The race form of the user's circuit file; SystemExit naming the file and the fault."""
+    stem, suffix = os.path.splitext(os.path.basename(path))
+    if not os.path.isfile(path):
+        raise SystemExit("--circuit %s: no such file" % path)
+    if suffix == ".qasm":
+        env = dict(os.environ)
+        if args.kovra_path:
+            env["PYTHONPATH"] = args.kovra_path + os.pathsep + env.get("PYTHONPATH", "")
+        proc = subprocess.run([args.kovra_python, os.path.join(HERE, "qasm_to_neutral.py"), path],
+                              capture_output=True, text=True, env=env, timeout=args.timeout)
+        if proc.returncode != 0:
+            raise SystemExit("--circuit %s: %s" % (path, proc.stderr.strip() or "the converter failed"))
+        circuit = json.loads(proc.stdout)
+    elif suffix == ".json":
+        try:
+            with open(path) as f:
+                circuit = json.load(f)
+        except ValueError as e:
+            raise SystemExit("--circuit %s: not valid JSON: %s" % (path, e))
+    else:
+        raise SystemExit("--circuit %s: expected an OpenQASM 2 file (.qasm) or a neutral circuit (.json)" % path)
+    try:
+        circuit = C.race_form(circuit)
+    except ValueError as e:
+        raise SystemExit("--circuit %s: %s" % (path, e))
+    circuit.setdefault("name", re.sub(r"[^A-Za-z0-9_.+-]", "_", stem) or "circuit")
+    circuit["family"] = "user"
+    return circuit
 
 
 def main():
@@ -168,9 +245,11 @@ def main():
         "circuits": [],
         "bandwidth": {},
     }
+    circuits = circuit_list(args)  # user circuits are checked before anything runs
     with tempfile.TemporaryDirectory(prefix="kovra-race-") as workdir:
         runner = Runner(args, workdir)
-        for circuit in circuit_list(args):
+        results["fusion_probe"] = fusion_probe(runner, args, results)
+        for circuit in circuits:
             path = os.path.join(workdir, circuit["name"] + ".json")
             with open(path, "w") as f:
                 json.dump(circuit, f)
@@ -188,13 +267,18 @@ def main():
                 runs.append(runner.run("kovra", path, threads, reps))
             for peer, threads, fusion in peer_configs(args, n):
                 runs.append(runner.run(peer, path, threads, reps, fusion=fusion))
-            if circuit["family"] == "teleport" and "aer" in args.peers:
+            if entry["measurements"] and "aer" in args.peers:
                 runs.append(runner.run("aer", path, max(args.threads), reps, mode="shots", shots=args.shots))
             entry["runs"] = runs
             for r in runs:
                 print("         %-7s %dt %-9s median %8.4fs  peak %7.0f MiB" %
                       (r["engine"], r["threads"], "fusion" if r["fusion"] else ("shots" if r["mode"] == "shots" else ""), r["median"],
                        r["peak_mib"]), flush=True)
+            if blocking_applies(args, circuit):
+                entry["blocking"] = blocking(args, path)
+                b = entry["blocking"]
+                print("         blocking_bench: %s" % (b.get("error") or "%d gates in %d passes, gate by gate %.4fs, "
+                      "blocked %.4fs" % (b["gates"], b["passes"], b["gate_by_gate_s"], b["blocked_s"])), flush=True)
             for threads in args.threads:
                 key = "%d/%d" % (n, threads)
                 if key not in results["bandwidth"]:
@@ -207,6 +291,69 @@ def main():
     results["machine"]["load_after"] = os.getloadavg()
     paths = write(results, args, tag, plots=True)
     print("wrote %s in %.0f s" % (", ".join(paths), results["elapsed_s"]))
+
+
+def fusion_probe(runner, args, results):
+    """Every engine in its fusion-off setting, and kovra, at one pinned thread:
+    the extra time per added rotation, against one in-place pass."""
+    paths = []
+    for rotations in (0, PROBE_ROTATIONS):
+        circuit = C.fusion_probe(PROBE_N, rotations)
+        paths.append(os.path.join(runner.workdir, circuit["name"] + ".json"))
+        with open(paths[-1], "w") as f:
+            json.dump(circuit, f)
+    key = "%d/1" % PROBE_N
+    if key not in results["bandwidth"]:
+        results["bandwidth"][key] = runner.run("bandwidth", paths[0], 1, max(args.reps, 5), n=PROBE_N)
+    one_pass = results["bandwidth"][key]["median"]
+    probe = {"n": PROBE_N, "rotations": PROBE_ROTATIONS, "reps": PROBE_REPS, "pass_s": one_pass,
+             "fusing_below": FUSING_BELOW, "engines": {}}
+    print("fusion probe: %d qubits, %d rotations on one qubit, 1 thread; one pass %.5fs"
+          % (PROBE_N, PROBE_ROTATIONS, one_pass), flush=True)
+    for engine in ["kovra"] + args.peers:
+        try:
+            base, more = (runner.run(engine, path, 1, PROBE_REPS)["median"] for path in paths)
+        except RuntimeError as e:  # the race still stands; this engine's probe is unknown
+            probe["engines"][engine] = {"setting": UNFUSED_SETTING.get(engine), "error": str(e)[-2000:]}
+            print("         %-7s probe failed: %s" % (engine, str(e)[-300:]), flush=True)
+            continue
+        per_rotation = (more - base) / PROBE_ROTATIONS
+        passes = per_rotation / one_pass
+        probe["engines"][engine] = {"setting": UNFUSED_SETTING.get(engine), "base_s": base, "rotations_s": more,
+                                    "per_rotation_s": per_rotation, "per_rotation_passes": passes,
+                                    "fusing": passes < FUSING_BELOW}
+        print("         %-7s %-22s H only %.4fs, with rotations %.4fs: %.3f pass per rotation%s"
+              % (engine, UNFUSED_SETTING.get(engine), base, more, passes,
+                 " (fusing)" if passes < FUSING_BELOW else ""), flush=True)
+    return probe
+
+
+def blocking_applies(args, circuit):
+    return (bool(args.blocking_bench) and os.access(args.blocking_bench, os.X_OK)
+            and circuit["family"] in BLOCKING_FAMILIES and circuit["n"] <= args.blocking_max_n
+            and not C.measurement_count(circuit) and not any("if" in op for op in circuit["ops"]))
+
+
+def _one_cpu():
+    os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+
+
+def blocking(args, path):
+    """blocking_bench on one pinned CPU: its JSON line, or {"error": ...}."""
+    try:
+        proc = subprocess.run([args.blocking_bench, path, str(BLOCKING_REPS)], capture_output=True, text=True,
+                              timeout=args.timeout, preexec_fn=_one_cpu)
+    except subprocess.TimeoutExpired:
+        return {"error": "no answer within %.0f s" % args.timeout}
+    if proc.returncode != 0:
+        return {"error": "exit %d: %s" % (proc.returncode, proc.stderr.strip()[-2000:])}
+    try:
+        out = json.loads(proc.stdout.strip().splitlines()[-1])
+        for key in ("gates", "passes", "gate_by_gate_s", "blocked_s"):
+            float(out[key])
+    except (IndexError, KeyError, TypeError, ValueError):
+        return {"error": "unexpected output: %r" % proc.stdout[-500:]}
+    return out
 
 
 def write(results, args, tag, plots):

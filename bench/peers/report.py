@@ -30,11 +30,37 @@ def _pass(results, n, threads):
     return b["median"] if b else None
 
 
+def fusion_off(results, engine):
+    """Whether the engine's "fusion off" setting really applies gate by gate,
+    as the fusion probe found. Results from before the probe: all but qsim,
+    which always fuses."""
+    probe = results.get("fusion_probe")
+    if not probe:
+        return engine != "qsim"
+    return probe["engines"].get(engine, {}).get("fusing") is False
+
+
+def _unfused_label(results, peer):
+    """The name of a peer's fusion-off figures: "least-fused" when it fuses anyway."""
+    return peer if fusion_off(results, peer) else "%s least-fused" % peer
+
+
+def _fastest(runs):
+    runs = [r for r in runs if r]
+    return min(runs, key=lambda r: r["median"]) if runs else None
+
+
+def fastest_fused(results, entry, threads):
+    """The fastest peer run that fuses: fusion on, or a fusion-off setting that the probe found fusing."""
+    return _fastest([_run(entry, p, threads, True) for p in _peers(results)] +
+                    [_run(entry, p, threads, False) for p in _peers(results) if not fusion_off(results, p)])
+
+
 def speed_table(results, threads):
     peers = _peers(results)
     head = ["circuit", "gates", "kovra s", "kovra MiB", "per gate / pass"]
     for p in peers:
-        head += ["%s s" % p, "ratio", "%s+fusion s" % p, "ratio", "%s MiB" % p]
+        head += ["%s s" % _unfused_label(results, p), "ratio", "%s+fusion s" % p, "ratio", "%s MiB" % p]
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     for e in results["circuits"]:
         k = _run(e, "kovra", threads)
@@ -54,29 +80,76 @@ def speed_table(results, threads):
 
 
 def summary_table(results):
-    """Kovra against the fastest peer without fusion (Aer, Qulacs), qsim with its smallest fusion
-    (it has no way to turn fusion off), and the fastest peer with fusion on."""
-    lines = ["| circuit | threads | kovra s | fastest without fusion | ratio | qsim, fused gates of 1 qubit | ratio "
-             "| fastest with fusion | ratio | kovra per gate / pass |", "|---|---|---|---|---|---|---|---|---|---|"]
-
-    def best(entry, t, fusion, names):
-        runs = [r for r in (_run(entry, p, t, fusion) for p in names) if r]
-        return min(runs, key=lambda r: r["median"]) if runs else None
-
+    """Kovra against the fastest peer whose fusion the probe found really off,
+    the engines that always fuse (qsim) at their least fusion, and the
+    fastest peer with fusion on."""
+    unfused = [p for p in _peers(results) if fusion_off(results, p)]
+    always = [p for p in _peers(results) if not fusion_off(results, p)]
+    head = ["circuit", "threads", "kovra s", "fastest without fusion (probe: off)", "ratio",
+            "%s, least fusion (fusion always on)" % ("/".join(always) or "engines that always fuse"), "ratio",
+            "fastest with fusion", "ratio", "kovra per gate / pass"]
+    lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     for e in results["circuits"]:
         for t in _threads(results):
             k = _run(e, "kovra", t)
             if k is None:
                 continue
             row = [e["name"], str(t), "%.4f" % k["median"]]
-            unfused = [p for p in _peers(results) if p != "qsim"]
-            for r in (best(e, t, False, unfused), best(e, t, False, ["qsim"]), best(e, t, True, _peers(results))):
+            for r in (_fastest([_run(e, p, t, False) for p in unfused]),
+                      _fastest([_run(e, p, t, False) for p in always]),
+                      _fastest([_run(e, p, t, True) for p in _peers(results)])):
                 row += ["%s %.4f" % (r["engine"], r["median"]), "**%.2f**" % (k["median"] / r["median"])] if r \
                     else ["-", "-"]
             one_pass = _pass(results, e["n"], t)
             row.append("%.2f" % (k["median"] / e["gates"] / one_pass) if one_pass else "-")
             lines.append("| " + " | ".join(row) + " |")
     return "\n".join(lines)
+
+
+def fusion_probe_text(results):
+    probe = results.get("fusion_probe")
+    if not probe:
+        return "Not measured."
+    out = ["On %d qubits: one H on every qubit, alone and followed by %d Rx of varying angles on qubit 0; one "
+           "thread, pinned; median of %d runs each. One in-place pass at %d qubits on one thread: %.5f s. An "
+           "engine that applies every rotation pays a good share of a pass for each; below %.2g pass per "
+           "added rotation it has fused them away, and its \"fusion off\" figures count as fused."
+           % (probe["n"], probe["rotations"], probe["reps"], probe["n"], probe["pass_s"], probe["fusing_below"]),
+           "", "| engine | setting | H only s | with rotations s | extra per rotation s | per rotation / pass "
+           "| fusion |", "|---|---|---|---|---|---|---|"]
+    for engine, p in probe["engines"].items():
+        if "error" in p:
+            out.append("| %s | %s | failed | - | - | - | unknown |" % (engine, p.get("setting")))
+            continue
+        out.append("| %s | %s | %.4f | %.4f | %.2e | %.3f | %s |" % (
+            engine, p["setting"], p["base_s"], p["rotations_s"], p["per_rotation_s"], p["per_rotation_passes"],
+            "**fusing**" if p["fusing"] else "off"))
+    return "\n".join(out)
+
+
+def blocking_text(results):
+    entries = [e for e in results["circuits"] if "blocking" in e]
+    if not entries:
+        return "Not measured (blocking_bench was not built)."
+    out = ["blocking_bench runs kovra's engine alone (no graph reading or translation) on one pinned CPU, "
+           "median of 3: every gate as its own pass over the state, and the cache-blocked engine, which goes "
+           "over memory `passes` times for all the gates. The fused peer is the fastest peer run at one thread "
+           "that fuses (fusion on, or a least-fused setting that the probe found fusing), timed as a whole call.",
+           "", "| circuit | gates | passes over memory | gate by gate s | blocked s | gate by gate / blocked "
+           "| fastest fused peer, 1 thread | kovra blocked / peer |", "|---|---|---|---|---|---|---|---|"]
+    for e in entries:
+        b = e["blocking"]
+        if "error" in b:
+            out.append("| %s | %d | failed: %s | - | - | - | - | - |" % (
+                e["name"], e["gates"], b["error"].replace("|", "/").replace("\n", " ")[:200]))
+            continue
+        peer = fastest_fused(results, e, 1)
+        out.append("| %s | %d | %d | %.4f | %.4f | %.2f | %s | %s |" % (
+            e["name"], b["gates"], b["passes"], b["gate_by_gate_s"], b["blocked_s"],
+            b["gate_by_gate_s"] / b["blocked_s"] if b["blocked_s"] else float("nan"),
+            "%s%s %.4f" % (peer["engine"], "+fusion" if peer["fusion"] else " least-fused", peer["median"])
+            if peer else "-", "**%.2f**" % (b["blocked_s"] / peer["median"]) if peer else "-"))
+    return "\n".join(out)
 
 
 def bandwidth_table(results):
@@ -97,7 +170,7 @@ def branching_table(results):
              "| with history, (k+1)·2^k vectors MiB | Aer per-shot s (shots) |",
              "|---|---|---|---|---|---|---|"]
     for e in results["circuits"]:
-        if e["family"] != "teleport":
+        if not e["measurements"]:
             continue
         n, k = e["n"], e["measurements"]
         r = _run(e, "kovra", max(_threads(results)))
@@ -140,10 +213,15 @@ def markdown(results):
            "(below 1: fewer passes over memory than gates). Kovra's time is the whole BasicSimulator.execute "
            "(graph reading, translation, simulation, probabilities of qubit 0); one-thread runs of every "
            "engine are pinned to one CPU. "
-           "Teleportation chains run on the peers with the measurements deferred (a gate conditioned on a "
-           "measured bit becomes controlled by the measured qubit), which yields the same probabilities; "
-           "Aer's per-shot runs with real measurements and conditions are listed under branching. "
-           "qsim computes in single precision; its \"fusion off\" is max_fused_gate_size 1. Above %d qubits "
+           "Circuits with mid-circuit measurements (teleportation chains, user circuits) run on the peers with "
+           "the measurements deferred (a gate conditioned on a measured bit becomes controlled by the measured "
+           "qubit), which yields the same probabilities; Aer's per-shot runs with real measurements and "
+           "conditions are listed under branching. User circuits (--circuit) lose their terminal measurements "
+           "first, which leaves the probabilities over all qubits as they are. "
+           "\"Without fusion\" counts only engines whose fusion-off setting the fusion probe found applying "
+           "every gate: qsim always fuses (its least-fused setting, max_fused_gate_size 1, still merges the "
+           "gates on one qubit), so its figures without \"+fusion\" are labelled least-fused and stand in a "
+           "column of their own. qsim computes in single precision. Above %d qubits "
            "Aer and Qulacs run with their fusion on only." % (
                s["reps"], s.get("big_reps", s["reps"]), s.get("full_max_n", 99), max(s["threads"]),
                s.get("slow_max_n", 99)),
@@ -151,7 +229,9 @@ def markdown(results):
     out += ["## Summary", "", summary_table(results), ""]
     for t in _threads(results):
         out += ["## %d thread%s" % (t, "" if t == 1 else "s"), "", speed_table(results, t), ""]
+    out += ["## Fusion probe", "", fusion_probe_text(results), ""]
     out += ["## In-place pass (memory-bandwidth limit)", "", bandwidth_table(results), "",
+            "## Cache blocking against fusion", "", blocking_text(results), "",
             "## Branching memory (mid-circuit measurements)", "", branching_table(results), "",
             "## Graph reading and translation", "", translation_text(results), "",
             "## Agreement with kovra (max |p - p_kovra| over all basis states)", "", agreement_table(results), ""]
@@ -184,7 +264,8 @@ def plots(results, out_dir, tag):
                         xs.append(e["n"])
                         ys.append(r["median"])
                 if xs:
-                    label = "%s%s %dt" % (engine, "+fusion" if fusion else "", t)
+                    label = "%s %dt" % ("%s+fusion" % engine if fusion else
+                                        engine if engine == "kovra" else _unfused_label(results, engine), t)
                     # Colour: engine and thread count; dashes: fusion on.
                     ax.plot(xs, ys, marker="o" if t == 1 else "s", linestyle="--" if fusion else "-",
                             color=COLOURS.get((engine, t), None),

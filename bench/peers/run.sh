@@ -18,4 +18,5 @@ if [[ ! -x build/dev/bench/translate_bench ]]; then
     PATH="$KOVRA_VENV/bin:$PATH" cmake -DKOVRA_BUILD_BENCH=ON build/dev >/dev/null && JOBS="${JOBS:-1}" bash scripts/dev_build.sh >&2
 fi
 exec "$PEERS/bin/python" bench/peers/driver.py --kovra-python "$KOVRA_VENV/bin/python" \
-    --kovra-path "$ROOT/build/dev/python" --translate-bench "$ROOT/build/dev/bench/translate_bench" "$@"
+    --kovra-path "$ROOT/build/dev/python" --translate-bench "$ROOT/build/dev/bench/translate_bench" \
+    --blocking-bench "$ROOT/build/dev/bench/blocking_bench" "$@"
