@@ -2,6 +2,7 @@
 # The race: kovra against Qiskit Aer, Qulacs and qsim on the same circuits.
 #   bash bench/peers/run.sh            full run (about 25 minutes on 2 cores)
 #   bash bench/peers/run.sh --quick    smoke run (a few minutes)
+#   bash bench/peers/run.sh --circuit FILE.qasm --circuit FILE.json    with circuits of one's own
 # Further options (qubit counts, runs, threads): bash bench/peers/run.sh --help
 # Builds kovra incrementally into build/dev (single job unless JOBS is set),
 # with the project venv KOVRA_VENV (default .venv, set up by scripts/setup.sh
