@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 
+#include <cmath>
 #include <complex>
 #include <exception>
 #include <random>
@@ -210,6 +211,41 @@ TEST(gate_runs_branching, InPlaceMatchesGateByGate) {
                   history.getBranches()[b].getCurrentQuantumState())
             << "branch " << b;
     EXPECT_EQ(inplace.getProbabilities(), history.getProbabilities());
+}
+
+// Vectors large enough to be shared between threads: the probabilities sum
+// every entry's branches in branch order and the state vector is scaled by
+// one norm, exactly as a single loop over the entries would.
+TEST(gate_runs_branching, SharedOutPassesMatchOneLoop) {
+    cpu_limit limit(2);
+    const unsigned long n = 19;
+    std::mt19937_64 rng(11);
+    std::vector<gate_unit> spread;
+    for (unsigned long q = 0; q < n; ++q) spread.emplace_back("Ry", q, double(rng() % 720));
+    // A layer names every qubit that is still unmeasured.
+    std::vector<gate_unit> measured = {measure(0, 0), measure(5, 1), measure(18, 2)};
+    for (unsigned long q = 1; q < n - 1; ++q)
+        if (q != 5) measured.emplace_back("I", q);
+    const circuit branched({circuit_unit(spread), circuit_unit(measured)}, 3);
+    state_manager manager;
+    manager.execute_inplace(branched);
+    ASSERT_EQ(manager.getBranches().size(), 8u);
+    std::vector<double> expected(1UL << n, 0.0);
+    for (const quantum_state& branch : manager.getBranches()) {
+        const state_vector& a = branch.getCurrentQuantumState();
+        for (std::size_t k = 0; k < expected.size(); ++k)
+            expected[k] += branch.getStateProb() * (a[k].real() * a[k].real() + a[k].imag() * a[k].imag());
+    }
+    EXPECT_EQ(manager.getProbabilities(), expected);
+
+    state_manager pure;
+    pure.execute_inplace(circuit({circuit_unit(spread)}));
+    state_vector scaled = pure.getBranches().front().getCurrentQuantumState();
+    double squaredNorm = 0.0;
+    for (const cd& a : scaled) squaredNorm += a.real() * a.real() + a.imag() * a.imag();
+    const double norm = std::sqrt(squaredNorm);
+    for (cd& a : scaled) a = cd(a.real() / norm, a.imag() / norm);
+    EXPECT_EQ(pure.takeStateVector(), scaled);
 }
 
 // A gate on a measured qubit is refused after the gates gathered before it ran.

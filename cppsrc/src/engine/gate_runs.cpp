@@ -1,6 +1,7 @@
 #include "engine/gate_runs.h"
 
 #include "engine/kernel_arith.h"
+#include "engine/share_out.h"
 
 #include <immintrin.h>
 #include <sched.h>
@@ -149,34 +150,6 @@ struct stretch {
     std::size_t first, last;  // gates [first, last)
     unsigned long high;       // their positions at or above the segment bits
 };
-
-// Runs fn(begin, end) over [0, count) split between `threads` threads, the
-// calling thread taking the first share. Should a thread not start, its
-// share runs on the calling thread: slower, same result.
-template <typename Fn>
-void shareOut(unsigned long count, unsigned threads, Fn fn) {
-    threads = static_cast<unsigned>(std::min<unsigned long>(threads, count));
-    if (threads <= 1) {
-        fn(0UL, count);
-        return;
-    }
-    // Room first, so that nothing but a thread's start can fail once one runs.
-    std::vector<std::thread> workers;
-    std::vector<std::pair<unsigned long, unsigned long>> leftovers;
-    workers.reserve(threads);
-    leftovers.reserve(threads);
-    for (unsigned k = 1; k < threads; ++k) {
-        const unsigned long begin = count * k / threads, end = count * (k + 1) / threads;
-        try {
-            workers.emplace_back(fn, begin, end);
-        } catch (const std::system_error&) {
-            leftovers.emplace_back(begin, end);
-        }
-    }
-    fn(0UL, count / threads);
-    for (auto& [begin, end] : leftovers) fn(begin, end);
-    for (std::thread& w : workers) w.join();
-}
 
 void runStretch(state_vector& state, const std::vector<compiled_gate>& gates, const stretch& s,
                 unsigned long segmentBits, unsigned threads) {

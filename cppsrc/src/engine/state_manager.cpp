@@ -1,5 +1,6 @@
 #include "engine/state_manager.h"
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <iostream>
@@ -8,6 +9,7 @@
 #include "engine/gate_runs.h"
 #include "engine/kernels.h"
 #include "engine/large_vectors.h"
+#include "engine/share_out.h"
 
 namespace {
 
@@ -265,11 +267,22 @@ void state_manager::invalidate_condition_entry(unsigned long clbit) {
 std::vector<double> state_manager::getProbabilities() const {
     if (branches.empty()) return {};
     std::vector<double> probabilities(branches.front().getCurrentQuantumState().size(), 0.0);
-    for (const quantum_state& branch : branches) {
-        const quantum_state::vector_type& amplitudes = branch.getCurrentQuantumState();
-        for (std::size_t k = 0; k < probabilities.size() && k < amplitudes.size(); ++k)
-            probabilities[k] += branch.getStateProb() * squaredMagnitude(amplitudes[k]);
-    }
+    // Every entry sums its branches in branch order, as one branch after the
+    // other would; blocks of entries keep the partial sums in cache, and the
+    // threads take disjoint entries.
+    constexpr std::size_t BLOCK = 4096;
+    const auto sumBlocks = [&](unsigned long begin, unsigned long end) {
+        for (std::size_t lo = begin; lo < end; lo += BLOCK) {
+            const std::size_t hi = std::min<std::size_t>(lo + BLOCK, end);
+            for (const quantum_state& branch : branches) {
+                const quantum_state::vector_type& amplitudes = branch.getCurrentQuantumState();
+                const std::size_t stop = std::min(hi, amplitudes.size());
+                for (std::size_t k = lo; k < stop; ++k)
+                    probabilities[k] += branch.getStateProb() * squaredMagnitude(amplitudes[k]);
+            }
+        }
+    };
+    gates::shareOut(probabilities.size(), gates::workerCount(probabilities.size()), sumBlocks);
     return probabilities;
 }
 
@@ -280,7 +293,9 @@ void normalise(std::vector<std::complex<double>>& state) {
     double squaredNorm = 0.0;
     for (const auto& a : state) squaredNorm += squaredMagnitude(a);
     const double norm = std::sqrt(squaredNorm);
-    for (auto& a : state) a = std::complex<double>(a.real() / norm, a.imag() / norm);
+    gates::shareOut(state.size(), gates::workerCount(state.size()), [&](unsigned long begin, unsigned long end) {
+        for (unsigned long k = begin; k < end; ++k) state[k] = std::complex<double>(state[k].real() / norm, state[k].imag() / norm);
+    });
 }
 
 }  // namespace
