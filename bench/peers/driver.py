@@ -248,9 +248,10 @@ def main():
     circuits = circuit_list(args)  # user circuits are checked before anything runs
     with tempfile.TemporaryDirectory(prefix="kovra-race-") as workdir:
         runner = Runner(args, workdir)
+        os.makedirs(os.path.join(workdir, "circuits"))  # apart from the job files, whatever a circuit is called
         results["fusion_probe"] = fusion_probe(runner, args, results)
         for circuit in circuits:
-            path = os.path.join(workdir, circuit["name"] + ".json")
+            path = os.path.join(workdir, "circuits", circuit["name"] + ".json")
             with open(path, "w") as f:
                 json.dump(circuit, f)
             n = circuit["n"]
@@ -299,7 +300,7 @@ def fusion_probe(runner, args, results):
     paths = []
     for rotations in (0, PROBE_ROTATIONS):
         circuit = C.fusion_probe(PROBE_N, rotations)
-        paths.append(os.path.join(runner.workdir, circuit["name"] + ".json"))
+        paths.append(os.path.join(runner.workdir, "circuits", circuit["name"] + ".json"))
         with open(paths[-1], "w") as f:
             json.dump(circuit, f)
     key = "%d/1" % PROBE_N

@@ -40,9 +40,19 @@ def fusion_off(results, engine):
     return probe["engines"].get(engine, {}).get("fusing") is False
 
 
+def fuses_anyway(results, engine):
+    """Whether the engine's "fusion off" setting still fuses, as the probe found (qsim before the probe)."""
+    probe = results.get("fusion_probe")
+    if not probe:
+        return engine == "qsim"
+    return probe["engines"].get(engine, {}).get("fusing") is True
+
+
 def _unfused_label(results, peer):
-    """The name of a peer's fusion-off figures: "least-fused" when it fuses anyway."""
-    return peer if fusion_off(results, peer) else "%s least-fused" % peer
+    """The name of a peer's fusion-off figures, as the fusion probe found them."""
+    if fusion_off(results, peer):
+        return peer
+    return "%s least-fused" % peer if fuses_anyway(results, peer) else "%s (fusion not probed)" % peer
 
 
 def _fastest(runs):
@@ -53,7 +63,7 @@ def _fastest(runs):
 def fastest_fused(results, entry, threads):
     """The fastest peer run that fuses: fusion on, or a fusion-off setting that the probe found fusing."""
     return _fastest([_run(entry, p, threads, True) for p in _peers(results)] +
-                    [_run(entry, p, threads, False) for p in _peers(results) if not fusion_off(results, p)])
+                    [_run(entry, p, threads, False) for p in _peers(results) if fuses_anyway(results, p)])
 
 
 def speed_table(results, threads):
@@ -84,7 +94,7 @@ def summary_table(results):
     the engines that always fuse (qsim) at their least fusion, and the
     fastest peer with fusion on."""
     unfused = [p for p in _peers(results) if fusion_off(results, p)]
-    always = [p for p in _peers(results) if not fusion_off(results, p)]
+    always = [p for p in _peers(results) if fuses_anyway(results, p)]
     head = ["circuit", "threads", "kovra s", "fastest without fusion (probe: off)", "ratio",
             "%s, least fusion (fusion always on)" % ("/".join(always) or "engines that always fuse"), "ratio",
             "fastest with fusion", "ratio", "kovra per gate / pass"]
