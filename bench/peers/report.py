@@ -154,10 +154,10 @@ def blocking_text(results):
                 e["name"], e["gates"], b["error"].replace("|", "/").replace("\n", " ")[:200]))
             continue
         peer = fastest_fused(results, e, 1)
-        out.append("| %s | %d | %d | %.4f | %.4f | %.2f | %s | %s |" % (
+        out.append("| %s | %d | %d | %.3g | %.3g | %.2f | %s | %s |" % (
             e["name"], b["gates"], b["passes"], b["gate_by_gate_s"], b["blocked_s"],
             b["gate_by_gate_s"] / b["blocked_s"] if b["blocked_s"] else float("nan"),
-            "%s%s %.4f" % (peer["engine"], "+fusion" if peer["fusion"] else " least-fused", peer["median"])
+            "%s%s %.3g" % (peer["engine"], "+fusion" if peer["fusion"] else " least-fused", peer["median"])
             if peer else "-", "**%.2f**" % (b["blocked_s"] / peer["median"]) if peer else "-"))
     return "\n".join(out)
 

@@ -205,3 +205,47 @@ def test_fusion_probe_circuit():
     assert len(rotations) == 40 and {tuple(op["q"]) for op in rotations} == {(2,)}
     assert len({op["p"][0] for op in rotations}) == 40
     C.validate(probe)
+
+
+def _results(probe):
+    """A race result of one circuit at one thread: aer is the fastest peer in its fusion-off
+    setting, qsim in its least-fused one; qulacs is slower in both."""
+    def run(engine, fusion, median):
+        return {"engine": engine, "threads": 1, "fusion": fusion, "mode": "statevector", "median": median,
+                "peak_mib": 1.0, "baseline_mib": 1.0}
+
+    entry = {"name": "c", "family": "random", "n": 4, "gates": 10, "measurements": 0, "agreement": {},
+             "runs": [run("kovra", False, 1.0), run("aer", False, 2.0), run("aer", True, 2.5),
+                      run("qulacs", False, 3.0), run("qulacs", True, 3.5), run("qsim", False, 0.5),
+                      run("qsim", True, 0.6)],
+             "blocking": {"gates": 10, "passes": 2, "gate_by_gate_s": 1.0, "blocked_s": 0.25}}
+    results = {"settings": {"peers": ["aer", "qulacs", "qsim"], "threads": [1]}, "circuits": [entry],
+               "bandwidth": {}}
+    if probe is not None:
+        results["fusion_probe"] = {"engines": {e: ({"fusing": f} if f is not None else {"error": "failed"})
+                                               for e, f in probe.items()}}
+    return results
+
+
+@pytest.mark.parametrize("probe, without_fusion, always_fused, least_fused, fused_peer", [
+    (None, "aer 2.0000", "qsim", "qsim 0.5000", "qsim least-fused 0.5 | **0.50**"),  # from before the probe
+    ({"aer": False, "qulacs": False, "qsim": True}, "aer 2.0000", "qsim", "qsim 0.5000",
+     "qsim least-fused 0.5 | **0.50**"),
+    ({"aer": True, "qulacs": False, "qsim": True}, "qulacs 3.0000", "aer/qsim", "qsim 0.5000",
+     "qsim least-fused 0.5 | **0.50**"),
+    ({"aer": True, "qulacs": False, "qsim": False}, "qsim 0.5000", "aer", "aer 2.0000",
+     "qsim+fusion 0.6 | **0.42**"),
+    ({"aer": None, "qulacs": False, "qsim": True}, "qulacs 3.0000", "qsim", "qsim 0.5000",
+     "qsim least-fused 0.5 | **0.50**"),
+])
+def test_report_counts_only_probed_unfused_engines_as_without_fusion(probe, without_fusion, always_fused,
+                                                                     least_fused, fused_peer):
+    import report
+
+    results = _results(probe)
+    head, _, row = report.summary_table(results).splitlines()
+    assert "| %s, least fusion (fusion always on) |" % always_fused in head
+    row = row.split(" | ")
+    assert row[3] == without_fusion
+    assert row[5] == least_fused
+    assert "| %s |" % fused_peer in report.blocking_text(results)
