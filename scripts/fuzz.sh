@@ -36,16 +36,8 @@ SECONDS_EACH="${1:-600}"
 shift || true
 
 # clang and its runtime libraries (libFuzzer, sanitizers), from Debian.
-need=()
-for p in clang libclang-rt-14-dev nlohmann-json3-dev; do
-    dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
-done
-if ((${#need[@]})); then
-    echo "[fuzz] apt-get install ${need[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+source "$ROOT/scripts/apt_packages.sh"
+apt_install fuzz clang libclang-rt-14-dev nlohmann-json3-dev
 CMAKE="$(command -v cmake || echo "$VENV/bin/cmake")"
 [[ -x "$VENV/bin/cmake" ]] && CMAKE="$VENV/bin/cmake"
 GEN=()

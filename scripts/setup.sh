@@ -12,19 +12,8 @@ export KOVRA_CACHE_DIR="${KOVRA_CACHE_DIR:-$HOME/.cache/kovra_backends}"
 APT_PACKAGES="nlohmann-json3-dev libgtest-dev libgmock-dev libasio-dev libbenchmark-dev"
 
 log() { echo "[setup] $*"; }
-
-install_apt() {
-    local missing=()
-    for p in $APT_PACKAGES; do
-        dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-    done
-    if ((${#missing[@]})); then
-        log "apt-get install ${missing[*]}"
-        export DEBIAN_FRONTEND=noninteractive
-        apt-get update -qq
-        apt-get install -y -qq "${missing[@]}" >/dev/null
-    fi
-}
+# shellcheck source=scripts/apt_packages.sh
+source "$ROOT/scripts/apt_packages.sh"
 
 make_venv() {
     if [[ ! -x "$VENV/bin/python" ]]; then
@@ -53,7 +42,8 @@ install_module() {
 }
 
 mkdir -p "$ROOT/build" "$KOVRA_CACHE_DIR"
-install_apt
+# shellcheck disable=SC2086
+apt_install setup $APT_PACKAGES
 make_venv
 install_module
 log "ready"
