@@ -82,10 +82,10 @@ def arguments():
                    help="a circuit of one's own, OpenQASM 2 (.qasm) or neutral JSON (.json); repeatable")
     p.add_argument("--reps", type=int, default=None, help="timed runs per figure (median)")
     p.add_argument("--threads", type=parse_list, default=[1, 2])
-    p.add_argument("--full-max-n", type=int, default=22,
+    p.add_argument("--full-max-n", type=int, default=26,
                    help="above this many qubits the peers run only at the highest thread count, "
                         "--big-reps times (kovra keeps every thread count)")
-    p.add_argument("--big-reps", type=int, default=3, help="timed runs per figure above --full-max-n")
+    p.add_argument("--big-reps", type=int, default=5, help="timed runs per figure above --full-max-n")
     p.add_argument("--slow-max-n", type=int, default=24,
                    help="above this many qubits Aer and Qulacs run only with their fusion on "
                         "(without it one run of theirs takes minutes)")

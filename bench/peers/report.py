@@ -209,6 +209,15 @@ def translation_text(results):
             "of the same graph, %.2f%%." % (t["translate_ms"], t["simulate_ms"], 100 * t["share"]))
 
 
+def _runs_text(results):
+    s = results["settings"]
+    largest = max((e["n"] for e in results["circuits"]), default=0)
+    if largest <= s.get("full_max_n", 99):
+        return "Each time is the median of %d runs " % s["reps"]
+    return "Each time is the median of %d runs (%d above %d qubits, where the peers run only at %d threads) " % (
+        s["reps"], s.get("big_reps", s["reps"]), s.get("full_max_n", 99), max(s["threads"]))
+
+
 def markdown(results):
     m = results["machine"]
     s = results["settings"]
@@ -216,7 +225,7 @@ def markdown(results):
            "Machine: %s, %s CPUs; load average (1, 5, 15 min) before the run %s, after it %s. Peers: %s." % (
                m.get("cpu"), m.get("cpus"), ", ".join("%.2f" % x for x in m.get("load_before", [])),
                ", ".join("%.2f" % x for x in m.get("load_after", [])) or "-", m.get("versions")),
-           "Each time is the median of %d runs (%d above %d qubits, where the peers run only at %d threads) "
+           _runs_text(results) +
            "in a fresh process; ratio = kovra's time / the peer's at the same "
            "thread count (below 1: kovra is faster). MiB = peak resident memory of the process. "
            "\"per gate / pass\" = kovra's time per gate over one in-place pass of a state-sized vector "
@@ -232,9 +241,7 @@ def markdown(results):
            "every gate: qsim always fuses (its least-fused setting, max_fused_gate_size 1, still merges the "
            "gates on one qubit), so its figures without \"+fusion\" are labelled least-fused and stand in a "
            "column of their own. qsim computes in single precision. Above %d qubits "
-           "Aer and Qulacs run with their fusion on only." % (
-               s["reps"], s.get("big_reps", s["reps"]), s.get("full_max_n", 99), max(s["threads"]),
-               s.get("slow_max_n", 99)),
+           "Aer and Qulacs run with their fusion on only." % s.get("slow_max_n", 99),
            ""]
     out += ["## Summary", "", summary_table(results), ""]
     for t in _threads(results):

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The race: kovra against Qiskit Aer, Qulacs and qsim on the same circuits.
-#   bash bench/peers/run.sh            full run (about 25 minutes on 2 cores)
+#   bash bench/peers/run.sh            full run (about 35 minutes on 2 cores)
 #   bash bench/peers/run.sh --quick    smoke run (a few minutes)
 #   bash bench/peers/run.sh --circuit FILE.qasm --circuit FILE.json    with circuits of one's own
 # Further options (qubit counts, runs, threads): bash bench/peers/run.sh --help
