@@ -16,23 +16,9 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, PYTHON_DIR)
 
 import kovra_backends  # noqa: E402
-from kovra.builder import CircuitBuilder  # noqa: E402
 from teleportation import teleportation  # noqa: E402
 
 THETA = 1.2
-
-
-def deferred_teleportation(theta):
-    b = CircuitBuilder()
-    q = b.qreg(3)
-    b.gate("Ry", [q[0]], params=[theta])  # the state to send
-    b.gate("H", [q[1]])
-    b.gate("CNOT", [q[1], q[2]])  # Bell pair between qubits 1 and 2
-    b.gate("CNOT", [q[0], q[1]])
-    b.gate("H", [q[0]])
-    b.gate("CNOT", [q[1], q[2]])  # the X correction, controlled by qubit 1
-    b.gate("ZCON", [q[0], q[2]])  # the Z correction, controlled by qubit 0
-    return b
 
 
 def start_emulator():
@@ -48,7 +34,7 @@ def start_emulator():
 
 
 def main():
-    nmr_circuit = deferred_teleportation(THETA)
+    nmr_circuit = teleportation(THETA, deferred=True)
     device, port = start_emulator()
     try:
         nmr = kovra_backends.NMR().execute(nmr_circuit.capsule(), {"port": port, "shots": 1000})

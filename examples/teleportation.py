@@ -17,18 +17,26 @@ import kovra_backends  # noqa: E402
 from kovra.builder import EQUAL, CircuitBuilder  # noqa: E402
 
 
-def teleportation(theta):
+def teleportation(theta, deferred=False):
+    """The teleportation circuit. With `deferred` the Bell measurement is
+    left out and the X and Z corrections become CNOT and ZCON controlled by
+    qubits 1 and 0 (for back ends without classically conditioned gates)."""
     b = CircuitBuilder()
     q = b.qreg(3)
-    c = b.creg(2)
+    if not deferred:
+        c = b.creg(2)
     b.gate("Ry", [q[0]], params=[theta])  # the state to send
     b.gate("H", [q[1]])
     b.gate("CNOT", [q[1], q[2]])  # Bell pair between qubits 1 and 2
     b.gate("CNOT", [q[0], q[1]])
     b.gate("H", [q[0]])
-    b.measure([q[0], q[1]], [c[0], c[1]])
-    b.gate("X", [q[2]], condition=([c[1]], EQUAL, 1))
-    b.gate("Z", [q[2]], condition=([c[0]], EQUAL, 1))
+    if deferred:
+        b.gate("CNOT", [q[1], q[2]])  # the X correction, controlled by qubit 1
+        b.gate("ZCON", [q[0], q[2]])  # the Z correction, controlled by qubit 0
+    else:
+        b.measure([q[0], q[1]], [c[0], c[1]])
+        b.gate("X", [q[2]], condition=([c[1]], EQUAL, 1))
+        b.gate("Z", [q[2]], condition=([c[0]], EQUAL, 1))
     return b
 
 
