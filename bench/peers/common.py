@@ -6,22 +6,28 @@ line of standard output.
 """
 
 import json
+import os
 import statistics
 import sys
 import time
 
 
-def read_job():
+def read_job_plain():
     with open(sys.argv[1]) as f:
-        job = json.load(f)
+        return json.load(f)
+
+
+def read_job():
+    """The job with its circuit file read in place of the path."""
+    job = read_job_plain()
     with open(job["circuit"]) as f:
         job["circuit"] = json.load(f)
     return job
 
 
-def read_job_plain():
-    with open(sys.argv[1]) as f:
-        return json.load(f)
+def pin(threads):
+    """Restricts the process to the first `threads` of the CPUs it may run on."""
+    os.sched_setaffinity(0, set(sorted(os.sched_getaffinity(0))[:threads]))
 
 
 def _status_kib(field):

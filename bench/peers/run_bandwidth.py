@@ -4,17 +4,16 @@ constant. `python run_bandwidth.py JOB.json` with "n", "threads" and "reps";
 with two threads each takes one half of the vector (numpy releases the
 interpreter lock inside the loop), on threads started before the clock."""
 
-import os
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
-from common import finish, read_job_plain, rss_mib, timed
+from common import finish, pin, read_job_plain, rss_mib, timed
 
 
 def main():
     job = read_job_plain()
-    os.sched_setaffinity(0, set(sorted(os.sched_getaffinity(0))[: job["threads"]]))
+    pin(job["threads"])
     v = np.ones(1 << job["n"], dtype=np.complex128)
     c = np.complex128(0.999 + 0.001j)
     parts = np.array_split(v, job["threads"])

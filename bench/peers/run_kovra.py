@@ -15,7 +15,7 @@ The thread count is the number of CPUs the process may run on: the job's
 import os
 import sys
 
-from common import finish, read_job, rss_mib, timed, write_probabilities
+from common import finish, pin, read_job, rss_mib, timed, write_probabilities
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "python"))
@@ -52,7 +52,7 @@ def probabilities_of(result, n):
 
 def main():
     job = read_job()
-    os.sched_setaffinity(0, set(sorted(os.sched_getaffinity(0))[: job["threads"]]))
+    pin(job["threads"])
     import kovra_backends
 
     circuit = job["circuit"]

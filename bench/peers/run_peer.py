@@ -15,7 +15,7 @@ n - 1 - q there; Cirq orders the qubits given most significant first.
 import math
 import os
 
-from common import finish, read_job, rss_mib, timed, write_probabilities
+from common import finish, pin, read_job, rss_mib, timed, write_probabilities
 
 # Kovra's Y90 is e^{i pi/4} Ry(pi/2) and YCON a controlled Ry(pi); a global
 # phase does not change any probability, and YCON's controlled form has no
@@ -200,7 +200,7 @@ def run_qsim(job):
 def main():
     job = read_job()
     # Pinned like kovra's runs, so that one-thread figures share one core.
-    os.sched_setaffinity(0, set(sorted(os.sched_getaffinity(0))[: job["threads"]]))
+    pin(job["threads"])
     runner = {"aer": run_aer, "qulacs": run_qulacs, "qsim": run_qsim}[job["engine"]]
     times, baseline, probabilities = runner(job)
     if job.get("probs_out") and probabilities is not None:
