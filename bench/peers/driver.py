@@ -122,6 +122,22 @@ def arguments():
     return a
 
 
+def kovra_env(args, env=os.environ):
+    """`env` for a process in the project venv: --kovra-path first on PYTHONPATH."""
+    env = dict(env)
+    if args.kovra_path:
+        env["PYTHONPATH"] = args.kovra_path + os.pathsep + env.get("PYTHONPATH", "")
+    return env
+
+
+def write_circuit(workdir, circuit):
+    """Writes the circuit where the jobs find it; returns the path."""
+    path = os.path.join(workdir, "circuits", circuit["name"] + ".json")
+    with open(path, "w") as f:
+        json.dump(circuit, f)
+    return path
+
+
 class Runner:
     def __init__(self, args, workdir):
         self.args = args
@@ -138,8 +154,7 @@ class Runner:
         env = dict(os.environ, OMP_NUM_THREADS=str(threads))
         if engine == "kovra":
             python, script = self.args.kovra_python, "run_kovra.py"
-            if self.args.kovra_path:
-                env["PYTHONPATH"] = self.args.kovra_path + os.pathsep + env.get("PYTHONPATH", "")
+            env = kovra_env(self.args, env)
         elif engine == "bandwidth":
             python, script = sys.executable, "run_bandwidth.py"
         else:
@@ -208,11 +223,8 @@ def user_circuit(args, path):
     if not os.path.isfile(path):
         raise SystemExit("--circuit %s: no such file" % path)
     if suffix == ".qasm":
-        env = dict(os.environ)
-        if args.kovra_path:
-            env["PYTHONPATH"] = args.kovra_path + os.pathsep + env.get("PYTHONPATH", "")
         proc = subprocess.run([args.kovra_python, os.path.join(HERE, "qasm_to_neutral.py"), path],
-                              capture_output=True, text=True, env=env, timeout=args.timeout)
+                              capture_output=True, text=True, env=kovra_env(args), timeout=args.timeout)
         if proc.returncode != 0:
             raise SystemExit("--circuit %s: %s" % (path, proc.stderr.strip() or "the converter failed"))
         circuit = json.loads(proc.stdout)
@@ -251,9 +263,7 @@ def main():
         os.makedirs(os.path.join(workdir, "circuits"))  # apart from the job files, whatever a circuit is called
         results["fusion_probe"] = fusion_probe(runner, args, results)
         for circuit in circuits:
-            path = os.path.join(workdir, "circuits", circuit["name"] + ".json")
-            with open(path, "w") as f:
-                json.dump(circuit, f)
+            path = write_circuit(workdir, circuit)
             n = circuit["n"]
             entry = {"name": circuit["name"], "family": circuit["family"], "n": n,
                      "gates": C.gate_count(circuit), "measurements": C.measurement_count(circuit)}
@@ -297,12 +307,7 @@ def main():
 def fusion_probe(runner, args, results):
     """Every engine in its fusion-off setting, and kovra, at one pinned thread:
     the extra time per added rotation, against one in-place pass."""
-    paths = []
-    for rotations in (0, PROBE_ROTATIONS):
-        circuit = C.fusion_probe(PROBE_N, rotations)
-        paths.append(os.path.join(runner.workdir, "circuits", circuit["name"] + ".json"))
-        with open(paths[-1], "w") as f:
-            json.dump(circuit, f)
+    paths = [write_circuit(runner.workdir, C.fusion_probe(PROBE_N, rotations)) for rotations in (0, PROBE_ROTATIONS)]
     key = "%d/1" % PROBE_N
     if key not in results["bandwidth"]:
         results["bandwidth"][key] = runner.run("bandwidth", paths[0], 1, max(args.reps, 5), n=PROBE_N)
