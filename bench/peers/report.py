@@ -30,22 +30,24 @@ def _pass(results, n, threads):
     return b["median"] if b else None
 
 
-def fusion_off(results, engine):
-    """Whether the engine's "fusion off" setting really applies gate by gate,
-    as the fusion probe found. Results from before the probe: all but qsim,
-    which always fuses."""
-    probe = results.get("fusion_probe")
-    if not probe:
-        return engine != "qsim"
-    return probe["engines"].get(engine, {}).get("fusing") is False
-
-
-def fuses_anyway(results, engine):
-    """Whether the engine's "fusion off" setting still fuses, as the probe found (qsim before the probe)."""
+def _fusing(results, engine):
+    """Whether the engine's "fusion off" setting still fuses, as the fusion
+    probe found: True, False, or None when its probe failed or is missing.
+    Results from before the probe: only qsim, which always fuses."""
     probe = results.get("fusion_probe")
     if not probe:
         return engine == "qsim"
-    return probe["engines"].get(engine, {}).get("fusing") is True
+    return probe["engines"].get(engine, {}).get("fusing")
+
+
+def fusion_off(results, engine):
+    """Whether the engine's "fusion off" setting really applies gate by gate."""
+    return _fusing(results, engine) is False
+
+
+def fuses_anyway(results, engine):
+    """Whether the engine's "fusion off" setting still fuses."""
+    return _fusing(results, engine) is True
 
 
 def _unfused_label(results, peer):
@@ -288,9 +290,9 @@ def plots(results, out_dir, tag):
                             color=COLOURS.get((engine, t), None),
                             linewidth=2.8 if engine == "kovra" else 1.2, label=label)
         for t in _threads(results):
-            xs = [e["n"] for e in entries if _pass(results, e["n"], t)]
-            ys = [_pass(results, n, t) * e["gates"] for n, e in zip(xs, [e for e in entries if _pass(results, e["n"], t)])]
-            if xs:
+            points = [(e["n"], _pass(results, e["n"], t) * e["gates"]) for e in entries if _pass(results, e["n"], t)]
+            if points:
+                xs, ys = zip(*points)
                 ax.plot(xs, ys, color="grey", linestyle=":", label="one in-place pass per gate %dt" % t)
         ax.set_yscale("log")
         ax.set_xlabel("qubits")
