@@ -11,6 +11,7 @@
 
 #include "engine/gate_runs.h"
 #include "engine/state_manager.h"
+#include "engine_test_gates.h"
 
 namespace {
 
@@ -163,17 +164,6 @@ TEST(gate_runs_compile, RefusesWhatExecuteRefuses) {
     ASSERT_TRUE(gates::compileGate(gate_unit("H", 1, 90.0), 3, out));
     EXPECT_EQ(out.kind, gates::compiled_gate::PAIR_H);
     EXPECT_EQ(out.target, 1u);
-}
-
-gate_unit measure(unsigned long qubit, unsigned long clbit) {
-    gate_unit m("MEASURE", qubit);
-    m.setClbitTarget(clbit);
-    return m;
-}
-
-gate_unit when(gate_unit g, std::vector<unsigned long> bits, RELATION relation, int value) {
-    g.setCondition(condition(bits, relation, value));
-    return g;
 }
 
 // Gathered runs around measurements and conditioned gates: the in-place run

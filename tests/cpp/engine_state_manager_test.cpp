@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/state_manager.h"
+#include "engine_test_gates.h"
 
 namespace {
 
@@ -15,17 +16,6 @@ using cd = std::complex<double>;
 using state_vector = std::vector<cd>;
 
 const double kC = 0.707106781173095;  // H applied to a basis state
-
-gate_unit measure(unsigned long qubit, unsigned long clbit) {
-    gate_unit m("MEASURE", qubit);
-    m.setClbitTarget(clbit);
-    return m;
-}
-
-gate_unit when(gate_unit g, std::vector<unsigned long> bits, RELATION relation, int value) {
-    g.setCondition(condition(bits, relation, value));
-    return g;
-}
 
 circuit_unit layer(std::vector<gate_unit> gates) { return circuit_unit(gates); }
 
