@@ -1,4 +1,5 @@
-"""Running the local NMR device emulator for the tests."""
+"""Running the local NMR device emulator for the tests, the circuit they
+send, and the counts that show a leak."""
 
 import contextlib
 import ctypes
@@ -6,6 +7,8 @@ import os
 import signal
 import subprocess
 import sys
+
+from kovra.builder import CircuitBuilder
 
 PYTHON_DIR = os.path.join(os.path.dirname(__file__), "..", "..", "python")
 PR_SET_PDEATHSIG = 1
@@ -63,3 +66,19 @@ def closed_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def bell():
+    b = CircuitBuilder()
+    b.qreg(2)
+    b.gate("H", [0])
+    b.gate("CNOT", [0, 1])
+    return b
+
+
+def open_fd_count():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def thread_count():
+    return len(os.listdir("/proc/self/task"))

@@ -13,17 +13,8 @@ import threading
 import pytest
 
 import kovra_backends as kb
-from kovra.builder import CircuitBuilder
 
-from nmr_helpers import PYTHON_DIR, closed_port, emulator
-
-
-def bell():
-    b = CircuitBuilder()
-    b.qreg(2)
-    b.gate("H", [0])
-    b.gate("CNOT", [0, 1])
-    return b
+from nmr_helpers import PYTHON_DIR, bell, closed_port, emulator, open_fd_count, thread_count
 
 
 FAILURES = {
@@ -135,28 +126,20 @@ def test_concurrent_callers_take_turns():
     assert [set(r) for r in results] == [{"00", "11"}] * 3
 
 
-def _open_fds():
-    return len(os.listdir("/proc/self/fd"))
-
-
-def _threads():
-    return len(os.listdir("/proc/self/task"))
-
-
 def test_hundred_runs_leak_nothing(capfd):
     b = bell()
     with emulator() as device:
         config = device.config()
         kb.NMR().execute(b.capsule(), config)
-        fds, threads = _open_fds(), _threads()
+        fds, threads = open_fd_count(), thread_count()
         for _ in range(100):
             assert set(kb.NMR().execute(b.capsule(), config).probabilities) == {"00", "11"}
-        assert (_open_fds(), _threads()) == (fds, threads)
+        assert (open_fd_count(), thread_count()) == (fds, threads)
         # Failed runs release their connection as well.
         for _ in range(5):
             with pytest.raises(RuntimeError):
                 kb.NMR().execute(b.capsule(), {"port": closed_port()})
-        assert (_open_fds(), _threads()) == (fds, threads)
+        assert (open_fd_count(), thread_count()) == (fds, threads)
     capfd.readouterr()
 
 

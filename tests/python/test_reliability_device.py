@@ -7,7 +7,6 @@ two threads calling NMR.execute at once never see each other's results."""
 
 import json
 import math
-import os
 import socket
 import threading
 import time
@@ -17,9 +16,9 @@ from hypothesis import event, given, note
 from hypothesis import strategies as st
 
 import kovra_backends as kb
-from kovra.builder import CircuitBuilder
 
 from fuzz_support import budget, watchdog
+from nmr_helpers import bell, open_fd_count, thread_count
 
 LOGIN_OK = b'{"type":"login_response","return_code":0}'
 PUSH_OK = b'{"type":"push_task_response","return_code":0}'
@@ -116,14 +115,6 @@ def device():
     d.close()
 
 
-def bell():
-    b = CircuitBuilder()
-    b.qreg(2)
-    b.gate("H", [0])
-    b.gate("CNOT", [0, 1])
-    return b
-
-
 BELL = bell()
 
 
@@ -140,14 +131,6 @@ def healthy(device):
     device.script = (LOGIN_OK + b"\n", [PUSH_OK + b"\n", finished([0.5, 0, 0, 0.5]) + b"\n"])
     device.drip = False
     assert run(device).probabilities == {"00": 0.5, "11": 0.5}
-
-
-def _open_fds():
-    return len(os.listdir("/proc/self/fd"))
-
-
-def _threads():
-    return len(os.listdir("/proc/self/task"))
 
 
 # ---- generated replies -----------------------------------------------------
@@ -258,7 +241,7 @@ def test_generated_replies_end_in_an_exact_result_or_an_exception(device, data, 
 def test_faults_leak_no_descriptor_or_thread(device, capfd):
     healthy(device)
     device.wait_idle()
-    fds, threads = _open_fds(), _threads()
+    fds, threads = open_fd_count(), thread_count()
     faults = [
         (LOGIN_OK + b"\n", [PUSH_OK + b"\n", None]),            # closed mid-task
         (None, []),                                              # closed before the login answer
@@ -286,12 +269,12 @@ def test_faults_leak_no_descriptor_or_thread(device, capfd):
     device.wait_idle()
 
     def grown():
-        return _open_fds() > fds or _threads() > threads
+        return open_fd_count() > fds or thread_count() > threads
 
     deadline = time.monotonic() + 5
     while grown() and time.monotonic() < deadline:
         time.sleep(0.05)
-    assert not grown(), ((_open_fds(), _threads()), (fds, threads))
+    assert not grown(), ((open_fd_count(), thread_count()), (fds, threads))
     assert runs == 200
 
 
