@@ -2,7 +2,8 @@
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+PYTHON_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python")
+sys.path.insert(0, PYTHON_DIR)
 
 
 def show(title, result, amplitudes=True):

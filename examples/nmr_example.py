@@ -10,13 +10,9 @@ import os
 import subprocess
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-PYTHON_DIR = os.path.join(HERE, "..", "python")
-sys.path.insert(0, HERE)
-sys.path.insert(0, PYTHON_DIR)
-
-import kovra_backends  # noqa: E402
-from teleportation import teleportation  # noqa: E402
+from _common import PYTHON_DIR
+import kovra_backends
+from teleportation import teleportation
 
 THETA = 1.2
 

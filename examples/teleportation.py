@@ -8,13 +8,10 @@ probabilities are exact: each of the four measurement outcomes has
 probability 1/4, and qubit 2 reads 1 with probability sin^2(theta/2).
 """
 import math
-import os
-import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
-
-import kovra_backends  # noqa: E402
-from kovra.builder import EQUAL, CircuitBuilder  # noqa: E402
+import _common  # noqa: F401
+import kovra_backends
+from kovra.builder import EQUAL, CircuitBuilder
 
 
 def teleportation(theta, deferred=False):
