@@ -212,7 +212,7 @@ class Emulator:
         return accepted
 
     async def push(self, writer, message, logged_in):
-        """Answers a push request; returns the coroutine that finishes the task, if any."""
+        """Answers a push request and, if it accepts the task, runs it and sends task_finished."""
         opts = self.options
         try:
             task = parse_task(message.get("task"), message.get("qubits"))
