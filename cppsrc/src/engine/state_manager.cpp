@@ -169,8 +169,9 @@ void state_manager::run(const circuit& c, bool keepHistory) {
         const std::vector<gate_unit>& gates = unit.gateList();
         for (auto gate = gates.cbegin(); gate != gates.cend(); ++gate) {
             const bool gathered = !keepHistory && !gate->hasCondition() && gate->getGateIndex() != GATE_MEASURE;
-            if (!gathered || !check_qubits(gate)) flushPending(pending);
-            if (!check_qubits(gate)) throw std::exception();
+            const bool allowed = check_qubits(gate);
+            if (!gathered || !allowed) flushPending(pending);
+            if (!allowed) throw std::exception();
             if (gathered) {
                 gates::compiled_gate compiled;
                 if (gates::compileGate(*gate, qubitNum, compiled)) pending.push_back(compiled);

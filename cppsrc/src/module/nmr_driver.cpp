@@ -48,6 +48,34 @@ void check_signals() {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
+// The task document: the operations, then the measured-qubit flags when
+// "mqubits" is given (every listed qubit must lie in [0, qnum)).
+std::string task_document(const std::vector<Operation>& operations, int qnum, const std::vector<int>* measured) {
+    std::string document = "{\"gates\":[";
+    for (std::size_t i = 0; i < operations.size(); ++i) {
+        if (i > 0) document += ",\n";
+        document += operations[i].to_string();
+    }
+    document += "]";
+    if (measured != nullptr) {
+        std::vector<int> flags(static_cast<std::size_t>(qnum), 0);
+        for (int q : *measured) {
+            if (q < 0 || q >= qnum) {
+                throw std::invalid_argument("\"mqubits\" names qubit " + std::to_string(q) + ", outside [0, " +
+                                            std::to_string(qnum) + ")");
+            }
+            flags[static_cast<std::size_t>(q)] = 1;
+        }
+        document += ",\n\"measures\":[";
+        for (int q = 0; q < qnum; ++q) {
+            if (q > 0) document += ",";
+            document += flags[static_cast<std::size_t>(q)] ? "1" : "0";
+        }
+        document += "]";
+    }
+    return document + "}";
+}
+
 }  // namespace
 
 Result Nmr::execute(const igraph_t* graph, const config_reader& config) {
@@ -77,35 +105,10 @@ Result Nmr::execute(const igraph_t* graph, const config_reader& config) {
                                     ": a circuit needs at least one qubit");
     }
 
-    std::string document = "{\"gates\":[";
-    for (std::size_t i = 0; i < operations.size(); ++i) {
-        if (i > 0) document += ",\n";
-        document += operations[i].to_string();
-    }
-    document += "]";
+    // One key character per measured qubit; a qubit listed twice is still one qubit.
     unsigned long width = static_cast<unsigned long>(qnum);
-    if (measures) {
-        std::vector<int> flags(static_cast<std::size_t>(qnum), 0);
-        std::set<int> distinct;
-        for (int q : measured) {
-            if (q < 0 || q >= qnum) {
-                throw std::invalid_argument("\"mqubits\" names qubit " + std::to_string(q) + ", outside [0, " +
-                                            std::to_string(qnum) + ")");
-            }
-            flags[static_cast<std::size_t>(q)] = 1;
-            distinct.insert(q);
-        }
-        // One key character per measured qubit; a qubit listed twice is
-        // still one qubit.
-        width = distinct.size();
-        document += ",\n\"measures\":[";
-        for (int q = 0; q < qnum; ++q) {
-            if (q > 0) document += ",";
-            document += flags[static_cast<std::size_t>(q)] ? "1" : "0";
-        }
-        document += "]";
-    }
-    document += "}";
+    if (measures) width = std::set<int>(measured.begin(), measured.end()).size();
+    const std::string document = task_document(operations, qnum, measures ? &measured : nullptr);
     if (print_circuit) std::cout << document << std::endl;
 
     if (in_session) throw std::runtime_error("NMR.execute cannot run while this thread waits for the device");

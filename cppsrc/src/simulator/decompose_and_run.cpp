@@ -62,6 +62,11 @@ std::string mebibytes(double bytes) {
     return text.str();
 }
 
+[[noreturn]] void raise_memory_error(const std::string& message) {
+    PyErr_SetString(PyExc_MemoryError, message.c_str());
+    throw py::error_already_set();
+}
+
 // Every measurement splits every branch in two, and each branch keeps a state
 // vector of its own: refuse a run whose branches cannot fit, before the
 // first of them is made.
@@ -80,8 +85,7 @@ void check_branch_memory(const circuit& lowered, int qnum, int cnum) {
                           std::to_string(measurements) + " branches need at least " +
                           mebibytes(needed) + " MiB, the machine has " +
                           std::to_string(static_cast<long long>(available / (1 << 20))) + " MiB";
-    PyErr_SetString(PyExc_MemoryError, message.c_str());
-    throw py::error_already_set();
+    raise_memory_error(message);
 }
 
 }  // namespace
@@ -118,8 +122,7 @@ void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes)
                               " MiB needed, the machine has " +
                               std::to_string(static_cast<long long>(available / (1 << 20))) +
                               " MiB";
-        PyErr_SetString(PyExc_MemoryError, message.c_str());
-        throw py::error_already_set();
+        raise_memory_error(message);
     }
 }
 

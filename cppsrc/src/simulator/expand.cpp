@@ -23,13 +23,6 @@ namespace {
 
 constexpr const char* kBadCalleeParameters = "Something is wrong with callee parameters.";
 
-std::string index_text(double value) {
-    if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 1e15) {
-        return std::to_string(static_cast<long long>(value));
-    }
-    return std::to_string(value);
-}
-
 // (int) of a list value that must index a list of `size` items.
 std::optional<std::size_t> position(double value, std::size_t size) {
     if (!std::isfinite(value) || value <= -1.0 || value >= static_cast<double>(size)) {
@@ -113,7 +106,7 @@ std::vector<double> translation::evaluate_parameters(int w,
                     std::optional<std::size_t> at = position(pindex[slot], caller_params.size());
                     if (!at) {
                         fail(w, std::string(kBadCalleeParameters) + " \"pindex\" entry " +
-                                    index_text(pindex[slot]) + " is outside the caller's " +
+                                    number_text(pindex[slot]) + " is outside the caller's " +
                                     std::to_string(caller_params.size()) + " parameters");
                     }
                     args[static_cast<std::size_t>(a)] = py::float_(caller_params[*at]);
@@ -160,7 +153,7 @@ int translation::expand_caller(int call_vertex, const std::string& callee,
         for (double p : positions) {
             std::optional<std::size_t> at = position(p, qubits.size());
             if (!at) {
-                fail(w, "\"qubits\" position " + index_text(p) + " is outside the caller's " +
+                fail(w, "\"qubits\" position " + number_text(p) + " is outside the caller's " +
                             std::to_string(qubits.size()) + " qubits");
             }
             mapped.push_back(qubits[*at]);

@@ -24,6 +24,9 @@ namespace lowering {
 using index_map = std::unordered_map<int, unsigned long>;
 using lane_set = std::vector<std::vector<gate_unit>>;
 
+// A number for messages: integral values without a fraction.
+std::string number_text(double value);
+
 // The kind of a vertex from its raw "type" entry: ints, and floats with an
 // integral value. Empty for None, absent or anything else.
 std::optional<long> vertex_kind(PyObject* entry);
@@ -70,6 +73,10 @@ private:
 
     unsigned long local_qubit(int v, double graph_index);
     unsigned long local_clbit(int v, double graph_index);
+    // The local number of graph index `graph_index` in `map`, "what" naming
+    // the kind of index in messages.
+    unsigned long local_index(int v, double graph_index, const index_map& map, const std::string& what,
+                              const std::string& invalid);
     // "vertex 7 (CNOT)", with the definition and call it sits in, if any.
     std::string where(int v);
     [[noreturn]] void fail(int v, const std::string& what);

@@ -26,13 +26,6 @@ int catalogue_arity(GATE_INDEX index) {
 
 bool takes_angle(GATE_INDEX index) { return index >= GATE_RX && index <= GATE_P; }
 
-std::string number_text(double value) {
-    if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 1e15) {
-        return std::to_string(static_cast<long long>(value));
-    }
-    return std::to_string(value);
-}
-
 // Parses a decimal integer with an optional sign; nothing else.
 std::optional<long long> parse_integer(const std::string& text) {
     if (text.empty()) return std::nullopt;
@@ -45,6 +38,13 @@ std::optional<long long> parse_integer(const std::string& text) {
 }
 
 }  // namespace
+
+std::string number_text(double value) {
+    if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 1e15) {
+        return std::to_string(static_cast<long long>(value));
+    }
+    return std::to_string(value);
+}
 
 std::optional<long> vertex_kind(PyObject* entry) {
     if (entry == nullptr || entry == Py_None) return std::nullopt;
@@ -122,31 +122,26 @@ void translation::fail(int v, const std::string& what) {
     throw std::runtime_error(printable(where(v) + ": " + what));
 }
 
-unsigned long translation::local_qubit(int v, double graph_index) {
+unsigned long translation::local_index(int v, double graph_index, const index_map& map,
+                                       const std::string& what, const std::string& invalid) {
     if (!std::isfinite(graph_index) || std::fabs(graph_index) >= 2147483648.0) {
-        fail(v, "qubit " + number_text(graph_index) + " is not a valid qubit index");
+        fail(v, what + " " + number_text(graph_index) + " is not a valid " + invalid);
     }
     int key = static_cast<int>(graph_index);
-    auto found = qubits_.find(key);
-    if (found == qubits_.end()) {
-        throw std::out_of_range(std::string(kKeyNotFound) + ": " + where(v) + " uses qubit " +
+    auto found = map.find(key);
+    if (found == map.end()) {
+        throw std::out_of_range(std::string(kKeyNotFound) + ": " + where(v) + " uses " + what + " " +
                                 std::to_string(key) + ", which no register declares");
     }
     return found->second;
 }
 
+unsigned long translation::local_qubit(int v, double graph_index) {
+    return local_index(v, graph_index, qubits_, "qubit", "qubit index");
+}
+
 unsigned long translation::local_clbit(int v, double graph_index) {
-    if (!std::isfinite(graph_index) || std::fabs(graph_index) >= 2147483648.0) {
-        fail(v, "classical bit " + number_text(graph_index) + " is not a valid index");
-    }
-    int key = static_cast<int>(graph_index);
-    auto found = clbits_.find(key);
-    if (found == clbits_.end()) {
-        throw std::out_of_range(std::string(kKeyNotFound) + ": " + where(v) +
-                                " uses classical bit " + std::to_string(key) +
-                                ", which no register declares");
-    }
-    return found->second;
+    return local_index(v, graph_index, clbits_, "classical bit", "index");
 }
 
 void translation::declare_register(int v) {
