@@ -1,6 +1,6 @@
 """Support for the property-based tests of graph input: the example budget,
 a watchdog against hangs, and a small numpy reference simulator that shares
-nothing with the extension module.
+nothing with the extension module, and comparisons of probability maps.
 
 Budget: KOVRA_FUZZ_EXAMPLES (cases per property, scripts/fuzz.sh --hypothesis
 raises it); otherwise a bounded CI budget, smaller under the sanitizers
@@ -14,6 +14,7 @@ import os
 import tempfile
 
 import numpy as np
+import pytest
 from hypothesis import HealthCheck, settings
 
 _LONG = int(os.environ.get("KOVRA_FUZZ_EXAMPLES", "0"))
@@ -181,6 +182,19 @@ class Reference:
 
     def state(self):
         return self.branches[0][0]
+
+
+def keyed(probabilities, n):
+    """A probability list as a map from n-bit keys (index 0 = all zeros),
+    without the entries that are zero."""
+    return {format(i, f"0{n}b"): p for i, p in enumerate(probabilities) if p > 1e-10}
+
+
+def assert_close(actual, expected, tol=1e-7):
+    """The same keys, and every probability within tol."""
+    assert set(actual) == set(expected)
+    for key in expected:
+        assert actual[key] == pytest.approx(expected[key], abs=tol), key
 
 
 def assert_close_maps(got, expected, tolerance=1e-7):

@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 
 import kovra_backends as kb
 
-from fuzz_support import budget, watchdog
+from fuzz_support import budget, keyed, watchdog
 from nmr_helpers import bell, open_fd_count, thread_count
 
 LOGIN_OK = b'{"type":"login_response","return_code":0}'
@@ -121,10 +121,6 @@ BELL = bell()
 def run(device):
     with watchdog(90):
         return kb.NMR().execute(BELL.capsule(), device.config())
-
-
-def expected_probabilities(execution, width=2):
-    return {format(i, f"0{width}b"): p for i, p in enumerate(execution) if p > 1e-10}
 
 
 def healthy(device):
@@ -235,7 +231,7 @@ def test_generated_replies_end_in_an_exact_result_or_an_exception(device, data, 
     assert execution is not None
     assert len(execution) == 4
     assert all(isinstance(p, (int, float)) and math.isfinite(p) for p in execution)
-    assert result.probabilities == expected_probabilities(execution)
+    assert result.probabilities == keyed(execution, 2)
 
 
 def test_faults_leak_no_descriptor_or_thread(device, capfd):

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import kovra_backends as kb
-from fuzz_support import Reference
+from fuzz_support import Reference, assert_close, keyed
 from kovra.builder import EQUAL, GREATER, NOT_EQUAL, CircuitBuilder, capsule_of
 
 # The independent dense simulator of the property-based tests (qubit 0 = most
@@ -23,10 +23,6 @@ def reference_state(n, gates):
     return reference.state()
 
 
-def keyed(probabilities, n):
-    return {format(i, f"0{n}b"): p for i, p in enumerate(probabilities) if p > 1e-10}
-
-
 def run(builder, **config):
     return kb.BasicSimulator().execute(builder.capsule(), config)
 
@@ -40,12 +36,6 @@ def printed_layers(capfd, builder, **config):
         [(g["gate name"], g["qubit"], g["qubit2"], g["angle"]) for g in layer["circuit unit"]]
         for layer in circuit["circuit"]
     ]
-
-
-def assert_close(actual, expected, tol=1e-7):
-    assert set(actual) == set(expected)
-    for key in expected:
-        assert actual[key] == pytest.approx(expected[key], abs=tol), key
 
 
 # --------------------------------------------------------------------------
