@@ -1,5 +1,5 @@
 // Shared pieces of the libFuzzer targets: quiet standard output (the readers
-// report every missing key there) and the exceptions the readers may raise.
+// report every missing key there) and the input as a string.
 #pragma once
 
 #include <cstddef>
