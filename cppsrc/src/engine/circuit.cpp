@@ -6,16 +6,8 @@
 
 namespace {
 
-bool isTwoQubitKind(GATE_INDEX index) { return index == GATE_CNOT || index == GATE_YCON || index == GATE_ZCON; }
+bool isTwoQubitKind(GATE_INDEX index) { return gates::gateArity(index) == 2; }
 
-bool isAngleKind(GATE_INDEX index) { return index >= GATE_RX && index <= GATE_P; }
-
-// The number of qubits the kernel of a gate kind reads.
-unsigned long kernelArity(GATE_INDEX index) {
-    if (isTwoQubitKind(index)) return 2;
-    if (index == GATE_CCX) return 3;
-    return 1;
-}
 
 void require(bool ok) {
     if (!ok) throw std::exception();
@@ -67,7 +59,7 @@ gate_unit::gate_unit(const std::string& name, unsigned long qubit, double angle,
 
 gate_unit::gate_unit(GATE_INDEX index, unsigned long qubit, double angle, angle_tag)
     : name(gates::getGateName(index)), index(index), qubit(qubit), qubitNum(1), angle(angle) {
-    require(isAngleKind(index));
+    require(gates::takesAngle(index));
 }
 
 gate_unit::gate_unit(const std::string& name, unsigned long qubit, unsigned long qubit2)
@@ -98,7 +90,7 @@ bool gate_unit::execute(std::vector<std::complex<double>>& state) const {
     // The kernel is chosen by name; refuse qubits it would read out of range
     // or twice, rather than write outside the vector.
     const GATE_INDEX kernel = kernelIndex();
-    const unsigned long arity = kernelArity(kernel);
+    const unsigned long arity = gates::gateArity(kernel);
     if (qubit >= n) return false;
     if (arity >= 2 && (qubit2 >= n || qubit2 == qubit)) return false;
     if (arity == 3 && (qubit3 >= n || qubit3 == qubit || qubit3 == qubit2)) return false;

@@ -213,8 +213,7 @@ unsigned workerCount(unsigned long size) {
 bool compileGate(const gate_unit& gate, unsigned long qubits, compiled_gate& out) {
     // The checks of gate_unit::execute, in its order.
     const GATE_INDEX index = gate.kernelIndex();
-    const unsigned long arity =
-        (index == GATE_CNOT || index == GATE_YCON || index == GATE_ZCON) ? 2 : (index == GATE_CCX ? 3 : 1);
+    const unsigned long arity = gateArity(index);
     const unsigned long q1 = gate.getQubit(), q2 = gate.getQubit2(), q3 = gate.getQubit3();
     if (q1 >= qubits) return false;
     if (arity >= 2 && (q2 >= qubits || q2 == q1)) return false;

@@ -66,6 +66,15 @@ constexpr double SQRT2 = 1.4142135624;
 constexpr double INV_SQRT2 = 0.707106781173095;
 constexpr double PI = 3.1415926532;
 
+// Qubits a kind's kernel reads: 2 for CNOT, YCON and ZCON, 3 for CCX, 1 for
+// every other kind.
+inline unsigned long gateArity(GATE_INDEX index) {
+    if (index == GATE_CNOT || index == GATE_YCON || index == GATE_ZCON) return 2;
+    return index == GATE_CCX ? 3 : 1;
+}
+// Rx, Ry, Rz and P take an angle.
+inline bool takesAngle(GATE_INDEX index) { return index >= GATE_RX && index <= GATE_P; }
+
 // Exact, case-sensitive match; anything else is GATE_INVALID.
 GATE_INDEX getGateIndex(const std::string& name);
 // "Invalid Gate" for GATE_INVALID and values outside the catalogue.

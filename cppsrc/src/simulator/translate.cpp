@@ -18,13 +18,9 @@ constexpr const char* kKeyNotFound = "unordered_map::at: key not found";
 
 // Number of qubits a catalogue gate acts on; 0 for MEASURE and unknown names.
 int catalogue_arity(GATE_INDEX index) {
-    if (index >= GATE_I && index <= GATE_TD) return 1;
-    if (index >= GATE_CNOT && index <= GATE_ZCON) return 2;
-    if (index == GATE_CCX) return 3;
-    return 0;
+    if (index == GATE_INVALID || index == GATE_MEASURE) return 0;
+    return static_cast<int>(gates::gateArity(index));
 }
-
-bool takes_angle(GATE_INDEX index) { return index >= GATE_RX && index <= GATE_P; }
 
 // Parses a decimal integer with an optional sign; nothing else.
 std::optional<long long> parse_integer(const std::string& text) {
@@ -276,7 +272,7 @@ int translation::lower_gate(int v, const std::string& name,
                         " is not a finite angle");
         }
         angle = angles::degrees_in_720(params[0]);
-    } else if (takes_angle(index)) {
+    } else if (gates::takesAngle(index)) {
         fail(v, "gate " + name + " needs an angle in \"params\"");
     }
     return place_gate(name, local, angle, cond);
