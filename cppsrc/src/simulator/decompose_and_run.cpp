@@ -14,6 +14,7 @@
 #include "engine/sliced_run.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/lowering.h"
+#include "simulator/readout.h"
 
 namespace py = pybind11;
 using graph_attributes::graph_reader;
@@ -97,28 +98,69 @@ void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes)
     }
 }
 
+namespace {
+
+// Each reuse of a measured or reset qubit adds a record qubit, doubling the
+// vector: refuse before the first amplitude is allocated.
+void check_record_memory(int qnum, int cnum, unsigned long reuses) {
+    const int lanes = qnum + static_cast<int>(reuses);
+    const double needed = BasicSimulator::estimated_bytes(lanes, cnum);
+    const double available = physical_memory();
+    if (needed <= available) return;
+    raise_memory_error("cannot simulate " + std::to_string(qnum) + " qubits with " + std::to_string(reuses) +
+                       " reuses of measured or reset qubits: each adds a record qubit, and the " +
+                       std::to_string(lanes) + " qubits need at least " +
+                       std::to_string(static_cast<long long>(needed / (1 << 20))) + " MiB, the machine has " +
+                       std::to_string(static_cast<long long>(available / (1 << 20))) + " MiB");
+}
+
+// The lane each requested classical bit reads (a value past the lanes for a
+// bit nothing wrote).
+std::vector<unsigned long> requested_bit_lanes(const measurement_record& record, const std::vector<int>& clbits,
+                                               int cnum) {
+    std::vector<unsigned long> lanes;
+    for (int c : clbits) {
+        if (c < 0 || c >= cnum) {
+            throw std::invalid_argument("\"mcbits\" lists classical bit " + std::to_string(c) +
+                                        ", but the circuit has " + std::to_string(cnum) + " classical bits");
+        }
+        lanes.push_back(record.source(static_cast<unsigned long>(c)));
+    }
+    return lanes;
+}
+
+}  // namespace
+
 std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<int>& vertices,
                                              int qnum, int cnum, state_vector& states,
-                                             bool print_circuit) {
+                                             bool print_circuit, classical_readout* classical) {
     check_register_size(qnum, cnum);
-    circuit lowered = translate(graph, vertices, qnum, cnum);
-    if (print_circuit) std::cout << lowered.toJSON() << '\n' << std::flush;
+    lowered_circuit lowered = lower(graph, vertices, qnum, cnum);
+    if (lowered.reuses > 0) check_record_memory(qnum, cnum, lowered.reuses);
+    if (print_circuit) std::cout << lowered.gates.toJSON() << '\n' << std::flush;
+    const unsigned long lanes = lowered.gates.getQubitNum();
 
     std::vector<double> probabilities;
     py::gil_scoped_release release;
     try {
         // Every measurement branch is a slice of the one vector: memory is
-        // the register's, whatever the number of measurements.
-        sliced_run run(lowered);
+        // the register's (and its record qubits'), whatever the number of
+        // measurements.
+        sliced_run run(lowered.gates);
         run.execute();
         probabilities = run.probabilities();
+        if (classical) {
+            classical->probabilities = readout::clbitDistribution(
+                probabilities, lanes, requested_bit_lanes(run.record(), classical->clbits, cnum));
+        }
         states = run.takeStateVector();  // the run is done: no copy
+        if (lowered.reuses > 0) states.clear();  // a reset leaves no pure register state
     } catch (const std::exception& e) {
         // The engine's structural refusals carry no message of their own.
         if (typeid(e) != typeid(std::exception)) throw;
         throw std::runtime_error("the state-vector engine refused the lowered circuit");
     }
-    return probabilities;
+    return readout::registerMarginal(std::move(probabilities), lowered.register_lanes);
 }
 
 std::map<std::string, double> BasicSimulator::pack_probabilities(
@@ -176,7 +218,8 @@ std::map<std::string, double> BasicSimulator::pack_probabilities(
 
 std::vector<double> BasicSimulator::run_sequential(const igraph_t* graph,
                                                    const std::vector<int>& order,
-                                                   bool print_circuit, state_vector& states) {
+                                                   bool print_circuit, state_vector& states,
+                                                   classical_readout* classical) {
     graph_reader reader(graph);
     std::vector<int> list;
     for (const std::set<int>& part : decompose(graph)) {
@@ -185,12 +228,13 @@ std::vector<double> BasicSimulator::run_sequential(const igraph_t* graph,
     }
     int qnum = graph_count(reader, "qnum");
     int cnum = graph_count(reader, "cnum");
-    return simulate(graph, list, qnum, cnum, states, print_circuit);
+    return simulate(graph, list, qnum, cnum, states, print_circuit, classical);
 }
 
 std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
                                                  const std::vector<int>& order,
-                                                 bool print_circuit, state_vector& states) {
+                                                 bool print_circuit, state_vector& states,
+                                                 classical_readout* classical) {
     graph_reader reader(graph);
     struct task {
         std::vector<int> vertices;
@@ -220,10 +264,12 @@ std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
         py::gil_scoped_release release;
         for (task& t : tasks) {
             try {
-                running.push_back(std::async(std::launch::async, [this, graph, print_circuit, &t] {
+                // Only the first sub-circuit's results are reported.
+                classical_readout* wanted = &t == &tasks.front() ? classical : nullptr;
+                running.push_back(std::async(std::launch::async, [this, graph, print_circuit, &t, wanted] {
                     py::gil_scoped_acquire acquire;
                     t.probabilities =
-                        simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit);
+                        simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit, wanted);
                 }));
             } catch (const std::system_error& e) {
                 start_failure = std::make_exception_ptr(
