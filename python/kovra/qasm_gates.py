@@ -9,9 +9,9 @@ relative phases, including those between the control blocks of controlled
 gates, are the ones of qiskit's matrix of the gate. A global phase on a gate
 changes no probability. It stays unobservable under a classical condition
 too: a conditioned gate multiplies only the branches whose classical bits
-satisfy the condition, but branches differ in the value of a measured qubit
-that no later gate touches, so they never interfere and no result depends on
-the phase between them. Only the state vector of a program without
+satisfy the condition, but branches differ in a measurement outcome that
+stays recorded in the state and that no later gate touches, so they never
+interfere and no result depends on the phase between them. Only the state vector of a program without
 measurements shows it, as one factor on the whole vector.
 
 Angles are radians, as the graph format takes them.
