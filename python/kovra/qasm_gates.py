@@ -107,32 +107,27 @@ def _zz_rotation(theta, a=0, b=1):
     return _gate("CNOT", a, b) + _rotation("Rz", theta, b) + _gate("CNOT", a, b)
 
 
-def _on_each(name, *positions):
-    return [Step(name, (q,)) for q in positions]
-
-
 def _rxx(theta):
     # H maps X to Z on both qubits.
-    return _on_each("H", 0, 1) + _zz_rotation(theta) + _on_each("H", 0, 1)
+    both_h = _gate("H", 0) + _gate("H", 1)
+    return both_h + _zz_rotation(theta) + both_h
 
 
-def _relative_phase_toffoli():
-    # qiskit's rccx (Margolus): a Toffoli up to the relative phase -1 on
-    # |1,0,1>; u2(0, π) is exactly H and u1(±π/4) is T or T†.
-    return (_gate("H", 2) + _gate("T", 2) + _gate("CNOT", 1, 2) + _gate("Td", 2)
-            + _gate("CNOT", 0, 2) + _gate("T", 2) + _gate("CNOT", 1, 2) + _gate("Td", 2)
-            + _gate("H", 2))
+def _sequence(*gates):
+    """Steps from (catalogue name, position, ...) tuples."""
+    return [Step(name, tuple(positions)) for name, *positions in gates]
 
 
-def _relative_phase_c3x():
-    # qiskit's rc3x, gate for gate (its u2(0, π) is H, its u1(±π/4) T or T†):
-    # the relative phases are part of the gate, so no other sequence will do.
-    t = lambda: _gate("T", 3)  # noqa: E731
-    td = lambda: _gate("Td", 3)  # noqa: E731
-    return (_gate("H", 3) + t() + _gate("CNOT", 2, 3) + td() + _gate("H", 3)
-            + _gate("CNOT", 0, 3) + t() + _gate("CNOT", 1, 3) + td()
-            + _gate("CNOT", 0, 3) + t() + _gate("CNOT", 1, 3) + td()
-            + _gate("H", 3) + t() + _gate("CNOT", 2, 3) + td() + _gate("H", 3))
+# qiskit's rccx (Margolus): a Toffoli up to relative phases.
+# Its u2(0, π) is exactly H and its u1(±π/4) T or T†; the relative phases are
+# part of the gate, so it is taken gate for gate.
+_RCCX = _sequence(("H", 2), ("T", 2), ("CNOT", 1, 2), ("Td", 2), ("CNOT", 0, 2), ("T", 2),
+                  ("CNOT", 1, 2), ("Td", 2), ("H", 2))
+# qiskit's rc3x, likewise gate for gate.
+_RC3X = _sequence(("H", 3), ("T", 3), ("CNOT", 2, 3), ("Td", 3), ("H", 3),
+                  ("CNOT", 0, 3), ("T", 3), ("CNOT", 1, 3), ("Td", 3),
+                  ("CNOT", 0, 3), ("T", 3), ("CNOT", 1, 3), ("Td", 3),
+                  ("H", 3), ("T", 3), ("CNOT", 2, 3), ("Td", 3), ("H", 3))
 
 
 class Lowering(NamedTuple):
@@ -186,7 +181,7 @@ LOWERINGS = {
     "ch": _fixed(2, _rotation("Ry", math.pi / 4, 1) + _gate("CNOT", 0, 1)
                  + _rotation("Ry", -math.pi / 4, 1)),
     "csx": _fixed(2, _controlled_x_power(_HALF_PI, 2)),
-    "swap": _fixed(2, _gate("CNOT", 0, 1) + _gate("CNOT", 1, 0) + _gate("CNOT", 0, 1)),
+    "swap": _fixed(2, _sequence(("CNOT", 0, 1), ("CNOT", 1, 0), ("CNOT", 0, 1))),
     "crx": Lowering(2, 1, lambda t: _controlled_rotation("Rx", t)),
     "cry": Lowering(2, 1, lambda t: _controlled_rotation("Ry", t)),
     "crz": Lowering(2, 1, lambda t: _controlled_rotation("Rz", t)),
@@ -198,9 +193,9 @@ LOWERINGS = {
     "rzz": Lowering(2, 1, _zz_rotation),
     # three and more qubits, controls first
     "ccx": _fixed(3, _gate("CCX", 0, 1, 2)),
-    "cswap": _fixed(3, _gate("CNOT", 2, 1) + _gate("CCX", 0, 1, 2) + _gate("CNOT", 2, 1)),
-    "rccx": _fixed(3, _relative_phase_toffoli()),
-    "rc3x": _fixed(4, _relative_phase_c3x()),
+    "cswap": _fixed(3, _sequence(("CNOT", 2, 1), ("CCX", 0, 1, 2), ("CNOT", 2, 1))),
+    "rccx": _fixed(3, _RCCX),
+    "rc3x": _fixed(4, _RC3X),
     "c3x": _fixed(4, _controlled_x_power(math.pi, 4)),
     "c3sqrtx": _fixed(4, _controlled_x_power(_HALF_PI, 4)),
     "c4x": _fixed(5, _controlled_x_power(math.pi, 5)),
