@@ -2,7 +2,10 @@
 
     python -m kovra run FILE.qasm [--shots N] [--backend simulator|nmr]
                                   [--ip ADDRESS] [--port PORT] [--plot FILE.png]
-                                  [--json]
+                                  [--json] [--bit-order kovra|qiskit]
+
+On the simulator, a program that measures is reported over its classical
+bits (the value each bit holds at the end); otherwise over its qubits.
 
 Exit status: 0 done, 1 the run failed, 2 the program or an option is wrong,
 130 interrupted (Ctrl-C).
@@ -70,12 +73,22 @@ def _parser():
     run.add_argument("--json", action="store_true",
                      help="write the probabilities, counts and what the keys mean as JSON")
     run.add_argument("--plot", metavar="FILE", help="also write a PNG plot of the distribution")
+    run.add_argument("--bit-order", choices=("kovra", "qiskit"), default="kovra",
+                     help="key order: lowest bit first (kovra) or highest bit first (qiskit)")
     return parser
+
+
+def _by_clbits(program, args):
+    """Whether the keys report classical bits: the simulator's answer for a
+    program that measures (the NMR device measures qubits at the end)."""
+    return args.backend == "simulator" and bool(program.measured) and bool(program.clbit_names)
 
 
 def _execute(program, args):
     config = {"shots": args.shots}
-    if program.measured:
+    if _by_clbits(program, args):
+        config["mcbits"] = list(range(len(program.clbit_names)))
+    elif program.measured:
         config["mqubits"] = sorted(program.measured)
     if args.backend == "simulator":
         return kovra_backends.BasicSimulator().execute(program.capsule(), config)
@@ -122,34 +135,53 @@ def _key_qubits(program):
     return sorted(program.measured) if program.measured else list(range(program.num_qubits))
 
 
-def _key_meaning(program):
-    qubits = _key_qubits(program)
-    if not qubits:
+def _key_order(program, args):
+    """("clbits", names) or ("qubits", numbers): what each key character
+    reports, in key order."""
+    if _by_clbits(program, args):
+        kind, items = "clbits", list(program.clbit_names)
+    else:
+        kind, items = "qubits", _key_qubits(program)
+    return kind, items[::-1] if args.bit_order == "qiskit" else items
+
+
+def _key_meaning(program, args):
+    kind, items = _key_order(program, args)
+    if not items:
         return "keys are empty: the program has no qubits"
-    return (f"one character per qubit, qubits {' '.join(map(str, qubits))} in this order "
-            f"(qubit {qubits[0]} first)")
+    names = items if kind == "clbits" else [f"qubit {q}" for q in items]
+    what = "classical bit" if kind == "clbits" else "qubit"
+    order = "highest first, as qiskit prints" if args.bit_order == "qiskit" else "lowest first"
+    return f"one character per {what}, {', '.join(names)} in this order ({order}; {names[0]} first)"
+
+
+def _ordered(table, args):
+    """Keys as the chosen bit order writes them."""
+    if args.bit_order == "kovra":
+        return dict(table)
+    return {key[::-1]: value for key, value in sorted(table.items(), key=lambda kv: kv[0][::-1])}
 
 
 def _report_json(program, result, args):
     document = {
         "file": args.file,
         "backend": args.backend,
-        "keys": {"qubits": _key_qubits(program), "meaning": _key_meaning(program)},
-        "probabilities": dict(result.probabilities),
+        "keys": dict([_key_order(program, args)], meaning=_key_meaning(program, args)),
+        "probabilities": _ordered(result.probabilities, args),
         "shots": args.shots,
-        "counts": dict(result.counts),
+        "counts": _ordered(result.counts, args),
     }
     json.dump(document, sys.stdout, indent=1)
     print()
 
 
 def _report(program, result, args):
-    print(f"backend: {args.backend}; keys: {_key_meaning(program)}")
+    print(f"backend: {args.backend}; keys: {_key_meaning(program, args)}")
     print("probabilities:")
-    for key, p in result.probabilities.items():
+    for key, p in _ordered(result.probabilities, args).items():
         print(f"  {key or '(none)'}  {p:.10f}")
     print(f"counts ({args.shots} shots):")
-    for key, n in result.counts.items():
+    for key, n in _ordered(result.counts, args).items():
         print(f"  {key or '(none)'}  {n}")
 
 

@@ -30,6 +30,7 @@ class Program:
     num_qubits: int
     measured: list = field(default_factory=list)  # measured qubits, in order
     conditioned: bool = False
+    clbit_names: list = field(default_factory=list)  # "c[0]", ... in classical bit order
 
     def capsule(self):
         return self.builder.capsule()
@@ -130,7 +131,8 @@ class _Lowering:
             self.builder.creg(register.size)
         qubits = [circuit.find_bit(q).index for q in circuit.qubits]
         self._emit(circuit, circuit, qubits, None)
-        return Program(self.builder, circuit.num_qubits, self.measured, self.conditioned)
+        names = [f"{r.name}[{k}]" for r in circuit.cregs for k in range(r.size)]
+        return Program(self.builder, circuit.num_qubits, self.measured, self.conditioned, names)
 
     def _refuse(self, name, why):
         line = _statement_line(self.source, name)
@@ -156,6 +158,8 @@ class _Lowering:
                 self._emit_if(top, block, instruction, targets, condition)
             elif op.name == "measure":
                 self._emit_measure(top, block, instruction, targets, condition)
+            elif op.name == "reset":
+                self._emit_reset(targets, condition)
             elif (table_name := _table_name(op)) is not None:
                 self._emit_lowered(table_name, op, targets, condition)
             elif op.name in self.defined and op.definition is not None:
@@ -179,6 +183,13 @@ class _Lowering:
         self.conditioned = True
         body = op.blocks[0]
         self._emit(top, body, targets, (bits, EQUAL, int(value)))
+
+    def _emit_reset(self, targets, condition):
+        if condition is not None:
+            self._refuse("reset", "cannot be conditioned")
+        if not hasattr(self.builder, "reset"):
+            self._refuse("reset", "is not supported here")
+        self.builder.reset(targets)
 
     def _emit_measure(self, top, block, instruction, targets, condition):
         if condition is not None:

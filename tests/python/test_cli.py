@@ -41,18 +41,22 @@ def free_port():
         return s.getsockname()[1]
 
 
-def test_json_holds_probabilities_counts_and_key_meaning(tmp_path):
-    done = run_cli(tmp_path, MEASURED, "--json", "--shots", "1000")
+@pytest.mark.parametrize("order", ["kovra", "qiskit"])
+def test_json_holds_probabilities_counts_and_key_meaning(tmp_path, order):
+    done = run_cli(tmp_path, MEASURED, "--json", "--shots", "1000", "--bit-order", order)
     assert done.returncode == 0, done.stderr
     document = json.loads(done.stdout)
     program = loads(MEASURED)
-    want = kovra_backends.BasicSimulator().execute(
-        program.capsule(), {"mqubits": program.measured, "shots": 1000})
-    assert document["probabilities"] == pytest.approx(want.probabilities, abs=1e-12)
-    assert document["counts"] == want.counts and sum(document["counts"].values()) == 1000
-    # Measured qubits 2 and 0: the keys put qubit 0 first.
-    assert document["keys"]["qubits"] == [0, 2]
-    assert "qubit 0 first" in document["keys"]["meaning"]
+    want = kovra_backends.BasicSimulator().execute(program.capsule(), {"mcbits": [0, 1], "shots": 1000})
+    flip = (lambda key: key[::-1]) if order == "qiskit" else (lambda key: key)
+    assert document["probabilities"] == pytest.approx(
+        {flip(k): p for k, p in want.probabilities.items()}, abs=1e-12)
+    assert document["counts"] == {flip(k): n for k, n in want.counts.items()}
+    assert sum(document["counts"].values()) == 1000
+    # The classical register: c[0] holds qubit 2, c[1] qubit 0.
+    names = ["c[0]", "c[1]"] if order == "kovra" else ["c[1]", "c[0]"]
+    assert document["keys"]["clbits"] == names
+    assert f"{names[0]} first" in document["keys"]["meaning"]
     assert document["shots"] == 1000 and document["backend"] == "simulator"
 
 
