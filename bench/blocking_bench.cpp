@@ -1,13 +1,21 @@
 // One circuit, two ways, on the calling thread's CPUs: every gate as its own
 // pass over the state (the kernels one by one) and the cache-blocked runs.
-//   blocking_bench CIRCUIT.json [REPS]
+//   blocking_bench CIRCUIT.json [REPS [QUBITSxROW_WIDTH...]]
 // CIRCUIT.json is the race's neutral circuit: {"n": qubits, "ops": [{"g":
 // name, "q": [qubits], "p": [radians]}, ...]}. Prints one JSON line:
-// {"gates", "passes", "gate_by_gate_s", "blocked_s"} (medians of REPS runs).
+// {"gates", "passes", "gate_by_gate_s", "blocked_s"} (medians of REPS runs),
+// "blocked_cpu_s" (the process's CPU time), and for each fusion size asked
+// for (QUBITSxROW_WIDTH, see fusion_limits; "4" keeps the default width),
+// "fused": {"<limits>": {"steps", "matrices", "passes", "s", "cpu_s",
+// "fuse_s", "max_error"}}: the fused run's steps (matrices and gates left
+// alone), passes, times, the time fusing took, and its largest amplitude
+// difference from the exact run. A negative REPS skips the gate-by-gate
+// timing.
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -15,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/fuser.h"
 #include "engine/gate_runs.h"
 #include "engine/large_vectors.h"
 #include "util/angles.h"
@@ -51,17 +60,32 @@ gates::state_vector zeroState(unsigned long n) {
     return v;
 }
 
+double processCpuSeconds() {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+// Medians of REPS runs: wall time, and the CPU time of the process (which a
+// machine busy with other work inflates far less on one thread).
+struct timing {
+    double wall, cpu;
+};
+
 template <class Fn>
-double medianSeconds(unsigned long n, int reps, Fn run) {
-    std::vector<double> times;
+timing medianSeconds(unsigned long n, int reps, Fn run) {
+    std::vector<double> walls, cpus;
     for (int r = 0; r < reps; ++r) {
         gates::state_vector v = zeroState(n);
         const auto start = std::chrono::steady_clock::now();
+        const double cpuStart = processCpuSeconds();
         run(v);
-        times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        cpus.push_back(processCpuSeconds() - cpuStart);
+        walls.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    std::sort(walls.begin(), walls.end());
+    std::sort(cpus.begin(), cpus.end());
+    return {walls[walls.size() / 2], cpus[cpus.size() / 2]};
 }
 
 }  // namespace
@@ -76,21 +100,49 @@ int main(int argc, char** argv) {
         if (!in) throw std::invalid_argument(std::string("cannot read ") + argv[1]);
         const json circuit = json::parse(in);
         const unsigned long n = circuit.at("n");
-        const int reps = argc > 2 ? std::max(1, std::stoi(argv[2])) : 3;
+        const int reps = argc > 2 ? std::max(1, std::abs(std::stoi(argv[2]))) : 3;
         const std::vector<gate_unit> records = gatesOf(circuit);
         std::vector<gates::compiled_gate> compiled;
         for (const gate_unit& g : records) {
             gates::compiled_gate c;
             if (gates::compileGate(g, n, c)) compiled.push_back(c);
         }
+        const bool oneByOneToo = argc <= 2 || std::stoi(argv[2]) > 0;
         unsigned long passes = 0;
-        const double blocked = medianSeconds(n, reps, [&](gates::state_vector& v) { passes = gates::runGates(v, compiled); });
-        const double oneByOne = medianSeconds(n, reps, [&](gates::state_vector& v) {
-            for (const gate_unit& g : records) g.execute(v);
-        });
-        std::cout << json{{"gates", compiled.size()}, {"passes", passes}, {"gate_by_gate_s", oneByOne},
-                          {"blocked_s", blocked}}.dump()
-                  << std::endl;
+        const timing blocked = medianSeconds(n, reps, [&](gates::state_vector& v) { passes = gates::runGates(v, compiled); });
+        json out{{"gates", compiled.size()}, {"passes", passes}, {"blocked_s", blocked.wall}, {"blocked_cpu_s", blocked.cpu}};
+        if (oneByOneToo)
+            out["gate_by_gate_s"] = medianSeconds(n, reps, [&](gates::state_vector& v) {
+                for (const gate_unit& g : records) g.execute(v);
+            }).wall;
+        if (argc > 3) {
+            gates::state_vector exact = zeroState(n);
+            gates::runGates(exact, compiled);
+            for (int a = 3; a < argc; ++a) {
+                const std::string limit = argv[a];
+                const std::size_t by = limit.find('x');
+                gates::fusion_limits limits;
+                limits.qubits = static_cast<unsigned>(std::stoul(limit.substr(0, by)));
+                if (by != std::string::npos) limits.rowWidth = static_cast<unsigned>(std::stoul(limit.substr(by + 1)));
+                const auto start = std::chrono::steady_clock::now();
+                const gates::fused_run fused = gates::fuseGates(compiled, limits);
+                const double fuseSeconds =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                unsigned long fusedPasses = 0;
+                const timing seconds = medianSeconds(n, reps, [&](gates::state_vector& v) {
+                    fusedPasses = gates::runGates(v, fused.steps);
+                });
+                gates::state_vector v = zeroState(n);
+                gates::runGates(v, fused.steps);
+                double error = 0;
+                for (std::size_t k = 0; k < v.size(); ++k) error = std::max(error, std::abs(v[k] - exact[k]));
+                out["fused"][argv[a]] = {{"steps", fused.steps.size()}, {"matrices", fused.matrices.size()},
+                                         {"passes", fusedPasses}, {"s", seconds.wall}, {"cpu_s", seconds.cpu},
+                                         {"fuse_s", fuseSeconds},
+                                         {"max_error", error}};
+            }
+        }
+        std::cout << out.dump() << std::endl;
         return 0;
     } catch (const std::exception& e) {
         std::cerr << "blocking_bench: " << e.what() << "\n";

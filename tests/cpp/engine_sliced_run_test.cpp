@@ -89,8 +89,9 @@ private:
     std::set<unsigned long> measured;
 };
 
-std::vector<double> slicedProbabilities(const circuit& c) {
-    sliced_run run(c);
+// Exact unless asked otherwise: the branching runs never fuse.
+std::vector<double> slicedProbabilities(const circuit& c, fusion_choice fusion = fusion_choice::off) {
+    sliced_run run(c, fusion);
     run.execute();
     return run.probabilities();
 }
@@ -107,6 +108,15 @@ TEST_P(SlicedRun, MatchesBothBranchingRunsBitForBit) {
     const std::vector<double> sliced = slicedProbabilities(c);
     EXPECT_EQ(sliced, history.getProbabilities());
     EXPECT_EQ(sliced, inPlace.getProbabilities());
+}
+
+// Conditioned gates carry their outcomes' controls into the fused matrices.
+TEST_P(SlicedRun, FusedAgreesWithinRounding) {
+    const unsigned seed = GetParam();
+    const circuit c = circuit_maker(3 + seed % 10, 1 + seed % 4, seed).make(60);
+    const std::vector<double> exact = slicedProbabilities(c), fused = slicedProbabilities(c, fusion_choice::on);
+    ASSERT_EQ(fused.size(), exact.size());
+    for (std::size_t k = 0; k < exact.size(); ++k) ASSERT_NEAR(fused[k], exact[k], 1e-12) << "basis state " << k;
 }
 
 INSTANTIATE_TEST_SUITE_P(RandomCircuits, SlicedRun, ::testing::Range(0U, 60U));

@@ -1,5 +1,7 @@
 #include "engine/gate_runs.h"
 
+#include "engine/bit_positions.h"
+#include "engine/fused_kernels.h"
 #include "engine/kernel_arith.h"
 #include "engine/share_out.h"
 
@@ -30,18 +32,6 @@ constexpr unsigned long SEGMENT_BITS = 10;
 constexpr unsigned long MAX_HIGH = 6;
 // Below this many amplitudes (4 MiB) one thread does everything.
 constexpr unsigned long PARALLEL_SIZE = 1UL << 18;
-
-unsigned long lowestBit(unsigned long x) { return x & (~x + 1); }
-
-// Spreads the bits of `value` over the set bits of `mask`, lowest first.
-unsigned long deposit(unsigned long value, unsigned long mask) {
-    unsigned long out = 0;
-    for (unsigned long m = mask; m && value; m &= m - 1, value >>= 1)
-        if (value & 1) out |= lowestBit(m);
-    return out;
-}
-
-int popcount(unsigned long x) { return __builtin_popcountl(x); }
 
 struct parts {
     double r, i;
@@ -141,7 +131,9 @@ bool haveAvx2() {
 }
 
 void applyToTile(cd* const* segments, unsigned long count, unsigned long length, const tile_gate& g) {
-    if (haveAvx2())
+    if (g.gate->kind == compiled_gate::FUSED)
+        applyFusedToTile(segments, count, length, g.lowMask, g.highMask, *g.gate->fused);
+    else if (haveAvx2())
         wide::applyToTile(segments, count, length, g);
     else
         generic::applyToTile(segments, count, length, g);
@@ -214,6 +206,15 @@ void runAlone(state_vector& state, const std::vector<compiled_gate>& gates, std:
 }
 
 }  // namespace
+
+void applyGate(cd* amplitudes, unsigned long size, const compiled_gate& gate) {
+    const tile_gate g{&gate, gate.isPair() ? bit(gate.target) : 0, gate.mask, gate.zeros, 0, 0, 0};
+    cd* const segments[] = {amplitudes};
+    if (gate.kind == compiled_gate::FUSED)
+        applyFusedToTile(segments, 1, size, gate.mask, 0, *gate.fused);
+    else
+        generic::applyToTile(segments, 1, size, g);
+}
 
 unsigned workerCount(unsigned long size) {
     if (size < PARALLEL_SIZE) return 1;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "engine/circuit.h"
+#include "engine/fused_matrix.h"
 #include "engine/kernels.h"
 
 namespace gates {
@@ -34,6 +35,7 @@ struct compiled_gate {
         PAIR_YCON,    // -a1, a0
         UPPER_NEGATE, // a * -1 where every bit of `mask` is set (Z, ZCON)
         UPPER_PHASE,  // a * m0 where every bit of `mask` is set (Z90, S, Sd, T, Td, P)
+        FUSED,        // `fused`, a product of gates on the positions in `mask` (fuser.h)
     };
     kind_t kind = PAIR_SWAP;
     // Pair kinds: the target position and the mask of control positions
@@ -45,6 +47,7 @@ struct compiled_gate {
     unsigned long mask = 0;
     unsigned long zeros = 0;
     std::complex<double> m[4];
+    const fused_matrix* fused = nullptr;  // FUSED only; owned by the fused_run
 
     bool isPair() const { return kind < UPPER_NEGATE; }
     // Every bit position the gate reads.
@@ -66,6 +69,11 @@ using keep_going = std::function<bool()>;
 // `keepGoing` stops leaves the vector part-way and returns the passes made.
 unsigned long runGates(state_vector& state, const std::vector<compiled_gate>& gates,
                        const keep_going& keepGoing = {});
+
+// Applies one gate, with the arithmetic of the runs, to `size` amplitudes
+// (a power of two covering the gate's positions): how the fuser multiplies
+// gates into a matrix.
+void applyGate(std::complex<double>* amplitudes, unsigned long size, const compiled_gate& gate);
 
 // Threads runGates uses for a vector of `size` amplitudes: the CPUs this
 // process may run on, for vectors large enough to share out; else 1.

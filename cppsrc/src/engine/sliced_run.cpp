@@ -2,18 +2,30 @@
 
 #include <exception>
 
+#include "engine/fuser.h"
 #include "engine/gate_runs.h"
 
-sliced_run::sliced_run(const circuit& c)
-    : source(c), state(state_space::zeroState(c.getQubitNum())), measurements(c.getQubitNum(), c.getClbitNum()) {}
+sliced_run::sliced_run(const circuit& c, fusion_choice fusion)
+    : source(c), fusion(fusion), state(state_space::zeroState(c.getQubitNum())), measurements(c.getQubitNum(), c.getClbitNum()) {}
 
 void sliced_run::execute(const gates::keep_going& keepGoing) {
     std::vector<gates::compiled_gate> run;
     for (const circuit_unit& unit : source.layerList())
         for (const gate_unit& gate : unit.gateList()) gather(gate, run);
     bool stopped = false;
-    gates::runGates(state, run, [&] { return !(stopped = keepGoing && !keepGoing()); });
+    const gates::keep_going check = [&] { return !(stopped = keepGoing && !keepGoing()); };
+    if (fuses()) {
+        const gates::fused_run fused = gates::fuseGates(run);
+        gates::runGates(state, fused.steps, check);
+    } else {
+        gates::runGates(state, run, check);
+    }
     if (stopped) throw run_stopped();
+}
+
+bool sliced_run::fuses() const {
+    if (fusion == fusion_choice::by_size) return source.getQubitNum() >= gates::FUSION_MIN_QUBITS;
+    return fusion == fusion_choice::on;
 }
 
 void sliced_run::admit(const gate_unit& gate) const {

@@ -7,9 +7,10 @@
 // outcomes. The whole circuit is therefore one call of runGates, whatever
 // the number of measurements, and memory is one vector.
 //
-// Every amplitude of an outcome's slice sees exactly the arithmetic the
-// branch of that outcome would, in the same order, so the probabilities are
-// those of the branching run to the last bit.
+// Without fusion, every amplitude of an outcome's slice sees exactly the
+// arithmetic the branch of that outcome would, in the same order, so the
+// probabilities are those of the branching run to the last bit. With fusion
+// they agree to rounding.
 #pragma once
 
 #include <complex>
@@ -26,10 +27,14 @@ struct run_stopped : std::runtime_error {
     run_stopped() : std::runtime_error("the run was stopped") {}
 };
 
+// Whether a run fuses its gates into matrices (fuser.h): exact gate by gate
+// when off; by default on from FUSION_MIN_QUBITS qubits.
+enum class fusion_choice { by_size, on, off };
+
 class sliced_run {
 public:
     // |0...0> on the circuit's qubits, for its classical bits.
-    explicit sliced_run(const circuit& c);
+    explicit sliced_run(const circuit& c, fusion_choice fusion = fusion_choice::by_size);
 
     // Runs the circuit given to the constructor. Throws std::exception, as
     // the branching run does, for a gate on a measured qubit, a conditioned
@@ -49,7 +54,10 @@ private:
     void admit(const gate_unit& gate) const;
     void gather(const gate_unit& gate, std::vector<gates::compiled_gate>& run);
 
+    bool fuses() const;
+
     circuit source;  // a copy: records are small next to the vector
+    fusion_choice fusion;
     state_space::state_vector state;
     measurement_record measurements;
 };

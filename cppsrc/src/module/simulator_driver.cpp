@@ -14,6 +14,9 @@ Result BasicSimulator::execute(const igraph_t* graph, const config_reader& confi
     std::vector<int> order = graph_attributes::graph_reader(graph).topological_order();
     bool parallel = config.get_bool("parallel", false);
     bool print_circuit = config.get_bool("print_circuit", false);
+    // Absent: fuse from the qubit count where it pays; False: exact, gate by gate.
+    fusion = !config.has("fusion") ? fusion_choice::by_size
+                                   : (config.get_bool("fusion", false) ? fusion_choice::on : fusion_choice::off);
     // Classical bits to key the result by, read before the run: they change
     // what the run computes.
     std::optional<classical_readout> classical;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "engine/circuit.h"
+#include "engine/sliced_run.h"
 #include "module/config.h"
 #include "module/result.h"
 
@@ -38,6 +39,10 @@ public:
 
     // Runs the circuit graph as the configuration asks and packs the result.
     Result execute(const igraph_t* graph, const config_reader& config);
+
+    // Whether the runs fuse gates into matrices (config key "fusion"); set
+    // by execute from its configuration.
+    fusion_choice fusion = fusion_choice::by_size;
 
     // The weakly connected parts of the graph that contain a register
     // declaration, ordered by their smallest register vertex id.

@@ -160,7 +160,7 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
         // Every measurement branch is a slice of the one vector: memory is
         // the register's (and its record qubits'), whatever the number of
         // measurements.
-        sliced_run run(lowered.gates);
+        sliced_run run(lowered.gates, fusion);
         run.execute(interruptible());
         probabilities = run.probabilities();
         if (classical) {

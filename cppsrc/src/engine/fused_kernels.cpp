@@ -1,0 +1,250 @@
+#include "engine/fused_kernels.h"
+
+#include <immintrin.h>
+
+#include <algorithm>
+
+#include "engine/bit_positions.h"
+
+namespace gates {
+
+namespace {
+
+using cd = std::complex<double>;
+
+// Where the 2^k amplitudes of the groups of one segment set start, and how
+// to walk the groups: a group's amplitudes sit at ptr[c] + x for each x the
+// walk visits.
+struct group_walk {
+    cd* ptr[1UL << MAX_FUSED_QUBITS];
+    unsigned long length;  // amplitudes per segment
+    unsigned long skip;    // offset bits x keeps clear
+};
+
+// Any x86-64: one group at a time, in plain double arithmetic.
+namespace generic {
+
+void dense(const group_walk& w, const fused_matrix& m) {
+    const unsigned long d = m.dimension();
+    const cd* const u = m.entries.data();
+    cd in[1UL << MAX_FUSED_QUBITS];
+    for (unsigned long x = 0; x < w.length; x = nextClear(x, w.skip)) {
+        for (unsigned long c = 0; c < d; ++c) in[c] = w.ptr[c][x];
+        for (unsigned long r = 0; r < d; ++r) {
+            double re = 0, im = 0;
+            for (unsigned long c = 0; c < d; ++c) {
+                const cd a = in[c], b = u[r * d + c];
+                re += a.real() * b.real() - a.imag() * b.imag();
+                im += a.real() * b.imag() + a.imag() * b.real();
+            }
+            w.ptr[r][x] = cd(re, im);
+        }
+    }
+}
+
+void diagonal(const group_walk& w, const fused_matrix& m) {
+    const unsigned long d = m.dimension();
+    for (unsigned long x = 0; x < w.length; x = nextClear(x, w.skip))
+        for (unsigned long c = 0; c < d; ++c) {
+            const cd a = w.ptr[c][x], b = m.entries[c * d + c];
+            w.ptr[c][x] = cd(a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real());
+        }
+}
+
+}  // namespace generic
+
+// AVX2 and FMA: a register holds the same amplitude of two groups, the
+// groups `lane` apart (neighbours when the matrix leaves bit 0 alone).
+namespace wide {
+
+template <bool Contiguous>
+__attribute__((target("avx2,fma"), always_inline)) inline __m256d load(const cd* p, unsigned long lane) {
+    const double* q = reinterpret_cast<const double*>(p);
+    if constexpr (Contiguous) return _mm256_loadu_pd(q);
+    return _mm256_loadu2_m128d(reinterpret_cast<const double*>(p + lane), q);
+}
+
+template <bool Contiguous>
+__attribute__((target("avx2,fma"), always_inline)) inline void store(cd* p, unsigned long lane, __m256d v) {
+    double* q = reinterpret_cast<double*>(p);
+    if constexpr (Contiguous)
+        _mm256_storeu_pd(q, v);
+    else
+        _mm256_storeu2_m128d(reinterpret_cast<double*>(p + lane), q, v);
+}
+
+// The next group offset after x, or `length` when there is none.
+inline unsigned long nextGroup(const group_walk& w, unsigned long x) { return std::min(nextClear(x, w.skip), w.length); }
+
+// Rows of the product for G groups (offsets xs), a block of R rows at a
+// time. Each block accumulates sum(a * re) and sum(a * im) over the columns,
+// a = [ar, ai] and the entry's parts broadcast (see fused_matrix::wide), so
+// that
+//   addsub(sum(a * re), swap(sum(a * im))) = [sum(ar re - ai im), sum(ai re + ar im)]
+// needs no shuffle per product. The block's accumulators and one column stay
+// in registers; each pair of factor loads feeds 2G FMAs, where whole rows of
+// a 16-column matrix would spill both operands.
+template <unsigned D, unsigned G, bool Contiguous>
+__attribute__((target("avx2,fma"), always_inline)) inline void denseGroups(cd* const* ptr, const unsigned long* xs,
+                                                                          unsigned long lane, const double* u) {
+    constexpr unsigned R = D < 4 / G ? D : 4 / G;
+    __m256d in[G][D];
+#pragma GCC unroll 32
+    for (unsigned c = 0; c < D; ++c)
+#pragma GCC unroll 2
+        for (unsigned g = 0; g < G; ++g) in[g][c] = load<Contiguous>(ptr[c] + xs[g], lane);
+#pragma GCC unroll 16
+    for (unsigned block = 0; block < D; block += R) {
+        __m256d re[G][R], im[G][R];
+#pragma GCC unroll 32
+        for (unsigned c = 0; c < D; ++c)
+#pragma GCC unroll 4
+            for (unsigned r = 0; r < R; ++r) {
+                const double* e = u + ((block + r) * D + c) * 8;
+                const __m256d fr = _mm256_loadu_pd(e), fi = _mm256_loadu_pd(e + 4);
+#pragma GCC unroll 2
+                for (unsigned g = 0; g < G; ++g) {
+                    re[g][r] = c == 0 ? _mm256_mul_pd(in[g][c], fr) : _mm256_fmadd_pd(in[g][c], fr, re[g][r]);
+                    im[g][r] = c == 0 ? _mm256_mul_pd(in[g][c], fi) : _mm256_fmadd_pd(in[g][c], fi, im[g][r]);
+                }
+            }
+#pragma GCC unroll 4
+        for (unsigned r = 0; r < R; ++r)
+#pragma GCC unroll 2
+            for (unsigned g = 0; g < G; ++g)
+                store<Contiguous>(ptr[block + r] + xs[g], lane,
+                                  _mm256_addsub_pd(re[g][r], _mm256_permute_pd(im[g][r], 0x5)));
+    }
+}
+
+// Groups two at a time, so that each factor loaded serves both, then a
+// last one alone.
+template <unsigned D, bool Contiguous>
+__attribute__((target("avx2,fma"))) void dense(const group_walk& w, unsigned long lane, const double* u) {
+    unsigned long xs[2] = {0, nextGroup(w, 0)};
+    for (; xs[1] < w.length; xs[1] = nextGroup(w, xs[0])) {
+        denseGroups<D, 2, Contiguous>(w.ptr, xs, lane, u);
+        xs[0] = nextGroup(w, xs[1]);
+    }
+    if (xs[0] < w.length) denseGroups<D, 1, Contiguous>(w.ptr, xs, lane, u);
+}
+
+template <unsigned D, bool Contiguous>
+__attribute__((target("avx2,fma"))) void diagonal(const group_walk& w, unsigned long lane, const double* u) {
+    for (unsigned long x = 0; x < w.length; x = nextClear(x, w.skip)) {
+#pragma GCC unroll 32
+        for (unsigned c = 0; c < D; ++c) {
+            const double* e = u + c * 8;
+            const __m256d a = load<Contiguous>(w.ptr[c] + x, lane);
+            const __m256d swappedTimesIm = _mm256_mul_pd(_mm256_permute_pd(a, 0x5), _mm256_loadu_pd(e + 4));
+            store<Contiguous>(w.ptr[c] + x, lane, _mm256_fmaddsub_pd(a, _mm256_loadu_pd(e), swappedTimesIm));
+        }
+    }
+}
+
+// M entries per row at the columns the matrix lists, for G groups: a
+// product of permutations and phases (M = 1) or with few mixing gates.
+template <unsigned D, unsigned M, unsigned G, bool Contiguous>
+__attribute__((target("avx2,fma"), always_inline)) inline void sparseGroups(cd* const* ptr, const unsigned long* xs,
+                                                                           unsigned long lane, const unsigned* columns,
+                                                                           const double* u) {
+    __m256d in[G][D];
+#pragma GCC unroll 32
+    for (unsigned c = 0; c < D; ++c)
+#pragma GCC unroll 2
+        for (unsigned g = 0; g < G; ++g) in[g][c] = load<Contiguous>(ptr[c] + xs[g], lane);
+#pragma GCC unroll 32
+    for (unsigned r = 0; r < D; ++r) {
+        __m256d re[G], im[G];
+#pragma GCC unroll 16
+        for (unsigned j = 0; j < M; ++j) {
+            const unsigned c = columns[r * M + j];
+            const double* e = u + (r * M + j) * 8;
+            const __m256d fr = _mm256_loadu_pd(e), fi = _mm256_loadu_pd(e + 4);
+#pragma GCC unroll 2
+            for (unsigned g = 0; g < G; ++g) {
+                re[g] = j == 0 ? _mm256_mul_pd(in[g][c], fr) : _mm256_fmadd_pd(in[g][c], fr, re[g]);
+                im[g] = j == 0 ? _mm256_mul_pd(in[g][c], fi) : _mm256_fmadd_pd(in[g][c], fi, im[g]);
+            }
+        }
+#pragma GCC unroll 2
+        for (unsigned g = 0; g < G; ++g)
+            store<Contiguous>(ptr[r] + xs[g], lane, _mm256_addsub_pd(re[g], _mm256_permute_pd(im[g], 0x5)));
+    }
+}
+
+template <unsigned D, unsigned M, bool Contiguous>
+__attribute__((target("avx2,fma"))) void sparse(const group_walk& w, unsigned long lane, const unsigned* columns,
+                                                const double* u) {
+    unsigned long xs[2] = {0, nextGroup(w, 0)};
+    for (; xs[1] < w.length; xs[1] = nextGroup(w, xs[0])) {
+        sparseGroups<D, M, 2, Contiguous>(w.ptr, xs, lane, columns, u);
+        xs[0] = nextGroup(w, xs[1]);
+    }
+    if (xs[0] < w.length) sparseGroups<D, M, 1, Contiguous>(w.ptr, xs, lane, columns, u);
+}
+
+template <unsigned D, unsigned M, bool Contiguous>
+void applySparse(const group_walk& w, unsigned long lane, const fused_matrix& m) {
+    if constexpr (M * 2 <= D) {
+        if (m.rowWidth == M) return sparse<D, M, Contiguous>(w, lane, m.columns.data(), m.wide.data());
+        return applySparse<D, M * 2, Contiguous>(w, lane, m);
+    }
+}
+
+template <unsigned D, bool Contiguous>
+void apply(const group_walk& w, unsigned long lane, const fused_matrix& m) {
+    if (m.diagonal)
+        diagonal<D, Contiguous>(w, lane, m.wide.data());
+    else if (m.dense())
+        dense<D, Contiguous>(w, lane, m.wide.data());
+    else
+        applySparse<D, 1, Contiguous>(w, lane, m);
+}
+
+template <bool Contiguous>
+void apply(const group_walk& w, unsigned long lane, const fused_matrix& m) {
+    switch (m.qubits) {
+        case 1: apply<2, Contiguous>(w, lane, m); break;
+        case 2: apply<4, Contiguous>(w, lane, m); break;
+        case 3: apply<8, Contiguous>(w, lane, m); break;
+        case 4: apply<16, Contiguous>(w, lane, m); break;
+        default: apply<32, Contiguous>(w, lane, m); break;
+    }
+}
+
+}  // namespace wide
+
+bool haveAvx2Fma() {
+    static const bool have = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return have;
+}
+
+}  // namespace
+
+void applyFusedToTile(cd* const* segments, unsigned long count, unsigned long length, unsigned long lowPositions,
+                      unsigned long highPositions, const fused_matrix& m) {
+    const unsigned long d = m.dimension();
+    const int lowCount = popcount(lowPositions);
+    const unsigned long lowValues = (1UL << lowCount) - 1;
+    // The lowest bit the matrix leaves alone inside a segment pairs groups
+    // into the two halves of a register.
+    const unsigned long lane = lowestBit(~lowPositions);
+    const bool vector = haveAvx2Fma() && lane < length;
+    group_walk w;
+    w.length = length;
+    w.skip = lowPositions | (vector ? lane : 0);
+    for (unsigned long j = 0; j < count; ++j) {
+        if (j & highPositions) continue;
+        for (unsigned long c = 0; c < d; ++c)
+            w.ptr[c] = segments[j | deposit(c >> lowCount, highPositions)] + deposit(c & lowValues, lowPositions);
+        if (!vector)
+            m.diagonal ? generic::diagonal(w, m) : generic::dense(w, m);
+        else if (lane == 1)
+            wide::apply<true>(w, lane, m);
+        else
+            wide::apply<false>(w, lane, m);
+    }
+}
+
+}  // namespace gates

@@ -1,0 +1,208 @@
+#include "engine/fuser.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "engine/bit_positions.h"
+#include "engine/fusion_pattern.h"
+
+namespace gates {
+
+namespace {
+
+using cd = std::complex<double>;
+
+struct group {
+    unsigned long positions = 0;
+    std::vector<std::size_t> members;  // indices of its gates, in an order equivalent to theirs
+    pattern shape;                     // which entries of its product may be non-zero
+};
+
+// The gate as it acts on the vector of a group's 2^k amplitudes.
+compiled_gate onGroup(const compiled_gate& g, unsigned long positions) {
+    compiled_gate local = g;
+    if (g.isPair()) local.target = static_cast<unsigned long>(popcount(positions & ((1UL << g.target) - 1)));
+    local.mask = compress(g.mask, positions);
+    local.zeros = compress(g.zeros, positions);
+    return local;
+}
+
+// The product of the group's gates, each with its own arithmetic: column c
+// is the gates applied to basis state c.
+std::vector<cd> productOf(const group& grp, const std::vector<compiled_gate>& gates, unsigned long d) {
+    std::vector<cd> columns(d * d);
+    for (unsigned long c = 0; c < d; ++c) columns[c * d + c] = 1.0;
+    for (std::size_t i : grp.members) {
+        const compiled_gate local = onGroup(gates[i], grp.positions);
+        for (unsigned long c = 0; c < d; ++c) applyGate(columns.data() + c * d, d, local);
+    }
+    std::vector<cd> rows(d * d);
+    for (unsigned long r = 0; r < d; ++r)
+        for (unsigned long c = 0; c < d; ++c) rows[r * d + c] = columns[c * d + r];
+    return rows;
+}
+
+void appendWide(std::vector<double>& wide, cd entry) {
+    const double re = entry.real(), im = entry.imag();
+    wide.insert(wide.end(), {re, re, re, re, im, im, im, im});
+}
+
+// What the kernels multiply by: every entry when more than half of a row
+// is non-zero, else the non-zero ones, rows padded to a power of two.
+void prepareRows(fused_matrix& m) {
+    const unsigned long d = m.dimension();
+    unsigned widest = 0;
+    for (unsigned long r = 0; r < d; ++r) {
+        unsigned count = 0;
+        for (unsigned long c = 0; c < d; ++c) count += m.entries[r * d + c] != cd(0.0);
+        widest = std::max(widest, count);
+    }
+    unsigned width = 1;
+    while (width < widest) width *= 2;
+    m.rowWidth = 2 * width > d ? static_cast<unsigned>(d) : width;
+    m.diagonal = true;
+    for (unsigned long r = 0; r < d; ++r)
+        for (unsigned long c = 0; c < d; ++c)
+            if (r != c && m.entries[r * d + c] != cd(0.0)) m.diagonal = false;
+    m.wide.clear();
+    m.columns.clear();
+    if (m.dense()) {
+        for (const cd& e : m.entries) appendWide(m.wide, e);
+        return;
+    }
+    for (unsigned long r = 0; r < d; ++r) {
+        unsigned taken = 0;
+        for (unsigned long c = 0; c < d && taken < m.rowWidth; ++c)
+            if (m.entries[r * d + c] != cd(0.0)) {
+                m.columns.push_back(static_cast<unsigned>(c));
+                appendWide(m.wide, m.entries[r * d + c]);
+                ++taken;
+            }
+        for (; taken < m.rowWidth; ++taken) {  // zero factors on the row's own column
+            m.columns.push_back(static_cast<unsigned>(r));
+            appendWide(m.wide, 0.0);
+        }
+    }
+}
+
+std::unique_ptr<fused_matrix> matrixOf(const group& grp, const std::vector<compiled_gate>& gates) {
+    auto m = std::make_unique<fused_matrix>();
+    m->positions = grp.positions;
+    m->qubits = static_cast<unsigned>(popcount(grp.positions));
+    m->entries = productOf(grp, gates, m->dimension());
+    prepareRows(*m);
+    return m;
+}
+
+class fuser {
+public:
+    fuser(const std::vector<compiled_gate>& gates, const fusion_limits& limits) : gates(gates), limits(limits) {}
+
+    fused_run run() {
+        for (std::size_t i = 0; i < gates.size(); ++i) add(i);
+        for (group& g : open) emit(g);
+        open.clear();
+        return std::move(out);
+    }
+
+private:
+    void add(std::size_t i) {
+        const unsigned long positions = gates[i].positions();
+        std::vector<std::size_t> touching;
+        for (std::size_t k = 0; k < open.size(); ++k)
+            if (open[k].positions & positions) touching.push_back(k);
+        if (static_cast<unsigned>(popcount(positions)) > limits.qubits) {
+            for (std::size_t k : touching) emit(open[k]);
+            erase(touching);
+            out.steps.push_back(gates[i]);
+            return;
+        }
+        // Join the touching groups that make the cheapest product holding
+        // the most gates; the others end here.
+        group joined = bestJoin(touching, i);
+        for (std::size_t t = 0; t < touching.size(); ++t)
+            if (!open[touching[t]].members.empty()) emit(open[touching[t]]);
+        erase(touching);
+        open.push_back(std::move(joined));
+    }
+
+    // The group the gate makes with the touching groups in `subset`, whose
+    // members are moved out of them when `take`.
+    group join(const std::vector<std::size_t>& touching, unsigned long subset, std::size_t i, bool take) {
+        group joined;
+        joined.positions = gates[i].positions();
+        for (std::size_t t = 0; t < touching.size(); ++t)
+            if (subset & (1UL << t)) joined.positions |= open[touching[t]].positions;
+        joined.shape = identityPattern(static_cast<unsigned>(popcount(joined.positions)));
+        for (std::size_t t = 0; t < touching.size(); ++t) {
+            if (!(subset & (1UL << t))) continue;
+            group& g = open[touching[t]];
+            joined.shape = product(widen(g.shape, g.positions, joined.positions), joined.shape);
+            if (take) {
+                joined.members.insert(joined.members.end(), g.members.begin(), g.members.end());
+                g.members.clear();
+            }
+        }
+        applyToPattern(joined.shape, onGroup(gates[i], joined.positions));
+        if (take) joined.members.push_back(i);
+        return joined;
+    }
+
+    group bestJoin(const std::vector<std::size_t>& touching, std::size_t i) {
+        unsigned long best = 0;
+        std::size_t bestGates = 0;
+        const unsigned own = keepsOnePerRow(gates[i]) ? 1 : 2;
+        for (unsigned long subset = 1; subset < (1UL << touching.size()); ++subset) {
+            unsigned long positions = gates[i].positions();
+            std::size_t count = 0;
+            unsigned widestPart = own;
+            for (std::size_t t = 0; t < touching.size(); ++t)
+                if (subset & (1UL << t)) {
+                    positions |= open[touching[t]].positions;
+                    count += open[touching[t]].members.size();
+                    widestPart = std::max(widestPart, rowWidth(open[touching[t]].shape));
+                }
+            if (static_cast<unsigned>(popcount(positions)) > limits.qubits || count <= bestGates) continue;
+            // A product may be as wide as the widest of its parts, or up to
+            // the limit: never wider than both.
+            if (rowWidth(join(touching, subset, i, false).shape) > std::max(limits.rowWidth, widestPart)) continue;
+            best = subset;
+            bestGates = count;
+        }
+        return join(touching, best, i, true);
+    }
+
+    // Drops open groups by index (`which` ascending).
+    void erase(const std::vector<std::size_t>& which) {
+        for (auto k = which.rbegin(); k != which.rend(); ++k) open.erase(open.begin() + static_cast<long>(*k));
+    }
+
+    void emit(group& g) {
+        if (g.members.size() == 1) {
+            out.steps.push_back(gates[g.members.front()]);
+        } else if (!g.members.empty()) {
+            out.matrices.push_back(matrixOf(g, gates));
+            compiled_gate step;
+            step.kind = compiled_gate::FUSED;
+            step.mask = g.positions;
+            step.fused = out.matrices.back().get();
+            out.steps.push_back(step);
+        }
+        g.members.clear();
+    }
+
+    const std::vector<compiled_gate>& gates;
+    const fusion_limits limits;
+    std::vector<group> open;
+    fused_run out;
+};
+
+}  // namespace
+
+fused_run fuseGates(const std::vector<compiled_gate>& gates, const fusion_limits& limits) {
+    if (limits.qubits < 1 || limits.qubits > MAX_PATTERN_QUBITS || limits.rowWidth < 1)
+        throw std::invalid_argument("fused matrices take 1 to 5 qubits and rows of at least one entry");
+    return fuser(gates, limits).run();
+}
+
+}  // namespace gates

@@ -1,0 +1,50 @@
+// Gate fusion: consecutive gates merged into dense unitaries on a few bit
+// positions before a run, so that a tile pays one matrix product where it
+// paid several gates.
+//
+// Gates are gathered into groups whose positions are disjoint; a gate joins
+// the groups it touches when their positions together, and the entries per
+// row of their product, stay within the limits, and otherwise ends those it
+// cannot join. Disjoint groups commute,
+// so a group may be emitted whenever it ends. A group of one gate stays that
+// gate, exact; larger groups become one fused matrix, computed by applying
+// each gate's own arithmetic to the columns of the identity. Gates confined
+// to measurement outcomes fuse like any other: their controls on 1 and on 0
+// are positions of the matrix.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "engine/fused_matrix.h"
+#include "engine/gate_runs.h"
+
+namespace gates {
+
+// Gates to run, exact or fused. The fused steps point into `matrices`, which
+// therefore lives as long as the steps (moving the run keeps them valid).
+struct fused_run {
+    std::vector<compiled_gate> steps;
+    std::vector<std::unique_ptr<fused_matrix>> matrices;
+};
+
+// How far groups grow: positions of a product, and the entries per row its
+// kernel multiplies by (the cost of applying it) that joining may reach.
+// A product of permutations and phases has one entry per row; each mixing
+// gate on a new position doubles that. Joining may make a product as wide
+// as the widest of its parts, or up to `rowWidth`.
+struct fusion_limits {
+    unsigned qubits = 5;
+    unsigned rowWidth = 4;
+};
+
+// Fusion is worth its rounding from this many qubits on: below, the state
+// fits the caches and the exact run costs little.
+constexpr unsigned long FUSION_MIN_QUBITS = 16;
+
+// The gates in an order equivalent to theirs, fused within `limits`
+// (qubits 1 to 5). The default limits ran fastest on the race's random and
+// QFT circuits (docs/performance.md).
+fused_run fuseGates(const std::vector<compiled_gate>& gates, const fusion_limits& limits = {});
+
+}  // namespace gates

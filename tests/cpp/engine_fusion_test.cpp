@@ -1,0 +1,190 @@
+// Fused runs against the exact runs: every probability within 1e-12, on
+// random gates of every kind, on the quantum Fourier transform and (in
+// engine_sliced_run_test.cpp) with gates confined to measurement outcomes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/fuser.h"
+#include "engine/gate_runs.h"
+#include "engine/sliced_run.h"
+#include "engine_test_gates.h"
+
+namespace {
+
+using namespace test_gates;
+
+constexpr double TOLERANCE = 1e-12;
+
+std::vector<gates::compiled_gate> compiledGates(const std::vector<gate_unit>& records, unsigned long qubits) {
+    std::vector<gates::compiled_gate> out;
+    for (const gate_unit& g : records) {
+        gates::compiled_gate one;
+        if (gates::compileGate(g, qubits, one)) out.push_back(one);
+    }
+    return out;
+}
+
+state_vector normalisedRandomState(unsigned long n, std::mt19937_64& rng) {
+    state_vector v = randomState(n, rng);
+    double norm = 0;
+    for (const cd& a : v) norm += std::norm(a);
+    for (cd& a : v) a /= std::sqrt(norm);
+    return v;
+}
+
+void expectSameProbabilities(const state_vector& actual, const state_vector& expected) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t k = 0; k < actual.size(); ++k)
+        ASSERT_NEAR(std::norm(actual[k]), std::norm(expected[k]), TOLERANCE) << "basis state " << k;
+}
+
+struct fusion_case {
+    unsigned long qubits;
+    std::size_t gates;
+    gates::fusion_limits limits;
+    int cpus;
+};
+
+class fused_runs : public testing::TestWithParam<fusion_case> {};
+
+TEST_P(fused_runs, AgreeWithTheExactRun) {
+    const fusion_case c = GetParam();
+    cpu_limit limit(c.cpus);
+    std::mt19937_64 rng(c.qubits * 7919 + c.gates * 31 + c.limits.qubits * 7 + c.limits.rowWidth);
+    const std::vector<gates::compiled_gate> compiled = compiledGates(randomGates(c.qubits, c.gates, rng), c.qubits);
+    const state_vector start = normalisedRandomState(c.qubits, rng);
+
+    state_vector expected = start;
+    gates::runGates(expected, compiled);
+    const gates::fused_run fused = gates::fuseGates(compiled, c.limits);
+    ASSERT_FALSE(fused.matrices.empty());  // else nothing fused was tested
+    state_vector actual = start;
+    gates::runGates(actual, fused.steps);
+    expectSameProbabilities(actual, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    engine, fused_runs,
+    testing::Values(fusion_case{1, 40, {1, 2}, 1}, fusion_case{2, 60, {2, 4}, 1}, fusion_case{3, 80, {3, 1}, 1},
+                    fusion_case{5, 120, {4, 4}, 1}, fusion_case{9, 200, {5, 2}, 1}, fusion_case{12, 300, {3, 8}, 1},
+                    fusion_case{16, 200, {4, 16}, 1}, fusion_case{17, 150, {2, 1}, 1}, fusion_case{19, 120, {4, 4}, 2},
+                    fusion_case{20, 160, {5, 32}, 2}, fusion_case{20, 200, {5, 4}, 1}),
+    [](const auto& info) {
+        const fusion_case& c = info.param;
+        return std::to_string(c.qubits) + "q_" + std::to_string(c.gates) + "g_" + std::to_string(c.limits.qubits) +
+               "x" + std::to_string(c.limits.rowWidth) + "_" + std::to_string(c.cpus) + "cpu";
+    });
+
+// Fused matrices are products of unitaries, within the engine's rounding
+// (its SQRT2 literal leaves H unitary to about 1e-10); none has more
+// positions than asked; a gate too wide for the size stays as it was.
+TEST(fuser, MatricesAreUnitaryAndWithinTheSize) {
+    std::mt19937_64 rng(5);
+    const std::vector<gates::compiled_gate> compiled = compiledGates(randomGates(10, 400, rng), 10);
+    for (unsigned size : {1U, 2U, 3U, 4U, 5U}) {
+        const gates::fused_run fused = gates::fuseGates(compiled, {size, 32});
+        std::size_t wide = 0;
+        for (const gates::compiled_gate& step : fused.steps) {
+            if (step.kind != gates::compiled_gate::FUSED) {
+                wide += __builtin_popcountl(step.positions()) > static_cast<int>(size);
+                continue;
+            }
+            const gates::fused_matrix& m = *step.fused;
+            ASSERT_LE(m.qubits, size);
+            ASSERT_EQ(m.positions, step.mask);
+            const unsigned long d = m.dimension();
+            for (unsigned long r = 0; r < d; ++r)
+                for (unsigned long s = 0; s < d; ++s) {
+                    cd dot = 0;
+                    for (unsigned long c = 0; c < d; ++c) dot += m.entries[r * d + c] * std::conj(m.entries[s * d + c]);
+                    ASSERT_NEAR(std::abs(dot - cd(r == s ? 1.0 : 0.0)), 0.0, 1e-8);
+                }
+        }
+        if (size == 1) {
+            EXPECT_GT(wide, 0U);  // CNOT, CCX and friends left alone
+        }
+    }
+}
+
+// Phases, Z, Rz and ZCON on the same positions fuse into one diagonal.
+TEST(fuser, DiagonalRunsFuseIntoADiagonal) {
+    const std::vector<gate_unit> records = {gate_unit("P", 0, 30.0), gate_unit("ZCON", 0, 1), gate_unit("T", 1),
+                                            gate_unit("Rz", 2, 75.0), gate_unit("S", 2),     gate_unit("ZCON", 2, 1),
+                                            gate_unit("Z", 0)};
+    const gates::fused_run fused = gates::fuseGates(compiledGates(records, 3), {3, 1});
+    ASSERT_EQ(fused.steps.size(), 1U);
+    ASSERT_EQ(fused.matrices.size(), 1U);
+    EXPECT_TRUE(fused.matrices.front()->diagonal);
+}
+
+// The QFT as the race writes it: a random product state, then H and every
+// controlled phase as P, CNOT, P, CNOT, P.
+circuit qft(unsigned long n) {
+    std::mt19937_64 rng(n);
+    std::uniform_real_distribution<double> degrees(0, 360);
+    std::vector<gate_unit> ops;
+    for (unsigned long q = 0; q < n; ++q) {
+        ops.emplace_back("Ry", q, degrees(rng) / 2);
+        ops.emplace_back("Rz", q, degrees(rng));
+    }
+    for (unsigned long target = 0; target < n; ++target) {
+        ops.emplace_back("H", target);
+        for (unsigned long control = target + 1; control < n; ++control) {
+            const double half = 90.0 / std::pow(2.0, static_cast<double>(control - target));
+            ops.emplace_back("P", control, half);
+            ops.emplace_back("CNOT", control, target);
+            ops.emplace_back("P", target, -half);
+            ops.emplace_back("CNOT", control, target);
+            ops.emplace_back("P", target, half);
+        }
+    }
+    // A layer names every qubit: the others idle.
+    std::vector<circuit_unit> layers;
+    for (const gate_unit& g : ops) {
+        std::vector<gate_unit> layer{g};
+        for (unsigned long q = 0; q < n; ++q)
+            if (q != g.getQubit() && (g.getQubitNum() < 2 || q != g.getQubit2())) layer.emplace_back("I", q);
+        layers.push_back(circuit_unit(layer));
+    }
+    return circuit(layers);
+}
+
+std::vector<double> probabilitiesOf(const circuit& c, fusion_choice fusion) {
+    sliced_run run(c, fusion);
+    run.execute();
+    return run.probabilities();
+}
+
+class fused_qft : public testing::TestWithParam<unsigned long> {};
+
+TEST_P(fused_qft, AgreesWithTheExactRun) {
+    const circuit c = qft(GetParam());
+    const std::vector<double> exact = probabilitiesOf(c, fusion_choice::off);
+    const std::vector<double> fused = probabilitiesOf(c, fusion_choice::on);
+    ASSERT_EQ(fused.size(), exact.size());
+    for (std::size_t k = 0; k < exact.size(); ++k) ASSERT_NEAR(fused[k], exact[k], TOLERANCE) << "basis state " << k;
+}
+
+INSTANTIATE_TEST_SUITE_P(engine, fused_qft, testing::Values(3UL, 11UL, 20UL));
+
+// Below the threshold the default is the exact run, bit for bit; from it on
+// the default fuses.
+TEST(fusion_choice, DefaultIsExactBelowTheThreshold) {
+    const unsigned long below = gates::FUSION_MIN_QUBITS - 1;
+    const circuit small = qft(below);
+    sliced_run byDefault(small);
+    byDefault.execute();
+    EXPECT_EQ(byDefault.probabilities(), probabilitiesOf(small, fusion_choice::off));
+
+    const circuit large = qft(gates::FUSION_MIN_QUBITS);
+    sliced_run fusedByDefault(large);
+    fusedByDefault.execute();
+    EXPECT_EQ(fusedByDefault.probabilities(), probabilitiesOf(large, fusion_choice::on));
+}
+
+}  // namespace
