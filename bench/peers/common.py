@@ -80,5 +80,7 @@ def finish(job, times, baseline_mib, **extra):
         "baseline_mib": baseline_mib,
         "peak_mib": peak_mib(),
     }
+    if job.get("fused_size"):
+        out["fused_size"] = job["fused_size"]
     out.update(extra)
     print(json.dumps(out))

@@ -4,11 +4,14 @@ Runs in the peers venv; kovra's runs go through the project venv's Python
 (--kovra-python, with --kovra-path on its PYTHONPATH). Every measurement is a
 fresh process, so its peak memory is its own. For each circuit:
 
-1. check: kovra and every peer configuration run it once and write their
-   probabilities; any peer further than 1e-7 from kovra on any basis state
-   stops the run (exit status 2) before anything is timed;
-2. timing: kovra at 1 and 2 threads, every peer at 1 and 2 threads with its
-   gate fusion off and on, each the median of --reps runs;
+1. check: kovra (exact) and every peer configuration, kovra fused among
+   them, run it once and write their probabilities; any further than 1e-7
+   from kovra on any basis state stops the run (exit status 2) before
+   anything is timed;
+2. timing: kovra at 1 and 2 threads with its fusion off (exact) and on,
+   every peer at 1 and 2 threads with its gate fusion off and on (qsim with
+   max_fused_gate_size 2, 3 and 4: the report counts its fastest), each the
+   median of --reps runs;
 3. the in-place pass over a state-sized vector at 1 and 2 threads, once per
    qubit count, as the memory-bandwidth limit;
 4. with --blocking-bench, kovra's engine alone on one CPU for random and QFT
@@ -51,10 +54,14 @@ TOLERANCE = 1e-7
 PROBE_N, PROBE_ROTATIONS, PROBE_REPS = 20, 400, 5
 FUSING_BELOW = 0.1  # extra time per rotation, in in-place passes
 # What each engine runs as "fusion off".
-UNFUSED_SETTING = {"kovra": "BasicSimulator", "aer": "fusion_enable=False", "qulacs": "no circuit optimiser",
+UNFUSED_SETTING = {"kovra": "fusion=False", "aer": "fusion_enable=False", "qulacs": "no circuit optimiser",
                    "qsim": "max_fused_gate_size=1"}
 BLOCKING_FAMILIES = ("random", "qft")
 BLOCKING_REPS = 3
+# qsim's fusion sizes tried with its fusion on; the fastest counts.
+QSIM_FUSED_SIZES = (2, 3, 4)
+# blocking_bench's fused run: the engine's default limits (fusion_limits).
+BLOCKING_FUSION = "5x4"
 
 
 def parse_list(text):
@@ -170,9 +177,17 @@ class Runner:
 
 
 def peer_configs(args, n):
+    """(peer, threads, fusion, extra job fields) of every timed peer run."""
     threads = args.threads if n <= args.full_max_n else [max(args.threads)]
-    return [(peer, t, fusion) for peer in args.peers for t in threads for fusion in (False, True)
-            if fusion or n <= args.slow_max_n or peer == "qsim"]
+    out = []
+    for peer in args.peers:
+        for t in threads:
+            for fusion in (False, True):
+                if not (fusion or n <= args.slow_max_n or peer == "qsim"):
+                    continue
+                sizes = QSIM_FUSED_SIZES if peer == "qsim" and fusion else (None,)
+                out += [(peer, t, fusion, {"fused_size": size} if size else {}) for size in sizes]
+    return out
 
 
 def check(runner, args, circuit, path):
@@ -184,11 +199,12 @@ def check(runner, args, circuit, path):
         raise SystemExit("kovra's probabilities of %s are malformed (%d entries, sum %r)"
                          % (circuit["name"], len(reference), reference.sum()))
     worst = {}
-    for peer, _, fusion in peer_configs(args, circuit["n"]):
+    configs = [("kovra", max(args.threads), True, {})] + peer_configs(args, circuit["n"])
+    for peer, _, fusion, extra in configs:
         if (peer, fusion) in worst:
             continue
         theirs = os.path.join(runner.workdir, "peer.bin")
-        runner.run(peer, path, max(args.threads), 1, fusion=fusion, probs_out=theirs)
+        runner.run(peer, path, max(args.threads), 1, fusion=fusion, probs_out=theirs, **extra)
         diff = float(np.max(np.abs(np.fromfile(theirs) - reference)))
         worst[(peer, fusion)] = diff
         if not diff <= TOLERANCE:
@@ -275,16 +291,18 @@ def main():
             runs = []
             reps = args.reps if n <= args.full_max_n else args.big_reps
             for threads in args.threads:
-                runs.append(runner.run("kovra", path, threads, reps))
-            for peer, threads, fusion in peer_configs(args, n):
-                runs.append(runner.run(peer, path, threads, reps, fusion=fusion))
+                for fusion in (False, True):
+                    runs.append(runner.run("kovra", path, threads, reps, fusion=fusion))
+            for peer, threads, fusion, extra in peer_configs(args, n):
+                runs.append(runner.run(peer, path, threads, reps, fusion=fusion, **extra))
             if entry["measurements"] and "aer" in args.peers:
                 runs.append(runner.run("aer", path, max(args.threads), reps, mode="shots", shots=args.shots))
             entry["runs"] = runs
             for r in runs:
+                label = ("fusion%s" % (r["fused_size"] if r.get("fused_size") else "") if r["fusion"]
+                         else ("shots" if r["mode"] == "shots" else ""))
                 print("         %-7s %dt %-9s median %8.4fs  peak %7.0f MiB" %
-                      (r["engine"], r["threads"], "fusion" if r["fusion"] else ("shots" if r["mode"] == "shots" else ""), r["median"],
-                       r["peak_mib"]), flush=True)
+                      (r["engine"], r["threads"], label, r["median"], r["peak_mib"]), flush=True)
             if blocking_applies(args, circuit):
                 entry["blocking"] = blocking(args, path)
                 b = entry["blocking"]
@@ -347,7 +365,8 @@ def _one_cpu():
 def blocking(args, path):
     """blocking_bench on one pinned CPU: its JSON line, or {"error": ...}."""
     try:
-        proc = subprocess.run([args.blocking_bench, path, str(BLOCKING_REPS)], capture_output=True, text=True,
+        proc = subprocess.run([args.blocking_bench, path, str(BLOCKING_REPS), BLOCKING_FUSION],
+                              capture_output=True, text=True,
                               timeout=args.timeout, preexec_fn=_one_cpu)
     except subprocess.TimeoutExpired:
         return {"error": "no answer within %.0f s" % args.timeout}

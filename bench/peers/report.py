@@ -11,10 +11,17 @@ MIB = 1024.0 * 1024.0
 
 
 def _run(entry, engine, threads, fusion=False, mode="statevector"):
-    for r in entry["runs"]:
-        if r["engine"] == engine and r["threads"] == threads and r["fusion"] == fusion and r["mode"] == mode:
-            return r
-    return None
+    """The engine's run in that setting; of several (qsim's fusion sizes), the fastest."""
+    runs = [r for r in entry["runs"]
+            if r["engine"] == engine and r["threads"] == threads and r["fusion"] == fusion and r["mode"] == mode]
+    return min(runs, key=lambda r: r["median"]) if runs else None
+
+
+def _name(r):
+    """A run's engine and setting, qsim's fusion size included."""
+    if not r["fusion"]:
+        return r["engine"]
+    return "%s+fusion%s" % (r["engine"], " %d" % r["fused_size"] if r.get("fused_size") else "")
 
 
 def _peers(results):
@@ -70,7 +77,7 @@ def fastest_fused(results, entry, threads):
 
 def speed_table(results, threads):
     peers = _peers(results)
-    head = ["circuit", "gates", "kovra s", "kovra MiB", "per gate / pass"]
+    head = ["circuit", "gates", "kovra s", "kovra+fusion s", "kovra MiB", "per gate / pass"]
     for p in peers:
         head += ["%s s" % _unfused_label(results, p), "ratio", "%s+fusion s" % p, "ratio", "%s MiB" % p]
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
@@ -80,7 +87,9 @@ def speed_table(results, threads):
             continue
         one_pass = _pass(results, e["n"], threads)
         per_gate = "%.2f" % (k["median"] / e["gates"] / one_pass) if one_pass else "-"
-        row = [e["name"], str(e["gates"]), "%.4f" % k["median"], "%.0f" % k["peak_mib"], per_gate]
+        kf = _run(e, "kovra", threads, True)
+        row = [e["name"], str(e["gates"]), "%.4f" % k["median"], "%.4f" % kf["median"] if kf else "-",
+               "%.0f" % k["peak_mib"], per_gate]
         for p in peers:
             for fusion in (False, True):
                 r = _run(e, p, threads, fusion)
@@ -99,7 +108,8 @@ def summary_table(results):
     always = [p for p in _peers(results) if fuses_anyway(results, p)]
     head = ["circuit", "threads", "kovra s", "fastest without fusion (probe: off)", "ratio",
             "%s, least fusion (fusion always on)" % ("/".join(always) or "engines that always fuse"), "ratio",
-            "fastest with fusion", "ratio", "kovra per gate / pass"]
+            "fastest with fusion", "ratio", "kovra per gate / pass", "kovra fused s",
+            "kovra fused / fastest fused peer"]
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     for e in results["circuits"]:
         for t in _threads(results):
@@ -107,13 +117,17 @@ def summary_table(results):
             if k is None:
                 continue
             row = [e["name"], str(t), "%.4f" % k["median"]]
+            fused_peer = _fastest([_run(e, p, t, True) for p in _peers(results)])
             for r in (_fastest([_run(e, p, t, False) for p in unfused]),
-                      _fastest([_run(e, p, t, False) for p in always]),
-                      _fastest([_run(e, p, t, True) for p in _peers(results)])):
-                row += ["%s %.4f" % (r["engine"], r["median"]), "**%.2f**" % (k["median"] / r["median"])] if r \
+                      _fastest([_run(e, p, t, False) for p in always]), fused_peer):
+                row += ["%s %.4f" % (_name(r), r["median"]), "**%.2f**" % (k["median"] / r["median"])] if r \
                     else ["-", "-"]
             one_pass = _pass(results, e["n"], t)
             row.append("%.2f" % (k["median"] / e["gates"] / one_pass) if one_pass else "-")
+            kf = _run(e, "kovra", t, True)
+            row.append("%.4f" % kf["median"] if kf else "-")
+            row.append("**%.2f** (%s)" % (kf["median"] / fused_peer["median"], _name(fused_peer))
+                       if kf and fused_peer else "-")
             lines.append("| " + " | ".join(row) + " |")
     return "\n".join(lines)
 
@@ -147,20 +161,27 @@ def blocking_text(results):
            "median of 3: every gate as its own pass over the state, and the cache-blocked engine, which goes "
            "over memory `passes` times for all the gates. The fused peer is the fastest peer run at one thread "
            "that fuses (fusion on, or a least-fused setting that the probe found fusing), timed as a whole call.",
+           "", "The fused run is the engine's default fusion (%s: matrices on up to 5 positions, rows of up to 4 "
+           "entries unless a part is wider): its matrices and gates left alone, its passes, and its time." % "5x4",
            "", "| circuit | gates | passes over memory | gate by gate s | blocked s | gate by gate / blocked "
-           "| fastest fused peer, 1 thread | kovra blocked / peer |", "|---|---|---|---|---|---|---|---|"]
+           "| fused: steps (matrices) | fused passes | fused s | fastest fused peer, 1 thread | kovra blocked / peer "
+           "| kovra fused / peer |", "|---|---|---|---|---|---|---|---|---|---|---|"]
     for e in entries:
         b = e["blocking"]
         if "error" in b:
-            out.append("| %s | %d | failed: %s | - | - | - | - | - |" % (
+            out.append("| %s | %d | failed: %s | - | - | - | - | - | - | - | - |" % (
                 e["name"], e["gates"], b["error"].replace("|", "/").replace("\n", " ")[:200]))
             continue
         peer = fastest_fused(results, e, 1)
-        out.append("| %s | %d | %d | %.3g | %.3g | %.2f | %s | %s |" % (
+        fused = next(iter(b.get("fused", {}).values()), None)
+        out.append("| %s | %d | %d | %.3g | %.3g | %.2f | %s | %s | %s | %s | %s | %s |" % (
             e["name"], b["gates"], b["passes"], b["gate_by_gate_s"], b["blocked_s"],
             b["gate_by_gate_s"] / b["blocked_s"] if b["blocked_s"] else float("nan"),
-            "%s%s %.3g" % (peer["engine"], "+fusion" if peer["fusion"] else " least-fused", peer["median"])
-            if peer else "-", "**%.2f**" % (b["blocked_s"] / peer["median"]) if peer else "-"))
+            "%d (%d)" % (fused["steps"], fused["matrices"]) if fused else "-",
+            "%d" % fused["passes"] if fused else "-", "%.3g" % fused["s"] if fused else "-",
+            "%s%s %.3g" % (_name(peer), "" if peer["fusion"] else " least-fused", peer["median"])
+            if peer else "-", "**%.2f**" % (b["blocked_s"] / peer["median"]) if peer else "-",
+            "**%.2f**" % (fused["s"] / peer["median"]) if peer and fused else "-"))
     return "\n".join(out)
 
 
@@ -232,8 +253,10 @@ def markdown(results):
            "thread count (below 1: kovra is faster). MiB = peak resident memory of the process. "
            "\"per gate / pass\" = kovra's time per gate over one in-place pass of a state-sized vector "
            "(below 1: fewer passes over memory than gates). Kovra's time is the whole BasicSimulator.execute "
-           "(graph reading, translation, simulation, probabilities of qubit 0); one-thread runs of every "
-           "engine are pinned to one CPU. "
+           "(graph reading, translation, simulation, probabilities of qubit 0); \"kovra\" is its exact run "
+           "(\"fusion\": False), \"kovra fused\" its run with gate fusion (\"fusion\": True); one-thread runs "
+           "of every engine are pinned to one CPU. qsim with fusion runs at max_fused_gate_size 2, 3 and 4 and "
+           "its fastest counts (the size is named). "
            "Circuits with mid-circuit measurements (teleportation chains, user circuits) run on the peers with "
            "the measurements deferred (a gate conditioned on a measured bit becomes controlled by the measured "
            "qubit), which yields the same probabilities; Aer's per-shot runs with real measurements and "
@@ -273,7 +296,7 @@ def plots(results, out_dir, tag):
         if len(entries) < 2:
             continue
         fig, ax = plt.subplots(figsize=(8, 5.5))
-        lines = [("kovra", False)] + [(p, f) for p in _peers(results) for f in (False, True)]
+        lines = [("kovra", False), ("kovra", True)] + [(p, f) for p in _peers(results) for f in (False, True)]
         for engine, fusion in lines:
             for t in _threads(results):
                 xs, ys = [], []

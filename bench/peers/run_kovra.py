@@ -60,7 +60,10 @@ def main():
     capsule = builder.capsule()
     simulator = kovra_backends.BasicSimulator()
     checking = bool(job.get("probs_out"))
-    config = {} if checking else {"mqubits": [0]}
+    # "fusion" off: the exact gate-by-gate arithmetic; on: gates merged into matrices.
+    config = {"fusion": bool(job.get("fusion"))}
+    if not checking:
+        config["mqubits"] = [0]
     baseline = rss_mib()
     times, result = timed(lambda: simulator.execute(capsule, config), job["reps"])
     if checking:

@@ -187,9 +187,10 @@ def run_qsim(job):
     circuit = deferred_if_needed(job)
     cc, qubits = build_cirq(circuit)
     # qsim always fuses; 1 lets it merge only gates on a single qubit, the
-    # nearest it has to "off". "On" is its default of 2 (3 from 22 qubits,
-    # as its own documentation recommends).
-    fused = (3 if circuit["n"] >= 22 else 2) if job["fusion"] else 1
+    # nearest it has to "off". "On" takes the job's size (the race tries 2, 3
+    # and 4 and counts the fastest), else 2 (3 from 22 qubits, as its own
+    # documentation recommends).
+    fused = (job.get("fused_size") or (3 if circuit["n"] >= 22 else 2)) if job["fusion"] else 1
     sim = qsimcirq.QSimSimulator(qsimcirq.QSimOptions(cpu_threads=job["threads"], max_fused_gate_size=fused))
     baseline = rss_mib()
     times, result = timed(lambda: sim.simulate(cc, qubit_order=qubits), job["reps"])
