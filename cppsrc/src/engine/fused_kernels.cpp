@@ -117,11 +117,16 @@ __attribute__((target("avx2,fma"), always_inline)) inline void denseGroups(cd* c
     }
 }
 
-// Groups two at a time, so that each factor loaded serves both, then a
-// last one alone.
+// Small matrices take groups two at a time, so that each factor loaded
+// serves both, then a last one alone; from eight columns on, two groups'
+// columns would no longer fit the registers.
 template <unsigned D, bool Contiguous>
 __attribute__((target("avx2,fma"))) void dense(const group_walk& w, unsigned long lane, const double* u) {
     unsigned long xs[2] = {0, nextGroup(w, 0)};
+    if constexpr (D >= 8) {
+        for (; xs[0] < w.length; xs[0] = nextGroup(w, xs[0])) denseGroups<D, 1, Contiguous>(w.ptr, xs, lane, u);
+        return;
+    }
     for (; xs[1] < w.length; xs[1] = nextGroup(w, xs[0])) {
         denseGroups<D, 2, Contiguous>(w.ptr, xs, lane, u);
         xs[0] = nextGroup(w, xs[1]);
