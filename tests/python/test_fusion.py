@@ -36,7 +36,8 @@ def probabilities(circuit, **config):
 )
 def test_default_fusion_agrees_with_the_exact_run(circuit):
     exact = probabilities(circuit, fusion=False)
-    for fused in (probabilities(circuit), probabilities(circuit, fusion=True)):
+    for fused in (probabilities(circuit), probabilities(circuit, fusion=True),
+                  probabilities(circuit, fusion=True, parallel=True)):
         assert np.max(np.abs(fused - exact)) <= 1e-12
     # The fused run is a different computation, not the exact one again.
     assert not np.array_equal(probabilities(circuit), exact)

@@ -15,8 +15,8 @@ Result BasicSimulator::execute(const igraph_t* graph, const config_reader& confi
     bool parallel = config.get_bool("parallel", false);
     bool print_circuit = config.get_bool("print_circuit", false);
     // Absent: fuse from the qubit count where it pays; False: exact, gate by gate.
-    fusion = !config.has("fusion") ? fusion_choice::by_size
-                                   : (config.get_bool("fusion", false) ? fusion_choice::on : fusion_choice::off);
+    const fusion_choice fusion = !config.has("fusion") ? fusion_choice::by_size
+                                 : (config.get_bool("fusion", false) ? fusion_choice::on : fusion_choice::off);
     // Classical bits to key the result by, read before the run: they change
     // what the run computes.
     std::optional<classical_readout> classical;
@@ -26,8 +26,8 @@ Result BasicSimulator::execute(const igraph_t* graph, const config_reader& confi
         classical = classical_readout{{bits.begin(), bits.end()}, {}};
     }
     classical_readout* wanted = classical ? &*classical : nullptr;
-    probabilities = parallel ? run_parallel(graph, order, print_circuit, states, wanted)
-                             : run_sequential(graph, order, print_circuit, states, wanted);
+    probabilities = parallel ? run_parallel(graph, order, print_circuit, states, wanted, fusion)
+                             : run_sequential(graph, order, print_circuit, states, wanted, fusion);
 
     // Read after the run, so that a bad value is reported once the circuit
     // has been simulated (and printed).

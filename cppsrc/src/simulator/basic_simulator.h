@@ -40,10 +40,6 @@ public:
     // Runs the circuit graph as the configuration asks and packs the result.
     Result execute(const igraph_t* graph, const config_reader& config);
 
-    // Whether the runs fuse gates into matrices (config key "fusion"); set
-    // by execute from its configuration.
-    fusion_choice fusion = fusion_choice::by_size;
-
     // The weakly connected parts of the graph that contain a register
     // declaration, ordered by their smallest register vertex id.
     std::vector<std::set<int>> decompose(const igraph_t* graph);
@@ -70,10 +66,12 @@ public:
     // One translation and one state-vector run. Returns the probability of
     // every basis state; `states` receives the final state vector (empty when
     // the circuit measured or reset a qubit). `classical`, when given, gets
-    // the classical bits' distribution.
+    // the classical bits' distribution. `fusion`: whether the run fuses gates
+    // (config key "fusion").
     std::vector<double> simulate(const igraph_t* graph, std::vector<int>& vertices, int qnum,
                                  int cnum, state_vector& states, bool print_circuit,
-                                 classical_readout* classical = nullptr);
+                                 classical_readout* classical = nullptr,
+                                 fusion_choice fusion = fusion_choice::by_size);
 
     // Probabilities keyed by bit strings over the qubits in `mqubits` (all
     // qubits when empty), qubit 0 first.
@@ -84,14 +82,16 @@ public:
     // on the graph's "qnum" qubits and "cnum" classical bits.
     std::vector<double> run_sequential(const igraph_t* graph, const std::vector<int>& order,
                                        bool print_circuit, state_vector& states,
-                                       classical_readout* classical = nullptr);
+                                       classical_readout* classical = nullptr,
+                                       fusion_choice fusion = fusion_choice::by_size);
 
     // One simulation per sub-circuit that holds a qubit, each on a thread of
     // its own. The probabilities and the state vector are the first such
     // sub-circuit's; with no such sub-circuit both come back empty.
     std::vector<double> run_parallel(const igraph_t* graph, const std::vector<int>& order,
                                      bool print_circuit, state_vector& states,
-                                     classical_readout* classical = nullptr);
+                                     classical_readout* classical = nullptr,
+                                     fusion_choice fusion = fusion_choice::by_size);
 
     // Bytes a run of `qnum` qubits and `cnum` classical bits needs at least:
     // the state vector, its probabilities and the copy handed back.

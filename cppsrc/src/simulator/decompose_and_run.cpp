@@ -147,7 +147,8 @@ gates::keep_going interruptible() {
 
 std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<int>& vertices,
                                              int qnum, int cnum, state_vector& states,
-                                             bool print_circuit, classical_readout* classical) {
+                                             bool print_circuit, classical_readout* classical,
+                                             fusion_choice fusion) {
     check_register_size(qnum, cnum);
     lowered_circuit lowered = lower(graph, vertices, qnum, cnum);
     if (lowered.reuses > 0) check_record_memory(qnum, cnum, lowered.reuses);
@@ -236,7 +237,8 @@ std::map<std::string, double> BasicSimulator::pack_probabilities(
 std::vector<double> BasicSimulator::run_sequential(const igraph_t* graph,
                                                    const std::vector<int>& order,
                                                    bool print_circuit, state_vector& states,
-                                                   classical_readout* classical) {
+                                                   classical_readout* classical,
+                                                   fusion_choice fusion) {
     graph_reader reader(graph);
     std::vector<int> list;
     for (const std::set<int>& part : decompose(graph)) {
@@ -245,13 +247,14 @@ std::vector<double> BasicSimulator::run_sequential(const igraph_t* graph,
     }
     int qnum = graph_count(reader, "qnum");
     int cnum = graph_count(reader, "cnum");
-    return simulate(graph, list, qnum, cnum, states, print_circuit, classical);
+    return simulate(graph, list, qnum, cnum, states, print_circuit, classical, fusion);
 }
 
 std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
                                                  const std::vector<int>& order,
                                                  bool print_circuit, state_vector& states,
-                                                 classical_readout* classical) {
+                                                 classical_readout* classical,
+                                                 fusion_choice fusion) {
     graph_reader reader(graph);
     struct task {
         std::vector<int> vertices;
@@ -283,10 +286,10 @@ std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
             try {
                 // Only the first sub-circuit's results are reported.
                 classical_readout* wanted = &t == &tasks.front() ? classical : nullptr;
-                running.push_back(std::async(std::launch::async, [this, graph, print_circuit, &t, wanted] {
+                running.push_back(std::async(std::launch::async, [this, graph, print_circuit, &t, wanted, fusion] {
                     py::gil_scoped_acquire acquire;
                     t.probabilities =
-                        simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit, wanted);
+                        simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit, wanted, fusion);
                 }));
             } catch (const std::system_error& e) {
                 start_failure = std::make_exception_ptr(
