@@ -172,20 +172,17 @@ private:
 
     // The root of the definition `name`: the highest vertex whose "def" is `name`.
     int find_definition(const std::string& name) const {
-        PyObject* defs = PyDict_GetItemString(g_.vertex_attrs(), "def");
-        if (defs != nullptr && PyList_Check(defs)) {
-            for (Py_ssize_t id = std::min<Py_ssize_t>(PyList_GET_SIZE(defs), g_.vertex_count()) - 1; id >= 0;
-                 --id) {
-                PyObject* entry = PyList_GET_ITEM(defs, id);
-                if (entry == Py_None) continue;
-                std::unique_ptr<char, graph_attributes::free_deleter> text(
-                    graph_attributes::py_object_to_c_string(entry));
-                if (!text) {
-                    PyErr_Clear();
-                    continue;
-                }
-                if (std::strcmp(text.get(), name.c_str()) == 0) return static_cast<int>(id);
+        // Each entry is fetched afresh and held: its __str__ may change the list.
+        for (int id = g_.vertex_count() - 1; id >= 0; --id) {
+            graph_attributes::py_ref entry = g_.entry("def", id);
+            if (!entry || entry.is_none()) continue;
+            std::unique_ptr<char, graph_attributes::free_deleter> text(
+                graph_attributes::py_object_to_c_string(entry.get()));
+            if (!text) {
+                PyErr_Clear();
+                continue;
             }
+            if (std::strcmp(text.get(), name.c_str()) == 0) return id;
         }
         throw std::invalid_argument("call of unknown definition " + quoted(name));
     }
@@ -194,12 +191,14 @@ private:
     // the caller's parameter values.
     std::vector<double> evaluate(int t, const std::vector<double>& caller) const {
         std::vector<double> out;
-        PyObject* entry = g_.entry("params", t);
-        if (entry == nullptr || entry == Py_None) return out;
-        if (!PyList_Check(entry)) {
+        graph_attributes::py_ref entry = g_.entry("params", t);
+        if (!entry || entry.is_none()) return out;
+        if (!PyList_Check(entry.get())) {
             throw std::invalid_argument(where(t) + ": \"params\" must be a list of functions");
         }
-        py::list functions = py::reinterpret_borrow<py::list>(entry);
+        // A private copy: the functions may change the graph's own list.
+        py::list functions = py::reinterpret_steal<py::list>(PySequence_List(entry.get()));
+        if (!functions) throw py::error_already_set();
         if (functions.size() == 0) return out;
         std::vector<double> pindex = g_.numbers("pindex", t);
         std::size_t k = 0;
@@ -271,22 +270,16 @@ int Nmr::update_timelist(std::vector<int>& timelist, std::initializer_list<int> 
 std::set<int> Nmr::decompose(const igraph_t* graph) {
     graph_reader g(graph);
     std::set<int> result;
-    PyObject* kinds = PyDict_GetItemString(g.vertex_attrs(), "type");
-    if (kinds == nullptr || !PyList_Check(kinds)) return result;
-    Py_ssize_t count = std::min<Py_ssize_t>(PyList_GET_SIZE(kinds), g.vertex_count());
-
     std::vector<int> seeds;
-    for (Py_ssize_t seed = 0; seed < count; ++seed) {
-        PyObject* entry = PyList_GET_ITEM(kinds, seed);
+    for (int seed = 0; seed < g.vertex_count(); ++seed) {
+        graph_attributes::py_ref entry = g.entry("type", seed);
         bool declaration = false;
-        if (PyLong_Check(entry)) {
-            long kind = PyLong_AsLong(entry);
-            if (kind == -1 && PyErr_Occurred()) PyErr_Clear();
-            declaration = kind == 4;
-        } else if (PyFloat_Check(entry)) {
-            declaration = std::trunc(PyFloat_AS_DOUBLE(entry)) == 4;
+        if (entry && PyFloat_Check(entry.get())) {
+            declaration = std::trunc(PyFloat_AS_DOUBLE(entry.get())) == 4;
+        } else if (entry) {
+            declaration = graph_attributes::item_as_integer(entry.get()) == 4L;
         }
-        if (declaration) seeds.push_back(static_cast<int>(seed));
+        if (declaration) seeds.push_back(seed);
     }
     for (const std::set<int>& part : g.components_from(seeds)) result.insert(part.begin(), part.end());
     return result;

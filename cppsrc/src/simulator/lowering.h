@@ -27,9 +27,10 @@ using lane_set = std::vector<std::vector<gate_unit>>;
 // A number for messages: integral values without a fraction.
 std::string number_text(double value);
 
-// The kind of a vertex from its raw "type" entry: ints, and floats with an
-// integral value. Empty for None, absent or anything else.
-std::optional<long> vertex_kind(PyObject* entry);
+// The kind of a vertex from its raw "type" entry: integers (read as
+// operator.index would), and floats with an integral value. Empty for None,
+// absent or anything else.
+std::optional<long> vertex_kind(const graph_attributes::py_ref& entry);
 
 class translation {
 public:

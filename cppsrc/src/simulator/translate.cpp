@@ -42,23 +42,17 @@ std::string number_text(double value) {
     return std::to_string(value);
 }
 
-std::optional<long> vertex_kind(PyObject* entry) {
+std::optional<long> vertex_kind(const graph_attributes::py_ref& held) {
+    PyObject* entry = held.get();
     if (entry == nullptr || entry == Py_None) return std::nullopt;
-    if (PyLong_Check(entry)) {
-        long value = PyLong_AsLong(entry);
-        if (value == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        return value;
-    }
     if (PyFloat_Check(entry)) {
         double value = PyFloat_AS_DOUBLE(entry);
         if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 1e9) {
             return static_cast<long>(value);
         }
+        return std::nullopt;
     }
-    return std::nullopt;
+    return graph_attributes::item_as_integer(entry);
 }
 
 translation::translation(const graph_attributes::graph_reader& reader, int qnum, int cnum)
@@ -77,9 +71,9 @@ translation::translation(const graph_attributes::graph_reader& reader, int qnum,
 
 std::string translation::where(int v) {
     std::string text = "vertex " + std::to_string(v);
-    PyObject* name = reader_.entry("name", v);
-    if (name != nullptr && PyUnicode_Check(name)) {
-        const char* utf8 = PyUnicode_AsUTF8(name);
+    graph_attributes::py_ref name = reader_.entry("name", v);
+    if (name && PyUnicode_Check(name.get())) {
+        const char* utf8 = PyUnicode_AsUTF8(name.get());
         if (utf8 != nullptr) {
             text += " (" + std::string(utf8) + ")";
         } else {
