@@ -16,18 +16,48 @@ namespace py = pybind11;
 
 namespace {
 
+std::string type_name(const py::handle& object) {
+    return py::type::of(object).attr("__name__").cast<std::string>();
+}
+
+// python-igraph's graph type, if python-igraph has been imported: nothing
+// else can hold a graph.
+bool is_igraph_graph(const py::object& object) {
+    py::dict modules = py::module_::import("sys").attr("modules");
+    if (!modules.contains("igraph._igraph")) return false;
+    py::object base = modules["igraph._igraph"].attr("GraphBase");
+    return py::isinstance(object, base);
+}
+
+// The graph of python-igraph's capsule. Its capsules carry no name, so a
+// named capsule (another extension's C API) is refused; an unnamed capsule
+// cannot be checked further, and the caller must keep its graph alive.
+const igraph_t* capsule_graph(const py::object& object) {
+    const char* name = PyCapsule_GetName(object.ptr());
+    if (name == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    if (name != nullptr) {
+        throw py::type_error("execute() takes python-igraph's graph capsule, not the capsule \"" +
+                             std::string(name) + "\"");
+    }
+    void* pointer = PyCapsule_GetPointer(object.ptr(), nullptr);
+    if (pointer == nullptr) throw py::error_already_set();
+    return static_cast<const igraph_t*>(pointer);
+}
+
 // The circuit graph comes as python-igraph's capsule of it or as the Graph
 // itself. The capsule does not keep its graph alive; a Graph argument stays
-// referenced by the call, so it cannot be freed while the run reads it.
+// referenced by the call, so it cannot be freed while the run reads it. Only
+// a real Graph is asked for its capsule: any other object's could point at a
+// graph already freed.
 const igraph_t* graph_of(const py::object& graph) {
-    if (py::isinstance<py::capsule>(graph)) return graph.cast<py::capsule>().get_pointer<const igraph_t>();
-    if (!py::hasattr(graph, "__graph_as_capsule"))
+    if (py::isinstance<py::capsule>(graph)) return capsule_graph(graph);
+    if (!is_igraph_graph(graph))
         throw py::type_error("execute() takes a python-igraph Graph or the capsule of one, not '" +
-                             py::type::of(graph).attr("__name__").cast<std::string>() + "'");
+                             type_name(graph) + "'");
     const py::object capsule = graph.attr("__graph_as_capsule")();
     if (!py::isinstance<py::capsule>(capsule))
         throw py::type_error("the graph's __graph_as_capsule() did not return a capsule");
-    return capsule.cast<py::capsule>().get_pointer<const igraph_t>();
+    return capsule_graph(capsule);
 }
 
 }  // namespace
