@@ -1,11 +1,37 @@
 // BasicSimulator.execute: order the graph, simulate, pack the probabilities.
 #include <set>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "simulator/basic_simulator.h"
 #include "util/graph_attributes.h"
 
+namespace {
+
+// Counts one more `execute` on the call chain, refusing one too many.
+class nesting_guard {
+public:
+    explicit nesting_guard(int& depth) : depth_(depth) {
+        if (depth_ >= BasicSimulator::kMaxNestedRuns) {
+            throw std::runtime_error("BasicSimulator.execute calls are nested more than " +
+                                     std::to_string(BasicSimulator::kMaxNestedRuns) +
+                                     " deep (does a parameter function run its own circuit?)");
+        }
+        ++depth_;
+    }
+    ~nesting_guard() { --depth_; }
+    nesting_guard(const nesting_guard&) = delete;
+    nesting_guard& operator=(const nesting_guard&) = delete;
+
+private:
+    int& depth_;
+};
+
+}  // namespace
+
 Result BasicSimulator::execute(const igraph_t* graph, const config_reader& config) {
+    nesting_guard nested(nesting_);
     Result result;
     state_vector states;
     std::vector<double> probabilities;

@@ -35,6 +35,9 @@ public:
     static constexpr long kMaxExpandedVertices = 1L << 22;
     // Registers above this size cannot be addressed by a 64-bit index.
     static constexpr int kMaxQubits = 62;
+    // `execute` calls nest at most this deep on one call chain (a parameter
+    // function may run a circuit; one that runs its own would never end).
+    static constexpr int kMaxNestedRuns = 16;
 
     // Runs the circuit graph as the configuration asks and packs the result.
     Result execute(const igraph_t* graph, const config_reader& config);
@@ -62,9 +65,11 @@ public:
     std::vector<double> run_sequential(const igraph_t* graph, const std::vector<int>& order,
                                        bool print_circuit, state_vector& states);
 
-    // One simulation per sub-circuit that holds a qubit, each on a thread of
-    // its own. The probabilities and the state vector are the first such
-    // sub-circuit's; with no such sub-circuit both come back empty.
+    // One simulation per sub-circuit that holds a qubit, on the calling
+    // thread and as many workers as the process has processors to spare. The
+    // probabilities and the state vector are the first such sub-circuit's;
+    // with no such sub-circuit both come back empty. A failure of any
+    // sub-circuit is raised once all have ended, the first in sub-circuit order.
     std::vector<double> run_parallel(const igraph_t* graph, const std::vector<int>& order,
                                      bool print_circuit, state_vector& states);
 
@@ -74,4 +79,9 @@ public:
     // Throws ValueError/MemoryError-mapped errors for registers that cannot be
     // simulated on this machine, before anything is allocated.
     static void check_register_size(int qnum, int cnum, double other_bytes = 0.0);
+
+private:
+    // `execute` calls in progress on this thread's call chain; a parallel
+    // worker starts from its caller's count.
+    static thread_local int nesting_;
 };

@@ -5,7 +5,9 @@
 #include <cmath>
 #include <deque>
 #include <exception>
-#include <future>
+#include <atomic>
+#include <functional>
+#include <thread>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -62,6 +64,46 @@ std::string mebibytes(double bytes) {
     return text.str();
 }
 
+// Extra threads for parallel runs, process-wide: one per processor, shared by
+// all calls (nested ones included), so a call gets fewer when others hold
+// them, and none when none is free.
+std::atomic<long> spare_threads{std::max(1L, static_cast<long>(std::thread::hardware_concurrency()))};
+
+long reserve_threads(long wanted) {
+    long free = spare_threads.load();
+    long taken;
+    do {
+        taken = std::min(free, wanted);
+        if (taken <= 0) return 0;
+    } while (!spare_threads.compare_exchange_weak(free, free - taken));
+    return taken;
+}
+
+// Up to `wanted` threads that each run `work` once; joined on destruction.
+class worker_pool {
+public:
+    worker_pool(std::size_t wanted, const std::function<void()>& work)
+        : reserved_(reserve_threads(static_cast<long>(wanted))) {
+        for (long k = 0; k < reserved_; ++k) {
+            try {
+                threads_.emplace_back(work);
+            } catch (const std::system_error&) {
+                break;  // the caller's thread does the rest
+            }
+        }
+    }
+    ~worker_pool() {
+        for (std::thread& t : threads_) t.join();
+        spare_threads += reserved_;
+    }
+    worker_pool(const worker_pool&) = delete;
+    worker_pool& operator=(const worker_pool&) = delete;
+
+private:
+    long reserved_;
+    std::vector<std::thread> threads_;
+};
+
 [[noreturn]] void raise_memory_error(const std::string& message) {
     PyErr_SetString(PyExc_MemoryError, message.c_str());
     throw py::error_already_set();
@@ -89,6 +131,8 @@ void check_branch_memory(const circuit& lowered, int qnum, int cnum) {
 }
 
 }  // namespace
+
+thread_local int BasicSimulator::nesting_ = 0;
 
 std::vector<std::set<int>> BasicSimulator::decompose(const igraph_t* graph) {
     graph_reader reader(graph);
@@ -241,37 +285,40 @@ std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
     states.clear();
     if (tasks.empty()) return {};
 
-    std::vector<std::future<void>> running;
-    std::exception_ptr start_failure;
-    {
-        // Workers take the lock for their graph reads and Python calls.
-        py::gil_scoped_release release;
-        for (task& t : tasks) {
+    // Each task is taken by the first free thread; the caller's own thread
+    // is one of them, so the run progresses even when no worker can be had.
+    // Tasks are taken in order, so once one has failed, every earlier one
+    // has started and later ones need not run.
+    std::vector<std::exception_ptr> failures(tasks.size());
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> first_failed{tasks.size()};
+    const int depth = nesting_;
+    auto drain = [&, depth] {
+        nesting_ = depth;  // a worker continues its caller's call chain
+        for (std::size_t k; (k = next++) < tasks.size();) {
+            if (k > first_failed.load()) continue;
+            py::gil_scoped_acquire acquire;
+            task& t = tasks[k];
             try {
-                running.push_back(std::async(std::launch::async, [this, graph, print_circuit, &t] {
-                    py::gil_scoped_acquire acquire;
-                    t.probabilities =
-                        simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit);
-                }));
-            } catch (const std::system_error& e) {
-                start_failure = std::make_exception_ptr(
-                    std::system_error(e.code(), "thread constructor failed"));
-                break;
+                t.probabilities = simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit);
+            } catch (...) {
+                failures[k] = std::current_exception();
+                std::size_t seen = first_failed.load();
+                while (k < seen && !first_failed.compare_exchange_weak(seen, k)) {
+                }
             }
         }
-        for (std::future<void>& f : running) f.wait();
+    };
+    {
+        py::gil_scoped_release release;
+        worker_pool workers(tasks.size() - 1, drain);
+        drain();
     }
-    // Every task has ended; their exceptions are handled with the lock held.
-    std::exception_ptr first_failure;
-    for (std::size_t k = 0; k < running.size(); ++k) {
-        try {
-            running[k].get();
-        } catch (...) {
-            if (k == 0) first_failure = std::current_exception();
-        }
+    // Every task has ended: the first failure in sub-circuit order is the
+    // caller's, whichever thread met it.
+    for (std::exception_ptr& failure : failures) {
+        if (failure) std::rethrow_exception(failure);
     }
-    if (first_failure) std::rethrow_exception(first_failure);
-    if (start_failure) std::rethrow_exception(start_failure);
     states = std::move(tasks[0].states);
     return std::move(tasks[0].probabilities);
 }
