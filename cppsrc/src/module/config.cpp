@@ -22,6 +22,10 @@ std::uint16_t config_reader::get_u16(const char* key, std::uint16_t fallback) co
     return has(key) ? py::cast<std::uint16_t>(item(key)) : fallback;
 }
 
+double config_reader::get_number(const char* key, double fallback) const {
+    return has(key) ? py::cast<double>(item(key)) : fallback;
+}
+
 std::string config_reader::get_text(const char* key, const std::string& fallback) const {
     return has(key) ? py::cast<std::string>(item(key)) : fallback;
 }
