@@ -1,7 +1,8 @@
 // Lowering of an ordered vertex list into layered circuit records.
 //
 // Gates name qubits and classical bits by graph-level index; register
-// declarations renumber them densely in the order they are met. Each local
+// declarations renumber them densely in the order of their first graph-level
+// index, all of them before the first gate is lowered. Each local
 // qubit has a lane, position k of a lane being layer k: a gate goes into the
 // first layer after the last entry of all its lanes, idle lanes are padded
 // with "I", and the lanes of a multi-qubit gate other than the one holding
@@ -36,6 +37,8 @@ class translation {
 public:
     translation(const graph_attributes::graph_reader& reader, int qnum, int cnum);
 
+    // Declares the registers among `order`, lowest first graph-level index first.
+    void declare_registers(const std::vector<int>& order);
     // Lowers one vertex of the order; returns the highest layer it placed.
     int lower_vertex(int v);
     // Assembles the layers 0 .. highest placed layer into a circuit.
@@ -63,7 +66,17 @@ private:
         std::vector<int> body;  // topological order of the vertices below the root
     };
 
-    void declare_register(int v);
+    struct register_label {
+        int vertex;
+        std::string label;
+        long long first;
+        long long size;
+    };
+    // The "name" of register vertex `v`, parsed ("q0_3": qubits 0 to 2).
+    register_label read_register(int v);
+    void declare_register(const register_label& r);
+    // The vertex's "type" as lowering reads it; empty when it is no kind.
+    std::optional<long> kind_of(int v);
     const definition& find_definition(int call_vertex, const std::string& callee);
     std::vector<double> evaluate_parameters(int w, const std::vector<double>& caller_params);
     // The vertex's condition with local classical bits; empty when it has no "cmp".

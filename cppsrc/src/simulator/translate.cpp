@@ -134,7 +134,7 @@ unsigned long translation::local_clbit(int v, double graph_index) {
     return local_index(v, graph_index, clbits_, "classical bit", "index");
 }
 
-void translation::declare_register(int v) {
+translation::register_label translation::read_register(int v) {
     std::string label = reader_.name(v);
     // One leading character, then "<first index>_<size>".
     std::vector<std::string> parts;
@@ -156,35 +156,59 @@ void translation::declare_register(int v) {
         fail(v, "register label \"" + label +
                     "\" is not a letter followed by <first index>_<size> (for example q0_3)");
     }
-    if (*size <= 0) return;
+    return {v, label, *first, *size};
+}
+
+void translation::declare_registers(const std::vector<int>& order) {
+    std::vector<register_label> found;
+    for (int v : order) {
+        if (kind_of(v) == 4L) found.push_back(read_register(v));
+    }
+    // Local numbers follow the graph-level ones: the keys then read in graph
+    // qubit order however the sub-circuits are concatenated.
+    std::stable_sort(found.begin(), found.end(),
+                     [](const register_label& a, const register_label& b) { return a.first < b.first; });
+    for (const register_label& r : found) declare_register(r);
+}
+
+void translation::declare_register(const register_label& r) {
+    const int v = r.vertex;
+    const std::string& label = r.label;
+    const long long first = r.first, size = r.size;
+    if (size <= 0) return;
     bool quantum = label[0] == 'q';
     unsigned long& counter = quantum ? qubit_counter_ : clbit_counter_;
     long long limit = quantum ? qnum_ : cnum_;
-    if (static_cast<long long>(counter) + *size > limit) {
-        fail(v, "register \"" + label + "\" declares " + std::to_string(*size) +
+    if (static_cast<long long>(counter) + size > limit) {
+        fail(v, "register \"" + label + "\" declares " + std::to_string(size) +
                     (quantum ? " qubits" : " classical bits") + " after " +
                     std::to_string(counter) + " already declared, but the circuit has only " +
                     std::to_string(limit) +
                     (quantum ? " qubits (graph attribute \"qnum\")"
                              : " classical bits (graph attribute \"cnum\")"));
     }
-    if (*first < INT_MIN || *first + *size - 1 > INT_MAX) {
+    if (first < INT_MIN || first + size - 1 > INT_MAX) {
         fail(v, "register \"" + label + "\" declares indices outside the 32-bit range");
     }
     index_map& map = quantum ? qubits_ : clbits_;
-    for (long long j = 0; j < *size; ++j) {
-        map[static_cast<int>(*first + j)] = counter + static_cast<unsigned long>(j);
+    for (long long j = 0; j < size; ++j) {
+        map[static_cast<int>(first + j)] = counter + static_cast<unsigned long>(j);
     }
-    counter += static_cast<unsigned long>(*size);
+    counter += static_cast<unsigned long>(size);
+}
+
+std::optional<long> translation::kind_of(int v) {
+    double kind = reader_.number("type", v, 0.0);
+    if (!std::isfinite(kind) || std::fabs(kind) > 1e9) return std::nullopt;
+    return static_cast<long>(kind);
 }
 
 int translation::lower_vertex(int v) {
-    double kind = reader_.number("type", v, 0.0);
+    std::optional<long> kind = kind_of(v);
     int layer = 0;
-    if (!std::isfinite(kind) || std::fabs(kind) > 1e9) return 0;
-    switch (static_cast<long>(kind)) {
-        case 4:
-            declare_register(v);
+    if (!kind) return 0;
+    switch (*kind) {
+        case 4:  // declared up front, by declare_registers
             break;
         case 1: {
             std::string callee = reader_.name(v);
@@ -393,8 +417,9 @@ circuit BasicSimulator::translate(const igraph_t* graph, std::vector<int>& order
         if (v < 0 || v >= reader.vertex_count()) {
             throw std::out_of_range("vertex " + std::to_string(v) + " is not in the graph");
         }
-        lowering.lower_vertex(v);
     }
+    lowering.declare_registers(order);
+    for (int v : order) lowering.lower_vertex(v);
     circuit result = lowering.assemble();
     if (PyErr_Occurred()) throw py::error_already_set();
     return result;
