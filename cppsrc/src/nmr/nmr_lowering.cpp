@@ -15,12 +15,14 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "nmr/nmr.h"
 #include "util/angles.h"
+#include "util/call_limits.h"
 #include "util/graph_attributes.h"
 
 namespace py = pybind11;
@@ -110,11 +112,13 @@ public:
             throw std::invalid_argument("calls of definitions are nested deeper than " +
                                         std::to_string(kMaxCallDepth) + " levels");
         }
+        if (chain_.empty()) check_expansion(name);
         int root = find_definition(name);
         std::vector<int> body =
             g_.reachable_in_order(root, "body of the definition at vertex " + std::to_string(root));
         chain_.push_back(name);
         for (int t : body) {
+            if (++expanded_ > call_limits::kMaxExpandedVertices) too_many_expanded(where(t));
             std::string tname = g_.name(t);
             std::vector<double> formal = wires(t, tname);
             std::vector<double> mapped;
@@ -158,6 +162,52 @@ public:
     }
 
 private:
+    [[noreturn]] static void too_many_expanded(const std::string& place) {
+        throw std::invalid_argument(place + ": the calls expand to more than " +
+                                    std::to_string(call_limits::kMaxExpandedVertices) +
+                                    " definition-body vertices");
+    }
+
+    // Refuses a call of `name` whose expansion would pass the limit before
+    // expanding any of it: calls that multiply are refused at once rather
+    // than after millions of vertices. A definition the count cannot read is
+    // left to the expansion, which reports what is wrong.
+    void check_expansion(const std::string& name) {
+        double size;
+        try {
+            size = expansion_size(name);
+        } catch (const std::exception&) {
+            if (PyErr_Occurred()) PyErr_Clear();
+            return;
+        }
+        if (expanded_ + size > call_limits::kMaxExpandedVertices) {
+            too_many_expanded("call of definition " + quoted(name));
+        }
+    }
+
+    // The definition-body vertices a call of `name` expands to, counted once
+    // per definition. A definition that calls itself, directly or not,
+    // counts as nothing here; its expansion refuses it.
+    double expansion_size(const std::string& name) {
+        auto known = sizes_.find(name);
+        if (known != sizes_.end()) return known->second;
+        if (std::find(counting_.begin(), counting_.end(), name) != counting_.end() ||
+            counting_.size() >= kMaxCallDepth) {
+            return 0;
+        }
+        counting_.push_back(name);
+        double size = 0;
+        int root = find_definition(name);
+        for (int t : g_.reachable_in_order(root, "body of the definition at vertex " + std::to_string(root))) {
+            size += 1;
+            if (truncated_kind(g_, t, 3) == 1) size += expansion_size(g_.name(t));
+            if (size > call_limits::kMaxExpandedVertices) break;
+        }
+        counting_.pop_back();
+        sizes_[name] = size;
+        return size;
+    }
+
     static std::string list_text(const std::vector<double>& values) {
         std::string text = "[";
         for (std::size_t i = 0; i < values.size(); ++i) text += (i ? ", " : "") + number_text(values[i]);
@@ -250,6 +300,9 @@ private:
     std::vector<int>& timelist_;
     std::vector<Operation>& operations_;
     std::vector<std::string> chain_;  // definitions being expanded, outermost first
+    long expanded_ = 0;               // definition-body vertices expanded so far
+    std::map<std::string, double> sizes_;  // expansion_size of each definition counted
+    std::vector<std::string> counting_;    // definitions being counted, outermost first
 };
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "engine/circuit.h"
 #include "module/config.h"
 #include "module/result.h"
+#include "util/call_limits.h"
 
 class BasicSimulator {
 public:
@@ -30,9 +31,8 @@ public:
 
     // Calls of sub-circuit definitions nest at most this deep.
     static constexpr int kMaxCallDepth = 64;
-    // At most this many definition-body vertices are expanded per translation
-    // (guards against definitions whose calls multiply without bound).
-    static constexpr long kMaxExpandedVertices = 1L << 22;
+    // At most this many definition-body vertices are expanded per translation.
+    static constexpr long kMaxExpandedVertices = call_limits::kMaxExpandedVertices;
     // Registers above this size cannot be addressed by a 64-bit index.
     static constexpr int kMaxQubits = 62;
     // `execute` calls nest at most this deep on one call chain (a parameter
