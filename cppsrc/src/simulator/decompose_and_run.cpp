@@ -2,20 +2,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <deque>
 #include <exception>
-#include <atomic>
 #include <functional>
-#include <thread>
-#include <iomanip>
 #include <iostream>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 #include <typeinfo>
 
-#include "engine/state_manager.h"
+#include "engine/sliced_run.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/lowering.h"
 
@@ -56,12 +54,6 @@ double physical_memory() {
     long size = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || size <= 0) return INFINITY;
     return static_cast<double>(pages) * static_cast<double>(size);
-}
-
-std::string mebibytes(double bytes) {
-    std::ostringstream text;
-    text << std::setprecision(4) << bytes / (1 << 20);
-    return text.str();
 }
 
 // Extra threads for parallel runs, process-wide: one per processor, shared by
@@ -109,27 +101,6 @@ private:
     throw py::error_already_set();
 }
 
-// Every measurement splits every branch in two, and each branch keeps a state
-// vector of its own: refuse a run whose branches cannot fit, before the
-// first of them is made.
-void check_branch_memory(const circuit& lowered, int qnum, int cnum) {
-    unsigned long measurements = 0;
-    for (const circuit_unit& unit : lowered.getCircuit()) measurements += unit.getMeasureNum();
-    if (measurements == 0) return;
-    double branches = std::ldexp(1.0, static_cast<int>(std::min(measurements, 1000UL)));
-    double needed = branches * (std::ldexp(16.0, qnum) + 4.0 * cnum) +
-                    BasicSimulator::estimated_bytes(qnum, cnum);
-    double available = physical_memory();
-    if (needed <= available) return;
-    std::string message = "cannot simulate " + std::to_string(qnum) + " qubits and " +
-                          std::to_string(cnum) + " classical bits with " +
-                          std::to_string(measurements) + " measurements: their 2^" +
-                          std::to_string(measurements) + " branches need at least " +
-                          mebibytes(needed) + " MiB, the machine has " +
-                          std::to_string(static_cast<long long>(available / (1 << 20))) + " MiB";
-    raise_memory_error(message);
-}
-
 }  // namespace
 
 thread_local int BasicSimulator::nesting_ = 0;
@@ -175,16 +146,17 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
                                              bool print_circuit) {
     check_register_size(qnum, cnum);
     circuit lowered = translate(graph, vertices, qnum, cnum);
-    check_branch_memory(lowered, qnum, cnum);
     if (print_circuit) std::cout << lowered.toJSON() << '\n' << std::flush;
 
     std::vector<double> probabilities;
     py::gil_scoped_release release;
     try {
-        state_manager manager{};
-        manager.execute_inplace(lowered);
-        probabilities = manager.getProbabilities();
-        states = manager.takeStateVector();  // the manager is done: no copy
+        // Every measurement branch is a slice of the one vector: memory is
+        // the register's, whatever the number of measurements.
+        sliced_run run(lowered);
+        run.execute();
+        probabilities = run.probabilities();
+        states = run.takeStateVector();  // the run is done: no copy
     } catch (const std::exception& e) {
         // The engine's structural refusals carry no message of their own.
         if (typeid(e) != typeid(std::exception)) throw;
