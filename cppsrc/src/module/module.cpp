@@ -3,6 +3,7 @@
 #include <pybind11/complex.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include <string>
 
@@ -11,6 +12,7 @@
 #include "nmr/nmr.h"
 #include "simulator/basic_simulator.h"
 #include "util/igraph_errors.h"
+#include "util/memory_budget.h"
 
 namespace py = pybind11;
 
@@ -60,10 +62,40 @@ const igraph_t* graph_of(const py::object& graph) {
     return capsule_graph(capsule);
 }
 
+// Python's objects for a result cost several times the C++ ones: a dict
+// entry with its str key and float, a list slot with its complex. Each read
+// of the attribute builds them anew, so each read reserves them first.
+constexpr double kDictBytesPerKey = 120;
+constexpr double kListBytesPerAmplitude = 40;
+
+py::typing::Dict<std::string, double> probabilities_of(const Result& r) {
+    double width = r.probabilities.empty() ? 0 : static_cast<double>(r.probabilities.begin()->first.size());
+    memory_budget::reservation held =
+        memory_budget::reserve(static_cast<double>(r.probabilities.size()) * (kDictBytesPerKey + width),
+                               "Result.probabilities as a dict of " +
+                                   std::to_string(r.probabilities.size()) + " keys");
+    return py::reinterpret_steal<py::typing::Dict<std::string, double>>(py::cast(r.probabilities).release());
+}
+
+py::typing::List<std::complex<double>> states_of(const Result& r) {
+    memory_budget::reservation held = memory_budget::reserve(
+        static_cast<double>(r.states.size()) * kListBytesPerAmplitude,
+        "Result.states as a list of " + std::to_string(r.states.size()) + " complex numbers");
+    return py::reinterpret_steal<py::typing::List<std::complex<double>>>(py::cast(r.states).release());
+}
+
 }  // namespace
 
 PYBIND11_MODULE(kovra_backends, m) {
     igraph_errors::install();
+    // A reservation that does not fit is a MemoryError, with its figures.
+    py::register_exception_translator([](std::exception_ptr raised) {
+        try {
+            if (raised) std::rethrow_exception(raised);
+        } catch (const memory_budget::exceeded& e) {
+            PyErr_SetString(PyExc_MemoryError, e.what());
+        }
+    });
     m.doc() = "Kovra Backends";
 
     py::class_<BasicSimulator>(m, "BasicSimulator")
@@ -78,10 +110,16 @@ PYBIND11_MODULE(kovra_backends, m) {
             return self.execute(graph_of(graph), config_reader(config));
         });
 
-    py::class_<Result>(m, "Result")
-        .def(py::init<>())
-        .def_readwrite("states", &Result::states)
-        .def_readwrite("probabilities", &Result::probabilities)
+    py::class_<Result> result(m, "Result");
+    // Setters as def_readwrite makes them; the getters reserve memory first.
+    py::cpp_function set_states(
+        [](Result& r, const std::vector<std::complex<double>>& states) { r.states = states; },
+        py::is_method(result));
+    py::cpp_function set_probabilities(
+        [](Result& r, const std::map<std::string, double>& p) { r.probabilities = p; }, py::is_method(result));
+    result.def(py::init<>())
+        .def_property("states", &states_of, set_states)
+        .def_property("probabilities", &probabilities_of, set_probabilities)
         .def_property_readonly("counts", &Result::get_counts)
         .def("get_random_reading", &Result::get_random_reading);
 }

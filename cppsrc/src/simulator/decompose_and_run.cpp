@@ -1,5 +1,4 @@
 #include <pybind11/pybind11.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +15,7 @@
 #include "engine/sliced_run.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/lowering.h"
+#include "util/memory_budget.h"
 
 namespace py = pybind11;
 using graph_attributes::graph_reader;
@@ -47,13 +47,6 @@ int graph_count(const graph_reader& reader, const char* key) {
                                     std::to_string(value) + ", not a count of bits");
     }
     return static_cast<int>(value);
-}
-
-double physical_memory() {
-    long pages = sysconf(_SC_PHYS_PAGES);
-    long size = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || size <= 0) return INFINITY;
-    return static_cast<double>(pages) * static_cast<double>(size);
 }
 
 // Extra threads for parallel runs, process-wide: one per processor, shared by
@@ -96,11 +89,6 @@ private:
     std::vector<std::thread> threads_;
 };
 
-[[noreturn]] void raise_memory_error(const std::string& message) {
-    PyErr_SetString(PyExc_MemoryError, message.c_str());
-    throw py::error_already_set();
-}
-
 }  // namespace
 
 thread_local int BasicSimulator::nesting_ = 0;
@@ -114,9 +102,10 @@ std::vector<std::set<int>> BasicSimulator::decompose(const igraph_t* graph) {
     return reader.components_from(seeds);
 }
 
-double BasicSimulator::estimated_bytes(int qnum, int cnum) {
-    // The branch's state, the probabilities and the normalised copy handed back.
-    return std::ldexp(16.0 + 8.0 + 16.0, qnum) + 4.0 * cnum;
+double BasicSimulator::estimated_bytes(int qnum, int /*cnum*/) {
+    // The state vector and its probabilities; classical bits cost nothing
+    // until a measurement writes them, and then only a record of the qubit.
+    return std::ldexp(16.0 + 8.0, qnum);
 }
 
 void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes) {
@@ -129,15 +118,15 @@ void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes)
                                     " qubits: the state vector would have 2^" +
                                     std::to_string(qnum) + " amplitudes");
     }
+    // Refused at once when the machine cannot hold it at all; the run itself
+    // reserves its memory in the process-wide budget.
     double needed = estimated_bytes(qnum, cnum) + other_bytes;
-    double available = physical_memory();
+    double available = memory_budget::free_bytes();
     if (needed > available) {
-        std::string message = "cannot simulate " + std::to_string(qnum) + " qubits: at least " +
-                              std::to_string(static_cast<long long>(needed / (1 << 20))) +
-                              " MiB needed, the machine has " +
-                              std::to_string(static_cast<long long>(available / (1 << 20))) +
-                              " MiB";
-        raise_memory_error(message);
+        throw memory_budget::exceeded("cannot simulate " + std::to_string(qnum) + " qubits: " +
+                                      memory_budget::mebibytes(needed) + " MiB needed, only " +
+                                      memory_budget::mebibytes(std::max(available, 0.0)) +
+                                      " MiB are available");
     }
 }
 
@@ -148,6 +137,10 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
     circuit lowered = translate(graph, vertices, qnum, cnum);
     if (print_circuit) std::cout << lowered.toJSON() << '\n' << std::flush;
 
+    // Held until both vectors exist: other runs then see them as taken.
+    memory_budget::reservation held = memory_budget::reserve(
+        estimated_bytes(qnum, cnum),
+        "the state vector and probabilities of " + std::to_string(qnum) + " qubits");
     std::vector<double> probabilities;
     py::gil_scoped_release release;
     try {
