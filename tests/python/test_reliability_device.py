@@ -168,7 +168,13 @@ def replies(kind):
     return st.one_of(typed.map(_dumps), untyped.map(_dumps), raw_lines(), JSON_VALUES.map(_dumps))
 
 
+# Four values near a distribution: plausible ones, rounding, negatives, sums off 1.
+NEAR_DISTRIBUTIONS = st.builds(
+    lambda p, noise: [x + e for x, e in zip(p, noise)],
+    st.sampled_from([[0.5, 0, 0, 0.5], [0.25] * 4, [1, 0, 0, 0], [0.9] * 4, [-0.5, 1.5, 0, 0]]),
+    st.lists(st.sampled_from([0, 1e-9, -1e-9, 5e-7, -2e-6, 1e-3, -0.1]), min_size=4, max_size=4))
 EXECUTIONS = st.one_of(
+    NEAR_DISTRIBUTIONS,
     st.lists(st.floats(0, 1), min_size=4, max_size=4),
     st.lists(st.floats(allow_nan=False), max_size=9),
     st.lists(st.floats(0, 1), min_size=0, max_size=64),
@@ -183,7 +189,10 @@ def finish_replies():
     odd = st.builds(lambda tid, tr: {"type": "task_finished", "task_id": tid, "task_state": "S",
                                      "task_result": tr},
                     JSON_VALUES, JSON_VALUES)
-    return st.one_of(good.map(_dumps), odd.map(_dumps), raw_lines())
+    deep = st.builds(lambda depth, key: b'{"type":"task_finished","task_id":"7","task_state":"S",'
+                                        b'"task_result":{"' + key + b'":' + b"[" * depth + b"]" * depth + b"}}",
+                     st.sampled_from([63, 64, 65, 60000]), st.sampled_from([b"execution", b"other"]))
+    return st.one_of(good.map(_dumps), odd.map(_dumps), raw_lines(), deep)
 
 
 def sent_execution(line):
@@ -235,6 +244,8 @@ def test_generated_replies_end_in_an_exact_result_or_an_exception(device, data, 
     assert execution is not None
     assert len(execution) == 4
     assert all(isinstance(p, (int, float)) and math.isfinite(p) for p in execution)
+    # ... that are probabilities, up to the documented tolerance.
+    assert min(execution) >= -1e-6 and abs(sum(execution) - 1) <= 1e-6
     assert result.probabilities == keyed(execution, 2)
 
 
