@@ -135,3 +135,24 @@ def test_parallel_sub_circuits_are_counted_together():
     line = done.stdout.strip().splitlines()[-1]
     assert line.startswith("MemoryError"), line
     assert "MiB needed, only" in line, line
+
+
+def test_the_lowered_circuit_is_checked_as_its_layers_grow():
+    # 2^20 X gates one after another on a 24-qubit register: the assembled
+    # circuit holds a record per qubit and layer, 25M records (about 3 GiB),
+    # and the run copies it.
+    done = run_capped("""
+        b = CircuitBuilder()
+        b.qreg(24)
+        b.define("d0").gate("X", [0])
+        for level in range(1, 21):
+            d = b.define(f"d{level}")
+            d.call(f"d{level - 1}", [0])
+            d.call(f"d{level - 1}", [0])
+        b.call("d20", [0])
+        kb.BasicSimulator().execute(b.capsule(), {})
+    """)
+    assert done.returncode == 0, done.stderr[-2000:]
+    line = done.stdout.strip().splitlines()[-1]
+    assert line.startswith("MemoryError"), line
+    assert "the lowered circuit of" in line and "layers on 24 qubits" in line, line

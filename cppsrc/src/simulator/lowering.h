@@ -96,6 +96,10 @@ private:
     [[noreturn]] void fail(int v, const std::string& what);
 
     void pad(unsigned long q, std::size_t length);
+    // The assembled circuit holds a record for every qubit in every layer,
+    // and the run copies it: refuses a lowering, as its layers grow, whose
+    // copies could not be had (see memory_budget.h).
+    void check_layer_memory(std::size_t layer);
 
     const graph_attributes::graph_reader& reader_;
     int qnum_;
@@ -108,6 +112,7 @@ private:
     // Per local classical bit: one past the last layer a conditioned gate reads it in.
     std::unordered_map<unsigned long, std::size_t> last_read_;
     int highest_layer_ = 0;
+    double next_memory_check_ = 0;  // records (layers times qubits) at the next check
     long expanded_ = 0;
     std::unordered_map<std::string, definition> definitions_;
     // Call vertices and definition names of the expansion in progress.

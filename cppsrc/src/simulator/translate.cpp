@@ -9,6 +9,7 @@
 #include "simulator/basic_simulator.h"
 #include "simulator/lowering.h"
 #include "util/angles.h"
+#include "util/memory_budget.h"
 
 namespace lowering {
 
@@ -344,6 +345,7 @@ int translation::place_gate(const std::string& name, const std::vector<unsigned 
 
     std::size_t layer = 0;
     for (unsigned long q : qubits) layer = std::max(layer, lanes_[q].size());
+    check_layer_memory(layer);
     // A later measurement of a bit this gate reads must not overtake it.
     for (unsigned long bit : cond.getClbits()) {
         std::size_t& read = last_read_[bit];
@@ -380,10 +382,24 @@ int translation::place_measure(const std::vector<unsigned long>& qubits,
         lanes_[qubits[i]].push_back(record);
     }
     for (unsigned long q = 0; q < lanes_.size(); ++q) pad(q, h + 1);
+    check_layer_memory(h);
     return static_cast<int>(h);
 }
 
+void translation::check_layer_memory(std::size_t layer) {
+    double records = (static_cast<double>(std::max<std::size_t>(layer, highest_layer_)) + 1) * qnum_;
+    if (records < next_memory_check_) return;
+    next_memory_check_ = records * 1.25;
+    // Only a check: the lanes are already taken, the copies still to come are
+    // not, and other runs are told of them when this one reserves its vectors.
+    memory_budget::reserve(2 * records * sizeof(gate_unit),
+                           "the lowered circuit of " + number_text(records / qnum_) + " layers on " +
+                               std::to_string(qnum_) + " qubits and the run's copy of it");
+}
+
 circuit translation::assemble() {
+    next_memory_check_ = 0;
+    check_layer_memory(static_cast<std::size_t>(highest_layer_));
     std::vector<circuit_unit> layers;
     std::set<unsigned long> measured;
     for (std::size_t i = 0; i <= static_cast<std::size_t>(highest_layer_); ++i) {
