@@ -156,3 +156,19 @@ def test_the_lowered_circuit_is_checked_as_its_layers_grow():
     line = done.stdout.strip().splitlines()[-1]
     assert line.startswith("MemoryError"), line
     assert "the lowered circuit of" in line and "layers on 24 qubits" in line, line
+
+
+def test_record_qubits_of_resets_count_in_the_guard():
+    # 22 qubits fit; 12 resets of touched qubits make 34 qubits, 640 GiB.
+    done = run_capped("""
+        b = CircuitBuilder()
+        b.qreg(22)
+        for q in range(22):
+            b.gate("H", [q])
+        for q in range(12):
+            b.reset([q])
+        kb.BasicSimulator().execute(b.capsule(), {})
+    """)
+    assert done.returncode == 0, done.stderr[-2000:]
+    line = done.stdout.strip().splitlines()[-1]
+    assert line.startswith("MemoryError") and "22 qubits with 12 reuses" in line, line

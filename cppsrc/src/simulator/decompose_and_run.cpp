@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <deque>
 #include <exception>
@@ -15,6 +16,7 @@
 #include "engine/sliced_run.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/lowering.h"
+#include "simulator/readout.h"
 #include "util/memory_budget.h"
 
 namespace py = pybind11;
@@ -130,32 +132,83 @@ void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes)
     }
 }
 
+namespace {
+
+// The run's vectors, reserved in the process-wide budget until they exist.
+// Each reuse of a measured or reset qubit adds a record qubit, doubling them.
+memory_budget::reservation reserve_run(int qnum, int cnum, unsigned long lanes, unsigned long reuses) {
+    std::string what = "the state vector and probabilities of " + std::to_string(qnum) + " qubits";
+    if (reuses > 0) {
+        what += " with " + std::to_string(reuses) + " reuses of measured or reset qubits (each adds a record qubit: " +
+                std::to_string(lanes) + " qubits in all)";
+    }
+    return memory_budget::reserve(BasicSimulator::estimated_bytes(static_cast<int>(lanes), cnum), what);
+}
+
+// The lane each requested classical bit reads (a value past the lanes for a
+// bit nothing wrote).
+std::vector<unsigned long> requested_bit_lanes(const measurement_record& record, const std::vector<int>& clbits,
+                                               int cnum) {
+    std::vector<unsigned long> lanes;
+    for (int c : clbits) {
+        if (c < 0 || c >= cnum) {
+            throw std::invalid_argument("\"mcbits\" lists classical bit " + std::to_string(c) +
+                                        ", but the circuit has " + std::to_string(cnum) + " classical bits");
+        }
+        lanes.push_back(record.source(static_cast<unsigned long>(c)));
+    }
+    return lanes;
+}
+
+// Between stretches of a run, at most every 100 ms: takes the interpreter
+// lock just to run pending signal handlers (Ctrl-C), and stops the run when
+// one raised. Only the main thread runs handlers; elsewhere this never stops.
+gates::keep_going interruptible() {
+    using clock = std::chrono::steady_clock;
+    return [last = clock::now()]() mutable {
+        if (clock::now() - last < std::chrono::milliseconds(100)) return true;
+        last = clock::now();
+        py::gil_scoped_acquire acquire;
+        return PyErr_CheckSignals() == 0;
+    };
+}
+
+}  // namespace
+
 std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<int>& vertices,
                                              int qnum, int cnum, state_vector& states,
-                                             bool print_circuit) {
+                                             bool print_circuit, classical_readout* classical) {
     check_register_size(qnum, cnum);
-    circuit lowered = translate(graph, vertices, qnum, cnum);
-    if (print_circuit) std::cout << lowered.toJSON() << '\n' << std::flush;
+    lowered_circuit lowered = lower(graph, vertices, qnum, cnum);
+    if (print_circuit) std::cout << lowered.gates.toJSON() << '\n' << std::flush;
+    const unsigned long lanes = lowered.gates.getQubitNum();
 
     // Held until both vectors exist: other runs then see them as taken.
-    memory_budget::reservation held = memory_budget::reserve(
-        estimated_bytes(qnum, cnum),
-        "the state vector and probabilities of " + std::to_string(qnum) + " qubits");
+    memory_budget::reservation held = reserve_run(qnum, cnum, lanes, lowered.reuses);
     std::vector<double> probabilities;
     py::gil_scoped_release release;
     try {
         // Every measurement branch is a slice of the one vector: memory is
-        // the register's, whatever the number of measurements.
-        sliced_run run(lowered);
-        run.execute();
+        // the register's (and its record qubits'), whatever the number of
+        // measurements.
+        sliced_run run(lowered.gates);
+        run.execute(interruptible());
         probabilities = run.probabilities();
+        if (classical) {
+            classical->probabilities = readout::clbitDistribution(
+                probabilities, lanes, requested_bit_lanes(run.record(), classical->clbits, cnum));
+        }
         states = run.takeStateVector();  // the run is done: no copy
+        if (lowered.reuses > 0) states.clear();  // a reset leaves no pure register state
+    } catch (const run_stopped&) {
+        py::gil_scoped_acquire acquire;
+        throw py::error_already_set();  // the signal handler's exception, KeyboardInterrupt for Ctrl-C
     } catch (const std::exception& e) {
         // The engine's structural refusals carry no message of their own.
         if (typeid(e) != typeid(std::exception)) throw;
         throw std::runtime_error("the state-vector engine refused the lowered circuit");
     }
-    return probabilities;
+    return readout::registerMarginal(std::move(probabilities), lowered.register_lanes);
 }
 
 std::map<std::string, double> BasicSimulator::pack_probabilities(
@@ -213,7 +266,8 @@ std::map<std::string, double> BasicSimulator::pack_probabilities(
 
 std::vector<double> BasicSimulator::run_sequential(const igraph_t* graph,
                                                    const std::vector<int>& order,
-                                                   bool print_circuit, state_vector& states) {
+                                                   bool print_circuit, state_vector& states,
+                                                   classical_readout* classical) {
     graph_reader reader(graph);
     std::vector<int> list;
     for (const std::set<int>& part : decompose(graph)) {
@@ -222,12 +276,13 @@ std::vector<double> BasicSimulator::run_sequential(const igraph_t* graph,
     }
     int qnum = graph_count(reader, "qnum");
     int cnum = graph_count(reader, "cnum");
-    return simulate(graph, list, qnum, cnum, states, print_circuit);
+    return simulate(graph, list, qnum, cnum, states, print_circuit, classical);
 }
 
 std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
                                                  const std::vector<int>& order,
-                                                 bool print_circuit, state_vector& states) {
+                                                 bool print_circuit, state_vector& states,
+                                                 classical_readout* classical) {
     graph_reader reader(graph);
     struct task {
         std::vector<int> vertices;
@@ -265,7 +320,9 @@ std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
             py::gil_scoped_acquire acquire;
             task& t = tasks[k];
             try {
-                t.probabilities = simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit);
+                // Only the first sub-circuit's results are reported.
+                classical_readout* wanted = k == 0 ? classical : nullptr;
+                t.probabilities = simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit, wanted);
             } catch (...) {
                 failures[k] = std::current_exception();
                 std::size_t seen = first_failed.load();
