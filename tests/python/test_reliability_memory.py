@@ -134,7 +134,7 @@ def test_parallel_sub_circuits_are_counted_together():
     assert done.returncode == 0, done.stderr[-2000:]
     line = done.stdout.strip().splitlines()[-1]
     assert line.startswith("MemoryError"), line
-    assert "MiB needed, only" in line, line
+    assert "26 qubits beside the sub-circuits before them" in line and "MiB needed, only" in line, line
 
 
 def test_the_lowered_circuit_is_checked_as_its_layers_grow():

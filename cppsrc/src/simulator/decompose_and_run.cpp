@@ -125,7 +125,8 @@ void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes)
     double needed = estimated_bytes(qnum, cnum) + other_bytes;
     double available = memory_budget::free_bytes();
     if (needed > available) {
-        throw memory_budget::exceeded("cannot simulate " + std::to_string(qnum) + " qubits: " +
+        std::string beside = other_bytes > 0 ? " beside the sub-circuits before them" : "";
+        throw memory_budget::exceeded("cannot simulate " + std::to_string(qnum) + " qubits" + beside + ": " +
                                       memory_budget::mebibytes(needed) + " MiB needed, only " +
                                       memory_budget::mebibytes(std::max(available, 0.0)) +
                                       " MiB are available");
