@@ -5,7 +5,7 @@
 #include <ostream>
 #include <string>
 
-#include "module/result.h"
+#include "core/result.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "module/config.h"
-#include "module/result.h"
+#include "core/config.h"
+#include "core/result.h"
 #include "nmr/nmr.h"
 #include "simulator/basic_simulator.h"
 #include "util/igraph_errors.h"

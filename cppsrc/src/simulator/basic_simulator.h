@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "engine/circuit.h"
-#include "module/config.h"
-#include "module/result.h"
+#include "core/config.h"
+#include "core/result.h"
 
 class BasicSimulator {
 public:
