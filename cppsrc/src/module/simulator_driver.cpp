@@ -24,7 +24,8 @@ Result BasicSimulator::execute(const igraph_t* graph, const config_reader& confi
         for (int q : config.get_int_list("mqubits")) mqubits.insert(q);
     }
     result.probabilities = pack_probabilities(probabilities, mqubits);
-    result.states = std::move(states);
+    result.set_probability_vector(marginal_probabilities(std::move(probabilities), mqubits));
+    result.set_states(std::move(states));
     result.shots = shots;
     return result;
 }

@@ -57,6 +57,11 @@ public:
     std::map<std::string, double> pack_probabilities(const std::vector<double>& probabilities,
                                                      const std::set<int>& mqubits);
 
+    // The same probabilities as a dense vector, exact (nothing dropped), its
+    // index k the k-th key in the order of pack_probabilities; the vector
+    // itself when every qubit is reported.
+    std::vector<double> marginal_probabilities(std::vector<double> probabilities, const std::set<int>& mqubits);
+
     // All sub-circuits concatenated into one simulation on the calling thread,
     // on the graph's "qnum" qubits and "cnum" classical bits.
     std::vector<double> run_sequential(const igraph_t* graph, const std::vector<int>& order,
