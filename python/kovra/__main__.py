@@ -1,6 +1,7 @@
 """Command line: run an OpenQASM 2 program on a back end.
 
-    python -m kovra run FILE.qasm [--shots N] [--backend simulator|nmr]
+    python -m kovra run FILE.qasm [--shots N] [--sample] [--seed S]
+                                  [--backend simulator|nmr]
                                   [--ip ADDRESS] [--port PORT] [--plot FILE.png]
 """
 
@@ -10,6 +11,7 @@ import sys
 
 import kovra_backends
 
+from . import plot
 from .qasm import QasmError, load_file
 
 
@@ -19,6 +21,9 @@ def _parser():
     run = commands.add_parser("run", help="run an OpenQASM 2 program")
     run.add_argument("file", help="the OpenQASM 2 program")
     run.add_argument("--shots", type=int, default=1024, help="shots for the counts (1024)")
+    run.add_argument("--sample", action="store_true",
+                     help="draw the counts as real samples (default: the documented rounding rule)")
+    run.add_argument("--seed", type=int, help="seed of the samples, for reproducible counts (with --sample)")
     run.add_argument("--backend", choices=("simulator", "nmr"), default="simulator")
     run.add_argument("--ip", default="127.0.0.1", help="NMR device address (127.0.0.1)")
     run.add_argument("--port", type=int, default=55444, help="NMR device port (55444)")
@@ -38,57 +43,57 @@ def _execute(program, args):
     return kovra_backends.NMR().execute(program.capsule(), config)
 
 
-def _report(program, result, args):
-    qubits = sorted(program.measured) if program.measured else list(range(program.num_qubits))
+def _measured_qubits(program):
+    return sorted(program.measured) if program.measured else list(range(program.num_qubits))
+
+
+def _counts(result, args):
+    if args.sample:
+        return result.sample_counts(args.shots, seed=args.seed)
+    return result.counts
+
+
+def _report(program, result, counts, args):
+    qubits = _measured_qubits(program)
     print(f"backend: {args.backend}; keys list qubits {' '.join(map(str, qubits))} "
           f"(qubit {qubits[0] if qubits else '-'} first)")
     print("probabilities:")
     for key, p in result.probabilities.items():
         print(f"  {key or '(none)'}  {p:.10f}")
-    print(f"counts ({args.shots} shots):")
-    for key, n in result.counts.items():
+    how = f"sampled, seed {args.seed}" if args.sample and args.seed is not None else (
+        "sampled" if args.sample else "rounded")
+    print(f"counts ({args.shots} shots, {how}):")
+    for key, n in counts.items():
         print(f"  {key or '(none)'}  {n}")
 
 
-def _plot(result, args):
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    keys = list(result.probabilities)
-    fig, ax = plt.subplots(figsize=(max(4, 0.5 * len(keys) + 2), 3.5))
-    ax.bar(keys, [result.probabilities[k] for k in keys], color="#3b6ea8")
-    counts = result.counts
-    for x, key in enumerate(keys):
-        ax.annotate(str(counts.get(key, 0)), (x, result.probabilities[key]),
-                    ha="center", va="bottom", fontsize=8)
-    ax.set_xlabel("outcome (qubit order as printed)")
-    ax.set_ylabel("probability")
-    name = os.path.basename(args.file)
-    ax.set_title(f"{name} on {args.backend}\ncounts of {args.shots} shots above the bars",
-                 fontsize=9)
-    ax.set_ylim(0, 1.1 * max([*result.probabilities.values(), 1e-12]))
-    plt.setp(ax.get_xticklabels(), rotation=90 if len(keys) > 8 else 0)
-    fig.tight_layout()
-    fig.savefig(args.plot, dpi=120)
-    plt.close(fig)
+def _plot(program, result, counts, args):
+    how = "sampled counts" if args.sample else "counts by the rounding rule"
+    title = f"{os.path.basename(args.file)} on {args.backend}: {how} of {args.shots} shots above the bars"
+    plot.write(args.plot, result.probability_array(), counts, _measured_qubits(program), title)
 
 
 def main(argv=None):
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if args.seed is not None and not args.sample:
+        parser.error("--seed needs --sample")
     try:
+        # A plot that cannot be written is refused before the run.
+        if args.plot:
+            plot.prepare_destination(args.plot)
         program = load_file(args.file, measurements=args.backend == "simulator")
         result = _execute(program, args)
+        counts = _counts(result, args)
     except (QasmError, OSError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
     except (RuntimeError, ValueError, IndexError, MemoryError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
-    _report(program, result, args)
+    _report(program, result, counts, args)
     if args.plot:
-        _plot(result, args)
+        _plot(program, result, counts, args)
         print(f"plot written to {args.plot}")
     return 0
 
