@@ -93,10 +93,12 @@ std::string Result::get_random_reading() const {
 
 std::string Result::to_string(long value, unsigned long width) const {
     std::string key(width, '0');
-    for (unsigned long k = 0; k < width; ++k) {
-        if ((static_cast<unsigned long>(value) >> (width - 1 - k)) & 1UL) key[k] = '1';
-    }
+    write_key(static_cast<unsigned long>(value), width, key.data());
     return key;
+}
+
+void Result::write_key(unsigned long value, unsigned long width, char* key) {
+    for (unsigned long k = 0; k < width; ++k) key[k] = ((value >> (width - 1 - k)) & 1UL) ? '1' : '0';
 }
 
 void Result::set_states(state_vector states) { states_ = std::make_shared<const state_vector>(std::move(states)); }

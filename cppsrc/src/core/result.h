@@ -32,6 +32,8 @@ public:
 
     // The `width`-character bit string of `value`, bit width-1 first.
     std::string to_string(long value, unsigned long width) const;
+    // The same characters written to `key[0, width)`.
+    static void write_key(unsigned long value, unsigned long width, char* key);
 
     // The final state vector in basis-index order.
     const state_vector& states() const { return *states_; }

@@ -5,6 +5,7 @@
 #include <numeric>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace sampling {
 
@@ -77,38 +78,51 @@ std::size_t chunk_size(std::size_t outcomes) {
     return std::clamp<std::size_t>(outcomes, std::size_t{1} << 20, std::size_t{1} << 31);
 }
 
-std::map<std::uint64_t, std::int64_t> counts(const std::vector<double>& probabilities, std::int64_t shots,
-                                             const uniform_source& uniforms) {
+std::vector<std::pair<std::uint64_t, std::int64_t>> counts(const std::vector<double>& probabilities,
+                                                           std::int64_t shots, const uniform_source& uniforms) {
     const double total = checked_total(probabilities, shots);
-    std::map<std::uint64_t, std::int64_t> counted;
-    chunks(probabilities.size(), shots, uniforms, [&](std::int64_t, std::vector<double>& drawn) {
+    std::vector<std::pair<std::uint64_t, std::int64_t>> counted;
+    bool several_chunks = false;
+    chunks(probabilities.size(), shots, uniforms, [&](std::int64_t first, std::vector<double>& drawn) {
+        if (first > 0) several_chunks = true;
         std::sort(drawn.begin(), drawn.end());
-        // Outcomes come in ascending order: each is found from the last one.
-        auto hint = counted.begin();
+        // Within a chunk the outcomes come in ascending order: equal ones
+        // are neighbours.
+        const std::size_t chunk_start = counted.size();
         sweep(probabilities, total, drawn.size(), [&](std::size_t i) { return drawn[i]; },
               [&](std::size_t, std::uint64_t outcome) {
-                  if (hint == counted.end() || hint->first != outcome) {
-                      hint = counted.lower_bound(outcome);
-                      if (hint == counted.end() || hint->first != outcome) hint = counted.emplace_hint(hint, outcome, 0);
-                  }
-                  ++hint->second;
+                  if (counted.size() > chunk_start && counted.back().first == outcome)
+                      ++counted.back().second;
+                  else
+                      counted.emplace_back(outcome, 1);
               });
     });
-    return counted;
+    if (!several_chunks) return counted;
+    std::sort(counted.begin(), counted.end());
+    std::vector<std::pair<std::uint64_t, std::int64_t>> merged;
+    for (const auto& run : counted) {
+        if (!merged.empty() && merged.back().first == run.first)
+            merged.back().second += run.second;
+        else
+            merged.push_back(run);
+    }
+    return merged;
 }
 
 std::vector<std::uint64_t> memory(const std::vector<double>& probabilities, std::int64_t shots,
                                   const uniform_source& uniforms) {
     const double total = checked_total(probabilities, shots);
     std::vector<std::uint64_t> outcomes(static_cast<std::size_t>(shots));
-    std::vector<std::uint32_t> order;
+    // (number, shot) pairs sort in contiguous memory, faster than shot
+    // positions compared through the numbers.
+    std::vector<std::pair<double, std::uint32_t>> order;
     chunks(probabilities.size(), shots, uniforms, [&](std::int64_t first, const std::vector<double>& drawn) {
         order.resize(drawn.size());
-        std::iota(order.begin(), order.end(), 0U);
-        std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return drawn[a] < drawn[b]; });
-        sweep(probabilities, total, drawn.size(), [&](std::size_t i) { return drawn[order[i]]; },
+        for (std::size_t i = 0; i < drawn.size(); ++i) order[i] = {drawn[i], static_cast<std::uint32_t>(i)};
+        std::sort(order.begin(), order.end());
+        sweep(probabilities, total, order.size(), [&](std::size_t i) { return order[i].first; },
               [&](std::size_t i, std::uint64_t outcome) {
-                  outcomes[static_cast<std::size_t>(first) + order[i]] = outcome;
+                  outcomes[static_cast<std::size_t>(first) + order[i].second] = outcome;
               });
     });
     return outcomes;

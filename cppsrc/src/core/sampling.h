@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
+#include <utility>
 #include <vector>
 
 namespace sampling {
@@ -19,11 +19,12 @@ using uniform_source = std::function<void(double* buffer, std::size_t count)>;
 // larger, so the memory beside the output stays that of the vector.
 std::size_t chunk_size(std::size_t outcomes);
 
-// How often each outcome index came up in `shots` draws. Throws
+// How often each outcome index came up in `shots` draws, in ascending
+// outcome order, outcomes never drawn left out. Throws
 // std::invalid_argument for negative shots, entries that are not finite or
 // clearly negative, and, when shots are asked for, weights adding up to 0.
-std::map<std::uint64_t, std::int64_t> counts(const std::vector<double>& probabilities,
-                                             std::int64_t shots, const uniform_source& uniforms);
+std::vector<std::pair<std::uint64_t, std::int64_t>> counts(const std::vector<double>& probabilities,
+                                                           std::int64_t shots, const uniform_source& uniforms);
 
 // The outcome index of every shot, in the order drawn. Draws the same
 // outcomes as `counts` for the same uniform numbers.
