@@ -166,3 +166,17 @@ def test_nothing_to_sample():
     assert empty.sample_counts(0) == {} and empty.sample_memory(0) == []
     with pytest.raises(ValueError, match="positive probability"):
         empty.sample_counts(1)
+
+
+@pytest.mark.parametrize("mqubits", [None, [1]])
+def test_nmr_probability_array_is_the_devices_vector(mqubits):
+    from nmr_helpers import bell, emulator
+
+    config_extra = {} if mqubits is None else {"mqubits": mqubits}
+    with emulator() as device:
+        result = kovra_backends.NMR().execute(bell().graph(), device.config(**config_extra))
+    width = 2 if mqubits is None else 1
+    probabilities = result.probability_array()
+    assert probabilities.shape == (2 ** width,)
+    np.testing.assert_allclose(dense(result.probabilities, width), probabilities, atol=1e-10)
+    assert set(result.sample_counts(100, seed=1)) <= set(result.probabilities)
