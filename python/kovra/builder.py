@@ -137,6 +137,12 @@ class CircuitBuilder(_Wires):
             self._clbit_end[c] = v
         return v
 
+    def reset(self, qubits, **attrs):
+        """Resets every listed qubit to |0> (a "RESET" gate vertex)."""
+        v = self._operation(GATE, "RESET", qubits, None, None, attrs)
+        self._wire_qubits(v, qubits)
+        return v
+
     def define(self, name):
         """Starts a definition called `name`; add its body to the result."""
         self._graph = None

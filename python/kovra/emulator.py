@@ -143,7 +143,9 @@ def _measure(rho, qubit, qubits):
 
 def run_task(task, qubits):
     """The probabilities of the measured qubits after the task's operations,
-    qubit 0 most significant. Operations run in time-slot order; the density
+    the lowest-numbered measured qubit most significant, so that entry i is
+    the result key that writes i in binary (docs/results.md, "Key order").
+    Operations run in time-slot order; the density
     matrix lets a MEASURE operation inside the task act as the measurement
     it is."""
     rho = np.zeros((2,) * (2 * qubits), dtype=complex)

@@ -41,17 +41,23 @@ def prepare_destination(path):
 
 
 def describe_bits(labels, kind="qubit"):
-    """'qubits 0-3, 7 (qubit 0 leftmost)' for the labels in key order."""
+    """'qubits 0-3, 7 (qubit 0 leftmost)' for the labels in key order;
+    names (of classical bits) are listed, a long list shortened."""
     if not labels:
         return f"no {kind}s"
-    ranges, start = [], 0
-    for k in range(1, len(labels) + 1):
-        if k == len(labels) or labels[k] != labels[k - 1] + 1:
-            first, last = labels[start], labels[k - 1]
-            ranges.append(str(first) if first == last else f"{first}-{last}")
-            start = k
     plural = kind + ("s" if len(labels) > 1 else "")
-    return f"{plural} {', '.join(ranges)} ({kind} {labels[0]} leftmost)"
+    if all(isinstance(label, int) for label in labels):
+        ranges, start = [], 0
+        for k in range(1, len(labels) + 1):
+            if k == len(labels) or labels[k] != labels[k - 1] + 1:
+                first, last = labels[start], labels[k - 1]
+                ranges.append(str(first) if first == last else f"{first}-{last}")
+                start = k
+        listed = ", ".join(ranges)
+    else:
+        names = [str(label) for label in labels]
+        listed = ", ".join(names if len(names) <= 8 else names[:3] + ["..."] + names[-3:])
+    return f"{plural} {listed} ({kind} {labels[0]} leftmost)"
 
 
 def top_outcomes(probabilities, limit=MAX_BARS):
@@ -77,10 +83,12 @@ def marginals(probabilities, width):
     return np.array([probabilities.reshape(2 ** j, 2, -1)[:, 1, :].sum() / total for j in range(width)])
 
 
-def write(path, probabilities, counts, labels, title, kind="qubit"):
+def write(path, probabilities, counts, labels, title, kind="qubit", reverse=False):
     """Writes the PNG. `probabilities` is indexed by outcome (the key read in
     binary), `counts` maps keys to the counts shown above the bars, and
-    `labels` names the key's positions from the left."""
+    `labels` names the key's positions from the left as shown: with
+    `reverse` the keys are shown reversed (highest bit first, as Qiskit
+    writes them) and `labels` are given in that order."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -92,6 +100,8 @@ def write(path, probabilities, counts, labels, title, kind="qubit"):
     keys = [format(int(k), f"0{width}b") if width else "(none)" for k in chosen]
     heights = [float(probabilities[k]) for k in chosen]
     shown = [counts.get(key, 0) for key in keys]
+    if reverse:
+        keys = [key[::-1] for key in keys]
     colours = ["#3b6ea8"] * len(keys)
     if other > 1e-12:
         keys.append("other")
@@ -130,9 +140,10 @@ def write(path, probabilities, counts, labels, title, kind="qubit"):
 
     if with_marginals:
         low = axes[1][0]
-        low.bar(np.arange(width), marginals(probabilities, width), color="#6a9a4a")
+        ones = marginals(probabilities, width)
+        low.bar(np.arange(width), ones[::-1] if reverse else ones, color="#6a9a4a")
         low.set_xticks(np.arange(width))
-        low.set_xticklabels([str(label) for label in labels], fontsize=7)
+        low.set_xticklabels([str(label) for label in labels], fontsize=7, rotation=90 if width > 24 else 0)
         low.set_ylim(0, 1.05)
         low.set_xlabel(f"{kind} (key position, leftmost first)", fontsize=9)
         low.set_ylabel(f"P({kind} reads 1)")

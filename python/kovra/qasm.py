@@ -1,40 +1,21 @@
 """OpenQASM 2 programs as circuit graphs.
 
 qiskit's OpenQASM 2 loader parses the program; every instruction is then
-mapped onto the gate catalogue and appended with the project's graph builder.
-Gates that the program defines itself (``gate name ... { ... }``) are
-expanded into their bodies. Anything without a catalogue equivalent is
-refused with the gate's name and its line.
+lowered onto the gate catalogue (the table is in ``qasm_gates``) and appended
+with the project's graph builder. Gates that the program defines itself
+(``gate name ... { ... }``) are expanded into their bodies. Anything else
+(an ``opaque`` gate, say) is refused with the gate's name, the file and the
+line, and the names that are supported.
 """
 
+import inspect
 import re
 from dataclasses import dataclass, field
 
 import qiskit.qasm2
 
 from .builder import EQUAL, CircuitBuilder
-
-# OpenQASM 2 name -> catalogue name.
-CATALOGUE = {
-    "id": "I",
-    "h": "H",
-    "x": "X",
-    "y": "Y",
-    "z": "Z",
-    "s": "S",
-    "sdg": "Sd",
-    "t": "T",
-    "tdg": "Td",
-    "sx": "X90",
-    "rx": "Rx",
-    "ry": "Ry",
-    "rz": "Rz",
-    "p": "P",
-    "u1": "P",
-    "cx": "CNOT",
-    "cz": "ZCON",
-    "ccx": "CCX",
-}
+from .qasm_gates import LOWERINGS, lower
 
 
 class QasmError(ValueError):
@@ -49,24 +30,27 @@ class Program:
     num_qubits: int
     measured: list = field(default_factory=list)  # measured qubits, in order
     conditioned: bool = False
+    clbit_names: list = field(default_factory=list)  # "c[0]", ... in classical bit order
 
     def capsule(self):
         return self.builder.capsule()
 
 
 def load_file(path, measurements=True):
+    """`loads` of the program in file `path`; errors name the file."""
     with open(path, encoding="utf-8") as f:
-        return loads(f.read(), measurements=measurements)
+        source = f.read()
+    return loads(source, measurements=measurements, filename=str(path))
 
 
-def loads(source, measurements=True, builder=None):
+def loads(source, measurements=True, builder=None, filename=None):
     """Builds the circuit graph of an OpenQASM 2 program.
 
     With ``measurements`` false the measurements are left out of the graph
     and only recorded in ``Program.measured`` (for back ends that measure at
     the end by themselves). ``builder`` receives the lowered program instead
     of a new ``CircuitBuilder``: anything with its qreg, creg, gate and
-    measure methods."""
+    measure methods. ``filename``, when given, is named in error messages."""
     try:
         # The legacy instruction set adds qiskit's extended gates (p, sx, ...)
         # to qelib1.inc, so that programs written for qiskit load as well.
@@ -74,17 +58,52 @@ def loads(source, measurements=True, builder=None):
             source, custom_instructions=qiskit.qasm2.LEGACY_CUSTOM_INSTRUCTIONS
         )
     except qiskit.qasm2.QASM2ParseError as error:
-        raise QasmError(str(error)) from None
-    return _Lowering(source, measurements, builder).run(circuit)
+        raise QasmError(_parse_message(error, filename)) from None
+    return _Lowering(source, measurements, builder, filename).run(circuit)
+
+
+def _parse_message(error, filename):
+    # qiskit calls a program given as text "<input>"; say which file it was.
+    message = str(error).strip('"')
+    if filename is None:
+        return message
+    if message.startswith("<input>:"):
+        return filename + message[len("<input>"):]
+    return f"{filename}: {message}"
+
+
+def _instruction_class(custom):
+    constructor = custom.constructor
+    # delay's constructor is a function; what it builds is a Delay.
+    return constructor if inspect.isclass(constructor) else type(constructor(0))
+
+
+_TABLE_NAMES = {}  # qiskit operation class -> OpenQASM name in LOWERINGS, or None
+
+
+def _table_name(op):
+    """The OpenQASM name under which `op` is in LOWERINGS, or None.
+
+    qiskit turns the table's gates into its own classes, some under other
+    names (c3x and c4x both become "mcx", rc3x "rcccx"), while gates the
+    program defines keep their names but are of no such class: the class,
+    not the name, tells which gate a statement applied."""
+    kind = type(op)
+    if kind not in _TABLE_NAMES:
+        _TABLE_NAMES[kind] = next(
+            (custom.name for custom in qiskit.qasm2.LEGACY_CUSTOM_INSTRUCTIONS
+             if issubclass(kind, _instruction_class(custom)) and custom.name in LOWERINGS),
+            None)
+    return _TABLE_NAMES[kind]
 
 
 def _statement_line(source, name):
     """1-based line of the first statement that applies `name`, or None."""
-    pattern = re.compile(r"(?:^|;|\))\s*" + re.escape(name) + r"\b\s*[(\w]")
+    # A statement starts a line or follows ';', '{' (a gate body) or ')' (an
+    # if); declarations ("gate name", "opaque name") do not match.
+    pattern = re.compile(r"(?:^|;|\{|\))\s*" + re.escape(name) + r"\b\s*[(\w]")
     for number, line in enumerate(source.splitlines(), start=1):
         code = line.split("//", 1)[0]
-        if re.match(r"\s*(gate|opaque)\b", code):
-            continue
         if pattern.search(code):
             return number
     return None
@@ -96,8 +115,9 @@ def _defined_gates(source):
 
 
 class _Lowering:
-    def __init__(self, source, measurements, builder=None):
+    def __init__(self, source, measurements, builder=None, filename=None):
         self.source = source
+        self.filename = filename
         self.measurements = measurements
         self.defined = _defined_gates(source)
         self.builder = CircuitBuilder() if builder is None else builder
@@ -111,12 +131,21 @@ class _Lowering:
             self.builder.creg(register.size)
         qubits = [circuit.find_bit(q).index for q in circuit.qubits]
         self._emit(circuit, circuit, qubits, None)
-        return Program(self.builder, circuit.num_qubits, self.measured, self.conditioned)
+        names = [f"{r.name}[{k}]" for r in circuit.cregs for k in range(r.size)]
+        return Program(self.builder, circuit.num_qubits, self.measured, self.conditioned, names)
 
-    def _refuse(self, name, why="has no equivalent in the gate catalogue"):
+    def _refuse(self, name, why):
         line = _statement_line(self.source, name)
-        where = f" (line {line})" if line is not None else ""
+        place = [] if line is None else [f"line {line}"]
+        if self.filename is not None:
+            place.append(f"of {self.filename}" if place else self.filename)
+        where = f" ({' '.join(place)})" if place else ""
         raise QasmError(f"gate '{name}'{where} {why}")
+
+    def _refuse_unknown(self, name):
+        supported = ", ".join(sorted(LOWERINGS))
+        self._refuse(name, "has no lowering onto the gate catalogue; supported are "
+                     f"{supported}, and gates the program defines with 'gate'")
 
     def _emit(self, top, block, qubits, condition):
         """Appends the instructions of `block`, whose qubit k is `qubits[k]`."""
@@ -129,13 +158,21 @@ class _Lowering:
                 self._emit_if(top, block, instruction, targets, condition)
             elif op.name == "measure":
                 self._emit_measure(top, block, instruction, targets, condition)
-            elif op.name in CATALOGUE:
-                params = [float(p) for p in op.params] or None
-                self.builder.gate(CATALOGUE[op.name], targets, params=params, condition=condition)
+            elif op.name == "reset":
+                self._emit_reset(targets, condition)
+            elif (table_name := _table_name(op)) is not None:
+                self._emit_lowered(table_name, op, targets, condition)
             elif op.name in self.defined and op.definition is not None:
                 self._emit(top, op.definition, targets, condition)
             else:
-                self._refuse(op.name)
+                self._refuse_unknown(op.name)
+
+    def _emit_lowered(self, name, op, targets, condition):
+        # The condition goes on every step: together they are the gate.
+        for step in lower(name, [float(p) for p in op.params]):
+            params = None if step.angle is None else [step.angle]
+            qubits = [targets[k] for k in step.positions]
+            self.builder.gate(step.name, qubits, params=params, condition=condition)
 
     def _emit_if(self, top, block, instruction, targets, condition):
         op = instruction.operation
@@ -146,6 +183,13 @@ class _Lowering:
         self.conditioned = True
         body = op.blocks[0]
         self._emit(top, body, targets, (bits, EQUAL, int(value)))
+
+    def _emit_reset(self, targets, condition):
+        if condition is not None:
+            self._refuse("reset", "cannot be conditioned")
+        if not hasattr(self.builder, "reset"):
+            self._refuse("reset", "is not supported here")
+        self.builder.reset(targets)
 
     def _emit_measure(self, top, block, instruction, targets, condition):
         if condition is not None:

@@ -1,19 +1,17 @@
 """Qiskit circuits on the exact state-vector simulator: ``KovraBackend``, a
 Qiskit BackendV2.
 
-A circuit is transpiled (optimization level 0) onto the gates of the
-catalogue that Qiskit names alike, then lowered instruction by instruction
-with the project's graph builder and run on ``BasicSimulator``. Counts are
+A circuit is transpiled (optimization level 0) onto the gates that the
+project's gate table (``qasm_gates``) lowers, then lowered instruction by
+instruction with the graph builder and run on ``BasicSimulator``. Counts are
 real samples of the exact distribution of the classical bits, keyed as
 Qiskit keys them (registers last to first, separated by spaces; bit 0 of a
 register rightmost).
 
-The simulator never uses a measured qubit again, so a measured qubit keeps
-its outcome to the end of the run: a classical bit's final value is the
-final value of the qubit last measured into it. Only the measurements whose
-bits a later ``if_test`` reads split the run into branches; every other one
-is read off the final probabilities, so a circuit measured at the end costs
-one state vector, not one per outcome.
+Every measurement outcome is read off the final probabilities of a qubit
+that keeps it to the end (see ``_Lowering``). Only the measurements whose
+bits a later ``if_test`` reads split the run into branches, so a circuit
+measured at the end costs one state vector, not one per outcome.
 """
 
 import collections
@@ -34,11 +32,12 @@ from qiskit.transpiler import Target
 import kovra_backends
 
 from .builder import EQUAL, NOT_EQUAL, CircuitBuilder
-from .qasm import CATALOGUE
+from .qasm_gates import LOWERINGS, lower
 
-# Qiskit's standard gates that the catalogue has under another name.
+# Qiskit's standard gates that the project's gate table lowers (under the
+# same names): the transpiler's basis. Other gates are translated onto them.
 _STANDARD = get_standard_gate_name_mapping()
-GATES = {name: target for name, target in CATALOGUE.items() if isinstance(target, str) and name in _STANDARD}
+GATES = sorted(name for name in LOWERINGS if name in _STANDARD and name != "delay")
 # Instructions lowered without a gate: skipped, or handled by the lowering.
 _OTHER = {"measure": Measure(), "reset": Reset(), "barrier": Barrier, "delay": Delay(1), "if_else": IfElseOp}
 
@@ -236,24 +235,36 @@ def _check_supported(circuit):
 class _Lowering:
     """A transpiled circuit appended to a graph builder.
 
-    ``sources`` maps each measured classical bit to the qubit last measured
-    into it. A measurement becomes a graph measurement (splitting the run)
-    only when a later condition reads its bit before the bit is written
-    again."""
+    A measurement's outcome is read at the end from a qubit that nothing
+    touches after it: the measured qubit itself, or, when the circuit goes on
+    using that qubit, a fresh qubit that a CNOT fills with the outcome (the
+    copy is what decoheres the measured qubit, exactly as the measurement
+    would). A reset moves the qubit onto a fresh qubit in |0> and leaves the
+    old one untouched, which traces it out. ``sources`` maps each measured
+    classical bit to the qubit its final value is read from.
+
+    A measurement becomes a graph measurement (splitting the run into
+    branches) only when a later condition reads its bit before the bit is
+    written again; it then measures the qubit the outcome is read from."""
 
     def __init__(self, circuit):
         self.top = circuit
-        self.builder = CircuitBuilder()
-        self.builder.qreg(circuit.num_qubits)
-        if circuit.num_clbits:
-            self.builder.creg(circuit.num_clbits)
+        steps = list(self._flatten(circuit, list(range(circuit.num_qubits)), None))
+        branching, copied = self._plan_measurements(steps)
         self.sources = {}
         self.measured = False
-        steps = list(self._flatten(circuit, list(range(circuit.num_qubits)), None))
-        branching = self._branching_measurements(steps)
-        used, done = set(), set()
+        self._physical = list(range(circuit.num_qubits))
+        self._qubit_count = circuit.num_qubits
+        actions = []
+        touched = set()
         for k, (op, qubits, clbits, condition) in enumerate(steps):
-            self._emit(op, qubits, clbits, condition, k in branching, used, done)
+            actions += self._lower(op, qubits, clbits, condition, k in branching, k in copied, touched)
+        self.builder = CircuitBuilder()
+        self.builder.qreg(self._qubit_count)
+        if circuit.num_clbits:
+            self.builder.creg(circuit.num_clbits)
+        for kind, *arguments in actions:
+            getattr(self.builder, kind)(*arguments)
 
     def _flatten(self, block, qubits, condition):
         """(operation, qubits, clbits, condition) in program order, with
@@ -276,7 +287,7 @@ class _Lowering:
                             yield from self._flatten(body, targets, None)
                         continue
                     yield from self._flatten(body, targets, (bits, relation, constant))
-            else:
+            elif op.name not in ("barrier", "delay"):
                 yield op, targets, clbits, condition
 
     def _condition(self, condition):
@@ -296,44 +307,64 @@ class _Lowering:
         return sorted(indices), constant
 
     @staticmethod
-    def _branching_measurements(steps):
-        """Steps of measurements whose bit a later condition reads before the
-        bit is measured again (a backward liveness pass)."""
-        live, branching = set(), set()
+    def _plan_measurements(steps):
+        """Two backward passes in one: the measurements whose bit a later
+        condition reads before the bit is measured again (they branch), and
+        those whose qubit is used again before a reset (they are copied)."""
+        read_later, used_later = set(), set()
+        branching, copied = set(), set()
         for k in range(len(steps) - 1, -1, -1):
-            op, _, clbits, condition = steps[k]
+            op, qubits, clbits, condition = steps[k]
+            if op.name == "reset":
+                used_later.discard(qubits[0])
+                continue
             if op.name == "measure":
-                if clbits[0] in live:
+                if clbits[0] in read_later:
                     branching.add(k)
-                live.discard(clbits[0])
+                if qubits[0] in used_later:
+                    copied.add(k)
+                read_later.discard(clbits[0])
             elif condition is not None:
-                live.update(condition[0])
-        return branching
+                read_later.update(condition[0])
+            used_later.update(qubits)
+        return branching, copied
 
-    def _emit(self, op, qubits, clbits, condition, branching, used, done):
+    def _fresh_qubit(self):
+        self._qubit_count += 1
+        return self._qubit_count - 1
+
+    def _lower(self, op, qubits, clbits, condition, branching, copied, touched):
+        """The builder calls for one step, as (method, arguments...)."""
         name = op.name
-        for q in qubits:
-            if q in done:
-                _refuse(name, f"acts on qubit {q} after its measurement: the simulator does not "
-                              "use a measured qubit again")
-        if name in ("barrier", "delay"):
-            return
         if name == "reset":
+            if condition is not None:
+                _refuse(name, "inside an if_test is not supported")
             # Qubits start in |0>: a reset before any use changes nothing.
-            if qubits[0] in used:
-                _refuse(name, f"on qubit {qubits[0]} after its first use is not supported")
-            return
+            if self._physical[qubits[0]] in touched:
+                self._physical[qubits[0]] = self._fresh_qubit()
+            return []
         if name == "measure":
             if condition is not None:
                 _refuse(name, "inside an if_test is not supported")
-            self.measured = True
-            self.sources[clbits[0]] = qubits[0]
-            done.add(qubits[0])
-            if branching:
-                self.builder.measure(qubits, clbits)
-            return
+            return self._lower_measure(self._physical[qubits[0]], clbits[0], branching, copied, touched)
         if name not in GATES:
-            _refuse(name, "is not in the gate catalogue")
-        params = [float(p) for p in op.params] or None
-        self.builder.gate(GATES[name], qubits, params=params, condition=condition)
-        used.update(qubits)
+            _refuse(name, "is not in the gate table")
+        targets = [self._physical[q] for q in qubits]
+        touched.update(targets)
+        # The condition goes on every step: together they are the gate.
+        return [("gate", step.name, [targets[k] for k in step.positions],
+                 None if step.angle is None else [step.angle], condition)
+                for step in lower(name, [float(p) for p in op.params])]
+
+    def _lower_measure(self, qubit, clbit, branching, copied, touched):
+        self.measured = True
+        touched.add(qubit)
+        actions = []
+        source = qubit
+        if copied:
+            source = self._fresh_qubit()
+            actions.append(("gate", "CNOT", [qubit, source], None, None))
+        self.sources[clbit] = source
+        if branching:
+            actions.append(("measure", [source], [clbit]))
+        return actions

@@ -159,6 +159,28 @@ class Reference:
                 into.append((projected, new_bits))
         self.branches = zeros + ones
 
+    def reset(self, qubit):
+        # |0><0| rho |0><0| + X |1><1| rho |1><1| X, as two branches that
+        # keep their classical bits.
+        self.measured = True
+        mask = np.array([(i >> (self.n - 1 - qubit)) & 1 for i in range(2 ** self.n)])
+        flip = gate_matrix("X", 1)
+        out = []
+        for state, bits in self.branches:
+            out.append((np.where(mask == 0, state, 0), bits))
+            out.append((_apply(np.where(mask == 1, state, 0), self.n, flip, [qubit]), bits))
+        self.branches = out
+
+    def clbit_probabilities(self, clbits):
+        packed = {}
+        for state, bits in self.branches:
+            weight = float(np.sum(np.abs(state) ** 2))
+            if weight <= 1e-12:
+                continue
+            key = "".join(str(bits[c]) for c in clbits)
+            packed[key] = packed.get(key, 0.0) + weight
+        return {k: p for k, p in packed.items() if p > 1e-10}
+
     @staticmethod
     def _holds(bits, condition):
         order, relation, constant = condition

@@ -29,9 +29,10 @@ from fuzz_support import ONE_QUBIT, ROTATION, TWO_QUBIT, Reference, assert_close
 
 @st.composite
 def circuits(draw, max_qubits=4, max_ops=14, conditions=True, rotations=True, offsets=True,
-             max_measured=2):
+             max_measured=2, reuse=False):
     """(builder, reference, local qubit numbers) of a valid circuit; the
-    builder's `rotations` tells whether any angle was used."""
+    builder's `rotations` tells whether any angle was used. With `reuse`,
+    measured qubits are used again and qubits are reset."""
     sizes = draw(st.lists(st.integers(1, 2), min_size=1, max_size=2))
     while sum(sizes) > max_qubits:
         sizes.pop()
@@ -61,10 +62,11 @@ def circuits(draw, max_qubits=4, max_ops=14, conditions=True, rotations=True, of
         body = b.define("turn")
         body.gate("Ry", [0], params=[lambda a, c: a - c], pindex=[1, 0])
     for _ in range(draw(st.integers(0, max_ops))):
-        free = [q for q in graph_qubits if q not in measured]
+        free = [q for q in graph_qubits if reuse or q not in measured]
         if not free:
             break
         kind = draw(st.sampled_from(["fixed", "rotation", "two", "ccx", "measure", "call"]
+                                    + (["reset"] if reuse else [])
                                     if rotations else ["fixed", "two", "ccx", "measure"]))
         condition = None
         if conditions and written and kind in ("fixed", "rotation", "two") and draw(st.booleans()):
@@ -110,6 +112,11 @@ def circuits(draw, max_qubits=4, max_ops=14, conditions=True, rotations=True, of
                 measured.add(q)
                 written.add(c)
             log.append(("MEASURE", qs, cs))
+        elif kind == "reset":
+            q = draw(st.sampled_from(free))
+            b.reset([q])
+            ref.reset(local[q])
+            log.append(("RESET", q))
         elif kind == "call" and use_definition:
             q = draw(st.sampled_from(free))
             a, c = draw(st.floats(-10, 10)), draw(st.floats(-10, 10))
@@ -142,6 +149,19 @@ def test_valid_circuits_agree_with_the_reference(case, data):
         expected = ref.state()
         assert len(got) == len(expected)
         assert max(abs(g - e) for g, e in zip(got, expected)) <= 1e-7
+
+
+@budget(300)
+@given(circuits(max_qubits=4, max_ops=16, reuse=True), st.booleans())
+def test_reused_and_reset_qubits_agree_with_the_reference(case, by_clbits):
+    b, ref, local = case
+    nbits = len(ref.branches[0][1])
+    if by_clbits:
+        result = execute(b, mcbits=list(range(nbits)))
+        assert_close_maps(result.probabilities, ref.clbit_probabilities(range(nbits)))
+    else:
+        result = execute(b)
+        assert_close_maps(result.probabilities, ref.probabilities())
 
 
 @budget(150)

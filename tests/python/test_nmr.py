@@ -301,6 +301,7 @@ REFUSED = {
                                '"type" nan is not a vertex kind'),
     "recursive definition": (_recursive, {}, ValueError, 'definition "loop" calls itself'),
     "conditioned gate": (_conditioned, {}, ValueError, "classically conditioned"),
+    "reset": (lambda: _reset(), {}, ValueError, r'^vertex 3: operation "RESET": the NMR device cannot reset a qubit$'),
     "cyclic graph": (lambda: _cyclic(), {}, RuntimeError, "The graph has cycles"),
     "qnum missing": (lambda: _without_qnum(), {}, RuntimeError, 'graph attribute "qnum" is missing'),
     "NUL in password": (lambda: circuit(1, ("H", [0])), {"password": b"se\0cret"}, ValueError,
@@ -314,6 +315,12 @@ def _cyclic():
     b = circuit(2, ("H", [0]), ("CNOT", [0, 1]))
     g = b.graph()
     g.add_edge(g.vcount() - 1, g.vcount() - 2, qubit=0)
+    return b
+
+
+def _reset():
+    b = circuit(1, ("H", [0]))
+    b.reset([0])
     return b
 
 

@@ -103,6 +103,7 @@ def test_cli_samples_reproducibly_with_a_seed(tmp_path):
     assert first.returncode == 0, first.stderr
     assert first.stdout == again.stdout
     counts = first.stdout.split("counts (200 shots, sampled, seed 9):\n")[1].splitlines()
+    assert "counts (200 shots):" in rounded.stdout
     assert sum(int(line.split()[1]) for line in counts) == 200
     assert first.stdout != rounded.stdout
 

@@ -90,9 +90,9 @@ if (m0 == 1) z q[2];
 @pytest.mark.parametrize(
     "body, gate, line",
     [
-        ("qreg q[2];\nh q[0];\nu3(0.1, 0.2, 0.3) q[1];\n", "u3", 5),
-        ("qreg q[2];\n\ncu1(0.5) q[0], q[1];\n", "cu1", 5),
-        ("qreg q[1];\ncreg c[1];\nmeasure q[0] -> c[0];\nreset q[0];\n", "reset", 6),
+        ("qreg q[2];\nopaque zap(t) a;\nzap(0.1) q[1];\n", "zap", 5),
+        ("qreg q[2];\nopaque bond a, b;\n\nbond q[0], q[1];\n", "bond", 6),
+        ("qreg q[1];\ncreg c[1];\nmeasure q[0] -> c[0];\nif (c == 1) reset q[0];\n", "reset", 6),
     ],
 )
 def test_unsupported_gates_are_refused_with_name_and_line(body, gate, line):
@@ -132,7 +132,7 @@ def test_cli_plot(tmp_path):
 
 
 def test_cli_reports_errors_without_traceback(tmp_path):
-    done = run_cli(tmp_path, HEADER + "qreg q[1];\nu2(0.1, 0.2) q[0];\n")
+    done = run_cli(tmp_path, HEADER + "qreg q[1];\nopaque zap a;\nzap q[0];\n")
     assert done.returncode == 2
-    assert "u2" in done.stderr and "line 4" in done.stderr
+    assert "zap" in done.stderr and "line 5" in done.stderr
     assert "Traceback" not in done.stderr

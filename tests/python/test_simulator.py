@@ -219,14 +219,30 @@ def test_angles_become_degrees(capfd, radians, degrees):
     assert name == "Rx" and angle == pytest.approx(degrees, abs=1e-9)
 
 
-def test_gate_after_measurement_is_refused():
+@pytest.mark.parametrize("then, expected", [
+    # The outcome 1 is copied to a record qubit; X brings the qubit back to 0.
+    (lambda b: b.gate("X", [0], condition=([0], EQUAL, 1)), {"0": 1.0}),
+    (lambda b: b.measure([0], [0]), {"1": 1.0}),
+    (lambda b: b.reset([0]), {"0": 1.0}),
+])
+def test_a_measured_qubit_can_be_used_again(then, expected):
     b = CircuitBuilder()
     b.qreg(1)
     b.creg(1)
+    b.gate("X", [0])
     b.measure([0], [0])
-    b.gate("X", [0], condition=([0], EQUAL, 1))
-    with pytest.raises(RuntimeError, match=r"^Qubit 0 has been measured\.$"):
-        run(b)
+    then(b)
+    result = run(b)
+    assert result.probabilities == expected
+    assert list(result.states) == []
+
+
+def test_reset_of_a_qubit_nothing_touched_keeps_the_state_pure():
+    b = CircuitBuilder()
+    b.qreg(2)
+    b.reset([1])
+    b.gate("H", [0])
+    assert len(run(b).states) == 4
 
 
 @pytest.mark.parametrize(

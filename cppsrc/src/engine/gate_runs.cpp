@@ -61,8 +61,10 @@ struct tile_gate {
     const compiled_gate* gate;
     unsigned long lowTarget;    // 2^target when the target is inside a segment, else 0
     unsigned long lowMask;      // controls (pairs) or mask (upper) inside a segment
+    unsigned long lowZeros;     // positions inside a segment that must be clear
     unsigned long highTarget;   // segment-number bit of the target, else 0
     unsigned long highMask;     // segment-number bits that must be set
+    unsigned long highZeros;    // segment-number bits that must be clear
 };
 
 // The per-tile code, twice: for any x86-64 and for AVX2. Both compute every
@@ -177,7 +179,7 @@ void runStretch(state_vector& state, const std::vector<compiled_gate>& gates, co
     local.reserve(s.last - s.first);
     for (std::size_t i = s.first; i < s.last; ++i) {
         const compiled_gate& c = gates[i];
-        tile_gate g{&c, 0, c.mask & segmentMask, 0, toSegmentBits(c.mask)};
+        tile_gate g{&c, 0, c.mask & segmentMask, c.zeros & segmentMask, 0, toSegmentBits(c.mask), toSegmentBits(c.zeros)};
         if (c.isPair()) {
             const unsigned long t = bit(c.target);
             if (t & segmentMask)
@@ -199,6 +201,16 @@ void runStretch(state_vector& state, const std::vector<compiled_gate>& gates, co
             for (const tile_gate& g : local) applyToTile(segments.data(), count, length, g);
         }
     });
+}
+
+// One gate in a pass of its own: segments end below its lowest positions so
+// that at most MAX_HIGH of them lie above.
+void runAlone(state_vector& state, const std::vector<compiled_gate>& gates, std::size_t i, unsigned threads) {
+    const unsigned long positions = gates[i].positions();
+    unsigned long segmentBits = 0;
+    while (popcount(positions >> segmentBits) > static_cast<int>(MAX_HIGH)) ++segmentBits;
+    const unsigned long high = positions & ~((1UL << segmentBits) - 1);
+    runStretch(state, gates, stretch{i, i + 1, high}, segmentBits, threads);
 }
 
 }  // namespace
@@ -296,18 +308,31 @@ unsigned long runGates(state_vector& state, const std::vector<compiled_gate>& ga
     const unsigned long segmentMask = (1UL << segmentBits) - 1;
 
     stretch s{0, 0, 0};
-    unsigned long passes = 1;
-    for (std::size_t i = 0; i < gates.size(); ++i) {
-        const unsigned long high = gates[i].positions() & ~segmentMask;
-        if (static_cast<unsigned long>(popcount(s.high | high)) > highRoom) {
+    unsigned long passes = 0;
+    const auto finish = [&](std::size_t next) {
+        if (s.last > s.first) {
             runStretch(state, gates, s, segmentBits, threads);
-            s = stretch{i, i, 0};
             ++passes;
         }
+        s = stretch{next, next, 0};
+    };
+    for (std::size_t i = 0; i < gates.size(); ++i) {
+        const unsigned long high = gates[i].positions() & ~segmentMask;
+        if (static_cast<unsigned long>(popcount(high)) > highRoom) {
+            // A gate confined to few measurement outcomes can fix more high
+            // positions than a tile holds: it gets a pass of its own, with
+            // segments short enough to keep its high positions to MAX_HIGH.
+            finish(i);
+            runAlone(state, gates, i, threads);
+            ++passes;
+            finish(i + 1);
+            continue;
+        }
+        if (static_cast<unsigned long>(popcount(s.high | high)) > highRoom) finish(i);
         s.high |= high;
         s.last = i + 1;
     }
-    runStretch(state, gates, s, segmentBits, threads);
+    finish(gates.size());
     return passes;
 }
 

@@ -37,14 +37,17 @@ struct compiled_gate {
     kind_t kind = PAIR_SWAP;
     // Pair kinds: the target position and the mask of control positions
     // (pairs are taken where all controls are set). Upper kinds: `mask` holds
-    // every position that must be set, `target` is unused.
+    // every position that must be set, `target` is unused. Both kinds act
+    // only where every position of `zeros` is clear as well: the controls on
+    // value 0 that confine a gate to some measurement outcomes.
     unsigned long target = 0;
     unsigned long mask = 0;
+    unsigned long zeros = 0;
     std::complex<double> m[4];
 
     bool isPair() const { return kind < UPPER_NEGATE; }
     // Every bit position the gate reads.
-    unsigned long positions() const { return isPair() ? (mask | (1UL << target)) : mask; }
+    unsigned long positions() const { return (isPair() ? (mask | (1UL << target)) : mask) | zeros; }
 };
 
 // Decodes a record exactly as gate_unit::execute reads it on a state of

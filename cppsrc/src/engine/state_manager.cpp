@@ -10,12 +10,9 @@
 #include "engine/kernels.h"
 #include "engine/large_vectors.h"
 #include "engine/share_out.h"
+#include "engine/state_space.h"
 
-namespace {
-
-double squaredMagnitude(const std::complex<double>& a) { return a.real() * a.real() + a.imag() * a.imag(); }
-
-}  // namespace
+using state_space::squaredMagnitude;
 
 // ---- quantum_state ----
 
@@ -40,14 +37,12 @@ bool quantum_state::reset() {
 }
 
 bool quantum_state::reset(unsigned long n) {
-    // 2^n sixteen-byte amplitudes must fit the address space.
-    if (n >= 60) throw std::length_error("too many qubits for a state vector");
+    vector_type initial = state_space::zeroState(n);  // throws before anything changes
+    history.clear();
+    history.push_back(std::move(initial));
     qubitNum = n;
     clbitNum = 0;
     stateProb = 1.0;
-    history.clear();
-    history.push_back(large_vectors::filled(std::size_t(1) << n, vector_type::value_type()));
-    history.front()[0] = 1.0;
     return true;
 }
 
@@ -287,24 +282,10 @@ std::vector<double> state_manager::getProbabilities() const {
     return probabilities;
 }
 
-namespace {
-
-// Divides every part by the norm, sum |a|^2 taken in index order.
-void normalise(std::vector<std::complex<double>>& state) {
-    double squaredNorm = 0.0;
-    for (const auto& a : state) squaredNorm += squaredMagnitude(a);
-    const double norm = std::sqrt(squaredNorm);
-    gates::shareOut(state.size(), gates::workerCount(state.size()), [&](unsigned long begin, unsigned long end) {
-        for (unsigned long k = begin; k < end; ++k) state[k] = std::complex<double>(state[k].real() / norm, state[k].imag() / norm);
-    });
-}
-
-}  // namespace
-
 std::vector<std::complex<double>> state_manager::getStateVector() const {
     if (branches.size() != 1) return {};
     std::vector<std::complex<double>> state = branches.front().getCurrentQuantumState();
-    normalise(state);
+    state_space::normalise(state);
     return state;
 }
 
@@ -312,6 +293,6 @@ std::vector<std::complex<double>> state_manager::takeStateVector() {
     if (branches.size() != 1) return {};
     std::vector<std::complex<double>> state = std::move(branches.front().getCurrentQuantumState());
     branches.front().getCurrentQuantumState().clear();
-    normalise(state);
+    state_space::normalise(state);
     return state;
 }

@@ -1,4 +1,5 @@
 // BasicSimulator.execute: order the graph, simulate, pack the probabilities.
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -13,8 +14,17 @@ Result BasicSimulator::execute(const igraph_t* graph, const config_reader& confi
     std::vector<int> order = graph_attributes::graph_reader(graph).topological_order();
     bool parallel = config.get_bool("parallel", false);
     bool print_circuit = config.get_bool("print_circuit", false);
-    probabilities = parallel ? run_parallel(graph, order, print_circuit, states)
-                             : run_sequential(graph, order, print_circuit, states);
+    // Classical bits to key the result by, read before the run: they change
+    // what the run computes.
+    std::optional<classical_readout> classical;
+    if (config.has("mcbits")) {
+        std::set<int> bits;
+        for (int c : config.get_int_list("mcbits")) bits.insert(c);
+        classical = classical_readout{{bits.begin(), bits.end()}, {}};
+    }
+    classical_readout* wanted = classical ? &*classical : nullptr;
+    probabilities = parallel ? run_parallel(graph, order, print_circuit, states, wanted)
+                             : run_sequential(graph, order, print_circuit, states, wanted);
 
     // Read after the run, so that a bad value is reported once the circuit
     // has been simulated (and printed).
@@ -23,8 +33,13 @@ Result BasicSimulator::execute(const igraph_t* graph, const config_reader& confi
     if (config.has("mqubits")) {
         for (int q : config.get_int_list("mqubits")) mqubits.insert(q);
     }
-    result.probabilities = pack_probabilities(probabilities, mqubits);
-    result.set_probability_vector(marginal_probabilities(std::move(probabilities), mqubits));
+    if (classical) {
+        // Keyed by classical bits: the dense vector is read off those keys.
+        result.set_probabilities(std::move(classical->probabilities));
+    } else {
+        result.probabilities = pack_probabilities(probabilities, mqubits);
+        result.set_probability_vector(marginal_probabilities(std::move(probabilities), mqubits));
+    }
     result.set_states(std::move(states));
     result.shots = shots;
     return result;

@@ -64,6 +64,9 @@ public:
         std::size_t n = qubits.size();
         if (n == 0 || n > 3) return;
         if (!is_utf8(name)) throw std::invalid_argument(where(v) + ": the operation name is not valid UTF-8");
+        // The device keeps no record qubits: a reset has nothing to run on.
+        if (name == "RESET")
+            throw std::invalid_argument(where(v) + ": operation \"RESET\": the NMR device cannot reset a qubit");
         int q[3] = {-1, -1, -1};
         for (std::size_t k = 0; k < n; ++k) {
             double t = std::trunc(qubits[k]);

@@ -43,14 +43,32 @@ public:
     // declaration, ordered by their smallest register vertex id.
     std::vector<std::set<int>> decompose(const igraph_t* graph);
 
+    // A lowered circuit with the lanes its register qubits end on: qubits
+    // used after their measurement or reset move to record lanes after the
+    // register's (see simulator/lowering.h).
+    struct lowered_circuit {
+        circuit gates;
+        std::vector<unsigned long> register_lanes;
+        unsigned long reuses = 0;
+    };
+    lowered_circuit lower(const igraph_t* graph, std::vector<int>& order, int qnum, int cnum);
     // Lowers `order` into a circuit on `qnum` qubits and `cnum` classical bits.
     circuit translate(const igraph_t* graph, std::vector<int>& order, int qnum, int cnum);
 
+    // Probabilities keyed by classical-bit values ("mcbits"): the bits asked
+    // for, in key order, and what the run found.
+    struct classical_readout {
+        std::vector<int> clbits;
+        std::map<std::string, double> probabilities;
+    };
+
     // One translation and one state-vector run. Returns the probability of
     // every basis state; `states` receives the final state vector (empty when
-    // the circuit measured).
+    // the circuit measured or reset a qubit). `classical`, when given, gets
+    // the classical bits' distribution.
     std::vector<double> simulate(const igraph_t* graph, std::vector<int>& vertices, int qnum,
-                                 int cnum, state_vector& states, bool print_circuit);
+                                 int cnum, state_vector& states, bool print_circuit,
+                                 classical_readout* classical = nullptr);
 
     // Probabilities keyed by bit strings over the qubits in `mqubits` (all
     // qubits when empty), qubit 0 first.
@@ -65,13 +83,15 @@ public:
     // All sub-circuits concatenated into one simulation on the calling thread,
     // on the graph's "qnum" qubits and "cnum" classical bits.
     std::vector<double> run_sequential(const igraph_t* graph, const std::vector<int>& order,
-                                       bool print_circuit, state_vector& states);
+                                       bool print_circuit, state_vector& states,
+                                       classical_readout* classical = nullptr);
 
     // One simulation per sub-circuit that holds a qubit, each on a thread of
     // its own. The probabilities and the state vector are the first such
     // sub-circuit's; with no such sub-circuit both come back empty.
     std::vector<double> run_parallel(const igraph_t* graph, const std::vector<int>& order,
-                                     bool print_circuit, state_vector& states);
+                                     bool print_circuit, state_vector& states,
+                                     classical_readout* classical = nullptr);
 
     // Bytes a run of `qnum` qubits and `cnum` classical bits needs at least:
     // the state vector, its probabilities and the copy handed back.

@@ -6,16 +6,15 @@
 #include <deque>
 #include <exception>
 #include <future>
-#include <iomanip>
 #include <iostream>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <typeinfo>
 
-#include "engine/state_manager.h"
+#include "engine/sliced_run.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/lowering.h"
+#include "simulator/readout.h"
 
 namespace py = pybind11;
 using graph_attributes::graph_reader;
@@ -56,36 +55,9 @@ double physical_memory() {
     return static_cast<double>(pages) * static_cast<double>(size);
 }
 
-std::string mebibytes(double bytes) {
-    std::ostringstream text;
-    text << std::setprecision(4) << bytes / (1 << 20);
-    return text.str();
-}
-
 [[noreturn]] void raise_memory_error(const std::string& message) {
     PyErr_SetString(PyExc_MemoryError, message.c_str());
     throw py::error_already_set();
-}
-
-// Every measurement splits every branch in two, and each branch keeps a state
-// vector of its own: refuse a run whose branches cannot fit, before the
-// first of them is made.
-void check_branch_memory(const circuit& lowered, int qnum, int cnum) {
-    unsigned long measurements = 0;
-    for (const circuit_unit& unit : lowered.getCircuit()) measurements += unit.getMeasureNum();
-    if (measurements == 0) return;
-    double branches = std::ldexp(1.0, static_cast<int>(std::min(measurements, 1000UL)));
-    double needed = branches * (std::ldexp(16.0, qnum) + 4.0 * cnum) +
-                    BasicSimulator::estimated_bytes(qnum, cnum);
-    double available = physical_memory();
-    if (needed <= available) return;
-    std::string message = "cannot simulate " + std::to_string(qnum) + " qubits and " +
-                          std::to_string(cnum) + " classical bits with " +
-                          std::to_string(measurements) + " measurements: their 2^" +
-                          std::to_string(measurements) + " branches need at least " +
-                          mebibytes(needed) + " MiB, the machine has " +
-                          std::to_string(static_cast<long long>(available / (1 << 20))) + " MiB";
-    raise_memory_error(message);
 }
 
 }  // namespace
@@ -126,27 +98,69 @@ void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes)
     }
 }
 
+namespace {
+
+// Each reuse of a measured or reset qubit adds a record qubit, doubling the
+// vector: refuse before the first amplitude is allocated.
+void check_record_memory(int qnum, int cnum, unsigned long reuses) {
+    const int lanes = qnum + static_cast<int>(reuses);
+    const double needed = BasicSimulator::estimated_bytes(lanes, cnum);
+    const double available = physical_memory();
+    if (needed <= available) return;
+    raise_memory_error("cannot simulate " + std::to_string(qnum) + " qubits with " + std::to_string(reuses) +
+                       " reuses of measured or reset qubits: each adds a record qubit, and the " +
+                       std::to_string(lanes) + " qubits need at least " +
+                       std::to_string(static_cast<long long>(needed / (1 << 20))) + " MiB, the machine has " +
+                       std::to_string(static_cast<long long>(available / (1 << 20))) + " MiB");
+}
+
+// The lane each requested classical bit reads (a value past the lanes for a
+// bit nothing wrote).
+std::vector<unsigned long> requested_bit_lanes(const measurement_record& record, const std::vector<int>& clbits,
+                                               int cnum) {
+    std::vector<unsigned long> lanes;
+    for (int c : clbits) {
+        if (c < 0 || c >= cnum) {
+            throw std::invalid_argument("\"mcbits\" lists classical bit " + std::to_string(c) +
+                                        ", but the circuit has " + std::to_string(cnum) + " classical bits");
+        }
+        lanes.push_back(record.source(static_cast<unsigned long>(c)));
+    }
+    return lanes;
+}
+
+}  // namespace
+
 std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<int>& vertices,
                                              int qnum, int cnum, state_vector& states,
-                                             bool print_circuit) {
+                                             bool print_circuit, classical_readout* classical) {
     check_register_size(qnum, cnum);
-    circuit lowered = translate(graph, vertices, qnum, cnum);
-    check_branch_memory(lowered, qnum, cnum);
-    if (print_circuit) std::cout << lowered.toJSON() << '\n' << std::flush;
+    lowered_circuit lowered = lower(graph, vertices, qnum, cnum);
+    if (lowered.reuses > 0) check_record_memory(qnum, cnum, lowered.reuses);
+    if (print_circuit) std::cout << lowered.gates.toJSON() << '\n' << std::flush;
+    const unsigned long lanes = lowered.gates.getQubitNum();
 
     std::vector<double> probabilities;
     py::gil_scoped_release release;
     try {
-        state_manager manager{};
-        manager.execute_inplace(lowered);
-        probabilities = manager.getProbabilities();
-        states = manager.takeStateVector();  // the manager is done: no copy
+        // Every measurement branch is a slice of the one vector: memory is
+        // the register's (and its record qubits'), whatever the number of
+        // measurements.
+        sliced_run run(lowered.gates);
+        run.execute();
+        probabilities = run.probabilities();
+        if (classical) {
+            classical->probabilities = readout::clbitDistribution(
+                probabilities, lanes, requested_bit_lanes(run.record(), classical->clbits, cnum));
+        }
+        states = run.takeStateVector();  // the run is done: no copy
+        if (lowered.reuses > 0) states.clear();  // a reset leaves no pure register state
     } catch (const std::exception& e) {
         // The engine's structural refusals carry no message of their own.
         if (typeid(e) != typeid(std::exception)) throw;
         throw std::runtime_error("the state-vector engine refused the lowered circuit");
     }
-    return probabilities;
+    return readout::registerMarginal(std::move(probabilities), lowered.register_lanes);
 }
 
 namespace {
@@ -222,16 +236,16 @@ std::vector<double> BasicSimulator::marginal_probabilities(std::vector<double> p
                                                            const std::set<int>& mqubits) {
     if (probabilities.empty()) return probabilities;
     const int n = qubit_count(probabilities.size());
-    const std::vector<int> shifts = reported_shifts(n, mqubits);
-    if (shifts.size() == static_cast<std::size_t>(n)) return probabilities;
-    std::vector<double> marginal(std::size_t{1} << shifts.size(), 0.0);
-    for (std::size_t i = 0; i < probabilities.size(); ++i) marginal[reported_index(i, shifts)] += probabilities[i];
-    return marginal;
+    std::vector<unsigned long> reported;
+    for (int k = 0; k < n; ++k)
+        if (mqubits.empty() || mqubits.count(k)) reported.push_back(static_cast<unsigned long>(k));
+    return readout::registerMarginal(std::move(probabilities), reported);
 }
 
 std::vector<double> BasicSimulator::run_sequential(const igraph_t* graph,
                                                    const std::vector<int>& order,
-                                                   bool print_circuit, state_vector& states) {
+                                                   bool print_circuit, state_vector& states,
+                                                   classical_readout* classical) {
     graph_reader reader(graph);
     std::vector<int> list;
     for (const std::set<int>& part : decompose(graph)) {
@@ -240,12 +254,13 @@ std::vector<double> BasicSimulator::run_sequential(const igraph_t* graph,
     }
     int qnum = graph_count(reader, "qnum");
     int cnum = graph_count(reader, "cnum");
-    return simulate(graph, list, qnum, cnum, states, print_circuit);
+    return simulate(graph, list, qnum, cnum, states, print_circuit, classical);
 }
 
 std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
                                                  const std::vector<int>& order,
-                                                 bool print_circuit, state_vector& states) {
+                                                 bool print_circuit, state_vector& states,
+                                                 classical_readout* classical) {
     graph_reader reader(graph);
     struct task {
         std::vector<int> vertices;
@@ -275,10 +290,12 @@ std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
         py::gil_scoped_release release;
         for (task& t : tasks) {
             try {
-                running.push_back(std::async(std::launch::async, [this, graph, print_circuit, &t] {
+                // Only the first sub-circuit's results are reported.
+                classical_readout* wanted = &t == &tasks.front() ? classical : nullptr;
+                running.push_back(std::async(std::launch::async, [this, graph, print_circuit, &t, wanted] {
                     py::gil_scoped_acquire acquire;
                     t.probabilities =
-                        simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit);
+                        simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit, wanted);
                 }));
             } catch (const std::system_error& e) {
                 start_failure = std::make_exception_ptr(

@@ -8,6 +8,15 @@
 // the record get a placeholder that layer assembly skips. A measurement is a
 // barrier: every lane is padded past it, so every later gate follows it; and
 // it comes after every conditioned gate placed before it that reads its bits.
+//
+// A measured lane is never acted on again: it keeps the outcome that labels
+// the branch. A qubit used after its measurement moves to a fresh lane that
+// a CNOT, placed in a layer of its own just before the measurement, fills
+// with the outcome (measuring commutes with that CNOT, and the engine moves
+// no amplitude for a measurement). A reset moves the qubit to a fresh lane
+// in |0> and leaves the old lane untouched for ever, which traces it out:
+// exactly what a reset does. A qubit nothing has acted on is already |0>,
+// and its reset does nothing. The extra lanes are the record qubits.
 #pragma once
 
 #include <optional>
@@ -40,6 +49,11 @@ public:
     // Assembles the layers 0 .. highest placed layer into a circuit.
     circuit assemble();
 
+    // The lane that holds each register qubit at the end, in register order.
+    const std::vector<unsigned long>& final_lanes() const { return current_; }
+    // Record qubits added for reused or reset qubits.
+    unsigned long reuses() const { return lanes_.size() - current_.size(); }
+
     int lower_gate_vertex(int v);
     int expand_caller(int call_vertex, const std::string& callee, const std::vector<double>& qubits,
                       const std::vector<double>& params, const condition& caller_condition,
@@ -67,6 +81,8 @@ private:
     std::vector<double> evaluate_parameters(int w, const std::vector<double>& caller_params);
     // The vertex's condition with local classical bits; empty when it has no "cmp".
     condition local_condition(int v);
+    // Moves every listed qubit to |0> ("RESET" vertices).
+    int lower_reset(int v, const std::vector<double>& graph_qubits, const condition& cond);
     // Checks a gate against the catalogue and places it.
     int lower_gate(int v, const std::string& name, const std::vector<double>& graph_qubits,
                    const std::vector<double>& params, const condition& cond);
@@ -82,6 +98,12 @@ private:
     [[noreturn]] void fail(int v, const std::string& what);
 
     void pad(unsigned long q, std::size_t length);
+    // The lane a gate on register qubit q acts on, moving q to a fresh lane
+    // first when its lane has been measured.
+    unsigned long lane_for_use(unsigned long q);
+    unsigned long new_lane();
+    void insert_layer(std::size_t at);
+    void place_reset(unsigned long q);
 
     const graph_attributes::graph_reader& reader_;
     int qnum_;
@@ -91,6 +113,10 @@ private:
     unsigned long qubit_counter_ = 0;
     unsigned long clbit_counter_ = 0;
     lane_set lanes_;
+    std::vector<unsigned long> current_;  // register qubit -> its lane
+    std::vector<char> touched_;           // per lane: something besides "I" was placed
+    std::unordered_map<unsigned long, std::size_t> measured_at_;  // lane -> its measurement layer
+    std::size_t barrier_ = 0;             // every lane is padded to this (the last measurement + 1)
     // Per local classical bit: one past the last layer a conditioned gate reads it in.
     std::unordered_map<unsigned long, std::size_t> last_read_;
     int highest_layer_ = 0;

@@ -73,6 +73,8 @@ translation::translation(const graph_attributes::graph_reader& reader, int qnum,
                                     std::to_string(cnum) + ")");
     }
     lanes_.resize(static_cast<std::size_t>(qnum));
+    touched_.assign(lanes_.size(), 0);
+    for (unsigned long q = 0; q < lanes_.size(); ++q) current_.push_back(q);
 }
 
 std::string translation::where(int v) {
@@ -244,9 +246,25 @@ condition translation::local_condition(int v) {
     return condition(list, parts.relation, parts.value);
 }
 
+int translation::lower_reset(int v, const std::vector<double>& graph_qubits, const condition& cond) {
+    if (graph_qubits.empty()) fail(v, "the reset lists no qubits in \"qubits\"");
+    if (cond.isValid()) fail(v, "a reset cannot be classically conditioned");
+    std::vector<unsigned long> local;
+    for (std::size_t i = 0; i < graph_qubits.size(); ++i) {
+        unsigned long q = local_qubit(v, graph_qubits[i]);
+        if (std::find(local.begin(), local.end(), q) != local.end()) {
+            fail(v, "the reset lists qubit " + number_text(graph_qubits[i]) + " more than once");
+        }
+        local.push_back(q);
+    }
+    for (unsigned long q : local) place_reset(q);
+    return 0;
+}
+
 int translation::lower_gate(int v, const std::string& name,
                             const std::vector<double>& graph_qubits,
                             const std::vector<double>& params, const condition& cond) {
+    if (name == "RESET") return lower_reset(v, graph_qubits, cond);
     GATE_INDEX index = gates::getGateIndex(name);
     if (index == GATE_INVALID) fail(v, "\"" + name + "\" is not a gate name");
     int arity = catalogue_arity(index);
@@ -312,8 +330,10 @@ void translation::pad(unsigned long q, std::size_t length) {
     while (lane.size() < length) lane.push_back(gate_unit(std::string("I"), q));
 }
 
-int translation::place_gate(const std::string& name, const std::vector<unsigned long>& qubits,
+int translation::place_gate(const std::string& name, const std::vector<unsigned long>& register_qubits,
                             std::optional<double> angle, const condition& cond) {
+    std::vector<unsigned long> qubits;
+    for (unsigned long q : register_qubits) qubits.push_back(lane_for_use(q));
     gate_unit record;
     if (qubits.size() == 1) {
         record = angle ? gate_unit(name, qubits[0], *angle) : gate_unit(name, qubits[0]);
@@ -335,6 +355,7 @@ int translation::place_gate(const std::string& name, const std::vector<unsigned 
     std::size_t holder = 0;
     while (lanes_[qubits[holder]].size() != layer) ++holder;
     for (std::size_t k = 0; k < qubits.size(); ++k) {
+        touched_[qubits[k]] = 1;
         if (k == holder) {
             lanes_[qubits[k]].push_back(record);
         } else {
@@ -345,8 +366,10 @@ int translation::place_gate(const std::string& name, const std::vector<unsigned 
     return static_cast<int>(layer);
 }
 
-int translation::place_measure(const std::vector<unsigned long>& qubits,
+int translation::place_measure(const std::vector<unsigned long>& register_qubits,
                                const std::vector<unsigned long>& clbits) {
+    std::vector<unsigned long> qubits;
+    for (unsigned long q : register_qubits) qubits.push_back(lane_for_use(q));
     std::size_t h = 0;
     for (unsigned long q : qubits) h = std::max(h, lanes_[q].size());
     // A bit is written only after every conditioned gate placed before has
@@ -360,23 +383,77 @@ int translation::place_measure(const std::vector<unsigned long>& qubits,
         gate_unit record(std::string("MEASURE"), qubits[i]);
         record.setClbitTarget(clbits[i]);
         lanes_[qubits[i]].push_back(record);
+        touched_[qubits[i]] = 1;
+        measured_at_[qubits[i]] = h;
     }
     for (unsigned long q = 0; q < lanes_.size(); ++q) pad(q, h + 1);
+    barrier_ = h + 1;
     return static_cast<int>(h);
 }
 
+unsigned long translation::new_lane() {
+    if (lanes_.size() >= static_cast<std::size_t>(BasicSimulator::kMaxQubits)) {
+        throw std::invalid_argument("cannot simulate " + std::to_string(qnum_) + " qubits with " +
+                                    std::to_string(reuses() + 1) +
+                                    " or more reuses of measured or reset qubits: each adds a record qubit, "
+                                    "and a state vector addresses at most " +
+                                    std::to_string(BasicSimulator::kMaxQubits) + " qubits");
+    }
+    lanes_.emplace_back();
+    touched_.push_back(0);
+    return lanes_.size() - 1;
+}
+
+void translation::insert_layer(std::size_t at) {
+    for (unsigned long q = 0; q < lanes_.size(); ++q) {
+        std::vector<gate_unit>& lane = lanes_[q];
+        if (lane.size() > at) lane.insert(lane.begin() + static_cast<long>(at), gate_unit(std::string("I"), q));
+    }
+    for (auto& entry : measured_at_)
+        if (entry.second >= at) ++entry.second;
+    for (auto& entry : last_read_)
+        if (entry.second > at) ++entry.second;
+    if (barrier_ > at) ++barrier_;
+    ++highest_layer_;
+}
+
+unsigned long translation::lane_for_use(unsigned long q) {
+    const unsigned long lane = current_[q];
+    const auto measured = measured_at_.find(lane);
+    if (measured == measured_at_.end()) return lane;
+    // The copy of the outcome goes just before the measurement, in a layer
+    // of its own, while the measured lane may still be acted on.
+    const std::size_t at = measured->second;
+    insert_layer(at);
+    const unsigned long fresh = new_lane();
+    pad(fresh, at);
+    lanes_[lane][at] = gate_unit(std::string("CNOT"), lane, fresh);
+    lanes_[fresh].push_back(gate_unit(GATE_INVALID, fresh));
+    pad(fresh, barrier_);
+    touched_[fresh] = 1;
+    current_[q] = fresh;
+    return fresh;
+}
+
+void translation::place_reset(unsigned long q) {
+    const unsigned long lane = current_[q];
+    if (!touched_[lane]) return;  // still |0>
+    const unsigned long fresh = new_lane();
+    pad(fresh, barrier_);  // later conditioned gates on it still follow every measurement
+    current_[q] = fresh;
+}
+
 circuit translation::assemble() {
+    // A measured lane only ever gets "I" after its measurement (a later use
+    // moves to a fresh lane), and the layers leave it out.
     std::vector<circuit_unit> layers;
     std::set<unsigned long> measured;
     for (std::size_t i = 0; i <= static_cast<std::size_t>(highest_layer_); ++i) {
         std::vector<gate_unit> layer;
         for (unsigned long q = 0; q < lanes_.size(); ++q) {
             const std::vector<gate_unit>& lane = lanes_[q];
-            if (measured.count(q)) {
-                if (i < lane.size() && lane[i].getGateIndex() != GATE_I) {
-                    throw std::runtime_error("Qubit " + std::to_string(q) + " has been measured.");
-                }
-            } else if (lane.size() < i + 1) {
+            if (measured.count(q)) continue;
+            if (lane.size() < i + 1) {
                 layer.push_back(gate_unit(std::string("I"), q));
             } else {
                 const gate_unit& entry = lane[i];
@@ -391,8 +468,8 @@ circuit translation::assemble() {
 
 }  // namespace lowering
 
-circuit BasicSimulator::translate(const igraph_t* graph, std::vector<int>& order, int qnum,
-                                  int cnum) {
+BasicSimulator::lowered_circuit BasicSimulator::lower(const igraph_t* graph, std::vector<int>& order,
+                                                     int qnum, int cnum) {
     graph_attributes::graph_reader reader(graph);
     lowering::translation lowering(reader, qnum, cnum);
     for (int v : order) {
@@ -401,7 +478,12 @@ circuit BasicSimulator::translate(const igraph_t* graph, std::vector<int>& order
         }
         lowering.lower_vertex(v);
     }
-    circuit result = lowering.assemble();
+    lowered_circuit result{lowering.assemble(), lowering.final_lanes(), lowering.reuses()};
     if (PyErr_Occurred()) throw py::error_already_set();
     return result;
+}
+
+circuit BasicSimulator::translate(const igraph_t* graph, std::vector<int>& order, int qnum,
+                                  int cnum) {
+    return lower(graph, order, qnum, cnum).gates;
 }

@@ -1,0 +1,103 @@
+#include "engine/measurement_record.h"
+
+#include <algorithm>
+#include <exception>
+
+namespace {
+
+// Only the last 32 listed bits reach a condition's value: it is formed in
+// 32-bit arithmetic, earlier bits shifted out.
+constexpr std::size_t VALUE_BITS = 32;
+
+std::size_t firstSignificant(const std::vector<unsigned long>& bits) {
+    return bits.size() > VALUE_BITS ? bits.size() - VALUE_BITS : 0;
+}
+
+// Splits the assignments [begin, begin + size) into blocks on which the
+// condition is constant, fixing one more qubit per level (`ones` counts the
+// true entries before each assignment), and hands every all-true block to
+// `emit` with the qubit positions fixed so far. Comparisons of a number
+// with a value need few blocks this way: at most one per bit.
+template <class Emit>
+void coverBlocks(const std::vector<unsigned long>& ones, unsigned long begin, unsigned long size,
+                 unsigned long depth, unsigned long fixedOnes, unsigned long fixedZeros,
+                 const std::vector<unsigned long>& positions, Emit& emit) {
+    const unsigned long trues = ones[begin + size] - ones[begin];
+    if (trues == 0) return;
+    if (trues == size) {
+        emit(fixedOnes, fixedZeros);
+        return;
+    }
+    const unsigned long half = size / 2, position = positions[depth];
+    coverBlocks(ones, begin, half, depth + 1, fixedOnes, fixedZeros | position, positions, emit);
+    coverBlocks(ones, begin + half, half, depth + 1, fixedOnes | position, fixedZeros, positions, emit);
+}
+
+}  // namespace
+
+measurement_record::measurement_record(unsigned long qubits, unsigned long clbits)
+    : qubitNum(qubits), clbitNum(clbits), measured(qubits, 0) {}
+
+void measurement_record::measure(unsigned long qubit, unsigned long clbit) {
+    if (qubit >= qubitNum || clbit >= clbitNum) throw std::exception();
+    if (!measured[qubit]) ++measuredCount;
+    measured[qubit] = 1;
+    sources[clbit] = qubit;
+}
+
+unsigned long measurement_record::source(unsigned long clbit) const {
+    const auto found = sources.find(clbit);
+    return found == sources.end() ? NO_QUBIT : found->second;
+}
+
+std::vector<unsigned long> measurement_record::qubitsRead(const condition& c) const {
+    const std::vector<unsigned long> bits = c.getClbits();
+    for (unsigned long bit : bits)
+        if (bit >= clbitNum) throw std::exception();
+    std::vector<unsigned long> read;
+    for (std::size_t i = firstSignificant(bits); i < bits.size(); ++i) {
+        const unsigned long q = source(bits[i]);
+        if (q != NO_QUBIT && std::find(read.begin(), read.end(), q) == read.end()) read.push_back(q);
+    }
+    return read;
+}
+
+std::vector<char> measurement_record::truthTable(const condition& c, const std::vector<unsigned long>& read) const {
+    const std::vector<unsigned long> bits = c.getClbits();
+    // Where each listed bit finds its outcome in an assignment number.
+    std::vector<int> shift;
+    for (std::size_t i = firstSignificant(bits); i < bits.size(); ++i) {
+        const unsigned long q = source(bits[i]);
+        const auto at = std::find(read.begin(), read.end(), q);
+        shift.push_back(q == NO_QUBIT ? -1 : static_cast<int>(read.size() - 1 - (at - read.begin())));
+    }
+    std::vector<char> table(std::size_t(1) << read.size());
+    for (unsigned long a = 0; a < table.size(); ++a) {
+        unsigned int v = 0;  // as a branch forms it: first listed bit most significant
+        for (int s : shift) v = (v << 1) + (s < 0 ? 0U : static_cast<unsigned int>((a >> s) & 1));
+        table[a] = c.holds(static_cast<int>(v));
+    }
+    return table;
+}
+
+bool measurement_record::satisfiable(const condition& c) const {
+    const std::vector<char> table = truthTable(c, qubitsRead(c));
+    return std::find(table.begin(), table.end(), 1) != table.end();
+}
+
+void measurement_record::confine(const gates::compiled_gate& gate, const condition& c,
+                                 std::vector<gates::compiled_gate>& out) const {
+    const std::vector<unsigned long> read = qubitsRead(c);
+    const std::vector<char> table = truthTable(c, read);
+    std::vector<unsigned long> ones(table.size() + 1, 0);  // trues before each entry
+    for (std::size_t a = 0; a < table.size(); ++a) ones[a + 1] = ones[a] + static_cast<unsigned long>(table[a]);
+    std::vector<unsigned long> positions;  // bit positions of the read qubits, qubit 0 the top bit
+    for (unsigned long q : read) positions.push_back(1UL << (qubitNum - 1 - q));
+    auto emit = [&](unsigned long fixedOnes, unsigned long fixedZeros) {
+        gates::compiled_gate confined = gate;
+        confined.mask |= fixedOnes;
+        confined.zeros |= fixedZeros;
+        out.push_back(confined);
+    };
+    coverBlocks(ones, 0, table.size(), 0, 0, 0, positions, emit);
+}

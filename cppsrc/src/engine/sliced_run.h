@@ -1,0 +1,48 @@
+// The in-place run of a circuit with every measurement branch as a slice of
+// one state vector (see measurement_record.h for why that is exact).
+//
+// Gates on unmeasured qubits are gathered into cache-blocked runs as before.
+// A measurement moves no amplitude, so it does not even end a run; a
+// conditioned gate joins the run as copies confined to the satisfying
+// outcomes. The whole circuit is therefore one call of runGates, whatever
+// the number of measurements, and memory is one vector.
+//
+// Every amplitude of an outcome's slice sees exactly the arithmetic the
+// branch of that outcome would, in the same order, so the probabilities are
+// those of the branching run to the last bit.
+#pragma once
+
+#include <complex>
+#include <functional>
+#include <vector>
+
+#include "engine/circuit.h"
+#include "engine/measurement_record.h"
+#include "engine/state_space.h"
+
+class sliced_run {
+public:
+    // |0...0> on the circuit's qubits, for its classical bits.
+    explicit sliced_run(const circuit& c);
+
+    // Runs the circuit given to the constructor. Throws std::exception, as the branching run does, for
+    // a gate on a measured qubit, a conditioned measurement that some branch
+    // satisfies, and qubits or bits the circuit does not have.
+    void execute();
+
+    // The probability of every basis state.
+    std::vector<double> probabilities() const { return state_space::probabilities(state); }
+    // The final state, normalised, when nothing was measured; empty otherwise.
+    // Leaves the run without its vector.
+    state_space::state_vector takeStateVector();
+
+    const measurement_record& record() const { return measurements; }
+
+private:
+    void admit(const gate_unit& gate) const;
+    void gather(const gate_unit& gate, std::vector<gates::compiled_gate>& run);
+
+    circuit source;  // a copy: records are small next to the vector
+    state_space::state_vector state;
+    measurement_record measurements;
+};

@@ -1,0 +1,27 @@
+// The dense state vector as storage: allocation, norms and probabilities.
+// Kept apart from the code that applies gates, so that every run reads its
+// results the same way.
+#pragma once
+
+#include <complex>
+#include <vector>
+
+namespace state_space {
+
+using state_vector = std::vector<std::complex<double>>;
+
+// re^2 + im^2, rounded as written (the engine is built without FMA
+// contraction), the figure every probability is made of.
+inline double squaredMagnitude(const std::complex<double>& a) { return a.real() * a.real() + a.imag() * a.imag(); }
+
+// |0...0> on `qubits` qubits, its storage advised for huge pages. Throws
+// std::length_error when 2^qubits amplitudes cannot be addressed.
+state_vector zeroState(unsigned long qubits);
+
+// |a_k|^2 for every index k, shared between the CPUs.
+std::vector<double> probabilities(const state_vector& state);
+
+// Divides every part by the norm, sum |a|^2 taken in index order.
+void normalise(state_vector& state);
+
+}  // namespace state_space

@@ -1,0 +1,58 @@
+#include "simulator/readout.h"
+
+#include <cmath>
+
+namespace readout {
+
+namespace {
+
+// The bits of index i at `positions`, the first position the top bit.
+std::size_t gather(std::size_t i, const std::vector<unsigned long>& positions) {
+    std::size_t key = 0;
+    for (unsigned long p : positions) key = (key << 1) | ((i >> p) & 1);
+    return key;
+}
+
+}  // namespace
+
+std::vector<double> registerMarginal(std::vector<double> laneProbabilities, const std::vector<unsigned long>& lanes) {
+    const unsigned long laneCount = static_cast<unsigned long>(std::log2(static_cast<double>(laneProbabilities.size())));
+    bool identity = lanes.size() == laneCount;
+    for (unsigned long k = 0; identity && k < lanes.size(); ++k) identity = lanes[k] == k;
+    if (identity || laneProbabilities.empty()) return laneProbabilities;
+
+    std::vector<unsigned long> positions;  // lane 0 is the top bit of the index
+    for (unsigned long lane : lanes) positions.push_back(laneCount - 1 - lane);
+    std::vector<double> out(std::size_t(1) << lanes.size(), 0.0);
+    for (std::size_t i = 0; i < laneProbabilities.size(); ++i) out[gather(i, positions)] += laneProbabilities[i];
+    return out;
+}
+
+std::map<std::string, double> clbitDistribution(const std::vector<double>& laneProbabilities,
+                                                unsigned long laneCount,
+                                                const std::vector<unsigned long>& bitLanes) {
+    // Sums over the written bits only; the others are '0' in every key.
+    std::vector<unsigned long> positions, written;
+    for (std::size_t c = 0; c < bitLanes.size(); ++c) {
+        if (bitLanes[c] >= laneCount) continue;
+        positions.push_back(laneCount - 1 - bitLanes[c]);
+        written.push_back(c);
+    }
+    std::vector<double> sums(std::size_t(1) << positions.size(), 0.0);
+    for (std::size_t i = 0; i < laneProbabilities.size(); ++i) sums[gather(i, positions)] += laneProbabilities[i];
+
+    std::map<std::string, double> packed;
+    double total = 0;
+    for (std::size_t key = 0; key < sums.size(); ++key) {
+        if (!(std::fabs(sums[key]) > 1e-10)) continue;
+        std::string text(bitLanes.size(), '0');
+        for (std::size_t w = 0; w < written.size(); ++w)
+            if ((key >> (written.size() - 1 - w)) & 1) text[written[w]] = '1';
+        packed.emplace(text, sums[key]);
+        total += sums[key];
+    }
+    if (std::fabs(1 - total) > 1e-10 && !packed.empty()) packed.rbegin()->second += 1 - total;
+    return packed;
+}
+
+}  // namespace readout

@@ -1,0 +1,147 @@
+"""The command line as a newcomer meets it: JSON output, option checks,
+errors that name the file or the device address, a reader that leaves
+early, Ctrl-C."""
+
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+pytest.importorskip("qiskit")
+
+import kovra_backends  # noqa: E402
+from kovra.qasm import loads  # noqa: E402
+from nmr_helpers import emulator  # noqa: E402
+
+HEADER = 'OPENQASM 2.0;\ninclude "qelib1.inc";\n'
+MEASURED = HEADER + "qreg q[3];\ncreg c[2];\nh q[0];\ncu3(0.3, 0.2, 0.1) q[0], q[2];\n" \
+    "measure q[2] -> c[0];\nmeasure q[0] -> c[1];\n"
+ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+
+
+def command(path, *args):
+    return [sys.executable, "-m", "kovra", "run", str(path), *args]
+
+
+def run_cli(tmp_path, source, *args):
+    path = tmp_path / "prog.qasm"
+    path.write_text(source)
+    return subprocess.run(command(path, *args), capture_output=True, text=True, timeout=120, env=ENV)
+
+
+def free_port():
+    """A loopback port that nothing listens on (bound, then let go)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.mark.parametrize("order", ["kovra", "qiskit"])
+def test_json_holds_probabilities_counts_and_key_meaning(tmp_path, order):
+    done = run_cli(tmp_path, MEASURED, "--json", "--shots", "1000", "--bit-order", order)
+    assert done.returncode == 0, done.stderr
+    document = json.loads(done.stdout)
+    program = loads(MEASURED)
+    want = kovra_backends.BasicSimulator().execute(program.capsule(), {"mcbits": [0, 1], "shots": 1000})
+    flip = (lambda key: key[::-1]) if order == "qiskit" else (lambda key: key)
+    assert document["probabilities"] == pytest.approx(
+        {flip(k): p for k, p in want.probabilities.items()}, abs=1e-12)
+    assert document["counts"] == {flip(k): n for k, n in want.counts.items()}
+    assert sum(document["counts"].values()) == 1000
+    # The classical register: c[0] holds qubit 2, c[1] qubit 0.
+    names = ["c[0]", "c[1]"] if order == "kovra" else ["c[1]", "c[0]"]
+    assert document["keys"]["clbits"] == names
+    assert f"{names[0]} first" in document["keys"]["meaning"]
+    assert document["shots"] == 1000 and document["backend"] == "simulator"
+
+
+@pytest.mark.parametrize("shots, complaint", [
+    ("-5", "at least 1"), ("0", "at least 1"), ("2147483648", "at most 2147483647"),
+    ("ten", "not a whole number"),
+])
+def test_bad_shot_counts_are_refused_before_anything_runs(tmp_path, shots, complaint):
+    # The program file does not exist: a refusal about the shots shows they
+    # were checked before the program was even read.
+    done = subprocess.run(command(tmp_path / "missing.qasm", "--shots", shots),
+                          capture_output=True, text=True, timeout=120, env=ENV)
+    assert done.returncode == 2
+    assert "--shots" in done.stderr and complaint in done.stderr
+    assert "Traceback" not in done.stderr
+
+
+def test_largest_shot_count_is_accepted(tmp_path):
+    done = run_cli(tmp_path, HEADER + "qreg q[1];\nx q[0];\n", "--shots", "2147483647", "--json")
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["counts"] == {"1": 2147483647}
+
+
+def test_parse_error_names_the_file_and_line(tmp_path):
+    done = run_cli(tmp_path, HEADER + "qreg q[1];\nh q[3];\n")
+    assert done.returncode == 2
+    assert f"{tmp_path / 'prog.qasm'}:4" in done.stderr
+    assert "Traceback" not in done.stderr
+
+
+def test_reader_that_leaves_early_ends_the_run_quietly(tmp_path):
+    # 2^16 keys print far more than a pipe holds, so the writes hit the
+    # closed pipe.
+    path = tmp_path / "wide.qasm"
+    path.write_text(HEADER + "qreg q[16];\n" + "".join(f"h q[{k}];\n" for k in range(16)))
+    process = subprocess.Popen(command(path), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               env=ENV)
+    process.stdout.readline()
+    process.stdout.close()
+    stderr = process.stderr.read().decode()
+    assert process.wait(timeout=120) == 0
+    assert stderr == ""
+
+
+def test_nmr_refuses_more_than_three_qubits_before_connecting(tmp_path):
+    # Nothing listens on the port: trying to connect would fail differently.
+    done = run_cli(tmp_path, HEADER + "qreg q[4];\nh q[3];\n", "--backend", "nmr",
+                   "--port", str(free_port()))
+    assert done.returncode == 2
+    assert "4 qubits" in done.stderr and "at most 3" in done.stderr
+    assert "Connect" not in done.stderr and "reach" not in done.stderr
+
+
+def test_nmr_names_the_address_it_could_not_reach(tmp_path):
+    port = free_port()
+    done = run_cli(tmp_path, HEADER + "qreg q[1];\nh q[0];\n", "--backend", "nmr",
+                   "--port", str(port))
+    assert done.returncode == 1
+    assert f"could not reach the NMR device at 127.0.0.1:{port}" in done.stderr
+    assert "python -m kovra.emulator" in done.stderr
+    assert "Traceback" not in done.stderr
+
+
+def test_nmr_json_through_the_emulator(tmp_path):
+    source = HEADER + "qreg q[3];\ncreg c[2];\nx q[2];\nh q[1];\nmeasure q[2] -> c[0];\n" \
+        "measure q[0] -> c[1];\n"
+    with emulator() as device:
+        done = run_cli(tmp_path, source, "--backend", "nmr", "--port", str(device.port), "--json")
+    assert done.returncode == 0, done.stderr
+    document = json.loads(done.stdout)  # the client's connection lines went to stderr
+    # Qubits 0 and 2 are measured, qubit 0 first: qubit 2 is the 1.
+    assert document["keys"]["qubits"] == [0, 2]
+    assert document["probabilities"] == pytest.approx({"01": 1.0}, abs=1e-9)
+
+
+def test_ctrl_c_ends_with_one_line(tmp_path):
+    # Long enough (seconds) that the signal lands while loading or running.
+    layers = "".join(f"rx(0.{k % 9 + 1}) q[{k % 22}];\ncx q[{k % 22}], q[{(k + 5) % 22}];\n"
+                     for k in range(1500))
+    path = tmp_path / "long.qasm"
+    path.write_text(HEADER + "qreg q[22];\ncreg c[1];\n" + layers + "measure q[0] -> c[0];\n")
+    process = subprocess.Popen(command(path), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True, env=ENV)
+    time.sleep(2)
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=300)
+    assert process.returncode == 130
+    assert stderr == "interrupted\n" and stdout == ""
