@@ -20,7 +20,7 @@ import uuid
 import warnings
 
 import numpy as np
-from qiskit import transpile
+from qiskit import QuantumCircuit, transpile
 from qiskit.circuit import Barrier, ClassicalRegister, Clbit, ControlFlowOp, Delay, IfElseOp, Measure, Reset
 from qiskit.circuit.library import get_standard_gate_name_mapping
 from qiskit.providers import BackendV2, JobStatus, JobV1, Options
@@ -90,6 +90,9 @@ class KovraBackend(BackendV2):
         if isinstance(shots, bool) or not isinstance(shots, (int, np.integer)) or shots < 0:
             raise ValueError(f"shots must be a non-negative int, got {shots!r}")
         circuits = [run_input] if not isinstance(run_input, (list, tuple)) else list(run_input)
+        for circuit in circuits:
+            if not isinstance(circuit, QuantumCircuit):
+                raise TypeError(f"{self.name} runs QuantumCircuit objects, not {type(circuit).__name__}")
         # One generator for the whole job: reproducible for a seed, and the
         # circuits of a job do not all draw the same numbers.
         generator = np.random.default_rng(seed)

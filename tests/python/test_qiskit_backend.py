@@ -296,6 +296,11 @@ def test_reset_before_use_and_initialize_run():
     assert BACKEND.probabilities(c) == pytest.approx({"01": 1.0})
 
 
+def test_only_circuits_are_run():
+    with pytest.raises(TypeError, match="QuantumCircuit"):
+        BACKEND.run(["OPENQASM 2.0;"])
+
+
 @pytest.mark.parametrize("shots", [-1, 1.5, True, "10"])
 def test_bad_shots_are_refused(shots):
     with pytest.raises(ValueError, match="shots"):
