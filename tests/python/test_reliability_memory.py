@@ -96,3 +96,19 @@ def test_declared_classical_bits_cost_nothing_until_written():
     """)
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.strip().splitlines()[-1] == "no error"
+
+
+def test_record_qubits_of_resets_count_in_the_guard():
+    # 22 qubits fit; 12 resets of touched qubits make 34 qubits, 640 GiB.
+    done = run_capped("""
+        b = CircuitBuilder()
+        b.qreg(22)
+        for q in range(22):
+            b.gate("H", [q])
+        for q in range(12):
+            b.reset([q])
+        kb.BasicSimulator().execute(b.capsule(), {})
+    """)
+    assert done.returncode == 0, done.stderr[-2000:]
+    line = done.stdout.strip().splitlines()[-1]
+    assert line.startswith("MemoryError") and "22 qubits with 12 reuses" in line, line

@@ -1,6 +1,11 @@
 """Malformed graphs raise Python exceptions that say what is wrong; none
 crashes the interpreter or leaves a Python error behind."""
 import math
+import os
+import signal
+import subprocess
+import textwrap
+import time
 import sys
 
 import igraph
@@ -311,3 +316,37 @@ def test_capsule_of_a_graph_without_attributes_record():
     g["cnum"] = 0
     # No register: nothing is lowered; one idle qubit.
     assert execute(g).probabilities == {"0": 1.0}
+
+
+def test_ctrl_c_stops_a_long_run():
+    # About two minutes of gates; SIGINT must end it with KeyboardInterrupt
+    # long before that, and the process must still be able to go on.
+    code = textwrap.dedent("""
+        import sys, time
+        import kovra_backends as kb
+        from kovra.builder import CircuitBuilder
+        b = CircuitBuilder()
+        b.qreg(22)
+        for layer in range(2000):
+            for q in range(22):
+                b.gate("H" if layer % 2 else "T", [q])
+        g = b.graph()
+        print("running", flush=True)
+        start = time.monotonic()
+        try:
+            kb.BasicSimulator().execute(g, {})
+        except KeyboardInterrupt:
+            print("interrupted after", time.monotonic() - start, flush=True)
+            print(kb.BasicSimulator().execute(CircuitBuilder().graph(), {}).probabilities)
+    """)
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True,
+                             env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    try:
+        assert child.stdout.readline().strip() == "running"
+        time.sleep(1.0)
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert child.returncode == 0, out
+    assert out.startswith("interrupted after") and out.splitlines()[-1] == "{'': 1.0}", out

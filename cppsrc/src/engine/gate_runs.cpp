@@ -292,7 +292,7 @@ bool compileGate(const gate_unit& gate, unsigned long qubits, compiled_gate& out
     return true;
 }
 
-unsigned long runGates(state_vector& state, const std::vector<compiled_gate>& gates) {
+unsigned long runGates(state_vector& state, const std::vector<compiled_gate>& gates, const keep_going& keepGoing) {
     const unsigned long size = state.size();
     if (gates.empty() || size < 2 || (size & (size - 1)) != 0) return 0;
     const unsigned long qubits = qubitCount(size);
@@ -309,30 +309,36 @@ unsigned long runGates(state_vector& state, const std::vector<compiled_gate>& ga
 
     stretch s{0, 0, 0};
     unsigned long passes = 0;
+    bool going = true;
+    // Runs the gathered stretch, if any, and asks whether to go on.
     const auto finish = [&](std::size_t next) {
         if (s.last > s.first) {
             runStretch(state, gates, s, segmentBits, threads);
             ++passes;
+            going = !keepGoing || keepGoing();
         }
         s = stretch{next, next, 0};
     };
-    for (std::size_t i = 0; i < gates.size(); ++i) {
+    for (std::size_t i = 0; i < gates.size() && going; ++i) {
         const unsigned long high = gates[i].positions() & ~segmentMask;
         if (static_cast<unsigned long>(popcount(high)) > highRoom) {
             // A gate confined to few measurement outcomes can fix more high
             // positions than a tile holds: it gets a pass of its own, with
             // segments short enough to keep its high positions to MAX_HIGH.
             finish(i);
+            if (!going) break;
             runAlone(state, gates, i, threads);
             ++passes;
-            finish(i + 1);
+            going = !keepGoing || keepGoing();
+            s = stretch{i + 1, i + 1, 0};
             continue;
         }
         if (static_cast<unsigned long>(popcount(s.high | high)) > highRoom) finish(i);
+        if (!going) break;
         s.high |= high;
         s.last = i + 1;
     }
-    finish(gates.size());
+    if (going) finish(gates.size());
     return passes;
 }
 

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <complex>
+#include <functional>
 #include <vector>
 
 #include "engine/circuit.h"
@@ -57,9 +58,14 @@ struct compiled_gate {
 // state does not have or that coincide).
 bool compileGate(const gate_unit& gate, unsigned long qubits, compiled_gate& out);
 
+// Asked between stretches whether to go on; false stops the run there.
+using keep_going = std::function<bool()>;
+
 // Applies the gates in order to a state of power-of-two length. Returns the
-// number of passes over the vector it made: one per stretch.
-unsigned long runGates(state_vector& state, const std::vector<compiled_gate>& gates);
+// number of passes over the vector it made: one per stretch. A run that
+// `keepGoing` stops leaves the vector part-way and returns the passes made.
+unsigned long runGates(state_vector& state, const std::vector<compiled_gate>& gates,
+                       const keep_going& keepGoing = {});
 
 // Threads runGates uses for a vector of `size` amplitudes: the CPUs this
 // process may run on, for vectors large enough to share out; else 1.

@@ -7,11 +7,13 @@
 sliced_run::sliced_run(const circuit& c)
     : source(c), state(state_space::zeroState(c.getQubitNum())), measurements(c.getQubitNum(), c.getClbitNum()) {}
 
-void sliced_run::execute() {
+void sliced_run::execute(const gates::keep_going& keepGoing) {
     std::vector<gates::compiled_gate> run;
     for (const circuit_unit& unit : source.layerList())
         for (const gate_unit& gate : unit.gateList()) gather(gate, run);
-    gates::runGates(state, run);
+    bool stopped = false;
+    gates::runGates(state, run, [&] { return !(stopped = keepGoing && !keepGoing()); });
+    if (stopped) throw run_stopped();
 }
 
 void sliced_run::admit(const gate_unit& gate) const {

@@ -14,21 +14,28 @@
 
 #include <complex>
 #include <functional>
+#include <stdexcept>
 #include <vector>
 
 #include "engine/circuit.h"
 #include "engine/measurement_record.h"
 #include "engine/state_space.h"
 
+// A run that its caller stopped part-way; its vector is not a result.
+struct run_stopped : std::runtime_error {
+    run_stopped() : std::runtime_error("the run was stopped") {}
+};
+
 class sliced_run {
 public:
     // |0...0> on the circuit's qubits, for its classical bits.
     explicit sliced_run(const circuit& c);
 
-    // Runs the circuit given to the constructor. Throws std::exception, as the branching run does, for
-    // a gate on a measured qubit, a conditioned measurement that some branch
-    // satisfies, and qubits or bits the circuit does not have.
-    void execute();
+    // Runs the circuit given to the constructor. Throws std::exception, as
+    // the branching run does, for a gate on a measured qubit, a conditioned
+    // measurement that some branch satisfies, and qubits or bits the circuit
+    // does not have; throws run_stopped when `keepGoing` says stop.
+    void execute(const gates::keep_going& keepGoing = {});
 
     // The probability of every basis state.
     std::vector<double> probabilities() const { return state_space::probabilities(state); }

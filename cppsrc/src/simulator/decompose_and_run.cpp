@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <deque>
 #include <exception>
@@ -129,6 +130,19 @@ std::vector<unsigned long> requested_bit_lanes(const measurement_record& record,
     return lanes;
 }
 
+// Between stretches of a run, at most every 100 ms: takes the interpreter
+// lock just to run pending signal handlers (Ctrl-C), and stops the run when
+// one raised. Only the main thread runs handlers; elsewhere this never stops.
+gates::keep_going interruptible() {
+    using clock = std::chrono::steady_clock;
+    return [last = clock::now()]() mutable {
+        if (clock::now() - last < std::chrono::milliseconds(100)) return true;
+        last = clock::now();
+        py::gil_scoped_acquire acquire;
+        return PyErr_CheckSignals() == 0;
+    };
+}
+
 }  // namespace
 
 std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<int>& vertices,
@@ -147,7 +161,7 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
         // the register's (and its record qubits'), whatever the number of
         // measurements.
         sliced_run run(lowered.gates);
-        run.execute();
+        run.execute(interruptible());
         probabilities = run.probabilities();
         if (classical) {
             classical->probabilities = readout::clbitDistribution(
@@ -155,6 +169,9 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
         }
         states = run.takeStateVector();  // the run is done: no copy
         if (lowered.reuses > 0) states.clear();  // a reset leaves no pure register state
+    } catch (const run_stopped&) {
+        py::gil_scoped_acquire acquire;
+        throw py::error_already_set();  // the signal handler's exception, KeyboardInterrupt for Ctrl-C
     } catch (const std::exception& e) {
         // The engine's structural refusals carry no message of their own.
         if (typeid(e) != typeid(std::exception)) throw;
