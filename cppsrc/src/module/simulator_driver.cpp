@@ -87,12 +87,14 @@ Result BasicSimulator::execute(const igraph_t* graph, const config_reader& confi
         for (int q : config.get_int_list("mqubits")) mqubits.insert(q);
     }
     if (classical) {
-        result.probabilities = std::move(classical->probabilities);
+        // Keyed by classical bits: the dense vector is read off those keys.
+        result.set_probabilities(std::move(classical->probabilities));
     } else {
         memory_budget::reservation packing = reserve_packing(probabilities, mqubits);
         result.probabilities = pack_probabilities(probabilities, mqubits);
+        result.set_probability_vector(marginal_probabilities(std::move(probabilities), mqubits));
     }
-    result.states = std::move(states);
+    result.set_states(std::move(states));
     result.shots = shots;
     return result;
 }
