@@ -180,3 +180,11 @@ def test_nmr_probability_array_is_the_devices_vector(mqubits):
     assert probabilities.shape == (2 ** width,)
     np.testing.assert_allclose(dense(result.probabilities, width), probabilities, atol=1e-10)
     assert set(result.sample_counts(100, seed=1)) <= set(result.probabilities)
+
+
+def test_a_dense_array_that_cannot_fit_is_refused():
+    # Two keys of 36 characters would ask for 512 GiB of dense vector.
+    r = kovra_backends.Result()
+    r.probabilities = {"0" * 36: 0.5, "1" * 36: 0.5}
+    with pytest.raises(MemoryError, match="36-character keys"):
+        r.probability_array()

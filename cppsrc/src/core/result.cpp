@@ -1,5 +1,7 @@
 #include "result.h"
 
+#include "util/memory_budget.h"
+
 #include <cmath>
 #include <limits>
 #include <random>
@@ -126,7 +128,13 @@ std::vector<double> dense_from_keys(const std::map<std::string, double>& keyed) 
         throw std::invalid_argument("probability keys of " + std::to_string(width) +
                                     " characters are too long for a dense vector");
     }
-    std::vector<double> dense(std::size_t{1} << width, 0.0);
+    // A result made in Python may hold few keys of many characters: the
+    // dense vector is refused rather than allocated when it cannot fit.
+    const std::size_t size = std::size_t{1} << width;
+    memory_budget::reservation held = memory_budget::reserve(
+        static_cast<double>(size) * sizeof(double),
+        "the probability array of " + std::to_string(width) + "-character keys (" + std::to_string(size) + " entries)");
+    std::vector<double> dense(size, 0.0);
     for (const auto& [key, p] : keyed) {
         if (key.size() != width || key.find_first_not_of("01") != std::string::npos) {
             throw std::invalid_argument("probability key '" + key + "' is not a bit string of " +
