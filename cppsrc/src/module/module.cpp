@@ -1,39 +1,161 @@
 // The Python face of kovra_backends: converts arguments and results and
 // delegates to the two back ends. No circuit logic lives here.
 #include <pybind11/complex.h>
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
+#include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 
-#include "module/config.h"
-#include "module/result.h"
+#include "core/config.h"
+#include "core/result.h"
+#include "core/sampling.h"
 #include "nmr/nmr.h"
 #include "simulator/basic_simulator.h"
 #include "util/igraph_errors.h"
+#include "util/memory_budget.h"
 
 namespace py = pybind11;
 
 namespace {
 
+std::string type_name(const py::handle& object) {
+    return py::type::of(object).attr("__name__").cast<std::string>();
+}
+
+// python-igraph's graph type, if python-igraph has been imported: nothing
+// else can hold a graph.
+bool is_igraph_graph(const py::object& object) {
+    py::dict modules = py::module_::import("sys").attr("modules");
+    if (!modules.contains("igraph._igraph")) return false;
+    py::object base = modules["igraph._igraph"].attr("GraphBase");
+    return py::isinstance(object, base);
+}
+
+// The graph of python-igraph's capsule. Its capsules carry no name, so a
+// named capsule (another extension's C API) is refused; an unnamed capsule
+// cannot be checked further, and the caller must keep its graph alive.
+const igraph_t* capsule_graph(const py::object& object) {
+    const char* name = PyCapsule_GetName(object.ptr());
+    if (name == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    if (name != nullptr) {
+        throw py::type_error("execute() takes python-igraph's graph capsule, not the capsule \"" +
+                             std::string(name) + "\"");
+    }
+    void* pointer = PyCapsule_GetPointer(object.ptr(), nullptr);
+    if (pointer == nullptr) throw py::error_already_set();
+    return static_cast<const igraph_t*>(pointer);
+}
+
 // The circuit graph comes as python-igraph's capsule of it or as the Graph
 // itself. The capsule does not keep its graph alive; a Graph argument stays
-// referenced by the call, so it cannot be freed while the run reads it.
+// referenced by the call, so it cannot be freed while the run reads it. Only
+// a real Graph is asked for its capsule: any other object's could point at a
+// graph already freed.
 const igraph_t* graph_of(const py::object& graph) {
-    if (py::isinstance<py::capsule>(graph)) return graph.cast<py::capsule>().get_pointer<const igraph_t>();
-    if (!py::hasattr(graph, "__graph_as_capsule"))
+    if (py::isinstance<py::capsule>(graph)) return capsule_graph(graph);
+    if (!is_igraph_graph(graph))
         throw py::type_error("execute() takes a python-igraph Graph or the capsule of one, not '" +
-                             py::type::of(graph).attr("__name__").cast<std::string>() + "'");
+                             type_name(graph) + "'");
     const py::object capsule = graph.attr("__graph_as_capsule")();
     if (!py::isinstance<py::capsule>(capsule))
         throw py::type_error("the graph's __graph_as_capsule() did not return a capsule");
-    return capsule.cast<py::capsule>().get_pointer<const igraph_t>();
+    return capsule_graph(capsule);
+}
+
+// Python's objects for a result cost several times the C++ ones: a dict
+// entry with its str key and float, a list slot with its complex. Each read
+// of the attribute builds them anew, so each read reserves them first.
+constexpr double kDictBytesPerKey = 120;
+constexpr double kListBytesPerAmplitude = 40;
+
+py::typing::Dict<std::string, double> probabilities_of(const Result& r) {
+    double width = r.probabilities.empty() ? 0 : static_cast<double>(r.probabilities.begin()->first.size());
+    memory_budget::reservation held =
+        memory_budget::reserve(static_cast<double>(r.probabilities.size()) * (kDictBytesPerKey + width),
+                               "Result.probabilities as a dict of " +
+                                   std::to_string(r.probabilities.size()) + " keys");
+    return py::reinterpret_steal<py::typing::Dict<std::string, double>>(py::cast(r.probabilities).release());
+}
+
+py::typing::List<std::complex<double>> states_of(const Result& r) {
+    memory_budget::reservation held = memory_budget::reserve(
+        static_cast<double>(r.states().size()) * kListBytesPerAmplitude,
+        "Result.states as a list of " + std::to_string(r.states().size()) + " complex numbers");
+    return py::reinterpret_steal<py::typing::List<std::complex<double>>>(py::cast(r.states()).release());
+}
+
+// A read-only numpy array over the shared vector, without a copy: the
+// array's base owns a reference to the vector, so the array stays valid
+// after the result is changed or gone.
+template <class T>
+py::array_t<T> shared_view(const shared_vector<T>& vector) {
+    auto* owner = new shared_vector<T>(vector);
+    py::capsule base(owner, [](void* p) { delete static_cast<shared_vector<T>*>(p); });
+    py::array_t<T> view({static_cast<py::ssize_t>(vector->size())}, {static_cast<py::ssize_t>(sizeof(T))},
+                        vector->data(), base);
+    view.attr("flags").attr("writeable") = false;
+    return view;
+}
+
+// Uniform numbers from numpy's Generator for `seed` (None, an int, a
+// SeedSequence or a Generator, as numpy.random.default_rng takes them). Each
+// chunk also lets Ctrl-C end a long draw.
+sampling::uniform_source numpy_uniforms(const py::object& seed) {
+    py::object generator = py::module_::import("numpy.random").attr("default_rng")(seed);
+    return [generator](double* buffer, std::size_t count) {
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        // The numbers are copied out of numpy's own array, so nothing the
+        // generator does can keep a view of our buffer.
+        auto drawn = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
+            generator.attr("random")(count));
+        if (!drawn || static_cast<std::size_t>(drawn.size()) != count)
+            throw std::runtime_error("the random generator did not return " + std::to_string(count) + " numbers");
+        std::memcpy(buffer, drawn.data(), count * sizeof(double));
+    };
+}
+
+// A key as a Python str made in place, without an intermediate string
+// (a million of them are made for a million shots).
+py::str key_text(std::uint64_t outcome, unsigned long width) {
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(width), 127);
+    if (text == nullptr) throw py::error_already_set();
+    Result::write_key(outcome, width, static_cast<char*>(PyUnicode_DATA(text)));
+    return py::reinterpret_steal<py::str>(text);
+}
+
+py::typing::Dict<py::str, py::int_> sample_counts(Result& result, std::int64_t shots, const py::object& seed) {
+    const unsigned long width = result.key_width();
+    py::typing::Dict<py::str, py::int_> keyed;
+    for (const auto& [outcome, count] : sampling::counts(*result.probability_vector(), shots, numpy_uniforms(seed)))
+        keyed[key_text(outcome, width)] = py::int_(count);
+    return keyed;
+}
+
+py::typing::List<py::str> sample_memory(Result& result, std::int64_t shots, const py::object& seed) {
+    const unsigned long width = result.key_width();
+    const std::vector<std::uint64_t> outcomes = sampling::memory(*result.probability_vector(), shots, numpy_uniforms(seed));
+    py::typing::List<py::str> keys(outcomes.size());
+    for (std::size_t i = 0; i < outcomes.size(); ++i) keys[i] = key_text(outcomes[i], width);
+    return keys;
 }
 
 }  // namespace
 
 PYBIND11_MODULE(kovra_backends, m) {
     igraph_errors::install();
+    // A reservation that does not fit is a MemoryError, with its figures.
+    py::register_exception_translator([](std::exception_ptr raised) {
+        try {
+            if (raised) std::rethrow_exception(raised);
+        } catch (const memory_budget::exceeded& e) {
+            PyErr_SetString(PyExc_MemoryError, e.what());
+        }
+    });
     m.doc() = "Kovra Backends";
 
     py::class_<BasicSimulator>(m, "BasicSimulator")
@@ -48,10 +170,31 @@ PYBIND11_MODULE(kovra_backends, m) {
             return self.execute(graph_of(graph), config_reader(config));
         });
 
-    py::class_<Result>(m, "Result")
-        .def(py::init<>())
-        .def_readwrite("states", &Result::states)
-        .def_readwrite("probabilities", &Result::probabilities)
+    py::class_<Result> result(m, "Result");
+    // The getters reserve memory for the Python objects they build first.
+    py::cpp_function set_states(
+        [](Result& r, Result::state_vector states) { r.set_states(std::move(states)); }, py::is_method(result));
+    py::cpp_function set_probabilities(
+        [](Result& r, std::map<std::string, double> keyed) { r.set_probabilities(std::move(keyed)); },
+        py::is_method(result));
+    result.def(py::init<>())
+        .def_property("states", &states_of, set_states)
+        .def_property("probabilities", &probabilities_of, set_probabilities)
         .def_property_readonly("counts", &Result::get_counts)
-        .def("get_random_reading", &Result::get_random_reading);
+        .def("get_random_reading", &Result::get_random_reading)
+        .def(
+            "probability_array", [](Result& self) { return shared_view(self.probability_vector()); },
+            "The probabilities as a read-only float64 array shared with the result, without a copy: "
+            "entry k is the outcome whose key is k in binary (the first key character the most "
+            "significant bit), before small entries are dropped from `probabilities`.")
+        .def(
+            "state_array", [](const Result& self) { return shared_view(self.shared_states()); },
+            "The final state vector as a read-only complex128 array shared with the result, without a "
+            "copy; empty when `states` is.")
+        .def("sample_counts", &sample_counts, py::arg("shots"), py::arg("seed") = py::none(),
+             "Counts of `shots` outcomes drawn independently with the probabilities of "
+             "`probability_array()` (multinomial counts), from numpy.random.default_rng(seed).")
+        .def("sample_memory", &sample_memory, py::arg("shots"), py::arg("seed") = py::none(),
+             "The key of each of `shots` outcomes, in the order drawn; the same draws as "
+             "`sample_counts` with the same seed.");
 }
