@@ -4,11 +4,14 @@
 #include <stdexcept>
 
 #include "engine/bit_positions.h"
+#include "engine/fused_kernels.h"
 #include "engine/fusion_pattern.h"
 
 namespace gates {
 
 namespace {
+
+static_assert(MAX_PATTERN_QUBITS <= MAX_FUSED_QUBITS, "the kernels must take every product the fuser may make");
 
 using cd = std::complex<double>;
 
