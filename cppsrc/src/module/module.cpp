@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "engine/distributed_run.h"
+#include "engine/rank_comm.h"
 #include "module/config.h"
 #include "module/result.h"
 #include "nmr/nmr.h"
@@ -47,6 +49,27 @@ PYBIND11_MODULE(kovra_backends, m) {
         .def("execute", [](Nmr& self, const py::object& graph, const py::dict& config) {
             return self.execute(graph_of(graph), config_reader(config));
         });
+
+    m.def(
+        "distributed_run",
+        [] {
+            // What this rank's last spread run cost; zeros before one.
+            const distributed_report r = lastDistributedReport();
+            py::dict out;
+            out["mpi"] = rank_comm::available();
+            out["rank"] = rank_comm::world().rank;
+            out["ranks"] = rank_comm::world().size;
+            out["local_qubits"] = r.localQubits;
+            out["swaps"] = r.exchanges.swaps;
+            out["bytes_sent"] = r.exchanges.bytesSent;
+            out["pairwise_bytes"] = r.pairwiseBytes;
+            out["exchange_seconds"] = r.exchanges.exchangeSeconds;
+            out["compute_seconds"] = r.computeSeconds;
+            return out;
+        },
+        "The MPI world of this process and what this rank's last distributed run cost: swaps of a rank "
+        "qubit with a local one, bytes this rank sent, the bytes the plain pairwise scheme would have sent, "
+        "and seconds spent exchanging and computing.");
 
     py::class_<Result>(m, "Result")
         .def(py::init<>())

@@ -12,6 +12,8 @@
 #include <system_error>
 #include <typeinfo>
 
+#include "engine/distributed_run.h"
+#include "engine/rank_comm.h"
 #include "engine/sliced_run.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/lowering.h"
@@ -77,16 +79,24 @@ double BasicSimulator::estimated_bytes(int qnum, int cnum) {
     return std::ldexp(16.0 + 8.0 + 16.0, qnum) + 4.0 * cnum;
 }
 
-void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes) {
+namespace {
+
+void check_register_shape(int qnum, int cnum) {
     if (qnum < 0 || cnum < 0) {
         throw std::invalid_argument("cannot simulate " + std::to_string(qnum) + " qubits and " +
                                     std::to_string(cnum) + " classical bits");
     }
-    if (qnum > kMaxQubits) {
+    if (qnum > BasicSimulator::kMaxQubits) {
         throw std::invalid_argument("cannot simulate " + std::to_string(qnum) +
                                     " qubits: the state vector would have 2^" +
                                     std::to_string(qnum) + " amplitudes");
     }
+}
+
+}  // namespace
+
+void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes) {
+    check_register_shape(qnum, cnum);
     double needed = estimated_bytes(qnum, cnum) + other_bytes;
     double available = physical_memory();
     if (needed > available) {
@@ -143,15 +153,110 @@ gates::keep_going interruptible() {
     };
 }
 
+// log2 of the ranks a register of `qnum` qubits is spread over: 0 outside
+// an MPI job of several ranks, and for a register too small to split, which
+// every rank then runs whole.
+int spread_bits(int qnum) {
+    const rank_comm::world_info& world = rank_comm::world();
+    if (world.size <= 1) return 0;
+    if ((world.size & (world.size - 1)) != 0) {
+        throw std::invalid_argument("a distributed run needs a power-of-two number of MPI ranks, not " +
+                                    std::to_string(world.size));
+    }
+    const int bits = static_cast<int>(gates::qubitCount(static_cast<unsigned long>(world.size)));
+    return qnum >= bits + 2 ? bits : 0;
+}
+
+// Memory one rank has: the node's, shared by the ranks on it.
+double rank_memory() { return physical_memory() / rank_comm::world().nodeRanks; }
+
+// A spread run keeps per rank its slice, the slice's probabilities, the
+// exchange buffers (an eighth of the slice) and the register's reported
+// probabilities, gathered on every rank.
+double spread_bytes(int lanes, int qnum, int cnum, int bits) {
+    return std::ldexp(16.0 + 8.0 + 2.0, lanes - bits) + std::ldexp(8.0, qnum) + 4.0 * cnum;
+}
+
+void check_spread_memory(int lanes, int qnum, int cnum, int bits) {
+    const double needed = spread_bytes(lanes, qnum, cnum, bits);
+    const double available = rank_memory();
+    if (needed <= available) return;
+    raise_memory_error("cannot simulate " + std::to_string(lanes) + " qubits over " +
+                       std::to_string(rank_comm::world().size) + " ranks: at least " +
+                       std::to_string(static_cast<long long>(needed / (1 << 20))) + " MiB per rank needed, a rank has " +
+                       std::to_string(static_cast<long long>(available / (1 << 20))) + " MiB (" +
+                       std::to_string(rank_comm::world().nodeRanks) + " ranks share this node)");
+}
+
+// The run of a lowered circuit spread over the ranks: every rank returns the
+// same register probabilities, classical readout and (when it fits one rank)
+// state vector.
+std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, int qnum, int cnum, int bits,
+                               BasicSimulator::state_vector& states, BasicSimulator::classical_readout* classical) {
+    const int lanes = static_cast<int>(lowered.gates.getQubitNum());
+    check_spread_memory(lanes, qnum, cnum, bits);
+    std::vector<double> probabilities;
+    bool stateLeftOut = false;
+    {
+        py::gil_scoped_release release;
+        // Ctrl-C is left to the launcher, which stops every rank: a rank
+        // that stopped alone would leave its partners waiting.
+        distributed_sliced_run run(lowered.gates, rank_comm::world());
+        run.execute();
+        if (classical) {
+            // Only the lanes that the classical bits read are reduced.
+            const std::vector<unsigned long> bitLanes = requested_bit_lanes(run.record(), classical->clbits, cnum);
+            std::vector<unsigned long> read, keyLanes;
+            for (unsigned long lane : bitLanes) {
+                if (lane >= static_cast<unsigned long>(lanes)) {
+                    keyLanes.push_back(NO_QUBIT);
+                    continue;
+                }
+                const auto at = std::find(read.begin(), read.end(), lane);
+                keyLanes.push_back(static_cast<unsigned long>(at - read.begin()));
+                if (at == read.end()) read.push_back(lane);
+            }
+            classical->probabilities = readout::clbitDistribution(run.marginal(read), read.size(), keyLanes);
+        }
+        probabilities = run.marginal(lowered.register_lanes);
+        if (lowered.reuses == 0 && !run.record().anyMeasured()) {
+            // The whole vector on every rank, only where one rank can hold it.
+            const double needed = spread_bytes(lanes, qnum, cnum, bits) + std::ldexp(32.0, lanes);
+            if (rank_comm::maxAll(needed / rank_memory()) <= 1.0)
+                states = run.gatherStateVector();
+            else
+                stateLeftOut = true;
+        }
+    }
+    if (stateLeftOut) {
+        const std::string message = "the state vector of " + std::to_string(lanes) +
+                                    " qubits does not fit one rank and is not gathered; Result.states is empty";
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) throw py::error_already_set();
+    }
+    return probabilities;
+}
+
 }  // namespace
 
 std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<int>& vertices,
                                              int qnum, int cnum, state_vector& states,
                                              bool print_circuit, classical_readout* classical) {
-    check_register_size(qnum, cnum);
+    const int bits = spread_bits(qnum);
+    if (bits > 0)
+        check_register_shape(qnum, cnum);
+    else
+        check_register_size(qnum, cnum);
     lowered_circuit lowered = lower(graph, vertices, qnum, cnum);
-    if (lowered.reuses > 0) check_record_memory(qnum, cnum, lowered.reuses);
+    if (lowered.reuses > 0 && bits == 0) check_record_memory(qnum, cnum, lowered.reuses);
     if (print_circuit) std::cout << lowered.gates.toJSON() << '\n' << std::flush;
+    if (bits > 0) {
+        try {
+            return run_spread(lowered, qnum, cnum, bits, states, classical);
+        } catch (const std::exception& e) {
+            if (typeid(e) != typeid(std::exception)) throw;
+            throw std::runtime_error("the state-vector engine refused the lowered circuit");
+        }
+    }
     const unsigned long lanes = lowered.gates.getQubitNum();
 
     std::vector<double> probabilities;
@@ -267,12 +372,23 @@ std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
         int qnum = count_kind(reader, vertices, 5);
         if (qnum == 0) continue;
         int cnum = count_kind(reader, vertices, 6);
-        check_register_size(qnum, cnum, total_bytes);
+        // A spread run checks each rank's share itself.
+        if (rank_comm::world().size <= 1) check_register_size(qnum, cnum, total_bytes);
         total_bytes += estimated_bytes(qnum, cnum);
         tasks.push_back({std::move(vertices), qnum, cnum, {}, {}});
     }
     states.clear();
     if (tasks.empty()) return {};
+    if (rank_comm::world().size > 1) {
+        // Every rank must make the same exchanges in the same order: the
+        // sub-circuits run one after another, each spread over all ranks.
+        for (task& t : tasks) {
+            classical_readout* wanted = &t == &tasks.front() ? classical : nullptr;
+            t.probabilities = simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit, wanted);
+        }
+        states = std::move(tasks[0].states);
+        return std::move(tasks[0].probabilities);
+    }
 
     std::vector<std::future<void>> running;
     std::exception_ptr start_failure;

@@ -1,0 +1,71 @@
+// The run of a whole circuit over the ranks of an MPI world: the sliced run
+// (one vector, measurements as records, conditions as extra controls) with
+// its vector spread by distributed_state.
+//
+// Gates are split into stretches that act on local positions only and go to
+// runGates on the slice unchanged. A control on a rank position moves no
+// data: the rank either satisfies it (the gate runs with that control
+// dropped) or skips the gate. Only a gate whose target sits on a rank
+// position needs data from another rank; its qubit is first swapped with the
+// local qubit whose next use as a target lies furthest ahead, so that rank
+// positions hold the qubits least in demand and most gates pay nothing.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "engine/circuit.h"
+#include "engine/distributed_state.h"
+#include "engine/gate_runs.h"
+#include "engine/measurement_record.h"
+
+// What one rank's last distributed run cost.
+struct distributed_report {
+    int ranks = 1;
+    unsigned long localQubits = 0;
+    exchange_stats exchanges;
+    // Bytes this rank would have sent had every gate on a rank qubit
+    // exchanged the whole slice with its partner (no remapping).
+    unsigned long long pairwiseBytes = 0;
+    double computeSeconds = 0;
+};
+
+// Applies `gates` (logical positions of the whole register) to the spread
+// vector, in order. Every rank makes the same exchanges. Returns the bytes
+// the plain pairwise scheme would have sent.
+unsigned long long runSpread(distributed_state& state, const std::vector<gates::compiled_gate>& gates,
+                             double& computeSeconds);
+
+class distributed_sliced_run {
+public:
+    // |0...0> on the circuit's qubits, spread over `world`.
+    distributed_sliced_run(const circuit& c, const rank_comm::world_info& world);
+
+    // Runs the circuit; refuses what sliced_run refuses, before any rank
+    // exchanges anything (every rank refuses alike). Leaves the slices in
+    // logical order.
+    void execute();
+
+    // Probabilities over `lanes` (lane 0 the circuit's qubit 0; the first
+    // listed lane the top bit of the result's index), the other lanes summed
+    // over, on every rank. Lanes that are all of the circuit's in order give
+    // every basis state's probability exactly as one process would.
+    std::vector<double> marginal(const std::vector<unsigned long>& lanes) const;
+
+    // The whole state, normalised, on every rank; empty when something was
+    // measured. Costs 16 bytes per amplitude of the whole register per rank.
+    state_space::state_vector gatherStateVector() const;
+
+    const measurement_record& record() const { return measurements; }
+    const distributed_report& report() const { return costs; }
+
+private:
+    circuit source;
+    distributed_state state;
+    measurement_record measurements;
+    distributed_report costs;
+};
+
+// The report of the last distributed run this process made (a default one
+// before the first).
+distributed_report lastDistributedReport();
