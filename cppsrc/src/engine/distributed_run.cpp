@@ -1,6 +1,7 @@
 #include "engine/distributed_run.h"
 
 #include <chrono>
+#include <cmath>
 #include <limits>
 #include <mutex>
 
@@ -110,11 +111,11 @@ void distributed_sliced_run::execute() {
     lastReport = costs;
 }
 
-std::vector<double> distributed_sliced_run::marginal(const std::vector<unsigned long>& lanes) const {
+std::vector<double> distributed_sliced_run::marginal(const std::vector<unsigned long>& lanes, double floor) const {
     const unsigned long qubits = source.getQubitNum();
     bool everyLane = lanes.size() == qubits;
     for (unsigned long k = 0; everyLane && k < lanes.size(); ++k) everyLane = lanes[k] == k;
-    if (everyLane) return rank_comm::gatherAll(state_space::probabilities(state.slice()));
+    if (everyLane && floor < 0) return rank_comm::gatherAll(state_space::probabilities(state.slice()));
 
     std::vector<unsigned long> positions;  // lane 0 is the top bit of the index
     for (unsigned long lane : lanes) positions.push_back(qubits - 1 - lane);
@@ -129,7 +130,10 @@ std::vector<double> distributed_sliced_run::marginal(const std::vector<unsigned 
     std::vector<double> out(std::size_t(1) << lanes.size(), 0.0);
     const state_space::state_vector& slice = state.slice();
     const unsigned long offset = static_cast<unsigned long>(state.rankNumber()) << state.localBits();
-    for (unsigned long i = 0; i < slice.size(); ++i) out[keyOf(offset | i)] += state_space::squaredMagnitude(slice[i]);
+    for (unsigned long i = 0; i < slice.size(); ++i) {
+        const double p = state_space::squaredMagnitude(slice[i]);
+        if (std::fabs(p) > floor) out[keyOf(offset | i)] += p;
+    }
     rank_comm::sumAll(out);
     return out;
 }

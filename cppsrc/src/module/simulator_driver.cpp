@@ -23,8 +23,18 @@ Result BasicSimulator::execute(const igraph_t* graph, const config_reader& confi
         classical = classical_readout{{bits.begin(), bits.end()}, {}};
     }
     classical_readout* wanted = classical ? &*classical : nullptr;
-    probabilities = parallel ? run_parallel(graph, order, print_circuit, states, wanted)
-                             : run_sequential(graph, order, print_circuit, states, wanted);
+    // The reported qubits as far as they read cleanly; a bad value is
+    // reported by the read after the run.
+    register_readout reported;
+    if (config.has("mqubits")) {
+        try {
+            for (int q : config.get_int_list("mqubits")) reported.qubits.insert(q);
+        } catch (const std::exception&) {
+            reported.qubits.clear();
+        }
+    }
+    probabilities = parallel ? run_parallel(graph, order, print_circuit, states, wanted, &reported)
+                             : run_sequential(graph, order, print_circuit, states, wanted, &reported);
 
     // Read after the run, so that a bad value is reported once the circuit
     // has been simulated (and printed).
@@ -33,7 +43,7 @@ Result BasicSimulator::execute(const igraph_t* graph, const config_reader& confi
     if (config.has("mqubits")) {
         for (int q : config.get_int_list("mqubits")) mqubits.insert(q);
     }
-    result.probabilities = classical ? std::move(classical->probabilities) : pack_probabilities(probabilities, mqubits);
+    result.probabilities = classical ? std::move(classical->probabilities) : pack_probabilities(probabilities, reported.reduced ? std::set<int>{} : mqubits);
     result.states = std::move(states);
     result.shots = shots;
     return result;

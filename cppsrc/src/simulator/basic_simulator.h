@@ -62,13 +62,25 @@ public:
         std::map<std::string, double> probabilities;
     };
 
+    // The qubits the result is keyed by ("mqubits"), known before the run so
+    // that a run spread over MPI ranks can reduce its probabilities to them
+    // instead of gathering every basis state on every rank. `reduced` tells
+    // that it did: the probabilities then cover those qubits alone, in order.
+    struct register_readout {
+        std::set<int> qubits;
+        bool reduced = false;
+    };
+
+    // A probability at or below this is left out of the result's keys.
+    static constexpr double kReportedFloor = 1e-10;
+
     // One translation and one state-vector run. Returns the probability of
     // every basis state; `states` receives the final state vector (empty when
     // the circuit measured or reset a qubit). `classical`, when given, gets
-    // the classical bits' distribution.
+    // the classical bits' distribution; `reported` may reduce the result.
     std::vector<double> simulate(const igraph_t* graph, std::vector<int>& vertices, int qnum,
                                  int cnum, state_vector& states, bool print_circuit,
-                                 classical_readout* classical = nullptr);
+                                 classical_readout* classical = nullptr, register_readout* reported = nullptr);
 
     // Probabilities keyed by bit strings over the qubits in `mqubits` (all
     // qubits when empty), qubit 0 first.
@@ -79,14 +91,16 @@ public:
     // on the graph's "qnum" qubits and "cnum" classical bits.
     std::vector<double> run_sequential(const igraph_t* graph, const std::vector<int>& order,
                                        bool print_circuit, state_vector& states,
-                                       classical_readout* classical = nullptr);
+                                       classical_readout* classical = nullptr,
+                                       register_readout* reported = nullptr);
 
     // One simulation per sub-circuit that holds a qubit, each on a thread of
     // its own. The probabilities and the state vector are the first such
     // sub-circuit's; with no such sub-circuit both come back empty.
     std::vector<double> run_parallel(const igraph_t* graph, const std::vector<int>& order,
                                      bool print_circuit, state_vector& states,
-                                     classical_readout* classical = nullptr);
+                                     classical_readout* classical = nullptr,
+                                     register_readout* reported = nullptr);
 
     // Bytes a run of `qnum` qubits and `cnum` classical bits needs at least:
     // the state vector, its probabilities and the copy handed back.

@@ -191,8 +191,20 @@ void check_spread_memory(int lanes, int qnum, int cnum, int bits) {
 // The run of a lowered circuit spread over the ranks: every rank returns the
 // same register probabilities, classical readout and (when it fits one rank)
 // state vector.
+// The register lanes of the reported qubits, when the spread run may sum
+// over the others itself: some qubits left out, and no record lanes (whose
+// sums one process forms before leaving out small entries).
+bool reducible(const BasicSimulator::lowered_circuit& lowered, const BasicSimulator::register_readout* reported,
+               std::vector<unsigned long>& lanes) {
+    if (!reported || reported->qubits.empty() || lowered.reuses > 0) return false;
+    for (int q : reported->qubits)
+        if (q >= 0 && static_cast<std::size_t>(q) < lowered.register_lanes.size()) lanes.push_back(lowered.register_lanes[q]);
+    return lanes.size() < lowered.register_lanes.size();
+}
+
 std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, int qnum, int cnum, int bits,
-                               BasicSimulator::state_vector& states, BasicSimulator::classical_readout* classical) {
+                               BasicSimulator::state_vector& states, BasicSimulator::classical_readout* classical,
+                               BasicSimulator::register_readout* reported) {
     const int lanes = static_cast<int>(lowered.gates.getQubitNum());
     check_spread_memory(lanes, qnum, cnum, bits);
     std::vector<double> probabilities;
@@ -218,7 +230,16 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
             }
             classical->probabilities = readout::clbitDistribution(run.marginal(read), read.size(), keyLanes);
         }
-        probabilities = run.marginal(lowered.register_lanes);
+        std::vector<unsigned long> reportedLanes;
+        if (classical) {
+            // The result is keyed by the classical bits alone.
+        } else if (reducible(lowered, reported, reportedLanes)) {
+            // Entries one process would leave out are left out before summing.
+            probabilities = run.marginal(reportedLanes, BasicSimulator::kReportedFloor);
+            reported->reduced = true;
+        } else {
+            probabilities = run.marginal(lowered.register_lanes);
+        }
         if (lowered.reuses == 0 && !run.record().anyMeasured()) {
             // The whole vector on every rank, only where one rank can hold it.
             const double needed = spread_bytes(lanes, qnum, cnum, bits) + std::ldexp(32.0, lanes);
@@ -240,7 +261,8 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
 
 std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<int>& vertices,
                                              int qnum, int cnum, state_vector& states,
-                                             bool print_circuit, classical_readout* classical) {
+                                             bool print_circuit, classical_readout* classical,
+                                             register_readout* reported) {
     const int bits = spread_bits(qnum);
     if (bits > 0)
         check_register_shape(qnum, cnum);
@@ -251,7 +273,7 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
     if (print_circuit) std::cout << lowered.gates.toJSON() << '\n' << std::flush;
     if (bits > 0) {
         try {
-            return run_spread(lowered, qnum, cnum, bits, states, classical);
+            return run_spread(lowered, qnum, cnum, bits, states, classical, reported);
         } catch (const std::exception& e) {
             if (typeid(e) != typeid(std::exception)) throw;
             throw std::runtime_error("the state-vector engine refused the lowered circuit");
@@ -316,7 +338,7 @@ std::map<std::string, double> BasicSimulator::pack_probabilities(
     if (width == static_cast<std::size_t>(n) && n > 0) {
         for (std::size_t i = 0; i < length; ++i) {
             double p = probabilities[i];
-            if (!(std::fabs(p) > 1e-10)) continue;
+            if (!(std::fabs(p) > kReportedFloor)) continue;
             packed.emplace_hint(packed.end(), text_of(i), p);
             sum += p;
         }
@@ -325,7 +347,7 @@ std::map<std::string, double> BasicSimulator::pack_probabilities(
         std::vector<char> seen(sums.size(), 0);
         for (std::size_t i = 0; i < length; ++i) {
             double p = probabilities[i];
-            if (!(std::fabs(p) > 1e-10)) continue;
+            if (!(std::fabs(p) > kReportedFloor)) continue;
             const std::size_t key = key_of(i);
             sums[key] += p;
             seen[key] = 1;
@@ -341,7 +363,7 @@ std::map<std::string, double> BasicSimulator::pack_probabilities(
 std::vector<double> BasicSimulator::run_sequential(const igraph_t* graph,
                                                    const std::vector<int>& order,
                                                    bool print_circuit, state_vector& states,
-                                                   classical_readout* classical) {
+                                                   classical_readout* classical, register_readout* reported) {
     graph_reader reader(graph);
     std::vector<int> list;
     for (const std::set<int>& part : decompose(graph)) {
@@ -350,13 +372,13 @@ std::vector<double> BasicSimulator::run_sequential(const igraph_t* graph,
     }
     int qnum = graph_count(reader, "qnum");
     int cnum = graph_count(reader, "cnum");
-    return simulate(graph, list, qnum, cnum, states, print_circuit, classical);
+    return simulate(graph, list, qnum, cnum, states, print_circuit, classical, reported);
 }
 
 std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
                                                  const std::vector<int>& order,
                                                  bool print_circuit, state_vector& states,
-                                                 classical_readout* classical) {
+                                                 classical_readout* classical, register_readout* reported) {
     graph_reader reader(graph);
     struct task {
         std::vector<int> vertices;
@@ -383,8 +405,9 @@ std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
         // Every rank must make the same exchanges in the same order: the
         // sub-circuits run one after another, each spread over all ranks.
         for (task& t : tasks) {
-            classical_readout* wanted = &t == &tasks.front() ? classical : nullptr;
-            t.probabilities = simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit, wanted);
+            const bool first = &t == &tasks.front();
+            t.probabilities = simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit,
+                                       first ? classical : nullptr, first ? reported : nullptr);
         }
         states = std::move(tasks[0].states);
         return std::move(tasks[0].probabilities);
