@@ -171,14 +171,13 @@ int spread_bits(int qnum) {
 double rank_memory() { return physical_memory() / rank_comm::world().nodeRanks; }
 
 // A spread run keeps per rank its slice, the slice's probabilities, the
-// exchange buffers (an eighth of the slice) and the register's reported
-// probabilities, gathered on every rank.
-double spread_bytes(int lanes, int qnum, int cnum, int bits) {
-    return std::ldexp(16.0 + 8.0 + 2.0, lanes - bits) + std::ldexp(8.0, qnum) + 4.0 * cnum;
+// exchange buffers (an eighth of the slice) and, unless the result is
+// reduced to a few bits, every basis state's probability.
+double spread_bytes(int lanes, int cnum, int bits, int gatheredBits) {
+    return std::ldexp(16.0 + 8.0 + 2.0, lanes - bits) + std::ldexp(8.0, gatheredBits) + 4.0 * cnum;
 }
 
-void check_spread_memory(int lanes, int qnum, int cnum, int bits) {
-    const double needed = spread_bytes(lanes, qnum, cnum, bits);
+void check_spread_memory(int lanes, double needed) {
     const double available = rank_memory();
     if (needed <= available) return;
     raise_memory_error("cannot simulate " + std::to_string(lanes) + " qubits over " +
@@ -188,9 +187,6 @@ void check_spread_memory(int lanes, int qnum, int cnum, int bits) {
                        std::to_string(rank_comm::world().nodeRanks) + " ranks share this node)");
 }
 
-// The run of a lowered circuit spread over the ranks: every rank returns the
-// same register probabilities, classical readout and (when it fits one rank)
-// state vector.
 // The register lanes of the reported qubits, when the spread run may sum
 // over the others itself: some qubits left out, and no record lanes (whose
 // sums one process forms before leaving out small entries).
@@ -202,11 +198,17 @@ bool reducible(const BasicSimulator::lowered_circuit& lowered, const BasicSimula
     return lanes.size() < lowered.register_lanes.size();
 }
 
+// The run of a lowered circuit spread over the ranks: every rank returns the
+// same register probabilities, classical readout and (when it fits one rank)
+// state vector.
 std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, int qnum, int cnum, int bits,
                                BasicSimulator::state_vector& states, BasicSimulator::classical_readout* classical,
                                BasicSimulator::register_readout* reported) {
     const int lanes = static_cast<int>(lowered.gates.getQubitNum());
-    check_spread_memory(lanes, qnum, cnum, bits);
+    std::vector<unsigned long> reportedLanes;
+    const bool reduced = !classical && reducible(lowered, reported, reportedLanes);
+    const double needed = spread_bytes(lanes, cnum, bits, classical || reduced ? 0 : qnum);
+    check_spread_memory(lanes, needed);
     std::vector<double> probabilities;
     bool stateLeftOut = false;
     {
@@ -230,10 +232,9 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
             }
             classical->probabilities = readout::clbitDistribution(run.marginal(read), read.size(), keyLanes);
         }
-        std::vector<unsigned long> reportedLanes;
         if (classical) {
             // The result is keyed by the classical bits alone.
-        } else if (reducible(lowered, reported, reportedLanes)) {
+        } else if (reduced) {
             // Entries one process would leave out are left out before summing.
             probabilities = run.marginal(reportedLanes, BasicSimulator::kReportedFloor);
             reported->reduced = true;
@@ -242,8 +243,8 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
         }
         if (lowered.reuses == 0 && !run.record().anyMeasured()) {
             // The whole vector on every rank, only where one rank can hold it.
-            const double needed = spread_bytes(lanes, qnum, cnum, bits) + std::ldexp(32.0, lanes);
-            if (rank_comm::maxAll(needed / rank_memory()) <= 1.0)
+            const double withState = needed + std::ldexp(32.0, lanes);
+            if (rank_comm::maxAll(withState / rank_memory()) <= 1.0)
                 states = run.gatherStateVector();
             else
                 stateLeftOut = true;
