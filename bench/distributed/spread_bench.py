@@ -27,16 +27,18 @@ import argparse
 import json
 import os
 import resource
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 
 
-def child(n, depth):
-    """One rank's run; prints one JSON line."""
+def child(n, depth, out):
+    """One rank's run; writes OUT/rank<R>.json (ranks' stdout interleaves)."""
     sys.path.insert(0, os.path.join(ROOT, "python"))
     sys.path.insert(0, os.path.join(ROOT, "bench", "peers"))
     import kovra_backends
@@ -55,25 +57,32 @@ def child(n, depth):
     seconds = time.perf_counter() - start
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     report = kovra_backends.distributed_run()
-    print(json.dumps({
+    row = {
         "qubits": n, "depth": depth, "gates": len(circuit["ops"]) - 1,
         "rank": report["rank"], "ranks": report["ranks"],
         "seconds": seconds, "peak_mib": (peak - before) / 1024,
         "p0": result.probabilities.get("0", 0.0),
         **{k: report[k] for k in ("local_qubits", "swaps", "bytes_sent", "pairwise_bytes",
-                                  "exchange_seconds", "compute_seconds")},
-    }), flush=True)
+                                  "exchange_seconds", "compute_seconds", "passes")},
+    }
+    with open(os.path.join(out, f"rank{report['rank']}.json"), "w") as f:
+        json.dump(row, f)
 
 
 def run(n, ranks, depth):
-    command = [sys.executable, os.path.abspath(__file__), "--child", str(n), "--depth", str(depth)]
+    out = tempfile.mkdtemp(prefix="spread_bench")
+    command = [sys.executable, os.path.abspath(__file__), "--child", str(n), "--depth", str(depth), "--out", out]
     if ranks > 1:
         command = ["mpirun", "--oversubscribe", "--allow-run-as-root", "--bind-to", "none", "-n", str(ranks)] + command
     done = subprocess.run(command, capture_output=True, text=True, check=False)
     if done.returncode != 0:
         raise SystemExit(f"{' '.join(command)} failed:\n{done.stdout}{done.stderr}")
-    rows = [json.loads(line) for line in done.stdout.splitlines() if line.startswith("{")]
-    return sorted(rows, key=lambda r: r["rank"])
+    rows = []
+    for rank in range(ranks):
+        with open(os.path.join(out, f"rank{rank}.json")) as f:
+            rows.append(json.load(f))
+    shutil.rmtree(out)
+    return rows
 
 
 def summary(rows, single):
@@ -86,7 +95,7 @@ def summary(rows, single):
         "compute_seconds": max(x["compute_seconds"] for x in rows),
         "exchange_seconds": max(x["exchange_seconds"] for x in rows),
         "peak_mib_per_rank": worst["peak_mib"],
-        "swaps": r["swaps"], "bytes_sent_per_rank": r["bytes_sent"], "pairwise_bytes_per_rank": r["pairwise_bytes"],
+        "swaps": r["swaps"], "passes": r["passes"], "bytes_sent_per_rank": r["bytes_sent"], "pairwise_bytes_per_rank": r["pairwise_bytes"],
         "p0": r["p0"],
     }
     if single and ranks > 1:
@@ -121,9 +130,10 @@ def main():
     parser.add_argument("--depth", type=int, default=10)
     parser.add_argument("--json")
     parser.add_argument("--child", type=int)
+    parser.add_argument("--out")
     args = parser.parse_args()
     if args.child is not None:
-        child(args.child, args.depth)
+        child(args.child, args.depth, args.out)
         return
     lines = []
     for n in args.qubits:

@@ -33,13 +33,29 @@ bool localise(const distributed_state& state, const gates::compiled_gate& gate, 
     return true;
 }
 
+// Whether the gate mixes the two amplitudes of its target, which must then
+// be local. A diagonal pair gate only scales each of them.
+bool mixesTarget(const gates::compiled_gate& gate) {
+    return gate.isPair() && gate.kind != gates::compiled_gate::PAIR_DIAG;
+}
+
+// A diagonal gate whose target sits on a rank position, as this rank
+// applies it: one phase on the whole rank, m0 where the bit is 0 and m1
+// where it is 1 (the product of the pair update, so the same rounding).
+gates::compiled_gate rankPhase(const distributed_state& state, const gates::compiled_gate& gate) {
+    gates::compiled_gate phase = gate;
+    phase.kind = gates::compiled_gate::UPPER_PHASE;
+    phase.m[0] = state.rankBit(state.physical(gate.target)) ? gate.m[1] : gate.m[0];
+    return phase;
+}
+
 // For every gate, the index of the next gate with the same target (NEVER
 // when none), so that the furthest next use of each qubit is at hand.
 std::vector<unsigned long> nextTargetUse(const std::vector<gates::compiled_gate>& gates,
                                          std::vector<unsigned long>& firstUse) {
     std::vector<unsigned long> next(gates.size(), NEVER);
     for (std::size_t i = gates.size(); i-- > 0;) {
-        if (!gates[i].isPair()) continue;
+        if (!mixesTarget(gates[i])) continue;
         next[i] = firstUse[gates[i].target];
         firstUse[gates[i].target] = i;
     }
@@ -61,8 +77,7 @@ distributed_report lastReport;
 
 }  // namespace
 
-unsigned long long runSpread(distributed_state& state, const std::vector<gates::compiled_gate>& gates,
-                             double& computeSeconds) {
+void runSpread(distributed_state& state, const std::vector<gates::compiled_gate>& gates, distributed_report& report) {
     const unsigned long long sliceBytes = static_cast<unsigned long long>(state.slice().size()) * 16ULL;
     unsigned long long pairwise = 0;
     std::vector<unsigned long> upcoming(state.localBits() + state.rankBits(), NEVER);
@@ -72,13 +87,18 @@ unsigned long long runSpread(distributed_state& state, const std::vector<gates::
     const auto flush = [&] {
         if (stretch.empty()) return;
         const auto start = clock_type::now();
-        gates::runGates(state.slice(), stretch);
-        computeSeconds += std::chrono::duration<double>(clock_type::now() - start).count();
+        report.passes += gates::runGates(state.slice(), stretch);
+        report.computeSeconds += std::chrono::duration<double>(clock_type::now() - start).count();
         stretch.clear();
     };
     for (std::size_t i = 0; i < gates.size(); ++i) {
         const gates::compiled_gate& gate = gates[i];
-        if (gate.isPair()) {
+        gates::compiled_gate local;
+        if (gate.kind == gates::compiled_gate::PAIR_DIAG && state.isRankPosition(state.physical(gate.target))) {
+            if (localise(state, rankPhase(state, gate), local)) stretch.push_back(local);
+            continue;
+        }
+        if (mixesTarget(gate)) {
             upcoming[gate.target] = next[i];
             if (state.isRankPosition(gate.target)) pairwise += sliceBytes;
             const unsigned long at = state.physical(gate.target);
@@ -87,11 +107,10 @@ unsigned long long runSpread(distributed_state& state, const std::vector<gates::
                 state.swapRankAndLocal(at, leastWanted(state, upcoming));
             }
         }
-        gates::compiled_gate local;
         if (localise(state, gate, local)) stretch.push_back(local);
     }
     flush();
-    return pairwise;
+    report.pairwiseBytes = pairwise;
 }
 
 distributed_sliced_run::distributed_sliced_run(const circuit& c, const rank_comm::world_info& world)
@@ -104,29 +123,40 @@ void distributed_sliced_run::execute() {
     // Compiled whole before the first exchange: a refusal is then the same
     // on every rank and leaves no rank waiting for a partner.
     const std::vector<gates::compiled_gate> run = compileSliced(source, measurements);
-    costs.pairwiseBytes = runSpread(state, run, costs.computeSeconds);
+    runSpread(state, run, costs);
+    publish();
+}
+
+void distributed_sliced_run::inLogicalOrder() {
     state.restoreLogicalOrder();
+    publish();
+}
+
+void distributed_sliced_run::publish() {
     costs.exchanges = state.stats();
     const std::lock_guard<std::mutex> hold(reportLock);
     lastReport = costs;
 }
 
-std::vector<double> distributed_sliced_run::marginal(const std::vector<unsigned long>& lanes, double floor) const {
+std::vector<double> distributed_sliced_run::marginal(const std::vector<unsigned long>& lanes, double floor) {
     const unsigned long qubits = source.getQubitNum();
     bool everyLane = lanes.size() == qubits;
     for (unsigned long k = 0; everyLane && k < lanes.size(); ++k) everyLane = lanes[k] == k;
-    if (everyLane && floor < 0) return rank_comm::gatherAll(state_space::probabilities(state.slice()));
+    if (everyLane && floor < 0) {
+        inLogicalOrder();
+        return rank_comm::gatherAll(state_space::probabilities(state.slice()));
+    }
 
+    // Read through the qubit map: a sum over a few qubits needs no data
+    // moved back into logical order.
     std::vector<unsigned long> positions;  // lane 0 is the top bit of the index
-    for (unsigned long lane : lanes) positions.push_back(qubits - 1 - lane);
+    for (unsigned long lane : lanes) positions.push_back(state.physical(qubits - 1 - lane));
     const auto keyOf = [&](unsigned long index) {
         unsigned long key = 0;
         for (unsigned long p : positions) key = (key << 1) | ((index >> p) & 1);
         return key;
     };
-    // Each rank sums its indices in index order; a key whose indices all lie
-    // on one rank (the lanes include every rank position) is then summed
-    // exactly as one process would, the other ranks adding zeros.
+    // Each rank sums its own indices, then the ranks add their sums.
     std::vector<double> out(std::size_t(1) << lanes.size(), 0.0);
     const state_space::state_vector& slice = state.slice();
     const unsigned long offset = static_cast<unsigned long>(state.rankNumber()) << state.localBits();
@@ -138,8 +168,9 @@ std::vector<double> distributed_sliced_run::marginal(const std::vector<unsigned 
     return out;
 }
 
-state_space::state_vector distributed_sliced_run::gatherStateVector() const {
+state_space::state_vector distributed_sliced_run::gatherStateVector() {
     if (measurements.anyMeasured()) return {};
+    inLogicalOrder();
     state_space::state_vector whole = rank_comm::gatherAll(state.slice());
     state_space::normalise(whole);
     return whole;

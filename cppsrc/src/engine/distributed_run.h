@@ -28,13 +28,14 @@ struct distributed_report {
     // exchanged the whole slice with its partner (no remapping).
     unsigned long long pairwiseBytes = 0;
     double computeSeconds = 0;
+    unsigned long passes = 0;  // over the slice, one per cache-blocked stretch
 };
 
 // Applies `gates` (logical positions of the whole register) to the spread
-// vector, in order. Every rank makes the same exchanges. Returns the bytes
-// the plain pairwise scheme would have sent.
-unsigned long long runSpread(distributed_state& state, const std::vector<gates::compiled_gate>& gates,
-                             double& computeSeconds);
+// vector, in order. Every rank makes the same exchanges. Adds its compute
+// time and passes to `report` and sets the bytes the plain pairwise scheme
+// would have sent.
+void runSpread(distributed_state& state, const std::vector<gates::compiled_gate>& gates, distributed_report& report);
 
 class distributed_sliced_run {
 public:
@@ -42,8 +43,9 @@ public:
     distributed_sliced_run(const circuit& c, const rank_comm::world_info& world);
 
     // Runs the circuit; refuses what sliced_run refuses, before any rank
-    // exchanges anything (every rank refuses alike). Leaves the slices in
-    // logical order.
+    // exchanges anything (every rank refuses alike). Leaves the qubits where
+    // the run put them: only reading every basis state needs them back in
+    // logical order, which costs up to 2 log2(ranks) more swaps.
     void execute();
 
     // Probabilities over `lanes` (lane 0 the circuit's qubit 0; the first
@@ -51,17 +53,22 @@ public:
     // over, on every rank. Lanes that are all of the circuit's in order give
     // every basis state's probability exactly as one process would. Basis
     // states whose probability is at most `floor` are left out of the sums
-    // (a negative floor keeps every one).
-    std::vector<double> marginal(const std::vector<unsigned long>& lanes, double floor = -1.0) const;
+    // (a negative floor keeps every one). Collective.
+    std::vector<double> marginal(const std::vector<unsigned long>& lanes, double floor = -1.0);
 
     // The whole state, normalised, on every rank; empty when something was
     // measured. Costs 16 bytes per amplitude of the whole register per rank.
-    state_space::state_vector gatherStateVector() const;
+    // Collective.
+    state_space::state_vector gatherStateVector();
 
     const measurement_record& record() const { return measurements; }
     const distributed_report& report() const { return costs; }
 
 private:
+    void inLogicalOrder();
+    // Makes the costs so far the process's last report.
+    void publish();
+
     circuit source;
     distributed_state state;
     measurement_record measurements;

@@ -37,5 +37,5 @@ class Result:
         ...
 def distributed_run() -> dict:
     """
-    The MPI world of this process and what this rank's last distributed run cost: swaps of a rank qubit with a local one, bytes this rank sent, the bytes the plain pairwise scheme would have sent, and seconds spent exchanging and computing.
+    The MPI world of this process and what this rank's last distributed run cost: swaps of a rank qubit with a local one, bytes this rank sent, the bytes the plain pairwise scheme would have sent, seconds spent exchanging and computing, and passes over the slice.
     """

@@ -65,11 +65,12 @@ PYBIND11_MODULE(kovra_backends, m) {
             out["pairwise_bytes"] = r.pairwiseBytes;
             out["exchange_seconds"] = r.exchanges.exchangeSeconds;
             out["compute_seconds"] = r.computeSeconds;
+            out["passes"] = r.passes;
             return out;
         },
         "The MPI world of this process and what this rank's last distributed run cost: swaps of a rank "
         "qubit with a local one, bytes this rank sent, the bytes the plain pairwise scheme would have sent, "
-        "and seconds spent exchanging and computing.");
+        "seconds spent exchanging and computing, and passes over the slice.");
 
     py::class_<Result>(m, "Result")
         .def(py::init<>())
