@@ -73,7 +73,14 @@ g.vs["name"] = [5, b"ab\x00cd", "x", None]
     EXPECT_TRUE(reader.numbers("qubits", 0).empty());
     EXPECT_EQ(reader.numbers("params", 3), (std::vector<double>{0.5, 1.0}));
     EXPECT_EQ(reader.name(0), "5");
-    EXPECT_EQ(reader.name(1), "ab");
+    // A NUL would make C code read the name as its prefix ("ab").
+    try {
+        reader.name(1);
+        FAIL();
+    } catch (const igraph_errors::graph_error& e) {
+        EXPECT_NE(std::string(e.what()).find("NUL"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(PyErr_Occurred());
 }
 
 TEST_F(GraphLayout, FailuresBecomeExceptionsWithIgraphReasons) {

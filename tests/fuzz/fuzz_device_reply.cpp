@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fuzz_common.h"
+#include "nmr/bounded_json.h"
 #include "nmr/tavrix.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -30,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Tavrix::on_push_task_response(reply);
             break;
         default: {
-            Tavrix::running = true;
+            Tavrix::begin_task();
             Tavrix::probabilities.assign(3, -1.0);
             Tavrix::on_task_finished_post_callback(reply);
             if (Tavrix::running) break;
@@ -38,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             // is what the client now holds.
             using nlohmann::json;
             if (reply == nullptr) std::abort();
-            const json j = json::parse(reply, nullptr, false);
+            // The client accepted it, so it parses within the nesting limit.
+            const json j = bounded_json::parse(reply);
             if (!j.is_object()) std::abort();
             const auto state = j.find("task_state");
             if (state == j.end() || *state != "S") std::abort();

@@ -14,6 +14,7 @@ exception: never a crash, an abort, a hang or a SystemError.
 import math
 
 import igraph
+import numpy as np
 import pytest
 from hypothesis import event, given, note
 from hypothesis.control import currently_in_test_context
@@ -201,6 +202,57 @@ def test_valid_circuits_on_the_emulated_device_agree_with_the_reference(nmr_devi
 # ---- hostile graphs ----------------------------------------------------------
 
 
+class Saboteur:
+    """A number or name whose first conversion runs `action(graph)`."""
+
+    def __init__(self, value, action, graph):
+        self.value, self.action, self.graph = value, action, graph
+
+    def _strike(self):
+        graph, self.graph = self.graph, None
+        if graph is not None:
+            self.action(graph)
+
+    def __float__(self):
+        self._strike()
+        return float(self.value) if not isinstance(self.value, str) else math.nan
+
+    def __index__(self):
+        self._strike()
+        return self.value if isinstance(self.value, int) else 0
+
+    def __str__(self):
+        self._strike()
+        return str(self.value)
+
+    def __repr__(self):
+        return f"Saboteur({self.value!r})"
+
+
+def _drop_attributes(g):
+    for key in list(g.vs.attributes()):
+        del g.vs[key]
+    for key in list(g.es.attributes()):
+        del g.es[key]
+
+
+def _empty_lists(g):
+    for key in g.vs.attributes():
+        for value in g.vs[key]:
+            if isinstance(value, list):
+                value.clear()
+        g.vs[key] = [None] * g.vcount()
+
+
+SABOTAGE = {
+    "empties every list": _empty_lists,
+    "drops every attribute": _drop_attributes,
+    "deletes vertices": lambda g: g.delete_vertices(list(range(g.vcount() // 2))),
+    "deletes edges": lambda g: g.delete_edges(list(range(g.ecount()))),
+    "adds vertices": lambda g: g.add_vertices(50),
+}
+
+
 class Unconvertible:
     """Every conversion raises."""
 
@@ -227,6 +279,8 @@ SCALARS = st.sampled_from([
     "", "H", "CNOT", "MEASURE", "q0_2", "c0_1", "\ud800", "x" * 1000,
     b"", b"H", b"H\x00X", b"\xff\xfe", bytearray(b"X"),
     Unconvertible(), object(), (), {}, {"a": 1}, raising, len,
+    np.int64(0), np.int32(1), np.uint8(4), np.int64(-1), np.int64(2 ** 62), np.float32(0.5), np.float64(4.0),
+    np.bool_(True), np.array([0, 1]), np.int64(5),
 ])
 HOSTILE = st.recursive(
     SCALARS,
@@ -297,7 +351,7 @@ def mutation(draw, g):
     n, m = g.vcount(), g.ecount()
     what = draw(st.sampled_from([
         "vertex", "vertex", "vertex", "edge", "graph", "delete", "add_edge",
-        "undirected", "add_vertex", "function", "recursion", "deep", "qnum",
+        "undirected", "add_vertex", "function", "recursion", "deep", "qnum", "saboteur",
     ]))
     if what == "vertex" and n:
         v, key = draw(st.integers(0, n - 1)), draw(st.sampled_from(VERTEX_KEYS + ["other"]))
@@ -359,6 +413,21 @@ def mutation(draw, g):
         top = g.add_vertex(type=1, name="d0", qubits=[0]).index
         g.add_edge(1, top, qubit=0)
         return f"calls {depth} deep"
+    if what == "saboteur" and n:
+        # A value whose conversion changes the graph being read.
+        key = draw(st.sampled_from(VERTEX_KEYS + EDGE_KEYS))
+        act = draw(st.sampled_from(list(SABOTAGE)))
+        seq, count = (g.es, m) if key in EDGE_KEYS else (g.vs, n)
+        if not count:
+            return "no edge"
+        i = draw(st.integers(0, count - 1))
+        saboteur = Saboteur(draw(st.sampled_from([0, 1, 4, "H", "q0_2"])), SABOTAGE[act], g)
+        current = seq[i][key] if key in seq.attributes() else None
+        if isinstance(current, list) and current:
+            current[draw(st.integers(0, len(current) - 1))] = saboteur
+        else:
+            seq[i][key] = saboteur
+        return f"saboteur ({act}) at {key} of {i}"
     if what == "qnum":
         value = draw(st.sampled_from([40, 61, 62, 63, 64, 100, 2 ** 31 - 1, 2 ** 31, -1, 10 ** 6]))
         g["qnum"] = value

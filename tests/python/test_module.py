@@ -85,13 +85,39 @@ def test_execute_refuses_what_is_no_graph(backend, graph, name):
 
 
 def test_graph_whose_capsule_is_no_capsule():
-    class Impostor:
+    class Odd(igraph.Graph):
         pass
 
-    impostor = Impostor()
-    setattr(impostor, "__graph_as_capsule", lambda: 3)
+    odd = Odd(directed=True)
+    setattr(odd, "__graph_as_capsule", lambda: 3)
     with pytest.raises(TypeError, match="did not return a capsule"):
-        kb.BasicSimulator().execute(impostor, {})
+        kb.BasicSimulator().execute(odd, {})
+
+
+class Impostor:
+    pass
+
+
+def _impostor():
+    """Offers the capsule of a graph that is already gone."""
+    capsule = capsule_of(igraph.Graph(directed=True))  # the graph is freed here
+    impostor = Impostor()
+    setattr(impostor, "__graph_as_capsule", lambda: capsule)
+    return impostor
+
+
+@pytest.mark.parametrize("backend", [kb.BasicSimulator, kb.NMR])
+def test_only_python_igraph_graphs_are_asked_for_a_capsule(backend):
+    with pytest.raises(TypeError, match="Graph or the capsule of one, not 'Impostor'"):
+        backend().execute(_impostor(), {})
+
+
+@pytest.mark.parametrize("backend", [kb.BasicSimulator, kb.NMR])
+def test_named_capsules_are_refused(backend):
+    import datetime
+
+    with pytest.raises(TypeError, match='not the capsule "datetime.datetime_CAPI"'):
+        backend().execute(datetime.datetime_CAPI, {})
 
 
 def _bell_graph():

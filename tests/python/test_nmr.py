@@ -414,3 +414,18 @@ def test_four_qubits_refused_after_login(device, capfd):
     captured = capfd.readouterr()
     assert "Connect to server successfully!\n" in captured.out
     assert captured.err.endswith("Currently the quantum computer supports no more than 3 qubits.\n")
+
+
+def test_exponential_expansion_is_cut_off_before_connecting():
+    # Each definition calls the one below twice: 2^39 gates unless cut off
+    # at the simulator's limit on expanded definition-body vertices.
+    b = CircuitBuilder()
+    b.qreg(1)
+    b.define("d0").gate("X", [0])
+    for level in range(1, 40):
+        d = b.define(f"d{level}")
+        d.call(f"d{level - 1}", [0])
+        d.call(f"d{level - 1}", [0])
+    b.call("d39", [0])
+    with pytest.raises(ValueError, match=f"expand to more than {2 ** 22} definition-body vertices"):
+        kb.NMR().execute(b.capsule(), {"port": closed_port()})

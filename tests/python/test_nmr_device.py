@@ -14,6 +14,7 @@ import pytest
 
 import kovra_backends as kb
 
+from kovra.builder import CircuitBuilder
 from nmr_helpers import PYTHON_DIR, bell, closed_port, emulator, open_fd_count, thread_count
 
 
@@ -203,3 +204,22 @@ def test_signal_handler_cannot_reenter_a_waiting_run(capfd):
             signal.setitimer(signal.ITIMER_REAL, 0)
             signal.signal(signal.SIGALRM, previous)
     capfd.readouterr()
+
+
+@pytest.mark.parametrize("first_indices", [(0, 1, 2), (2, 0, 1), (1, 2, 0)])
+def test_keys_follow_graph_qubit_numbers_on_both_back_ends(first_indices, capfd):
+    # Three one-qubit registers; X on the first, CNOT from it to the third.
+    # Sequential mode concatenates the sub-circuits ({first, third}, then
+    # {second}), yet its keys must read in graph qubit order, as the
+    # device's do, whatever order the registers are declared in.
+    b = CircuitBuilder()
+    for first in first_indices:
+        b.qreg(1, first=first)
+    b.gate("X", [0])
+    b.gate("CNOT", [0, 2])
+    simulated = kb.BasicSimulator().execute(b.capsule(), {}).probabilities
+    assert simulated == {"101": 1.0}
+    with emulator() as device:
+        measured = kb.NMR().execute(b.capsule(), device.config()).probabilities
+    capfd.readouterr()
+    assert measured.keys() == simulated.keys()

@@ -115,7 +115,9 @@ def deferred(circuit):
     return out
 
 
-def _append_controlled(out, instruction, writer):
+def _append_controlled(out, instruction, writer, place=lambda qubit: qubit):
+    """The conditioned body as gates controlled by the bits' writers; `place`
+    maps a qubit of the program onto `out`."""
     register, value = instruction.operation.condition
     controls, state = [], 0
     for position, bit in enumerate(register):
@@ -128,7 +130,7 @@ def _append_controlled(out, instruction, writer):
         controls.append(writer[bit])
     body = instruction.operation.blocks[0]
     for inner in body.data:
-        targets = [instruction.qubits[body.find_bit(q).index] for q in inner.qubits]
+        targets = [place(instruction.qubits[body.find_bit(q).index]) for q in inner.qubits]
         gate = inner.operation
         if controls:
             gate = gate.control(len(controls), ctrl_state=state)

@@ -18,9 +18,7 @@ qiskit_aer = pytest.importorskip("qiskit_aer")
 
 import kovra_backends  # noqa: E402
 from kovra.qasm import loads  # noqa: E402
-
-HEADER = 'OPENQASM 2.0;\ninclude "qelib1.inc";\n'
-TOLERANCE = 1e-7
+from test_qasm_aer import HEADER, _append_controlled, assert_same_distribution  # noqa: E402
 
 PROGRAMS = {
     "reuse after measurement": """qreg q[3];
@@ -97,31 +95,11 @@ def deferred(circuit):
             writer[instruction.clbits[0]] = out.qubits[fresh]
             fresh += 1
         elif op.name == "if_else":
-            _append_controlled(out, circuit, instruction, writer)
+            _append_controlled(out, instruction, writer,
+                               lambda qubit: out.qubits[circuit.find_bit(qubit).index])
         elif op.name != "barrier":
             out.append(op, mapped)
     return out, [writer.get(c) for c in circuit.clbits]
-
-
-def _append_controlled(out, circuit, instruction, writer):
-    register, value = instruction.operation.condition
-    controls, state = [], 0
-    for position, bit in enumerate(register):
-        wanted = (value >> position) & 1
-        if bit not in writer:
-            if wanted:
-                return  # an unwritten bit reads 0: the condition never holds
-            continue
-        state |= wanted << len(controls)
-        controls.append(writer[bit])
-    body = instruction.operation.blocks[0]
-    for inner in body.data:
-        targets = [out.qubits[circuit.find_bit(instruction.qubits[body.find_bit(q).index]).index]
-                   for q in inner.qubits]
-        gate = inner.operation
-        if controls:
-            gate = gate.control(len(controls), ctrl_state=state)
-        out.append(gate, controls + targets)
 
 
 def aer_distributions(source):
@@ -144,11 +122,6 @@ def aer_distributions(source):
         bits[text] = bits.get(text, 0.0) + p
     qubits = {"".join(map(str, spread(k, circuit.num_qubits))): p for k, p in data["qubits"].items()}
     return bits, qubits
-
-
-def assert_same_distribution(got, want):
-    for key in set(got) | set(want):
-        assert abs(got.get(key, 0.0) - want.get(key, 0.0)) <= TOLERANCE, (key, got, want)
 
 
 @pytest.mark.parametrize("source", [HEADER + p for p in PROGRAMS.values()]

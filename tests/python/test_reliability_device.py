@@ -33,7 +33,8 @@ class ScriptedDevice:
     """Accepts connections on 127.0.0.1; answers the first line (login) with
     `login`, the second (push) with each of `push`, then closes. A reply of
     None sends nothing and closes at once; bytes are sent as they are (add
-    the newline yourself); `drip` sends their start one byte at a time."""
+    the newline yourself); `drip` sends their start one byte at a time;
+    `hold` keeps the connection open that many seconds after the replies."""
 
     def __init__(self):
         self.server = socket.socket()
@@ -44,6 +45,7 @@ class ScriptedDevice:
         self.port = self.server.getsockname()[1]
         self.script = (LOGIN_OK + b"\n", [PUSH_OK + b"\n", finished([0.5, 0, 0, 0.5]) + b"\n"])
         self.drip = False
+        self.hold = 0
         self.received = []
         self._stop = threading.Event()
         self._idle = threading.Event()  # no connection open on our side
@@ -100,6 +102,7 @@ class ScriptedDevice:
             if reply is None:
                 return
             self._send(conn, reply)
+        time.sleep(self.hold)
         conn.shutdown(socket.SHUT_RDWR)
 
     def close(self):
@@ -118,14 +121,15 @@ def device():
 BELL = bell()
 
 
-def run(device):
+def run(device, **config):
     with watchdog(90):
-        return kb.NMR().execute(BELL.capsule(), device.config())
+        return kb.NMR().execute(BELL.capsule(), {**device.config(), **config})
 
 
 def healthy(device):
     device.script = (LOGIN_OK + b"\n", [PUSH_OK + b"\n", finished([0.5, 0, 0, 0.5]) + b"\n"])
     device.drip = False
+    device.hold = 0
     assert run(device).probabilities == {"00": 0.5, "11": 0.5}
 
 
@@ -164,7 +168,13 @@ def replies(kind):
     return st.one_of(typed.map(_dumps), untyped.map(_dumps), raw_lines(), JSON_VALUES.map(_dumps))
 
 
+# Four values near a distribution: plausible ones, rounding, negatives, sums off 1.
+NEAR_DISTRIBUTIONS = st.builds(
+    lambda p, noise: [x + e for x, e in zip(p, noise)],
+    st.sampled_from([[0.5, 0, 0, 0.5], [0.25] * 4, [1, 0, 0, 0], [0.9] * 4, [-0.5, 1.5, 0, 0]]),
+    st.lists(st.sampled_from([0, 1e-9, -1e-9, 5e-7, -2e-6, 1e-3, -0.1]), min_size=4, max_size=4))
 EXECUTIONS = st.one_of(
+    NEAR_DISTRIBUTIONS,
     st.lists(st.floats(0, 1), min_size=4, max_size=4),
     st.lists(st.floats(allow_nan=False), max_size=9),
     st.lists(st.floats(0, 1), min_size=0, max_size=64),
@@ -179,7 +189,10 @@ def finish_replies():
     odd = st.builds(lambda tid, tr: {"type": "task_finished", "task_id": tid, "task_state": "S",
                                      "task_result": tr},
                     JSON_VALUES, JSON_VALUES)
-    return st.one_of(good.map(_dumps), odd.map(_dumps), raw_lines())
+    deep = st.builds(lambda depth, key: b'{"type":"task_finished","task_id":"7","task_state":"S",'
+                                        b'"task_result":{"' + key + b'":' + b"[" * depth + b"]" * depth + b"}}",
+                     st.sampled_from([63, 64, 65, 60000]), st.sampled_from([b"execution", b"other"]))
+    return st.one_of(good.map(_dumps), odd.map(_dumps), raw_lines(), deep)
 
 
 def sent_execution(line):
@@ -231,6 +244,8 @@ def test_generated_replies_end_in_an_exact_result_or_an_exception(device, data, 
     assert execution is not None
     assert len(execution) == 4
     assert all(isinstance(p, (int, float)) and math.isfinite(p) for p in execution)
+    # ... that are probabilities, up to the documented tolerance.
+    assert min(execution) >= -1e-6 and abs(sum(execution) - 1) <= 1e-6
     assert result.probabilities == keyed(execution, 2)
 
 
@@ -346,3 +361,111 @@ def test_two_threads_never_see_each_others_results(capfd):
         slow.close()
         broken.close()
         capfd.readouterr()
+
+
+# ---- replies that are well-formed but wrong ------------------------------------
+
+DEEP = b"[" * 60000 + b"]" * 60000
+
+
+@pytest.mark.parametrize("where", ["login", "result"])
+def test_deeply_nested_replies_are_refused_by_their_depth(device, capfd, where):
+    # 60,000 levels in 120 KB: copying it would overflow the callback
+    # thread's stack and end the process.
+    deep_result = b'{"type":"task_finished","task_id":"7","task_state":"S","task_result":' + DEEP + b"}"
+    if where == "login":
+        device.script = (b'{"type":"login_response","return_code":' + DEEP + b"}\n", [])
+    else:
+        device.script = (LOGIN_OK + b"\n", [PUSH_OK + b"\n", deep_result + b"\n"])
+    with pytest.raises(RuntimeError, match="nested deeper than 64 levels"):
+        run(device)
+    capfd.readouterr()
+    healthy(device)
+
+
+@pytest.mark.parametrize("execution", [
+    [-0.5, 1.5, 0, 0],            # a negative probability
+    [0.9, 0.9, 0.9, 0.9],         # sums to 3.6
+    [0.25, 0.25, 0.25, 0.2],      # sums to 0.95
+    [0.5, 0.5, 1e-3, 0],          # a little over 1
+])
+def test_values_that_are_no_probabilities_are_refused(device, capfd, execution):
+    device.script = (LOGIN_OK + b"\n", [PUSH_OK + b"\n", finished(execution) + b"\n"])
+    with pytest.raises(RuntimeError, match=r"which are no probabilities") as raised:
+        run(device)
+    assert str(execution[1]) in str(raised.value)
+    capfd.readouterr()
+
+
+def test_rounding_of_the_device_is_tolerated(device, capfd):
+    device.script = (LOGIN_OK + b"\n", [PUSH_OK + b"\n", finished([0.5 + 4e-7, -1e-9, 0, 0.5]) + b"\n"])
+    assert run(device).probabilities == {"00": 0.5 + 4e-7, "11": 0.5}
+    capfd.readouterr()
+
+
+def test_only_the_first_result_of_a_task_counts(device, capfd):
+    device.script = (LOGIN_OK + b"\n", [PUSH_OK + b"\n" + finished([0.5, 0, 0, 0.5]) + b"\n" +
+                                         finished([0, 1.0, 0, 0]) + b"\n"])
+    for _ in range(5):
+        assert run(device).probabilities == {"00": 0.5, "11": 0.5}
+    capfd.readouterr()
+
+
+def test_a_result_before_the_task_is_refused(device, capfd):
+    device.script = (finished([0.5, 0, 0, 0.5]) + b"\n" + LOGIN_OK + b"\n", [PUSH_OK + b"\n", None])
+    with pytest.raises(RuntimeError, match="finished task before the task was pushed"):
+        run(device)
+    capfd.readouterr()
+    healthy(device)
+
+
+# ---- time and size limits ------------------------------------------------------
+
+
+def test_a_device_that_never_finishes_runs_into_the_timeout(device, capfd):
+    device.script = (LOGIN_OK + b"\n", [PUSH_OK + b"\n"])
+    device.hold = 3
+    started = time.monotonic()
+    with pytest.raises(RuntimeError, match=r"did not finish the task within 0\.5 s"):
+        run(device, timeout=0.5)
+    assert time.monotonic() - started < 2.5
+    device.wait_idle()
+    capfd.readouterr()
+    healthy(device)
+
+
+@pytest.mark.parametrize("timeout", [0, -1, math.nan, math.inf, "1"])
+def test_timeouts_that_are_no_positive_number_are_refused(timeout):
+    with pytest.raises((ValueError, RuntimeError), match="timeout|cast"):
+        kb.NMR().execute(BELL.capsule(), {"port": 9, "timeout": timeout})
+
+
+def test_waiting_for_the_turn_can_be_interrupted(device, capfd):
+    import os
+    import signal
+
+    device.script = (LOGIN_OK + b"\n", [PUSH_OK + b"\n"])
+    device.hold = 3
+    holder = threading.Thread(target=lambda: pytest.raises(RuntimeError, run, device, timeout=2))
+    holder.start()
+    time.sleep(0.5)  # the holder is in its session
+    timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    started = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            run(device)
+        assert time.monotonic() - started < 1.5
+    finally:
+        timer.cancel()
+        holder.join(10)
+        device.wait_idle()
+        capfd.readouterr()
+    healthy(device)
+
+
+def test_task_lines_over_the_device_limit_are_refused_before_connecting():
+    from nmr_helpers import closed_port
+
+    with pytest.raises(ValueError, match=r"task message would be \d+ bytes, over the device's line limit"):
+        kb.NMR().execute(BELL.capsule(), {"port": closed_port(), "task_desc": "x" * (16 << 20)})

@@ -96,3 +96,79 @@ def test_declared_classical_bits_cost_nothing_until_written():
     """)
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.strip().splitlines()[-1] == "no error"
+
+
+def test_the_probability_map_is_reserved_before_it_is_built():
+    # 2^25 outcomes: the vectors take 768 MiB, the map of keys about 4.3 GiB.
+    done = run_capped(measured_circuit(25, 0))
+    assert done.returncode == 0, done.stderr[-2000:]
+    line = done.stdout.strip().splitlines()[-1]
+    assert line.startswith("MemoryError"), line
+    assert "the probabilities of 33554432 outcomes need" in line, line
+
+
+def test_the_state_list_is_reserved_before_it_is_built():
+    # One outcome, but 2^26 amplitudes: 1 GiB as a vector, 2.5 GiB as a list.
+    done = run_capped("""
+        b = CircuitBuilder()
+        b.qreg(26)
+        b.gate("X", [0])
+        r = kb.BasicSimulator().execute(b.capsule(), {})
+        assert r.probabilities == {"1" + "0" * 25: 1.0}
+        r.states
+    """)
+    assert done.returncode == 0, done.stderr[-2000:]
+    line = done.stdout.strip().splitlines()[-1]
+    assert line.startswith("MemoryError"), line
+    assert "Result.states as a list of 67108864 complex numbers need" in line, line
+
+
+def test_parallel_sub_circuits_are_counted_together():
+    # Three 26-qubit sub-circuits need 4.5 GiB between them.
+    done = run_capped("""
+        b = CircuitBuilder()
+        for _ in range(3):
+            b.gate("X", [b.qreg(26)[0]])
+        kb.BasicSimulator().execute(b.capsule(), {"parallel": True})
+    """)
+    assert done.returncode == 0, done.stderr[-2000:]
+    line = done.stdout.strip().splitlines()[-1]
+    assert line.startswith("MemoryError"), line
+    assert "26 qubits beside the sub-circuits before them" in line and "MiB needed, only" in line, line
+
+
+def test_the_lowered_circuit_is_checked_as_its_layers_grow():
+    # 2^20 X gates one after another on a 24-qubit register: the assembled
+    # circuit holds a record per qubit and layer, 25M records (about 3 GiB),
+    # and the run copies it.
+    done = run_capped("""
+        b = CircuitBuilder()
+        b.qreg(24)
+        b.define("d0").gate("X", [0])
+        for level in range(1, 21):
+            d = b.define(f"d{level}")
+            d.call(f"d{level - 1}", [0])
+            d.call(f"d{level - 1}", [0])
+        b.call("d20", [0])
+        kb.BasicSimulator().execute(b.capsule(), {})
+    """)
+    assert done.returncode == 0, done.stderr[-2000:]
+    line = done.stdout.strip().splitlines()[-1]
+    assert line.startswith("MemoryError"), line
+    assert "the lowered circuit of" in line and "layers on 24 qubits" in line, line
+
+
+def test_record_qubits_of_resets_count_in_the_guard():
+    # 22 qubits fit; 12 resets of touched qubits make 34 qubits, 640 GiB.
+    done = run_capped("""
+        b = CircuitBuilder()
+        b.qreg(22)
+        for q in range(22):
+            b.gate("H", [q])
+        for q in range(12):
+            b.reset([q])
+        kb.BasicSimulator().execute(b.capsule(), {})
+    """)
+    assert done.returncode == 0, done.stderr[-2000:]
+    line = done.stdout.strip().splitlines()[-1]
+    assert line.startswith("MemoryError") and "22 qubits with 12 reuses" in line, line

@@ -61,3 +61,34 @@ def test_threads_get_the_results_of_lone_calls(parallel):
     assert mismatches == []
     assert len(errors) == 4 * 12
     assert all("more than once" in e for e in errors), set(errors)
+
+
+def test_a_circuit_that_runs_itself_stops_at_the_nesting_limit():
+    # Each parameter function runs the whole circuit again, in parallel mode:
+    # the chain is cut at the documented depth, and the threads in use stay
+    # within one per processor however deep it goes.
+    import os
+
+    from nmr_helpers import thread_count
+
+    threads_seen = []
+
+    def rerun(a):
+        threads_seen.append(thread_count())
+        kb.BasicSimulator().execute(g, {"parallel": True})
+        return a
+
+    b = CircuitBuilder()
+    b.define("d").gate("Rx", [0], params=[rerun], pindex=[0])
+    for _ in range(3):
+        b.call("d", b.qreg(1), params=[0.1])
+    g = b.graph()
+    kb.BasicSimulator().execute(ghz(2, 0.1).graph(), {"parallel": True})  # the engine's own threads
+    with watchdog(120):
+        before = thread_count()
+        with pytest.raises(RuntimeError, match="nested more than 16 deep"):
+            kb.BasicSimulator().execute(g, {"parallel": True})
+    assert max(threads_seen) <= before + os.cpu_count()
+    # Once a run has failed its later sub-circuits are skipped: only chains
+    # already under way on another thread go on to the limit.
+    assert len(threads_seen) <= 16 * 3 * (os.cpu_count() + 1)

@@ -283,17 +283,31 @@ def test_parameter_function_exception_reaches_the_caller_unchanged(parallel):
     assert execute(bell().graph()).probabilities.keys() == {"00", "11"}
 
 
-def test_only_the_first_sub_circuit_failure_is_raised_in_parallel():
+class Boom2(Exception):
+    pass
+
+
+def explode_too(x):
+    raise Boom2("from the second parameter function")
+
+
+@pytest.mark.parametrize("failing, raised", [((1,), Boom), ((2,), Boom2), ((1, 2), Boom)])
+def test_a_sub_circuit_failure_is_raised_in_parallel_the_first_in_order(failing, raised):
+    # Sub-circuits 0 and 1 can fail with Boom, sub-circuit 2 with Boom2; a
+    # failure is never reported as success, whichever thread meets it.
     b = CircuitBuilder()
     b.define("bad").gate("Rx", [0], params=[explode], pindex=[0])
-    b.qreg(1)
-    b.gate("H", [0])
-    q = b.qreg(1)
-    b.call("bad", q, params=[1.0])
+    b.define("bad2").gate("Rx", [0], params=[explode_too], pindex=[0])
+    for part in range(3):
+        q = b.qreg(1)
+        if part in failing:
+            b.call("bad2" if part == 2 else "bad", q, params=[1.0])
+        else:
+            b.gate("H", q)
     g = b.graph()
-    assert execute(g, parallel=True).probabilities.keys() == {"0", "1"}
-    with pytest.raises(Boom):
-        execute(g)
+    for parallel in (True, False):
+        with pytest.raises(raised):
+            execute(g, parallel=parallel)
 
 
 def test_exponential_expansion_is_cut_off():

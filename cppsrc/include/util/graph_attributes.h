@@ -24,6 +24,7 @@
 #include <deque>
 #include <set>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,67 +53,128 @@ inline int report(const char* reason, int line, int code) {
     return igraph_error(reason, kSourcePath, line, code);
 }
 
+// A strong reference, released at the end of its scope. Attribute values
+// are Python objects whose conversions (__float__, __index__, __str__) run
+// arbitrary code: that code may empty a list, delete an attribute or change
+// the graph, so nothing may be read through a borrowed pointer across such a
+// call.
+class py_ref {
+public:
+    py_ref() = default;
+    static py_ref steal(PyObject* object) { return py_ref(object); }
+    static py_ref borrow(PyObject* object) {
+        Py_XINCREF(object);
+        return py_ref(object);
+    }
+    py_ref(py_ref&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
+    py_ref& operator=(py_ref&& other) noexcept {
+        std::swap(object_, other.object_);
+        return *this;
+    }
+    py_ref(const py_ref&) = delete;
+    py_ref& operator=(const py_ref&) = delete;
+    ~py_ref() { Py_XDECREF(object_); }
+
+    PyObject* get() const { return object_; }
+    explicit operator bool() const { return object_ != nullptr; }
+    bool is_none() const { return object_ == Py_None; }
+
+private:
+    explicit py_ref(PyObject* object) : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
 // A malloc'ed UTF-8 copy of `obj` (str() of anything that is not str or
-// bytes); bytes are copied up to their first NUL. NULL when conversion fails.
+// bytes). NULL when conversion fails, and (with a ValueError) when the text
+// holds a NUL: C code would read it as its prefix, "X\0..." as "X".
 inline char* py_object_to_c_string(PyObject* obj) {
     if (obj == nullptr) return nullptr;
-    PyObject* text;
+    py_ref text;
     if (PyBytes_Check(obj) || PyUnicode_Check(obj)) {
-        Py_INCREF(obj);
-        text = obj;
+        text = py_ref::borrow(obj);
     } else {
-        text = PyObject_Str(obj);
-        if (text == nullptr) return nullptr;
+        text = py_ref::steal(PyObject_Str(obj));
+        if (!text) return nullptr;
     }
-    char* copy = nullptr;
-    if (PyBytes_Check(text)) {
-        copy = strdup(PyBytes_AS_STRING(text));
-    } else {
-        PyObject* encoded = PyUnicode_AsUTF8String(text);
-        if (encoded == nullptr) {
-            Py_DECREF(text);
-            return nullptr;
-        }
-        copy = strdup(PyBytes_AS_STRING(encoded));
-        Py_DECREF(encoded);
+    py_ref bytes = PyBytes_Check(text.get()) ? py_ref::borrow(text.get())
+                                             : py_ref::steal(PyUnicode_AsUTF8String(text.get()));
+    if (!bytes) return nullptr;
+    const char* data = PyBytes_AS_STRING(bytes.get());
+    if (std::strlen(data) != static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))) {
+        PyErr_SetString(PyExc_ValueError, "the text holds a NUL character");
+        return nullptr;
     }
+    char* copy = strdup(data);
     if (copy == nullptr) PyErr_NoMemory();
-    Py_DECREF(text);
     return copy;
 }
 
-// Borrowed entry `vid` of the list stored under `key`, or nullptr when the key
-// is absent, the value is not a list or the id is outside it.
-inline PyObject* list_entry(PyObject* dict, const char* key, long vid) {
+// Entry `vid` of the list stored under `key` (a new reference), or an empty
+// reference when the key is absent, the value is not a list or the id is
+// outside it.
+inline py_ref list_entry(PyObject* dict, const char* key, long vid) {
     PyObject* list = PyDict_GetItemString(dict, key);
-    if (list == nullptr || !PyList_Check(list)) return nullptr;
-    if (vid < 0 || vid >= PyList_GET_SIZE(list)) return nullptr;
-    return PyList_GET_ITEM(list, vid);
+    if (list == nullptr || !PyList_Check(list)) return py_ref();
+    if (vid < 0 || vid >= PyList_GET_SIZE(list)) return py_ref();
+    return py_ref::borrow(PyList_GET_ITEM(list, vid));
 }
 
 inline int get_vertex_name(PyObject* vertex_attrs, int vid, char** out) {
     *out = nullptr;
     PyObject* list = PyDict_GetItemString(vertex_attrs, "name");
     if (list == nullptr) return report("No such attribute", 103, IGRAPH_EINVAL);
-    PyObject* entry = PyList_Check(list) ? PyList_GetItem(list, vid) : nullptr;
-    if (entry == nullptr) return report("null element in PyList", 107, IGRAPH_EINVAL);
-    *out = py_object_to_c_string(entry);
+    py_ref entry = list_entry(vertex_attrs, "name", vid);
+    if (!entry) return report("null element in PyList", 107, IGRAPH_EINVAL);
+    *out = py_object_to_c_string(entry.get());
     if (*out == nullptr) {
-        return report("error while calling PyObject_ConvertToCString", 111, IGRAPH_EINVAL);
+        bool nul = PyErr_ExceptionMatches(PyExc_ValueError);
+        return report(nul ? "the name holds a NUL character"
+                          : "error while calling PyObject_ConvertToCString",
+                      111, IGRAPH_EINVAL);
     }
     return IGRAPH_SUCCESS;
 }
 
+// An integer read with operator.index semantics (so numpy integers count),
+// or empty (with the Python error cleared) for floats, non-numbers and
+// values outside `long`.
+inline std::optional<long> item_as_integer(PyObject* item) {
+    if (item == nullptr || PyFloat_Check(item) || !PyIndex_Check(item)) return std::nullopt;
+    py_ref held = py_ref::borrow(item);
+    py_ref index = py_ref::steal(PyNumber_Index(held.get()));
+    if (!index) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    long value = PyLong_AsLong(index.get());
+    if (value == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return value;
+}
+
 // Converts one list item to a double; false (with the Python error cleared)
-// when the item is not a number.
+// when the item is not a number. Integers are read through __index__, as
+// operator.index would (numpy integers included); anything else, or an
+// integer-like whose __index__ fails, through __float__.
 inline bool item_as_double(PyObject* item, double* value) {
-    PyObject* number = PyNumber_Float(item);
-    if (number == nullptr) {
+    py_ref held = py_ref::borrow(item);
+    if (!PyFloat_Check(item) && PyIndex_Check(item)) {
+        py_ref index = py_ref::steal(PyNumber_Index(held.get()));
+        double number = index ? PyLong_AsDouble(index.get()) : -1.0;
+        if (index && !(number == -1.0 && PyErr_Occurred())) {
+            *value = number;
+            return true;
+        }
+        PyErr_Clear();
+    }
+    py_ref number = py_ref::steal(PyNumber_Float(held.get()));
+    if (!number) {
         PyErr_Clear();
         return false;
     }
-    *value = PyFloat_AS_DOUBLE(number);
-    Py_DECREF(number);
+    *value = PyFloat_AS_DOUBLE(number.get());
     return true;
 }
 
@@ -121,21 +183,24 @@ inline bool item_as_double(PyObject* item, double* value) {
 // that is not a list, or an item that is not a number, is reported.
 inline int get_vertex_number_list(PyObject* vertex_attrs, const char* key, int vid,
                                   igraph_vector_t* out) {
-    PyObject* entry = list_entry(vertex_attrs, key, vid);
-    if (entry == nullptr || entry == Py_None) return IGRAPH_SUCCESS;
-    if (!PyList_Check(entry) && !PyTuple_Check(entry)) {
+    py_ref entry = list_entry(vertex_attrs, key, vid);
+    if (!entry || entry.is_none()) return IGRAPH_SUCCESS;
+    if (!PyList_Check(entry.get()) && !PyTuple_Check(entry.get())) {
         std::string reason = "attribute \"" + std::string(key) + "\" of vertex " +
                              std::to_string(vid) + " is not a list";
         return report(reason.c_str(), 215, IGRAPH_EINVAL);
     }
-    Py_ssize_t size = PySequence_Fast_GET_SIZE(entry);
+    // A tuple copy holds every item: a conversion that empties the list
+    // cannot free the items still to be read.
+    py_ref items = py_ref::steal(PySequence_Tuple(entry.get()));
+    if (!items) return report("", 217, IGRAPH_ENOMEM);
+    Py_ssize_t size = PyTuple_GET_SIZE(items.get());
     if (size < 1) return IGRAPH_SUCCESS;
     int code = igraph_vector_resize(out, size);
     if (code != IGRAPH_SUCCESS) return report("", 219, code);
-    PyObject** items = PySequence_Fast_ITEMS(entry);
     for (Py_ssize_t i = 0; i < size; ++i) {
         double value;
-        if (!item_as_double(items[i], &value)) {
+        if (!item_as_double(PyTuple_GET_ITEM(items.get(), i), &value)) {
             std::string reason = "attribute \"" + std::string(key) + "\" of vertex " +
                                  std::to_string(vid) + " holds a non-numeric item";
             return report(reason.c_str(), 225, IGRAPH_EINVAL);
@@ -149,8 +214,9 @@ inline int get_vertex_number_list(PyObject* vertex_attrs, const char* key, int v
 // order; edges whose value is None are skipped.
 inline int get_edge_numbers(const igraph_t* graph, const char* key, igraph_es_t es,
                             igraph_vector_t* out) {
-    PyObject* list = PyDict_GetItemString(edge_dict(graph), key);
-    if (list == nullptr || !PyList_Check(list)) {
+    // Held, and its size read again for every edge: a conversion may shrink it.
+    py_ref list = py_ref::borrow(PyDict_GetItemString(edge_dict(graph), key));
+    if (!list || !PyList_Check(list.get())) {
         return report("No such attribute", 279, IGRAPH_EINVAL);
     }
     igraph_eit_t it;
@@ -173,10 +239,12 @@ inline int get_edge_numbers(const igraph_t* graph, const char* key, igraph_es_t 
     long stored = 0;
     for (long k = 0; k < igraph_vector_size(&ids); ++k) {
         long eid = static_cast<long>(VECTOR(ids)[k]);
-        PyObject* entry = eid < PyList_GET_SIZE(list) ? PyList_GET_ITEM(list, eid) : Py_None;
-        if (entry == Py_None) continue;
+        py_ref entry = py_ref::borrow(eid < PyList_GET_SIZE(list.get())
+                                          ? PyList_GET_ITEM(list.get(), eid)
+                                          : Py_None);
+        if (entry.is_none()) continue;
         double value;
-        if (!item_as_double(entry, &value)) {
+        if (!item_as_double(entry.get(), &value)) {
             std::string reason = "edge attribute \"" + std::string(key) + "\" of edge " +
                                  std::to_string(eid) + " is not a number";
             return report(reason.c_str(), 301, IGRAPH_EINVAL);
@@ -196,10 +264,10 @@ inline int get_edge_numbers(const igraph_t* graph, const char* key, igraph_es_t 
 inline double get_vertex_number(PyObject* vertex_attrs, const char* key, int vid, double def,
                                 int* status = nullptr) {
     if (status) *status = IGRAPH_SUCCESS;
-    PyObject* entry = list_entry(vertex_attrs, key, vid);
-    if (entry == nullptr || entry == Py_None) return def;
-    double value = PyFloat_AsDouble(entry);
-    if (value == -1.0 && PyErr_Occurred()) {
+    py_ref entry = list_entry(vertex_attrs, key, vid);
+    if (!entry || entry.is_none()) return def;
+    double value;
+    if (!item_as_double(entry.get(), &value)) {
         std::string reason = "attribute \"" + std::string(key) + "\" of vertex " +
                              std::to_string(vid) + " is not a number";
         int code = report(reason.c_str(), 331, IGRAPH_EINVAL);
@@ -212,13 +280,9 @@ inline double get_vertex_number(PyObject* vertex_attrs, const char* key, int vid
 // The graph attribute `key` as a number; NaN (with the Python error cleared)
 // when it is absent or not a number.
 inline double get_graph_number(PyObject* graph_attrs, const char* key) {
-    PyObject* value = PyDict_GetItemString(graph_attrs, key);
-    if (value == nullptr) return std::nan("");
-    double number = PyFloat_AsDouble(value);
-    if (number == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return std::nan("");
-    }
+    py_ref value = py_ref::borrow(PyDict_GetItemString(graph_attrs, key));
+    double number;
+    if (!value || !item_as_double(value.get(), &number)) return std::nan("");
     return number;
 }
 
@@ -292,12 +356,12 @@ public:
 
     // True when the vertex has a value other than None under `key`.
     bool has(const char* key, int vid) const {
-        PyObject* entry = list_entry(vertex_attrs(), key, vid);
-        return entry != nullptr && entry != Py_None;
+        py_ref entry = list_entry(vertex_attrs(), key, vid);
+        return entry && !entry.is_none();
     }
 
-    // Borrowed raw entry (nullptr when absent).
-    PyObject* entry(const char* key, int vid) const {
+    // The raw entry, held (empty when absent).
+    py_ref entry(const char* key, int vid) const {
         return list_entry(vertex_attrs(), key, vid);
     }
 
@@ -373,7 +437,11 @@ public:
         number_vector order;
         igraph_errors::check(igraph_topological_sorting(graph_, order.get(), IGRAPH_OUT));
         std::vector<double> ids = order.values();
-        if (static_cast<int>(ids.size()) != vertex_count()) {
+        // igraph's sort passes over self-loops, yet a vertex that feeds
+        // itself is a cycle like any other.
+        igraph_bool_t loops = false;
+        igraph_errors::check(igraph_has_loop(graph_, &loops));
+        if (loops || static_cast<int>(ids.size()) != vertex_count()) {
             throw igraph_errors::graph_error(
                 "The graph has cycles; topological sorting is only possible in acyclic graphs");
         }

@@ -22,18 +22,21 @@ std::uint16_t config_reader::get_u16(const char* key, std::uint16_t fallback) co
     return has(key) ? py::cast<std::uint16_t>(item(key)) : fallback;
 }
 
+double config_reader::get_number(const char* key, double fallback) const {
+    return has(key) ? py::cast<double>(item(key)) : fallback;
+}
+
 std::string config_reader::get_text(const char* key, const std::string& fallback) const {
     return has(key) ? py::cast<std::string>(item(key)) : fallback;
 }
 
 std::vector<int> config_reader::get_int_list(const char* key) const {
     py::object value = item(key);
-    py::list list = py::isinstance<py::list>(value)
-                        ? py::reinterpret_borrow<py::list>(value)
-                        : py::reinterpret_steal<py::list>(PySequence_List(value.ptr()));
-    if (!list) throw py::error_already_set();
+    // A tuple copy holds every item: an item's __index__ may empty the list.
+    py::tuple items = py::reinterpret_steal<py::tuple>(PySequence_Tuple(value.ptr()));
+    if (!items) throw py::error_already_set();
     std::vector<int> out;
-    out.reserve(list.size());
-    for (py::handle element : list) out.push_back(py::cast<int>(element));
+    out.reserve(items.size());
+    for (py::handle element : items) out.push_back(py::cast<int>(element));
     return out;
 }

@@ -21,9 +21,10 @@ public:
     bool get_bool(const char* key, bool fallback) const;
     int get_int(const char* key, int fallback) const;
     std::uint16_t get_u16(const char* key, std::uint16_t fallback) const;
+    double get_number(const char* key, double fallback) const;
     // str as UTF-8, bytes and bytearray byte for byte.
     std::string get_text(const char* key, const std::string& fallback) const;
-    // A list used as it is, anything else through Python's list(); every
+    // The items of any iterable, taken once before any is converted; every
     // element read as a 32-bit int.
     std::vector<int> get_int_list(const char* key) const;
 

@@ -2,7 +2,12 @@
 // and the packing of the device's probabilities.
 #include <pybind11/pybind11.h>
 
+#include <chrono>
+#include <cmath>
+#include <iomanip>
 #include <iostream>
+#include <mutex>
+#include <sstream>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -46,6 +51,44 @@ struct session_flag {
 void check_signals() {
     py::gil_scoped_acquire gil;
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+// How long a task may run on the device unless "timeout" says otherwise: far
+// beyond any task of three qubits, yet not forever.
+constexpr double kDefaultTimeout = 3600.0;
+// How far the device's probabilities may stray from what probabilities are
+// (rounding of the device's arithmetic and of its number printing).
+constexpr double kProbabilityTolerance = 1e-6;
+
+std::string value_list(const std::vector<double>& values) {
+    std::ostringstream text;
+    text << std::setprecision(17) << '[';
+    for (std::size_t i = 0; i < values.size(); ++i) text << (i ? ", " : "") << values[i];
+    return text.str() + "]";
+}
+
+// A result the device could have measured: finite values, none negative and
+// their sum 1, each up to kProbabilityTolerance. Anything else is refused
+// rather than passed on as probabilities and counts.
+void check_device_probabilities(const std::vector<double>& values) {
+    double sum = 0;
+    bool plausible = true;
+    for (double p : values) {
+        plausible = plausible && std::isfinite(p) && p >= -kProbabilityTolerance;
+        sum += p;
+    }
+    if (plausible && std::fabs(sum - 1.0) <= kProbabilityTolerance) return;
+    throw std::runtime_error("the device answered " + value_list(values) +
+                             ", which are no probabilities (each must be finite and at least 0, "
+                             "their sum 1, up to " + std::to_string(kProbabilityTolerance) + ")");
+}
+
+// Waits for the device session without holding the interpreter lock, checking
+// for Ctrl-C ten times a second.
+std::unique_lock<std::timed_mutex> await_turn() {
+    std::unique_lock<std::timed_mutex> turn(Tavrix::session(), std::defer_lock);
+    while (!turn.try_lock_for(std::chrono::milliseconds(100))) check_signals();
+    return turn;
 }
 
 // The task document: the operations, then the measured-qubit flags when
@@ -94,6 +137,11 @@ Result Nmr::execute(const igraph_t* graph, const config_reader& config) {
     result.shots = 1024;
     if (config.has("shots")) result.shots = config.get_int("shots", 1024);
     bool print_circuit = config.get_bool("print_circuit", false);
+    double timeout = config.get_number("timeout", kDefaultTimeout);
+    if (!(timeout > 0) || !std::isfinite(timeout)) {
+        throw std::invalid_argument("configuration \"timeout\" must be a positive number of seconds, not " +
+                                    std::to_string(timeout));
+    }
 
     std::vector<Operation> operations;
     int qnum = translate(graph, operations);
@@ -110,6 +158,12 @@ Result Nmr::execute(const igraph_t* graph, const config_reader& config) {
     if (measures) width = std::set<int>(measured.begin(), measured.end()).size();
     const std::string document = task_document(operations, qnum, measures ? &measured : nullptr);
     if (print_circuit) std::cout << document << std::endl;
+    std::size_t line = Tavrix::task_line_size(task_name, task_desc, document, qnum);
+    if (line > Tavrix::kMaxLine) {
+        throw std::invalid_argument("the task message would be " + std::to_string(line) +
+                                    " bytes, over the device's line limit of " +
+                                    std::to_string(Tavrix::kMaxLine) + " bytes");
+    }
 
     if (in_session) throw std::runtime_error("NMR.execute cannot run while this thread waits for the device");
     std::vector<double> outcome;
@@ -117,11 +171,12 @@ Result Nmr::execute(const igraph_t* graph, const config_reader& config) {
         session_flag flag;
         // The device session needs no Python: let other threads run meanwhile.
         py::gil_scoped_release released;
-        std::lock_guard<std::mutex> one_session(Tavrix::session());
+        std::unique_lock<std::timed_mutex> one_session = await_turn();
         session_guard guard;
         Tavrix::interrupt_check = &check_signals;
         Tavrix::init(ip, port, username, password);
-        outcome = Tavrix::nmr_run(task_name, task_desc, document, qnum);
+        outcome = Tavrix::nmr_run(task_name, task_desc, document, qnum,
+                                  std::chrono::duration<double>(timeout));
     }
 
     // One probability per outcome of the reported qubits. Any other count
@@ -133,6 +188,7 @@ Result Nmr::execute(const igraph_t* graph, const config_reader& config) {
                                  " probabilities for " + std::to_string(width) + " reported qubit" +
                                  (width == 1 ? "" : "s") + ", expected " + std::to_string(outcomes));
     }
+    check_device_probabilities(outcome);
     for (std::size_t i = 0; i < outcome.size(); ++i) {
         if (outcome[i] > 1e-10) result.probabilities[result.to_string(static_cast<long>(i), width)] = outcome[i];
     }

@@ -1,12 +1,65 @@
 // BasicSimulator.execute: order the graph, simulate, pack the probabilities.
+#include <algorithm>
+#include <cmath>
 #include <optional>
 #include <set>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "simulator/basic_simulator.h"
+#include "simulator/lowering.h"
 #include "util/graph_attributes.h"
+#include "util/memory_budget.h"
+
+namespace {
+
+// Bytes of one entry of the probability map besides its key text: the tree
+// node, the string and double it holds, and the allocator's overhead.
+constexpr double kMapBytesPerKey = 112;
+
+// Counts one more `execute` on the call chain, refusing one too many.
+class nesting_guard {
+public:
+    explicit nesting_guard(int& depth) : depth_(depth) {
+        if (depth_ >= BasicSimulator::kMaxNestedRuns) {
+            throw std::runtime_error("BasicSimulator.execute calls are nested more than " +
+                                     std::to_string(BasicSimulator::kMaxNestedRuns) +
+                                     " deep (does a parameter function run its own circuit?)");
+        }
+        ++depth_;
+    }
+    ~nesting_guard() { --depth_; }
+    nesting_guard(const nesting_guard&) = delete;
+    nesting_guard& operator=(const nesting_guard&) = delete;
+
+private:
+    int& depth_;
+};
+
+// The probability map of a run costs a tree node and a key per outcome kept,
+// far more than the vector it is made from: reserve it before it is built,
+// from the outcomes the vector really has.
+memory_budget::reservation reserve_packing(const std::vector<double>& probabilities,
+                                           const std::set<int>& mqubits) {
+    double kept = 0;
+    for (double p : probabilities) kept += std::fabs(p) > 1e-10 ? 1 : 0;
+    double width = std::log2(std::max<double>(1.0, static_cast<double>(probabilities.size())));
+    double bytes = kept * (kMapBytesPerKey + width);
+    if (!mqubits.empty()) {
+        width = static_cast<double>(mqubits.size());
+        // Partial keys: one sum and one flag per possible key while summing.
+        bytes = std::min(kept, std::ldexp(1.0, static_cast<int>(width))) * (kMapBytesPerKey + width) +
+                std::ldexp(9.0, static_cast<int>(std::min(width, 62.0)));
+    }
+    return memory_budget::reserve(bytes, "the probabilities of " + lowering::number_text(kept) +
+                                             " outcomes");
+}
+
+}  // namespace
 
 Result BasicSimulator::execute(const igraph_t* graph, const config_reader& config) {
+    nesting_guard nested(nesting_);
     Result result;
     state_vector states;
     std::vector<double> probabilities;
@@ -43,7 +96,14 @@ Result BasicSimulator::execute(const igraph_t* graph, const config_reader& confi
     if (config.has("mqubits")) {
         for (int q : config.get_int_list("mqubits")) mqubits.insert(q);
     }
-    result.probabilities = classical ? std::move(classical->probabilities) : pack_probabilities(probabilities, reported.reduced ? std::set<int>{} : mqubits);
+    if (classical) {
+        result.probabilities = std::move(classical->probabilities);
+    } else {
+        // A spread run has already summed over the qubits left out.
+        const std::set<int> packed = reported.reduced ? std::set<int>{} : mqubits;
+        memory_budget::reservation packing = reserve_packing(probabilities, packed);
+        result.probabilities = pack_probabilities(probabilities, packed);
+    }
     result.states = std::move(states);
     result.shots = shots;
     return result;

@@ -15,12 +15,14 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "nmr/nmr.h"
 #include "util/angles.h"
+#include "util/call_limits.h"
 #include "util/graph_attributes.h"
 
 namespace py = pybind11;
@@ -113,11 +115,13 @@ public:
             throw std::invalid_argument("calls of definitions are nested deeper than " +
                                         std::to_string(kMaxCallDepth) + " levels");
         }
+        if (chain_.empty()) check_expansion(name);
         int root = find_definition(name);
         std::vector<int> body =
             g_.reachable_in_order(root, "body of the definition at vertex " + std::to_string(root));
         chain_.push_back(name);
         for (int t : body) {
+            if (++expanded_ > call_limits::kMaxExpandedVertices) too_many_expanded(where(t));
             std::string tname = g_.name(t);
             std::vector<double> formal = wires(t, tname);
             std::vector<double> mapped;
@@ -161,6 +165,52 @@ public:
     }
 
 private:
+    [[noreturn]] static void too_many_expanded(const std::string& place) {
+        throw std::invalid_argument(place + ": the calls expand to more than " +
+                                    std::to_string(call_limits::kMaxExpandedVertices) +
+                                    " definition-body vertices");
+    }
+
+    // Refuses a call of `name` whose expansion would pass the limit before
+    // expanding any of it: calls that multiply are refused at once rather
+    // than after millions of vertices. A definition the count cannot read is
+    // left to the expansion, which reports what is wrong.
+    void check_expansion(const std::string& name) {
+        double size;
+        try {
+            size = expansion_size(name);
+        } catch (const std::exception&) {
+            if (PyErr_Occurred()) PyErr_Clear();
+            return;
+        }
+        if (expanded_ + size > call_limits::kMaxExpandedVertices) {
+            too_many_expanded("call of definition " + quoted(name));
+        }
+    }
+
+    // The definition-body vertices a call of `name` expands to, counted once
+    // per definition. A definition that calls itself, directly or not,
+    // counts as nothing here; its expansion refuses it.
+    double expansion_size(const std::string& name) {
+        auto known = sizes_.find(name);
+        if (known != sizes_.end()) return known->second;
+        if (std::find(counting_.begin(), counting_.end(), name) != counting_.end() ||
+            counting_.size() >= kMaxCallDepth) {
+            return 0;
+        }
+        counting_.push_back(name);
+        double size = 0;
+        int root = find_definition(name);
+        for (int t : g_.reachable_in_order(root, "body of the definition at vertex " + std::to_string(root))) {
+            size += 1;
+            if (truncated_kind(g_, t, 3) == 1) size += expansion_size(g_.name(t));
+            if (size > call_limits::kMaxExpandedVertices) break;
+        }
+        counting_.pop_back();
+        sizes_[name] = size;
+        return size;
+    }
+
     static std::string list_text(const std::vector<double>& values) {
         std::string text = "[";
         for (std::size_t i = 0; i < values.size(); ++i) text += (i ? ", " : "") + number_text(values[i]);
@@ -175,20 +225,17 @@ private:
 
     // The root of the definition `name`: the highest vertex whose "def" is `name`.
     int find_definition(const std::string& name) const {
-        PyObject* defs = PyDict_GetItemString(g_.vertex_attrs(), "def");
-        if (defs != nullptr && PyList_Check(defs)) {
-            for (Py_ssize_t id = std::min<Py_ssize_t>(PyList_GET_SIZE(defs), g_.vertex_count()) - 1; id >= 0;
-                 --id) {
-                PyObject* entry = PyList_GET_ITEM(defs, id);
-                if (entry == Py_None) continue;
-                std::unique_ptr<char, graph_attributes::free_deleter> text(
-                    graph_attributes::py_object_to_c_string(entry));
-                if (!text) {
-                    PyErr_Clear();
-                    continue;
-                }
-                if (std::strcmp(text.get(), name.c_str()) == 0) return static_cast<int>(id);
+        // Each entry is fetched afresh and held: its __str__ may change the list.
+        for (int id = g_.vertex_count() - 1; id >= 0; --id) {
+            graph_attributes::py_ref entry = g_.entry("def", id);
+            if (!entry || entry.is_none()) continue;
+            std::unique_ptr<char, graph_attributes::free_deleter> text(
+                graph_attributes::py_object_to_c_string(entry.get()));
+            if (!text) {
+                PyErr_Clear();
+                continue;
             }
+            if (std::strcmp(text.get(), name.c_str()) == 0) return id;
         }
         throw std::invalid_argument("call of unknown definition " + quoted(name));
     }
@@ -197,12 +244,14 @@ private:
     // the caller's parameter values.
     std::vector<double> evaluate(int t, const std::vector<double>& caller) const {
         std::vector<double> out;
-        PyObject* entry = g_.entry("params", t);
-        if (entry == nullptr || entry == Py_None) return out;
-        if (!PyList_Check(entry)) {
+        graph_attributes::py_ref entry = g_.entry("params", t);
+        if (!entry || entry.is_none()) return out;
+        if (!PyList_Check(entry.get())) {
             throw std::invalid_argument(where(t) + ": \"params\" must be a list of functions");
         }
-        py::list functions = py::reinterpret_borrow<py::list>(entry);
+        // A private copy: the functions may change the graph's own list.
+        py::list functions = py::reinterpret_steal<py::list>(PySequence_List(entry.get()));
+        if (!functions) throw py::error_already_set();
         if (functions.size() == 0) return out;
         std::vector<double> pindex = g_.numbers("pindex", t);
         std::size_t k = 0;
@@ -254,6 +303,9 @@ private:
     std::vector<int>& timelist_;
     std::vector<Operation>& operations_;
     std::vector<std::string> chain_;  // definitions being expanded, outermost first
+    long expanded_ = 0;               // definition-body vertices expanded so far
+    std::map<std::string, double> sizes_;  // expansion_size of each definition counted
+    std::vector<std::string> counting_;    // definitions being counted, outermost first
 };
 
 }  // namespace
@@ -274,22 +326,16 @@ int Nmr::update_timelist(std::vector<int>& timelist, std::initializer_list<int> 
 std::set<int> Nmr::decompose(const igraph_t* graph) {
     graph_reader g(graph);
     std::set<int> result;
-    PyObject* kinds = PyDict_GetItemString(g.vertex_attrs(), "type");
-    if (kinds == nullptr || !PyList_Check(kinds)) return result;
-    Py_ssize_t count = std::min<Py_ssize_t>(PyList_GET_SIZE(kinds), g.vertex_count());
-
     std::vector<int> seeds;
-    for (Py_ssize_t seed = 0; seed < count; ++seed) {
-        PyObject* entry = PyList_GET_ITEM(kinds, seed);
+    for (int seed = 0; seed < g.vertex_count(); ++seed) {
+        graph_attributes::py_ref entry = g.entry("type", seed);
         bool declaration = false;
-        if (PyLong_Check(entry)) {
-            long kind = PyLong_AsLong(entry);
-            if (kind == -1 && PyErr_Occurred()) PyErr_Clear();
-            declaration = kind == 4;
-        } else if (PyFloat_Check(entry)) {
-            declaration = std::trunc(PyFloat_AS_DOUBLE(entry)) == 4;
+        if (entry && PyFloat_Check(entry.get())) {
+            declaration = std::trunc(PyFloat_AS_DOUBLE(entry.get())) == 4;
+        } else if (entry) {
+            declaration = graph_attributes::item_as_integer(entry.get()) == 4L;
         }
-        if (declaration) seeds.push_back(static_cast<int>(seed));
+        if (declaration) seeds.push_back(seed);
     }
     for (const std::set<int>& part : g.components_from(seeds)) result.insert(part.begin(), part.end());
     return result;

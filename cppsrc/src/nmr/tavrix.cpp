@@ -8,8 +8,10 @@
 #include <chrono>
 #include <cmath>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 
+#include "nmr/bounded_json.h"
 #include "nmr/device/kovra_interface.h"
 #include "nmr/operation.h"
 
@@ -30,6 +32,7 @@ bool Tavrix::failed_ = false;
 std::string Tavrix::failure_;
 bool Tavrix::awaiting_ = false;
 bool Tavrix::connected_ = false;
+Tavrix::task_stage Tavrix::task_ = Tavrix::task_stage::none;
 void (*Tavrix::interrupt_check)() = nullptr;
 
 namespace {
@@ -47,6 +50,7 @@ const char* const kSendFailed = "Sending message failed! Please check your netwo
 const char* const kNotReady = "The machine is not ready for the task.";
 const char* const kTaskFailed = "Task failed!";
 const char* const kClosed = "The connection has been closed!";
+const char* const kEarlyFinish = "the device reported a finished task before the task was pushed";
 
 // The ten functions of the device library.
 struct device_api {
@@ -129,13 +133,31 @@ int return_code(const json& value) {
     return value.get<int>();
 }
 
-json parse_reply(const char* text) { return json::parse(text != nullptr ? text : ""); }
+json parse_reply(const char* text) { return bounded_json::parse(text); }
 
 }  // namespace
 
-std::mutex& Tavrix::session() {
-    static std::mutex lock;
+std::timed_mutex& Tavrix::session() {
+    static std::timed_mutex lock;
     return lock;
+}
+
+std::size_t Tavrix::task_line_size(const std::string& name, const std::string& description,
+                                   const std::string& document, int qubits) {
+    // The device library's push message, as docs/device_protocol.md gives it.
+    json message = {{"type", "push_task"},
+                    {"task_name", name},
+                    {"task_desc", description},
+                    {"task", document},
+                    {"qubits", qubits}};
+    return message.dump(-1, ' ', false, json::error_handler_t::replace).size() + 1;
+}
+
+void Tavrix::begin_task() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    probabilities.clear();
+    running = true;
+    task_ = task_stage::pushed;
 }
 
 template <typename Predicate, typename Duration>
@@ -178,6 +200,7 @@ void Tavrix::init(const std::string& address, std::uint16_t port, const std::str
         failed_ = false;
         failure_.clear();
         awaiting_ = true;
+        task_ = task_stage::none;
         loggedon = false;
         username = user;
         password = pass;
@@ -197,8 +220,8 @@ void Tavrix::init(const std::string& address, std::uint16_t port, const std::str
 }
 
 std::vector<double> Tavrix::nmr_run(const std::string& name, const std::string& description,
-                                    const std::string& document, int qubits) {
-    running = true;
+                                    const std::string& document, int qubits,
+                                    std::chrono::duration<double> limit) {
     if (qubits > kDeviceQubitLimit) {
         say(std::cerr, kTooManyQubits);
         throw std::runtime_error(kTooManyQubits);
@@ -206,8 +229,8 @@ std::vector<double> Tavrix::nmr_run(const std::string& name, const std::string& 
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (failed_) throw std::runtime_error(failure_);
-        probabilities.clear();
     }
+    begin_task();
     if (device().push_task_request(name.c_str(), description.c_str(), document.c_str(), qubits) == -1) {
         say(std::cerr, kSendFailed);
         throw std::runtime_error(kSendFailed);
@@ -215,8 +238,17 @@ std::vector<double> Tavrix::nmr_run(const std::string& name, const std::string& 
     std::vector<double> result;
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        wait(lock, [] { return !running.load() || failed_; }, std::chrono::hours(24 * 365 * 100));
+        // A century stands for "no limit" and keeps the clock arithmetic in range.
+        auto bounded = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::min(limit, std::chrono::duration<double>(3.2e9)));
+        bool ended = wait(lock, [] { return !running.load() || failed_; }, bounded);
         if (failed_) throw std::runtime_error(failure_);
+        if (!ended) {
+            std::ostringstream text;
+            text << "the device did not finish the task within " << limit.count()
+                 << " s (configuration \"timeout\")";
+            throw std::runtime_error(text.str());
+        }
         result = probabilities;
     }
     disconnect();
@@ -297,11 +329,15 @@ void Tavrix::on_push_task_response(const char* text) {
 
 void Tavrix::on_task_finished_post_callback(const char* text) {
     try {
-        json reply = parse_reply(text);
+        task_stage stage;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            probabilities.clear();
+            stage = task_;
         }
+        // A repeated reply cannot replace the result already taken.
+        if (stage == task_stage::finished) return;
+        if (stage == task_stage::none) return fail(kEarlyFinish);
+        json reply = parse_reply(text);
         std::string state = reply["task_state"].get<std::string>();
         if (state != "S") {
             std::string id = reply["task_id"].get<std::string>();
@@ -309,10 +345,12 @@ void Tavrix::on_task_finished_post_callback(const char* text) {
             fail(kTaskFailed);
             return;
         }
-        json result = reply["task_result"];
+        // Read in place: a copy of a reply recurses once per level.
+        json& result = reply["task_result"];
         std::vector<double> execution = result["execution"].get<std::vector<double>>();
         std::lock_guard<std::mutex> lock(mutex_);
         probabilities = std::move(execution);
+        task_ = task_stage::finished;
         awaiting_ = false;
         running = false;
         changed_.notify_all();

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -31,8 +32,17 @@ public:
     // to let Ctrl-C interrupt a device that never answers.
     static void (*interrupt_check)();
 
-    // Serialises device sessions of concurrent callers.
-    static std::mutex& session();
+    // Serialises device sessions of concurrent callers; timed, so that a
+    // caller waiting for its turn can check for Ctrl-C meanwhile.
+    static std::timed_mutex& session();
+
+    // Longest line the device accepts, the task message included.
+    static constexpr std::size_t kMaxLine = 16 * 1024 * 1024;
+    // Bytes of the line that pushes this task, newline included; the
+    // caller refuses a task past kMaxLine before connecting (the device
+    // would drop it and close the connection).
+    static std::size_t task_line_size(const std::string& name, const std::string& description,
+                                      const std::string& document, int qubits);
 
     // Loads the device library (once), connects and logs in; returns once the
     // login has been accepted. Raises std::runtime_error on failure, on a
@@ -41,9 +51,16 @@ public:
                      const std::string& password);
 
     // Runs one task and returns its probabilities; waits as long as the
-    // device works on the task and the connection stays open.
+    // device works on the task and the connection stays open, at most
+    // `limit` (then raises std::runtime_error naming it).
     static std::vector<double> nmr_run(const std::string& name, const std::string& description,
-                                       const std::string& document, int qubits);
+                                       const std::string& document, int qubits,
+                                       std::chrono::duration<double> limit);
+
+    // From here on a task_finished reply is the result of the task just
+    // pushed: the first one is taken, later ones are ignored, and one that
+    // comes before this is a failure. Sets `running`.
+    static void begin_task();
 
     // Closes the connection if one is open; idempotent.
     static void disconnect();
@@ -72,4 +89,7 @@ private:
     // between is a failure.
     static bool awaiting_;
     static bool connected_;
+    // Where the session's task stands, for the task_finished replies.
+    enum class task_stage { none, pushed, finished };
+    static task_stage task_;
 };

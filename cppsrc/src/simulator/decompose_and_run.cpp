@@ -1,15 +1,16 @@
 #include <pybind11/pybind11.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <deque>
 #include <exception>
-#include <future>
+#include <functional>
 #include <iostream>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 #include <typeinfo>
 
 #include "engine/distributed_run.h"
@@ -18,6 +19,7 @@
 #include "simulator/basic_simulator.h"
 #include "simulator/lowering.h"
 #include "simulator/readout.h"
+#include "util/memory_budget.h"
 
 namespace py = pybind11;
 using graph_attributes::graph_reader;
@@ -51,19 +53,49 @@ int graph_count(const graph_reader& reader, const char* key) {
     return static_cast<int>(value);
 }
 
-double physical_memory() {
-    long pages = sysconf(_SC_PHYS_PAGES);
-    long size = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || size <= 0) return INFINITY;
-    return static_cast<double>(pages) * static_cast<double>(size);
+// Extra threads for parallel runs, process-wide: one per processor, shared by
+// all calls (nested ones included), so a call gets fewer when others hold
+// them, and none when none is free.
+std::atomic<long> spare_threads{std::max(1L, static_cast<long>(std::thread::hardware_concurrency()))};
+
+long reserve_threads(long wanted) {
+    long free = spare_threads.load();
+    long taken;
+    do {
+        taken = std::min(free, wanted);
+        if (taken <= 0) return 0;
+    } while (!spare_threads.compare_exchange_weak(free, free - taken));
+    return taken;
 }
 
-[[noreturn]] void raise_memory_error(const std::string& message) {
-    PyErr_SetString(PyExc_MemoryError, message.c_str());
-    throw py::error_already_set();
-}
+// Up to `wanted` threads that each run `work` once; joined on destruction.
+class worker_pool {
+public:
+    worker_pool(std::size_t wanted, const std::function<void()>& work)
+        : reserved_(reserve_threads(static_cast<long>(wanted))) {
+        for (long k = 0; k < reserved_; ++k) {
+            try {
+                threads_.emplace_back(work);
+            } catch (const std::system_error&) {
+                break;  // the caller's thread does the rest
+            }
+        }
+    }
+    ~worker_pool() {
+        for (std::thread& t : threads_) t.join();
+        spare_threads += reserved_;
+    }
+    worker_pool(const worker_pool&) = delete;
+    worker_pool& operator=(const worker_pool&) = delete;
+
+private:
+    long reserved_;
+    std::vector<std::thread> threads_;
+};
 
 }  // namespace
+
+thread_local int BasicSimulator::nesting_ = 0;
 
 std::vector<std::set<int>> BasicSimulator::decompose(const igraph_t* graph) {
     graph_reader reader(graph);
@@ -74,9 +106,10 @@ std::vector<std::set<int>> BasicSimulator::decompose(const igraph_t* graph) {
     return reader.components_from(seeds);
 }
 
-double BasicSimulator::estimated_bytes(int qnum, int cnum) {
-    // The branch's state, the probabilities and the normalised copy handed back.
-    return std::ldexp(16.0 + 8.0 + 16.0, qnum) + 4.0 * cnum;
+double BasicSimulator::estimated_bytes(int qnum, int /*cnum*/) {
+    // The state vector and its probabilities; classical bits cost nothing
+    // until a measurement writes them, and then only a record of the qubit.
+    return std::ldexp(16.0 + 8.0, qnum);
 }
 
 namespace {
@@ -97,32 +130,30 @@ void check_register_shape(int qnum, int cnum) {
 
 void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes) {
     check_register_shape(qnum, cnum);
+    // Refused at once when the machine cannot hold it at all; the run itself
+    // reserves its memory in the process-wide budget.
     double needed = estimated_bytes(qnum, cnum) + other_bytes;
-    double available = physical_memory();
+    double available = memory_budget::free_bytes();
     if (needed > available) {
-        std::string message = "cannot simulate " + std::to_string(qnum) + " qubits: at least " +
-                              std::to_string(static_cast<long long>(needed / (1 << 20))) +
-                              " MiB needed, the machine has " +
-                              std::to_string(static_cast<long long>(available / (1 << 20))) +
-                              " MiB";
-        raise_memory_error(message);
+        std::string beside = other_bytes > 0 ? " beside the sub-circuits before them" : "";
+        throw memory_budget::exceeded("cannot simulate " + std::to_string(qnum) + " qubits" + beside + ": " +
+                                      memory_budget::mebibytes(needed) + " MiB needed, only " +
+                                      memory_budget::mebibytes(std::max(available, 0.0)) +
+                                      " MiB are available");
     }
 }
 
 namespace {
 
-// Each reuse of a measured or reset qubit adds a record qubit, doubling the
-// vector: refuse before the first amplitude is allocated.
-void check_record_memory(int qnum, int cnum, unsigned long reuses) {
-    const int lanes = qnum + static_cast<int>(reuses);
-    const double needed = BasicSimulator::estimated_bytes(lanes, cnum);
-    const double available = physical_memory();
-    if (needed <= available) return;
-    raise_memory_error("cannot simulate " + std::to_string(qnum) + " qubits with " + std::to_string(reuses) +
-                       " reuses of measured or reset qubits: each adds a record qubit, and the " +
-                       std::to_string(lanes) + " qubits need at least " +
-                       std::to_string(static_cast<long long>(needed / (1 << 20))) + " MiB, the machine has " +
-                       std::to_string(static_cast<long long>(available / (1 << 20))) + " MiB");
+// The run's vectors, reserved in the process-wide budget until they exist.
+// Each reuse of a measured or reset qubit adds a record qubit, doubling them.
+memory_budget::reservation reserve_run(int qnum, int cnum, unsigned long lanes, unsigned long reuses) {
+    std::string what = "the state vector and probabilities of " + std::to_string(qnum) + " qubits";
+    if (reuses > 0) {
+        what += " with " + std::to_string(reuses) + " reuses of measured or reset qubits (each adds a record qubit: " +
+                std::to_string(lanes) + " qubits in all)";
+    }
+    return memory_budget::reserve(BasicSimulator::estimated_bytes(static_cast<int>(lanes), cnum), what);
 }
 
 // The lane each requested classical bit reads (a value past the lanes for a
@@ -167,8 +198,9 @@ int spread_bits(int qnum) {
     return qnum >= bits + 2 ? bits : 0;
 }
 
-// Memory one rank has: the node's, shared by the ranks on it.
-double rank_memory() { return physical_memory() / rank_comm::world().nodeRanks; }
+// Memory one rank may take: what its node has available, shared by the
+// ranks on it.
+double rank_memory() { return memory_budget::free_bytes() / rank_comm::world().nodeRanks; }
 
 // A spread run keeps per rank its slice, the slice's probabilities, the
 // exchange buffers (an eighth of the slice) and, unless the result is
@@ -180,11 +212,11 @@ double spread_bytes(int lanes, int cnum, int bits, int gatheredBits) {
 void check_spread_memory(int lanes, double needed) {
     const double available = rank_memory();
     if (needed <= available) return;
-    raise_memory_error("cannot simulate " + std::to_string(lanes) + " qubits over " +
-                       std::to_string(rank_comm::world().size) + " ranks: at least " +
-                       std::to_string(static_cast<long long>(needed / (1 << 20))) + " MiB per rank needed, a rank has " +
-                       std::to_string(static_cast<long long>(available / (1 << 20))) + " MiB (" +
-                       std::to_string(rank_comm::world().nodeRanks) + " ranks share this node)");
+    throw memory_budget::exceeded("cannot simulate " + std::to_string(lanes) + " qubits over " +
+                                  std::to_string(rank_comm::world().size) + " ranks: " +
+                                  memory_budget::mebibytes(needed) + " MiB per rank needed, only " +
+                                  memory_budget::mebibytes(std::max(available, 0.0)) + " MiB are available to a rank (" +
+                                  std::to_string(rank_comm::world().nodeRanks) + " ranks share this node)");
 }
 
 // The register lanes of the reported qubits, when the spread run may sum
@@ -270,7 +302,6 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
     else
         check_register_size(qnum, cnum);
     lowered_circuit lowered = lower(graph, vertices, qnum, cnum);
-    if (lowered.reuses > 0 && bits == 0) check_record_memory(qnum, cnum, lowered.reuses);
     if (print_circuit) std::cout << lowered.gates.toJSON() << '\n' << std::flush;
     if (bits > 0) {
         try {
@@ -282,6 +313,8 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
     }
     const unsigned long lanes = lowered.gates.getQubitNum();
 
+    // Held until both vectors exist: other runs then see them as taken.
+    memory_budget::reservation held = reserve_run(qnum, cnum, lanes, lowered.reuses);
     std::vector<double> probabilities;
     py::gil_scoped_release release;
     try {
@@ -414,39 +447,42 @@ std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
         return std::move(tasks[0].probabilities);
     }
 
-    std::vector<std::future<void>> running;
-    std::exception_ptr start_failure;
-    {
-        // Workers take the lock for their graph reads and Python calls.
-        py::gil_scoped_release release;
-        for (task& t : tasks) {
+    // Each task is taken by the first free thread; the caller's own thread
+    // is one of them, so the run progresses even when no worker can be had.
+    // Tasks are taken in order, so once one has failed, every earlier one
+    // has started and later ones need not run.
+    std::vector<std::exception_ptr> failures(tasks.size());
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> first_failed{tasks.size()};
+    const int depth = nesting_;
+    auto drain = [&, depth] {
+        nesting_ = depth;  // a worker continues its caller's call chain
+        for (std::size_t k; (k = next++) < tasks.size();) {
+            if (k > first_failed.load()) continue;
+            py::gil_scoped_acquire acquire;
+            task& t = tasks[k];
             try {
                 // Only the first sub-circuit's results are reported.
-                classical_readout* wanted = &t == &tasks.front() ? classical : nullptr;
-                running.push_back(std::async(std::launch::async, [this, graph, print_circuit, &t, wanted] {
-                    py::gil_scoped_acquire acquire;
-                    t.probabilities =
-                        simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit, wanted);
-                }));
-            } catch (const std::system_error& e) {
-                start_failure = std::make_exception_ptr(
-                    std::system_error(e.code(), "thread constructor failed"));
-                break;
+                classical_readout* wanted = k == 0 ? classical : nullptr;
+                t.probabilities = simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit, wanted);
+            } catch (...) {
+                failures[k] = std::current_exception();
+                std::size_t seen = first_failed.load();
+                while (k < seen && !first_failed.compare_exchange_weak(seen, k)) {
+                }
             }
         }
-        for (std::future<void>& f : running) f.wait();
+    };
+    {
+        py::gil_scoped_release release;
+        worker_pool workers(tasks.size() - 1, drain);
+        drain();
     }
-    // Every task has ended; their exceptions are handled with the lock held.
-    std::exception_ptr first_failure;
-    for (std::size_t k = 0; k < running.size(); ++k) {
-        try {
-            running[k].get();
-        } catch (...) {
-            if (k == 0) first_failure = std::current_exception();
-        }
+    // Every task has ended: the first failure in sub-circuit order is the
+    // caller's, whichever thread met it.
+    for (std::exception_ptr& failure : failures) {
+        if (failure) std::rethrow_exception(failure);
     }
-    if (first_failure) std::rethrow_exception(first_failure);
-    if (start_failure) std::rethrow_exception(start_failure);
     states = std::move(tasks[0].states);
     return std::move(tasks[0].probabilities);
 }

@@ -41,9 +41,9 @@ const translation::definition& translation::find_definition(int call_vertex,
     // The last vertex whose "def" names the callee is its root.
     int root = -1;
     for (int v = reader_.vertex_count() - 1; v >= 0 && root < 0; --v) {
-        PyObject* entry = reader_.entry("def", v);
-        if (entry == nullptr || entry == Py_None) continue;
-        char* text = graph_attributes::py_object_to_c_string(entry);
+        graph_attributes::py_ref entry = reader_.entry("def", v);
+        if (!entry || entry.is_none()) continue;
+        char* text = graph_attributes::py_object_to_c_string(entry.get());
         if (text == nullptr) {
             PyErr_Clear();
             fail(v, "its \"def\" cannot be read as text");
@@ -60,13 +60,13 @@ const translation::definition& translation::find_definition(int call_vertex,
 std::vector<double> translation::evaluate_parameters(int w,
                                                      const std::vector<double>& caller_params) {
     std::vector<double> evaluated;
-    PyObject* entry = reader_.entry("params", w);
-    if (entry == nullptr || entry == Py_None) return evaluated;
-    if (!PyList_Check(entry) && !PyTuple_Check(entry)) {
+    graph_attributes::py_ref entry = reader_.entry("params", w);
+    if (!entry || entry.is_none()) return evaluated;
+    if (!PyList_Check(entry.get()) && !PyTuple_Check(entry.get())) {
         fail(w, "\"params\" of a definition body must be a list of Python functions");
     }
     std::vector<double> pindex = reader_.numbers("pindex", w);
-    py::list items = py::reinterpret_steal<py::list>(PySequence_List(entry));
+    py::list items = py::reinterpret_steal<py::list>(PySequence_List(entry.get()));
     if (!items) throw py::error_already_set();
 
     std::size_t cursor = 0;

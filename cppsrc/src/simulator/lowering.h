@@ -1,7 +1,8 @@
 // Lowering of an ordered vertex list into layered circuit records.
 //
 // Gates name qubits and classical bits by graph-level index; register
-// declarations renumber them densely in the order they are met. Each local
+// declarations renumber them densely in the order of their first graph-level
+// index, all of them before the first gate is lowered. Each local
 // qubit has a lane, position k of a lane being layer k: a gate goes into the
 // first layer after the last entry of all its lanes, idle lanes are padded
 // with "I", and the lanes of a multi-qubit gate other than the one holding
@@ -36,14 +37,17 @@ using lane_set = std::vector<std::vector<gate_unit>>;
 // A number for messages: integral values without a fraction.
 std::string number_text(double value);
 
-// The kind of a vertex from its raw "type" entry: ints, and floats with an
-// integral value. Empty for None, absent or anything else.
-std::optional<long> vertex_kind(PyObject* entry);
+// The kind of a vertex from its raw "type" entry: integers (read as
+// operator.index would), and floats with an integral value. Empty for None,
+// absent or anything else.
+std::optional<long> vertex_kind(const graph_attributes::py_ref& entry);
 
 class translation {
 public:
     translation(const graph_attributes::graph_reader& reader, int qnum, int cnum);
 
+    // Declares the registers among `order`, lowest first graph-level index first.
+    void declare_registers(const std::vector<int>& order);
     // Lowers one vertex of the order; returns the highest layer it placed.
     int lower_vertex(int v);
     // Assembles the layers 0 .. highest placed layer into a circuit.
@@ -76,7 +80,17 @@ private:
         std::vector<int> body;  // topological order of the vertices below the root
     };
 
-    void declare_register(int v);
+    struct register_label {
+        int vertex;
+        std::string label;
+        long long first;
+        long long size;
+    };
+    // The "name" of register vertex `v`, parsed ("q0_3": qubits 0 to 2).
+    register_label read_register(int v);
+    void declare_register(const register_label& r);
+    // The vertex's "type" as lowering reads it; empty when it is no kind.
+    std::optional<long> kind_of(int v);
     const definition& find_definition(int call_vertex, const std::string& callee);
     std::vector<double> evaluate_parameters(int w, const std::vector<double>& caller_params);
     // The vertex's condition with local classical bits; empty when it has no "cmp".
@@ -98,6 +112,10 @@ private:
     [[noreturn]] void fail(int v, const std::string& what);
 
     void pad(unsigned long q, std::size_t length);
+    // The assembled circuit holds a record for every lane in every layer,
+    // and the run copies it: refuses a lowering, as its layers grow, whose
+    // copies could not be had (see memory_budget.h).
+    void check_layer_memory(std::size_t layer);
     // The lane a gate on register qubit q acts on, moving q to a fresh lane
     // first when its lane has been measured.
     unsigned long lane_for_use(unsigned long q);
@@ -120,6 +138,7 @@ private:
     // Per local classical bit: one past the last layer a conditioned gate reads it in.
     std::unordered_map<unsigned long, std::size_t> last_read_;
     int highest_layer_ = 0;
+    double next_memory_check_ = 0;  // records (layers times qubits) at the next check
     long expanded_ = 0;
     std::unordered_map<std::string, definition> definitions_;
     // Call vertices and definition names of the expansion in progress.

@@ -9,6 +9,7 @@
 #include "simulator/basic_simulator.h"
 #include "simulator/lowering.h"
 #include "util/angles.h"
+#include "util/memory_budget.h"
 
 namespace lowering {
 
@@ -42,23 +43,17 @@ std::string number_text(double value) {
     return std::to_string(value);
 }
 
-std::optional<long> vertex_kind(PyObject* entry) {
+std::optional<long> vertex_kind(const graph_attributes::py_ref& held) {
+    PyObject* entry = held.get();
     if (entry == nullptr || entry == Py_None) return std::nullopt;
-    if (PyLong_Check(entry)) {
-        long value = PyLong_AsLong(entry);
-        if (value == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        return value;
-    }
     if (PyFloat_Check(entry)) {
         double value = PyFloat_AS_DOUBLE(entry);
         if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 1e9) {
             return static_cast<long>(value);
         }
+        return std::nullopt;
     }
-    return std::nullopt;
+    return graph_attributes::item_as_integer(entry);
 }
 
 translation::translation(const graph_attributes::graph_reader& reader, int qnum, int cnum)
@@ -79,9 +74,9 @@ translation::translation(const graph_attributes::graph_reader& reader, int qnum,
 
 std::string translation::where(int v) {
     std::string text = "vertex " + std::to_string(v);
-    PyObject* name = reader_.entry("name", v);
-    if (name != nullptr && PyUnicode_Check(name)) {
-        const char* utf8 = PyUnicode_AsUTF8(name);
+    graph_attributes::py_ref name = reader_.entry("name", v);
+    if (name && PyUnicode_Check(name.get())) {
+        const char* utf8 = PyUnicode_AsUTF8(name.get());
         if (utf8 != nullptr) {
             text += " (" + std::string(utf8) + ")";
         } else {
@@ -142,7 +137,7 @@ unsigned long translation::local_clbit(int v, double graph_index) {
     return local_index(v, graph_index, clbits_, "classical bit", "index");
 }
 
-void translation::declare_register(int v) {
+translation::register_label translation::read_register(int v) {
     std::string label = reader_.name(v);
     // One leading character, then "<first index>_<size>".
     std::vector<std::string> parts;
@@ -164,35 +159,59 @@ void translation::declare_register(int v) {
         fail(v, "register label \"" + label +
                     "\" is not a letter followed by <first index>_<size> (for example q0_3)");
     }
-    if (*size <= 0) return;
+    return {v, label, *first, *size};
+}
+
+void translation::declare_registers(const std::vector<int>& order) {
+    std::vector<register_label> found;
+    for (int v : order) {
+        if (kind_of(v) == 4L) found.push_back(read_register(v));
+    }
+    // Local numbers follow the graph-level ones: the keys then read in graph
+    // qubit order however the sub-circuits are concatenated.
+    std::stable_sort(found.begin(), found.end(),
+                     [](const register_label& a, const register_label& b) { return a.first < b.first; });
+    for (const register_label& r : found) declare_register(r);
+}
+
+void translation::declare_register(const register_label& r) {
+    const int v = r.vertex;
+    const std::string& label = r.label;
+    const long long first = r.first, size = r.size;
+    if (size <= 0) return;
     bool quantum = label[0] == 'q';
     unsigned long& counter = quantum ? qubit_counter_ : clbit_counter_;
     long long limit = quantum ? qnum_ : cnum_;
-    if (static_cast<long long>(counter) + *size > limit) {
-        fail(v, "register \"" + label + "\" declares " + std::to_string(*size) +
+    if (static_cast<long long>(counter) + size > limit) {
+        fail(v, "register \"" + label + "\" declares " + std::to_string(size) +
                     (quantum ? " qubits" : " classical bits") + " after " +
                     std::to_string(counter) + " already declared, but the circuit has only " +
                     std::to_string(limit) +
                     (quantum ? " qubits (graph attribute \"qnum\")"
                              : " classical bits (graph attribute \"cnum\")"));
     }
-    if (*first < INT_MIN || *first + *size - 1 > INT_MAX) {
+    if (first < INT_MIN || first + size - 1 > INT_MAX) {
         fail(v, "register \"" + label + "\" declares indices outside the 32-bit range");
     }
     index_map& map = quantum ? qubits_ : clbits_;
-    for (long long j = 0; j < *size; ++j) {
-        map[static_cast<int>(*first + j)] = counter + static_cast<unsigned long>(j);
+    for (long long j = 0; j < size; ++j) {
+        map[static_cast<int>(first + j)] = counter + static_cast<unsigned long>(j);
     }
-    counter += static_cast<unsigned long>(*size);
+    counter += static_cast<unsigned long>(size);
+}
+
+std::optional<long> translation::kind_of(int v) {
+    double kind = reader_.number("type", v, 0.0);
+    if (!std::isfinite(kind) || std::fabs(kind) > 1e9) return std::nullopt;
+    return static_cast<long>(kind);
 }
 
 int translation::lower_vertex(int v) {
-    double kind = reader_.number("type", v, 0.0);
+    std::optional<long> kind = kind_of(v);
     int layer = 0;
-    if (!std::isfinite(kind) || std::fabs(kind) > 1e9) return 0;
-    switch (static_cast<long>(kind)) {
-        case 4:
-            declare_register(v);
+    if (!kind) return 0;
+    switch (*kind) {
+        case 4:  // declared up front, by declare_registers
             break;
         case 1: {
             std::string callee = reader_.name(v);
@@ -346,6 +365,7 @@ int translation::place_gate(const std::string& name, const std::vector<unsigned 
 
     std::size_t layer = 0;
     for (unsigned long q : qubits) layer = std::max(layer, lanes_[q].size());
+    check_layer_memory(layer);
     // A later measurement of a bit this gate reads must not overtake it.
     for (unsigned long bit : cond.getClbits()) {
         std::size_t& read = last_read_[bit];
@@ -388,6 +408,7 @@ int translation::place_measure(const std::vector<unsigned long>& register_qubits
     }
     for (unsigned long q = 0; q < lanes_.size(); ++q) pad(q, h + 1);
     barrier_ = h + 1;
+    check_layer_memory(h);
     return static_cast<int>(h);
 }
 
@@ -443,7 +464,21 @@ void translation::place_reset(unsigned long q) {
     current_[q] = fresh;
 }
 
+void translation::check_layer_memory(std::size_t layer) {
+    const double layers = static_cast<double>(std::max<std::size_t>(layer, highest_layer_)) + 1;
+    const double records = layers * static_cast<double>(lanes_.size());
+    if (records < next_memory_check_) return;
+    next_memory_check_ = records * 1.25;
+    // Only a check: the lanes are already taken, the copies still to come are
+    // not, and other runs are told of them when this one reserves its vectors.
+    memory_budget::reserve(2 * records * sizeof(gate_unit),
+                           "the lowered circuit of " + number_text(layers) + " layers on " +
+                               std::to_string(lanes_.size()) + " qubits and the run's copy of it");
+}
+
 circuit translation::assemble() {
+    next_memory_check_ = 0;
+    check_layer_memory(static_cast<std::size_t>(highest_layer_));
     // A measured lane only ever gets "I" after its measurement (a later use
     // moves to a fresh lane), and the layers leave it out.
     std::vector<circuit_unit> layers;
@@ -476,8 +511,9 @@ BasicSimulator::lowered_circuit BasicSimulator::lower(const igraph_t* graph, std
         if (v < 0 || v >= reader.vertex_count()) {
             throw std::out_of_range("vertex " + std::to_string(v) + " is not in the graph");
         }
-        lowering.lower_vertex(v);
     }
+    lowering.declare_registers(order);
+    for (int v : order) lowering.lower_vertex(v);
     lowered_circuit result{lowering.assemble(), lowering.final_lanes(), lowering.reuses()};
     if (PyErr_Occurred()) throw py::error_already_set();
     return result;
