@@ -46,7 +46,7 @@ def build(case):
             condition = ([c[k] for k in bits], rng.choice(RELATIONS), rng.randrange(1 << len(bits)))
         b.gate(name, [q[k] for k in qubits], params=params, condition=condition)
     config = {"shots": 1000}
-    for key in ("mqubits", "mcbits", "parallel"):
+    for key in ("mqubits", "mcbits", "parallel", "local_state"):
         if key in case:
             config[key] = case[key]
     return b, config
@@ -85,4 +85,6 @@ CASES = {
     "parallel-flag": _unitary(9, 7, 80) | {"parallel": True},
     "unitary-mqubits": _unitary(11, 10, 200) | {"mqubits": [9, 2, 5, 40]},
     "reused-mqubits": _measured(12, 7, 150, reuses=2, mqubits=[1, 4]),
+    # Each rank's own slice of the state vector instead of the whole.
+    "local-state": _unitary(13, 10, 150) | {"local_state": True, "mqubits": [3]},
 }

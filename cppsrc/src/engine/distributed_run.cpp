@@ -176,6 +176,18 @@ state_space::state_vector distributed_sliced_run::gatherStateVector() {
     return whole;
 }
 
+state_space::state_vector distributed_sliced_run::takeLocalSlice() {
+    if (measurements.anyMeasured()) return {};
+    inLogicalOrder();
+    state_space::state_vector slice = std::move(state.slice());
+    state.slice().clear();
+    // The norm of the whole vector: the ranks' sums of squares added up.
+    std::vector<double> squaredNorm{state_space::squaredNorm(slice)};
+    rank_comm::sumAll(squaredNorm);
+    state_space::divideBy(slice, std::sqrt(squaredNorm[0]));
+    return slice;
+}
+
 distributed_report lastDistributedReport() {
     const std::lock_guard<std::mutex> hold(reportLock);
     return lastReport;

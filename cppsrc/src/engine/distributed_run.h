@@ -60,6 +60,10 @@ public:
     // measured. Costs 16 bytes per amplitude of the whole register per rank.
     // Collective.
     state_space::state_vector gatherStateVector();
+    // This rank's slice of the normalised state: global indices
+    // [rank 2^L, (rank + 1) 2^L). Empty when something was measured.
+    // Collective. Leaves the run without its slice.
+    state_space::state_vector takeLocalSlice();
 
     const measurement_record& record() const { return measurements; }
     const distributed_report& report() const { return costs; }

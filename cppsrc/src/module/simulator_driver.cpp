@@ -79,6 +79,7 @@ Result BasicSimulator::execute(const igraph_t* graph, const config_reader& confi
     // The reported qubits as far as they read cleanly; a bad value is
     // reported by the read after the run.
     register_readout reported;
+    reported.local_slice = config.get_bool("local_state", false);
     if (config.has("mqubits")) {
         try {
             for (int q : config.get_int_list("mqubits")) reported.qubits.insert(q);

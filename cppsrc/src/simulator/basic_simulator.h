@@ -72,6 +72,9 @@ public:
     struct register_readout {
         std::set<int> qubits;
         bool reduced = false;
+        // "local_state": a spread run hands back this rank's slice of the
+        // state vector (in logical order) instead of gathering the whole.
+        bool local_slice = false;
     };
 
     // A probability at or below this is left out of the result's keys.

@@ -273,7 +273,9 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
         } else {
             probabilities = run.marginal(lowered.register_lanes);
         }
-        if (lowered.reuses == 0 && !run.record().anyMeasured()) {
+        if (lowered.reuses == 0 && reported && reported->local_slice) {
+            states = run.takeLocalSlice();
+        } else if (lowered.reuses == 0 && !run.record().anyMeasured()) {
             // The whole vector on every rank, only where one rank can hold it.
             const double withState = needed + std::ldexp(32.0, lanes);
             if (rank_comm::maxAll(withState / rank_memory()) <= 1.0)
@@ -284,7 +286,8 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
     }
     if (stateLeftOut) {
         const std::string message = "the state vector of " + std::to_string(lanes) +
-                                    " qubits does not fit one rank and is not gathered; Result.states is empty";
+                                    " qubits does not fit one rank and is not gathered; Result.states is empty "
+                                    "(\"local_state\": True gives each rank its own slice)";
         if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) throw py::error_already_set();
     }
     return probabilities;
