@@ -241,6 +241,9 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
     const bool reduced = !classical && reducible(lowered, reported, reportedLanes);
     const double needed = spread_bytes(lanes, cnum, bits, classical || reduced ? 0 : qnum);
     check_spread_memory(lanes, needed);
+    // Held until the slice exists: other runs of this process then see it.
+    memory_budget::reservation held =
+        memory_budget::reserve(needed, "this rank's share of " + std::to_string(lanes) + " qubits");
     std::vector<double> probabilities;
     bool stateLeftOut = false;
     {
@@ -248,6 +251,7 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
         // Ctrl-C is left to the launcher, which stops every rank: a rank
         // that stopped alone would leave its partners waiting.
         distributed_sliced_run run(lowered.gates, rank_comm::world());
+        held.release();
         run.execute();
         if (classical) {
             // Only the lanes that the classical bits read are reduced.
