@@ -3,6 +3,7 @@
     python -m kovra run FILE.qasm [--shots N] [--backend simulator|nmr]
                                   [--ip ADDRESS] [--port PORT] [--plot FILE.png]
                                   [--json] [--bit-order kovra|qiskit]
+                                  [--sample [--seed S]]
 
 On the simulator, a program that measures is reported over its classical
 bits (the value each bit holds at the end); otherwise over its qubits.
@@ -22,6 +23,7 @@ INTERRUPTED = 130  # the shell's status for a command ended by SIGINT
 try:
     import kovra_backends
 
+    from . import plot
     from .qasm import QasmError, load_file
 except KeyboardInterrupt:
     # Loading qiskit takes a second or two: Ctrl-C often lands here.
@@ -75,6 +77,9 @@ def _parser():
     run.add_argument("--plot", metavar="FILE", help="also write a PNG plot of the distribution")
     run.add_argument("--bit-order", choices=("kovra", "qiskit"), default="kovra",
                      help="key order: lowest bit first (kovra) or highest bit first (qiskit)")
+    run.add_argument("--sample", action="store_true",
+                     help="draw the counts as real samples (default: the documented rounding rule)")
+    run.add_argument("--seed", type=int, help="seed of the samples, for reproducible counts (with --sample)")
     return parser
 
 
@@ -162,52 +167,49 @@ def _ordered(table, args):
     return {key[::-1]: value for key, value in sorted(table.items(), key=lambda kv: kv[0][::-1])}
 
 
-def _report_json(program, result, args):
+def _counts(result, args):
+    if args.sample:
+        return result.sample_counts(args.shots, seed=args.seed)
+    return result.counts
+
+
+def _counts_meaning(args):
+    if not args.sample:
+        return "rounded"
+    return "sampled" if args.seed is None else f"sampled, seed {args.seed}"
+
+
+def _report_json(program, result, counts, args):
     document = {
         "file": args.file,
         "backend": args.backend,
         "keys": dict([_key_order(program, args)], meaning=_key_meaning(program, args)),
         "probabilities": _ordered(result.probabilities, args),
         "shots": args.shots,
-        "counts": _ordered(result.counts, args),
+        "counts": _ordered(counts, args),
+        "counts_are": _counts_meaning(args),
     }
     json.dump(document, sys.stdout, indent=1)
     print()
 
 
-def _report(program, result, args):
+def _report(program, result, counts, args):
     print(f"backend: {args.backend}; keys: {_key_meaning(program, args)}")
     print("probabilities:")
     for key, p in _ordered(result.probabilities, args).items():
         print(f"  {key or '(none)'}  {p:.10f}")
-    print(f"counts ({args.shots} shots):")
-    for key, n in _ordered(result.counts, args).items():
+    sampled = f", {_counts_meaning(args)}" if args.sample else ""
+    print(f"counts ({args.shots} shots{sampled}):")
+    for key, n in _ordered(counts, args).items():
         print(f"  {key or '(none)'}  {n}")
 
 
-def _plot(result, args):
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    keys = list(result.probabilities)
-    fig, ax = plt.subplots(figsize=(max(4, 0.5 * len(keys) + 2), 3.5))
-    ax.bar(keys, [result.probabilities[k] for k in keys], color="#3b6ea8")
-    counts = result.counts
-    for x, key in enumerate(keys):
-        ax.annotate(str(counts.get(key, 0)), (x, result.probabilities[key]),
-                    ha="center", va="bottom", fontsize=8)
-    ax.set_xlabel("outcome (qubit order as printed)")
-    ax.set_ylabel("probability")
-    name = os.path.basename(args.file)
-    ax.set_title(f"{name} on {args.backend}\ncounts of {args.shots} shots above the bars",
-                 fontsize=9)
-    ax.set_ylim(0, 1.1 * max([*result.probabilities.values(), 1e-12]))
-    plt.setp(ax.get_xticklabels(), rotation=90 if len(keys) > 8 else 0)
-    fig.tight_layout()
-    fig.savefig(args.plot, dpi=120)
-    plt.close(fig)
+def _plot(program, result, counts, args):
+    kind, labels = _key_order(program, args)
+    how = "sampled counts" if args.sample else "counts by the rounding rule"
+    title = f"{os.path.basename(args.file)} on {args.backend}: {how} of {args.shots} shots above the bars"
+    plot.write(args.plot, result.probability_array(), counts, labels, title,
+               kind="classical bit" if kind == "clbits" else "qubit", reverse=args.bit_order == "qiskit")
 
 
 @contextlib.contextmanager
@@ -226,10 +228,17 @@ def _reader_may_leave():
 
 
 def _run(argv):
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if args.seed is not None and not args.sample:
+        parser.error("--seed needs --sample")
     try:
+        # A plot that cannot be written is refused before the run.
+        if args.plot:
+            plot.prepare_destination(args.plot)
         program = load_file(args.file, measurements=args.backend == "simulator")
         result = _execute(program, args)
+        counts = _counts(result, args)
     except (QasmError, OSError, UsageError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
@@ -237,9 +246,9 @@ def _run(argv):
         print(f"error: {error}", file=sys.stderr)
         return 1
     with _reader_may_leave():
-        (_report_json if args.json else _report)(program, result, args)
+        (_report_json if args.json else _report)(program, result, counts, args)
     if args.plot:
-        _plot(result, args)
+        _plot(program, result, counts, args)
         # On stderr under --json, so that stdout stays one JSON document.
         print(f"plot written to {args.plot}", file=sys.stderr if args.json else sys.stdout)
     return 0

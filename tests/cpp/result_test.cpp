@@ -5,7 +5,7 @@
 #include <ostream>
 #include <string>
 
-#include "module/result.h"
+#include "core/result.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Result, DefaultsAreDefined) {
     Result r;
     EXPECT_TRUE(r.probabilities.empty());
-    EXPECT_TRUE(r.states.empty());
+    EXPECT_TRUE(r.states().empty());
     EXPECT_EQ(r.shots, Result::repeat);
     EXPECT_EQ(Result::repeat, 1024);
 }

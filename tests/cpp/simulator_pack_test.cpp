@@ -101,3 +101,31 @@ TEST_P(PackAgainstKeyStrings, SameMapToTheLastBit) {
 INSTANTIATE_TEST_SUITE_P(Sizes, PackAgainstKeyStrings, testing::Values(0, 1, 2, 5, 9, 12));
 
 }  // namespace
+
+namespace {
+
+// The dense marginal holds, at index k, what the packed map holds for the
+// k-th key (no entry here is small enough to be dropped).
+TEST(MarginalProbabilities, AgreesWithThePackedKeys) {
+    BasicSimulator sim;
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> weight(0.01, 1.0);
+    probabilities p(32);
+    double total = 0;
+    for (double& x : p) total += (x = weight(rng));
+    for (double& x : p) x /= total;
+    for (const std::set<int>& mqubits : std::vector<std::set<int>>{{}, {0}, {4}, {1, 3}, {0, 2, 4}, {9}, {0, 1, 2, 3, 4}}) {
+        const probabilities dense = sim.marginal_probabilities(p, mqubits);
+        const packed keyed = sim.pack_probabilities(p, mqubits);
+        ASSERT_EQ(dense.size(), keyed.size());
+        std::size_t k = 0;
+        for (const auto& [key, value] : keyed) {
+            EXPECT_EQ(std::stoull("0" + key, nullptr, 2), k);
+            EXPECT_NEAR(dense[k++], value, 1e-12) << key;
+        }
+    }
+    EXPECT_EQ(sim.marginal_probabilities(p, {}), p);
+    EXPECT_TRUE(sim.marginal_probabilities({}, {0}).empty());
+}
+
+}  // namespace

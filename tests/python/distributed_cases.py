@@ -59,6 +59,7 @@ def outcome(result):
         "probabilities": {k: repr(v) for k, v in result.probabilities.items()},
         "counts": result.counts,
         "states": [[repr(a.real), repr(a.imag)] for a in result.states],
+        "array": [repr(float(p)) for p in result.probability_array()],
     }
 
 

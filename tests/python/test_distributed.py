@@ -71,6 +71,7 @@ def test_every_rank_reports_what_one_process_does(job, alone, name):
         assert got["probabilities"].keys() == expected["probabilities"].keys(), f"rank {rank}"
         assert all(close(got["probabilities"][k], v) for k, v in expected["probabilities"].items()), f"rank {rank}"
         assert got["counts"] == expected["counts"], f"rank {rank}"
+        assert len(got["array"]) == len(expected["array"]) and all(map(close, got["array"], expected["array"]))
         assert agree(got["states"], expected["states"]), f"rank {rank}"
         # Ranks agree with each other to the last bit.
         assert {k: v for k, v in got.items() if k != "report"} == {k: v for k, v in results[0][name].items() if k != "report"}

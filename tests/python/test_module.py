@@ -24,7 +24,8 @@ def test_module_surface():
     names = [n for n in ("BasicSimulator", "NMR", "Result") if hasattr(kb, n)]
     assert names == ["BasicSimulator", "NMR", "Result"]
     public = {n for n in dir(kb.Result) if not n.startswith("_")}
-    assert public == {"states", "probabilities", "counts", "get_random_reading"}
+    assert public == {"states", "probabilities", "counts", "get_random_reading", "probability_array",
+                      "state_array", "sample_counts", "sample_memory"}
 
 
 def test_default_result():

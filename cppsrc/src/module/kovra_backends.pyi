@@ -3,6 +3,8 @@ Kovra Backends
 """
 from __future__ import annotations
 import collections.abc
+import numpy
+import numpy.typing
 import typing
 __all__: list[str] = ['BasicSimulator', 'NMR', 'Result', 'distributed_run']
 class BasicSimulator:
@@ -20,6 +22,22 @@ class Result:
         ...
     def get_random_reading(self) -> str:
         ...
+    def probability_array(self) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        The probabilities as a read-only float64 array shared with the result, without a copy: entry k is the outcome whose key is k in binary (the first key character the most significant bit), before small entries are dropped from `probabilities`.
+        """
+    def sample_counts(self, shots: typing.SupportsInt | typing.SupportsIndex, seed: typing.Any = None) -> dict[str, int]:
+        """
+        Counts of `shots` outcomes drawn independently with the probabilities of `probability_array()` (multinomial counts), from numpy.random.default_rng(seed).
+        """
+    def sample_memory(self, shots: typing.SupportsInt | typing.SupportsIndex, seed: typing.Any = None) -> list[str]:
+        """
+        The key of each of `shots` outcomes, in the order drawn; the same draws as `sample_counts` with the same seed.
+        """
+    def state_array(self) -> numpy.typing.NDArray[numpy.complex128]:
+        """
+        The final state vector as a read-only complex128 array shared with the result, without a copy; empty when `states` is.
+        """
     @property
     def counts(self) -> dict[str, int]:
         ...

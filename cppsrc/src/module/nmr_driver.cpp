@@ -192,5 +192,6 @@ Result Nmr::execute(const igraph_t* graph, const config_reader& config) {
     for (std::size_t i = 0; i < outcome.size(); ++i) {
         if (outcome[i] > 1e-10) result.probabilities[result.to_string(static_cast<long>(i), width)] = outcome[i];
     }
+    result.set_probability_vector(std::move(outcome));
     return result;
 }

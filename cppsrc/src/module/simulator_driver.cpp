@@ -98,14 +98,17 @@ Result BasicSimulator::execute(const igraph_t* graph, const config_reader& confi
         for (int q : config.get_int_list("mqubits")) mqubits.insert(q);
     }
     if (classical) {
-        result.probabilities = std::move(classical->probabilities);
+        // Keyed by classical bits: the dense vector is read off those keys.
+        result.set_probabilities(std::move(classical->probabilities));
     } else {
         // A spread run has already summed over the qubits left out.
         const std::set<int> packed = reported.reduced ? std::set<int>{} : mqubits;
         memory_budget::reservation packing = reserve_packing(probabilities, packed);
         result.probabilities = pack_probabilities(probabilities, packed);
+        result.set_probability_vector(reported.reduced ? std::move(reported.unfiltered)
+                                                       : marginal_probabilities(std::move(probabilities), mqubits));
     }
-    result.states = std::move(states);
+    result.set_states(std::move(states));
     result.shots = shots;
     return result;
 }

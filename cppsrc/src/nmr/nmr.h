@@ -8,8 +8,8 @@
 #include <set>
 #include <vector>
 
-#include "module/config.h"
-#include "module/result.h"
+#include "core/config.h"
+#include "core/result.h"
 #include "nmr/operation.h"
 
 class Nmr {

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "engine/circuit.h"
-#include "module/config.h"
-#include "module/result.h"
+#include "core/config.h"
+#include "core/result.h"
 #include "util/call_limits.h"
 
 class BasicSimulator {
@@ -75,6 +75,9 @@ public:
         // "local_state": a spread run hands back this rank's slice of the
         // state vector (in logical order) instead of gathering the whole.
         bool local_slice = false;
+        // When reduced: the same sums with no entry left out (the result's
+        // probability array).
+        std::vector<double> unfiltered;
     };
 
     // A probability at or below this is left out of the result's keys.
@@ -92,6 +95,11 @@ public:
     // qubits when empty), qubit 0 first.
     std::map<std::string, double> pack_probabilities(const std::vector<double>& probabilities,
                                                      const std::set<int>& mqubits);
+
+    // The same probabilities as a dense vector, exact (nothing dropped), its
+    // index k the k-th key in the order of pack_probabilities; the vector
+    // itself when every qubit is reported.
+    std::vector<double> marginal_probabilities(std::vector<double> probabilities, const std::set<int>& mqubits);
 
     // All sub-circuits concatenated into one simulation on the calling thread,
     // on the graph's "qnum" qubits and "cnum" classical bits.

@@ -273,6 +273,7 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
         } else if (reduced) {
             // Entries one process would leave out are left out before summing.
             probabilities = run.marginal(reportedLanes, BasicSimulator::kReportedFloor);
+            reported->unfiltered = run.marginal(reportedLanes);
             reported->reduced = true;
         } else {
             probabilities = run.marginal(lowered.register_lanes);
@@ -348,23 +349,39 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
     return readout::registerMarginal(std::move(probabilities), lowered.register_lanes);
 }
 
+namespace {
+
+int qubit_count(std::size_t length) {
+    return static_cast<int>(std::log(static_cast<double>(length)) / 0.6931471805599453);
+}
+
+// The reported qubits as bit positions of the basis index, qubit 0 first.
+std::vector<int> reported_shifts(int n, const std::set<int>& mqubits) {
+    std::vector<int> shifts;
+    for (int k = 0; k < n; ++k)
+        if (mqubits.empty() || mqubits.count(k)) shifts.push_back(n - 1 - k);
+    return shifts;
+}
+
+// The index over the reported qubits of the basis index `i`.
+std::size_t reported_index(std::size_t i, const std::vector<int>& shifts) {
+    std::size_t key = 0;
+    for (int shift : shifts) key = (key << 1) | ((i >> shift) & 1);
+    return key;
+}
+
+}  // namespace
+
 std::map<std::string, double> BasicSimulator::pack_probabilities(
     const std::vector<double>& probabilities, const std::set<int>& mqubits) {
     std::map<std::string, double> packed;
     std::size_t length = probabilities.size();
     if (length == 0) return packed;
-    int n = static_cast<int>(std::log(static_cast<double>(length)) / 0.6931471805599453);
+    int n = qubit_count(length);
 
-    // The reported qubits as bit positions of the basis index, qubit 0 first.
-    std::vector<int> shifts;
-    for (int k = 0; k < n; ++k)
-        if (mqubits.empty() || mqubits.count(k)) shifts.push_back(n - 1 - k);
+    const std::vector<int> shifts = reported_shifts(n, mqubits);
     const std::size_t width = shifts.size();
-    auto key_of = [&](std::size_t i) {
-        std::size_t key = 0;
-        for (int shift : shifts) key = (key << 1) | ((i >> shift) & 1);
-        return key;
-    };
+    auto key_of = [&](std::size_t i) { return reported_index(i, shifts); };
     auto text_of = [&](std::size_t key) {
         std::string text(width, '0');
         for (std::size_t c = 0; c < width; ++c)
@@ -399,6 +416,16 @@ std::map<std::string, double> BasicSimulator::pack_probabilities(
     }
     if (std::fabs(1 - sum) > 1e-10 && !packed.empty()) packed.rbegin()->second += 1 - sum;
     return packed;
+}
+
+std::vector<double> BasicSimulator::marginal_probabilities(std::vector<double> probabilities,
+                                                           const std::set<int>& mqubits) {
+    if (probabilities.empty()) return probabilities;
+    const int n = qubit_count(probabilities.size());
+    std::vector<unsigned long> reported;
+    for (int k = 0; k < n; ++k)
+        if (mqubits.empty() || mqubits.count(k)) reported.push_back(static_cast<unsigned long>(k));
+    return readout::registerMarginal(std::move(probabilities), reported);
 }
 
 std::vector<double> BasicSimulator::run_sequential(const igraph_t* graph,

@@ -1,8 +1,12 @@
 #include "result.h"
 
+#include "util/memory_budget.h"
+
 #include <cmath>
 #include <limits>
 #include <random>
+#include <stdexcept>
+#include <utility>
 #include <vector>
 
 int Result::repeat = 1024;
@@ -91,8 +95,69 @@ std::string Result::get_random_reading() const {
 
 std::string Result::to_string(long value, unsigned long width) const {
     std::string key(width, '0');
-    for (unsigned long k = 0; k < width; ++k) {
-        if ((static_cast<unsigned long>(value) >> (width - 1 - k)) & 1UL) key[k] = '1';
-    }
+    write_key(static_cast<unsigned long>(value), width, key.data());
     return key;
+}
+
+void Result::write_key(unsigned long value, unsigned long width, char* key) {
+    for (unsigned long k = 0; k < width; ++k) key[k] = ((value >> (width - 1 - k)) & 1UL) ? '1' : '0';
+}
+
+void Result::set_states(state_vector states) { states_ = std::make_shared<const state_vector>(std::move(states)); }
+
+void Result::set_probabilities(std::map<std::string, double> keyed) {
+    probabilities = std::move(keyed);
+    dense_.reset();
+}
+
+namespace {
+
+unsigned long width_of(std::size_t size) {
+    unsigned long width = 0;
+    while ((std::size_t{1} << width) < size) ++width;
+    return width;
+}
+
+// Keys longer than this would ask for more memory than any machine has.
+constexpr std::size_t kMaxDerivedWidth = 40;
+
+std::vector<double> dense_from_keys(const std::map<std::string, double>& keyed) {
+    if (keyed.empty()) return {};
+    const std::size_t width = keyed.begin()->first.size();
+    if (width > kMaxDerivedWidth) {
+        throw std::invalid_argument("probability keys of " + std::to_string(width) +
+                                    " characters are too long for a dense vector");
+    }
+    // A result made in Python may hold few keys of many characters: the
+    // dense vector is refused rather than allocated when it cannot fit.
+    const std::size_t size = std::size_t{1} << width;
+    memory_budget::reservation held = memory_budget::reserve(
+        static_cast<double>(size) * sizeof(double),
+        "the probability array of " + std::to_string(width) + "-character keys (" + std::to_string(size) + " entries)");
+    std::vector<double> dense(size, 0.0);
+    for (const auto& [key, p] : keyed) {
+        if (key.size() != width || key.find_first_not_of("01") != std::string::npos) {
+            throw std::invalid_argument("probability key '" + key + "' is not a bit string of " +
+                                        std::to_string(width) + " characters like the first key");
+        }
+        dense[std::stoull("0" + key, nullptr, 2)] = p;
+    }
+    return dense;
+}
+
+}  // namespace
+
+void Result::set_probability_vector(std::vector<double> dense) {
+    width_ = width_of(dense.size());
+    dense_ = std::make_shared<const std::vector<double>>(std::move(dense));
+}
+
+const shared_vector<double>& Result::probability_vector() {
+    if (!dense_) set_probability_vector(dense_from_keys(probabilities));
+    return dense_;
+}
+
+unsigned long Result::key_width() {
+    probability_vector();
+    return width_;
 }
