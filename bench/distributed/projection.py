@@ -8,8 +8,8 @@ to larger registers and more ranks under stated assumptions:
 
 - swaps per layer grow with the number of rank qubits k (a layer of a
   random layered circuit targets each qubit about once, and Belady's rule
-  keeps the rest), taken from the measured run with the most ranks, the
-  final restore left out (a reduced result needs none);
+  keeps the rest), taken from the measured run with the most ranks (its
+  result is reduced to one qubit, so it has no final restore);
 - compute passes per layer grow with the local qubits above the 10 that a
   cache segment holds (each stretch covers at most 6 of them);
 - a pass reads and writes the slice once at memory bandwidth M; a swap sends
@@ -33,10 +33,9 @@ def per_layer(runs, depth):
     k = int(math.log2(best["ranks"]))
     local = best["qubits"] - k
     slice_bytes = 16 * 2 ** local
-    restore = 2 * k
     return {
         "basis": best,
-        "swaps_per_rank_qubit": max(best["swaps"] - restore, 1) / (k * depth),
+        "swaps_per_rank_qubit": best["swaps"] / (k * depth),
         "pairwise_gates_per_rank_qubit": best["pairwise_bytes_per_rank"] / slice_bytes / (k * depth),
         "passes_per_high_qubit": best["passes"] / depth / (local - SEGMENT_QUBITS),
     }
