@@ -115,11 +115,13 @@ def table(lines):
            "|---|---|---|---|---|---|---|---|---|---|---|---|"]
     for x in lines:
         gib = lambda b: f"{b / 2 ** 30:.2f} GiB"
+        target = f"{x['memory_target_mib']:.0f}" if "memory_target_mib" in x else "–"
+        saving = f"{x['remap_saving']:.1f}x" if "remap_saving" in x else "–"
         out.append(
             f"| {x['qubits']} | {x['ranks']} | {x['gates']} | {x['seconds']:.2f} | {x['compute_seconds']:.2f} | "
             f"{x['exchange_seconds']:.2f} | {x['peak_mib_per_rank']:.0f} | "
-            f"{x.get('memory_target_mib', float('nan')):.0f} | {x['swaps']} | {gib(x['bytes_sent_per_rank'])} | "
-            f"{gib(x['pairwise_bytes_per_rank'])} | {x.get('remap_saving', float('nan')):.1f}x |")
+            f"{target} | {x['swaps']} | {gib(x['bytes_sent_per_rank'])} | "
+            f"{gib(x['pairwise_bytes_per_rank'])} | {saving} |")
     return "\n".join(out)
 
 
