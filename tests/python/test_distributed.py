@@ -101,3 +101,23 @@ def test_the_vector_is_really_spread(job):
 def test_one_process_initialises_no_mpi():
     report = kovra_backends.distributed_run()
     assert (report["rank"], report["ranks"], report["swaps"]) == (0, 1, 0)
+
+
+def test_a_world_of_three_ranks_is_refused_by_name(tmp_path):
+    script = tmp_path / "three.py"
+    script.write_text(
+        "import sys\n"
+        f"sys.path[:0] = [{os.path.dirname(__file__)!r}, {os.path.join(os.path.dirname(__file__), '..', '..', 'python')!r}]\n"
+        "import kovra_backends\n"
+        "from distributed_cases import CASES, build\n"
+        "builder, config = build(CASES['unitary-9'])\n"
+        "try:\n"
+        "    kovra_backends.BasicSimulator().execute(builder.capsule(), config)\n"
+        "except ValueError as e:\n"
+        "    print('refused:', e)\n"
+    )
+    env = {**os.environ, "PYTHONPATH": os.path.dirname(kovra_backends.__file__)}
+    command = ["mpirun", "--oversubscribe", "--allow-run-as-root", "-n", "3", sys.executable, str(script)]
+    done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert done.stdout.count("refused: a distributed run needs a power-of-two number of MPI ranks, not 3") == 3
