@@ -9,7 +9,9 @@ PY="${PYTHON:-python3.11}"
 VENV="$ROOT/.venv"
 export PATH="$VENV/bin:$PATH"
 export KOVRA_CACHE_DIR="${KOVRA_CACHE_DIR:-$HOME/.cache/kovra_backends}"
-APT_PACKAGES="nlohmann-json3-dev libgtest-dev libgmock-dev libasio-dev libbenchmark-dev"
+# Open MPI (headers and mpirun) lets a run spread its state vector over the
+# ranks of an MPI job; the module builds without it too.
+APT_PACKAGES="nlohmann-json3-dev libgtest-dev libgmock-dev libasio-dev libbenchmark-dev libopenmpi-dev openmpi-bin"
 
 log() { echo "[setup] $*"; }
 # shellcheck source=scripts/apt_packages.sh

@@ -16,5 +16,10 @@ CMAKE_POLICY_VERSION_MINIMUM=3.5 .venv/bin/cmake -S . -B build/cpp-tests -G Ninj
 .venv/bin/cmake --build build/cpp-tests -j "$(nproc)"
 echo "[test] C++ tests"
 (cd build/cpp-tests && ../../.venv/bin/ctest --output-on-failure -j "$(nproc)")
+if command -v mpirun >/dev/null; then
+    echo "[test] Python tests, with runs spread over 2 and 4 MPI ranks (tests/python/test_distributed.py)"
+else
+    echo "[test] mpirun not found: the tests of runs spread over MPI ranks are skipped"
+fi
 echo "[test] Python tests"
 .venv/bin/python -m pytest -q tests/python "$@"

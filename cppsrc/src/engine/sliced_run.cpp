@@ -8,10 +8,53 @@
 sliced_run::sliced_run(const circuit& c, fusion_choice fusion)
     : source(c), fusion(fusion), state(state_space::zeroState(c.getQubitNum())), measurements(c.getQubitNum(), c.getClbitNum()) {}
 
-void sliced_run::execute(const gates::keep_going& keepGoing) {
+namespace {
+
+// Nothing acts on a measured qubit, a second measurement included.
+void admit(const gate_unit& gate, unsigned long qubitNum, const measurement_record& record) {
+    const unsigned long arity = gate.getQubitNum();
+    const unsigned long qubits[] = {gate.getQubit(), gate.getQubit2(), gate.getQubit3()};
+    for (unsigned long k = 0; k < arity && k < 3; ++k)
+        if (qubits[k] < qubitNum && record.isMeasured(qubits[k])) throw std::exception();
+}
+
+void gather(const gate_unit& gate, unsigned long qubitNum, measurement_record& record,
+            std::vector<gates::compiled_gate>& run) {
+    admit(gate, qubitNum, record);
+    const bool measurement = gate.getGateIndex() == GATE_MEASURE;
+    if (gate.hasCondition()) {
+        // A conditioned measurement would split only some branches; the
+        // record cannot say that, so one that can happen is refused.
+        if (measurement) {
+            if (record.satisfiable(gate.getCondition())) throw std::exception();
+            return;
+        }
+        gates::compiled_gate compiled;
+        if (gates::compileGate(gate, qubitNum, compiled))
+            record.confine(compiled, gate.getCondition(), run);
+        else
+            record.satisfiable(gate.getCondition());  // still refuses bits the run does not have
+        return;
+    }
+    if (measurement) {
+        record.measure(gate.getQubit(), gate.getClbitTarget());
+        return;
+    }
+    gates::compiled_gate compiled;
+    if (gates::compileGate(gate, qubitNum, compiled)) run.push_back(compiled);
+}
+
+}  // namespace
+
+std::vector<gates::compiled_gate> compileSliced(const circuit& c, measurement_record& record) {
     std::vector<gates::compiled_gate> run;
-    for (const circuit_unit& unit : source.layerList())
-        for (const gate_unit& gate : unit.gateList()) gather(gate, run);
+    for (const circuit_unit& unit : c.layerList())
+        for (const gate_unit& gate : unit.gateList()) gather(gate, c.getQubitNum(), record, run);
+    return run;
+}
+
+void sliced_run::execute(const gates::keep_going& keepGoing) {
+    const std::vector<gates::compiled_gate> run = compileSliced(source, measurements);
     bool stopped = false;
     const gates::keep_going check = [&] { return !(stopped = keepGoing && !keepGoing()); };
     if (fuses()) {
@@ -26,39 +69,6 @@ void sliced_run::execute(const gates::keep_going& keepGoing) {
 bool sliced_run::fuses() const {
     if (fusion == fusion_choice::by_size) return source.getQubitNum() >= gates::FUSION_MIN_QUBITS;
     return fusion == fusion_choice::on;
-}
-
-void sliced_run::admit(const gate_unit& gate) const {
-    // Nothing acts on a measured qubit, a second measurement included.
-    const unsigned long arity = gate.getQubitNum();
-    const unsigned long qubits[] = {gate.getQubit(), gate.getQubit2(), gate.getQubit3()};
-    for (unsigned long k = 0; k < arity && k < 3; ++k)
-        if (qubits[k] < source.getQubitNum() && measurements.isMeasured(qubits[k])) throw std::exception();
-}
-
-void sliced_run::gather(const gate_unit& gate, std::vector<gates::compiled_gate>& run) {
-    admit(gate);
-    const bool measurement = gate.getGateIndex() == GATE_MEASURE;
-    if (gate.hasCondition()) {
-        // A conditioned measurement would split only some branches; the
-        // record cannot say that, so one that can happen is refused.
-        if (measurement) {
-            if (measurements.satisfiable(gate.getCondition())) throw std::exception();
-            return;
-        }
-        gates::compiled_gate compiled;
-        if (gates::compileGate(gate, source.getQubitNum(), compiled))
-            measurements.confine(compiled, gate.getCondition(), run);
-        else
-            measurements.satisfiable(gate.getCondition());  // still refuses bits the run does not have
-        return;
-    }
-    if (measurement) {
-        measurements.measure(gate.getQubit(), gate.getClbitTarget());
-        return;
-    }
-    gates::compiled_gate compiled;
-    if (gates::compileGate(gate, source.getQubitNum(), compiled)) run.push_back(compiled);
 }
 
 state_space::state_vector sliced_run::takeStateVector() {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/circuit.h"
+#include "engine/gate_runs.h"
 #include "engine/measurement_record.h"
 #include "engine/state_space.h"
 
@@ -26,6 +27,11 @@
 struct run_stopped : std::runtime_error {
     run_stopped() : std::runtime_error("the run was stopped") {}
 };
+
+// The circuit's gates as one run for runGates, in order: measurements are
+// written into `record`, conditioned gates become copies confined to the
+// satisfying outcomes. Throws std::exception as sliced_run::execute does.
+std::vector<gates::compiled_gate> compileSliced(const circuit& c, measurement_record& record);
 
 // Whether a run fuses its gates into matrices (fuser.h): exact gate by gate
 // when off; by default on from FUSION_MIN_QUBITS qubits.
@@ -51,9 +57,6 @@ public:
     const measurement_record& record() const { return measurements; }
 
 private:
-    void admit(const gate_unit& gate) const;
-    void gather(const gate_unit& gate, std::vector<gates::compiled_gate>& run);
-
     bool fuses() const;
 
     circuit source;  // a copy: records are small next to the vector

@@ -25,10 +25,15 @@ std::vector<double> probabilities(const state_vector& state) {
     return out;
 }
 
-void normalise(state_vector& state) {
-    double squaredNorm = 0.0;
-    for (const auto& a : state) squaredNorm += squaredMagnitude(a);
-    const double norm = std::sqrt(squaredNorm);
+double squaredNorm(const state_vector& state) {
+    double sum = 0.0;
+    for (const auto& a : state) sum += squaredMagnitude(a);
+    return sum;
+}
+
+void normalise(state_vector& state) { divideBy(state, std::sqrt(squaredNorm(state))); }
+
+void divideBy(state_vector& state, double norm) {
     gates::shareOut(state.size(), gates::workerCount(state.size()), [&](unsigned long begin, unsigned long end) {
         for (unsigned long k = begin; k < end; ++k)
             state[k] = std::complex<double>(state[k].real() / norm, state[k].imag() / norm);

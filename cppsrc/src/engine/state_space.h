@@ -24,4 +24,9 @@ std::vector<double> probabilities(const state_vector& state);
 // Divides every part by the norm, sum |a|^2 taken in index order.
 void normalise(state_vector& state);
 
+// sum |a|^2 in index order.
+double squaredNorm(const state_vector& state);
+// Divides every real and imaginary part by `norm`.
+void divideBy(state_vector& state, double norm);
+
 }  // namespace state_space

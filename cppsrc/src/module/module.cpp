@@ -14,6 +14,8 @@
 #include "core/config.h"
 #include "core/result.h"
 #include "core/sampling.h"
+#include "engine/distributed_run.h"
+#include "engine/rank_comm.h"
 #include "nmr/nmr.h"
 #include "simulator/basic_simulator.h"
 #include "util/igraph_errors.h"
@@ -169,6 +171,28 @@ PYBIND11_MODULE(kovra_backends, m) {
         .def("execute", [](Nmr& self, const py::object& graph, const py::dict& config) {
             return self.execute(graph_of(graph), config_reader(config));
         });
+
+    m.def(
+        "distributed_run",
+        [] {
+            // What this rank's last spread run cost; zeros before one.
+            const distributed_report r = lastDistributedReport();
+            py::dict out;
+            out["mpi"] = rank_comm::available();
+            out["rank"] = rank_comm::world().rank;
+            out["ranks"] = rank_comm::world().size;
+            out["local_qubits"] = r.localQubits;
+            out["swaps"] = r.exchanges.swaps;
+            out["bytes_sent"] = r.exchanges.bytesSent;
+            out["pairwise_bytes"] = r.pairwiseBytes;
+            out["exchange_seconds"] = r.exchanges.exchangeSeconds;
+            out["compute_seconds"] = r.computeSeconds;
+            out["passes"] = r.passes;
+            return out;
+        },
+        "The MPI world of this process and what this rank's last distributed run cost: swaps of a rank "
+        "qubit with a local one, bytes this rank sent, the bytes the plain pairwise scheme would have sent, "
+        "seconds spent exchanging and computing, and passes over the slice.");
 
     py::class_<Result> result(m, "Result");
     // The getters reserve memory for the Python objects they build first.

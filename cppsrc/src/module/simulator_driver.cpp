@@ -79,8 +79,19 @@ Result BasicSimulator::execute(const igraph_t* graph, const config_reader& confi
         classical = classical_readout{{bits.begin(), bits.end()}, {}};
     }
     classical_readout* wanted = classical ? &*classical : nullptr;
-    probabilities = parallel ? run_parallel(graph, order, print_circuit, states, wanted, fusion)
-                             : run_sequential(graph, order, print_circuit, states, wanted, fusion);
+    // The reported qubits as far as they read cleanly; a bad value is
+    // reported by the read after the run.
+    register_readout reported;
+    reported.local_slice = config.get_bool("local_state", false);
+    if (config.has("mqubits")) {
+        try {
+            for (int q : config.get_int_list("mqubits")) reported.qubits.insert(q);
+        } catch (const std::exception&) {
+            reported.qubits.clear();
+        }
+    }
+    probabilities = parallel ? run_parallel(graph, order, print_circuit, states, wanted, &reported, fusion)
+                             : run_sequential(graph, order, print_circuit, states, wanted, &reported, fusion);
 
     // Read after the run, so that a bad value is reported once the circuit
     // has been simulated (and printed).
@@ -93,9 +104,12 @@ Result BasicSimulator::execute(const igraph_t* graph, const config_reader& confi
         // Keyed by classical bits: the dense vector is read off those keys.
         result.set_probabilities(std::move(classical->probabilities));
     } else {
-        memory_budget::reservation packing = reserve_packing(probabilities, mqubits);
-        result.probabilities = pack_probabilities(probabilities, mqubits);
-        result.set_probability_vector(marginal_probabilities(std::move(probabilities), mqubits));
+        // A spread run has already summed over the qubits left out.
+        const std::set<int> packed = reported.reduced ? std::set<int>{} : mqubits;
+        memory_budget::reservation packing = reserve_packing(probabilities, packed);
+        result.probabilities = pack_probabilities(probabilities, packed);
+        result.set_probability_vector(reported.reduced ? std::move(reported.unfiltered)
+                                                       : marginal_probabilities(std::move(probabilities), mqubits));
     }
     result.set_states(std::move(states));
     result.shots = shots;

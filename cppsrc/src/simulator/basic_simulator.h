@@ -66,14 +66,32 @@ public:
         std::map<std::string, double> probabilities;
     };
 
+    // The qubits the result is keyed by ("mqubits"), known before the run so
+    // that a run spread over MPI ranks can reduce its probabilities to them
+    // instead of gathering every basis state on every rank. `reduced` tells
+    // that it did: the probabilities then cover those qubits alone, in order.
+    struct register_readout {
+        std::set<int> qubits;
+        bool reduced = false;
+        // "local_state": a spread run hands back this rank's slice of the
+        // state vector (in logical order) instead of gathering the whole.
+        bool local_slice = false;
+        // When reduced: the same sums with no entry left out (the result's
+        // probability array).
+        std::vector<double> unfiltered;
+    };
+
+    // A probability at or below this is left out of the result's keys.
+    static constexpr double kReportedFloor = 1e-10;
+
     // One translation and one state-vector run. Returns the probability of
     // every basis state; `states` receives the final state vector (empty when
     // the circuit measured or reset a qubit). `classical`, when given, gets
-    // the classical bits' distribution. `fusion`: whether the run fuses gates
-    // (config key "fusion").
+    // the classical bits' distribution; `reported` may reduce the result.
+    // `fusion`: whether the run fuses gates (config key "fusion").
     std::vector<double> simulate(const igraph_t* graph, std::vector<int>& vertices, int qnum,
                                  int cnum, state_vector& states, bool print_circuit,
-                                 classical_readout* classical = nullptr,
+                                 classical_readout* classical = nullptr, register_readout* reported = nullptr,
                                  fusion_choice fusion = fusion_choice::by_size);
 
     // Probabilities keyed by bit strings over the qubits in `mqubits` (all
@@ -91,6 +109,7 @@ public:
     std::vector<double> run_sequential(const igraph_t* graph, const std::vector<int>& order,
                                        bool print_circuit, state_vector& states,
                                        classical_readout* classical = nullptr,
+                                       register_readout* reported = nullptr,
                                        fusion_choice fusion = fusion_choice::by_size);
 
     // One simulation per sub-circuit that holds a qubit, on the calling
@@ -101,6 +120,7 @@ public:
     std::vector<double> run_parallel(const igraph_t* graph, const std::vector<int>& order,
                                      bool print_circuit, state_vector& states,
                                      classical_readout* classical = nullptr,
+                                     register_readout* reported = nullptr,
                                      fusion_choice fusion = fusion_choice::by_size);
 
     // Bytes a run of `qnum` qubits and `cnum` classical bits needs at least:

@@ -13,6 +13,8 @@
 #include <thread>
 #include <typeinfo>
 
+#include "engine/distributed_run.h"
+#include "engine/rank_comm.h"
 #include "engine/sliced_run.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/lowering.h"
@@ -110,16 +112,24 @@ double BasicSimulator::estimated_bytes(int qnum, int /*cnum*/) {
     return std::ldexp(16.0 + 8.0, qnum);
 }
 
-void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes) {
+namespace {
+
+void check_register_shape(int qnum, int cnum) {
     if (qnum < 0 || cnum < 0) {
         throw std::invalid_argument("cannot simulate " + std::to_string(qnum) + " qubits and " +
                                     std::to_string(cnum) + " classical bits");
     }
-    if (qnum > kMaxQubits) {
+    if (qnum > BasicSimulator::kMaxQubits) {
         throw std::invalid_argument("cannot simulate " + std::to_string(qnum) +
                                     " qubits: the state vector would have 2^" +
                                     std::to_string(qnum) + " amplitudes");
     }
+}
+
+}  // namespace
+
+void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes) {
+    check_register_shape(qnum, cnum);
     // Refused at once when the machine cannot hold it at all; the run itself
     // reserves its memory in the process-wide budget.
     double needed = estimated_bytes(qnum, cnum) + other_bytes;
@@ -174,15 +184,141 @@ gates::keep_going interruptible() {
     };
 }
 
+// log2 of the ranks a register of `qnum` qubits is spread over: 0 outside
+// an MPI job of several ranks, and for a register too small to split, which
+// every rank then runs whole.
+int spread_bits(int qnum) {
+    const rank_comm::world_info& world = rank_comm::world();
+    if (world.size <= 1) return 0;
+    if ((world.size & (world.size - 1)) != 0) {
+        throw std::invalid_argument("a distributed run needs a power-of-two number of MPI ranks, not " +
+                                    std::to_string(world.size));
+    }
+    const int bits = static_cast<int>(gates::qubitCount(static_cast<unsigned long>(world.size)));
+    return qnum >= bits + 2 ? bits : 0;
+}
+
+// Memory one rank may take: what its node has available, shared by the
+// ranks on it.
+double rank_memory() { return memory_budget::free_bytes() / rank_comm::world().nodeRanks; }
+
+// A spread run keeps per rank its slice, the slice's probabilities, the
+// exchange buffers (an eighth of the slice) and, unless the result is
+// reduced to a few bits, every basis state's probability.
+double spread_bytes(int lanes, int cnum, int bits, int gatheredBits) {
+    return std::ldexp(16.0 + 8.0 + 2.0, lanes - bits) + std::ldexp(8.0, gatheredBits) + 4.0 * cnum;
+}
+
+void check_spread_memory(int lanes, double needed) {
+    const double available = rank_memory();
+    if (needed <= available) return;
+    throw memory_budget::exceeded("cannot simulate " + std::to_string(lanes) + " qubits over " +
+                                  std::to_string(rank_comm::world().size) + " ranks: " +
+                                  memory_budget::mebibytes(needed) + " MiB per rank needed, only " +
+                                  memory_budget::mebibytes(std::max(available, 0.0)) + " MiB are available to a rank (" +
+                                  std::to_string(rank_comm::world().nodeRanks) + " ranks share this node)");
+}
+
+// The register lanes of the reported qubits, when the spread run may sum
+// over the others itself: some qubits left out, and no record lanes (whose
+// sums one process forms before leaving out small entries).
+bool reducible(const BasicSimulator::lowered_circuit& lowered, const BasicSimulator::register_readout* reported,
+               std::vector<unsigned long>& lanes) {
+    if (!reported || reported->qubits.empty() || lowered.reuses > 0) return false;
+    for (int q : reported->qubits)
+        if (q >= 0 && static_cast<std::size_t>(q) < lowered.register_lanes.size()) lanes.push_back(lowered.register_lanes[q]);
+    return lanes.size() < lowered.register_lanes.size();
+}
+
+// The run of a lowered circuit spread over the ranks: every rank returns the
+// same register probabilities, classical readout and (when it fits one rank)
+// state vector.
+std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, int qnum, int cnum, int bits,
+                               BasicSimulator::state_vector& states, BasicSimulator::classical_readout* classical,
+                               BasicSimulator::register_readout* reported) {
+    const int lanes = static_cast<int>(lowered.gates.getQubitNum());
+    std::vector<unsigned long> reportedLanes;
+    const bool reduced = !classical && reducible(lowered, reported, reportedLanes);
+    const double needed = spread_bytes(lanes, cnum, bits, classical || reduced ? 0 : qnum);
+    check_spread_memory(lanes, needed);
+    // Held until the slice exists: other runs of this process then see it.
+    memory_budget::reservation held =
+        memory_budget::reserve(needed, "this rank's share of " + std::to_string(lanes) + " qubits");
+    std::vector<double> probabilities;
+    bool stateLeftOut = false;
+    {
+        py::gil_scoped_release release;
+        // Ctrl-C is left to the launcher, which stops every rank: a rank
+        // that stopped alone would leave its partners waiting.
+        distributed_sliced_run run(lowered.gates, rank_comm::world());
+        held.release();
+        run.execute();
+        if (classical) {
+            // Only the lanes that the classical bits read are reduced.
+            const std::vector<unsigned long> bitLanes = requested_bit_lanes(run.record(), classical->clbits, cnum);
+            std::vector<unsigned long> read, keyLanes;
+            for (unsigned long lane : bitLanes) {
+                if (lane >= static_cast<unsigned long>(lanes)) {
+                    keyLanes.push_back(NO_QUBIT);
+                    continue;
+                }
+                const auto at = std::find(read.begin(), read.end(), lane);
+                keyLanes.push_back(static_cast<unsigned long>(at - read.begin()));
+                if (at == read.end()) read.push_back(lane);
+            }
+            classical->probabilities = readout::clbitDistribution(run.marginal(read), read.size(), keyLanes);
+        }
+        if (classical) {
+            // The result is keyed by the classical bits alone.
+        } else if (reduced) {
+            // Entries one process would leave out are left out before summing.
+            probabilities = run.marginal(reportedLanes, BasicSimulator::kReportedFloor);
+            reported->unfiltered = run.marginal(reportedLanes);
+            reported->reduced = true;
+        } else {
+            probabilities = run.marginal(lowered.register_lanes);
+        }
+        if (lowered.reuses == 0 && reported && reported->local_slice) {
+            states = run.takeLocalSlice();
+        } else if (lowered.reuses == 0 && !run.record().anyMeasured()) {
+            // The whole vector on every rank, only where one rank can hold it.
+            const double withState = needed + std::ldexp(32.0, lanes);
+            if (rank_comm::maxAll(withState / rank_memory()) <= 1.0)
+                states = run.gatherStateVector();
+            else
+                stateLeftOut = true;
+        }
+    }
+    if (stateLeftOut) {
+        const std::string message = "the state vector of " + std::to_string(lanes) +
+                                    " qubits does not fit one rank and is not gathered; Result.states is empty "
+                                    "(\"local_state\": True gives each rank its own slice)";
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) throw py::error_already_set();
+    }
+    return probabilities;
+}
+
 }  // namespace
 
 std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<int>& vertices,
                                              int qnum, int cnum, state_vector& states,
                                              bool print_circuit, classical_readout* classical,
-                                             fusion_choice fusion) {
-    check_register_size(qnum, cnum);
+                                             register_readout* reported, fusion_choice fusion) {
+    const int bits = spread_bits(qnum);
+    if (bits > 0)
+        check_register_shape(qnum, cnum);
+    else
+        check_register_size(qnum, cnum);
     lowered_circuit lowered = lower(graph, vertices, qnum, cnum);
     if (print_circuit) std::cout << lowered.gates.toJSON() << '\n' << std::flush;
+    if (bits > 0) {
+        try {
+            return run_spread(lowered, qnum, cnum, bits, states, classical, reported);
+        } catch (const std::exception& e) {
+            if (typeid(e) != typeid(std::exception)) throw;
+            throw std::runtime_error("the state-vector engine refused the lowered circuit");
+        }
+    }
     const unsigned long lanes = lowered.gates.getQubitNum();
 
     // Held until both vectors exist: other runs then see them as taken.
@@ -260,7 +396,7 @@ std::map<std::string, double> BasicSimulator::pack_probabilities(
     if (width == static_cast<std::size_t>(n) && n > 0) {
         for (std::size_t i = 0; i < length; ++i) {
             double p = probabilities[i];
-            if (!(std::fabs(p) > 1e-10)) continue;
+            if (!(std::fabs(p) > kReportedFloor)) continue;
             packed.emplace_hint(packed.end(), text_of(i), p);
             sum += p;
         }
@@ -269,7 +405,7 @@ std::map<std::string, double> BasicSimulator::pack_probabilities(
         std::vector<char> seen(sums.size(), 0);
         for (std::size_t i = 0; i < length; ++i) {
             double p = probabilities[i];
-            if (!(std::fabs(p) > 1e-10)) continue;
+            if (!(std::fabs(p) > kReportedFloor)) continue;
             const std::size_t key = key_of(i);
             sums[key] += p;
             seen[key] = 1;
@@ -295,8 +431,7 @@ std::vector<double> BasicSimulator::marginal_probabilities(std::vector<double> p
 std::vector<double> BasicSimulator::run_sequential(const igraph_t* graph,
                                                    const std::vector<int>& order,
                                                    bool print_circuit, state_vector& states,
-                                                   classical_readout* classical,
-                                                   fusion_choice fusion) {
+                                                   classical_readout* classical, register_readout* reported, fusion_choice fusion) {
     graph_reader reader(graph);
     std::vector<int> list;
     for (const std::set<int>& part : decompose(graph)) {
@@ -305,14 +440,13 @@ std::vector<double> BasicSimulator::run_sequential(const igraph_t* graph,
     }
     int qnum = graph_count(reader, "qnum");
     int cnum = graph_count(reader, "cnum");
-    return simulate(graph, list, qnum, cnum, states, print_circuit, classical, fusion);
+    return simulate(graph, list, qnum, cnum, states, print_circuit, classical, reported, fusion);
 }
 
 std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
                                                  const std::vector<int>& order,
                                                  bool print_circuit, state_vector& states,
-                                                 classical_readout* classical,
-                                                 fusion_choice fusion) {
+                                                 classical_readout* classical, register_readout* reported, fusion_choice fusion) {
     graph_reader reader(graph);
     struct task {
         std::vector<int> vertices;
@@ -328,12 +462,24 @@ std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
         int qnum = count_kind(reader, vertices, 5);
         if (qnum == 0) continue;
         int cnum = count_kind(reader, vertices, 6);
-        check_register_size(qnum, cnum, total_bytes);
+        // A spread run checks each rank's share itself.
+        if (rank_comm::world().size <= 1) check_register_size(qnum, cnum, total_bytes);
         total_bytes += estimated_bytes(qnum, cnum);
         tasks.push_back({std::move(vertices), qnum, cnum, {}, {}});
     }
     states.clear();
     if (tasks.empty()) return {};
+    if (rank_comm::world().size > 1) {
+        // Every rank must make the same exchanges in the same order: the
+        // sub-circuits run one after another, each spread over all ranks.
+        for (task& t : tasks) {
+            const bool first = &t == &tasks.front();
+            t.probabilities = simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit,
+                                       first ? classical : nullptr, first ? reported : nullptr, fusion);
+        }
+        states = std::move(tasks[0].states);
+        return std::move(tasks[0].probabilities);
+    }
 
     // Each task is taken by the first free thread; the caller's own thread
     // is one of them, so the run progresses even when no worker can be had.
@@ -353,7 +499,7 @@ std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
                 // Only the first sub-circuit's results are reported.
                 classical_readout* wanted = k == 0 ? classical : nullptr;
                 t.probabilities =
-                    simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit, wanted, fusion);
+                    simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit, wanted, nullptr, fusion);
             } catch (...) {
                 failures[k] = std::current_exception();
                 std::size_t seen = first_failed.load();

@@ -1,5 +1,6 @@
 #include "simulator/readout.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace readout {
@@ -13,6 +14,18 @@ std::size_t gather(std::size_t i, const std::vector<unsigned long>& positions) {
     return key;
 }
 
+// out[gather(i)] += in[i] for every i, in index order. The key of an index
+// is its low byte's part (a table) or'ed with the rest's (once per 256).
+void sumByKey(const std::vector<double>& in, const std::vector<unsigned long>& positions, std::vector<double>& out) {
+    std::size_t low[256];
+    for (std::size_t b = 0; b < 256; ++b) low[b] = gather(b, positions);
+    for (std::size_t block = 0; block < in.size(); block += 256) {
+        const std::size_t high = gather(block, positions);
+        const std::size_t end = std::min<std::size_t>(in.size(), block + 256);
+        for (std::size_t i = block; i < end; ++i) out[high | low[i - block]] += in[i];
+    }
+}
+
 }  // namespace
 
 std::vector<double> registerMarginal(std::vector<double> laneProbabilities, const std::vector<unsigned long>& lanes) {
@@ -24,7 +37,7 @@ std::vector<double> registerMarginal(std::vector<double> laneProbabilities, cons
     std::vector<unsigned long> positions;  // lane 0 is the top bit of the index
     for (unsigned long lane : lanes) positions.push_back(laneCount - 1 - lane);
     std::vector<double> out(std::size_t(1) << lanes.size(), 0.0);
-    for (std::size_t i = 0; i < laneProbabilities.size(); ++i) out[gather(i, positions)] += laneProbabilities[i];
+    sumByKey(laneProbabilities, positions, out);
     return out;
 }
 
@@ -39,7 +52,7 @@ std::map<std::string, double> clbitDistribution(const std::vector<double>& laneP
         written.push_back(c);
     }
     std::vector<double> sums(std::size_t(1) << positions.size(), 0.0);
-    for (std::size_t i = 0; i < laneProbabilities.size(); ++i) sums[gather(i, positions)] += laneProbabilities[i];
+    sumByKey(laneProbabilities, positions, sums);
 
     std::map<std::string, double> packed;
     double total = 0;

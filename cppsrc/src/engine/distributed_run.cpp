@@ -1,0 +1,194 @@
+#include "engine/distributed_run.h"
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <mutex>
+
+#include "engine/sliced_run.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+constexpr unsigned long NEVER = std::numeric_limits<unsigned long>::max();
+
+// The gate as this rank applies it to its slice, in physical local
+// positions; false when a control on a rank position rules this rank out.
+bool localise(const distributed_state& state, const gates::compiled_gate& gate, gates::compiled_gate& out) {
+    out = gate;
+    out.mask = 0;
+    out.zeros = 0;
+    const auto place = [&](unsigned long logicalMask, unsigned long& localMask, bool required) {
+        for (unsigned long m = logicalMask; m; m &= m - 1) {
+            const unsigned long p = state.physical(static_cast<unsigned long>(__builtin_ctzl(m)));
+            if (!state.isRankPosition(p))
+                localMask |= 1UL << p;
+            else if (state.rankBit(p) != required)
+                return false;
+        }
+        return true;
+    };
+    if (!place(gate.mask, out.mask, true) || !place(gate.zeros, out.zeros, false)) return false;
+    if (gate.isPair()) out.target = state.physical(gate.target);
+    return true;
+}
+
+// Whether the gate mixes the two amplitudes of its target, which must then
+// be local. A diagonal pair gate only scales each of them.
+bool mixesTarget(const gates::compiled_gate& gate) {
+    return gate.isPair() && gate.kind != gates::compiled_gate::PAIR_DIAG;
+}
+
+// A diagonal gate whose target sits on a rank position, as this rank
+// applies it: one phase on the whole rank, m0 where the bit is 0 and m1
+// where it is 1 (the product of the pair update, so the same rounding).
+gates::compiled_gate rankPhase(const distributed_state& state, const gates::compiled_gate& gate) {
+    gates::compiled_gate phase = gate;
+    phase.kind = gates::compiled_gate::UPPER_PHASE;
+    phase.m[0] = state.rankBit(state.physical(gate.target)) ? gate.m[1] : gate.m[0];
+    return phase;
+}
+
+// For every gate, the index of the next gate with the same target (NEVER
+// when none), so that the furthest next use of each qubit is at hand.
+std::vector<unsigned long> nextTargetUse(const std::vector<gates::compiled_gate>& gates,
+                                         std::vector<unsigned long>& firstUse) {
+    std::vector<unsigned long> next(gates.size(), NEVER);
+    for (std::size_t i = gates.size(); i-- > 0;) {
+        if (!mixesTarget(gates[i])) continue;
+        next[i] = firstUse[gates[i].target];
+        firstUse[gates[i].target] = i;
+    }
+    return next;
+}
+
+// The local position whose qubit is next needed as a target furthest ahead
+// (the highest such position among ties): the cheapest to park on a rank
+// position.
+unsigned long leastWanted(const distributed_state& state, const std::vector<unsigned long>& upcoming) {
+    unsigned long best = state.localBits() - 1;
+    for (unsigned long p = state.localBits(); p-- > 0;)
+        if (upcoming[state.logical(p)] > upcoming[state.logical(best)]) best = p;
+    return best;
+}
+
+std::mutex reportLock;
+distributed_report lastReport;
+
+}  // namespace
+
+void runSpread(distributed_state& state, const std::vector<gates::compiled_gate>& gates, distributed_report& report) {
+    const unsigned long long sliceBytes = static_cast<unsigned long long>(state.slice().size()) * 16ULL;
+    unsigned long long pairwise = 0;
+    std::vector<unsigned long> upcoming(state.localBits() + state.rankBits(), NEVER);
+    const std::vector<unsigned long> next = nextTargetUse(gates, upcoming);
+
+    std::vector<gates::compiled_gate> stretch;
+    const auto flush = [&] {
+        if (stretch.empty()) return;
+        const auto start = clock_type::now();
+        report.passes += gates::runGates(state.slice(), stretch);
+        report.computeSeconds += std::chrono::duration<double>(clock_type::now() - start).count();
+        stretch.clear();
+    };
+    for (std::size_t i = 0; i < gates.size(); ++i) {
+        const gates::compiled_gate& gate = gates[i];
+        gates::compiled_gate local;
+        if (gate.kind == gates::compiled_gate::PAIR_DIAG && state.isRankPosition(state.physical(gate.target))) {
+            if (localise(state, rankPhase(state, gate), local)) stretch.push_back(local);
+            continue;
+        }
+        if (mixesTarget(gate)) {
+            upcoming[gate.target] = next[i];
+            if (state.isRankPosition(gate.target)) pairwise += sliceBytes;
+            const unsigned long at = state.physical(gate.target);
+            if (state.isRankPosition(at)) {
+                flush();
+                state.swapRankAndLocal(at, leastWanted(state, upcoming));
+            }
+        }
+        if (localise(state, gate, local)) stretch.push_back(local);
+    }
+    flush();
+    report.pairwiseBytes = pairwise;
+}
+
+distributed_sliced_run::distributed_sliced_run(const circuit& c, const rank_comm::world_info& world)
+    : source(c), state(c.getQubitNum(), world), measurements(c.getQubitNum(), c.getClbitNum()) {
+    costs.ranks = world.size;
+    costs.localQubits = state.localBits();
+}
+
+void distributed_sliced_run::execute() {
+    // Compiled whole before the first exchange: a refusal is then the same
+    // on every rank and leaves no rank waiting for a partner.
+    const std::vector<gates::compiled_gate> run = compileSliced(source, measurements);
+    runSpread(state, run, costs);
+    publish();
+}
+
+void distributed_sliced_run::inLogicalOrder() {
+    state.restoreLogicalOrder();
+    publish();
+}
+
+void distributed_sliced_run::publish() {
+    costs.exchanges = state.stats();
+    const std::lock_guard<std::mutex> hold(reportLock);
+    lastReport = costs;
+}
+
+std::vector<double> distributed_sliced_run::marginal(const std::vector<unsigned long>& lanes, double floor) {
+    const unsigned long qubits = source.getQubitNum();
+    bool everyLane = lanes.size() == qubits;
+    for (unsigned long k = 0; everyLane && k < lanes.size(); ++k) everyLane = lanes[k] == k;
+    if (everyLane && floor < 0) {
+        inLogicalOrder();
+        return rank_comm::gatherAll(state_space::probabilities(state.slice()));
+    }
+
+    // Read through the qubit map: a sum over a few qubits needs no data
+    // moved back into logical order.
+    std::vector<unsigned long> positions;  // lane 0 is the top bit of the index
+    for (unsigned long lane : lanes) positions.push_back(state.physical(qubits - 1 - lane));
+    const auto keyOf = [&](unsigned long index) {
+        unsigned long key = 0;
+        for (unsigned long p : positions) key = (key << 1) | ((index >> p) & 1);
+        return key;
+    };
+    // Each rank sums its own indices, then the ranks add their sums.
+    std::vector<double> out(std::size_t(1) << lanes.size(), 0.0);
+    const state_space::state_vector& slice = state.slice();
+    const unsigned long offset = static_cast<unsigned long>(state.rankNumber()) << state.localBits();
+    for (unsigned long i = 0; i < slice.size(); ++i) {
+        const double p = state_space::squaredMagnitude(slice[i]);
+        if (std::fabs(p) > floor) out[keyOf(offset | i)] += p;
+    }
+    rank_comm::sumAll(out);
+    return out;
+}
+
+state_space::state_vector distributed_sliced_run::gatherStateVector() {
+    if (measurements.anyMeasured()) return {};
+    inLogicalOrder();
+    state_space::state_vector whole = rank_comm::gatherAll(state.slice());
+    state_space::normalise(whole);
+    return whole;
+}
+
+state_space::state_vector distributed_sliced_run::takeLocalSlice() {
+    if (measurements.anyMeasured()) return {};
+    inLogicalOrder();
+    state_space::state_vector slice = std::move(state.slice());
+    state.slice().clear();
+    // The norm of the whole vector: the ranks' sums of squares added up.
+    std::vector<double> squaredNorm{state_space::squaredNorm(slice)};
+    rank_comm::sumAll(squaredNorm);
+    state_space::divideBy(slice, std::sqrt(squaredNorm[0]));
+    return slice;
+}
+
+distributed_report lastDistributedReport() {
+    const std::lock_guard<std::mutex> hold(reportLock);
+    return lastReport;
+}

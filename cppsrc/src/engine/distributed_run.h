@@ -1,0 +1,84 @@
+// The run of a whole circuit over the ranks of an MPI world: the sliced run
+// (one vector, measurements as records, conditions as extra controls) with
+// its vector spread by distributed_state.
+//
+// Gates are split into stretches that act on local positions only and go to
+// runGates on the slice unchanged. A control on a rank position moves no
+// data: the rank either satisfies it (the gate runs with that control
+// dropped) or skips the gate. Only a gate whose target sits on a rank
+// position needs data from another rank; its qubit is first swapped with the
+// local qubit whose next use as a target lies furthest ahead, so that rank
+// positions hold the qubits least in demand and most gates pay nothing.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "engine/circuit.h"
+#include "engine/distributed_state.h"
+#include "engine/gate_runs.h"
+#include "engine/measurement_record.h"
+
+// What one rank's last distributed run cost.
+struct distributed_report {
+    int ranks = 1;
+    unsigned long localQubits = 0;
+    exchange_stats exchanges;
+    // Bytes this rank would have sent had every gate on a rank qubit
+    // exchanged the whole slice with its partner (no remapping).
+    unsigned long long pairwiseBytes = 0;
+    double computeSeconds = 0;
+    unsigned long passes = 0;  // over the slice, one per cache-blocked stretch
+};
+
+// Applies `gates` (logical positions of the whole register) to the spread
+// vector, in order. Every rank makes the same exchanges. Adds its compute
+// time and passes to `report` and sets the bytes the plain pairwise scheme
+// would have sent.
+void runSpread(distributed_state& state, const std::vector<gates::compiled_gate>& gates, distributed_report& report);
+
+class distributed_sliced_run {
+public:
+    // |0...0> on the circuit's qubits, spread over `world`.
+    distributed_sliced_run(const circuit& c, const rank_comm::world_info& world);
+
+    // Runs the circuit; refuses what sliced_run refuses, before any rank
+    // exchanges anything (every rank refuses alike). Leaves the qubits where
+    // the run put them: only reading every basis state needs them back in
+    // logical order, which costs up to 2 log2(ranks) more swaps.
+    void execute();
+
+    // Probabilities over `lanes` (lane 0 the circuit's qubit 0; the first
+    // listed lane the top bit of the result's index), the other lanes summed
+    // over, on every rank. Lanes that are all of the circuit's in order give
+    // every basis state's probability exactly as one process would. Basis
+    // states whose probability is at most `floor` are left out of the sums
+    // (a negative floor keeps every one). Collective.
+    std::vector<double> marginal(const std::vector<unsigned long>& lanes, double floor = -1.0);
+
+    // The whole state, normalised, on every rank; empty when something was
+    // measured. Costs 16 bytes per amplitude of the whole register per rank.
+    // Collective.
+    state_space::state_vector gatherStateVector();
+    // This rank's slice of the normalised state: global indices
+    // [rank 2^L, (rank + 1) 2^L). Empty when something was measured.
+    // Collective. Leaves the run without its slice.
+    state_space::state_vector takeLocalSlice();
+
+    const measurement_record& record() const { return measurements; }
+    const distributed_report& report() const { return costs; }
+
+private:
+    void inLogicalOrder();
+    // Makes the costs so far the process's last report.
+    void publish();
+
+    circuit source;
+    distributed_state state;
+    measurement_record measurements;
+    distributed_report costs;
+};
+
+// The report of the last distributed run this process made (a default one
+// before the first).
+distributed_report lastDistributedReport();

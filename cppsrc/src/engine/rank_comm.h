@@ -1,0 +1,45 @@
+// The ranks a run is spread over, and the few collective operations the
+// distributed state needs. The only part of the engine that speaks MPI:
+// built without MPI (no KOVRA_WITH_MPI), or in a process that mpirun did not
+// start, it is a world of one rank and every operation is the identity.
+//
+// Every call is collective unless said otherwise: all ranks make the same
+// calls in the same order, from the thread that runs the circuit.
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <vector>
+
+namespace rank_comm {
+
+struct world_info {
+    int rank = 0;
+    int size = 1;        // ranks in the run
+    int nodeRanks = 1;   // ranks sharing this rank's node (and its memory)
+};
+
+// The ranks of this process's MPI world. Initialises MPI on first use when
+// the process was started by an MPI launcher and nothing initialised it yet
+// (and then finalises it at exit); a plain `python` never initialises MPI.
+// Not collective the second time on.
+const world_info& world();
+
+// Whether this module was built with MPI.
+bool available();
+
+// Sends `count` amplitudes from `send` to rank `partner` and receives as
+// many from it into `receive` (the two must not overlap).
+void exchange(const std::complex<double>* send, std::complex<double>* receive, std::size_t count, int partner);
+
+// Element-wise sum over all ranks, the result on every rank.
+void sumAll(std::vector<double>& values);
+// The largest value over all ranks, on every rank.
+double maxAll(double value);
+
+// Every rank's `local` (all of the same length) concatenated in rank order,
+// on every rank.
+template <class T>
+std::vector<T> gatherAll(const std::vector<T>& local);
+
+}  // namespace rank_comm

@@ -1,0 +1,128 @@
+"""The state vector spread over MPI ranks: every rank of an `mpirun` job
+must report what one process reports for the same circuit. The ranks run
+mpi_worker.py; this process runs the same cases alone and compares."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import kovra_backends
+from distributed_cases import CASES, build, outcome
+
+if not kovra_backends.distributed_run()["mpi"]:
+    pytest.skip("the module was built without MPI", allow_module_level=True)
+if shutil.which("mpirun") is None:
+    pytest.skip("mpirun is not installed (scripts/setup.sh installs openmpi-bin)", allow_module_level=True)
+if os.environ.get("KOVRA_SANITIZED"):
+    pytest.skip("MPI jobs are not run under the sanitizers", allow_module_level=True)
+
+WORKER = os.path.join(os.path.dirname(__file__), "mpi_worker.py")
+TOLERANCE = 1e-12
+
+
+def run_job(ranks, out, *flags):
+    env = {**os.environ, "PYTHONPATH": os.path.dirname(kovra_backends.__file__)}
+    command = ["mpirun", "--oversubscribe", "--allow-run-as-root", "-n", str(ranks), sys.executable, WORKER, str(out)]
+    done = subprocess.run(command + list(flags), env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return [json.loads((out / f"rank{r}.json").read_text()) for r in range(ranks)]
+
+
+@pytest.fixture(scope="module", params=[(2, ()), (4, ()), (4, ("--mpi4py",))], ids=["2 ranks", "4 ranks", "4 ranks, mpi4py"])
+def job(request, tmp_path_factory):
+    ranks, flags = request.param
+    if flags:
+        pytest.importorskip("mpi4py")
+    return ranks, run_job(ranks, tmp_path_factory.mktemp("mpi"), *flags)
+
+
+@pytest.fixture(scope="module")
+def alone():
+    out = {}
+    for name, case in CASES.items():
+        builder, config = build(case)
+        out[name] = outcome(kovra_backends.BasicSimulator().execute(builder.capsule(), config))
+    return out
+
+
+def close(a, b):
+    return abs(float(a) - float(b)) <= TOLERANCE
+
+
+def agree(a, b):
+    return len(a) == len(b) and all(close(x, y) for u, v in zip(a, b) for x, y in zip(u, v))
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_every_rank_reports_what_one_process_does(job, alone, name):
+    ranks, results = job
+    expected = dict(alone[name])
+    if CASES[name].get("local_state"):
+        # Rank r holds indices [r 2^L, (r + 1) 2^L) of the whole state.
+        assert agree([a for result in results for a in result[name]["states"]], expected["states"])
+        results = [result | {name: result[name] | {"states": []}} for result in results]
+        expected["states"] = []
+    for rank, result in enumerate(results):
+        got = result[name]
+        assert got["probabilities"].keys() == expected["probabilities"].keys(), f"rank {rank}"
+        assert all(close(got["probabilities"][k], v) for k, v in expected["probabilities"].items()), f"rank {rank}"
+        assert got["counts"] == expected["counts"], f"rank {rank}"
+        assert len(got["array"]) == len(expected["array"]) and all(map(close, got["array"], expected["array"]))
+        assert agree(got["states"], expected["states"]), f"rank {rank}"
+        # Ranks agree with each other to the last bit.
+        assert {k: v for k, v in got.items() if k != "report"} == {k: v for k, v in results[0][name].items() if k != "report"}
+
+
+@pytest.mark.parametrize("name", [n for n, c in CASES.items() if "clbits" not in c and "mqubits" not in c])
+def test_unitary_circuits_are_bit_identical(job, alone, name):
+    # Without fusion each amplitude sees the same arithmetic spread or not
+    # (sums over qubits that name ranks are added up in another order).
+    _, results = job
+    assert results[0][name]["probabilities"] == alone[name]["probabilities"]
+    assert results[0][name]["states"] == alone[name]["states"]
+
+
+def test_the_vector_is_really_spread(job):
+    ranks, results = job
+    for rank, result in enumerate(results):
+        report = result["unitary-12"]["report"]
+        assert (report["rank"], report["ranks"]) == (rank, ranks)
+        assert 2 ** report["local_qubits"] * ranks == 2 ** 12
+        # Remapping: each swap sends half a slice, and far fewer swaps
+        # happen than gates on rank qubits.
+        assert report["bytes_sent"] == report["swaps"] * 2 ** report["local_qubits"] * 8
+        assert 0 < report["bytes_sent"] < report["pairwise_bytes"] / 2
+
+
+def test_one_process_initialises_no_mpi():
+    report = kovra_backends.distributed_run()
+    assert (report["rank"], report["ranks"], report["swaps"]) == (0, 1, 0)
+
+
+def test_a_world_of_three_ranks_is_refused_by_name(tmp_path):
+    script = tmp_path / "three.py"
+    script.write_text(
+        "import sys\n"
+        f"sys.path[:0] = [{os.path.dirname(__file__)!r}, {os.path.join(os.path.dirname(__file__), '..', '..', 'python')!r}]\n"
+        "import kovra_backends\n"
+        "from distributed_cases import CASES, build\n"
+        "builder, config = build(CASES['unitary-9'])\n"
+        "import os\n"
+        "try:\n"
+        "    kovra_backends.BasicSimulator().execute(builder.capsule(), config)\n"
+        "    said = 'ran'\n"
+        "except ValueError as e:\n"
+        "    said = f'refused: {e}'\n"
+        # One file per rank: mpirun may interleave the ranks' standard output.
+        f"open(os.path.join({str(tmp_path)!r}, 'rank' + os.environ['OMPI_COMM_WORLD_RANK']), 'w').write(said)\n"
+    )
+    env = {**os.environ, "PYTHONPATH": os.path.dirname(kovra_backends.__file__)}
+    command = ["mpirun", "--oversubscribe", "--allow-run-as-root", "-n", "3", sys.executable, str(script)]
+    done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    said = [(tmp_path / f"rank{rank}").read_text() for rank in range(3)]
+    assert said == ["refused: a distributed run needs a power-of-two number of MPI ranks, not 3"] * 3
