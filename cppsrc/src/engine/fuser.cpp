@@ -114,7 +114,10 @@ private:
         std::vector<std::size_t> touching;
         for (std::size_t k = 0; k < open.size(); ++k)
             if (open[k].positions & positions) touching.push_back(k);
-        if (static_cast<unsigned>(popcount(positions)) > limits.qubits) {
+        // A confined gate touches only the satisfying part of the vector on
+        // its own; as a matrix its controls would cost full products (the
+        // benchmark of conditioned gates: 2.5 times slower fused).
+        if (gates[i].confined || static_cast<unsigned>(popcount(positions)) > limits.qubits) {
             for (std::size_t k : touching) emit(open[k]);
             erase(touching);
             out.steps.push_back(gates[i]);

@@ -48,6 +48,9 @@ struct compiled_gate {
     unsigned long zeros = 0;
     std::complex<double> m[4];
     const fused_matrix* fused = nullptr;  // FUSED only; owned by the fused_run
+    // A copy of a conditioned gate confined to some measurement outcomes:
+    // the fuser leaves it on its own kernel.
+    bool confined = false;
 
     bool isPair() const { return kind < UPPER_NEGATE; }
     // Every bit position the gate reads.

@@ -95,6 +95,7 @@ void measurement_record::confine(const gates::compiled_gate& gate, const conditi
     for (unsigned long q : read) positions.push_back(1UL << (qubitNum - 1 - q));
     auto emit = [&](unsigned long fixedOnes, unsigned long fixedZeros) {
         gates::compiled_gate confined = gate;
+        confined.confined = true;
         confined.mask |= fixedOnes;
         confined.zeros |= fixedZeros;
         out.push_back(confined);
