@@ -29,12 +29,12 @@ os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
 sys.path.insert(0, os.path.join(sys.argv[2], "python"))
 import kovra_backends as kb
 from kovra.builder import CircuitBuilder
-spec = json.loads(sys.argv[1])
+circuit = json.loads(sys.argv[1])
 b = CircuitBuilder()
-b.qreg(spec["n"])
-if spec["clbits"]:
-    b.creg(spec["clbits"])
-for op in spec["ops"]:
+b.qreg(circuit["n"])
+if circuit["clbits"]:
+    b.creg(circuit["clbits"])
+for op in circuit["ops"]:
     kind = op[0]
     if kind == "m":
         b.measure([op[1]], [op[2]])
@@ -55,10 +55,10 @@ print(json.dumps({"seconds": elapsed, "peak_mib": (peak - before) / 1024}))
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
-def measure(spec, runs):
+def measure(circuit, runs):
     outcomes = []
     for _ in range(runs):
-        done = subprocess.run([sys.executable, "-c", CHILD, json.dumps(spec), ROOT],
+        done = subprocess.run([sys.executable, "-c", CHILD, json.dumps(circuit), ROOT],
                               capture_output=True, text=True, check=True)
         outcomes.append(json.loads(done.stdout))
     return (statistics.median(o["seconds"] for o in outcomes),
