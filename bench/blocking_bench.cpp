@@ -125,7 +125,8 @@ int main(int argc, char** argv) {
                 limits.qubits = static_cast<unsigned>(std::stoul(limit.substr(0, by)));
                 if (by != std::string::npos) limits.rowWidth = static_cast<unsigned>(std::stoul(limit.substr(by + 1)));
                 const auto start = std::chrono::steady_clock::now();
-                const gates::fused_run fused = gates::fuseGates(compiled, limits);
+                gates::fused_run fused = gates::fuseGates(compiled, limits);
+                gates::orderForTiles(fused, std::size_t(1) << n);
                 const double fuseSeconds =
                     std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
                 unsigned long fusedPasses = 0;

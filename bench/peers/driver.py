@@ -61,7 +61,7 @@ BLOCKING_REPS = 3
 # qsim's fusion sizes tried with its fusion on; the fastest counts.
 QSIM_FUSED_SIZES = (2, 3, 4)
 # blocking_bench's fused run: the engine's default limits (fusion_limits).
-BLOCKING_FUSION = "5x4"
+BLOCKING_FUSION = "4x4"
 
 
 def parse_list(text):

@@ -161,8 +161,8 @@ def blocking_text(results):
            "median of 3: every gate as its own pass over the state, and the cache-blocked engine, which goes "
            "over memory `passes` times for all the gates. The fused peer is the fastest peer run at one thread "
            "that fuses (fusion on, or a least-fused setting that the probe found fusing), timed as a whole call.",
-           "", "The fused run is the engine's default fusion (%s: matrices on up to 5 positions, rows of up to 4 "
-           "entries unless a part is wider): its matrices and gates left alone, its passes, and its time." % "5x4",
+           "", "The fused run is the engine's default fusion (%s: matrices on up to 4 positions, rows of up to 4 "
+           "entries unless a part is wider): its matrices and gates left alone, its passes, and its time." % "4x4",
            "", "| circuit | gates | passes over memory | gate by gate s | blocked s | gate by gate / blocked "
            "| fused: steps (matrices) | fused passes | fused s | fastest fused peer, 1 thread | kovra blocked / peer "
            "| kovra fused / peer |", "|---|---|---|---|---|---|---|---|---|---|---|"]

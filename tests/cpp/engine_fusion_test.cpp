@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/fuser.h"
+#include "engine/gate_order.h"
 #include "engine/gate_runs.h"
 #include "engine/sliced_run.h"
 #include "engine_test_gates.h"
@@ -185,6 +186,32 @@ TEST(fusion_choice, DefaultIsExactBelowTheThreshold) {
     sliced_run fusedByDefault(large);
     fusedByDefault.execute();
     EXPECT_EQ(fusedByDefault.probabilities(), probabilitiesOf(large, fusion_choice::on));
+}
+
+// Any choice of the next ready gate gives every gate once, each after
+// every earlier gate it shares a position with.
+TEST(dependency_order, KeepsEveryGateAfterTheGatesItShares) {
+    std::mt19937_64 rng(11);
+    std::vector<unsigned long> positions(300);
+    for (unsigned long& p : positions) p = (1UL << (rng() % 12)) | (rng() % 3 == 0 ? 1UL << (rng() % 12) : 0UL);
+    positions[7] = 0;  // a global phase waits for nothing
+    for (int choice = 0; choice < 3; ++choice) {
+        const std::vector<std::size_t> order =
+            gates::dependencyOrder(positions, [&](const std::vector<std::size_t>& ready) -> std::size_t {
+                return choice == 0 ? 0 : choice == 1 ? ready.size() - 1 : rng() % ready.size();
+            });
+        ASSERT_EQ(order.size(), positions.size());
+        std::vector<std::size_t> placedAt(positions.size(), positions.size());
+        for (std::size_t k = 0; k < order.size(); ++k) placedAt[order[k]] = k;
+        for (std::size_t i = 0; i < positions.size(); ++i) {
+            ASSERT_LT(placedAt[i], positions.size()) << "gate " << i << " left out";
+            for (std::size_t j = 0; j < i; ++j) {
+                if (positions[i] & positions[j]) {
+                    ASSERT_LT(placedAt[j], placedAt[i]) << "gates " << j << ", " << i;
+                }
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ struct fused_run {
 // gate on a new position doubles that. Joining may make a product as wide
 // as the widest of its parts, or up to `rowWidth`.
 struct fusion_limits {
-    unsigned qubits = 5;
+    unsigned qubits = 4;
     unsigned rowWidth = 4;
 };
 
@@ -46,5 +46,11 @@ constexpr unsigned long FUSION_MIN_QUBITS = 16;
 // (qubits 1 to 5). The default limits ran fastest on the race's random and
 // QFT circuits (docs/performance.md).
 fused_run fuseGates(const std::vector<compiled_gate>& gates, const fusion_limits& limits = {});
+
+// Puts the steps in an order that does the same and lets runGates cover
+// them in fewer passes over a vector of `size` amplitudes: each stretch
+// takes the ready steps that add the fewest high positions to it while
+// they fit (the earliest among ties).
+void orderForTiles(fused_run& run, unsigned long size);
 
 }  // namespace gates

@@ -293,19 +293,25 @@ bool compileGate(const gate_unit& gate, unsigned long qubits, compiled_gate& out
     return true;
 }
 
-unsigned long runGates(state_vector& state, const std::vector<compiled_gate>& gates, const keep_going& keepGoing) {
-    const unsigned long size = state.size();
-    if (gates.empty() || size < 2 || (size & (size - 1)) != 0) return 0;
+tile_shape tileShape(unsigned long size) {
     const unsigned long qubits = qubitCount(size);
     const unsigned threads = workerCount(size);
-
     // Tile size, in bits; with several threads keep at least one tile each.
     unsigned long tileBits = std::min(TILE_BITS, qubits);
     while (threads > 1 && tileBits > 0 && (1UL << (qubits - tileBits)) < threads) --tileBits;
     // At most three positions of a gate may lie above the segment bits.
     const unsigned long highRoom =
         std::min(tileBits, std::min(MAX_HIGH, std::max(3UL, tileBits - std::min(tileBits, SEGMENT_BITS))));
-    const unsigned long segmentBits = tileBits - highRoom;
+    return tile_shape{tileBits - highRoom, highRoom};
+}
+
+unsigned long runGates(state_vector& state, const std::vector<compiled_gate>& gates, const keep_going& keepGoing) {
+    const unsigned long size = state.size();
+    if (gates.empty() || size < 2 || (size & (size - 1)) != 0) return 0;
+    const unsigned threads = workerCount(size);
+    const tile_shape shape = tileShape(size);
+    const unsigned long highRoom = shape.highRoom;
+    const unsigned long segmentBits = shape.segmentBits;
     const unsigned long segmentMask = (1UL << segmentBits) - 1;
 
     stretch s{0, 0, 0};

@@ -73,6 +73,15 @@ using keep_going = std::function<bool()>;
 unsigned long runGates(state_vector& state, const std::vector<compiled_gate>& gates,
                        const keep_going& keepGoing = {});
 
+// How runGates cuts a vector of `size` amplitudes (a power of two): tiles
+// are segments of 2^segmentBits contiguous amplitudes, and a stretch's gates
+// may together have at most `highRoom` positions at or above segmentBits.
+struct tile_shape {
+    unsigned long segmentBits = 0;
+    unsigned long highRoom = 0;
+};
+tile_shape tileShape(unsigned long size);
+
 // Applies one gate, with the arithmetic of the runs, to `size` amplitudes
 // (a power of two covering the gate's positions): how the fuser multiplies
 // gates into a matrix.

@@ -58,7 +58,8 @@ void sliced_run::execute(const gates::keep_going& keepGoing) {
     bool stopped = false;
     const gates::keep_going check = [&] { return !(stopped = keepGoing && !keepGoing()); };
     if (fuses()) {
-        const gates::fused_run fused = gates::fuseGates(run);
+        gates::fused_run fused = gates::fuseGates(run);
+        gates::orderForTiles(fused, state.size());
         gates::runGates(state, fused.steps, check);
     } else {
         gates::runGates(state, run, check);
