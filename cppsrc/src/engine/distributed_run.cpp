@@ -148,22 +148,12 @@ std::vector<double> distributed_sliced_run::marginal(const std::vector<unsigned 
     }
 
     // Read through the qubit map: a sum over a few qubits needs no data
-    // moved back into logical order.
+    // moved back into logical order. Each rank sums its own indices, then
+    // the ranks add their sums.
     std::vector<unsigned long> positions;  // lane 0 is the top bit of the index
     for (unsigned long lane : lanes) positions.push_back(state.physical(qubits - 1 - lane));
-    const auto keyOf = [&](unsigned long index) {
-        unsigned long key = 0;
-        for (unsigned long p : positions) key = (key << 1) | ((index >> p) & 1);
-        return key;
-    };
-    // Each rank sums its own indices, then the ranks add their sums.
-    std::vector<double> out(std::size_t(1) << lanes.size(), 0.0);
-    const state_space::state_vector& slice = state.slice();
     const unsigned long offset = static_cast<unsigned long>(state.rankNumber()) << state.localBits();
-    for (unsigned long i = 0; i < slice.size(); ++i) {
-        const double p = state_space::squaredMagnitude(slice[i]);
-        if (std::fabs(p) > floor) out[keyOf(offset | i)] += p;
-    }
+    std::vector<double> out = state_space::marginal(state.slice(), positions, floor, offset);
     rank_comm::sumAll(out);
     return out;
 }

@@ -72,6 +72,12 @@ bool sliced_run::fuses() const {
     return fusion == fusion_choice::on;
 }
 
+std::vector<double> sliced_run::marginal(const std::vector<unsigned long>& lanes, double floor) const {
+    std::vector<unsigned long> positions;
+    for (unsigned long lane : lanes) positions.push_back(source.getQubitNum() - 1 - lane);
+    return state_space::marginal(state, positions, floor);
+}
+
 state_space::state_vector sliced_run::takeStateVector() {
     if (measurements.anyMeasured()) return {};
     state_space::state_vector out = std::move(state);

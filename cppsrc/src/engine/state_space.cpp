@@ -1,5 +1,6 @@
 #include "engine/state_space.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -22,6 +23,35 @@ std::vector<double> probabilities(const state_vector& state) {
     gates::shareOut(state.size(), gates::workerCount(state.size()), [&](unsigned long begin, unsigned long end) {
         for (unsigned long k = begin; k < end; ++k) out[k] = squaredMagnitude(state[k]);
     });
+    return out;
+}
+
+namespace {
+
+// The bits of `index` at `positions`, the first position the top bit.
+unsigned long keyOf(unsigned long index, const std::vector<unsigned long>& positions) {
+    unsigned long key = 0;
+    for (unsigned long p : positions) key = (key << 1) | ((index >> p) & 1);
+    return key;
+}
+
+}  // namespace
+
+std::vector<double> marginal(const state_vector& state, const std::vector<unsigned long>& positions, double floor,
+                             unsigned long offset) {
+    std::vector<double> out(std::size_t(1) << positions.size(), 0.0);
+    // The key of an index is its low byte's part (a table) or'ed with the
+    // rest's, once per 256 indices.
+    unsigned long low[256];
+    for (unsigned long b = 0; b < 256; ++b) low[b] = keyOf(b, positions);
+    for (unsigned long block = 0; block < state.size(); block += 256) {
+        const unsigned long high = keyOf(offset | block, positions);
+        const unsigned long end = std::min<unsigned long>(state.size(), block + 256);
+        for (unsigned long k = block; k < end; ++k) {
+            const double p = squaredMagnitude(state[k]);
+            if (std::fabs(p) > floor) out[high | low[k - block]] += p;
+        }
+    }
     return out;
 }
 

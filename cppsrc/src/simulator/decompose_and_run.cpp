@@ -219,9 +219,9 @@ void check_spread_memory(int lanes, double needed) {
                                   std::to_string(rank_comm::world().nodeRanks) + " ranks share this node)");
 }
 
-// The register lanes of the reported qubits, when the spread run may sum
-// over the others itself: some qubits left out, and no record lanes (whose
-// sums one process forms before leaving out small entries).
+// The register lanes of the reported qubits, when the run may sum over the
+// others itself: some qubits left out, and no record lanes (whose sums one
+// process forms before leaving out small entries).
 bool reducible(const BasicSimulator::lowered_circuit& lowered, const BasicSimulator::register_readout* reported,
                std::vector<unsigned long>& lanes) {
     if (!reported || reported->qubits.empty() || lowered.reuses > 0) return false;
@@ -321,6 +321,13 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
     }
     const unsigned long lanes = lowered.gates.getQubitNum();
 
+    // A result over a few of the register's qubits is summed straight from
+    // the amplitudes, in the order the full vector would be, without a
+    // vector of 2^n probabilities and two passes over it.
+    std::vector<unsigned long> reportedLanes;
+    const bool reduced = !classical && lanes == static_cast<unsigned long>(qnum) &&
+                         reducible(lowered, reported, reportedLanes);
+
     // Held until both vectors exist: other runs then see them as taken.
     memory_budget::reservation held = reserve_run(qnum, cnum, lanes, lowered.reuses);
     std::vector<double> probabilities;
@@ -331,7 +338,13 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
         // measurements.
         sliced_run run(lowered.gates, fusion);
         run.execute(interruptible());
-        probabilities = run.probabilities();
+        if (reduced) {
+            probabilities = run.marginal(reportedLanes, BasicSimulator::kReportedFloor);
+            reported->unfiltered = run.marginal(reportedLanes);
+            reported->reduced = true;
+        } else {
+            probabilities = run.probabilities();
+        }
         if (classical) {
             classical->probabilities = readout::clbitDistribution(
                 probabilities, lanes, requested_bit_lanes(run.record(), classical->clbits, cnum));
@@ -346,6 +359,7 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
         if (typeid(e) != typeid(std::exception)) throw;
         throw std::runtime_error("the state-vector engine refused the lowered circuit");
     }
+    if (reduced) return probabilities;
     return readout::registerMarginal(std::move(probabilities), lowered.register_lanes);
 }
 
@@ -498,8 +512,9 @@ std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
             try {
                 // Only the first sub-circuit's results are reported.
                 classical_readout* wanted = k == 0 ? classical : nullptr;
+                register_readout* shown = k == 0 ? reported : nullptr;
                 t.probabilities =
-                    simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit, wanted, nullptr, fusion);
+                    simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit, wanted, shown, fusion);
             } catch (...) {
                 failures[k] = std::current_exception();
                 std::size_t seen = first_failed.load();
