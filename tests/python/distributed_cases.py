@@ -46,7 +46,7 @@ def build(case):
             condition = ([c[k] for k in bits], rng.choice(RELATIONS), rng.randrange(1 << len(bits)))
         b.gate(name, [q[k] for k in qubits], params=params, condition=condition)
     config = {"shots": 1000}
-    for key in ("mqubits", "mcbits", "parallel", "local_state"):
+    for key in ("mqubits", "mcbits", "parallel", "local_state", "fusion"):
         if key in case:
             config[key] = case[key]
     return b, config
@@ -88,4 +88,7 @@ CASES = {
     "reused-mqubits": _measured(12, 7, 150, reuses=2, mqubits=[1, 4]),
     # Each rank's own slice of the state vector instead of the whole.
     "local-state": _unitary(13, 10, 150) | {"local_state": True, "mqubits": [3]},
+    # Each stretch between exchanges fused on the slice.
+    "fused": _unitary(14, 12, 300) | {"fusion": True},
+    "fused-measured": _measured(15, 10, 200, fusion=True, mqubits=[2, 7]),
 }

@@ -77,10 +77,11 @@ def test_every_rank_reports_what_one_process_does(job, alone, name):
         assert {k: v for k, v in got.items() if k != "report"} == {k: v for k, v in results[0][name].items() if k != "report"}
 
 
-@pytest.mark.parametrize("name", [n for n, c in CASES.items() if "clbits" not in c and "mqubits" not in c])
+@pytest.mark.parametrize("name", [n for n, c in CASES.items() if not {"clbits", "mqubits", "fusion"} & c.keys()])
 def test_unitary_circuits_are_bit_identical(job, alone, name):
     # Without fusion each amplitude sees the same arithmetic spread or not
-    # (sums over qubits that name ranks are added up in another order).
+    # (sums over qubits that name ranks are added up in another order; fused
+    # matrices differ with the stretches between exchanges).
     _, results = job
     assert results[0][name]["probabilities"] == alone[name]["probabilities"]
     assert results[0][name]["states"] == alone[name]["states"]

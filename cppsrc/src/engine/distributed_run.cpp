@@ -5,7 +5,6 @@
 #include <limits>
 #include <mutex>
 
-#include "engine/sliced_run.h"
 
 namespace {
 
@@ -77,7 +76,8 @@ distributed_report lastReport;
 
 }  // namespace
 
-void runSpread(distributed_state& state, const std::vector<gates::compiled_gate>& gates, distributed_report& report) {
+void runSpread(distributed_state& state, const std::vector<gates::compiled_gate>& gates, bool fuse,
+               distributed_report& report) {
     const unsigned long long sliceBytes = static_cast<unsigned long long>(state.slice().size()) * 16ULL;
     unsigned long long pairwise = 0;
     std::vector<unsigned long> upcoming(state.localBits() + state.rankBits(), NEVER);
@@ -87,7 +87,7 @@ void runSpread(distributed_state& state, const std::vector<gates::compiled_gate>
     const auto flush = [&] {
         if (stretch.empty()) return;
         const auto start = clock_type::now();
-        report.passes += gates::runGates(state.slice(), stretch);
+        report.passes += runCompiled(state.slice(), stretch, fuse);
         report.computeSeconds += std::chrono::duration<double>(clock_type::now() - start).count();
         stretch.clear();
     };
@@ -113,8 +113,9 @@ void runSpread(distributed_state& state, const std::vector<gates::compiled_gate>
     report.pairwiseBytes = pairwise;
 }
 
-distributed_sliced_run::distributed_sliced_run(const circuit& c, const rank_comm::world_info& world)
-    : source(c), state(c.getQubitNum(), world), measurements(c.getQubitNum(), c.getClbitNum()) {
+distributed_sliced_run::distributed_sliced_run(const circuit& c, const rank_comm::world_info& world,
+                                               fusion_choice fusion)
+    : source(c), fusion(fusion), state(c.getQubitNum(), world), measurements(c.getQubitNum(), c.getClbitNum()) {
     costs.ranks = world.size;
     costs.localQubits = state.localBits();
 }
@@ -123,7 +124,7 @@ void distributed_sliced_run::execute() {
     // Compiled whole before the first exchange: a refusal is then the same
     // on every rank and leaves no rank waiting for a partner.
     const std::vector<gates::compiled_gate> run = compileSliced(source, measurements);
-    runSpread(state, run, costs);
+    runSpread(state, run, fusesAt(fusion, source.getQubitNum()), costs);
     publish();
 }
 

@@ -18,6 +18,7 @@
 #include "engine/distributed_state.h"
 #include "engine/gate_runs.h"
 #include "engine/measurement_record.h"
+#include "engine/sliced_run.h"
 
 // What one rank's last distributed run cost.
 struct distributed_report {
@@ -32,15 +33,18 @@ struct distributed_report {
 };
 
 // Applies `gates` (logical positions of the whole register) to the spread
-// vector, in order. Every rank makes the same exchanges. Adds its compute
-// time and passes to `report` and sets the bytes the plain pairwise scheme
-// would have sent.
-void runSpread(distributed_state& state, const std::vector<gates::compiled_gate>& gates, distributed_report& report);
+// vector, in order, each stretch between exchanges fused first when `fuse`.
+// Every rank makes the same exchanges. Adds its compute time and passes to
+// `report` and sets the bytes the plain pairwise scheme would have sent.
+void runSpread(distributed_state& state, const std::vector<gates::compiled_gate>& gates, bool fuse,
+               distributed_report& report);
 
 class distributed_sliced_run {
 public:
-    // |0...0> on the circuit's qubits, spread over `world`.
-    distributed_sliced_run(const circuit& c, const rank_comm::world_info& world);
+    // |0...0> on the circuit's qubits, spread over `world`; local gates fuse
+    // as in sliced_run.
+    distributed_sliced_run(const circuit& c, const rank_comm::world_info& world,
+                           fusion_choice fusion = fusion_choice::by_size);
 
     // Runs the circuit; refuses what sliced_run refuses, before any rank
     // exchanges anything (every rank refuses alike). Leaves the qubits where
@@ -74,6 +78,7 @@ private:
     void publish();
 
     circuit source;
+    fusion_choice fusion;
     distributed_state state;
     measurement_record measurements;
     distributed_report costs;

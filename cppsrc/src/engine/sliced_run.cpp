@@ -53,23 +53,25 @@ std::vector<gates::compiled_gate> compileSliced(const circuit& c, measurement_re
     return run;
 }
 
+bool fusesAt(fusion_choice choice, unsigned long qubits) {
+    if (choice == fusion_choice::by_size) return qubits >= gates::FUSION_MIN_QUBITS;
+    return choice == fusion_choice::on;
+}
+
+unsigned long runCompiled(state_space::state_vector& state, const std::vector<gates::compiled_gate>& run, bool fuse,
+                          const gates::keep_going& keepGoing) {
+    if (!fuse) return gates::runGates(state, run, keepGoing);
+    gates::fused_run fused = gates::fuseGates(run);
+    gates::orderForTiles(fused, state.size());
+    return gates::runGates(state, fused.steps, keepGoing);
+}
+
 void sliced_run::execute(const gates::keep_going& keepGoing) {
     const std::vector<gates::compiled_gate> run = compileSliced(source, measurements);
     bool stopped = false;
     const gates::keep_going check = [&] { return !(stopped = keepGoing && !keepGoing()); };
-    if (fuses()) {
-        gates::fused_run fused = gates::fuseGates(run);
-        gates::orderForTiles(fused, state.size());
-        gates::runGates(state, fused.steps, check);
-    } else {
-        gates::runGates(state, run, check);
-    }
+    runCompiled(state, run, fusesAt(fusion, source.getQubitNum()), check);
     if (stopped) throw run_stopped();
-}
-
-bool sliced_run::fuses() const {
-    if (fusion == fusion_choice::by_size) return source.getQubitNum() >= gates::FUSION_MIN_QUBITS;
-    return fusion == fusion_choice::on;
 }
 
 std::vector<double> sliced_run::marginal(const std::vector<unsigned long>& lanes, double floor) const {

@@ -37,6 +37,14 @@ std::vector<gates::compiled_gate> compileSliced(const circuit& c, measurement_re
 // when off; by default on from FUSION_MIN_QUBITS qubits.
 enum class fusion_choice { by_size, on, off };
 
+// Whether a run of a register of `qubits` qubits fuses under `choice`.
+bool fusesAt(fusion_choice choice, unsigned long qubits);
+
+// Runs `run` on `state` as runGates does, fused first (fuser.h) when `fuse`.
+// Returns the passes made over the vector.
+unsigned long runCompiled(state_space::state_vector& state, const std::vector<gates::compiled_gate>& run, bool fuse,
+                          const gates::keep_going& keepGoing = {});
+
 class sliced_run {
 public:
     // |0...0> on the circuit's qubits, for its classical bits.
@@ -62,8 +70,6 @@ public:
     const measurement_record& record() const { return measurements; }
 
 private:
-    bool fuses() const;
-
     circuit source;  // a copy: records are small next to the vector
     fusion_choice fusion;
     state_space::state_vector state;

@@ -235,7 +235,7 @@ bool reducible(const BasicSimulator::lowered_circuit& lowered, const BasicSimula
 // state vector.
 std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, int qnum, int cnum, int bits,
                                BasicSimulator::state_vector& states, BasicSimulator::classical_readout* classical,
-                               BasicSimulator::register_readout* reported) {
+                               BasicSimulator::register_readout* reported, fusion_choice fusion) {
     const int lanes = static_cast<int>(lowered.gates.getQubitNum());
     std::vector<unsigned long> reportedLanes;
     const bool reduced = !classical && reducible(lowered, reported, reportedLanes);
@@ -250,7 +250,7 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
         py::gil_scoped_release release;
         // Ctrl-C is left to the launcher, which stops every rank: a rank
         // that stopped alone would leave its partners waiting.
-        distributed_sliced_run run(lowered.gates, rank_comm::world());
+        distributed_sliced_run run(lowered.gates, rank_comm::world(), fusion);
         held.release();
         run.execute();
         if (classical) {
@@ -313,7 +313,7 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
     if (print_circuit) std::cout << lowered.gates.toJSON() << '\n' << std::flush;
     if (bits > 0) {
         try {
-            return run_spread(lowered, qnum, cnum, bits, states, classical, reported);
+            return run_spread(lowered, qnum, cnum, bits, states, classical, reported, fusion);
         } catch (const std::exception& e) {
             if (typeid(e) != typeid(std::exception)) throw;
             throw std::runtime_error("the state-vector engine refused the lowered circuit");
