@@ -73,6 +73,16 @@ __attribute__((target("avx2,fma"), always_inline)) inline void store(cd* p, unsi
         _mm256_storeu2_m128d(reinterpret_cast<double*>(p + lane), q, v);
 }
 
+// The amplitudes of G groups, column by column, before any is written.
+template <unsigned D, unsigned G, bool Contiguous>
+__attribute__((target("avx2,fma"), always_inline)) inline void loadGroups(__m256d (&in)[G][D], cd* const* ptr,
+                                                                         const unsigned long* xs, unsigned long lane) {
+#pragma GCC unroll 32
+    for (unsigned c = 0; c < D; ++c)
+#pragma GCC unroll 8
+        for (unsigned g = 0; g < G; ++g) in[g][c] = load<Contiguous>(ptr[c] + xs[g], lane);
+}
+
 // The next group offset after x, or `length` when there is none.
 inline unsigned long nextGroup(const group_walk& w, unsigned long x) { return std::min(nextClear(x, w.skip), w.length); }
 
@@ -89,10 +99,7 @@ __attribute__((target("avx2,fma"), always_inline)) inline void denseGroups(cd* c
                                                                           unsigned long lane, const double* u) {
     constexpr unsigned R = D < 4 / G ? D : 4 / G;
     __m256d in[G][D];
-#pragma GCC unroll 32
-    for (unsigned c = 0; c < D; ++c)
-#pragma GCC unroll 2
-        for (unsigned g = 0; g < G; ++g) in[g][c] = load<Contiguous>(ptr[c] + xs[g], lane);
+    loadGroups<D, G, Contiguous>(in, ptr, xs, lane);
 #pragma GCC unroll 16
     for (unsigned block = 0; block < D; block += R) {
         __m256d re[G][R], im[G][R];
@@ -171,10 +178,7 @@ __attribute__((target("avx2,fma"), always_inline)) inline void sparseGroups(cd* 
                                                                            unsigned long lane, const unsigned* columns,
                                                                            const double* u) {
     __m256d in[G][D];
-#pragma GCC unroll 32
-    for (unsigned c = 0; c < D; ++c)
-#pragma GCC unroll 8
-        for (unsigned g = 0; g < G; ++g) in[g][c] = load<Contiguous>(ptr[c] + xs[g], lane);
+    loadGroups<D, G, Contiguous>(in, ptr, xs, lane);
 #pragma GCC unroll 32
     for (unsigned r = 0; r < D; ++r) {
         __m256d re[G], im[G];

@@ -247,14 +247,17 @@ void orderForTiles(fused_run& run, unsigned long size) {
     std::vector<unsigned long> positions;
     for (const compiled_gate& step : run.steps) positions.push_back(step.positions());
     unsigned long stretchHigh = 0;  // the high positions of the stretch being filled
-    const auto added = [&](std::size_t i) { return popcount((stretchHigh | positions[i]) & ~low); };
     const std::vector<std::size_t> order = dependencyOrder(positions, [&](const std::vector<std::size_t>& ready) {
         std::size_t best = ready.size();
+        unsigned long bestHigh = 0;
         for (std::size_t k = 0; k < ready.size(); ++k) {
-            if (static_cast<unsigned long>(added(ready[k])) > shape.highRoom) continue;
-            if (best == ready.size() || added(ready[k]) < added(ready[best]) ||
-                (added(ready[k]) == added(ready[best]) && ready[k] < ready[best]))
+            // The high positions the stretch would have with this step; ties go to the earliest.
+            const unsigned long high = static_cast<unsigned long>(popcount((stretchHigh | positions[ready[k]]) & ~low));
+            if (high > shape.highRoom) continue;
+            if (best == ready.size() || high < bestHigh || (high == bestHigh && ready[k] < ready[best])) {
                 best = k;
+                bestHigh = high;
+            }
         }
         if (best == ready.size()) {  // none fits: the next stretch starts with the earliest
             stretchHigh = 0;
