@@ -64,6 +64,7 @@ struct passes_case {
     const char* name;
     std::vector<unsigned long> qubits;  // one H on each, in order
     unsigned long expected;
+    unsigned long selectors = 0;  // then CCX (controls q, q + 1) and T on qubits 0, 1...
 };
 
 class gate_runs_passes : public testing::TestWithParam<passes_case> {};
@@ -79,6 +80,12 @@ TEST_P(gate_runs_passes, OnePassPerStretch) {
         ASSERT_TRUE(gates::compileGate(gate_unit("H", q), 20, one));
         compiled.push_back(one);
     }
+    // Controls and phases only pick the tiles they act on: they widen no tile.
+    for (unsigned long q = 0; q < c.selectors; ++q) {
+        gates::compiled_gate one;
+        ASSERT_TRUE(gates::compileGate(q % 2 ? gate_unit("T", q) : gate_unit("CCX", q, q + 1, 19), 20, one));
+        compiled.push_back(one);
+    }
     state_vector v(1UL << 20);
     v[0] = 1.0;
     EXPECT_EQ(gates::runGates(v, compiled), c.expected);
@@ -89,7 +96,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(passes_case{"low_qubits_share_one_pass", {10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 19, 10}, 1},
                     passes_case{"six_high_positions_fit", {0, 1, 2, 3, 4, 5, 0, 5, 19}, 1},
                     passes_case{"seventh_high_position_starts_a_pass", {0, 1, 2, 3, 4, 5, 6}, 2},
-                    passes_case{"two_rounds_of_seven", {0, 1, 2, 3, 4, 5, 6, 0, 1, 2, 3, 4, 5, 6}, 3}),
+                    passes_case{"two_rounds_of_seven", {0, 1, 2, 3, 4, 5, 6, 0, 1, 2, 3, 4, 5, 6}, 3},
+                    passes_case{"high_controls_and_phases_fit_any_stretch", {0, 1, 2, 3, 4, 5}, 1, 10}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(gate_runs_compile, RefusesWhatExecuteRefuses) {

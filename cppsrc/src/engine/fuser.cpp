@@ -244,15 +244,18 @@ void orderForTiles(fused_run& run, unsigned long size) {
     if (size < 2 || (size & (size - 1)) != 0) return;
     const tile_shape shape = tileShape(size);
     const unsigned long low = (1UL << shape.segmentBits) - 1;
-    std::vector<unsigned long> positions;
-    for (const compiled_gate& step : run.steps) positions.push_back(step.positions());
+    std::vector<unsigned long> positions, spans;
+    for (const compiled_gate& step : run.steps) {
+        positions.push_back(step.positions());
+        spans.push_back(step.tilePositions());
+    }
     unsigned long stretchHigh = 0;  // the high positions of the stretch being filled
     const std::vector<std::size_t> order = dependencyOrder(positions, [&](const std::vector<std::size_t>& ready) {
         std::size_t best = ready.size();
         unsigned long bestHigh = 0;
         for (std::size_t k = 0; k < ready.size(); ++k) {
             // The high positions the stretch would have with this step; ties go to the earliest.
-            const unsigned long high = static_cast<unsigned long>(popcount((stretchHigh | positions[ready[k]]) & ~low));
+            const unsigned long high = static_cast<unsigned long>(popcount((stretchHigh | spans[ready[k]]) & ~low));
             if (high > shape.highRoom) continue;
             if (best == ready.size() || high < bestHigh || (high == bestHigh && ready[k] < ready[best])) {
                 best = k;
@@ -263,7 +266,7 @@ void orderForTiles(fused_run& run, unsigned long size) {
             stretchHigh = 0;
             best = static_cast<std::size_t>(std::min_element(ready.begin(), ready.end()) - ready.begin());
         }
-        stretchHigh |= positions[ready[best]] & ~low;
+        stretchHigh |= spans[ready[best]] & ~low;
         return best;
     });
     std::vector<compiled_gate> steps;

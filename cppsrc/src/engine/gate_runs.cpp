@@ -57,6 +57,10 @@ struct tile_gate {
     unsigned long highTarget;   // segment-number bit of the target, else 0
     unsigned long highMask;     // segment-number bits that must be set
     unsigned long highZeros;    // segment-number bits that must be clear
+    unsigned long fixedMask;    // bits that pick the tile and must be set for the gate to act on it
+    unsigned long fixedZeros;   // bits that pick the tile and must be clear
+    // Whether the gate acts on the tile whose picking bits are `at`.
+    bool actsOn(unsigned long at) const { return (at & fixedMask) == fixedMask && (at & fixedZeros) == 0; }
 };
 
 // The per-tile code, twice: for any x86-64 and for AVX2. Both compute every
@@ -144,7 +148,7 @@ void applyToTile(cd* const* segments, unsigned long count, unsigned long length,
 // A stretch of consecutive gates whose high positions fit one tile.
 struct stretch {
     std::size_t first, last;  // gates [first, last)
-    unsigned long high;       // their positions at or above the segment bits
+    unsigned long high;       // the positions at or above the segment bits its tiles span
 };
 
 void runStretch(state_vector& state, const std::vector<compiled_gate>& gates, const stretch& s,
@@ -173,7 +177,15 @@ void runStretch(state_vector& state, const std::vector<compiled_gate>& gates, co
     local.reserve(s.last - s.first);
     for (std::size_t i = s.first; i < s.last; ++i) {
         const compiled_gate& c = gates[i];
-        tile_gate g{&c, 0, c.mask & segmentMask, c.zeros & segmentMask, 0, toSegmentBits(c.mask), toSegmentBits(c.zeros)};
+        tile_gate g{&c,
+                    0,
+                    c.mask & segmentMask,
+                    c.zeros & segmentMask,
+                    0,
+                    toSegmentBits(c.mask),
+                    toSegmentBits(c.zeros),
+                    c.mask & freeMask,
+                    c.zeros & freeMask};
         if (c.isPair()) {
             const unsigned long t = bit(c.target);
             if (t & segmentMask)
@@ -190,9 +202,10 @@ void runStretch(state_vector& state, const std::vector<compiled_gate>& gates, co
     shareOut(tiles, threads, [&](unsigned long begin, unsigned long end) {
         std::array<cd*, 1UL << MAX_HIGH> segments;  // no allocation on the workers
         for (unsigned long tile = begin; tile < end; ++tile) {
-            cd* const base = data + deposit(tile, freeMask);
-            for (unsigned long j = 0; j < count; ++j) segments[j] = base + offsets[j];
-            for (const tile_gate& g : local) applyToTile(segments.data(), count, length, g);
+            const unsigned long at = deposit(tile, freeMask);
+            for (unsigned long j = 0; j < count; ++j) segments[j] = data + at + offsets[j];
+            for (const tile_gate& g : local)
+                if (g.actsOn(at)) applyToTile(segments.data(), count, length, g);
         }
     });
 }
@@ -200,7 +213,7 @@ void runStretch(state_vector& state, const std::vector<compiled_gate>& gates, co
 // One gate in a pass of its own: segments end below its lowest positions so
 // that at most MAX_HIGH of them lie above.
 void runAlone(state_vector& state, const std::vector<compiled_gate>& gates, std::size_t i, unsigned threads) {
-    const unsigned long positions = gates[i].positions();
+    const unsigned long positions = gates[i].tilePositions();
     unsigned long segmentBits = 0;
     while (popcount(positions >> segmentBits) > static_cast<int>(MAX_HIGH)) ++segmentBits;
     const unsigned long high = positions & ~((1UL << segmentBits) - 1);
@@ -210,7 +223,7 @@ void runAlone(state_vector& state, const std::vector<compiled_gate>& gates, std:
 }  // namespace
 
 void applyGate(cd* amplitudes, unsigned long size, const compiled_gate& gate) {
-    const tile_gate g{&gate, gate.isPair() ? bit(gate.target) : 0, gate.mask, gate.zeros, 0, 0, 0};
+    const tile_gate g{&gate, gate.isPair() ? bit(gate.target) : 0, gate.mask, gate.zeros, 0, 0, 0, 0, 0};
     cd* const segments[] = {amplitudes};
     if (gate.kind == compiled_gate::FUSED)
         applyFusedToTile(segments, 1, size, gate.mask, 0, *gate.fused);
@@ -329,11 +342,11 @@ unsigned long runGates(state_vector& state, const std::vector<compiled_gate>& ga
         s = stretch{next, next, 0};
     };
     for (std::size_t i = 0; i < gates.size() && going; ++i) {
-        const unsigned long high = gates[i].positions() & ~segmentMask;
+        const unsigned long high = gates[i].tilePositions() & ~segmentMask;
         if (static_cast<unsigned long>(popcount(high)) > highRoom) {
-            // A gate confined to few measurement outcomes can fix more high
-            // positions than a tile holds: it gets a pass of its own, with
-            // segments short enough to keep its high positions to MAX_HIGH.
+            // A fused product on more high positions than a tile holds gets
+            // a pass of its own, with segments short enough to keep its high
+            // positions to MAX_HIGH.
             finish(i);
             if (!going) break;
             runAlone(state, gates, i, threads);

@@ -55,6 +55,14 @@ struct compiled_gate {
     bool isPair() const { return kind < UPPER_NEGATE; }
     // Every bit position the gate reads.
     unsigned long positions() const { return (isPair() ? (mask | (1UL << target)) : mask) | zeros; }
+    // The positions a tile must span to apply the gate: the target of a pair,
+    // every position of a fused product. A control, a confining position or
+    // the mask of a phase only selects amplitudes, so a tile may instead
+    // hold it fixed and take the gate whole or not at all.
+    unsigned long tilePositions() const {
+        if (kind == FUSED) return positions();
+        return isPair() ? 1UL << target : 0;
+    }
 };
 
 // Decodes a record exactly as gate_unit::execute reads it on a state of
