@@ -133,6 +133,7 @@ void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes)
     // Refused at once when the machine cannot hold it at all; the run itself
     // reserves its memory in the process-wide budget.
     double needed = estimated_bytes(qnum, cnum) + other_bytes;
+    if (needed < memory_budget::kSmallBytes) return;  // not worth reading /proc for
     double available = memory_budget::free_bytes();
     if (needed > available) {
         std::string beside = other_bytes > 0 ? " beside the sub-circuits before them" : "";
