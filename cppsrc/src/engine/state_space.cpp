@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "engine/gate_runs.h"
+#include "engine/key_sums.h"
 #include "engine/large_vectors.h"
 #include "engine/share_out.h"
 
@@ -26,32 +27,13 @@ std::vector<double> probabilities(const state_vector& state) {
     return out;
 }
 
-namespace {
-
-// The bits of `index` at `positions`, the first position the top bit.
-unsigned long keyOf(unsigned long index, const std::vector<unsigned long>& positions) {
-    unsigned long key = 0;
-    for (unsigned long p : positions) key = (key << 1) | ((index >> p) & 1);
-    return key;
-}
-
-}  // namespace
-
 std::vector<double> marginal(const state_vector& state, const std::vector<unsigned long>& positions, double floor,
                              unsigned long offset) {
     std::vector<double> out(std::size_t(1) << positions.size(), 0.0);
-    // The key of an index is its low byte's part (a table) or'ed with the
-    // rest's, once per 256 indices.
-    unsigned long low[256];
-    for (unsigned long b = 0; b < 256; ++b) low[b] = keyOf(b, positions);
-    for (unsigned long block = 0; block < state.size(); block += 256) {
-        const unsigned long high = keyOf(offset | block, positions);
-        const unsigned long end = std::min<unsigned long>(state.size(), block + 256);
-        for (unsigned long k = block; k < end; ++k) {
-            const double p = squaredMagnitude(state[k]);
-            if (std::fabs(p) > floor) out[high | low[k - block]] += p;
-        }
-    }
+    key_sums::sumByKey(state.size(), positions, offset, out, [&](unsigned long k) {
+        const double p = squaredMagnitude(state[k]);
+        return std::fabs(p) > floor ? p : 0.0;  // probabilities: adding +0 changes no sum
+    });
     return out;
 }
 

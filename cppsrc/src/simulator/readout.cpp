@@ -1,5 +1,7 @@
 #include "simulator/readout.h"
 
+#include "engine/key_sums.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -7,23 +9,9 @@ namespace readout {
 
 namespace {
 
-// The bits of index i at `positions`, the first position the top bit.
-std::size_t gather(std::size_t i, const std::vector<unsigned long>& positions) {
-    std::size_t key = 0;
-    for (unsigned long p : positions) key = (key << 1) | ((i >> p) & 1);
-    return key;
-}
-
-// out[gather(i)] += in[i] for every i, in index order. The key of an index
-// is its low byte's part (a table) or'ed with the rest's (once per 256).
+// out[key of i] += in[i] for every i, in index order.
 void sumByKey(const std::vector<double>& in, const std::vector<unsigned long>& positions, std::vector<double>& out) {
-    std::size_t low[256];
-    for (std::size_t b = 0; b < 256; ++b) low[b] = gather(b, positions);
-    for (std::size_t block = 0; block < in.size(); block += 256) {
-        const std::size_t high = gather(block, positions);
-        const std::size_t end = std::min<std::size_t>(in.size(), block + 256);
-        for (std::size_t i = block; i < end; ++i) out[high | low[i - block]] += in[i];
-    }
+    key_sums::sumByKey(in.size(), positions, 0, out, [&](unsigned long i) { return in[i]; });
 }
 
 }  // namespace
