@@ -37,7 +37,8 @@ TEST_P(key_sums_order, MatchThePlainLoop) {
 INSTANTIATE_TEST_SUITE_P(
     engine, key_sums_order,
     testing::Values(key_case{"top_bit", 14, {13}, 0}, key_case{"high_bits_unordered", 14, {9, 13, 11}, 0},
-                    key_case{"low_and_high_bits", 14, {0, 12, 5, 8}, 0}, key_case{"no_bits", 12, {}, 0},
+                    key_case{"low_and_high_bits", 14, {0, 12, 5, 8}, 0},
+                    key_case{"runs_shorter_than_a_byte", 14, {3, 12, 6}, 0}, key_case{"no_bits", 12, {}, 0},
                     key_case{"above_the_slice", 12, {13, 10}, 1UL << 13}, key_case{"shorter_than_a_run", 6, {9}, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 

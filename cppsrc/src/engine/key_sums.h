@@ -22,30 +22,30 @@ inline unsigned long keyOf(unsigned long index, const std::vector<unsigned long>
 template <class Term>
 void sumByKey(unsigned long count, const std::vector<unsigned long>& positions, unsigned long offset,
               std::vector<double>& out, Term term) {
-    unsigned long lowest = 64;
+    // The key holds over runs of 2^lowest indices: a run's terms are added
+    // in a register, not through memory (where every add would wait for the
+    // previous one's store).
+    unsigned long lowest = 63;
     for (unsigned long p : positions) lowest = std::min(lowest, p);
+    const unsigned long run = std::min(count, 1UL << lowest);
+    const auto sumRun = [&](double& sum, unsigned long first) {
+        double acc = sum;
+        const unsigned long end = std::min(count, first + run);
+        for (unsigned long k = first; k < end; ++k) acc += term(k);
+        sum = acc;
+    };
     if (lowest >= 8) {
-        // The key holds over runs of 2^lowest indices: a run's terms are
-        // added in a register, not through memory (where every add would
-        // wait for the previous store).
-        const unsigned long run = lowest >= 63 ? count : std::min(count, 1UL << lowest);
-        for (unsigned long block = 0; block < count; block += run) {
-            double& sum = out[keyOf(offset | block, positions)];
-            double acc = sum;
-            const unsigned long end = std::min(count, block + run);
-            for (unsigned long k = block; k < end; ++k) acc += term(k);
-            sum = acc;
-        }
+        for (unsigned long first = 0; first < count; first += run) sumRun(out[keyOf(offset | first, positions)], first);
         return;
     }
-    // Else the key of an index is its low byte's part (a table) or'ed with
-    // the rest's, once per 256 indices.
+    // Shorter runs: the key of an index is its low byte's part (a table)
+    // or'ed with the rest's, once per 256 indices.
     unsigned long low[256];
     for (unsigned long b = 0; b < 256; ++b) low[b] = keyOf(b, positions);
     for (unsigned long block = 0; block < count; block += 256) {
         const unsigned long high = keyOf(offset | block, positions);
         const unsigned long end = std::min(count, block + 256);
-        for (unsigned long k = block; k < end; ++k) out[high | low[k - block]] += term(k);
+        for (unsigned long first = block; first < end; first += run) sumRun(out[high | low[first - block]], first);
     }
 }
 

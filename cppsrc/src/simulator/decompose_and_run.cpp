@@ -328,6 +328,9 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
     std::vector<unsigned long> reportedLanes;
     const bool reduced = !classical && lanes == static_cast<unsigned long>(qnum) &&
                          reducible(lowered, reported, reportedLanes);
+    // With record lanes, the register's probabilities are likewise summed
+    // over them straight from the amplitudes.
+    const bool overRecords = !classical && lanes > static_cast<unsigned long>(qnum);
 
     // Held until both vectors exist: other runs then see them as taken.
     memory_budget::reservation held = reserve_run(qnum, cnum, lanes, lowered.reuses);
@@ -343,6 +346,8 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
             probabilities = run.marginal(reportedLanes, BasicSimulator::kReportedFloor);
             reported->unfiltered = run.marginal(reportedLanes);
             reported->reduced = true;
+        } else if (overRecords) {
+            probabilities = run.marginal(lowered.register_lanes);
         } else {
             probabilities = run.probabilities();
         }
@@ -360,7 +365,7 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
         if (typeid(e) != typeid(std::exception)) throw;
         throw std::runtime_error("the state-vector engine refused the lowered circuit");
     }
-    if (reduced) return probabilities;
+    if (reduced || overRecords) return probabilities;
     return readout::registerMarginal(std::move(probabilities), lowered.register_lanes);
 }
 
