@@ -36,9 +36,11 @@ EDGE_KEYS = ("qubit", "clbit", "conbit")
 def capsule_of(graph):
     """The capsule holding the graph's igraph_t*, what the back ends take.
 
-    The capsule does not keep the graph alive; the back ends also take the
-    graph itself, which they keep referenced while they run."""
-    return getattr(graph, "__graph_as_capsule")()
+    Unlike python-igraph's own capsule, it keeps the graph alive for as long
+    as the capsule lives."""
+    import kovra_backends  # here: the race's recorders use the builder without the module
+
+    return kovra_backends.graph_capsule(graph)
 
 
 class _Wires:
@@ -197,8 +199,7 @@ class CircuitBuilder(_Wires):
         return self._graph
 
     def capsule(self):
-        """The capsule of `graph()`; the builder keeps the graph alive, so keep
-        the builder while the capsule is in use (or pass `graph()` instead)."""
+        """The capsule of `graph()`, which keeps the graph alive while it lives."""
         return capsule_of(self.graph())
 
     def _assemble(self):

@@ -139,6 +139,38 @@ def test_graph_is_kept_alive_by_the_call():
     assert result.probabilities == {"00": 0.4999999999809753, "11": 0.4999999999809753}
 
 
+def test_builders_capsule_keeps_its_graph_until_the_capsule_goes():
+    import gc
+    import weakref
+
+    from kovra.builder import CircuitBuilder
+
+    b = CircuitBuilder()
+    b.qreg(2)
+    b.gate("H", [0])
+    b.gate("CNOT", [0, 1])
+    graph = weakref.ref(b.graph())
+    capsule = b.capsule()
+    del b
+    gc.collect()
+    assert graph() is not None
+    result = kb.BasicSimulator().execute(capsule, {})
+    assert result.probabilities == {"00": 0.4999999999809753, "11": 0.4999999999809753}
+    del capsule
+    gc.collect()
+    assert graph() is None  # released with the capsule: nothing leaks
+
+
+@pytest.mark.parametrize(
+    "make",
+    [lambda: None, lambda: igraph.Graph, lambda: capsule_of(igraph.Graph(directed=True))],
+    ids=["None", "the Graph class", "a capsule"],
+)
+def test_graph_capsule_takes_only_graphs(make):
+    with pytest.raises(TypeError, match=r"graph_capsule\(\) takes a python-igraph Graph"):
+        kb.graph_capsule(make())
+
+
 def test_nmr_takes_the_graph_too():
     # The configuration is refused after the graph has been accepted.
     with pytest.raises(ValueError):

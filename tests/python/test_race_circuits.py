@@ -42,8 +42,7 @@ def reference(circuit):
 
 
 def kovra(builder):
-    """Kovra's probabilities of a graph builder (or a loaded program), which
-    must outlive the run: its capsule does not keep the graph alive."""
+    """Kovra's probabilities of a graph builder (or a loaded program)."""
     return kovra_backends.BasicSimulator().execute(builder.capsule(), {}).probabilities
 
 

@@ -6,7 +6,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['BasicSimulator', 'NMR', 'Result', 'distributed_run']
+__all__: list[str] = ['BasicSimulator', 'NMR', 'Result', 'distributed_run', 'graph_capsule']
 class BasicSimulator:
     def __init__(self) -> None:
         ...
@@ -56,4 +56,8 @@ class Result:
 def distributed_run() -> dict:
     """
     The MPI world of this process and what this rank's last distributed run cost: swaps of a rank qubit with a local one, bytes this rank sent, the bytes the plain pairwise scheme would have sent, seconds spent exchanging and computing, and passes over the slice.
+    """
+def graph_capsule(graph: typing.Any) -> typing.Any:
+    """
+    python-igraph's capsule of `graph`, as execute() takes it, that keeps the graph alive for as long as the capsule lives (a plain capsule from __graph_as_capsule() does not).
     """

@@ -69,6 +69,21 @@ const igraph_t* graph_of(const py::object& graph) {
     return capsule_graph(capsule);
 }
 
+// python-igraph's capsule of `graph` that holds a reference to the graph
+// until the capsule goes, so that the capsule cannot outlive its graph.
+py::object graph_capsule(const py::object& graph) {
+    if (!is_igraph_graph(graph))
+        throw py::type_error("graph_capsule() takes a python-igraph Graph, not '" + type_name(graph) + "'");
+    auto* pointer = const_cast<igraph_t*>(graph_of(graph));
+    py::object capsule = py::reinterpret_steal<py::object>(PyCapsule_New(pointer, nullptr, [](PyObject* c) {
+        Py_XDECREF(static_cast<PyObject*>(PyCapsule_GetContext(c)));
+    }));
+    if (!capsule) throw py::error_already_set();
+    if (PyCapsule_SetContext(capsule.ptr(), graph.ptr()) != 0) throw py::error_already_set();
+    graph.inc_ref();  // released by the capsule's destructor
+    return capsule;
+}
+
 // Python's objects for a result cost several times the C++ ones: a dict
 // entry with its str key and float, a list slot with its complex. Each read
 // of the attribute builds them anew, so each read reserves them first.
@@ -171,6 +186,10 @@ PYBIND11_MODULE(kovra_backends, m) {
         .def("execute", [](Nmr& self, const py::object& graph, const py::dict& config) {
             return self.execute(graph_of(graph), config_reader(config));
         });
+
+    m.def("graph_capsule", &graph_capsule, py::arg("graph"),
+          "python-igraph's capsule of `graph`, as execute() takes it, that keeps the graph alive for as "
+          "long as the capsule lives (a plain capsule from __graph_as_capsule() does not).");
 
     m.def(
         "distributed_run",
