@@ -8,9 +8,10 @@
 // cannot join. Disjoint groups commute,
 // so a group may be emitted whenever it ends. A group of one gate stays that
 // gate, exact; larger groups become one fused matrix, computed by applying
-// each gate's own arithmetic to the columns of the identity. Gates confined
-// to measurement outcomes fuse like any other: their controls on 1 and on 0
-// are positions of the matrix.
+// each gate's own arithmetic to the columns of the identity. A gate confined
+// to some measurement outcomes (a copy of a conditioned gate) stays on its
+// own kernel, which touches only those outcomes' amplitudes: as a matrix,
+// its controls on the measured qubits would make it act on all of them.
 #pragma once
 
 #include <memory>
