@@ -143,15 +143,12 @@ def test_builders_capsule_keeps_its_graph_until_the_capsule_goes():
     import gc
     import weakref
 
-    from kovra.builder import CircuitBuilder
+    from kovra import builder
 
-    b = CircuitBuilder()
-    b.qreg(2)
-    b.gate("H", [0])
-    b.gate("CNOT", [0, 1])
-    graph = weakref.ref(b.graph())
-    capsule = b.capsule()
-    del b
+    made = _bell_graph()
+    graph = weakref.ref(made)
+    capsule = builder.capsule_of(made)  # what CircuitBuilder.capsule() returns
+    del made
     gc.collect()
     assert graph() is not None
     result = kb.BasicSimulator().execute(capsule, {})

@@ -53,8 +53,17 @@ const igraph_t* capsule_graph(const py::object& object) {
     return static_cast<const igraph_t*>(pointer);
 }
 
+// The igraph_t of a python-igraph Graph, through the graph's own capsule.
+const igraph_t* igraph_of(const py::object& graph) {
+    const py::object capsule = graph.attr("__graph_as_capsule")();
+    if (!py::isinstance<py::capsule>(capsule))
+        throw py::type_error("the graph's __graph_as_capsule() did not return a capsule");
+    return capsule_graph(capsule);
+}
+
 // The circuit graph comes as python-igraph's capsule of it or as the Graph
-// itself. The capsule does not keep its graph alive; a Graph argument stays
+// itself. python-igraph's capsule does not keep its graph alive (one from
+// graph_capsule below does); a Graph argument stays
 // referenced by the call, so it cannot be freed while the run reads it. Only
 // a real Graph is asked for its capsule: any other object's could point at a
 // graph already freed.
@@ -63,10 +72,7 @@ const igraph_t* graph_of(const py::object& graph) {
     if (!is_igraph_graph(graph))
         throw py::type_error("execute() takes a python-igraph Graph or the capsule of one, not '" +
                              type_name(graph) + "'");
-    const py::object capsule = graph.attr("__graph_as_capsule")();
-    if (!py::isinstance<py::capsule>(capsule))
-        throw py::type_error("the graph's __graph_as_capsule() did not return a capsule");
-    return capsule_graph(capsule);
+    return igraph_of(graph);
 }
 
 // python-igraph's capsule of `graph` that holds a reference to the graph
@@ -74,7 +80,7 @@ const igraph_t* graph_of(const py::object& graph) {
 py::object graph_capsule(const py::object& graph) {
     if (!is_igraph_graph(graph))
         throw py::type_error("graph_capsule() takes a python-igraph Graph, not '" + type_name(graph) + "'");
-    auto* pointer = const_cast<igraph_t*>(graph_of(graph));
+    auto* pointer = const_cast<igraph_t*>(igraph_of(graph));
     py::object capsule = py::reinterpret_steal<py::object>(PyCapsule_New(pointer, nullptr, [](PyObject* c) {
         Py_XDECREF(static_cast<PyObject*>(PyCapsule_GetContext(c)));
     }));
