@@ -24,6 +24,8 @@ The graph is assembled in one go when it is first asked for, so building
 large circuits stays linear.
 """
 
+import operator
+
 import igraph
 
 GATE, CALL, REGISTER, QUBIT, CLBIT = 0, 1, 4, 5, 6
@@ -41,6 +43,20 @@ def capsule_of(graph):
     import kovra_backends  # here: the race's recorders use the builder without the module
 
     return kovra_backends.graph_capsule(graph)
+
+
+def condition_constant(value):
+    """The constant of a condition as a Python int, of any size: numpy
+    integers and floats with an integral value are converted exactly (a
+    float of 2^70 keeps every bit); anything else is left for the back end
+    to refuse with its vertex."""
+    try:
+        return operator.index(value)
+    except TypeError:
+        pass
+    if isinstance(value, float) and value.is_integer():
+        return int(value)
+    return value
 
 
 class _Wires:
@@ -160,7 +176,7 @@ class CircuitBuilder(_Wires):
         if condition is not None:
             bits, relation, constant = condition
             fields["cmp"] = relation
-            fields["constant"] = constant
+            fields["constant"] = condition_constant(constant)
         fields.update(attrs)
         v = self._vertex(fields)
         if condition is not None:
@@ -251,7 +267,7 @@ class Definition(_Wires):
             fields["pindex"] = list(pindex)
         if condition is not None:
             fields["cmp"] = condition[1]
-            fields["constant"] = condition[2]
+            fields["constant"] = condition_constant(condition[2])
         fields.update(attrs)
         v = self._vertex(fields)
         sources = [self._position_end.get(p, self.root) for p in positions]
