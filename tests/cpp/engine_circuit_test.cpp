@@ -3,7 +3,9 @@
 
 #include <complex>
 #include <exception>
+#include <cstdint>
 #include <functional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -254,6 +256,48 @@ TEST(engine_simple_json, PairsAndArrays) {
     EXPECT_EQ(json.getJSONArray("list"), (std::vector<std::string>{"{\"x\" : [1]}", "{\"y\" : 2}"}));
     EXPECT_EQ(json.getSubJSON('[', ']', 0), "[{\"x\" : [1]}, 5, {\"y\" : 2}]");
     EXPECT_THROW(simple_json("\"list\" : 3").getJSONArray("list"), std::out_of_range);
+}
+
+}  // namespace
+
+namespace {
+
+// Conditions compare the whole number their bits form, however wide: checked
+// against 128-bit arithmetic for registers of up to 100 bits and constants
+// on both sides of 2^31, 2^63 and the register's own range.
+TEST(engine_condition, WideRegistersCompareTheWholeNumber) {
+    std::mt19937_64 rng(11);
+    for (int trial = 0; trial < 4000; ++trial) {
+        const std::size_t width = 1 + rng() % 100;
+        std::vector<char> bits(width);
+        unsigned __int128 number = 0;
+        for (char& b : bits) {
+            b = static_cast<char>(rng() % 2);
+            number = (number << 1) | static_cast<unsigned>(b);
+        }
+        // The constant: the number itself, a neighbour, or random bits of
+        // up to 110 digits; sometimes negative.
+        std::string digits;
+        const std::size_t length = 1 + rng() % 110;
+        for (std::size_t i = 0; i < length; ++i) digits += (rng() % 2) ? '1' : '0';
+        unsigned __int128 constant = 0;
+        for (char d : digits) constant = (constant << 1) | static_cast<unsigned>(d - '0');
+        if (rng() % 3 == 0) constant = number + (rng() % 3) - 1;
+        std::string binary;
+        for (unsigned __int128 c = constant; c != 0; c >>= 1) binary.insert(binary.begin(), char('0' + int(c & 1)));
+        const bool negative = rng() % 8 == 0 && constant != 0;
+        wide_integer value;
+        ASSERT_TRUE(wide_integer::from_binary(negative, binary, value));
+        const RELATION relation = static_cast<RELATION>(rng() % 6);
+        std::vector<unsigned long> clbits(width);
+        const condition c(clbits, relation, value);
+        const int order = negative ? 1 : (number < constant ? -1 : number > constant ? 1 : 0);
+        const bool expected[] = {order == 0, order != 0, order < 0, order > 0, order <= 0, order >= 0};
+        ASSERT_EQ(c.holds(bits), expected[relation]) << "trial " << trial;
+    }
+    wide_integer refused;
+    EXPECT_FALSE(wide_integer::from_binary(false, "012", refused));
+    EXPECT_EQ(wide_integer(-1).low_bits(), ~std::uint64_t{0});
 }
 
 }  // namespace

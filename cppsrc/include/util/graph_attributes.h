@@ -286,6 +286,39 @@ inline double get_graph_number(PyObject* graph_attrs, const char* key) {
     return number;
 }
 
+// The value under `key` for vertex `vid` as an exact integer in binary
+// ("101", "-11"): a Python int of any size, or a float (or any number) whose
+// value is a whole number. Empty, with the Python error cleared, when the
+// value is absent, None, not a number or not whole. Python ints carry every
+// bit of a wide register's constant, where a double keeps only 53.
+inline std::optional<std::string> get_vertex_integer_binary(PyObject* vertex_attrs, const char* key, int vid) {
+    py_ref entry = list_entry(vertex_attrs, key, vid);
+    if (!entry || entry.is_none()) return std::nullopt;
+    py_ref integer;
+    if (!PyFloat_Check(entry.get()) && PyIndex_Check(entry.get())) {
+        integer = py_ref::steal(PyNumber_Index(entry.get()));
+    } else {
+        double value;
+        if (!item_as_double(entry.get(), &value) || !std::isfinite(value) || std::floor(value) != value)
+            return std::nullopt;
+        integer = py_ref::steal(PyLong_FromDouble(value));
+    }
+    if (!integer) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    py_ref text = py_ref::steal(PyNumber_ToBase(integer.get(), 2));  // "0b101" or "-0b101"
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    std::string binary(utf8);
+    const std::size_t prefix = binary.find("0b");
+    if (prefix == std::string::npos) return std::nullopt;
+    return binary.erase(prefix, 2);
+}
+
 // ---------------------------------------------------------------------------
 // Checked reads for the lowerings: each throws igraph_errors::graph_error with
 // the accessor's reason instead of returning a code.
@@ -370,6 +403,12 @@ public:
         double value = get_vertex_number(vertex_attrs(), key, vid, def, &status);
         igraph_errors::check(status);
         return value;
+    }
+
+    // The vertex's value under `key` as an exact integer in binary, see
+    // get_vertex_integer_binary; empty when it is not a whole number.
+    std::optional<std::string> integer_binary(const char* key, int vid) const {
+        return get_vertex_integer_binary(vertex_attrs(), key, vid);
     }
 
     // A graph attribute that must be a finite number.

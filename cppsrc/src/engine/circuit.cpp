@@ -1,6 +1,7 @@
 #include "engine/circuit.h"
 
 #include <exception>
+#include <utility>
 
 #include "engine/kernels.h"
 
@@ -17,27 +18,28 @@ void require(bool ok) {
 
 // ---- condition ----
 
-condition::condition(const std::vector<unsigned long>& clbits, RELATION relation, int value)
-    : clbits(clbits), relation(relation), value(value) {}
+condition::condition(const std::vector<unsigned long>& clbits, RELATION relation, wide_integer value)
+    : clbits(clbits), relation(relation), value(std::move(value)) {}
 
 bool condition::operator==(const condition& other) const {
     return clbits == other.clbits && relation == other.relation && value == other.value;
 }
 
-bool condition::holds(int v) const {
+bool condition::holds(const std::vector<char>& bits) const {
+    const int order = value.compare_unsigned(bits);  // sign of (bits - value)
     switch (relation) {
-        case EQUAL: return v == value;
-        case NOT_EQUAL: return v != value;
-        case LESS: return v < value;
-        case GREATER: return v > value;
-        case LESS_EQUAL: return v <= value;
-        case GREATER_EQUAL: return v >= value;
+        case EQUAL: return order == 0;
+        case NOT_EQUAL: return order != 0;
+        case LESS: return order < 0;
+        case GREATER: return order > 0;
+        case LESS_EQUAL: return order <= 0;
+        case GREATER_EQUAL: return order >= 0;
         default: return false;
     }
 }
 
 std::size_t hash_condition::operator()(const condition& c) const {
-    auto h = static_cast<unsigned long long>(static_cast<long long>(c.value));
+    auto h = static_cast<unsigned long long>(c.value.low_bits());
     for (unsigned long bit : c.clbits) h ^= bit;
     return static_cast<std::size_t>(h);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/gates.h"
+#include "engine/wide_integer.h"
 
 // How the number read from a branch's classical bits is compared with a
 // condition's value. Any other value makes a condition false.
@@ -22,11 +23,13 @@ enum RELATION : int {
 };
 
 // A comparison of classical bits with a value. The bits form a number with
-// the first listed bit as its most significant bit. No bits: no condition.
+// the first listed bit as its most significant bit, as wide as the list:
+// the whole number is compared, however many bits it has. No bits: no
+// condition.
 class condition {
 public:
     condition() = default;
-    condition(const std::vector<unsigned long>& clbits, RELATION relation, int value);
+    condition(const std::vector<unsigned long>& clbits, RELATION relation, wide_integer value);
 
     bool isValid() const { return !clbits.empty(); }
     bool operator==(const condition& other) const;
@@ -34,20 +37,21 @@ public:
 
     std::vector<unsigned long> getClbits() const { return clbits; }
     RELATION getRelation() const { return relation; }
-    int getValue() const { return value; }
+    const wide_integer& getValue() const { return value; }
 
-    // Whether v (the number formed from the bits) satisfies the relation.
-    bool holds(int v) const;
+    // Whether the number whose binary digits are `bits` (one per listed bit,
+    // in list order) satisfies the relation.
+    bool holds(const std::vector<char>& bits) const;
 
 private:
     friend struct hash_condition;
 
     std::vector<unsigned long> clbits;
     RELATION relation = EQUAL;
-    int value = 0;
+    wide_integer value;
 };
 
-// The value, sign-extended, XORed with every bit number. The relation is not
+// The value's lowest 64 bits (two's complement) XORed with every bit number. The relation is not
 // hashed: equal conditions still hash equally.
 struct hash_condition {
     std::size_t operator()(const condition& c) const;

@@ -5,14 +5,6 @@
 
 namespace {
 
-// Only the last 32 listed bits reach a condition's value: it is formed in
-// 32-bit arithmetic, earlier bits shifted out.
-constexpr std::size_t VALUE_BITS = 32;
-
-std::size_t firstSignificant(const std::vector<unsigned long>& bits) {
-    return bits.size() > VALUE_BITS ? bits.size() - VALUE_BITS : 0;
-}
-
 // Splits the assignments [begin, begin + size) into blocks on which the
 // condition is constant, fixing one more qubit per level (`ones` counts the
 // true entries before each assignment), and hands every all-true block to
@@ -55,8 +47,8 @@ std::vector<unsigned long> measurement_record::qubitsRead(const condition& c) co
     for (unsigned long bit : bits)
         if (bit >= clbitNum) throw std::exception();
     std::vector<unsigned long> read;
-    for (std::size_t i = firstSignificant(bits); i < bits.size(); ++i) {
-        const unsigned long q = source(bits[i]);
+    for (unsigned long bit : bits) {
+        const unsigned long q = source(bit);
         if (q != NO_QUBIT && std::find(read.begin(), read.end(), q) == read.end()) read.push_back(q);
     }
     return read;
@@ -66,16 +58,17 @@ std::vector<char> measurement_record::truthTable(const condition& c, const std::
     const std::vector<unsigned long> bits = c.getClbits();
     // Where each listed bit finds its outcome in an assignment number.
     std::vector<int> shift;
-    for (std::size_t i = firstSignificant(bits); i < bits.size(); ++i) {
-        const unsigned long q = source(bits[i]);
+    for (unsigned long bit : bits) {
+        const unsigned long q = source(bit);
         const auto at = std::find(read.begin(), read.end(), q);
         shift.push_back(q == NO_QUBIT ? -1 : static_cast<int>(read.size() - 1 - (at - read.begin())));
     }
     std::vector<char> table(std::size_t(1) << read.size());
+    std::vector<char> value(shift.size());  // as a branch forms it: first listed bit most significant
     for (unsigned long a = 0; a < table.size(); ++a) {
-        unsigned int v = 0;  // as a branch forms it: first listed bit most significant
-        for (int s : shift) v = (v << 1) + (s < 0 ? 0U : static_cast<unsigned int>((a >> s) & 1));
-        table[a] = c.holds(static_cast<int>(v));
+        for (std::size_t i = 0; i < shift.size(); ++i)
+            value[i] = static_cast<char>(shift[i] >= 0 && ((a >> shift[i]) & 1) != 0);
+        table[a] = c.holds(value);
     }
     return table;
 }

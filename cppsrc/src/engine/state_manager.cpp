@@ -134,14 +134,12 @@ quantum_state quantum_state::splitInPlace(unsigned long qubit, unsigned long clb
 }
 
 bool quantum_state::check_condition(const condition& c) const {
-    // 32-bit arithmetic, first listed bit most significant; the shift is done
-    // unsigned so that more than 31 bits wrap instead of overflowing.
-    unsigned int v = 0;
+    std::vector<char> bits;  // first listed bit most significant
     for (unsigned long bit : c.getClbits()) {
         if (bit >= clbitValues.size()) throw std::exception();
-        v = (v << 1) + static_cast<unsigned int>(clbitValues[bit]);
+        bits.push_back(static_cast<char>(clbitValues[bit] != 0));
     }
-    return c.holds(static_cast<int>(v));
+    return c.holds(bits);
 }
 
 // ---- state_manager ----

@@ -71,9 +71,11 @@ private:
     struct condition_parts {
         std::vector<double> bits;  // graph-level, most significant first
         RELATION relation;
-        int value;
+        wide_integer value;
     };
     condition_parts read_condition(int v, int relation);
+    // The vertex's "constant", exactly, at any width.
+    wide_integer read_constant(int v);
 
     struct definition {
         int root;

@@ -231,6 +231,16 @@ int translation::lower_vertex(int v) {
     return layer;
 }
 
+wide_integer translation::read_constant(int v) {
+    const std::optional<std::string> binary = reader_.integer_binary("constant", v);
+    wide_integer constant;
+    const bool negative = binary && !binary->empty() && (*binary)[0] == '-';
+    if (!binary || !wide_integer::from_binary(negative, binary->substr(negative ? 1 : 0), constant)) {
+        fail(v, "\"constant\" " + number_text(reader_.number("constant", v, 0.0)) + " is not an integer");
+    }
+    return constant;
+}
+
 translation::condition_parts translation::read_condition(int v, int relation) {
     if (relation < EQUAL || relation > GREATER_EQUAL) {
         fail(v, "\"cmp\" is " + std::to_string(relation) +
@@ -239,10 +249,7 @@ translation::condition_parts translation::read_condition(int v, int relation) {
     if (!reader_.has("constant", v)) {
         fail(v, "the gate is classically conditioned (\"cmp\") but has no \"constant\" to compare with");
     }
-    double constant = reader_.number("constant", v, 0.0);
-    if (!std::isfinite(constant) || std::fabs(constant) >= 2147483648.0) {
-        fail(v, "\"constant\" " + number_text(constant) + " is not a 32-bit integer");
-    }
+    const wide_integer constant = read_constant(v);
     std::vector<double> bits = reader_.in_edge_numbers("conbit", v);
     if (bits.empty()) {
         fail(v, "the gate is classically conditioned (\"cmp\") but no incoming edge carries \"conbit\"");
@@ -250,7 +257,7 @@ translation::condition_parts translation::read_condition(int v, int relation) {
     // The highest-numbered bit is the most significant one.
     std::sort(bits.begin(), bits.end());
     std::reverse(bits.begin(), bits.end());
-    return {bits, static_cast<RELATION>(relation), static_cast<int>(constant)};
+    return {bits, static_cast<RELATION>(relation), constant};
 }
 
 condition translation::local_condition(int v) {
