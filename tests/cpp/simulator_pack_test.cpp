@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iterator>
 #include <random>
 #include <set>
 #include <string>
@@ -42,16 +43,26 @@ TEST(PackProbabilities, MarginalsOverTheSelectedQubits) {
     EXPECT_NEAR(none.at(""), 1.0, 1e-15);
 }
 
-TEST(PackProbabilities, SmallEntriesAreDroppedAndTheShortfallGoesToTheGreatestKey) {
+TEST(PackProbabilities, SmallKeysAreDroppedAndOnlyTheWholeShortfallGoesToTheGreatestKey) {
     BasicSimulator sim;
-    packed dropped = sim.pack_probabilities({0.5 - 1e-11, 1e-10, 0.5 - 1e-10, 1e-11}, {});
-    // Kept: "00" and "10"; the shortfall of 1.1e-10 exceeds 1e-10 and lands on "10".
+    // The whole sums to 1 - 2e-10: "01" (1e-10) and "11" are left out, and
+    // only the whole's shortfall lands on "10", never their weight.
+    packed dropped = sim.pack_probabilities({0.5 - 1e-11, 1e-10, 0.5 - 3e-10, 1e-11}, {});
     ASSERT_EQ(dropped.size(), 2u);
     EXPECT_DOUBLE_EQ(dropped.at("00"), 0.5 - 1e-11);
-    EXPECT_NEAR(dropped.at("10"), 0.5 + 1e-11, 1e-16);
+    EXPECT_NEAR(dropped.at("10"), 0.5 - 1e-10, 1e-16);  // the old packing gave 0.5 + 1e-11
 
     packed kept = sim.pack_probabilities({0.5, 0.5 - 5e-11}, {});
     EXPECT_EQ(kept.at("1"), 0.5 - 5e-11);  // shortfall within the threshold
+
+    // Entries below the floor that share a key are summed before the floor:
+    // 2^12 entries of 1e-11 make one key of 4.096e-8.
+    std::vector<double> spread(std::size_t(1) << 13, 1e-11);
+    spread[0] = 1 - 4096 * 1e-11 - 4095 * 1e-11;  // key "0" holds it and 4095 small ones
+    packed summed = sim.pack_probabilities(spread, {0});
+    ASSERT_EQ(summed.size(), 2u);
+    EXPECT_NEAR(summed.at("1"), 4096 * 1e-11, 1e-20);
+    EXPECT_NEAR(summed.at("0") + summed.at("1"), 1.0, 1e-14);
 }
 
 TEST(PackProbabilities, AllBelowThresholdGivesEmptyMap) {
@@ -59,19 +70,21 @@ TEST(PackProbabilities, AllBelowThresholdGivesEmptyMap) {
     EXPECT_TRUE(sim.pack_probabilities({1e-11, 0.0}, {}).empty());
 }
 
-// The packing as written out: a key string per index, summed in a map.
+// The packing as written out: a key string per index, summed in a map, then
+// keys at or below the floor dropped and the whole's shortfall added to the
+// greatest key left.
 packed packByKeyStrings(const probabilities& p, const std::set<int>& mqubits) {
     packed out;
     int n = static_cast<int>(std::log(static_cast<double>(p.size())) / 0.6931471805599453);
     double sum = 0;
     for (std::size_t i = 0; i < p.size(); ++i) {
-        if (!(std::fabs(p[i]) > 1e-10)) continue;
         std::string key;
         for (int k = 0; k < n; ++k)
             if (mqubits.empty() || mqubits.count(k)) key += ((i >> (n - 1 - k)) & 1) ? '1' : '0';
         out[key] += p[i];
         sum += p[i];
     }
+    for (auto it = out.begin(); it != out.end();) it = std::fabs(it->second) > 1e-10 ? std::next(it) : out.erase(it);
     if (std::fabs(1 - sum) > 1e-10 && !out.empty()) out.rbegin()->second += 1 - sum;
     return out;
 }

@@ -37,22 +37,29 @@ int truncated_count(double expected) {
 std::map<std::string, int> Result::get_counts() {
     if (!counts.empty() || shots <= 0) return counts;
 
+    // Two passes over the keys rather than a list of them: a spread
+    // distribution has millions of keys and a few hundred shots.
     long long total = 0;
-    std::vector<const std::string*> round_ups;
-    for (const auto& [key, p] : probabilities) {
-        double expected = p * shots;
-        int whole = truncated_count(expected);
+    auto rounds_up = [&](double p) {
+        const double expected = p * shots;
+        return std::isfinite(expected) && std::round(expected) > expected;
+    };
+    for_each_key([&](const std::string& key, double p) {
+        int whole = truncated_count(p * shots);
         if (whole >= 1) {
             counts[key] = whole;
             total += whole;
         }
-        if (std::isfinite(expected) && std::round(expected) > expected) round_ups.push_back(&key);
-    }
+    });
 
     long long remaining = shots - total;
-    for (auto it = round_ups.begin(); remaining >= 1 && it != round_ups.end(); ++it) {
-        ++counts[**it];
-        --remaining;
+    if (remaining >= 1) {
+        for_each_key([&](const std::string& key, double p) {
+            if (remaining >= 1 && rounds_up(p)) {
+                ++counts[key];
+                --remaining;
+            }
+        });
     }
     if (remaining < 1) return counts;
 
@@ -61,15 +68,15 @@ std::map<std::string, int> Result::get_counts() {
     // smallest such key on a tie), which is what a reading would most likely
     // give. Without any positive probability there is nothing to count.
     if (counts.empty()) {
-        const std::string* best = nullptr;
+        std::string best;
         double best_p = 0.0;
-        for (const auto& [key, p] : probabilities) {
+        for_each_key([&](const std::string& key, double p) {
             if (p > best_p) {
                 best_p = p;
-                best = &key;
+                best = key;
             }
-        }
-        if (best != nullptr) counts[*best] = static_cast<int>(remaining);
+        });
+        if (best_p > 0) counts[best] = static_cast<int>(remaining);
         return counts;
     }
     while (remaining >= 1) {
@@ -83,14 +90,41 @@ std::map<std::string, int> Result::get_counts() {
 }
 
 std::string Result::get_random_reading() const {
-    if (probabilities.empty()) return "";
     double r = std::ldexp(static_cast<double>(random_engine()()), -64);
     double sum = 0.0;
-    for (const auto& [key, p] : probabilities) {
+    bool found = false;
+    std::string key_drawn;  // the last key until one is drawn
+    for_each_key([&](const std::string& key, double p) {
+        if (found) return;
         sum += p;
-        if (r < sum) return key;
+        found = r < sum;
+        key_drawn = key;
+    });
+    return key_drawn;
+}
+
+const std::map<std::string, double>& Result::probabilities() const {
+    if (!keyed_built_) {
+        std::map<std::string, double> keyed;
+        for_each_key([&](const std::string& key, double p) { keyed.emplace_hint(keyed.end(), key, p); });
+        keyed_ = std::move(keyed);
+        keyed_built_ = true;
     }
-    return probabilities.rbegin()->first;
+    return keyed_;
+}
+
+std::size_t Result::key_count() const {
+    if (keyed_built_) return keyed_.size();
+    std::size_t count = 0;
+    for (double p : *dense_) count += std::fabs(p) > kKeyFloor;
+    return count;
+}
+
+std::size_t Result::last_kept() const {
+    const std::vector<double>& dense = *dense_;
+    for (std::size_t k = dense.size(); k-- > 0;)
+        if (std::fabs(dense[k]) > kKeyFloor) return k;
+    return dense.size();
 }
 
 std::string Result::to_string(long value, unsigned long width) const {
@@ -106,7 +140,9 @@ void Result::write_key(unsigned long value, unsigned long width, char* key) {
 void Result::set_states(state_vector states) { states_ = std::make_shared<const state_vector>(std::move(states)); }
 
 void Result::set_probabilities(std::map<std::string, double> keyed) {
-    probabilities = std::move(keyed);
+    keyed_ = std::move(keyed);
+    keyed_built_ = true;
+    keyed_from_dense_ = false;
     dense_.reset();
 }
 
@@ -121,9 +157,16 @@ unsigned long width_of(std::size_t size) {
 // Keys longer than this would ask for more memory than any machine has.
 constexpr std::size_t kMaxDerivedWidth = 40;
 
+// Characters, not bytes, of a UTF-8 key: the count a Python caller sees.
+std::size_t characters(const std::string& utf8) {
+    std::size_t count = 0;
+    for (unsigned char c : utf8) count += (c & 0xC0U) != 0x80U;
+    return count;
+}
+
 std::vector<double> dense_from_keys(const std::map<std::string, double>& keyed) {
     if (keyed.empty()) return {};
-    const std::size_t width = keyed.begin()->first.size();
+    const std::size_t width = characters(keyed.begin()->first);
     if (width > kMaxDerivedWidth) {
         throw std::invalid_argument("probability keys of " + std::to_string(width) +
                                     " characters are too long for a dense vector");
@@ -147,13 +190,27 @@ std::vector<double> dense_from_keys(const std::map<std::string, double>& keyed) 
 
 }  // namespace
 
-void Result::set_probability_vector(std::vector<double> dense) {
+void Result::set_distribution(std::vector<double> dense, double shortfall) {
+    width_ = width_of(dense.size());
+    dense_ = std::make_shared<const std::vector<double>>(std::move(dense));
+    shortfall_ = shortfall;
+    keyed_.clear();
+    keyed_built_ = false;
+    keyed_from_dense_ = true;
+}
+
+void Result::set_probabilities(std::map<std::string, double> keyed, std::vector<double> dense) {
+    set_probabilities(std::move(keyed));
     width_ = width_of(dense.size());
     dense_ = std::make_shared<const std::vector<double>>(std::move(dense));
 }
 
 const shared_vector<double>& Result::probability_vector() {
-    if (!dense_) set_probability_vector(dense_from_keys(probabilities));
+    if (!dense_) {
+        std::vector<double> dense = dense_from_keys(keyed_);
+        width_ = width_of(dense.size());
+        dense_ = std::make_shared<const std::vector<double>>(std::move(dense));
+    }
     return dense_;
 }
 

@@ -4,7 +4,9 @@
 // however the result is changed afterwards.
 #pragma once
 
+#include <cmath>
 #include <complex>
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <string>
@@ -20,9 +22,24 @@ public:
     // Default shot count, the same as the drivers' default.
     static int repeat;
 
-    std::map<std::string, double> probabilities;
+    // A probability at or below this is left out of the keyed probabilities.
+    static constexpr double kKeyFloor = 1e-10;
+
     int shots = repeat;
     std::map<std::string, int> counts;
+
+    // The probabilities keyed by bit strings. A run's result keeps them as
+    // its dense vector until they are asked for: a register whose output
+    // spreads over millions of outcomes costs no per-outcome object before.
+    const std::map<std::string, double>& probabilities() const;
+    // How many keys the keyed probabilities hold, without building them.
+    std::size_t key_count() const;
+    // The characters of a key when a dense vector backs the result (0 before).
+    unsigned long dense_width() const { return dense_ ? width_ : 0; }
+    // Calls visit(key, p) for every keyed probability in key order, without
+    // building the map (the key text is made for each call).
+    template <class Visit>
+    void for_each_key(Visit visit) const;
 
     // Integer counts adding up to `shots`; computed once and then cached.
     std::map<std::string, int> get_counts();
@@ -43,18 +60,47 @@ public:
     // Replaces the keyed probabilities; the dense vector is then derived
     // from them when next asked for.
     void set_probabilities(std::map<std::string, double> keyed);
+    // Both forms at once, when the keys leave out entries of the vector.
+    void set_probabilities(std::map<std::string, double> keyed, std::vector<double> dense);
 
-    // The run's probabilities with index k the key to_string(k, width): the
-    // exact values before the keyed map drops and tops up entries. Its size
-    // is 2^width, or 0 when the run gave no probabilities.
-    void set_probability_vector(std::vector<double> dense);
+    // A run's distribution: entry k of `dense` is the probability of the key
+    // to_string(k, width), exact. The keyed probabilities are its entries
+    // above kKeyFloor, with `shortfall` (what the whole distribution misses
+    // of 1, the gates' rounding) added to the greatest such key when it
+    // exceeds kKeyFloor in size. Its size is 2^width, or 0 for no outcomes.
+    void set_distribution(std::vector<double> dense, double shortfall);
     // The dense vector, derived from the keyed map when no run set it; throws
     // std::invalid_argument for keys that are not bit strings of one length.
     const shared_vector<double>& probability_vector();
     unsigned long key_width();
 
 private:
+    // The index of the greatest kept entry of the dense vector, or its size.
+    std::size_t last_kept() const;
+
     shared_vector<std::complex<double>> states_ = std::make_shared<const state_vector>();
     shared_vector<double> dense_;  // null until set or derived
     unsigned long width_ = 0;
+    // Whether the keyed probabilities are read off dense_ (a run's result)
+    // rather than held in keyed_ (set by a caller).
+    bool keyed_from_dense_ = false;
+    double shortfall_ = 0.0;
+    mutable std::map<std::string, double> keyed_;
+    mutable bool keyed_built_ = true;
 };
+
+template <class Visit>
+void Result::for_each_key(Visit visit) const {
+    if (!keyed_from_dense_ || keyed_built_) {
+        for (const auto& [key, p] : keyed_) visit(key, p);
+        return;
+    }
+    const std::vector<double>& dense = *dense_;
+    const std::size_t last = last_kept();
+    std::string key(width_, '0');
+    for (std::size_t k = 0; k < dense.size(); ++k) {
+        if (!(std::fabs(dense[k]) > kKeyFloor)) continue;
+        write_key(k, width_, key.data());
+        visit(key, k == last && std::fabs(shortfall_) > kKeyFloor ? dense[k] + shortfall_ : dense[k]);
+    }
+}

@@ -96,13 +96,21 @@ py::object graph_capsule(const py::object& graph) {
 constexpr double kDictBytesPerKey = 120;
 constexpr double kListBytesPerAmplitude = 40;
 
+// The dict is made straight from the result's keys, never through a C++ map
+// of them: a spread distribution has millions.
 py::typing::Dict<std::string, double> probabilities_of(const Result& r) {
-    double width = r.probabilities.empty() ? 0 : static_cast<double>(r.probabilities.begin()->first.size());
-    memory_budget::reservation held =
-        memory_budget::reserve(static_cast<double>(r.probabilities.size()) * (kDictBytesPerKey + width),
-                               "Result.probabilities as a dict of " +
-                                   std::to_string(r.probabilities.size()) + " keys");
-    return py::reinterpret_steal<py::typing::Dict<std::string, double>>(py::cast(r.probabilities).release());
+    const std::size_t keys = r.key_count();
+    const double width = static_cast<double>(r.dense_width());
+    memory_budget::reservation held = memory_budget::reserve(
+        static_cast<double>(keys) * (kDictBytesPerKey + width),
+        "Result.probabilities as a dict of " + std::to_string(keys) + " keys");
+    py::typing::Dict<std::string, double> keyed;
+    r.for_each_key([&](const std::string& key, double p) {
+        py::str text(key);
+        py::float_ value(p);
+        if (PyDict_SetItem(keyed.ptr(), text.ptr(), value.ptr()) != 0) throw py::error_already_set();
+    });
+    return keyed;
 }
 
 py::typing::List<std::complex<double>> states_of(const Result& r) {
@@ -151,17 +159,31 @@ py::str key_text(std::uint64_t outcome, unsigned long width) {
     return py::reinterpret_steal<py::str>(text);
 }
 
+// What one shot of sample_memory costs: its outcome index, its list slot
+// and its str key (the object header and the characters).
+constexpr double kBytesPerMemoryShot = sizeof(std::uint64_t) + sizeof(void*) + 48;
+
+// The draws read a copy of the shared vector's handle, not the result's: the
+// generator is Python code and may replace the result's probabilities while
+// the draw runs, which must not free the vector under it.
 py::typing::Dict<py::str, py::int_> sample_counts(Result& result, std::int64_t shots, const py::object& seed) {
     const unsigned long width = result.key_width();
+    const shared_vector<double> held = result.probability_vector();
     py::typing::Dict<py::str, py::int_> keyed;
-    for (const auto& [outcome, count] : sampling::counts(*result.probability_vector(), shots, numpy_uniforms(seed)))
+    for (const auto& [outcome, count] : sampling::counts(*held, shots, numpy_uniforms(seed)))
         keyed[key_text(outcome, width)] = py::int_(count);
     return keyed;
 }
 
 py::typing::List<py::str> sample_memory(Result& result, std::int64_t shots, const py::object& seed) {
     const unsigned long width = result.key_width();
-    const std::vector<std::uint64_t> outcomes = sampling::memory(*result.probability_vector(), shots, numpy_uniforms(seed));
+    const shared_vector<double> held = result.probability_vector();
+    const double shot_bytes = kBytesPerMemoryShot + static_cast<double>(width);
+    memory_budget::reservation reserved = memory_budget::reserve(
+        static_cast<double>(shots > 0 ? shots : 0) * shot_bytes,
+        "sample_memory of " + std::to_string(shots) + " shots (" + std::to_string(static_cast<long>(shot_bytes)) +
+            " bytes a shot)");
+    const std::vector<std::uint64_t> outcomes = sampling::memory(*held, shots, numpy_uniforms(seed));
     py::typing::List<py::str> keys(outcomes.size());
     for (std::size_t i = 0; i < outcomes.size(); ++i) keys[i] = key_text(outcomes[i], width);
     return keys;

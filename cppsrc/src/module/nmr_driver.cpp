@@ -189,9 +189,10 @@ Result Nmr::execute(const igraph_t* graph, const config_reader& config) {
                                  (width == 1 ? "" : "s") + ", expected " + std::to_string(outcomes));
     }
     check_device_probabilities(outcome);
+    std::map<std::string, double> keyed;
     for (std::size_t i = 0; i < outcome.size(); ++i) {
-        if (outcome[i] > 1e-10) result.probabilities[result.to_string(static_cast<long>(i), width)] = outcome[i];
+        if (outcome[i] > Result::kKeyFloor) keyed[result.to_string(static_cast<long>(i), width)] = outcome[i];
     }
-    result.set_probability_vector(std::move(outcome));
+    result.set_probabilities(std::move(keyed), std::move(outcome));
     return result;
 }

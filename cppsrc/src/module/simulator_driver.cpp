@@ -14,10 +14,6 @@
 
 namespace {
 
-// Bytes of one entry of the probability map besides its key text: the tree
-// node, the string and double it holds, and the allocator's overhead.
-constexpr double kMapBytesPerKey = 112;
-
 // Counts one more `execute` on the call chain, refusing one too many.
 class nesting_guard {
 public:
@@ -36,25 +32,6 @@ public:
 private:
     int& depth_;
 };
-
-// The probability map of a run costs a tree node and a key per outcome kept,
-// far more than the vector it is made from: reserve it before it is built,
-// from the outcomes the vector really has.
-memory_budget::reservation reserve_packing(const std::vector<double>& probabilities,
-                                           const std::set<int>& mqubits) {
-    double kept = 0;
-    for (double p : probabilities) kept += std::fabs(p) > 1e-10 ? 1 : 0;
-    double width = std::log2(std::max<double>(1.0, static_cast<double>(probabilities.size())));
-    double bytes = kept * (kMapBytesPerKey + width);
-    if (!mqubits.empty()) {
-        width = static_cast<double>(mqubits.size());
-        // Partial keys: one sum and one flag per possible key while summing.
-        bytes = std::min(kept, std::ldexp(1.0, static_cast<int>(width))) * (kMapBytesPerKey + width) +
-                std::ldexp(9.0, static_cast<int>(std::min(width, 62.0)));
-    }
-    return memory_budget::reserve(bytes, "the probabilities of " + lowering::number_text(kept) +
-                                             " outcomes");
-}
 
 }  // namespace
 
@@ -104,12 +81,9 @@ Result BasicSimulator::execute(const igraph_t* graph, const config_reader& confi
         // Keyed by classical bits: the dense vector is read off those keys.
         result.set_probabilities(std::move(classical->probabilities));
     } else {
-        // A spread run has already summed over the qubits left out.
-        const std::set<int> packed = reported.reduced ? std::set<int>{} : mqubits;
-        memory_budget::reservation packing = reserve_packing(probabilities, packed);
-        result.probabilities = pack_probabilities(probabilities, packed);
-        result.set_probability_vector(reported.reduced ? std::move(reported.unfiltered)
-                                                       : marginal_probabilities(std::move(probabilities), mqubits));
+        // A reduced run has already summed over the qubits left out. The
+        // keys are made only when the caller reads them.
+        fill_distribution(result, std::move(probabilities), reported.reduced ? std::set<int>{} : mqubits);
     }
     result.set_states(std::move(states));
     result.shots = shots;

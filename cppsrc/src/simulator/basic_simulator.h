@@ -76,13 +76,10 @@ public:
         // "local_state": a spread run hands back this rank's slice of the
         // state vector (in logical order) instead of gathering the whole.
         bool local_slice = false;
-        // When reduced: the same sums with no entry left out (the result's
-        // probability array).
-        std::vector<double> unfiltered;
     };
 
     // A probability at or below this is left out of the result's keys.
-    static constexpr double kReportedFloor = 1e-10;
+    static constexpr double kReportedFloor = Result::kKeyFloor;
 
     // One translation and one state-vector run. Returns the probability of
     // every basis state; `states` receives the final state vector (empty when
@@ -94,8 +91,15 @@ public:
                                  classical_readout* classical = nullptr, register_readout* reported = nullptr,
                                  fusion_choice fusion = fusion_choice::by_size);
 
-    // Probabilities keyed by bit strings over the qubits in `mqubits` (all
-    // qubits when empty), qubit 0 first.
+    // What the distribution misses of 1: its entries summed in index order,
+    // none left out.
+    static double shortfall(const std::vector<double>& probabilities);
+    // Sets the result's distribution over the qubits in `mqubits` (all
+    // qubits when empty), qubit 0 first: the exact marginal, keyed where it
+    // exceeds kReportedFloor, the whole distribution's shortfall added to the
+    // greatest key.
+    void fill_distribution(Result& result, std::vector<double> probabilities, const std::set<int>& mqubits);
+    // The keyed probabilities fill_distribution gives.
     std::map<std::string, double> pack_probabilities(const std::vector<double>& probabilities,
                                                      const std::set<int>& mqubits);
 

@@ -273,8 +273,7 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
             // The result is keyed by the classical bits alone.
         } else if (reduced) {
             // Entries one process would leave out are left out before summing.
-            probabilities = run.marginal(reportedLanes, BasicSimulator::kReportedFloor);
-            reported->unfiltered = run.marginal(reportedLanes);
+            probabilities = run.marginal(reportedLanes);
             reported->reduced = true;
         } else {
             probabilities = run.marginal(lowered.register_lanes);
@@ -343,8 +342,7 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
         sliced_run run(lowered.gates, fusion);
         run.execute(interruptible());
         if (reduced) {
-            probabilities = run.marginal(reportedLanes, BasicSimulator::kReportedFloor);
-            reported->unfiltered = run.marginal(reportedLanes);
+            probabilities = run.marginal(reportedLanes);
             reported->reduced = true;
         } else if (overRecords) {
             probabilities = run.marginal(lowered.register_lanes);
@@ -375,67 +373,28 @@ int qubit_count(std::size_t length) {
     return static_cast<int>(std::log(static_cast<double>(length)) / 0.6931471805599453);
 }
 
-// The reported qubits as bit positions of the basis index, qubit 0 first.
-std::vector<int> reported_shifts(int n, const std::set<int>& mqubits) {
-    std::vector<int> shifts;
-    for (int k = 0; k < n; ++k)
-        if (mqubits.empty() || mqubits.count(k)) shifts.push_back(n - 1 - k);
-    return shifts;
-}
-
-// The index over the reported qubits of the basis index `i`.
-std::size_t reported_index(std::size_t i, const std::vector<int>& shifts) {
-    std::size_t key = 0;
-    for (int shift : shifts) key = (key << 1) | ((i >> shift) & 1);
-    return key;
-}
-
 }  // namespace
 
-std::map<std::string, double> BasicSimulator::pack_probabilities(
-    const std::vector<double>& probabilities, const std::set<int>& mqubits) {
-    std::map<std::string, double> packed;
-    std::size_t length = probabilities.size();
-    if (length == 0) return packed;
-    int n = qubit_count(length);
+double BasicSimulator::shortfall(const std::vector<double>& probabilities) {
+    double total = 0;  // in index order, every entry, small ones included
+    for (double p : probabilities) total += p;
+    return probabilities.empty() ? 0.0 : 1 - total;
+}
 
-    const std::vector<int> shifts = reported_shifts(n, mqubits);
-    const std::size_t width = shifts.size();
-    auto key_of = [&](std::size_t i) { return reported_index(i, shifts); };
-    auto text_of = [&](std::size_t key) {
-        std::string text(width, '0');
-        for (std::size_t c = 0; c < width; ++c)
-            if ((key >> (width - 1 - c)) & 1) text[c] = '1';
-        return text;
-    };
+void BasicSimulator::fill_distribution(Result& result, std::vector<double> probabilities,
+                                       const std::set<int>& mqubits) {
+    // The whole distribution's shortfall is the gates' rounding; the
+    // marginal is summed with nothing left out, so that keys that survive
+    // the floor keep the weight of small entries that share them.
+    const double missing = shortfall(probabilities);
+    result.set_distribution(marginal_probabilities(std::move(probabilities), mqubits), missing);
+}
 
-    // Each key's sum is accumulated in index order, as the map would; a key
-    // is reported when at least one of its entries was kept. Keys in numeric
-    // order are bit strings in byte order, so the map fills from its end.
-    double sum = 0;
-    if (width == static_cast<std::size_t>(n) && n > 0) {
-        for (std::size_t i = 0; i < length; ++i) {
-            double p = probabilities[i];
-            if (!(std::fabs(p) > kReportedFloor)) continue;
-            packed.emplace_hint(packed.end(), text_of(i), p);
-            sum += p;
-        }
-    } else {
-        std::vector<double> sums(std::size_t(1) << width, 0.0);
-        std::vector<char> seen(sums.size(), 0);
-        for (std::size_t i = 0; i < length; ++i) {
-            double p = probabilities[i];
-            if (!(std::fabs(p) > kReportedFloor)) continue;
-            const std::size_t key = key_of(i);
-            sums[key] += p;
-            seen[key] = 1;
-            sum += p;
-        }
-        for (std::size_t key = 0; key < sums.size(); ++key)
-            if (seen[key]) packed.emplace_hint(packed.end(), text_of(key), sums[key]);
-    }
-    if (std::fabs(1 - sum) > 1e-10 && !packed.empty()) packed.rbegin()->second += 1 - sum;
-    return packed;
+std::map<std::string, double> BasicSimulator::pack_probabilities(const std::vector<double>& probabilities,
+                                                                  const std::set<int>& mqubits) {
+    Result result;
+    fill_distribution(result, probabilities, mqubits);
+    return result.probabilities();
 }
 
 std::vector<double> BasicSimulator::marginal_probabilities(std::vector<double> probabilities,

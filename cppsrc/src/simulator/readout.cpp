@@ -1,5 +1,6 @@
 #include "simulator/readout.h"
 
+#include "core/result.h"
 #include "engine/key_sums.h"
 
 #include <algorithm>
@@ -42,17 +43,19 @@ std::map<std::string, double> clbitDistribution(const std::vector<double>& laneP
     std::vector<double> sums(std::size_t(1) << positions.size(), 0.0);
     sumByKey(laneProbabilities, positions, sums);
 
+    // The shortfall of the whole distribution goes to the greatest key, never
+    // the weight of the keys left out.
     std::map<std::string, double> packed;
     double total = 0;
+    for (double p : sums) total += p;
     for (std::size_t key = 0; key < sums.size(); ++key) {
-        if (!(std::fabs(sums[key]) > 1e-10)) continue;
+        if (!(std::fabs(sums[key]) > Result::kKeyFloor)) continue;
         std::string text(bitLanes.size(), '0');
         for (std::size_t w = 0; w < written.size(); ++w)
             if ((key >> (written.size() - 1 - w)) & 1) text[written[w]] = '1';
         packed.emplace(text, sums[key]);
-        total += sums[key];
     }
-    if (std::fabs(1 - total) > 1e-10 && !packed.empty()) packed.rbegin()->second += 1 - total;
+    if (std::fabs(1 - total) > Result::kKeyFloor && !packed.empty()) packed.rbegin()->second += 1 - total;
     return packed;
 }
 
