@@ -39,6 +39,9 @@ from .qasm_gates import LOWERINGS, lower
 _STANDARD = get_standard_gate_name_mapping()
 GATES = sorted(name for name in LOWERINGS if name in _STANDARD and name != "delay")
 # Instructions lowered without a gate: skipped, or handled by the lowering.
+# As on the command line: the shots are drawn one by one, and past 2^31 a
+# job would run for hours.
+MAX_SHOTS = 2**31 - 1
 _OTHER = {"measure": Measure(), "reset": Reset(), "barrier": Barrier, "delay": Delay(1), "if_else": IfElseOp}
 
 
@@ -87,8 +90,8 @@ class KovraBackend(BackendV2):
         shots = options.get("shots", self.options.shots)
         seed = options.get("seed_simulator", self.options.seed_simulator)
         memory = bool(options.get("memory", self.options.memory))
-        if isinstance(shots, bool) or not isinstance(shots, (int, np.integer)) or shots < 0:
-            raise ValueError(f"shots must be a non-negative int, got {shots!r}")
+        if isinstance(shots, bool) or not isinstance(shots, (int, np.integer)) or not 0 <= shots <= MAX_SHOTS:
+            raise ValueError(f"shots must be an int from 0 to {MAX_SHOTS}, got {shots!r}")
         circuits = [run_input] if not isinstance(run_input, (list, tuple)) else list(run_input)
         for circuit in circuits:
             if not isinstance(circuit, QuantumCircuit):
@@ -290,6 +293,13 @@ class _Lowering:
                             yield from self._flatten(body, targets, None)
                         continue
                     yield from self._flatten(body, targets, (bits, relation, constant))
+            elif op.name == "measure" and len(clbits) != len(targets):
+                _refuse(op.name, f"measures {len(targets)} qubit(s) into {len(clbits)} bit(s)")
+            elif op.name in ("measure", "reset") and len(targets) > 1:
+                # The transpiler passes on any instruction under these names,
+                # also one over several qubits: each qubit is its own step.
+                for k, qubit in enumerate(targets):
+                    yield op, [qubit], clbits[k:k + 1], condition
             elif op.name not in ("barrier", "delay"):
                 yield op, targets, clbits, condition
 
