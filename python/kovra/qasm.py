@@ -9,6 +9,7 @@ line, and the names that are supported.
 """
 
 import inspect
+import math
 import re
 from dataclasses import dataclass, field
 
@@ -16,6 +17,7 @@ import qiskit.qasm2
 
 from .builder import EQUAL, CircuitBuilder
 from .qasm_gates import LOWERINGS, lower
+from .qasm_limits import MAX_EXPANDED_GATES, ExpansionCounter, check_registers
 
 
 class QasmError(ValueError):
@@ -38,8 +40,15 @@ class Program:
 
 def load_file(path, measurements=True):
     """`loads` of the program in file `path`; errors name the file."""
-    with open(path, encoding="utf-8") as f:
-        source = f.read()
+    with open(path, "rb") as f:
+        data = f.read()
+    try:
+        source = data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        line = data.count(b"\n", 0, error.start) + 1
+        column = error.start - (data.rfind(b"\n", 0, error.start) + 1) + 1
+        raise QasmError(f"{path}:{line}:{column}: the program is not UTF-8 text "
+                        f"(byte 0x{data[error.start]:02x})") from None
     return loads(source, measurements=measurements, filename=str(path))
 
 
@@ -50,7 +59,13 @@ def loads(source, measurements=True, builder=None, filename=None):
     and only recorded in ``Program.measured`` (for back ends that measure at
     the end by themselves). ``builder`` receives the lowered program instead
     of a new ``CircuitBuilder``: anything with its qreg, creg, gate and
-    measure methods. ``filename``, when given, is named in error messages."""
+    measure methods. ``filename``, when given, is named in error messages.
+
+    Registers the simulator cannot hold are refused from the text, before
+    anything is parsed: more qubits than it runs raise QasmError and, when
+    the graph is for this process's simulator (no ``builder`` given), more
+    than the memory holds MemoryError."""
+    check_registers(source, filename, memory=builder is None)
     try:
         # The legacy instruction set adds qiskit's extended gates (p, sx, ...)
         # to qelib1.inc, so that programs written for qiskit load as well.
@@ -123,8 +138,10 @@ class _Lowering:
         self.builder = CircuitBuilder() if builder is None else builder
         self.measured = []
         self.conditioned = False
+        self.counter = ExpansionCounter(self._table_gate_count, self._is_defined, measurements)
 
     def run(self, circuit):
+        self._check_expansion(circuit)
         for register in circuit.qregs:
             self.builder.qreg(register.size)
         for register in circuit.cregs:
@@ -133,6 +150,39 @@ class _Lowering:
         self._emit(circuit, circuit, qubits, None)
         names = [f"{r.name}[{k}]" for r in circuit.cregs for k in range(r.size)]
         return Program(self.builder, circuit.num_qubits, self.measured, self.conditioned, names)
+
+    def _is_defined(self, op):
+        return op.name in self.defined and op.definition is not None
+
+    def _table_gate_count(self, op):
+        name = _table_name(op)
+        return None if name is None else len(lower(name, self._angles(name, op)))
+
+    def _check_expansion(self, circuit):
+        """Refuses, before anything is built, a program whose defined gates
+        expand to more gates than the simulator expands definitions into."""
+        expanded = 0
+        for instruction in circuit.data:
+            op = instruction.operation
+            body = op.blocks[0] if op.name == "if_else" else None
+            applied = body.data[0].operation if body is not None and body.data else op
+            if not self._is_defined(applied):
+                continue
+            count = self.counter.count(op)
+            expanded += count
+            if expanded > MAX_EXPANDED_GATES:
+                total = "" if count == expanded else f", bringing the program's expanded gates to {expanded}"
+                self._refuse(applied.name, f"expands to {count} gates{total}; the simulator expands "
+                             f"definitions into at most {MAX_EXPANDED_GATES}")
+
+    def _angles(self, name, op):
+        """The gate's parameters as floats, refusing those that are not
+        finite (an overflowing literal such as 1e400 reads as infinity)."""
+        angles = [float(p) for p in op.params]
+        for angle in angles:
+            if not math.isfinite(angle):
+                self._refuse(name, f"has the parameter {angle}, which is not a finite number")
+        return angles
 
     def _refuse(self, name, why):
         line = _statement_line(self.source, name)
@@ -169,7 +219,7 @@ class _Lowering:
 
     def _emit_lowered(self, name, op, targets, condition):
         # The condition goes on every step: together they are the gate.
-        for step in lower(name, [float(p) for p in op.params]):
+        for step in lower(name, self._angles(name, op)):
             params = None if step.angle is None else [step.angle]
             qubits = [targets[k] for k in step.positions]
             self.builder.gate(step.name, qubits, params=params, condition=condition)

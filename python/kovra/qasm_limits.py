@@ -1,0 +1,133 @@
+"""What an OpenQASM 2 program may ask for before anything is built.
+
+A register of millions of qubits, or a handful of gate definitions that each
+apply the previous one twice, is a few bytes of text, yet parsing it and
+building its graph takes minutes and gigabytes before the simulator could
+say it cannot run it. These checks read the text (registers) or count the
+expansion (definitions) first, and refuse with the file and line.
+"""
+
+import math
+import re
+import resource
+
+# The simulator's limits (cppsrc/src/simulator/basic_simulator.h and
+# cppsrc/include/util/call_limits.h): it runs at most this many qubits, and
+# expands at most this many vertices of definition bodies per circuit.
+MAX_QUBITS = 62
+MAX_EXPANDED_GATES = 1 << 22
+# A run holds the state vector (16 bytes an amplitude) and its probabilities
+# (8 bytes), reserved together before it starts (docs/reliability.md).
+BYTES_PER_AMPLITUDE = 24
+
+_QREG = re.compile(r"\bqreg\s+([A-Za-z_]\w*)\s*\[\s*(\d+)\s*\]")
+
+
+def _proc_kilobytes(path, key):
+    try:
+        with open(path, encoding="ascii", errors="replace") as f:
+            for line in f:
+                if line.startswith(key):
+                    return float(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return None
+
+
+def available_memory():
+    """Bytes the process can still allocate, as the simulator's memory
+    guard counts them: the machine's available memory and, under an
+    address-space limit, what is left of it. None where nothing tells."""
+    available = _proc_kilobytes("/proc/meminfo", "MemAvailable:")
+    if available is None:
+        return None
+    limit, _ = resource.getrlimit(resource.RLIMIT_AS)
+    if limit != resource.RLIM_INFINITY:
+        used = _proc_kilobytes("/proc/self/status", "VmSize:")
+        if used is not None:
+            available = min(available, limit - used)
+    return max(available, 0.0)
+
+
+def _size_text(count):
+    for unit in ("bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"):
+        if count < 1024 or unit == "EiB":
+            return f"{count:.0f} {unit}" if unit == "bytes" else f"{count:.1f} {unit}"
+        count /= 1024
+    return None  # not reached
+
+
+def _place(source, offset, filename):
+    line = source.count("\n", 0, offset) + 1
+    return f"line {line} of {filename}" if filename else f"line {line}"
+
+
+def check_registers(source, filename=None, memory=True):
+    """Refuses, from the text alone, quantum registers that together pass
+    the simulator's qubit limit (QasmError) or, with `memory`, whose state
+    vector the memory cannot hold (MemoryError). The message names the
+    register that crosses the line."""
+    from .qasm import QasmError  # qasm imports this module
+
+    # Comments are blanked, not removed, so offsets still give the line.
+    code = re.sub(r"//[^\n]*", lambda m: " " * len(m.group()), source)
+    total = 0
+    free = None
+    for match in _QREG.finditer(code):
+        total += int(match.group(2))
+        declared = f"qreg {match.group(1)}[{match.group(2)}] ({_place(source, match.start(), filename)})"
+        if total > MAX_QUBITS:
+            raise QasmError(f"{declared} brings the program to {total} qubits; the simulator "
+                            f"runs at most {MAX_QUBITS}")
+        needed = BYTES_PER_AMPLITUDE * 2.0 ** total
+        if not memory or needed < 16 * 2**20:
+            continue  # smaller than anything worth asking the machine about
+        free = available_memory() if free is None else free
+        if free is not None and needed > free:
+            raise MemoryError(f"{declared} brings the program to {total} qubits, whose state "
+                              f"vector needs {_size_text(needed)}; {_size_text(free)} are available")
+
+
+class ExpansionCounter:
+    """How many catalogue gates applying an instruction comes to, with the
+    bodies of gates the program defines expanded. Each definition is counted
+    once per set of arguments, so a chain of doubling definitions costs a
+    step per link, not the 2^n gates it means."""
+
+    def __init__(self, gates_of_table_gate, is_defined, measurements):
+        self._table = gates_of_table_gate  # op -> its lowered step count, or None
+        self._is_defined = is_defined
+        self._measurements = measurements
+        self._known = {}
+
+    def count(self, op):
+        name = op.name
+        if name in ("barrier", "delay"):
+            return 0
+        if name == "if_else":
+            return self.block(op.blocks[0])
+        if name == "measure":
+            return 1 if self._measurements else 0
+        if name == "reset":
+            return 1
+        table = self._table(op)
+        if table is not None:
+            return table
+        if not self._is_defined(op):
+            return 0  # refused when it is reached
+        key = (name, tuple(_hashable(p) for p in op.params))
+        if key not in self._known:
+            self._known[key] = self.block(op.definition)
+        return self._known[key]
+
+    def block(self, block):
+        return sum(self.count(instruction.operation) for instruction in block.data)
+
+
+def _hashable(value):
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        return repr(value)
+    return number if not math.isnan(number) else "nan"
+
