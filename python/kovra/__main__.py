@@ -235,8 +235,11 @@ def _run(argv):
     try:
         # A plot that cannot be written is refused before the run.
         if args.plot:
-            plot.prepare_destination(args.plot)
-        program = load_file(args.file, measurements=args.backend == "simulator")
+            args.plot = plot.prepare_destination(args.plot)
+        # The device runs measurements where they stand too: one in the
+        # middle of the program decoheres its qubit, which the gates after
+        # it can show.
+        program = load_file(args.file)
         result = _execute(program, args)
         counts = _counts(result, args)
     except (QasmError, OSError, UsageError) as error:
@@ -248,7 +251,13 @@ def _run(argv):
     with _reader_may_leave():
         (_report_json if args.json else _report)(program, result, counts, args)
     if args.plot:
-        _plot(program, result, counts, args)
+        try:
+            _plot(program, result, counts, args)
+        except (OSError, ValueError) as error:
+            # Checked before the run, but the disk can still fill up or the
+            # folder go away meanwhile.
+            print(f"error: cannot write the plot to '{args.plot}': {error}", file=sys.stderr)
+            return 1
         # On stderr under --json, so that stdout stays one JSON document.
         print(f"plot written to {args.plot}", file=sys.stderr if args.json else sys.stdout)
     return 0

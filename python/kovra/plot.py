@@ -23,21 +23,41 @@ class PlotError(OSError):
 
 def prepare_destination(path):
     """Checks, before any run, that a PNG can be written at `path`: creates
-    its missing folders and imports matplotlib. Raises PlotError saying why
-    not."""
-    folder = os.path.dirname(os.path.abspath(path))
+    its missing folders, opens the file for writing and imports matplotlib.
+    Returns the path the plot will be written to (a name without an
+    extension gets ".png", as matplotlib would add it). Raises PlotError
+    saying why not."""
     if os.path.isdir(path):
         raise PlotError(f"cannot write the plot to '{path}': it is a folder")
+    extension = os.path.splitext(path)[1]
+    if not extension:
+        path += ".png"
+        if os.path.isdir(path):
+            raise PlotError(f"cannot write the plot to '{path}': it is a folder")
+    elif extension.lower() != ".png":
+        raise PlotError(f"cannot write the plot to '{path}': plots are PNG pictures, "
+                        f"give a file name ending in .png, not {extension}")
+    folder = os.path.dirname(os.path.abspath(path))
     try:
         os.makedirs(folder, exist_ok=True)
     except OSError as error:
         raise PlotError(f"cannot create the folder of the plot '{path}': {error.strerror or error}") from None
-    if not os.access(folder, os.W_OK):
-        raise PlotError(f"cannot write the plot to '{path}': the folder '{folder}' is not writable")
+    # Opening the file is the one test that holds whoever runs this (root
+    # passes every permission check) and whatever the name (too long, a
+    # read-only file system). Appending leaves an existing file as it is.
+    existed = os.path.exists(path)
+    try:
+        with open(path, "ab"):
+            pass
+    except OSError as error:
+        raise PlotError(f"cannot write the plot to '{path}': {error.strerror or error}") from None
+    if not existed:
+        os.remove(path)  # a run that fails leaves no empty picture behind
     try:
         import matplotlib  # noqa: F401
     except ImportError:
         raise PlotError("--plot needs matplotlib: pip install kovra_backends[plot]") from None
+    return path
 
 
 def describe_bits(labels, kind="qubit"):

@@ -132,6 +132,17 @@ def test_nmr_json_through_the_emulator(tmp_path):
     assert document["probabilities"] == pytest.approx({"01": 1.0}, abs=1e-9)
 
 
+def test_nmr_keeps_a_measurement_in_the_middle(tmp_path):
+    # The first measurement decoheres q[0], so the second H leaves it at
+    # half and half; without it the two H cancel and q[0] reads 0.
+    source = HEADER + "qreg q[1];\ncreg c[1];\nh q[0];\nmeasure q[0] -> c[0];\nh q[0];\n" \
+        "measure q[0] -> c[0];\n"
+    with emulator() as device:
+        done = run_cli(tmp_path, source, "--backend", "nmr", "--port", str(device.port), "--json")
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["probabilities"] == pytest.approx({"0": 0.5, "1": 0.5}, abs=1e-9)
+
+
 def test_ctrl_c_ends_with_one_line(tmp_path):
     # Long enough (seconds) that the signal lands while loading or running.
     layers = "".join(f"rx(0.{k % 9 + 1}) q[{k % 22}];\ncx q[{k % 22}], q[{(k + 5) % 22}];\n"

@@ -95,6 +95,27 @@ def test_a_plot_that_cannot_be_written_is_refused_before_the_run(tmp_path):
     assert done.returncode == 2 and "is a folder" in done.stderr
 
 
+@pytest.mark.parametrize("name, complaint", [
+    ("dist.txt", "plots are PNG pictures, give a file name ending in .png, not .txt"),
+    ("x" * 300 + ".png", "File name too long"),  # passes every check but opening it
+], ids=["not png", "name too long"])
+def test_a_plot_path_refused_before_the_run_leaves_nothing(tmp_path, name, complaint):
+    pytest.importorskip("matplotlib")
+    done = run_cli(tmp_path, program(2), "--plot", str(tmp_path / name))
+    assert done.returncode == 2, done.stderr
+    assert done.stderr == f"error: cannot write the plot to '{tmp_path / name}': {complaint}\n"
+    assert done.stdout == ""  # nothing ran
+    assert sorted(os.listdir(tmp_path)) == ["prog.qasm"]
+
+
+def test_a_plot_name_without_extension_is_reported_as_written(tmp_path):
+    pytest.importorskip("matplotlib")
+    done = run_cli(tmp_path, program(2), "--plot", str(tmp_path / "dist"))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.endswith(f"plot written to {tmp_path / 'dist.png'}\n")
+    assert png_size(tmp_path / "dist.png") == tuple(round(x * plot.DPI) for x in plot.FIGURE_INCHES)
+
+
 def test_cli_samples_reproducibly_with_a_seed(tmp_path):
     source = HEADER + "qreg q[6];\n" + "".join(f"h q[{q}];\n" for q in range(6))
     first = run_cli(tmp_path, source, "--shots", "200", "--sample", "--seed", "9")
