@@ -429,3 +429,23 @@ def test_exponential_expansion_is_cut_off_before_connecting():
     b.call("d39", [0])
     with pytest.raises(ValueError, match=f"expand to more than {2 ** 22} definition-body vertices"):
         kb.NMR().execute(b.capsule(), {"port": closed_port()})
+
+
+@pytest.mark.parametrize("depth, calls, before", [(20, 1, 0), (17, 2, 2 ** 17)])
+def test_expansions_past_the_line_limit_are_counted_not_built(depth, calls, before):
+    # Within the vertex limit, but 2^depth operations per call take more than
+    # the device's 16 MiB line: refused by counting, naming the call that
+    # passes the limit and the operations the task holds before it.
+    b = CircuitBuilder()
+    b.qreg(1)
+    b.define("d0").gate("X", [0])
+    for level in range(1, depth + 1):
+        d = b.define(f"d{level}")
+        d.call(f"d{level - 1}", [0])
+        d.call(f"d{level - 1}", [0])
+    for _ in range(calls):
+        b.call(f"d{depth}", [0])
+    earlier = f" after {before} operations before it" if before else ""
+    with pytest.raises(ValueError, match=f'^call of definition "d{depth}" expands to {2 ** depth} device '
+                                         f'operations{earlier}: the task message would take at least'):
+        kb.NMR().execute(b.capsule(), {"port": closed_port()})

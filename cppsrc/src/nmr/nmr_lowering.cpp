@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "nmr/nmr.h"
+#include "nmr/tavrix.h"
 #include "util/angles.h"
 #include "util/call_limits.h"
 #include "util/graph_attributes.h"
@@ -36,11 +37,26 @@ constexpr std::size_t kMaxCallDepth = 1000;
 // Largest "qnum" that is lowered at all; the time list and the measure flags
 // hold one entry per qubit.
 constexpr double kMaxQubitCount = 1 << 20;
+// A gate becomes one device operation when it acts on one to this many qubits.
+constexpr std::size_t kMaxOperationQubits = 3;
 
 std::string number_text(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%.15g", value);
     return text;
+}
+
+// The fewest bytes one more operation adds to the task message: one with
+// the shortest fields there are (no name, qubit 0, slot 0), with its
+// separator, as the message escapes the document.
+std::size_t min_operation_bytes() {
+    static const std::size_t bytes = [] {
+        const Operation shortest("", 0, 0);
+        const std::size_t one = Tavrix::task_line_size("", "", task_document({shortest}, 1), 1);
+        const std::size_t two = Tavrix::task_line_size("", "", task_document({shortest, shortest}, 1), 1);
+        return two - one;
+    }();
+    return bytes;
 }
 
 // Names in messages: quoted, with bytes that are not UTF-8 shown as \xNN.
@@ -64,7 +80,7 @@ public:
     void gate(int v, const std::string& name, const std::vector<double>& qubits,
               const std::vector<double>& params) {
         std::size_t n = qubits.size();
-        if (n == 0 || n > 3) return;
+        if (n == 0 || n > kMaxOperationQubits) return;
         if (!is_utf8(name)) throw std::invalid_argument(where(v) + ": the operation name is not valid UTF-8");
         // The device keeps no record qubits: a reset has nothing to run on.
         if (name == "RESET")
@@ -171,40 +187,65 @@ private:
                                     " definition-body vertices");
     }
 
-    // Refuses a call of `name` whose expansion would pass the limit before
+    // Refuses a call of `name` whose expansion would pass a limit before
     // expanding any of it: calls that multiply are refused at once rather
-    // than after millions of vertices. A definition the count cannot read is
-    // left to the expansion, which reports what is wrong.
+    // than after millions of vertices, or after building a task message the
+    // device would never take. A definition the count cannot read is left to
+    // the expansion, which reports what is wrong.
     void check_expansion(const std::string& name) {
-        double size;
+        expansion size;
         try {
             size = expansion_size(name);
         } catch (const std::exception&) {
             if (PyErr_Occurred()) PyErr_Clear();
             return;
         }
-        if (expanded_ + size > call_limits::kMaxExpandedVertices) {
+        if (static_cast<double>(expanded_) + size.vertices > call_limits::kMaxExpandedVertices) {
             too_many_expanded("call of definition " + quoted(name));
+        }
+        const double before = static_cast<double>(operations_.size());
+        const double bytes = (before + size.operations) * static_cast<double>(min_operation_bytes());
+        if (bytes > static_cast<double>(Tavrix::kMaxLine)) {
+            const std::string earlier = before > 0 ? " after " + number_text(before) + " operations before it" : "";
+            throw std::invalid_argument("call of definition " + quoted(name) + " expands to " +
+                                        number_text(size.operations) + " device operations" + earlier +
+                                        ": the task message would take at least " + number_text(bytes) +
+                                        " bytes, over the device's line limit of " +
+                                        std::to_string(Tavrix::kMaxLine) + " bytes");
         }
     }
 
-    // The definition-body vertices a call of `name` expands to, counted once
-    // per definition. A definition that calls itself, directly or not,
-    // counts as nothing here; its expansion refuses it.
-    double expansion_size(const std::string& name) {
+    // What a call of a definition expands to: its definition-body vertices
+    // and the device operations among them (gates on one to three qubits).
+    struct expansion {
+        double vertices = 0;
+        double operations = 0;
+    };
+
+    // The expansion of a call of `name`, counted once per definition. A
+    // definition that calls itself, directly or not, counts as nothing here;
+    // its expansion refuses it.
+    expansion expansion_size(const std::string& name) {
         auto known = sizes_.find(name);
         if (known != sizes_.end()) return known->second;
         if (std::find(counting_.begin(), counting_.end(), name) != counting_.end() ||
             counting_.size() >= kMaxCallDepth) {
-            return 0;
+            return {};
         }
         counting_.push_back(name);
-        double size = 0;
+        expansion size;
         int root = find_definition(name);
         for (int t : g_.reachable_in_order(root, "body of the definition at vertex " + std::to_string(root))) {
-            size += 1;
-            if (truncated_kind(g_, t, 3) == 1) size += expansion_size(g_.name(t));
-            if (size > call_limits::kMaxExpandedVertices) break;
+            size.vertices += 1;
+            if (truncated_kind(g_, t, 3) == 1) {
+                const expansion inner = expansion_size(g_.name(t));
+                size.vertices += inner.vertices;
+                size.operations += inner.operations;
+            } else {
+                const std::size_t wires = g_.in_edge_numbers("qubit", t).size();
+                if (wires >= 1 && wires <= kMaxOperationQubits) size.operations += 1;
+            }
+            if (size.vertices > call_limits::kMaxExpandedVertices) break;
         }
         counting_.pop_back();
         sizes_[name] = size;
@@ -304,7 +345,7 @@ private:
     std::vector<Operation>& operations_;
     std::vector<std::string> chain_;  // definitions being expanded, outermost first
     long expanded_ = 0;               // definition-body vertices expanded so far
-    std::map<std::string, double> sizes_;  // expansion_size of each definition counted
+    std::map<std::string, expansion> sizes_;  // expansion_size of each definition counted
     std::vector<std::string> counting_;    // definitions being counted, outermost first
 };
 

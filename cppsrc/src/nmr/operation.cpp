@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <locale>
 #include <sstream>
+#include <stdexcept>
 
 Operation::Operation(const char* type, int timeslot, int qubit)
     : qubitIndex(qubit), timeslot(timeslot), type(type) {}
@@ -102,3 +103,30 @@ std::string printable_utf8(const std::string& text) {
     }
     return out;
 }
+
+std::string task_document(const std::vector<Operation>& operations, int qnum, const std::vector<int>* measured) {
+    std::string document = "{\"gates\":[";
+    for (std::size_t i = 0; i < operations.size(); ++i) {
+        if (i > 0) document += ",\n";
+        document += operations[i].to_string();
+    }
+    document += "]";
+    if (measured != nullptr) {
+        std::vector<int> flags(static_cast<std::size_t>(qnum), 0);
+        for (int q : *measured) {
+            if (q < 0 || q >= qnum) {
+                throw std::invalid_argument("\"mqubits\" names qubit " + std::to_string(q) + ", outside [0, " +
+                                            std::to_string(qnum) + ")");
+            }
+            flags[static_cast<std::size_t>(q)] = 1;
+        }
+        document += ",\n\"measures\":[";
+        for (int q = 0; q < qnum; ++q) {
+            if (q > 0) document += ",";
+            document += flags[static_cast<std::size_t>(q)] ? "1" : "0";
+        }
+        document += "]";
+    }
+    return document + "}";
+}
+

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class Operation {
 public:
@@ -33,3 +34,9 @@ bool is_utf8(const std::string& text);
 // `text` itself when it is UTF-8, else with every byte above 0x7f written as
 // \xNN: for messages that must become Python str.
 std::string printable_utf8(const std::string& text);
+
+// The task document: the operations, then the measured-qubit flags when
+// `measured` is given (every listed qubit must lie in [0, qnum), else
+// std::invalid_argument names it).
+std::string task_document(const std::vector<Operation>& operations, int qnum,
+                          const std::vector<int>* measured = nullptr);
