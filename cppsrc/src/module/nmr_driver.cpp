@@ -15,6 +15,7 @@
 
 #include "nmr/nmr.h"
 #include "nmr/tavrix.h"
+#include "util/python_exit.h"
 
 namespace py = pybind11;
 
@@ -48,8 +49,10 @@ struct session_flag {
 
 // Lets Python's signal handlers run while the device is awaited, so that
 // Ctrl-C (KeyboardInterrupt) ends a wait for a device that never answers.
+// Once the interpreter exits, a daemon thread still waiting sleeps here
+// until the process ends.
 void check_signals() {
-    py::gil_scoped_acquire gil;
+    python_exit::acquired gil;
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
@@ -142,7 +145,7 @@ Result Nmr::execute(const igraph_t* graph, const config_reader& config) {
     {
         session_flag flag;
         // The device session needs no Python: let other threads run meanwhile.
-        py::gil_scoped_release released;
+        python_exit::released released;
         std::unique_lock<std::timed_mutex> one_session = await_turn();
         session_guard guard;
         Tavrix::interrupt_check = &check_signals;

@@ -23,13 +23,13 @@ using json = nlohmann::json;
 
 std::atomic<bool> Tavrix::running{true};
 std::atomic<bool> Tavrix::loggedon{false};
-std::string Tavrix::username;
-std::string Tavrix::password;
-std::vector<double> Tavrix::probabilities;
+std::string& Tavrix::username = *new std::string;
+std::string& Tavrix::password = *new std::string;
+std::vector<double>& Tavrix::probabilities = *new std::vector<double>;
 std::mutex Tavrix::mutex_;
-std::condition_variable Tavrix::changed_;
+std::condition_variable& Tavrix::changed_ = *new std::condition_variable;
 bool Tavrix::failed_ = false;
-std::string Tavrix::failure_;
+std::string& Tavrix::failure_ = *new std::string;
 bool Tavrix::awaiting_ = false;
 bool Tavrix::connected_ = false;
 Tavrix::task_stage Tavrix::task_ = Tavrix::task_stage::none;

@@ -6,6 +6,10 @@
 // arrive on the library's thread; they change the flags under `mutex_` and
 // wake the waiting caller, and every failure they meet is handed to that
 // caller, which raises it. Hold `session()` from `init` until `disconnect`.
+//
+// Members that are not trivially destroyed are references to objects that
+// are never destroyed: a daemon thread may still wait for the device, and
+// the library's thread may still call back, while the process exits.
 #pragma once
 
 #include <atomic>
@@ -22,10 +26,10 @@ public:
     static std::atomic<bool> running;
     // The device accepted the login.
     static std::atomic<bool> loggedon;
-    static std::string username;
-    static std::string password;
+    static std::string& username;
+    static std::string& password;
     // Outcome probabilities of the last finished task, index = outcome number.
-    static std::vector<double> probabilities;
+    static std::vector<double>& probabilities;
 
     // Called about ten times a second while a blocking call waits; whatever
     // it throws ends the wait (and reaches the caller). The driver uses it
@@ -82,9 +86,9 @@ private:
     static void fail(const std::string& message);
 
     static std::mutex mutex_;
-    static std::condition_variable changed_;
+    static std::condition_variable& changed_;
     static bool failed_;
-    static std::string failure_;
+    static std::string& failure_;
     // True from init until the result has arrived: a closed connection in
     // between is a failure.
     static bool awaiting_;

@@ -20,6 +20,7 @@
 #include "simulator/lowering.h"
 #include "simulator/readout.h"
 #include "util/memory_budget.h"
+#include "util/python_exit.h"
 
 namespace py = pybind11;
 using graph_attributes::graph_reader;
@@ -180,7 +181,7 @@ gates::keep_going interruptible() {
     return [last = clock::now()]() mutable {
         if (clock::now() - last < std::chrono::milliseconds(100)) return true;
         last = clock::now();
-        py::gil_scoped_acquire acquire;
+        python_exit::acquired acquire;
         return PyErr_CheckSignals() == 0;
     };
 }
@@ -248,7 +249,7 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
     std::vector<double> probabilities;
     bool stateLeftOut = false;
     {
-        py::gil_scoped_release release;
+        python_exit::released release;
         // Ctrl-C is left to the launcher, which stops every rank: a rank
         // that stopped alone would leave its partners waiting.
         distributed_sliced_run run(lowered.gates, rank_comm::world(), fusion);
@@ -334,7 +335,7 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
     // Held until both vectors exist: other runs then see them as taken.
     memory_budget::reservation held = reserve_run(qnum, cnum, lanes, lowered.reuses);
     std::vector<double> probabilities;
-    py::gil_scoped_release release;
+    python_exit::released release;
     try {
         // Every measurement branch is a slice of the one vector: memory is
         // the register's (and its record qubits'), whatever the number of
@@ -356,7 +357,7 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
         states = run.takeStateVector();  // the run is done: no copy
         if (lowered.reuses > 0) states.clear();  // a reset leaves no pure register state
     } catch (const run_stopped&) {
-        py::gil_scoped_acquire acquire;
+        python_exit::acquired acquire;
         throw py::error_already_set();  // the signal handler's exception, KeyboardInterrupt for Ctrl-C
     } catch (const std::exception& e) {
         // The engine's structural refusals carry no message of their own.
@@ -472,7 +473,7 @@ std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
         nesting_ = depth;  // a worker continues its caller's call chain
         for (std::size_t k; (k = next++) < tasks.size();) {
             if (k > first_failed.load()) continue;
-            py::gil_scoped_acquire acquire;
+            python_exit::acquired acquire;
             task& t = tasks[k];
             try {
                 // Only the first sub-circuit's results are reported.
@@ -489,7 +490,7 @@ std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
         }
     };
     {
-        py::gil_scoped_release release;
+        python_exit::released release;
         worker_pool workers(tasks.size() - 1, drain);
         drain();
     }

@@ -76,7 +76,8 @@ public:
     connection() : work_(asio::make_work_guard(io_)), socket_(io_), resolver_(io_), input_(kMaxLine) {}
 
     // Normally the thread has been joined by shut_down; a connection still
-    // running here (left open at process exit) is closed without callbacks.
+    // running here (its last holder let go without closing it) is closed
+    // without callbacks.
     ~connection() {
         if (!thread_.joinable()) return;
         if (thread_.get_id() == std::this_thread::get_id()) {
@@ -271,7 +272,10 @@ private:
 };
 
 std::mutex active_mutex;
-std::shared_ptr<connection> active;
+// Never destroyed: at process exit a thread still in a device session may be
+// closing it, which must not race with the destruction of the connection.
+// The process's end closes the socket.
+std::shared_ptr<connection>& active = *new std::shared_ptr<connection>;
 
 // The connection a call works on: on the connection's own thread (inside a
 // callback) that connection itself, which lives until its thread has ended;
