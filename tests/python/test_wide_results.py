@@ -137,3 +137,16 @@ def test_key_width_counts_characters_not_bytes():
     result.probabilities = {"é": 1.0}
     with pytest.raises(ValueError, match="not a bit string of 1 characters"):
         result.probability_array()
+
+
+@pytest.mark.parametrize("shots", [2**32 + 1, 2**63 - 1])
+def test_counts_of_more_shots_than_a_list_could_hold_are_drawn_at_once(shots):
+    b = CircuitBuilder()
+    b.qreg(2)
+    b.gate("Ry", [0], [2 * math.acos(math.sqrt(0.2))])  # P(0) = 0.2
+    result = kovra_backends.BasicSimulator().execute(b.capsule(), {})
+    counts = result.sample_counts(shots, seed=3)
+    assert set(counts) == {"00", "10"} and sum(counts.values()) == shots
+    # Far more than ten standard deviations of a binomial of this size.
+    assert counts["00"] / shots == pytest.approx(result.probability_array()[0], abs=1e-4)
+    assert counts == result.sample_counts(shots, seed=3)

@@ -136,8 +136,11 @@ py::array_t<T> shared_view(const shared_vector<T>& vector) {
 // Uniform numbers from numpy's Generator for `seed` (None, an int, a
 // SeedSequence or a Generator, as numpy.random.default_rng takes them). Each
 // chunk also lets Ctrl-C end a long draw.
-sampling::uniform_source numpy_uniforms(const py::object& seed) {
-    py::object generator = py::module_::import("numpy.random").attr("default_rng")(seed);
+py::object numpy_generator(const py::object& seed) {
+    return py::module_::import("numpy.random").attr("default_rng")(seed);
+}
+
+sampling::uniform_source numpy_uniforms(const py::object& generator) {
     return [generator](double* buffer, std::size_t count) {
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         // The numbers are copied out of numpy's own array, so nothing the
@@ -166,12 +169,46 @@ constexpr double kBytesPerMemoryShot = sizeof(std::uint64_t) + sizeof(void*) + 4
 // The draws read a copy of the shared vector's handle, not the result's: the
 // generator is Python code and may replace the result's probabilities while
 // the draw runs, which must not free the vector under it.
+// Past this many shots the counts are drawn at once, as one multinomial
+// draw, in time that grows with the outcomes rather than the shots: drawing
+// 2^63 shots one by one would never end. No list of so many shots fits a
+// machine, so sample_memory, whose draws the smaller counts repeat, has no
+// such counterpart.
+constexpr std::int64_t kShotsDrawnOneByOne = std::int64_t{1} << 32;
+
+// Multinomial counts of `shots` from numpy's Generator.multinomial, in
+// ascending outcome order, outcomes never drawn left out.
+std::vector<std::pair<std::uint64_t, std::int64_t>> multinomial_counts(const std::vector<double>& probabilities,
+                                                                       std::int64_t shots, const py::object& generator) {
+    // Checks the vector as the one-by-one draw does, without drawing.
+    sampling::counts(probabilities, 0, [](double*, std::size_t) {});
+    double total = 0;
+    for (double p : probabilities) total += p > 0 ? p : 0.0;
+    if (!(total > 0)) throw std::invalid_argument("no outcome has a positive probability to sample");
+    memory_budget::reservation copy = memory_budget::reserve(
+        static_cast<double>(probabilities.size()) * (sizeof(double) + sizeof(std::int64_t)),
+        "the weights and counts of a multinomial draw over " + std::to_string(probabilities.size()) + " outcomes");
+    py::array_t<double> weights(static_cast<py::ssize_t>(probabilities.size()));
+    double* w = weights.mutable_data();
+    for (std::size_t k = 0; k < probabilities.size(); ++k) w[k] = probabilities[k] > 0 ? probabilities[k] / total : 0.0;
+    auto drawn = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
+        generator.attr("multinomial")(shots, weights));
+    if (!drawn || static_cast<std::size_t>(drawn.size()) != probabilities.size())
+        throw std::runtime_error("the random generator did not return a count per outcome");
+    std::vector<std::pair<std::uint64_t, std::int64_t>> counted;
+    for (std::size_t k = 0; k < probabilities.size(); ++k)
+        if (drawn.data()[k] > 0) counted.emplace_back(k, drawn.data()[k]);
+    return counted;
+}
+
 py::typing::Dict<py::str, py::int_> sample_counts(Result& result, std::int64_t shots, const py::object& seed) {
     const unsigned long width = result.key_width();
     const shared_vector<double> held = result.probability_vector();
+    const py::object generator = numpy_generator(seed);
+    const auto counted = shots > kShotsDrawnOneByOne ? multinomial_counts(*held, shots, generator)
+                                                     : sampling::counts(*held, shots, numpy_uniforms(generator));
     py::typing::Dict<py::str, py::int_> keyed;
-    for (const auto& [outcome, count] : sampling::counts(*held, shots, numpy_uniforms(seed)))
-        keyed[key_text(outcome, width)] = py::int_(count);
+    for (const auto& [outcome, count] : counted) keyed[key_text(outcome, width)] = py::int_(count);
     return keyed;
 }
 
@@ -183,7 +220,7 @@ py::typing::List<py::str> sample_memory(Result& result, std::int64_t shots, cons
         static_cast<double>(shots > 0 ? shots : 0) * shot_bytes,
         "sample_memory of " + std::to_string(shots) + " shots (" + std::to_string(static_cast<long>(shot_bytes)) +
             " bytes a shot)");
-    const std::vector<std::uint64_t> outcomes = sampling::memory(*held, shots, numpy_uniforms(seed));
+    const std::vector<std::uint64_t> outcomes = sampling::memory(*held, shots, numpy_uniforms(numpy_generator(seed)));
     py::typing::List<py::str> keys(outcomes.size());
     for (std::size_t i = 0; i < outcomes.size(); ++i) keys[i] = key_text(outcomes[i], width);
     return keys;
