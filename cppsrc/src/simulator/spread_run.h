@@ -1,0 +1,38 @@
+// Runs of BasicSimulator in an MPI job of several ranks (docs/distributed.md):
+// the state vector spread over the ranks, and the helpers the single-process
+// run shares with it.
+#pragma once
+
+#include <vector>
+
+#include "engine/measurement_record.h"
+#include "engine/sliced_run.h"
+#include "simulator/basic_simulator.h"
+
+namespace spread_run {
+
+// log2 of the ranks a register of `qnum` qubits is spread over: 0 outside
+// an MPI job of several ranks, and for a register too small to split, which
+// every rank then runs whole. Refuses a number of ranks that is no power of
+// two.
+int spread_bits(int qnum);
+
+// The lane each requested classical bit reads (a value past the lanes for a
+// bit nothing wrote); refuses bits the circuit does not have.
+std::vector<unsigned long> requested_bit_lanes(const measurement_record& record, const std::vector<int>& clbits,
+                                               int cnum);
+
+// The register lanes of the reported qubits, when the run may sum over the
+// others itself: some qubits left out, and no record lanes (whose sums one
+// process forms before leaving out small entries).
+bool reducible(const BasicSimulator::lowered_circuit& lowered, const BasicSimulator::register_readout* reported,
+               std::vector<unsigned long>& lanes);
+
+// The run of a lowered circuit spread over 2^bits ranks: every rank returns
+// the same register probabilities, classical readout and (when it fits one
+// rank) state vector. Call with the interpreter lock held.
+std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, int qnum, int cnum, int bits,
+                               BasicSimulator::state_vector& states, BasicSimulator::classical_readout* classical,
+                               BasicSimulator::register_readout* reported, fusion_choice fusion);
+
+}  // namespace spread_run
