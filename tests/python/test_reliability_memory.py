@@ -103,13 +103,22 @@ def test_declared_classical_bits_cost_nothing_until_written():
 
 
 @needs_cap
-def test_the_probability_map_is_reserved_before_it_is_built():
-    # 2^25 outcomes: the vectors take 768 MiB, the map of keys about 4.3 GiB.
-    done = run_capped(measured_circuit(25, 0))
+def test_the_probability_dict_is_reserved_before_it_is_built():
+    # 2^25 outcomes: the vectors take 768 MiB, the dict of keys about 4.5 GiB.
+    # The run, its arrays and its counts need no dict; reading it is refused.
+    done = run_capped("""
+        b = CircuitBuilder()
+        b.qreg(25)
+        for q in range(25):
+            b.gate("H", [q])
+        r = kb.BasicSimulator().execute(b.capsule(), {"shots": 100})
+        assert sum(r.counts.values()) == 100 and r.probability_array().size == 2**25
+        r.probabilities
+    """)
     assert done.returncode == 0, done.stderr[-2000:]
     line = done.stdout.strip().splitlines()[-1]
     assert line.startswith("MemoryError"), line
-    assert "the probabilities of 33554432 outcomes need" in line, line
+    assert "Result.probabilities as a dict of 33554432 keys need" in line, line
 
 
 @needs_cap
