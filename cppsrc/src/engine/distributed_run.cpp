@@ -5,6 +5,8 @@
 #include <limits>
 #include <mutex>
 
+#include "engine/rank_agreement.h"
+
 
 namespace {
 
@@ -120,11 +122,20 @@ distributed_sliced_run::distributed_sliced_run(const circuit& c, const rank_comm
     costs.localQubits = state.localBits();
 }
 
+std::uint64_t distributed_sliced_run::compile() {
+    // Compiled whole before the first exchange: the ranks can then compare
+    // what they compiled, and a refusal leaves no rank waiting for a partner.
+    if (!compiled) {
+        program = compileSliced(source, measurements);
+        compiled = true;
+    }
+    return rank_agreement::programDigest(program);
+}
+
 void distributed_sliced_run::execute() {
-    // Compiled whole before the first exchange: a refusal is then the same
-    // on every rank and leaves no rank waiting for a partner.
-    const std::vector<gates::compiled_gate> run = compileSliced(source, measurements);
-    runSpread(state, run, fusesAt(fusion, source.getQubitNum()), costs);
+    compile();
+    runSpread(state, program, fusesAt(fusion, source.getQubitNum()), costs);
+    program.clear();
     publish();
 }
 

@@ -11,6 +11,8 @@
 // positions hold the qubits least in demand and most gates pay nothing.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -46,10 +48,18 @@ public:
     distributed_sliced_run(const circuit& c, const rank_comm::world_info& world,
                            fusion_choice fusion = fusion_choice::by_size);
 
-    // Runs the circuit; refuses what sliced_run refuses, before any rank
-    // exchanges anything (every rank refuses alike). Leaves the qubits where
-    // the run put them: only reading every basis state needs them back in
-    // logical order, which costs up to 2 log2(ranks) more swaps.
+    // Compiles the circuit as sliced_run does (measurements as records,
+    // conditions as extra controls) and refuses what sliced_run refuses.
+    // Returns the digest of the compiled program, which the ranks compare
+    // before the first exchange. Not collective.
+    std::uint64_t compile();
+    // The gates compile() made.
+    std::size_t compiledGates() const { return program.size(); }
+
+    // Runs the compiled circuit (compiling it first when compile() was not
+    // called). Leaves the qubits where the run put them: only reading every
+    // basis state needs them back in logical order, which costs up to
+    // 2 log2(ranks) more swaps. Collective.
     void execute();
 
     // Probabilities over `lanes` (lane 0 the circuit's qubit 0; the first
@@ -79,6 +89,8 @@ private:
 
     circuit source;
     fusion_choice fusion;
+    std::vector<gates::compiled_gate> program;
+    bool compiled = false;
     distributed_state state;
     measurement_record measurements;
     distributed_report costs;

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 #ifdef KOVRA_WITH_MPI
@@ -122,5 +124,61 @@ std::vector<T> gatherAll(const std::vector<T>& local) {
 
 template std::vector<double> gatherAll(const std::vector<double>&);
 template std::vector<std::complex<double>> gatherAll(const std::vector<std::complex<double>>&);
+
+namespace {
+
+// A verdict as it travels: plain bytes of one size on every rank.
+struct verdict_record {
+    std::uint64_t digest;
+    std::uint32_t failed;
+    std::uint32_t length;
+    char text[kVerdictText];
+};
+
+// Exit status of a job ended by abortJob.
+constexpr int kAbortStatus = 70;
+
+verdict_record pack(const rank_verdict& verdict) {
+    verdict_record record{};
+    record.digest = verdict.digest;
+    record.failed = verdict.failed ? 1 : 0;
+    std::size_t length = std::min(verdict.text.size(), kVerdictText);
+    // Never half a character: the text becomes a Python str on every rank.
+    if (length < verdict.text.size())
+        while (length > 0 && (static_cast<unsigned char>(verdict.text[length]) & 0xc0) == 0x80) --length;
+    std::memcpy(record.text, verdict.text.data(), length);
+    record.length = static_cast<std::uint32_t>(length);
+    return record;
+}
+
+}  // namespace
+
+std::vector<rank_verdict> gatherVerdicts(const rank_verdict& mine) {
+    std::vector<verdict_record> records(static_cast<std::size_t>(world().size));
+    const verdict_record own = pack(mine);
+#ifdef KOVRA_WITH_MPI
+    if (world().size > 1) {
+        MPI_Allgather(&own, sizeof own, MPI_BYTE, records.data(), sizeof own, MPI_BYTE, MPI_COMM_WORLD);
+    } else {
+        records[0] = own;
+    }
+#else
+    records[0] = own;
+#endif
+    std::vector<rank_verdict> all;
+    for (const verdict_record& r : records)
+        all.push_back({r.failed != 0, r.digest, std::string(r.text, std::min<std::size_t>(r.length, kVerdictText))});
+    return all;
+}
+
+void abortJob(const std::string& message) {
+    std::fprintf(stderr, "kovra_backends: rank %d of %d: %s; ending the MPI job\n", world().rank, world().size,
+                 message.c_str());
+    std::fflush(stderr);
+#ifdef KOVRA_WITH_MPI
+    if (world().size > 1) MPI_Abort(MPI_COMM_WORLD, kAbortStatus);
+#endif
+    std::abort();
+}
 
 }  // namespace rank_comm

@@ -9,6 +9,8 @@
 
 #include <complex>
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <vector>
 
 namespace rank_comm {
@@ -41,5 +43,27 @@ double maxAll(double value);
 // on every rank.
 template <class T>
 std::vector<T> gatherAll(const std::vector<T>& local);
+
+// What a rank says before a run exchanges anything: the digest of what it
+// compiled and a line that describes it, or that it failed and why.
+struct rank_verdict {
+    bool failed = false;
+    std::uint64_t digest = 0;
+    std::string text;
+};
+
+// Longest verdict text carried: the rest is cut off (at a character
+// boundary of UTF-8).
+constexpr std::size_t kVerdictText = 480;
+
+// Every rank's verdict, in rank order, on every rank. One fixed-size record
+// per rank, so ranks that disagree on everything else still agree on this.
+std::vector<rank_verdict> gatherVerdicts(const rank_verdict& mine);
+
+// Writes `message`, naming this rank, to standard error and ends every rank
+// of the job: for a failure after the ranks began exchanging amplitudes,
+// when the others would otherwise wait for this rank forever. Not
+// collective. Without MPI, aborts this process.
+[[noreturn]] void abortJob(const std::string& message);
 
 }  // namespace rank_comm

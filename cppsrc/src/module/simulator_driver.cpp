@@ -9,6 +9,7 @@
 
 #include "simulator/basic_simulator.h"
 #include "simulator/lowering.h"
+#include "simulator/rank_session.h"
 #include "util/graph_attributes.h"
 #include "util/memory_budget.h"
 
@@ -36,6 +37,17 @@ private:
 }  // namespace
 
 Result BasicSimulator::execute(const igraph_t* graph, const config_reader& config) {
+    // In an MPI job a failure on this rank alone must reach the other ranks,
+    // which would otherwise wait for it.
+    rank_session session;
+    try {
+        return execute_here(graph, config);
+    } catch (...) {
+        session.fail();
+    }
+}
+
+Result BasicSimulator::execute_here(const igraph_t* graph, const config_reader& config) {
     nesting_guard nested(nesting_);
     Result result;
     state_vector states;

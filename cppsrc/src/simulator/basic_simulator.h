@@ -135,6 +135,10 @@ public:
     static void check_register_size(int qnum, int cnum, double other_bytes = 0.0);
 
 private:
+    // `execute` on this rank, without the rank_session that reports its
+    // failures to the other ranks of an MPI job.
+    Result execute_here(const igraph_t* graph, const config_reader& config);
+
     // `execute` calls in progress on this thread's call chain; a parallel
     // worker starts from its caller's count.
     static thread_local int nesting_;

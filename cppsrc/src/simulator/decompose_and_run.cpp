@@ -17,6 +17,7 @@
 #include "engine/sliced_run.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/lowering.h"
+#include "simulator/rank_session.h"
 #include "simulator/readout.h"
 #include "simulator/spread_run.h"
 #include "util/memory_budget.h"
@@ -196,6 +197,9 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
             throw std::runtime_error("the state-vector engine refused the lowered circuit");
         }
     }
+    // Too small to split: every rank runs it whole, once all agree on it.
+    if (rank_session::current() != nullptr)
+        spread_run::agree_on_whole_run(lowered, qnum, cnum, fusion, classical, reported);
     const unsigned long lanes = lowered.gates.getQubitNum();
 
     // A result over a few of the register's qubits is summed straight from
@@ -324,6 +328,14 @@ std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
         tasks.push_back({std::move(vertices), qnum, cnum, {}, {}});
     }
     states.clear();
+    if (rank_session* session = rank_session::current()) {
+        // Each sub-circuit is a run of its own, started by an agreement.
+        session->expect_runs(std::max<std::size_t>(1, tasks.size()));
+        if (tasks.empty()) {
+            python_exit::released release;
+            session->agree(0, "no sub-circuit with qubits");
+        }
+    }
     if (tasks.empty()) return {};
     if (rank_comm::world().size > 1) {
         // Every rank must make the same exchanges in the same order: the

@@ -4,11 +4,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <typeinfo>
 
 #include "engine/distributed_run.h"
+#include "engine/rank_agreement.h"
 #include "engine/rank_comm.h"
+#include "simulator/rank_session.h"
 #include "simulator/readout.h"
 #include "util/memory_budget.h"
 #include "util/python_exit.h"
@@ -18,6 +22,9 @@ namespace py = pybind11;
 namespace spread_run {
 
 namespace {
+
+// Hexadecimal digits of a digest shown when ranks disagree.
+constexpr std::size_t kShownDigits = 8;
 
 // Memory one rank may take: what its node has available, shared by the
 // ranks on it.
@@ -38,6 +45,29 @@ void check_spread_memory(int lanes, double needed) {
                                   memory_budget::mebibytes(needed) + " MiB per rank needed, only " +
                                   memory_budget::mebibytes(std::max(available, 0.0)) + " MiB are available to a rank (" +
                                   std::to_string(rank_comm::world().nodeRanks) + " ranks share this node)");
+}
+
+
+// Agrees with the other ranks on the run about to start (rank_session): the
+// compiled program and the options that decide the result and the run's
+// collective calls.
+void agree(const BasicSimulator::lowered_circuit& lowered, int qnum, int cnum, int bits, bool fuse,
+           const BasicSimulator::classical_readout* classical, const BasicSimulator::register_readout* reported,
+           std::uint64_t program, std::size_t gates) {
+    rank_session* session = rank_session::current();
+    if (session == nullptr) return;
+    rank_agreement::digest options;
+    options.add(qnum).add(cnum).add(bits).add(lowered.gates.getQubitNum()).add(lowered.reuses);
+    options.add(lowered.register_lanes).add(fuse).add(classical != nullptr).add(reported != nullptr);
+    if (classical) options.add(classical->clbits);
+    if (reported) options.add(std::vector<int>(reported->qubits.begin(), reported->qubits.end())).add(reported->local_slice);
+    std::string description = std::to_string(qnum) + " qubits";
+    if (lowered.gates.getQubitNum() > static_cast<unsigned long>(qnum))
+        description += " (" + std::to_string(lowered.gates.getQubitNum()) + " with record qubits)";
+    description += " and " + std::to_string(gates) + " compiled gates (program " +
+                   rank_agreement::hex(program).substr(0, kShownDigits) + ", options " +
+                   rank_agreement::hex(options.value()).substr(0, kShownDigits) + ")";
+    session->agree(rank_agreement::digest().add(program).add(options.value()).value(), description);
 }
 
 }  // namespace
@@ -81,24 +111,24 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
     std::vector<unsigned long> reportedLanes;
     const bool reduced = !classical && reducible(lowered, reported, reportedLanes);
     const double needed = spread_bytes(lanes, cnum, bits, classical || reduced ? 0 : qnum);
-    check_spread_memory(lanes, needed);
-    // Held until the slice exists: other runs of this process then see it.
-    memory_budget::reservation held =
-        memory_budget::reserve(needed, "this rank's share of " + std::to_string(lanes) + " qubits");
     std::vector<double> probabilities;
     bool stateLeftOut = false;
     {
         python_exit::released release;
-        // Ctrl-C is left to the launcher, which stops every rank: a rank
-        // that stopped alone would leave its partners waiting.
+        // Everything that can fail on one rank alone happens before the
+        // agreement: the memory check, the slice, the compilation and the
+        // classical bits' lanes.
+        check_spread_memory(lanes, needed);
+        // Held until the slice exists: other runs of this process then see it.
+        memory_budget::reservation held =
+            memory_budget::reserve(needed, "this rank's share of " + std::to_string(lanes) + " qubits");
         distributed_sliced_run run(lowered.gates, rank_comm::world(), fusion);
         held.release();
-        run.execute();
+        const std::uint64_t program = run.compile();
+        std::vector<unsigned long> read, keyLanes;
         if (classical) {
             // Only the lanes that the classical bits read are reduced.
-            const std::vector<unsigned long> bitLanes = requested_bit_lanes(run.record(), classical->clbits, cnum);
-            std::vector<unsigned long> read, keyLanes;
-            for (unsigned long lane : bitLanes) {
+            for (unsigned long lane : requested_bit_lanes(run.record(), classical->clbits, cnum)) {
                 if (lane >= static_cast<unsigned long>(lanes)) {
                     keyLanes.push_back(NO_QUBIT);
                     continue;
@@ -107,26 +137,37 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
                 keyLanes.push_back(static_cast<unsigned long>(at - read.begin()));
                 if (at == read.end()) read.push_back(lane);
             }
-            classical->probabilities = readout::clbitDistribution(run.marginal(read), read.size(), keyLanes);
         }
-        if (classical) {
-            // The result is keyed by the classical bits alone.
-        } else if (reduced) {
-            // Entries one process would leave out are left out before summing.
-            probabilities = run.marginal(reportedLanes);
-            reported->reduced = true;
-        } else {
-            probabilities = run.marginal(lowered.register_lanes);
-        }
-        if (lowered.reuses == 0 && reported && reported->local_slice) {
-            states = run.takeLocalSlice();
-        } else if (lowered.reuses == 0 && !run.record().anyMeasured()) {
-            // The whole vector on every rank, only where one rank can hold it.
-            const double withState = needed + std::ldexp(32.0, lanes);
-            if (rank_comm::maxAll(withState / rank_memory()) <= 1.0)
-                states = run.gatherStateVector();
-            else
-                stateLeftOut = true;
+        agree(lowered, qnum, cnum, bits, fusesAt(fusion, static_cast<unsigned long>(lanes)), classical, reported,
+              program, run.compiledGates());
+
+        // From here on the ranks exchange amplitudes: a rank that stopped
+        // alone would leave the others waiting, so a failure ends the job.
+        // Ctrl-C is left to the launcher, which stops every rank.
+        try {
+            run.execute();
+            if (classical) {
+                classical->probabilities = readout::clbitDistribution(run.marginal(read), read.size(), keyLanes);
+            } else if (reduced) {
+                probabilities = run.marginal(reportedLanes);
+                reported->reduced = true;
+            } else {
+                probabilities = run.marginal(lowered.register_lanes);
+            }
+            if (lowered.reuses == 0 && reported && reported->local_slice) {
+                states = run.takeLocalSlice();
+            } else if (lowered.reuses == 0 && !run.record().anyMeasured()) {
+                // The whole vector on every rank, only where one rank can hold it.
+                const double withState = needed + std::ldexp(32.0, lanes);
+                if (rank_comm::maxAll(withState / rank_memory()) <= 1.0)
+                    states = run.gatherStateVector();
+                else
+                    stateLeftOut = true;
+            }
+        } catch (const std::exception& e) {
+            rank_comm::abortJob(std::string("failed after the ranks began exchanging amplitudes: ") + e.what());
+        } catch (...) {
+            rank_comm::abortJob("failed after the ranks began exchanging amplitudes");
         }
     }
     if (stateLeftOut) {
@@ -136,6 +177,23 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
         if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) throw py::error_already_set();
     }
     return probabilities;
+}
+
+void agree_on_whole_run(const BasicSimulator::lowered_circuit& lowered, int qnum, int cnum, fusion_choice fusion,
+                        const BasicSimulator::classical_readout* classical,
+                        const BasicSimulator::register_readout* reported) {
+    measurement_record record(lowered.gates.getQubitNum(), lowered.gates.getClbitNum());
+    std::vector<gates::compiled_gate> program;
+    try {
+        program = compileSliced(lowered.gates, record);
+    } catch (const std::exception& e) {
+        // The engine's structural refusals carry no message of their own.
+        if (typeid(e) != typeid(std::exception)) throw;
+        throw std::runtime_error("the state-vector engine refused the lowered circuit");
+    }
+    python_exit::released release;
+    agree(lowered, qnum, cnum, 0, fusesAt(fusion, lowered.gates.getQubitNum()), classical, reported,
+          rank_agreement::programDigest(program), program.size());
 }
 
 }  // namespace spread_run

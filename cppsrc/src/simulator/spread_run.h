@@ -30,9 +30,19 @@ bool reducible(const BasicSimulator::lowered_circuit& lowered, const BasicSimula
 
 // The run of a lowered circuit spread over 2^bits ranks: every rank returns
 // the same register probabilities, classical readout and (when it fits one
-// rank) state vector. Call with the interpreter lock held.
+// rank) state vector. Agrees with the other ranks before the first exchange
+// (rank_session); a failure after it ends the job. Call with the
+// interpreter lock held.
 std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, int qnum, int cnum, int bits,
                                BasicSimulator::state_vector& states, BasicSimulator::classical_readout* classical,
                                BasicSimulator::register_readout* reported, fusion_choice fusion);
+
+// Before a whole run in a job of several ranks (a register too small to
+// split): the ranks agree that they compiled the same circuit with the same
+// options, as they do before a spread run, so that a rank that would split
+// never waits for one that runs whole. Call with the interpreter lock held.
+void agree_on_whole_run(const BasicSimulator::lowered_circuit& lowered, int qnum, int cnum, fusion_choice fusion,
+                        const BasicSimulator::classical_readout* classical,
+                        const BasicSimulator::register_readout* reported);
 
 }  // namespace spread_run
