@@ -5,12 +5,14 @@
 #include <cmath>
 #include <complex>
 #include <exception>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "engine/gate_runs.h"
 #include "engine/state_manager.h"
+#include "engine/state_space.h"
 #include "engine_test_gates.h"
 
 namespace {
@@ -153,7 +155,7 @@ TEST(gate_runs_branching, InPlaceMatchesGateByGate) {
 
 // Vectors large enough to be shared between threads: the probabilities sum
 // every entry's branches in branch order and the state vector is scaled by
-// one norm, exactly as a single loop over the entries would.
+// one norm, exactly as a single thread would.
 TEST(gate_runs_branching, SharedOutPassesMatchOneLoop) {
     cpu_limit limit(2);
     const unsigned long n = 19;
@@ -179,9 +181,16 @@ TEST(gate_runs_branching, SharedOutPassesMatchOneLoop) {
     state_manager pure;
     pure.execute_inplace(circuit({circuit_unit(spread)}));
     state_vector scaled = pure.getBranches().front().getCurrentQuantumState();
-    double squaredNorm = 0.0;
-    for (const cd& a : scaled) squaredNorm += a.real() * a.real() + a.imag() * a.imag();
-    const double norm = std::sqrt(squaredNorm);
+    // The norm's sum as a tree: halves apart, then added, down to runs of
+    // NORM_LEAF entries added in order.
+    const std::function<double(std::size_t, std::size_t)> tree = [&](std::size_t begin, std::size_t size) {
+        if (size > state_space::NORM_LEAF) return tree(begin, size / 2) + tree(begin + size / 2, size / 2);
+        double sum = 0.0;
+        for (std::size_t k = begin; k < begin + size; ++k)
+            sum += scaled[k].real() * scaled[k].real() + scaled[k].imag() * scaled[k].imag();
+        return sum;
+    };
+    const double norm = std::sqrt(tree(0, scaled.size()));
     for (cd& a : scaled) a = cd(a.real() / norm, a.imag() / norm);
     EXPECT_EQ(pure.takeStateVector(), scaled);
 }

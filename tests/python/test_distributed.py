@@ -63,7 +63,7 @@ def test_every_rank_reports_what_one_process_does(job, alone, name):
     expected = dict(alone[name])
     if CASES[name].get("local_state"):
         # Rank r holds indices [r 2^L, (r + 1) 2^L) of the whole state.
-        assert agree([a for result in results for a in result[name]["states"]], expected["states"])
+        assert agree(joined_states(results, name), expected["states"])
         results = [result | {name: result[name] | {"states": []}} for result in results]
         expected["states"] = []
     for rank, result in enumerate(results):
@@ -77,14 +77,26 @@ def test_every_rank_reports_what_one_process_does(job, alone, name):
         assert {k: v for k, v in got.items() if k != "report"} == {k: v for k, v in results[0][name].items() if k != "report"}
 
 
-@pytest.mark.parametrize("name", [n for n, c in CASES.items() if not {"clbits", "mqubits", "fusion"} & c.keys()])
-def test_unitary_circuits_are_bit_identical(job, alone, name):
-    # Without fusion each amplitude sees the same arithmetic spread or not
-    # (sums over qubits that name ranks are added up in another order; fused
-    # matrices differ with the stretches between exchanges).
+def joined_states(results, name):
+    """The whole state: every rank's slice with "local_state", else rank 0's."""
+    if CASES[name].get("local_state"):
+        return [a for result in results for a in result[name]["states"]]
+    return results[0][name]["states"]
+
+
+@pytest.mark.parametrize("name", [n for n, c in CASES.items() if "fusion" not in c])
+def test_amplitudes_and_full_results_are_bit_identical(job, alone, name):
+    # Without fusion each amplitude sees the same arithmetic spread or not,
+    # and the norm is one sum whether the vector is gathered or its slices
+    # are kept. A result over every qubit and no record qubit reads each
+    # probability alone; sums over some qubits (mqubits, mcbits, record
+    # qubits) are formed per rank in its slice's order and then added, and
+    # only agree within TOLERANCE, as docs/distributed.md says.
     _, results = job
-    assert results[0][name]["probabilities"] == alone[name]["probabilities"]
-    assert results[0][name]["states"] == alone[name]["states"]
+    assert joined_states(results, name) == alone[name]["states"]
+    if not {"mqubits", "mcbits", "reuses"} & CASES[name].keys():
+        assert results[0][name]["probabilities"] == alone[name]["probabilities"]
+        assert results[0][name]["array"] == alone[name]["array"]
 
 
 def test_the_vector_is_really_spread(job):

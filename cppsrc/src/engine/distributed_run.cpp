@@ -183,10 +183,10 @@ state_space::state_vector distributed_sliced_run::takeLocalSlice() {
     inLogicalOrder();
     state_space::state_vector slice = std::move(state.slice());
     state.slice().clear();
-    // The norm of the whole vector: the ranks' sums of squares added up.
-    std::vector<double> squaredNorm{state_space::squaredNorm(slice)};
-    rank_comm::sumAll(squaredNorm);
-    state_space::divideBy(slice, std::sqrt(squaredNorm[0]));
+    // The norm of the whole vector, to the last bit: each slice is a whole
+    // subtree of its sum, and the ranks' sums are added as the tree adds them.
+    const std::vector<double> sums = rank_comm::gatherAll(std::vector<double>{state_space::squaredNorm(slice)});
+    state_space::divideBy(slice, std::sqrt(state_space::combineSums(sums)));
     return slice;
 }
 

@@ -37,10 +37,60 @@ std::vector<double> marginal(const state_vector& state, const std::vector<unsign
     return out;
 }
 
+namespace {
+
+// Adds sums of consecutive equal parts as the tree does: each new part is
+// added to the part before it once their pair is complete, so every sum is
+// (left half) + (right half). Parts left over (a count that is no power of
+// two) are then added from the first on.
+class tree_adder {
+public:
+    void add(double part) {
+        for (unsigned long k = count++; k & 1; k >>= 1) part = pending[--depth] + part;
+        pending[depth++] = part;
+    }
+    double total() const {
+        double sum = depth > 0 ? pending[0] : 0.0;
+        for (unsigned k = 1; k < depth; ++k) sum += pending[k];
+        return sum;
+    }
+
+private:
+    double pending[64] = {};
+    unsigned depth = 0;
+    unsigned long count = 0;
+};
+
+double treeNorm(const state_vector& state, unsigned long begin, unsigned long end) {
+    tree_adder sums;
+    for (unsigned long leaf = begin; leaf < end; leaf += NORM_LEAF) {
+        double sum = 0.0;
+        for (unsigned long k = leaf; k < std::min(end, leaf + NORM_LEAF); ++k) sum += squaredMagnitude(state[k]);
+        sums.add(sum);
+    }
+    return sums.total();
+}
+
+}  // namespace
+
 double squaredNorm(const state_vector& state) {
-    double sum = 0.0;
-    for (const auto& a : state) sum += squaredMagnitude(a);
-    return sum;
+    const unsigned long size = state.size();
+    // Equal aligned parts of a power-of-two vector are whole subtrees: the
+    // threads sum one part each and the parts' sums are added as the tree.
+    unsigned long parts = 1;
+    while (parts * 2 <= gates::workerCount(size) && size % (parts * 2) == 0 && size / (parts * 2) >= NORM_LEAF)
+        parts *= 2;
+    std::vector<double> sums(parts, 0.0);
+    gates::shareOut(parts, static_cast<unsigned>(parts), [&](unsigned long first, unsigned long last) {
+        for (unsigned long p = first; p < last; ++p) sums[p] = treeNorm(state, p * (size / parts), (p + 1) * (size / parts));
+    });
+    return combineSums(sums);
+}
+
+double combineSums(const std::vector<double>& parts) {
+    tree_adder sums;
+    for (double part : parts) sums.add(part);
+    return sums.total();
 }
 
 void normalise(state_vector& state) { divideBy(state, std::sqrt(squaredNorm(state))); }

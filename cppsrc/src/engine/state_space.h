@@ -31,11 +31,23 @@ std::vector<double> probabilities(const state_vector& state);
 std::vector<double> marginal(const state_vector& state, const std::vector<unsigned long>& positions,
                              double floor = -1.0, unsigned long offset = 0);
 
-// Divides every part by the norm, sum |a|^2 taken in index order.
+// Divides every part by the norm (squaredNorm).
 void normalise(state_vector& state);
 
-// sum |a|^2 in index order.
+// Amplitudes whose |a|^2 are added one after another in a norm: no more
+// than the fewest a rank's slice holds (a spread run keeps at least two
+// local qubits), so that every slice is a whole subtree of the sum.
+constexpr unsigned long NORM_LEAF = 4;
+
+// sum |a|^2 as a tree in index order: each half of a power-of-two range
+// summed apart, then the two added, down to runs of NORM_LEAF amplitudes
+// added in order. The same whether the vector is summed whole or as the
+// sums of its equal aligned parts added by combineSums: a vector spread
+// over ranks has exactly the norm it has when gathered.
 double squaredNorm(const state_vector& state);
+// The sums of equal consecutive aligned parts of a vector, added as
+// squaredNorm adds them.
+double combineSums(const std::vector<double>& parts);
 // Divides every real and imaginary part by `norm`.
 void divideBy(state_vector& state, double norm);
 
