@@ -46,14 +46,15 @@ config = {"ip": "127.0.0.1", "port": server.getsockname()[1]}
 call = lambda: kb.NMR().execute(bell().capsule(), config)
 """
 
-# A run of several seconds; its parameter function tells that it started.
+# A run of several seconds; the parameter function of its last vertex tells
+# that the lowering is about done.
 LONG_RUN = """
 b = CircuitBuilder()
 b.qreg(22)
 b.define("started").gate("Rx", [0], params=[lambda a: busy.set() or a], pindex=[0])
-b.call("started", [0], params=[0.5])
 for k in range(400):
     b.gate("H", [k % 22])
+b.call("started", [21], params=[0.5])
 call = lambda: kb.BasicSimulator().execute(b.capsule(), {"fusion": False})
 """
 
