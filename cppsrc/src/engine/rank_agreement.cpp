@@ -49,12 +49,6 @@ std::string hex(std::uint64_t value) {
     return text;
 }
 
-bool anyFailed(const std::vector<rank_comm::rank_verdict>& verdicts) {
-    for (const rank_comm::rank_verdict& v : verdicts)
-        if (v.failed) return true;
-    return false;
-}
-
 bool allFailed(const std::vector<rank_comm::rank_verdict>& verdicts) {
     for (const rank_comm::rank_verdict& v : verdicts)
         if (!v.failed) return false;

@@ -56,8 +56,7 @@ struct ranks_disagree : std::invalid_argument {
     using std::invalid_argument::invalid_argument;
 };
 
-// Whether any rank, and whether every rank, failed.
-bool anyFailed(const std::vector<rank_comm::rank_verdict>& verdicts);
+// Whether every rank failed.
 bool allFailed(const std::vector<rank_comm::rank_verdict>& verdicts);
 
 // What a rank that did not fail raises: rank_failed naming the first rank

@@ -52,11 +52,10 @@ void rank_session::agree(std::uint64_t digest, const std::string& description) {
     if (expected_ > 1) text += " as sub-circuit " + std::to_string(agreed_ + 1) + " of " + std::to_string(expected_);
     const std::vector<rank_comm::rank_verdict> verdicts = rank_comm::gatherVerdicts({false, d.value(), text});
     ++agreed_;
-    // Every rank leaves the call when this agreement fails: none owes another.
-    if (rank_agreement::anyFailed(verdicts)) expected_ = agreed_;
     try {
         rank_agreement::settle(verdicts);
     } catch (...) {
+        // Every rank leaves the call here: none owes another agreement.
         expected_ = agreed_;
         throw;
     }
