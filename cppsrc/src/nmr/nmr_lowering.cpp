@@ -12,14 +12,12 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <deque>
-#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "nmr/call_expansion.h"
 #include "nmr/nmr.h"
 #include "nmr/tavrix.h"
 #include "util/angles.h"
@@ -32,49 +30,16 @@ using graph_attributes::number_vector;
 
 namespace {
 
-// Nesting limit for calls of definitions inside definitions.
-constexpr std::size_t kMaxCallDepth = 1000;
+using namespace nmr_calls;
+
 // Largest "qnum" that is lowered at all; the time list and the measure flags
 // hold one entry per qubit.
 constexpr double kMaxQubitCount = 1 << 20;
-// A gate becomes one device operation when it acts on one to this many qubits.
-constexpr std::size_t kMaxOperationQubits = 3;
-
-std::string number_text(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.15g", value);
-    return text;
-}
-
-// The fewest bytes one more operation adds to the task message: one with
-// the shortest fields there are (no name, qubit 0, slot 0), with its
-// separator, as the message escapes the document.
-std::size_t min_operation_bytes() {
-    static const std::size_t bytes = [] {
-        const Operation shortest("", 0, 0);
-        const std::size_t one = Tavrix::task_line_size("", "", task_document({shortest}, 1), 1);
-        const std::size_t two = Tavrix::task_line_size("", "", task_document({shortest, shortest}, 1), 1);
-        return two - one;
-    }();
-    return bytes;
-}
-
-// Names in messages: quoted, with bytes that are not UTF-8 shown as \xNN.
-std::string quoted(const std::string& text) { return json_quoted(printable_utf8(text)); }
-
-int truncated_kind(const graph_reader& g, int v, double fallback) {
-    double kind = g.number("type", v, fallback);
-    if (!std::isfinite(kind) || kind < INT_MIN || kind > INT_MAX) {
-        throw std::invalid_argument("vertex " + std::to_string(v) + ": \"type\" " + number_text(kind) +
-                                    " is not a vertex kind");
-    }
-    return static_cast<int>(kind);
-}
 
 class lowering {
 public:
     lowering(Nmr& nmr, const graph_reader& g, std::vector<int>& timelist, std::vector<Operation>& operations)
-        : nmr_(nmr), g_(g), timelist_(timelist), operations_(operations) {}
+        : nmr_(nmr), g_(g), timelist_(timelist), operations_(operations), counter_(g) {}
 
     // One gate vertex `v` with its qubits (graph level) and angles (radians).
     void gate(int v, const std::string& name, const std::vector<double>& qubits,
@@ -132,7 +97,7 @@ public:
                                         std::to_string(kMaxCallDepth) + " levels");
         }
         if (chain_.empty()) check_expansion(name);
-        int root = find_definition(name);
+        int root = find_definition(g_, name);
         std::vector<int> body =
             g_.reachable_in_order(root, "body of the definition at vertex " + std::to_string(root));
         chain_.push_back(name);
@@ -195,7 +160,7 @@ private:
     void check_expansion(const std::string& name) {
         expansion size;
         try {
-            size = expansion_size(name);
+            size = counter_.of(name);
         } catch (const std::exception&) {
             if (PyErr_Occurred()) PyErr_Clear();
             return;
@@ -215,43 +180,6 @@ private:
         }
     }
 
-    // What a call of a definition expands to: its definition-body vertices
-    // and the device operations among them (gates on one to three qubits).
-    struct expansion {
-        double vertices = 0;
-        double operations = 0;
-    };
-
-    // The expansion of a call of `name`, counted once per definition. A
-    // definition that calls itself, directly or not, counts as nothing here;
-    // its expansion refuses it.
-    expansion expansion_size(const std::string& name) {
-        auto known = sizes_.find(name);
-        if (known != sizes_.end()) return known->second;
-        if (std::find(counting_.begin(), counting_.end(), name) != counting_.end() ||
-            counting_.size() >= kMaxCallDepth) {
-            return {};
-        }
-        counting_.push_back(name);
-        expansion size;
-        int root = find_definition(name);
-        for (int t : g_.reachable_in_order(root, "body of the definition at vertex " + std::to_string(root))) {
-            size.vertices += 1;
-            if (truncated_kind(g_, t, 3) == 1) {
-                const expansion inner = expansion_size(g_.name(t));
-                size.vertices += inner.vertices;
-                size.operations += inner.operations;
-            } else {
-                const std::size_t wires = g_.in_edge_numbers("qubit", t).size();
-                if (wires >= 1 && wires <= kMaxOperationQubits) size.operations += 1;
-            }
-            if (size.vertices > call_limits::kMaxExpandedVertices) break;
-        }
-        counting_.pop_back();
-        sizes_[name] = size;
-        return size;
-    }
-
     static std::string list_text(const std::vector<double>& values) {
         std::string text = "[";
         for (std::size_t i = 0; i < values.size(); ++i) text += (i ? ", " : "") + number_text(values[i]);
@@ -262,23 +190,6 @@ private:
         std::string text = "vertex " + std::to_string(v);
         if (!chain_.empty()) text += " (in definition " + quoted(chain_.back()) + ")";
         return text;
-    }
-
-    // The root of the definition `name`: the highest vertex whose "def" is `name`.
-    int find_definition(const std::string& name) const {
-        // Each entry is fetched afresh and held: its __str__ may change the list.
-        for (int id = g_.vertex_count() - 1; id >= 0; --id) {
-            graph_attributes::py_ref entry = g_.entry("def", id);
-            if (!entry || entry.is_none()) continue;
-            std::unique_ptr<char, graph_attributes::free_deleter> text(
-                graph_attributes::py_object_to_c_string(entry.get()));
-            if (!text) {
-                PyErr_Clear();
-                continue;
-            }
-            if (std::strcmp(text.get(), name.c_str()) == 0) return id;
-        }
-        throw std::invalid_argument("call of unknown definition " + quoted(name));
     }
 
     // The angles of body vertex `t`, computed by its parameter functions from
@@ -345,8 +256,7 @@ private:
     std::vector<Operation>& operations_;
     std::vector<std::string> chain_;  // definitions being expanded, outermost first
     long expanded_ = 0;               // definition-body vertices expanded so far
-    std::map<std::string, expansion> sizes_;  // expansion_size of each definition counted
-    std::vector<std::string> counting_;    // definitions being counted, outermost first
+    expansion_counter counter_;
 };
 
 }  // namespace
