@@ -17,11 +17,7 @@ import qiskit.qasm2
 
 from .builder import EQUAL, CircuitBuilder
 from .qasm_gates import LOWERINGS, lower
-from .qasm_limits import MAX_EXPANDED_GATES, ExpansionCounter, check_registers
-
-
-class QasmError(ValueError):
-    """A program that cannot be turned into a circuit graph."""
+from .qasm_limits import MAX_EXPANDED_GATES, ExpansionCounter, QasmError, check_registers
 
 
 @dataclass

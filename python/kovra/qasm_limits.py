@@ -11,6 +11,11 @@ import math
 import re
 import resource
 
+
+class QasmError(ValueError):
+    """A program that cannot be turned into a circuit graph."""
+
+
 # The simulator's limits (cppsrc/src/simulator/basic_simulator.h and
 # cppsrc/include/util/call_limits.h): it runs at most this many qubits, and
 # expands at most this many vertices of definition bodies per circuit.
@@ -67,7 +72,6 @@ def check_registers(source, filename=None, memory=True):
     the simulator's qubit limit (QasmError) or, with `memory`, whose state
     vector the memory cannot hold (MemoryError). The message names the
     register that crosses the line."""
-    from .qasm import QasmError  # qasm imports this module
 
     # Comments are blanked, not removed, so offsets still give the line.
     code = re.sub(r"//[^\n]*", lambda m: " " * len(m.group()), source)

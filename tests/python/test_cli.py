@@ -145,10 +145,11 @@ def test_nmr_keeps_a_measurement_in_the_middle(tmp_path):
 
 def test_ctrl_c_ends_with_one_line(tmp_path):
     # Long enough (seconds) that the signal lands while loading or running.
-    layers = "".join(f"rx(0.{k % 9 + 1}) q[{k % 22}];\ncx q[{k % 22}], q[{(k + 5) % 22}];\n"
-                     for k in range(1500))
+    # (24 qubits and 6000 gates: a fused run alone takes several seconds.)
+    layers = "".join(f"rx(0.{k % 9 + 1}) q[{k % 24}];\ncx q[{k % 24}], q[{(k + 5) % 24}];\n"
+                     for k in range(3000))
     path = tmp_path / "long.qasm"
-    path.write_text(HEADER + "qreg q[22];\ncreg c[1];\n" + layers + "measure q[0] -> c[0];\n")
+    path.write_text(HEADER + "qreg q[24];\ncreg c[1];\n" + layers + "measure q[0] -> c[0];\n")
     process = subprocess.Popen(command(path), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                text=True, env=ENV)
     time.sleep(2)
