@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "util/graph_attributes.h"
+#include "util/graph_reader.h"
 
 namespace py = pybind11;
 using graph_attributes::graph_reader;

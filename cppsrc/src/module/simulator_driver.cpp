@@ -10,7 +10,7 @@
 #include "simulator/basic_simulator.h"
 #include "simulator/lowering.h"
 #include "simulator/rank_session.h"
-#include "util/graph_attributes.h"
+#include "util/graph_reader.h"
 #include "util/memory_budget.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "util/graph_attributes.h"
+#include "util/graph_reader.h"
 
 namespace nmr_calls {
 

@@ -22,7 +22,7 @@
 #include "nmr/tavrix.h"
 #include "util/angles.h"
 #include "util/call_limits.h"
-#include "util/graph_attributes.h"
+#include "util/graph_reader.h"
 
 namespace py = pybind11;
 using graph_attributes::graph_reader;

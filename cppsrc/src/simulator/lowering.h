@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "engine/circuit.h"
-#include "util/graph_attributes.h"
+#include "util/graph_reader.h"
 
 namespace lowering {
 
