@@ -2,20 +2,21 @@
 
 qiskit's OpenQASM 2 loader parses the program; every instruction is then
 lowered onto the gate catalogue (the table is in ``qasm_gates``) and appended
-with the project's graph builder. Gates that the program defines itself
+with the project's graph builder, by the lowering that ``KovraBackend`` uses
+as well (``lowering``). Gates that the program defines itself
 (``gate name ... { ... }``) are expanded into their bodies. Anything else
 (an ``opaque`` gate, say) is refused with the gate's name, the file and the
 line, and the names that are supported.
 """
 
 import inspect
-import math
 import re
 from dataclasses import dataclass, field
 
 import qiskit.qasm2
 
-from .builder import EQUAL, CircuitBuilder
+from .builder import CircuitBuilder
+from .lowering import Lowering, LoweringOptions, finite_angles
 from .qasm_gates import LOWERINGS, lower
 from .qasm_limits import MAX_EXPANDED_GATES, ExpansionCounter, QasmError, check_registers
 
@@ -126,33 +127,37 @@ def _defined_gates(source):
 
 
 class _Lowering:
+    """An OpenQASM program's circuit through the shared lowering: gates of
+    the table are known by their class, gates the program defines are
+    expanded, and refusals name the file and the line."""
+
     def __init__(self, source, measurements, builder=None, filename=None):
         self.source = source
         self.filename = filename
-        self.measurements = measurements
         self.defined = _defined_gates(source)
         self.builder = CircuitBuilder() if builder is None else builder
-        self.measured = []
-        self.conditioned = False
         self.counter = ExpansionCounter(self._table_gate_count, self._is_defined, measurements)
+        supported = ", ".join(sorted(LOWERINGS))
+        self.options = LoweringOptions(
+            refuse=self._refuse, table_name=_table_name, expands=self._is_defined,
+            unknown_why=("has no lowering onto the gate catalogue; supported are "
+                         f"{supported}, and gates the program defines with 'gate'"),
+            conditioned_why="cannot be conditioned",
+            nested_why="is nested inside another condition",
+            measurements=measurements)
 
     def run(self, circuit):
         self._check_expansion(circuit)
-        for register in circuit.qregs:
-            self.builder.qreg(register.size)
-        for register in circuit.cregs:
-            self.builder.creg(register.size)
-        qubits = [circuit.find_bit(q).index for q in circuit.qubits]
-        self._emit(circuit, circuit, qubits, None)
+        lowered = Lowering(self.builder, self.options).run(circuit)
         names = [f"{r.name}[{k}]" for r in circuit.cregs for k in range(r.size)]
-        return Program(self.builder, circuit.num_qubits, self.measured, self.conditioned, names)
+        return Program(self.builder, circuit.num_qubits, lowered.measured, lowered.conditioned, names)
 
     def _is_defined(self, op):
         return op.name in self.defined and op.definition is not None
 
     def _table_gate_count(self, op):
         name = _table_name(op)
-        return None if name is None else len(lower(name, self._angles(name, op)))
+        return None if name is None else len(lower(name, finite_angles(name, op, self._refuse)))
 
     def _check_expansion(self, circuit):
         """Refuses, before anything is built, a program whose defined gates
@@ -171,76 +176,12 @@ class _Lowering:
                 self._refuse(applied.name, f"expands to {count} gates{total}; the simulator expands "
                              f"definitions into at most {MAX_EXPANDED_GATES}")
 
-    def _angles(self, name, op):
-        """The gate's parameters as floats, refusing those that are not
-        finite (an overflowing literal such as 1e400 reads as infinity)."""
-        angles = [float(p) for p in op.params]
-        for angle in angles:
-            if not math.isfinite(angle):
-                self._refuse(name, f"has the parameter {angle}, which is not a finite number")
-        return angles
-
     def _refuse(self, name, why):
+        # The program spells qiskit's if_else as "if".
+        name = "if" if name == "if_else" else name
         line = _statement_line(self.source, name)
         place = [] if line is None else [f"line {line}"]
         if self.filename is not None:
             place.append(f"of {self.filename}" if place else self.filename)
         where = f" ({' '.join(place)})" if place else ""
         raise QasmError(f"gate '{name}'{where} {why}")
-
-    def _refuse_unknown(self, name):
-        supported = ", ".join(sorted(LOWERINGS))
-        self._refuse(name, "has no lowering onto the gate catalogue; supported are "
-                     f"{supported}, and gates the program defines with 'gate'")
-
-    def _emit(self, top, block, qubits, condition):
-        """Appends the instructions of `block`, whose qubit k is `qubits[k]`."""
-        for instruction in block.data:
-            op = instruction.operation
-            targets = [qubits[block.find_bit(q).index] for q in instruction.qubits]
-            if op.name == "barrier":
-                continue
-            if op.name == "if_else":
-                self._emit_if(top, block, instruction, targets, condition)
-            elif op.name == "measure":
-                self._emit_measure(top, block, instruction, targets, condition)
-            elif op.name == "reset":
-                self._emit_reset(targets, condition)
-            elif (table_name := _table_name(op)) is not None:
-                self._emit_lowered(table_name, op, targets, condition)
-            elif op.name in self.defined and op.definition is not None:
-                self._emit(top, op.definition, targets, condition)
-            else:
-                self._refuse_unknown(op.name)
-
-    def _emit_lowered(self, name, op, targets, condition):
-        # The condition goes on every step: together they are the gate.
-        for step in lower(name, self._angles(name, op)):
-            params = None if step.angle is None else [step.angle]
-            qubits = [targets[k] for k in step.positions]
-            self.builder.gate(step.name, qubits, params=params, condition=condition)
-
-    def _emit_if(self, top, block, instruction, targets, condition):
-        op = instruction.operation
-        if condition is not None:
-            self._refuse("if", "is nested inside another condition")
-        register, value = op.condition
-        bits = [top.find_bit(b).index for b in register]
-        self.conditioned = True
-        body = op.blocks[0]
-        self._emit(top, body, targets, (bits, EQUAL, int(value)))
-
-    def _emit_reset(self, targets, condition):
-        if condition is not None:
-            self._refuse("reset", "cannot be conditioned")
-        if not hasattr(self.builder, "reset"):
-            self._refuse("reset", "is not supported here")
-        self.builder.reset(targets)
-
-    def _emit_measure(self, top, block, instruction, targets, condition):
-        if condition is not None:
-            self._refuse("measure", "cannot be conditioned")
-        clbits = [top.find_bit(c).index for c in instruction.clbits]
-        self.measured.extend(q for q in targets if q not in self.measured)
-        if self.measurements:
-            self.builder.measure(targets, clbits)

@@ -8,10 +8,12 @@ real samples of the exact distribution of the classical bits, keyed as
 Qiskit keys them (registers last to first, separated by spaces; bit 0 of a
 register rightmost).
 
-Every measurement outcome is read off the final probabilities of a qubit
-that keeps it to the end (see ``_Lowering``). Only the measurements whose
-bits a later ``if_test`` reads split the run into branches, so a circuit
-measured at the end costs one state vector, not one per outcome.
+The lowering is the one OpenQASM programs go through (``lowering``): the
+measurements, resets and reuses of measured qubits go into the graph as
+they stand, and the simulator reports the distribution of the measured
+classical bits. Measurements split the run into branches without costing
+memory (each branch is a slice of one state vector), so a circuit measured
+at the end costs one state vector, not one per outcome.
 """
 
 import collections
@@ -31,8 +33,9 @@ from qiskit.transpiler import Target
 
 import kovra_backends
 
-from .builder import EQUAL, NOT_EQUAL, CircuitBuilder
-from .qasm_gates import LOWERINGS, lower
+from .builder import CircuitBuilder
+from .lowering import Lowering, LoweringOptions
+from .qasm_gates import LOWERINGS
 
 # Qiskit's standard gates that the project's gate table lowers (under the
 # same names): the transpiler's basis. Other gates are translated onto them.
@@ -52,6 +55,15 @@ class UnsupportedInstructionError(ValueError):
 
 def _refuse(name, why):
     raise UnsupportedInstructionError(f"instruction '{name}' {why}")
+
+
+# The transpiled circuit holds the table's gates under their own names; a
+# delay waits, which the table lowers to nothing.
+_TABLE = set(GATES) | {"delay"}
+_OPTIONS = LoweringOptions(
+    refuse=_refuse, table_name=lambda op: op.name if op.name in _TABLE else None,
+    expands=lambda op: False, unknown_why="is not in the gate table",
+    conditioned_why="inside an if_test is not supported", nested_why="is nested inside another if_test")
 
 
 class KovraBackend(BackendV2):
@@ -154,45 +166,42 @@ class _Run:
         if circuit.parameters:
             names = ", ".join(sorted(p.name for p in circuit.parameters))
             raise ValueError(f"circuit '{circuit.name}' has unbound parameters: {names}")
-        lowered = _Lowering(transpile(circuit, target=backend.target, optimization_level=0))
-        self.measured = lowered.measured
-        # Qubits in ascending order, the order of the simulator's keys.
-        self.qubits = sorted(set(lowered.sources.values()))
-        self.sources = lowered.sources
+        builder = CircuitBuilder()
+        lowered = Lowering(builder, _OPTIONS).run(transpile(circuit, target=backend.target, optimization_level=0))
+        # The measured bits in ascending order, the order of the simulator's
+        # keys; a bit no measurement writes reads 0.
+        self.bits = sorted(lowered.written)
+        self.measured = bool(self.bits)
         self.result = None
-        if self.qubits:
-            config = {"mqubits": self.qubits}
-            self.result = kovra_backends.BasicSimulator().execute(lowered.builder.graph(), config)
+        if self.bits:
+            self.result = kovra_backends.BasicSimulator().execute(builder.graph(), {"mcbits": self.bits})
 
     def clbit_values(self, indices):
         """The integer of the classical bits (bit 0 least significant) for
-        each index over the measured qubits."""
+        each index over the measured bits."""
         indices = np.asarray(indices, dtype=np.int64)
         wide = self.circuit.num_clbits > 62
         values = np.zeros(len(indices), dtype=object if wide else np.int64)
-        position = {q: len(self.qubits) - 1 - k for k, q in enumerate(self.qubits)}
-        for clbit, qubit in self.sources.items():
-            bit = (indices >> position[qubit]) & 1
+        for k, clbit in enumerate(self.bits):
+            bit = (indices >> (len(self.bits) - 1 - k)) & 1
             values |= (bit.astype(object) if wide else bit) << clbit
         return values
 
     def clbit_distribution(self):
+        """The values of the classical bits that occur, ascending, and their
+        probabilities."""
         if self.result is None:
             return np.zeros(1, dtype=np.int64), np.ones(1)
         probabilities = self.result.probability_array()
         indices = np.flatnonzero(probabilities)
         values = self.clbit_values(indices)
-        # Two qubit outcomes fall on one value when a bit was measured twice.
-        unique, slots = np.unique(values, return_inverse=True)
-        return unique, np.bincount(slots.reshape(-1), weights=probabilities[indices], minlength=len(unique))
+        order = np.argsort(values, kind="stable")
+        return values[order], probabilities[indices][order]
 
     def sampled_counts(self, shots, generator):
         drawn = self.result.sample_counts(shots, seed=generator)
         values = self.clbit_values([int(key, 2) for key in drawn])
-        counts = {}
-        for value, count in zip(values, drawn.values()):
-            counts[hex(value)] = counts.get(hex(value), 0) + count
-        return counts
+        return {hex(value): count for value, count in zip(values, drawn.values())}
 
     def sampled_memory(self, shots, generator):
         drawn = self.result.sample_memory(shots, seed=generator)
@@ -236,148 +245,3 @@ def _check_supported(circuit):
                 _check_supported(block)
         elif op.name not in _STANDARD and op.name not in _OTHER and op.definition is None:
             _refuse(op.name, "has no definition to lower onto the gate catalogue")
-
-
-class _Lowering:
-    """A transpiled circuit appended to a graph builder.
-
-    A measurement's outcome is read at the end from a qubit that nothing
-    touches after it: the measured qubit itself, or, when the circuit goes on
-    using that qubit, a fresh qubit that a CNOT fills with the outcome (the
-    copy is what decoheres the measured qubit, exactly as the measurement
-    would). A reset moves the qubit onto a fresh qubit in |0> and leaves the
-    old one untouched, which traces it out. ``sources`` maps each measured
-    classical bit to the qubit its final value is read from.
-
-    A measurement becomes a graph measurement (splitting the run into
-    branches) only when a later condition reads its bit before the bit is
-    written again; it then measures the qubit the outcome is read from."""
-
-    def __init__(self, circuit):
-        self.top = circuit
-        steps = list(self._flatten(circuit, list(range(circuit.num_qubits)), None))
-        branching, copied = self._plan_measurements(steps)
-        self.sources = {}
-        self.measured = False
-        self._physical = list(range(circuit.num_qubits))
-        self._qubit_count = circuit.num_qubits
-        actions = []
-        touched = set()
-        for k, (op, qubits, clbits, condition) in enumerate(steps):
-            actions += self._lower(op, qubits, clbits, condition, k in branching, k in copied, touched)
-        self.builder = CircuitBuilder()
-        self.builder.qreg(self._qubit_count)
-        if circuit.num_clbits:
-            self.builder.creg(circuit.num_clbits)
-        for kind, *arguments in actions:
-            getattr(self.builder, kind)(*arguments)
-
-    def _flatten(self, block, qubits, condition):
-        """(operation, qubits, clbits, condition) in program order, with
-        if_else bodies unrolled under their condition."""
-        for instruction in block.data:
-            op = instruction.operation
-            targets = [qubits[block.find_bit(q).index] for q in instruction.qubits]
-            clbits = [self.top.find_bit(c).index for c in instruction.clbits]
-            if isinstance(op, IfElseOp):
-                if condition is not None:
-                    _refuse(op.name, "is nested inside another if_test")
-                bits, constant = self._condition(op.condition)
-                for body, relation in zip(op.blocks, (EQUAL, NOT_EQUAL)):
-                    if body is None:
-                        continue
-                    if constant is None:
-                        # A value the bits cannot hold: the if-body never
-                        # runs, the else-body always does.
-                        if relation == NOT_EQUAL:
-                            yield from self._flatten(body, targets, None)
-                        continue
-                    yield from self._flatten(body, targets, (bits, relation, constant))
-            elif op.name == "measure" and len(clbits) != len(targets):
-                _refuse(op.name, f"measures {len(targets)} qubit(s) into {len(clbits)} bit(s)")
-            elif op.name in ("measure", "reset") and len(targets) > 1:
-                # The transpiler passes on any instruction under these names,
-                # also one over several qubits: each qubit is its own step.
-                for k, qubit in enumerate(targets):
-                    yield op, [qubit], clbits[k:k + 1], condition
-            elif op.name not in ("barrier", "delay"):
-                yield op, targets, clbits, condition
-
-    def _condition(self, condition):
-        """The graph's (bits, constant) for a Qiskit (bit or register, value);
-        no constant for a value that the bits cannot hold.
-        The graph forms the value with the highest-numbered bit most
-        significant, a register with its own bit 0 least significant: the
-        constant's bits are put in the graph's order."""
-        target, value = condition
-        bits = [target] if isinstance(target, Clbit) else list(target)
-        value = int(value)
-        if not 0 <= value < 2 ** len(bits):
-            return None, None
-        indices = [self.top.find_bit(b).index for b in bits]
-        rank = {index: r for r, index in enumerate(sorted(indices))}
-        constant = sum(((value >> k) & 1) << rank[index] for k, index in enumerate(indices))
-        return sorted(indices), constant
-
-    @staticmethod
-    def _plan_measurements(steps):
-        """Two backward passes in one: the measurements whose bit a later
-        condition reads before the bit is measured again (they branch), and
-        those whose qubit is used again before a reset (they are copied)."""
-        read_later, used_later = set(), set()
-        branching, copied = set(), set()
-        for k in range(len(steps) - 1, -1, -1):
-            op, qubits, clbits, condition = steps[k]
-            if op.name == "reset":
-                used_later.discard(qubits[0])
-                continue
-            if op.name == "measure":
-                if clbits[0] in read_later:
-                    branching.add(k)
-                if qubits[0] in used_later:
-                    copied.add(k)
-                read_later.discard(clbits[0])
-            elif condition is not None:
-                read_later.update(condition[0])
-            used_later.update(qubits)
-        return branching, copied
-
-    def _fresh_qubit(self):
-        self._qubit_count += 1
-        return self._qubit_count - 1
-
-    def _lower(self, op, qubits, clbits, condition, branching, copied, touched):
-        """The builder calls for one step, as (method, arguments...)."""
-        name = op.name
-        if name == "reset":
-            if condition is not None:
-                _refuse(name, "inside an if_test is not supported")
-            # Qubits start in |0>: a reset before any use changes nothing.
-            if self._physical[qubits[0]] in touched:
-                self._physical[qubits[0]] = self._fresh_qubit()
-            return []
-        if name == "measure":
-            if condition is not None:
-                _refuse(name, "inside an if_test is not supported")
-            return self._lower_measure(self._physical[qubits[0]], clbits[0], branching, copied, touched)
-        if name not in GATES:
-            _refuse(name, "is not in the gate table")
-        targets = [self._physical[q] for q in qubits]
-        touched.update(targets)
-        # The condition goes on every step: together they are the gate.
-        return [("gate", step.name, [targets[k] for k in step.positions],
-                 None if step.angle is None else [step.angle], condition)
-                for step in lower(name, [float(p) for p in op.params])]
-
-    def _lower_measure(self, qubit, clbit, branching, copied, touched):
-        self.measured = True
-        touched.add(qubit)
-        actions = []
-        source = qubit
-        if copied:
-            source = self._fresh_qubit()
-            actions.append(("gate", "CNOT", [qubit, source], None, None))
-        self.sources[clbit] = source
-        if branching:
-            actions.append(("measure", [source], [clbit]))
-        return actions

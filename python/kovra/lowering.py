@@ -1,0 +1,180 @@
+"""A Qiskit ``QuantumCircuit`` appended to a graph builder: the one lowering
+behind both front ends, OpenQASM programs (``kovra.qasm``, which reads them
+with qiskit's loader) and circuits run on ``KovraBackend`` (``kovra.qiskit``,
+which transpiles them onto the gate table first).
+
+Every operation goes to the graph where it stands and on the graph qubit it
+names: a measurement, a reset and the gates that follow them on the same
+qubit are wired one after the other. Keeping a measured qubit's outcome
+while the circuit goes on using it, and tracing a reset qubit out, is the
+simulator's translation's job (docs/graph_format.md: it moves the qubit to a
+record qubit), so nothing here looks ahead at how a qubit is used later.
+
+The front ends differ in what they pass as ``LoweringOptions``: which
+operations are gates of the table and which are expanded from their
+definitions, whether measurements go into the graph, and how a refusal
+names its place (a file and line, or the instruction).
+"""
+
+import math
+from dataclasses import dataclass
+from typing import Callable, Optional
+
+from qiskit.circuit import Clbit
+
+from .builder import EQUAL, NOT_EQUAL
+from .qasm_gates import lower
+
+
+@dataclass(frozen=True)
+class LoweringOptions:
+    """What a front end decides about its circuits.
+
+    ``refuse(name, why)`` raises the front end's error for the operation
+    ``name``; ``table_name(op)`` is the name under which ``op`` is in the
+    gate table (``qasm_gates.LOWERINGS``), or None; ``expands(op)`` tells
+    whether an operation outside the table is applied as its definition.
+    The ``*_why`` texts finish the refusals of an operation neither in the
+    table nor expanded, of a measurement or reset under a condition, and of
+    a condition inside another. Without ``measurements`` the measurements
+    are only recorded, for back ends that measure at the end by themselves.
+    """
+
+    refuse: Callable[[str, str], None]
+    table_name: Callable[[object], Optional[str]]
+    expands: Callable[[object], bool]
+    unknown_why: str
+    conditioned_why: str
+    nested_why: str
+    measurements: bool = True
+
+
+def finite_angles(name, op, refuse):
+    """The parameters of `op` as floats, refusing those that are not finite
+    (an overflowing literal such as 1e400 reads as infinity): the graph
+    would carry them to the simulator, which can do nothing with them."""
+    angles = [float(p) for p in op.params]
+    for angle in angles:
+        if not math.isfinite(angle):
+            refuse(name, f"has the parameter {angle}, which is not a finite number")
+    return angles
+
+
+def graph_condition(circuit, target, value):
+    """The graph's (bits, constant) for a Qiskit condition (a bit or a
+    register, compared with `value`) in `circuit`.
+
+    The graph forms the value with the highest-numbered bit most
+    significant, a register with its own bit 0 least significant, and a
+    register's bits need not be in ascending order: the constant's bits are
+    put in the graph's order. A value the bits cannot hold is kept as it
+    is; the graph compares it whole, so it equals no value of the bits."""
+    bits = [target] if isinstance(target, Clbit) else list(target)
+    indices = [circuit.find_bit(b).index for b in bits]
+    value = int(value)
+    if not 0 <= value < 2 ** len(indices):
+        return sorted(indices), value
+    rank = {index: r for r, index in enumerate(sorted(indices))}
+    constant = sum(((value >> k) & 1) << rank[index] for k, index in enumerate(indices))
+    return sorted(indices), constant
+
+
+def _declare(registers, bits, declare):
+    """Declares the registers where they hold the bits one after another (as
+    in every OpenQASM program), else one register of all the bits (Qiskit's
+    bits may belong to no register, or to several)."""
+    if [b for r in registers for b in r] == list(bits):
+        for register in registers:
+            declare(register.size)
+    elif bits:
+        declare(len(bits))
+
+
+class Lowering:
+    """Appends circuits to `builder` (anything with its qreg, creg, gate and
+    measure methods; reset where circuits reset).
+
+    After ``run``: ``measured`` holds the measured graph qubits in the order
+    first measured, ``written`` the classical bits that measurements write,
+    and ``conditioned`` whether any gate is classically conditioned."""
+
+    def __init__(self, builder, options):
+        self.builder = builder
+        self.options = options
+        self.measured = []
+        self._measured = set()  # the same, for lookups
+        self.written = set()
+        self.conditioned = False
+        self._top = None
+
+    def run(self, circuit):
+        self._top = circuit
+        _declare(circuit.qregs, circuit.qubits, self.builder.qreg)
+        _declare(circuit.cregs, circuit.clbits, self.builder.creg)
+        self._emit(circuit, list(range(circuit.num_qubits)), None)
+        return self
+
+    def _refuse(self, name, why):
+        self.options.refuse(name, why)
+        raise AssertionError(f"the refusal of '{name}' returned")  # refuse always raises
+
+    def _emit(self, block, qubits, condition):
+        """Appends the instructions of `block`, whose qubit k is `qubits[k]`."""
+        for instruction in block.data:
+            op = instruction.operation
+            targets = [qubits[block.find_bit(q).index] for q in instruction.qubits]
+            if op.name == "barrier":
+                continue
+            if op.name == "if_else":
+                self._emit_if(op, targets, condition)
+            elif op.name == "measure":
+                clbits = [self._top.find_bit(c).index for c in instruction.clbits]
+                self._emit_measure(op.name, targets, clbits, condition)
+            elif op.name == "reset":
+                self._emit_reset(op.name, targets, condition)
+            elif (table_name := self.options.table_name(op)) is not None:
+                self._emit_gate(table_name, op, targets, condition)
+            elif self.options.expands(op):
+                self._emit(op.definition, targets, condition)
+            else:
+                self._refuse(op.name, self.options.unknown_why)
+
+    def _emit_gate(self, name, op, targets, condition):
+        # The condition goes on every step: together they are the gate.
+        for step in lower(name, finite_angles(name, op, self._refuse)):
+            params = None if step.angle is None else [step.angle]
+            qubits = [targets[k] for k in step.positions]
+            self.builder.gate(step.name, qubits, params=params, condition=condition)
+
+    def _emit_if(self, op, targets, condition):
+        if condition is not None:
+            self._refuse(op.name, self.options.nested_why)
+        bits, constant = graph_condition(self._top, *op.condition)
+        self.conditioned = True
+        for body, relation in zip(op.blocks, (EQUAL, NOT_EQUAL)):
+            if body is not None:
+                self._emit(body, targets, (bits, relation, constant))
+
+    def _emit_measure(self, name, targets, clbits, condition):
+        if condition is not None:
+            self._refuse(name, self.options.conditioned_why)
+        if len(clbits) != len(targets):
+            # Qiskit passes on any instruction named "measure".
+            self._refuse(name, f"measures {len(targets)} qubit(s) into {len(clbits)} bit(s)")
+        # One measurement per qubit: an instruction over several qubits (which
+        # Qiskit allows) measures each into its own bit.
+        for qubit, clbit in zip(targets, clbits):
+            if qubit not in self._measured:
+                self._measured.add(qubit)
+                self.measured.append(qubit)
+            self.written.add(clbit)
+            if self.options.measurements:
+                self.builder.measure([qubit], [clbit])
+
+    def _emit_reset(self, name, targets, condition):
+        if condition is not None:
+            self._refuse(name, self.options.conditioned_why)
+        if not hasattr(self.builder, "reset"):
+            self._refuse(name, "is not supported here")
+        for qubit in targets:
+            self.builder.reset([qubit])
