@@ -1,6 +1,6 @@
 """KovraBackend on inputs that Qiskit lets through but the plain gate path
-does not expect: measure and reset instructions over several qubits, and
-shot counts beyond what the sampler takes."""
+does not expect: measure and reset instructions over several qubits, angles
+that are not finite, and shot counts beyond what the sampler takes."""
 
 import pytest
 
@@ -69,3 +69,14 @@ def test_shots_past_the_sampler_are_refused_naming_the_range(shots):
     circuit.measure(0, 0)
     with pytest.raises(ValueError, match=f"shots must be an int from 0 to {MAX_SHOTS}, got {shots}"):
         BACKEND.run(circuit, shots=shots)
+
+
+@pytest.mark.parametrize("gate, params, qubits", [("rx", [float("inf")], [0]),
+                                                  ("u", [0.5, float("nan"), 0.0], [0]),
+                                                  ("cp", [float("-inf")], [0, 1])])
+def test_angles_that_are_not_finite_are_refused_naming_the_instruction(gate, params, qubits):
+    circuit = QuantumCircuit(2, 1)
+    getattr(circuit, gate)(*params, *qubits)
+    circuit.measure(0, 0)
+    with pytest.raises(UnsupportedInstructionError, match=f"instruction '{gate}' has the parameter .*not a finite"):
+        BACKEND.run(circuit, shots=1)
