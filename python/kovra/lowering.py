@@ -38,6 +38,7 @@ class LoweringOptions:
     table nor expanded, of a measurement or reset under a condition, and of
     a condition inside another. Without ``measurements`` the measurements
     are only recorded, for back ends that measure at the end by themselves.
+    Operations named in ``skipped`` are passed over.
     """
 
     refuse: Callable[[str, str], None]
@@ -47,6 +48,7 @@ class LoweringOptions:
     conditioned_why: str
     nested_why: str
     measurements: bool = True
+    skipped: frozenset = frozenset({"barrier"})
 
 
 def finite_angles(name, op, refuse):
@@ -123,7 +125,7 @@ class Lowering:
         for instruction in block.data:
             op = instruction.operation
             targets = [qubits[block.find_bit(q).index] for q in instruction.qubits]
-            if op.name == "barrier":
+            if op.name in self.options.skipped:
                 continue
             if op.name == "if_else":
                 self._emit_if(op, targets, condition)

@@ -80,3 +80,17 @@ def test_angles_that_are_not_finite_are_refused_naming_the_instruction(gate, par
     circuit.measure(0, 0)
     with pytest.raises(UnsupportedInstructionError, match=f"instruction '{gate}' has the parameter .*not a finite"):
         BACKEND.run(circuit, shots=1)
+
+
+def _stretched_delay(circuit):
+    circuit.delay(circuit.add_stretch("wait"), 0)
+
+
+@pytest.mark.parametrize("wait", [lambda c: c.delay(100, 0), lambda c: c.delay(2.5, 0, unit="us"), _stretched_delay],
+                         ids=["dt", "seconds", "stretch"])
+def test_delays_of_any_duration_change_nothing(wait):
+    circuit = QuantumCircuit(1, 1)
+    circuit.x(0)
+    wait(circuit)
+    circuit.measure(0, 0)
+    assert BACKEND.probabilities(circuit) == {"1": 1.0}
