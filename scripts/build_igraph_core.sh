@@ -8,7 +8,21 @@ set -euo pipefail
 VERSION=0.9.11
 CACHE="${KOVRA_CACHE_DIR:-$HOME/.cache/kovra_backends}"
 PREFIX="$CACHE/igraph-$VERSION-pic-hidden"
-if [[ -f "$PREFIX/lib/libigraph.a" && -f "$PREFIX/.complete" ]]; then
+complete() { [[ -f "$PREFIX/lib/libigraph.a" && -f "$PREFIX/.complete" ]]; }
+if complete; then
+    echo "$PREFIX"; exit 0
+fi
+# One build at a time per cache: setup.sh and test.sh, or two work trees
+# sharing the cache, would otherwise extract into the same source directory
+# and install into the same prefix at once. Whoever waited finds the core
+# built when the lock comes free.
+mkdir -p "$CACHE"
+exec {lock_fd}>"$CACHE/igraph-$VERSION.lock"
+if ! flock -n "$lock_fd"; then
+    echo "[igraph] waiting for another build of the core ($CACHE/igraph-$VERSION.lock)" >&2
+    flock "$lock_fd"
+fi
+if complete; then
     echo "$PREFIX"; exit 0
 fi
 WORK="$CACHE/src"
