@@ -76,6 +76,7 @@ if [[ "$COVERAGE" == ON ]]; then
     llvm-profdata merge -sparse "${profiles[@]}" -o "$OUT/all.profdata"
     llvm-cov report "${objects[@]:1}" -instr-profile="$OUT/all.profdata" \
         "$ROOT/cppsrc/src/engine/simple_json.cpp" "$ROOT/cppsrc/src/engine/circuit_json.cpp" \
+        "$ROOT/cppsrc/src/engine/circuit_json_reader.cpp" \
         $( [[ -f "$ROOT/cppsrc/src/nmr/tavrix.cpp" ]] && echo "$ROOT/cppsrc/src/nmr/tavrix.cpp" )
     exit 0
 fi

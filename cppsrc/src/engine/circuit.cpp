@@ -3,8 +3,6 @@
 #include <exception>
 #include <utility>
 
-#include "engine/kernels.h"
-
 namespace {
 
 bool isTwoQubitKind(GATE_INDEX index) { return gates::gateArity(index) == 2; }
@@ -84,23 +82,6 @@ gate_unit::gate_unit(GATE_INDEX index, unsigned long qubit, unsigned long qubit2
     require(index == GATE_CCX);
 }
 
-bool gate_unit::execute(std::vector<std::complex<double>>& state) const {
-    const unsigned long size = state.size();
-    if (size == 0 || (size & (size - 1)) != 0) return false;
-    const unsigned long n = gates::qubitCount(size);
-
-    // The kernel is chosen by name; refuse qubits it would read out of range
-    // or twice, rather than write outside the vector.
-    const GATE_INDEX kernel = kernelIndex();
-    const unsigned long arity = gates::gateArity(kernel);
-    if (qubit >= n) return false;
-    if (arity >= 2 && (qubit2 >= n || qubit2 == qubit)) return false;
-    if (arity == 3 && (qubit3 >= n || qubit3 == qubit || qubit3 == qubit2)) return false;
-
-    const unsigned long positions[3] = {n - 1 - qubit, n - 1 - qubit2, n - 1 - qubit3};
-    return gates::executeGate(state, positions, kernel, angle);
-}
-
 // ---- circuit_unit ----
 
 circuit_unit::circuit_unit(const std::vector<gate_unit>& gates) : gateUnits(gates) {
@@ -108,12 +89,6 @@ circuit_unit::circuit_unit(const std::vector<gate_unit>& gates) : gateUnits(gate
         qubitNum += g.getQubitNum();
         if (g.getGateIndex() == GATE_MEASURE) ++measureNum;
     }
-}
-
-bool circuit_unit::execute(std::vector<std::complex<double>>& state) const {
-    for (const gate_unit& g : gateUnits)
-        if (!g.execute(state)) return false;
-    return true;
 }
 
 // ---- circuit ----
@@ -134,10 +109,4 @@ void circuit::setCircuit(const std::vector<circuit_unit>& layers) {
         expected -= units[k - 1].getMeasureNum();
         require(units[k].getQubitNum() == expected);
     }
-}
-
-bool circuit::execute(std::vector<std::complex<double>>& state) const {
-    for (const circuit_unit& unit : units)
-        if (!unit.execute(state)) return false;
-    return true;
 }

@@ -1,5 +1,10 @@
 // Circuit records: gate applications with optional classical conditions,
 // layers of gates, and whole circuits. Plain copyable values.
+//
+// The records and their text (toJSON) are in the run library the module
+// links. Running a record gate by gate (execute) and reading the text back
+// (parseFromJSON) are in the history library (kovra_engine_history), which
+// only the history-keeping engine, the tests and the fuzz targets link.
 #pragma once
 
 #include <complex>

@@ -1,10 +1,10 @@
-// The circuit text: a fixed layout written by concatenation, read back with
-// the keyword reader. Only name, qubits and angle of each gate travel.
+// The circuit text: a fixed layout written by concatenation (print_circuit
+// shows it). Only name, qubits and angle of each gate travel. The reader is
+// in circuit_json_reader.cpp, apart, because only the tests read it back.
 #include <locale>
 #include <sstream>
 
 #include "engine/circuit.h"
-#include "engine/simple_json.h"
 
 namespace {
 
@@ -16,10 +16,6 @@ std::string formatAngle(double angle) {
     out << angle;
     return out.str();
 }
-
-// Integers are read as int and widened with sign extension, so a missing key
-// (-1) becomes the largest unsigned value.
-unsigned long widen(int value) { return static_cast<unsigned long>(static_cast<long>(value)); }
 
 template <typename Record>
 std::string joinObjects(const std::vector<Record>& records) {
@@ -45,46 +41,4 @@ std::string circuit_unit::toJSON() const {
 std::string circuit::toJSON() const {
     return "{\n \"circuit number\" : " + std::to_string(circuitNum) + ",\n \"qubit number\" : " +
            std::to_string(qubitNum) + ",\n \"circuit\" : [" + joinObjects(units) + "\n}";
-}
-
-bool gate_unit::parseFromJSON(const std::string& text) {
-    const simple_json json(text);
-    name = json.getString("gate name");
-    qubit = widen(json.getInteger("qubit"));
-    qubit2 = widen(json.getInteger("qubit2"));
-    angle = json.getDouble("angle");
-    index = gates::getGateIndex(name);
-    const bool twoQubit = index == GATE_CNOT || index == GATE_YCON || index == GATE_ZCON;
-    return twoQubit ? qubit2 != NO_QUBIT : qubit2 == NO_QUBIT;
-}
-
-bool circuit_unit::parseFromJSON(const std::string& text) {
-    const std::vector<std::string> objects = simple_json(text).getJSONArray("circuit unit");
-    gateUnits.clear();
-    for (const std::string& object : objects) {
-        gate_unit gate;
-        gate.parseFromJSON(object);  // a gate that reads back incomplete is kept as read
-        gateUnits.push_back(gate);
-    }
-    return true;
-}
-
-bool circuit::parseFromJSON(const std::string& text) {
-    const simple_json json(text);
-    const unsigned long layers = widen(json.getInteger("circuit number"));
-    const unsigned long qubits = widen(json.getInteger("qubit number"));
-    circuitNum = layers;
-    qubitNum = qubits;
-    if (layers == 0 || qubits == 0) return false;
-
-    const std::vector<std::string> objects = json.getJSONArray("circuit");
-    if (objects.empty()) return false;
-    std::vector<circuit_unit> parsed;
-    for (const std::string& object : objects) {
-        circuit_unit unit;
-        if (!unit.parseFromJSON(object)) return false;
-        parsed.push_back(unit);
-    }
-    units = parsed;
-    return true;
 }

@@ -75,6 +75,17 @@ inline unsigned long gateArity(GATE_INDEX index) {
 // Rx, Ry, Rz and P take an angle.
 inline bool takesAngle(GATE_INDEX index) { return index >= GATE_RX && index <= GATE_P; }
 
+// floor(log2(size)): the qubit count of a state vector. Here, with the
+// catalogue, because the gate runs need it without the one-gate kernels.
+inline unsigned long qubitCount(unsigned long size) {
+    unsigned long n = 0;
+    while (size > 1) {
+        size >>= 1;
+        ++n;
+    }
+    return n;
+}
+
 // Exact, case-sensitive match; anything else is GATE_INVALID.
 GATE_INDEX getGateIndex(const std::string& name);
 // "Invalid Gate" for GATE_INVALID and values outside the catalogue.

@@ -65,15 +65,6 @@ void applyPhase(state_vector& state, unsigned long pos, cd phase) {
 
 }  // namespace
 
-unsigned long qubitCount(unsigned long size) {
-    unsigned long n = 0;
-    while (size > 1) {
-        size >>= 1;
-        ++n;
-    }
-    return n;
-}
-
 bool executeGateI(state_vector&, unsigned long) { return true; }
 
 bool executeGateH(state_vector& state, unsigned long pos) {

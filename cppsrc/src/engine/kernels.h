@@ -51,7 +51,4 @@ bool executeGate(state_vector& state, const unsigned long* positions, GATE_INDEX
 bool executeGate(state_vector& state, const unsigned long* positions, const std::string& name);
 bool executeGate(state_vector& state, const unsigned long* positions, const std::string& name, double degrees);
 
-// floor(log2(size)): the qubit count of a state vector.
-unsigned long qubitCount(unsigned long size);
-
 }  // namespace gates
