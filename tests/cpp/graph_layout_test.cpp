@@ -6,6 +6,7 @@
 #include <string>
 
 #include "util/graph_reader.h"
+#include "util/vertex_kinds.h"
 
 namespace py = pybind11;
 using graph_attributes::graph_reader;
@@ -116,6 +117,18 @@ TEST_F(GraphLayout, UnsortableGraphsAreReportedNotAborted) {
     }
     make_graph("g = igraph.Graph([(2, 0), (0, 1), (3, 1)], directed=True)");
     EXPECT_EQ(graph_reader(graph()).topological_order(), (std::vector<int>{2, 3, 0, 1}));
+}
+
+// The builder writes the kinds that both back ends read: a kind renumbered on
+// one side only would turn gates into passed-over vertices.
+TEST_F(GraphLayout, TheBuilderWritesTheKindsTheBackEndsRead) {
+    py::module_::import("sys").attr("path").attr("insert")(0, KOVRA_PYTHON_DIR);
+    py::module_ builder = py::module_::import("kovra.builder");
+    EXPECT_EQ(builder.attr("GATE").cast<long>(), vertex_kinds::GATE);
+    EXPECT_EQ(builder.attr("CALL").cast<long>(), vertex_kinds::CALL);
+    EXPECT_EQ(builder.attr("REGISTER").cast<long>(), vertex_kinds::REGISTER);
+    EXPECT_EQ(builder.attr("QUBIT").cast<long>(), vertex_kinds::QUBIT);
+    EXPECT_EQ(builder.attr("CLBIT").cast<long>(), vertex_kinds::CLBIT);
 }
 
 }  // namespace

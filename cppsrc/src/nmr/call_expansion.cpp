@@ -13,6 +13,7 @@
 #include "nmr/operation.h"
 #include "nmr/tavrix.h"
 #include "util/call_limits.h"
+#include "util/vertex_kinds.h"
 
 namespace nmr_calls {
 
@@ -73,7 +74,7 @@ expansion expansion_counter::of(const std::string& name) {
     int root = find_definition(g_, name);
     for (int t : g_.reachable_in_order(root, "body of the definition at vertex " + std::to_string(root))) {
         size.vertices += 1;
-        if (truncated_kind(g_, t, 3) == 1) {
+        if (truncated_kind(g_, t, vertex_kinds::GATE) == vertex_kinds::CALL) {
             const expansion inner = of(g_.name(t));
             size.vertices += inner.vertices;
             size.operations += inner.operations;

@@ -20,7 +20,7 @@ constexpr std::size_t kMaxOperationQubits = 3;
 std::string number_text(double value);
 // Names in messages: quoted, with bytes that are not UTF-8 shown as \xNN.
 std::string quoted(const std::string& text);
-// The vertex kind ("type") of `v`, truncated; refuses one that is no
+// The vertex kind ("type", util/vertex_kinds.h) of `v`, truncated; refuses one that is no
 // finite int.
 int truncated_kind(const graph_attributes::graph_reader& g, int v, double fallback);
 // The root of the definition `name`: the highest vertex whose "def" is

@@ -18,7 +18,7 @@ public:
     Result execute(const igraph_t* graph, const config_reader& config);
 
     // The vertices of the weakly connected components that hold a register
-    // declaration ("type" 4): the main circuit without definition bodies.
+    // declaration (vertex_kinds::REGISTER): the main circuit without definition bodies.
     std::set<int> decompose(const igraph_t* graph);
 
     // Appends the operations of the main circuit, calls expanded in place and

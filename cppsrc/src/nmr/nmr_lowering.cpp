@@ -23,6 +23,7 @@
 #include "util/angles.h"
 #include "util/call_limits.h"
 #include "util/graph_reader.h"
+#include "util/vertex_kinds.h"
 
 namespace py = pybind11;
 using graph_attributes::graph_reader;
@@ -117,7 +118,7 @@ public:
                 mapped.push_back(qubits[static_cast<std::size_t>(p)]);
             }
             std::vector<double> evaluated = evaluate(t, params);
-            if (truncated_kind(g_, t, 3) == 1) {
+            if (truncated_kind(g_, t, vertex_kinds::GATE) == vertex_kinds::CALL) {
                 call(tname, mapped, evaluated);
             } else {
                 gate(t, tname, mapped, evaluated);
@@ -282,9 +283,9 @@ std::set<int> Nmr::decompose(const igraph_t* graph) {
         graph_attributes::py_ref entry = g.entry("type", seed);
         bool declaration = false;
         if (entry && PyFloat_Check(entry.get())) {
-            declaration = std::trunc(PyFloat_AS_DOUBLE(entry.get())) == 4;
+            declaration = std::trunc(PyFloat_AS_DOUBLE(entry.get())) == static_cast<double>(vertex_kinds::REGISTER);
         } else if (entry) {
-            declaration = graph_attributes::item_as_integer(entry.get()) == 4L;
+            declaration = graph_attributes::item_as_integer(entry.get()) == vertex_kinds::REGISTER;
         }
         if (declaration) seeds.push_back(seed);
     }
@@ -307,12 +308,12 @@ int Nmr::translate(const igraph_t* graph, std::vector<Operation>& operations) {
     lowering lower(*this, g, timelist, operations);
     for (int v : order) {
         if (main_circuit.count(v) == 0) continue;
-        int kind = truncated_kind(g, v, 0);
-        if (kind != 0 && kind != 1) continue;
+        int kind = truncated_kind(g, v, vertex_kinds::GATE);
+        if (kind != vertex_kinds::GATE && kind != vertex_kinds::CALL) continue;
         std::string name = g.name(v);
         std::vector<double> qubits = lower.wires(v, name);
         std::vector<double> params = g.numbers("params", v);
-        if (kind == 1) {
+        if (kind == vertex_kinds::CALL) {
             lower.call(name, qubits, params);
         } else {
             lower.gate(v, name, qubits, params);

@@ -22,6 +22,7 @@
 #include "simulator/spread_run.h"
 #include "util/memory_budget.h"
 #include "util/python_exit.h"
+#include "util/vertex_kinds.h"
 
 namespace py = pybind11;
 using graph_attributes::graph_reader;
@@ -41,7 +42,7 @@ std::vector<int> vertex_list(const std::vector<int>& order, const std::set<int>&
     return list;
 }
 
-int count_kind(const graph_reader& reader, const std::vector<int>& vertices, long kind) {
+int count_kind(const graph_reader& reader, const std::vector<int>& vertices, vertex_kinds::kind kind) {
     int count = 0;
     for (int v : vertices) {
         if (lowering::vertex_kind(reader.entry("type", v)) == kind) ++count;
@@ -107,7 +108,7 @@ std::vector<std::set<int>> BasicSimulator::decompose(const igraph_t* graph) {
     graph_reader reader(graph);
     std::vector<int> seeds;
     for (int v = 0; v < reader.vertex_count(); ++v) {
-        if (lowering::vertex_kind(reader.entry("type", v)) == 4L) seeds.push_back(v);
+        if (lowering::vertex_kind(reader.entry("type", v)) == vertex_kinds::REGISTER) seeds.push_back(v);
     }
     return reader.components_from(seeds);
 }
@@ -319,9 +320,9 @@ std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
     double total_bytes = 0;
     for (const std::set<int>& part : decompose(graph)) {
         std::vector<int> vertices = vertex_list(order, part);
-        int qnum = count_kind(reader, vertices, 5);
+        int qnum = count_kind(reader, vertices, vertex_kinds::QUBIT);
         if (qnum == 0) continue;
-        int cnum = count_kind(reader, vertices, 6);
+        int cnum = count_kind(reader, vertices, vertex_kinds::CLBIT);
         // A spread run checks each rank's share itself.
         if (rank_comm::world().size <= 1) check_register_size(qnum, cnum, total_bytes);
         total_bytes += estimated_bytes(qnum, cnum);

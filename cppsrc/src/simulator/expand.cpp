@@ -14,6 +14,7 @@
 
 #include "simulator/basic_simulator.h"
 #include "simulator/lowering.h"
+#include "util/vertex_kinds.h"
 
 namespace py = pybind11;
 
@@ -161,9 +162,10 @@ int translation::expand_caller(int call_vertex, const std::string& callee,
         std::vector<double> evaluated = evaluate_parameters(w, params);
         condition cond = caller_condition.isValid() ? caller_condition : local_condition(w);
 
-        double kind = reader_.number("type", w, 3.0);
+        // Anything but a call, a missing type included, runs as a gate.
+        double kind = reader_.number("type", w, vertex_kinds::GATE);
         int layer;
-        if (std::isfinite(kind) && std::fabs(kind) < 1e9 && static_cast<long>(kind) == 1) {
+        if (std::isfinite(kind) && std::fabs(kind) < 1e9 && static_cast<long>(kind) == vertex_kinds::CALL) {
             layer = expand_caller(w, name, mapped, evaluated, cond, depth + 1);
         } else {
             if (name == "MEASURE") {

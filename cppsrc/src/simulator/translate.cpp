@@ -10,6 +10,7 @@
 #include "simulator/lowering.h"
 #include "util/angles.h"
 #include "util/memory_budget.h"
+#include "util/vertex_kinds.h"
 
 namespace lowering {
 
@@ -165,7 +166,7 @@ translation::register_label translation::read_register(int v) {
 void translation::declare_registers(const std::vector<int>& order) {
     std::vector<register_label> found;
     for (int v : order) {
-        if (kind_of(v) == 4L) found.push_back(read_register(v));
+        if (kind_of(v) == vertex_kinds::REGISTER) found.push_back(read_register(v));
     }
     // Local numbers follow the graph-level ones: the keys then read in graph
     // qubit order however the sub-circuits are concatenated.
@@ -201,7 +202,7 @@ void translation::declare_register(const register_label& r) {
 }
 
 std::optional<long> translation::kind_of(int v) {
-    double kind = reader_.number("type", v, 0.0);
+    double kind = reader_.number("type", v, vertex_kinds::GATE);
     if (!std::isfinite(kind) || std::fabs(kind) > 1e9) return std::nullopt;
     return static_cast<long>(kind);
 }
@@ -211,9 +212,9 @@ int translation::lower_vertex(int v) {
     int layer = 0;
     if (!kind) return 0;
     switch (*kind) {
-        case 4:  // declared up front, by declare_registers
+        case vertex_kinds::REGISTER:  // declared up front, by declare_registers
             break;
-        case 1: {
+        case vertex_kinds::CALL: {
             std::string callee = reader_.name(v);
             std::vector<double> qubits = reader_.numbers("qubits", v);
             std::vector<double> params = reader_.numbers("params", v);
@@ -221,7 +222,7 @@ int translation::lower_vertex(int v) {
             layer = expand_caller(v, callee, qubits, params, cond, 1);
             break;
         }
-        case 0:
+        case vertex_kinds::GATE:
             layer = lower_gate_vertex(v);
             break;
         default:
