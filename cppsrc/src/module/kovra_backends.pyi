@@ -10,12 +10,12 @@ __all__: list[str] = ['BasicSimulator', 'NMR', 'Result', 'distributed_run', 'gra
 class BasicSimulator:
     def __init__(self) -> None:
         ...
-    def execute(self, arg0: typing.Any, arg1: dict) -> Result:
+    def execute(self, graph: typing.Any, config: dict) -> Result:
         ...
 class NMR:
     def __init__(self) -> None:
         ...
-    def execute(self, arg0: typing.Any, arg1: dict) -> Result:
+    def execute(self, graph: typing.Any, config: dict) -> Result:
         ...
 class Result:
     def __init__(self) -> None:
@@ -45,13 +45,13 @@ class Result:
     def probabilities(self) -> dict[str, float]:
         ...
     @probabilities.setter
-    def probabilities(self, arg0: collections.abc.Mapping[str, typing.SupportsFloat | typing.SupportsIndex]) -> None:
+    def probabilities(self, value: collections.abc.Mapping[str, typing.SupportsFloat | typing.SupportsIndex]) -> None:
         ...
     @property
     def states(self) -> list[complex]:
         ...
     @states.setter
-    def states(self, arg0: collections.abc.Sequence[complex | typing.SupportsComplex | typing.SupportsFloat | typing.SupportsIndex]) -> None:
+    def states(self, value: collections.abc.Sequence[complex | typing.SupportsComplex | typing.SupportsFloat | typing.SupportsIndex]) -> None:
         ...
 def distributed_run() -> dict:
     """

@@ -242,15 +242,21 @@ PYBIND11_MODULE(kovra_backends, m) {
 
     py::class_<BasicSimulator>(m, "BasicSimulator")
         .def(py::init<>())
-        .def("execute", [](BasicSimulator& self, const py::object& graph, const py::dict& config) {
-            return self.execute(graph_of(graph), config_reader(config));
-        });
+        .def(
+            "execute",
+            [](BasicSimulator& self, const py::object& graph, const py::dict& config) {
+                return self.execute(graph_of(graph), config_reader(config));
+            },
+            py::arg("graph"), py::arg("config"), py::pos_only());
 
     py::class_<Nmr>(m, "NMR")
         .def(py::init<>())
-        .def("execute", [](Nmr& self, const py::object& graph, const py::dict& config) {
-            return self.execute(graph_of(graph), config_reader(config));
-        });
+        .def(
+            "execute",
+            [](Nmr& self, const py::object& graph, const py::dict& config) {
+                return self.execute(graph_of(graph), config_reader(config));
+            },
+            py::arg("graph"), py::arg("config"), py::pos_only());
 
     m.def("graph_capsule", &graph_capsule, py::arg("graph"),
           "python-igraph's capsule of `graph`, as execute() takes it, that keeps the graph alive for as "
@@ -281,10 +287,11 @@ PYBIND11_MODULE(kovra_backends, m) {
     py::class_<Result> result(m, "Result");
     // The getters reserve memory for the Python objects they build first.
     py::cpp_function set_states(
-        [](Result& r, Result::state_vector states) { r.set_states(std::move(states)); }, py::is_method(result));
+        [](Result& r, Result::state_vector states) { r.set_states(std::move(states)); }, py::is_method(result),
+        py::arg("value"));
     py::cpp_function set_probabilities(
         [](Result& r, std::map<std::string, double> keyed) { r.set_probabilities(std::move(keyed)); },
-        py::is_method(result));
+        py::is_method(result), py::arg("value"));
     result.def(py::init<>())
         .def_property("states", &states_of, set_states)
         .def_property("probabilities", &probabilities_of, set_probabilities)
