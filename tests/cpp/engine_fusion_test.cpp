@@ -13,6 +13,7 @@
 #include "engine/gate_order.h"
 #include "engine/gate_runs.h"
 #include "engine/sliced_run.h"
+#include "engine/state_space.h"
 #include "engine_test_gates.h"
 
 namespace {
@@ -123,6 +124,105 @@ TEST(fuser, DiagonalRunsFuseIntoADiagonal) {
     EXPECT_TRUE(fused.matrices.front()->diagonal);
 }
 
+// A layer names every qubit: each gate's layer has the others idle.
+circuit oneGateALayer(const std::vector<gate_unit>& ops, unsigned long n) {
+    std::vector<circuit_unit> layers;
+    for (const gate_unit& g : ops) {
+        std::vector<gate_unit> layer{g};
+        for (unsigned long q = 0; q < n; ++q)
+            if (q != g.getQubit() && (g.getQubitNum() < 2 || q != g.getQubit2()) &&
+                (g.getQubitNum() < 3 || q != g.getQubit3()))
+                layer.emplace_back("I", q);
+        layers.push_back(circuit_unit(layer));
+    }
+    return circuit(layers);
+}
+
+// A short product of permutations and phases is left as its gates, in an
+// order equivalent to theirs: the same state, bit for bit, as the gates in
+// order. A long one, or one with a mixing gate, is fused.
+TEST(fuser, ShortPermutationsStayGateByGate) {
+    const std::vector<gate_unit> records = {gate_unit("CNOT", 0, 1), gate_unit("CCX", 0, 1, 2), gate_unit("S", 1),
+                                            gate_unit("CNOT", 2, 3)};
+    const std::vector<gates::compiled_gate> compiled = compiledGates(records, 4);
+    const gates::fused_run fused = gates::fuseGates(compiled, {4, 4});
+    EXPECT_TRUE(fused.matrices.empty());
+    ASSERT_EQ(fused.steps.size(), compiled.size());
+    std::mt19937_64 rng(3);
+    const state_vector start = randomState(4, rng);
+    state_vector expected = start, actual = start;
+    gates::runGates(expected, compiled);
+    gates::runGates(actual, fused.steps);
+    EXPECT_EQ(actual, expected);
+
+    std::vector<gate_unit> longer = records;
+    longer.insert(longer.end(), {gate_unit("X", 2), gate_unit("CCX", 3, 2, 0)});
+    EXPECT_EQ(gates::fuseGates(compiledGates(longer, 4), {4, 4}).matrices.size(), 1U);
+    const std::vector<gates::compiled_gate> mixed = compiledGates({gate_unit("H", 0), gate_unit("CNOT", 0, 1)}, 2);
+    EXPECT_EQ(gates::fuseGates(mixed, {4, 4}).matrices.size(), 1U);
+}
+
+// One-qubit gates that come before any other gate on their qubit become the
+// starting product state; every other gate is left to run, in order.
+TEST(first_layer, FoldsOnlyTheGatesBeforeAnyOtherOnTheirQubit) {
+    const std::vector<gate_unit> records = {gate_unit("H", 0),        gate_unit("Ry", 1, 40.0), gate_unit("CNOT", 0, 1),
+                                            gate_unit("H", 1),        gate_unit("T", 2),        gate_unit("X", 2),
+                                            gate_unit("Rz", 0, 70.0), gate_unit("P", 3, 25.0)};
+    const std::vector<gates::compiled_gate> compiled = compiledGates(records, 4);
+    state_vector folded = state_space::zeroState(4), exact = folded;
+    const std::vector<gates::compiled_gate> rest = foldFirstLayer(folded, compiled);
+    ASSERT_EQ(rest.size(), 3U);  // the CNOT, then H on qubit 1 and Rz on qubit 0 after it
+    EXPECT_EQ(__builtin_popcountl(rest[0].positions()), 2);
+    gates::runGates(folded, rest);
+    gates::runGates(exact, compiled);
+    for (std::size_t k = 0; k < exact.size(); ++k) EXPECT_NEAR(std::abs(folded[k] - exact[k]), 0.0, 1e-15) << k;
+
+    // Nothing to fold: the state stays |0...0> and every gate stays.
+    state_vector untouched = state_space::zeroState(2);
+    const std::vector<gates::compiled_gate> entangling = compiledGates({gate_unit("CNOT", 0, 1)}, 2);
+    EXPECT_EQ(foldFirstLayer(untouched, entangling).size(), 1U);
+    EXPECT_EQ(untouched, state_space::zeroState(2));
+}
+
+// Circuits that open with one-qubit layers, as most programs do: the fused
+// run, whose first layer is the product state, against the exact run, on the
+// amplitudes themselves (phases included), on one CPU and shared between two.
+class first_layer_runs : public testing::TestWithParam<unsigned long> {};
+
+TEST_P(first_layer_runs, StateAgreesWithTheExactRun) {
+    const unsigned long n = GetParam();
+    std::mt19937_64 rng(n);
+    std::vector<gate_unit> ops;
+    for (unsigned long q = 0; q < n; ++q)
+        for (unsigned long k = rng() % 4; k > 0; --k)
+            ops.push_back(rng() % 2 ? gate_unit(kOneQubit[1 + rng() % 11], q)
+                                    : gate_unit(kAngled[rng() % 4], q, static_cast<double>(rng() % 720)));
+    for (unsigned long k = 0; k < 3 * n; ++k) {
+        const unsigned long a = rng() % n, b = (a + 1 + rng() % std::max(1UL, n - 1)) % n;
+        const unsigned long c = (std::max(a, b) + 1 + rng() % std::max(1UL, n - 2)) % n;
+        if (n < 2 || rng() % 3 == 0)
+            ops.emplace_back(kOneQubit[1 + rng() % 11], a);
+        else if (n < 3 || c == a || c == b || rng() % 2)
+            ops.emplace_back(kTwoQubit[rng() % 3], a, b);
+        else
+            ops.emplace_back("CCX", a, b, c);
+    }
+    const circuit c = oneGateALayer(ops, n);
+    for (int cpus : {1, 2}) {
+        cpu_limit limit(cpus);
+        sliced_run exact(c, fusion_choice::off), fused(c, fusion_choice::on);
+        exact.execute();
+        fused.execute();
+        const state_vector expected = exact.takeStateVector(), actual = fused.takeStateVector();
+        ASSERT_EQ(actual.size(), expected.size());
+        for (std::size_t k = 0; k < expected.size(); ++k)
+            ASSERT_NEAR(std::abs(actual[k] - expected[k]), 0.0, TOLERANCE) << "basis state " << k << ", " << cpus;
+    }
+}
+
+// Below, at and above the twelve positions whose products a block holds.
+INSTANTIATE_TEST_SUITE_P(engine, first_layer_runs, testing::Values(1UL, 5UL, 12UL, 13UL, 19UL));
+
 // The QFT as the race writes it: a random product state, then H and every
 // controlled phase as P, CNOT, P, CNOT, P.
 circuit qft(unsigned long n) {
@@ -144,15 +244,7 @@ circuit qft(unsigned long n) {
             ops.emplace_back("P", target, half);
         }
     }
-    // A layer names every qubit: the others idle.
-    std::vector<circuit_unit> layers;
-    for (const gate_unit& g : ops) {
-        std::vector<gate_unit> layer{g};
-        for (unsigned long q = 0; q < n; ++q)
-            if (q != g.getQubit() && (g.getQubitNum() < 2 || q != g.getQubit2())) layer.emplace_back("I", q);
-        layers.push_back(circuit_unit(layer));
-    }
-    return circuit(layers);
+    return oneGateALayer(ops, n);
 }
 
 std::vector<double> probabilitiesOf(const circuit& c, fusion_choice fusion) {

@@ -16,6 +16,14 @@ static_assert(MAX_PATTERN_QUBITS <= MAX_FUSED_QUBITS, "the kernels must take eve
 
 using cd = std::complex<double>;
 
+// Longest permutation left as its gates. blocking_bench, one CPU: the
+// multiplier of bench/wide (26 qubits) took 2.42 s with every permutation
+// fused and 1.52 s with those of up to four gates split (17 passes down to
+// 10), its adder (28 qubits) 3.77 s and 2.83 s; splitting longer ones too
+// made the QFT of 24 qubits 0.72 s to 1.10 s (its permutations of nine and
+// more gates: each gate a sweep of the tile where the product is one).
+constexpr std::size_t kMaxSplitPermutation = 4;
+
 struct group {
     unsigned long positions = 0;
     std::vector<std::size_t> members;  // indices of its gates, in an order equivalent to theirs
@@ -216,7 +224,18 @@ private:
         if (g.members.size() == 1) {
             out.steps.push_back(gates[g.members.front()]);
         } else if (!g.members.empty()) {
-            out.matrices.push_back(matrixOf(g, gates));
+            std::unique_ptr<fused_matrix> m = matrixOf(g, gates);
+            if (m->rowWidth == 1 && !m->diagonal && g.members.size() <= kMaxSplitPermutation) {
+                // A short permutation (with phases) costs more fused than
+                // gate by gate: the product gathers and scatters every
+                // amplitude of its positions, all of which a tile must then
+                // span, while a CNOT or CCX swaps only the pairs its controls
+                // pick, in a tile that holds the controls fixed.
+                for (std::size_t i : g.members) out.steps.push_back(gates[i]);
+                g.members.clear();
+                return;
+            }
+            out.matrices.push_back(std::move(m));
             compiled_gate step;
             step.kind = compiled_gate::FUSED;
             step.mask = g.positions;

@@ -1,9 +1,12 @@
 #include "engine/sliced_run.h"
 
+#include <algorithm>
 #include <exception>
 
+#include "engine/bit_positions.h"
 #include "engine/fuser.h"
 #include "engine/gate_runs.h"
+#include "engine/share_out.h"
 
 sliced_run::sliced_run(const circuit& c, fusion_choice fusion)
     : source(c), fusion(fusion), state(state_space::zeroState(c.getQubitNum())), measurements(c.getQubitNum(), c.getClbitNum()) {}
@@ -66,11 +69,81 @@ unsigned long runCompiled(state_space::state_vector& state, const std::vector<ga
     return gates::runGates(state, fused.steps, keepGoing);
 }
 
+namespace {
+
+using cd = std::complex<double>;
+
+// out[i] = the product over positions p in [from, to) of
+// factors[2p + (bit p - from of i)], built one position at a time.
+std::vector<cd> productOf(const std::vector<cd>& factors, unsigned long from, unsigned long to) {
+    std::vector<cd> out{1.0};
+    out.reserve(std::size_t(1) << (to - from));
+    for (unsigned long p = from; p < to; ++p) {
+        const std::size_t half = out.size();
+        out.resize(2 * half);
+        for (std::size_t i = 0; i < half; ++i) {
+            out[half + i] = out[i] * factors[2 * p + 1];
+            out[i] *= factors[2 * p];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<gates::compiled_gate> foldFirstLayer(state_space::state_vector& state,
+                                                 const std::vector<gates::compiled_gate>& run) {
+    unsigned long qubits = 0;
+    while ((std::size_t(1) << qubits) < state.size()) ++qubits;
+    std::vector<cd> factors(2 * qubits);  // the state of position p: factors[2p] |0> + factors[2p + 1] |1>
+    for (unsigned long p = 0; p < qubits; ++p) factors[2 * p] = 1.0;
+    std::vector<gates::compiled_gate> rest;
+    rest.reserve(run.size());
+    unsigned long touched = 0;  // positions some gate left in the run reads
+    bool folded = false;
+    for (const gates::compiled_gate& g : run) {
+        const unsigned long positions = g.positions();
+        const bool oneQubit = g.kind != gates::compiled_gate::FUSED && !g.confined && positions != 0 &&
+                              (positions & (positions - 1)) == 0;
+        if (!oneQubit || (positions & touched)) {
+            touched |= positions;
+            rest.push_back(g);
+            continue;
+        }
+        // Nothing before it in the run touched its qubit: it commutes to the
+        // front and acts on that qubit's own two amplitudes.
+        const unsigned long p = static_cast<unsigned long>(__builtin_ctzl(positions));
+        gates::compiled_gate local = g;
+        local.target = 0;
+        local.mask = g.isPair() ? 0 : 1;
+        gates::applyGate(&factors[2 * p], 2, local);
+        folded = true;
+    }
+    if (!folded) return rest;
+    // The product state, written in one pass on every CPU: the low positions'
+    // products held in cache, the high ones' taken once per block.
+    const unsigned long lowBits = std::min<unsigned long>(qubits, 12);
+    const std::vector<cd> low = productOf(factors, 0, lowBits), high = productOf(factors, lowBits, qubits);
+    const std::size_t block = low.size();
+    gates::shareOut(high.size(), gates::workerCount(state.size()), [&](unsigned long begin, unsigned long end) {
+        for (unsigned long h = begin; h < end; ++h) {
+            cd* out = state.data() + h * block;
+            const cd factor = high[h];
+            for (std::size_t l = 0; l < block; ++l) out[l] = factor * low[l];
+        }
+    });
+    return rest;
+}
+
 void sliced_run::execute(const gates::keep_going& keepGoing) {
-    const std::vector<gates::compiled_gate> run = compileSliced(source, measurements);
+    std::vector<gates::compiled_gate> run = compileSliced(source, measurements);
+    const bool fuse = fusesAt(fusion, source.getQubitNum());
+    // Rounding may differ from the gates' own: only where fusion already allows it.
+    if (fuse && !executed) run = foldFirstLayer(state, run);
+    executed = true;
     bool stopped = false;
     const gates::keep_going check = [&] { return !(stopped = keepGoing && !keepGoing()); };
-    runCompiled(state, run, fusesAt(fusion, source.getQubitNum()), check);
+    runCompiled(state, run, fuse, check);
     if (stopped) throw run_stopped();
 }
 

@@ -45,6 +45,15 @@ bool fusesAt(fusion_choice choice, unsigned long qubits);
 unsigned long runCompiled(state_space::state_vector& state, const std::vector<gates::compiled_gate>& run, bool fuse,
                           const gates::keep_going& keepGoing = {});
 
+// For a `state` of |0...0>: writes into it the product state that the
+// one-qubit gates of `run` acting before any other gate on their qubits
+// make, and returns the gates left to run. Those gates commute to the front,
+// so running the rest gives the same state, rounded differently (each
+// amplitude is a product of the qubits' amplitudes instead of the gates'
+// updates in turn): a run that fuses takes it, an exact run does not.
+std::vector<gates::compiled_gate> foldFirstLayer(state_space::state_vector& state,
+                                                 const std::vector<gates::compiled_gate>& run);
+
 class sliced_run {
 public:
     // |0...0> on the circuit's qubits, for its classical bits.
@@ -74,4 +83,5 @@ private:
     fusion_choice fusion;
     state_space::state_vector state;
     measurement_record measurements;
+    bool executed = false;  // the state is no longer |0...0>
 };
