@@ -14,13 +14,14 @@ namespace state_space {
 state_vector zeroState(unsigned long qubits) {
     // 2^n sixteen-byte amplitudes must fit the address space.
     if (qubits >= 60) throw std::length_error("too many qubits for a state vector");
-    state_vector state = large_vectors::filled(std::size_t(1) << qubits, state_vector::value_type());
+    const std::size_t size = std::size_t(1) << qubits;
+    state_vector state = large_vectors::filled(size, state_vector::value_type(), gates::workerCount(size));
     state[0] = 1.0;
     return state;
 }
 
 std::vector<double> probabilities(const state_vector& state) {
-    std::vector<double> out = large_vectors::filled(state.size(), 0.0);
+    std::vector<double> out = large_vectors::filled(state.size(), 0.0, gates::workerCount(state.size()));
     gates::shareOut(state.size(), gates::workerCount(state.size()), [&](unsigned long begin, unsigned long end) {
         for (unsigned long k = begin; k < end; ++k) out[k] = squaredMagnitude(state[k]);
     });
