@@ -48,7 +48,9 @@ def arguments():
     p.add_argument("--programs", default=",".join(programs.PROGRAMS),
                    help="comma-separated names from programs.py (default: all)")
     p.add_argument("--engines", default=",".join(ENGINES))
-    p.add_argument("--reps", type=int, default=3, help="timed runs per figure (median)")
+    p.add_argument("--reps", type=int, default=None,
+                   help="timed runs per figure, the median counts (default: 3 from 25 qubits, 5 at 23 and 24, "
+                        "9 below, where a run takes milliseconds and varies more)")
     p.add_argument("--threads", type=int, default=2)
     p.add_argument("--memory-program", default="ising_n26", help="the program of the memory-by-phase figure ('' for none)")
     p.add_argument("--kovra-python", default=os.environ.get("KOVRA_PYTHON", os.path.join(ROOT, ".venv", "bin", "python")))
@@ -65,6 +67,12 @@ def arguments():
         p.error("unknown programs %s; known: %s" % (", ".join(unknown), ", ".join(programs.PROGRAMS)))
     a.engines = [x for x in a.engines.split(",") if x]
     return a
+
+
+def reps_for(args, n):
+    if args.reps:
+        return args.reps
+    return 3 if n >= 25 else 5 if n >= 23 else 9
 
 
 def busy():
@@ -163,17 +171,21 @@ def vectors(mib, n):
 def markdown(results):
     m = results["machine"]
     lines = ["# Wide programs measuring every qubit: kovra, qsim, Aer (%s)" % results["date"], "",
-             "CPU: %s, %d CPUs, %s; L2 %s, L3 %s; %s GiB. %d threads everywhere, median of %d runs, "
+             "CPU: %s, %d CPUs, %s; L2 %s, L3 %s; %s GiB. %d threads everywhere, median of %s runs, "
              "each engine in a fresh process." % (m.get("Model name"), m["cpus"], "/".join(m.get("flags", [])),
                                                    m.get("L2 cache"), m.get("L3 cache"), m.get("memory_gib"),
-                                                   results["settings"]["threads"], results["settings"]["reps"]),
+                                                   results["settings"]["threads"],
+                                                   results["settings"]["reps"] or "3 (25 qubits and more), 5 (23, 24) or 9"),
              "kovra: `execute(capsule, {})` (every qubit reported, fusion by size) and `probability_array()`; "
              "qsim: qsimcirq `simulate` (single precision, default fusion); Aer: statevector method, double, "
              "final measurements as `save_probabilities`.", "",
+             "Times are medians of the runs in one process; the first run of each process also pays for fresh "
+             "memory (on this virtual machine the host backs a page the first time it is touched, about 2.5 s per GiB "
+             "on one CPU), and is shown apart in the last column.", "",
              "Command: `%s`" % results["command"], "",
              "| program | qubits | gates | kovra s | qsim s | Aer s | kovra/qsim | kovra/Aer | peak MiB kovra / qsim / Aer "
-             "| kovra peak over baseline (state vectors) |",
-             "|---|---|---|---|---|---|---|---|---|---|"]
+             "| kovra peak over baseline (state vectors) | first run s kovra / qsim / Aer |",
+             "|---|---|---|---|---|---|---|---|---|---|---|"]
     for entry in results["programs"]:
         runs = entry["runs"]
 
@@ -187,11 +199,12 @@ def markdown(results):
         peaks = " / ".join("%.0f" % runs[e]["peak_mib"] if e in runs else "-" for e in ENGINES)
         over = ("%.2f" % vectors(runs["kovra"]["peak_mib"] - runs["kovra"]["baseline_mib"], entry["n"])
                 if "kovra" in runs else "-")
-        lines.append("| %s | %d | %d | %s | %s | %s | %s | %s | %s | %s |" % (
+        first = " / ".join("%.3f" % runs[e]["times"][0] if e in runs else "-" for e in ENGINES)
+        lines.append("| %s | %d | %d | %s | %s | %s | %s | %s | %s | %s | %s |" % (
             entry["name"], entry["n"], entry["gates"], t("kovra"), t("qsim"), t("aer"), ratio("qsim"), ratio("aer"),
-            peaks, over))
+            peaks, over, first))
     g = results["geomean"]
-    lines.append("| geometric mean | | | | | | %s | %s | | |" % (
+    lines.append("| geometric mean | | | | | | %s | %s | | | |" % (
         "%.2f" % g["qsim"] if g.get("qsim") else "-", "%.2f" % g["aer"] if g.get("aer") else "-"))
     lines.append("")
     bad = [(e["name"], k, d) for e in results["programs"] for k, d in e["agreement"].items() if not summary.agree(d)]
@@ -235,7 +248,7 @@ def main():
             entry = {"name": name, "n": n, "gates": gates, "ops": ops, "runs": {}, "agreement": {}, "ratios": {}}
             print("[%6.0fs] %s: %d qubits, %d gates" % (time.perf_counter() - started, name, n, gates), flush=True)
             for engine in args.engines:
-                job = {"program": path, "engine": engine, "threads": args.threads, "reps": args.reps}
+                job = {"program": path, "engine": engine, "threads": args.threads, "reps": reps_for(args, n)}
                 run = run_job(args, workdir, job)
                 entry["runs"][engine] = run
                 print("         %-5s median %8.3fs  peak %7.0f MiB%s" % (

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Wide programs (20 to 28 qubits, every qubit measured) on kovra, qsim and Aer:
-#   bash bench/wide/run.sh                        all programs, 3 runs each (about 15 minutes on 2 cores)
+#   bash bench/wide/run.sh                        all programs (about 10 minutes on 2 cores)
 #   bash bench/wide/run.sh --programs ghz_n22,bv_n20 --reps 1     a few
 # Further options: bash bench/wide/run.sh --help
 # kovra is the module installed in the project venv (scripts/setup.sh; put
