@@ -52,8 +52,10 @@ def arguments():
                    help="timed runs per figure, the median counts (default: 3 from 25 qubits, 5 at 23 and 24, "
                         "9 below, where a run takes milliseconds and varies more)")
     p.add_argument("--threads", type=int, default=2)
-    p.add_argument("--memory-program", default="ising_n26", help="the program of the memory-by-phase figure ('' for none)")
-    p.add_argument("--kovra-python", default=os.environ.get("KOVRA_PYTHON", os.path.join(ROOT, ".venv", "bin", "python")))
+    p.add_argument("--memory-program", default="ising_n26",
+                   help="the program of the memory-by-phase figure ('' for none)")
+    p.add_argument("--kovra-python",
+                   default=os.environ.get("KOVRA_PYTHON", os.path.join(ROOT, ".venv", "bin", "python")))
     p.add_argument("--kovra-path", default=os.environ.get("KOVRA_PYTHONPATH", ""),
                    help="put first on kovra's PYTHONPATH (default: the module installed in the project venv)")
     p.add_argument("--out", default=os.path.join(ROOT, "bench", "results"))
@@ -159,7 +161,7 @@ def machine():
         from importlib.metadata import version
 
         info["versions"] = {k: version(k) for k in ("qiskit", "qiskit-aer", "qsimcirq", "cirq-core")}
-    except Exception as e:  # the figures still stand without the versions
+    except ImportError as e:  # a package not found: the figures still stand without the versions
         info["versions"] = repr(e)
     return info
 
@@ -170,21 +172,22 @@ def vectors(mib, n):
 
 def markdown(results):
     m = results["machine"]
+    reps = results["settings"]["reps"] or "3 (25 qubits and more), 5 (23, 24) or 9"
     lines = ["# Wide programs measuring every qubit: kovra, qsim, Aer (%s)" % results["date"], "",
              "CPU: %s, %d CPUs, %s; L2 %s, L3 %s; %s GiB. %d threads everywhere, median of %s runs, "
              "each engine in a fresh process." % (m.get("Model name"), m["cpus"], "/".join(m.get("flags", [])),
                                                    m.get("L2 cache"), m.get("L3 cache"), m.get("memory_gib"),
-                                                   results["settings"]["threads"],
-                                                   results["settings"]["reps"] or "3 (25 qubits and more), 5 (23, 24) or 9"),
+                                                   results["settings"]["threads"], reps),
              "kovra: `execute(capsule, {})` (every qubit reported, fusion by size) and `probability_array()`; "
              "qsim: qsimcirq `simulate` (single precision, default fusion); Aer: statevector method, double, "
              "final measurements as `save_probabilities`.", "",
              "Times are medians of the runs in one process; the first run of each process also pays for fresh "
-             "memory (on this virtual machine the host backs a page the first time it is touched, about 2.5 s per GiB "
-             "on one CPU), and is shown apart in the last column.", "",
+             "memory (on this virtual machine the host backs a page the first time it is touched, about 2.5 s per "
+             "GiB on one CPU), and is shown apart in the last column.", "",
              "Command: `%s`" % results["command"], "",
-             "| program | qubits | gates | kovra s | qsim s | Aer s | kovra/qsim | kovra/Aer | peak MiB kovra / qsim / Aer "
-             "| kovra peak over baseline (state vectors) | first run s kovra / qsim / Aer |",
+             "| program | qubits | gates | kovra s | qsim s | Aer s | kovra/qsim | kovra/Aer "
+             "| peak MiB kovra / qsim / Aer | kovra peak over baseline (state vectors) "
+             "| first run s kovra / qsim / Aer |",
              "|---|---|---|---|---|---|---|---|---|---|---|"]
     for entry in results["programs"]:
         runs = entry["runs"]

@@ -58,7 +58,6 @@ def qubit_order(text, qubits):
 
 def run_qsim(job, text):
     import cirq
-    import numpy as np
     import qsimcirq
     from cirq.contrib.qasm_import import circuit_from_qasm
 
