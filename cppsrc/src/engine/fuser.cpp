@@ -16,10 +16,11 @@ static_assert(MAX_PATTERN_QUBITS <= MAX_FUSED_QUBITS, "the kernels must take eve
 
 using cd = std::complex<double>;
 
-// Longest permutation left as its gates. blocking_bench, one CPU: the
-// multiplier of bench/wide (26 qubits) took 2.42 s with every permutation
-// fused and 1.52 s with those of up to four gates split (17 passes down to
-// 10), its adder (28 qubits) 3.77 s and 2.83 s; splitting longer ones too
+// Longest permutation left as its gates. blocking_bench, one CPU, median
+// of 3: the multiplier of bench/wide (26 qubits) took 2.19 s with every
+// permutation fused and 1.25 s with those of up to four gates split (17
+// passes down to 10), its adder (28 qubits) 3.65 s and 2.50 s, the race's
+// random and QFT circuits the same as before; splitting longer ones too
 // made the QFT of 24 qubits 0.72 s to 1.10 s (its permutations of nine and
 // more gates: each gate a sweep of the tile where the product is one).
 constexpr std::size_t kMaxSplitPermutation = 4;
