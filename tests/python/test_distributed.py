@@ -2,9 +2,7 @@
 must report what one process reports for the same circuit. The ranks run
 mpi_worker.py; this process runs the same cases alone and compares."""
 
-import json
 import os
-import shutil
 import subprocess
 import sys
 
@@ -12,24 +10,17 @@ import pytest
 
 import kovra_backends
 from distributed_cases import CASES, build, outcome
+from mpi_jobs import run_job as run_worker
+from mpi_jobs import skip_without_mpi
 
-if not kovra_backends.distributed_run()["mpi"]:
-    pytest.skip("the module was built without MPI", allow_module_level=True)
-if shutil.which("mpirun") is None:
-    pytest.skip("mpirun is not installed (scripts/setup.sh installs openmpi-bin)", allow_module_level=True)
-if os.environ.get("KOVRA_SANITIZED"):
-    pytest.skip("MPI jobs are not run under the sanitizers", allow_module_level=True)
+skip_without_mpi()
 
 WORKER = os.path.join(os.path.dirname(__file__), "mpi_worker.py")
 TOLERANCE = 1e-12
 
 
 def run_job(ranks, out, *flags):
-    env = {**os.environ, "PYTHONPATH": os.path.dirname(kovra_backends.__file__)}
-    command = ["mpirun", "--oversubscribe", "--allow-run-as-root", "-n", str(ranks), sys.executable, WORKER, str(out)]
-    done = subprocess.run(command + list(flags), env=env, capture_output=True, text=True, timeout=300)
-    assert done.returncode == 0, done.stdout + done.stderr
-    return [json.loads((out / f"rank{r}.json").read_text()) for r in range(ranks)]
+    return run_worker(WORKER, ranks, out, flags)
 
 
 @pytest.fixture(scope="module", params=[(2, ()), (4, ()), (4, ("--mpi4py",))], ids=["2 ranks", "4 ranks", "4 ranks, mpi4py"])

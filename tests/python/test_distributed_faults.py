@@ -5,22 +5,14 @@ Every rank raises, naming the failing rank or what each compiled, instead of
 waiting forever or crashing inside MPI; then the ranks run a shared circuit
 in step again. The ranks run mpi_fault_worker.py."""
 
-import json
 import os
-import shutil
-import subprocess
-import sys
 
 import pytest
 
-import kovra_backends
+from mpi_jobs import run_job as run_worker
+from mpi_jobs import skip_without_mpi
 
-if not kovra_backends.distributed_run()["mpi"]:
-    pytest.skip("the module was built without MPI", allow_module_level=True)
-if shutil.which("mpirun") is None:
-    pytest.skip("mpirun is not installed (scripts/setup.sh installs openmpi-bin)", allow_module_level=True)
-if os.environ.get("KOVRA_SANITIZED"):
-    pytest.skip("MPI jobs are not run under the sanitizers", allow_module_level=True)
+skip_without_mpi()
 
 WORKER = os.path.join(os.path.dirname(__file__), "mpi_fault_worker.py")
 # mpirun ends a job that hangs after this many seconds (and the test fails).
@@ -29,12 +21,7 @@ PREFIX = "rank 1 failed: "
 
 
 def run_job(case, out):
-    env = {**os.environ, "PYTHONPATH": os.path.dirname(kovra_backends.__file__)}
-    command = ["mpirun", "--oversubscribe", "--allow-run-as-root", "--timeout", str(JOB_SECONDS), "-n", "2",
-               sys.executable, WORKER, str(out), case]
-    done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=2 * JOB_SECONDS)
-    assert done.returncode == 0, done.stdout + done.stderr
-    return [json.loads((out / f"rank{r}.json").read_text()) for r in range(2)]
+    return run_worker(WORKER, 2, out, [case], ["--timeout", str(JOB_SECONDS)], timeout=2 * JOB_SECONDS)
 
 
 def check_in_step(ranks):
