@@ -142,7 +142,6 @@ void Result::set_states(state_vector states) { states_ = std::make_shared<const 
 void Result::set_probabilities(std::map<std::string, double> keyed) {
     keyed_ = std::move(keyed);
     keyed_built_ = true;
-    keyed_from_dense_ = false;
     dense_.reset();
 }
 
@@ -196,7 +195,6 @@ void Result::set_distribution(std::vector<double> dense, double shortfall) {
     shortfall_ = shortfall;
     keyed_.clear();
     keyed_built_ = false;
-    keyed_from_dense_ = true;
 }
 
 void Result::set_probabilities(std::map<std::string, double> keyed, std::vector<double> dense) {

@@ -81,17 +81,16 @@ private:
     shared_vector<std::complex<double>> states_ = std::make_shared<const state_vector>();
     shared_vector<double> dense_;  // null until set or derived
     unsigned long width_ = 0;
-    // Whether the keyed probabilities are read off dense_ (a run's result)
-    // rather than held in keyed_ (set by a caller).
-    bool keyed_from_dense_ = false;
     double shortfall_ = 0.0;
+    // keyed_ holds the keyed probabilities when keyed_built_ (set by a caller,
+    // or built once asked for); otherwise they are read off dense_.
     mutable std::map<std::string, double> keyed_;
     mutable bool keyed_built_ = true;
 };
 
 template <class Visit>
 void Result::for_each_key(Visit visit) const {
-    if (!keyed_from_dense_ || keyed_built_) {
+    if (keyed_built_) {
         for (const auto& [key, p] : keyed_) visit(key, p);
         return;
     }

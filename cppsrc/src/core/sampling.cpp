@@ -17,23 +17,6 @@ constexpr double kNegativeTolerance = 1e-10;
 
 double weight(double p) { return p > 0 ? p : 0.0; }
 
-// The total weight, summed in index order as the sweep below sums it, so a
-// target below the total always lands on an index.
-double checked_total(const std::vector<double>& probabilities, std::int64_t shots) {
-    if (shots < 0) throw std::invalid_argument("shots must not be negative, got " + std::to_string(shots));
-    double total = 0.0;
-    for (std::size_t k = 0; k < probabilities.size(); ++k) {
-        const double p = probabilities[k];
-        if (!std::isfinite(p) || p < -kNegativeTolerance) {
-            throw std::invalid_argument("probability of outcome " + std::to_string(k) + " is " +
-                                        std::to_string(p) + ": cannot sample from it");
-        }
-        total += weight(p);
-    }
-    if (shots > 0 && !(total > 0)) throw std::invalid_argument("no outcome has a positive probability to sample");
-    return total;
-}
-
 std::uint64_t last_positive(const std::vector<double>& probabilities) {
     std::size_t k = probabilities.size();
     while (k > 0 && !(probabilities[k - 1] > 0)) --k;
@@ -73,6 +56,23 @@ void chunks(std::size_t outcomes, std::int64_t shots, const uniform_source& unif
 
 }  // namespace
 
+// The total weight, summed in index order as the sweep below sums it, so a
+// target below the total always lands on an index.
+double total_weight(const std::vector<double>& probabilities, std::int64_t shots) {
+    if (shots < 0) throw std::invalid_argument("shots must not be negative, got " + std::to_string(shots));
+    double total = 0.0;
+    for (std::size_t k = 0; k < probabilities.size(); ++k) {
+        const double p = probabilities[k];
+        if (!std::isfinite(p) || p < -kNegativeTolerance) {
+            throw std::invalid_argument("probability of outcome " + std::to_string(k) + " is " +
+                                        std::to_string(p) + ": cannot sample from it");
+        }
+        total += weight(p);
+    }
+    if (shots > 0 && !(total > 0)) throw std::invalid_argument("no outcome has a positive probability to sample");
+    return total;
+}
+
 std::size_t chunk_size(std::size_t outcomes) {
     // Shot positions within a chunk are 32-bit.
     return std::clamp<std::size_t>(outcomes, std::size_t{1} << 20, std::size_t{1} << 31);
@@ -80,7 +80,7 @@ std::size_t chunk_size(std::size_t outcomes) {
 
 std::vector<std::pair<std::uint64_t, std::int64_t>> counts(const std::vector<double>& probabilities,
                                                            std::int64_t shots, const uniform_source& uniforms) {
-    const double total = checked_total(probabilities, shots);
+    const double total = total_weight(probabilities, shots);
     std::vector<std::pair<std::uint64_t, std::int64_t>> counted;
     bool several_chunks = false;
     chunks(probabilities.size(), shots, uniforms, [&](std::int64_t first, std::vector<double>& drawn) {
@@ -111,7 +111,7 @@ std::vector<std::pair<std::uint64_t, std::int64_t>> counts(const std::vector<dou
 
 std::vector<std::uint64_t> memory(const std::vector<double>& probabilities, std::int64_t shots,
                                   const uniform_source& uniforms) {
-    const double total = checked_total(probabilities, shots);
+    const double total = total_weight(probabilities, shots);
     std::vector<std::uint64_t> outcomes(static_cast<std::size_t>(shots));
     // (number, shot) pairs sort in contiguous memory, faster than shot
     // positions compared through the numbers.

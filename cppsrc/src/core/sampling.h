@@ -15,6 +15,11 @@ namespace sampling {
 // Fills `count` doubles, uniform on [0, 1), into the buffer.
 using uniform_source = std::function<void(double* buffer, std::size_t count)>;
 
+// The weight of the non-negative entries, summed in index order. Throws
+// std::invalid_argument as `counts` does: negative shots, entries that are
+// not finite or clearly negative, and, when shots are asked for, no weight.
+double total_weight(const std::vector<double>& probabilities, std::int64_t shots);
+
 // Shots are drawn in chunks of this many or the vector's size, whichever is
 // larger, so the memory beside the output stays that of the vector.
 std::size_t chunk_size(std::size_t outcomes);

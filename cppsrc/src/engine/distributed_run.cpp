@@ -150,11 +150,11 @@ void distributed_sliced_run::publish() {
     lastReport = costs;
 }
 
-std::vector<double> distributed_sliced_run::marginal(const std::vector<unsigned long>& lanes, double floor) {
+std::vector<double> distributed_sliced_run::marginal(const std::vector<unsigned long>& lanes) {
     const unsigned long qubits = source.getQubitNum();
     bool everyLane = lanes.size() == qubits;
     for (unsigned long k = 0; everyLane && k < lanes.size(); ++k) everyLane = lanes[k] == k;
-    if (everyLane && floor < 0) {
+    if (everyLane) {
         inLogicalOrder();
         return rank_comm::gatherAll(state_space::probabilities(state.slice()));
     }
@@ -165,7 +165,7 @@ std::vector<double> distributed_sliced_run::marginal(const std::vector<unsigned 
     std::vector<unsigned long> positions;  // lane 0 is the top bit of the index
     for (unsigned long lane : lanes) positions.push_back(state.physical(qubits - 1 - lane));
     const unsigned long offset = static_cast<unsigned long>(state.rankNumber()) << state.localBits();
-    std::vector<double> out = state_space::marginal(state.slice(), positions, floor, offset);
+    std::vector<double> out = state_space::marginal(state.slice(), positions, offset);
     rank_comm::sumAll(out);
     return out;
 }

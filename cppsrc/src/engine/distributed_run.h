@@ -65,10 +65,9 @@ public:
     // Probabilities over `lanes` (lane 0 the circuit's qubit 0; the first
     // listed lane the top bit of the result's index), the other lanes summed
     // over, on every rank. Lanes that are all of the circuit's in order give
-    // every basis state's probability exactly as one process would. Basis
-    // states whose probability is at most `floor` are left out of the sums
-    // (a negative floor keeps every one). Collective.
-    std::vector<double> marginal(const std::vector<unsigned long>& lanes, double floor = -1.0);
+    // every basis state's probability exactly as one process would.
+    // Collective.
+    std::vector<double> marginal(const std::vector<unsigned long>& lanes);
 
     // The whole state, normalised, on every rank; empty when something was
     // measured. Costs 16 bytes per amplitude of the whole register per rank.

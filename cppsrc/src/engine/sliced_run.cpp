@@ -147,10 +147,10 @@ void sliced_run::execute(const gates::keep_going& keepGoing) {
     if (stopped) throw run_stopped();
 }
 
-std::vector<double> sliced_run::marginal(const std::vector<unsigned long>& lanes, double floor) const {
+std::vector<double> sliced_run::marginal(const std::vector<unsigned long>& lanes) const {
     std::vector<unsigned long> positions;
     for (unsigned long lane : lanes) positions.push_back(source.getQubitNum() - 1 - lane);
-    return state_space::marginal(state, positions, floor);
+    return state_space::marginal(state, positions);
 }
 
 state_space::state_vector sliced_run::takeStateVector() {

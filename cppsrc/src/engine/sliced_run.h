@@ -69,9 +69,8 @@ public:
     std::vector<double> probabilities() const { return state_space::probabilities(state); }
     // Probabilities over `lanes` (lane 0 the circuit's qubit 0; the first
     // listed lane the top bit of the result's index), the other lanes summed
-    // over in index order, leaving out basis states whose probability is at
-    // most `floor` (a negative floor keeps every one).
-    std::vector<double> marginal(const std::vector<unsigned long>& lanes, double floor = -1.0) const;
+    // over in index order.
+    std::vector<double> marginal(const std::vector<unsigned long>& lanes) const;
     // The final state, normalised, when nothing was measured; empty otherwise.
     // Leaves the run without its vector.
     state_space::state_vector takeStateVector();

@@ -28,13 +28,11 @@ std::vector<double> probabilities(const state_vector& state) {
     return out;
 }
 
-std::vector<double> marginal(const state_vector& state, const std::vector<unsigned long>& positions, double floor,
+std::vector<double> marginal(const state_vector& state, const std::vector<unsigned long>& positions,
                              unsigned long offset) {
     std::vector<double> out(std::size_t(1) << positions.size(), 0.0);
-    key_sums::sumByKey(state.size(), positions, offset, out, [&](unsigned long k) {
-        const double p = squaredMagnitude(state[k]);
-        return std::fabs(p) > floor ? p : 0.0;  // probabilities: adding +0 changes no sum
-    });
+    key_sums::sumByKey(state.size(), positions, offset, out,
+                       [&](unsigned long k) { return squaredMagnitude(state[k]); });
     return out;
 }
 

@@ -23,13 +23,12 @@ std::vector<double> probabilities(const state_vector& state);
 
 // Probabilities summed over all but a few bit positions: out[key] is the sum
 // of |a_k|^2, in index order, over the k whose bits at `positions` (the
-// first listed the top bit of the key) spell key, leaving out the k whose
-// |a_k|^2 is at most `floor` (a negative floor keeps every one). `offset`
+// first listed the top bit of the key) spell key. `offset`
 // is or'ed into every index first: the global index of a slice's first
 // amplitude, on bits above the slice's. One pass, no vector of 2^n
 // probabilities.
 std::vector<double> marginal(const state_vector& state, const std::vector<unsigned long>& positions,
-                             double floor = -1.0, unsigned long offset = 0);
+                             unsigned long offset = 0);
 
 // Divides every part by the norm (squaredNorm).
 void normalise(state_vector& state);

@@ -166,9 +166,6 @@ py::str key_text(std::uint64_t outcome, unsigned long width) {
 // and its str key (the object header and the characters).
 constexpr double kBytesPerMemoryShot = sizeof(std::uint64_t) + sizeof(void*) + 48;
 
-// The draws read a copy of the shared vector's handle, not the result's: the
-// generator is Python code and may replace the result's probabilities while
-// the draw runs, which must not free the vector under it.
 // Past this many shots the counts are drawn at once, as one multinomial
 // draw, in time that grows with the outcomes rather than the shots: drawing
 // 2^63 shots one by one would never end. No list of so many shots fits a
@@ -180,11 +177,7 @@ constexpr std::int64_t kShotsDrawnOneByOne = std::int64_t{1} << 32;
 // ascending outcome order, outcomes never drawn left out.
 std::vector<std::pair<std::uint64_t, std::int64_t>> multinomial_counts(const std::vector<double>& probabilities,
                                                                        std::int64_t shots, const py::object& generator) {
-    // Checks the vector as the one-by-one draw does, without drawing.
-    sampling::counts(probabilities, 0, [](double*, std::size_t) {});
-    double total = 0;
-    for (double p : probabilities) total += p > 0 ? p : 0.0;
-    if (!(total > 0)) throw std::invalid_argument("no outcome has a positive probability to sample");
+    const double total = sampling::total_weight(probabilities, shots);
     memory_budget::reservation copy = memory_budget::reserve(
         static_cast<double>(probabilities.size()) * (sizeof(double) + sizeof(std::int64_t)),
         "the weights and counts of a multinomial draw over " + std::to_string(probabilities.size()) + " outcomes");
@@ -201,6 +194,9 @@ std::vector<std::pair<std::uint64_t, std::int64_t>> multinomial_counts(const std
     return counted;
 }
 
+// The draws read a copy of the shared vector's handle, not the result's: the
+// generator is Python code and may replace the result's probabilities while
+// the draw runs, which must not free the vector under it.
 py::typing::Dict<py::str, py::int_> sample_counts(Result& result, std::int64_t shots, const py::object& seed) {
     const unsigned long width = result.key_width();
     const shared_vector<double> held = result.probability_vector();

@@ -78,9 +78,6 @@ public:
         bool local_slice = false;
     };
 
-    // A probability at or below this is left out of the result's keys.
-    static constexpr double kReportedFloor = Result::kKeyFloor;
-
     // One translation and one state-vector run. Returns the probability of
     // every basis state; `states` receives the final state vector (empty when
     // the circuit measured or reset a qubit). `classical`, when given, gets
@@ -96,7 +93,7 @@ public:
     static double shortfall(const std::vector<double>& probabilities);
     // Sets the result's distribution over the qubits in `mqubits` (all
     // qubits when empty), qubit 0 first: the exact marginal, keyed where it
-    // exceeds kReportedFloor, the whole distribution's shortfall added to the
+    // exceeds Result::kKeyFloor, the whole distribution's shortfall added to the
     // greatest key.
     void fill_distribution(Result& result, std::vector<double> probabilities, const std::set<int>& mqubits);
     // The keyed probabilities fill_distribution gives.
