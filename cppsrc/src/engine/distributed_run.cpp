@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <mutex>
+#include <utility>
 
 #include "engine/rank_agreement.h"
 
@@ -115,9 +116,9 @@ void runSpread(distributed_state& state, const std::vector<gates::compiled_gate>
     report.pairwiseBytes = pairwise;
 }
 
-distributed_sliced_run::distributed_sliced_run(const circuit& c, const rank_comm::world_info& world,
+distributed_sliced_run::distributed_sliced_run(op_list ops, const rank_comm::world_info& world,
                                                fusion_choice fusion)
-    : source(c), fusion(fusion), state(c.getQubitNum(), world), measurements(c.getQubitNum(), c.getClbitNum()) {
+    : source(std::move(ops)), fusion(fusion), state(source.qubits, world), measurements(source.qubits, source.clbits) {
     costs.ranks = world.size;
     costs.localQubits = state.localBits();
 }
@@ -134,7 +135,7 @@ std::uint64_t distributed_sliced_run::compile() {
 
 void distributed_sliced_run::execute() {
     compile();
-    runSpread(state, program, fusesAt(fusion, source.getQubitNum()), costs);
+    runSpread(state, program, fusesAt(fusion, source.qubits), costs);
     program.clear();
     publish();
 }
@@ -151,7 +152,7 @@ void distributed_sliced_run::publish() {
 }
 
 std::vector<double> distributed_sliced_run::marginal(const std::vector<unsigned long>& lanes) {
-    const unsigned long qubits = source.getQubitNum();
+    const unsigned long qubits = source.qubits;
     bool everyLane = lanes.size() == qubits;
     for (unsigned long k = 0; everyLane && k < lanes.size(); ++k) everyLane = lanes[k] == k;
     if (everyLane) {

@@ -45,8 +45,11 @@ class distributed_sliced_run {
 public:
     // |0...0> on the circuit's qubits, spread over `world`; local gates fuse
     // as in sliced_run.
-    distributed_sliced_run(const circuit& c, const rank_comm::world_info& world,
+    distributed_sliced_run(op_list ops, const rank_comm::world_info& world,
                            fusion_choice fusion = fusion_choice::by_size);
+    distributed_sliced_run(const circuit& c, const rank_comm::world_info& world,
+                           fusion_choice fusion = fusion_choice::by_size)
+        : distributed_sliced_run(opsOf(c), world, fusion) {}
 
     // Compiles the circuit as sliced_run does (measurements as records,
     // conditions as extra controls) and refuses what sliced_run refuses.
@@ -86,7 +89,7 @@ private:
     // Makes the costs so far the process's last report.
     void publish();
 
-    circuit source;
+    op_list source;
     fusion_choice fusion;
     std::vector<gates::compiled_gate> program;
     bool compiled = false;

@@ -239,10 +239,14 @@ unsigned workerCount(unsigned long size) {
 }
 
 bool compileGate(const gate_unit& gate, unsigned long qubits, compiled_gate& out) {
+    return compileGate(laneOp(gate), qubits, out);
+}
+
+bool compileGate(const lane_op& gate, unsigned long qubits, compiled_gate& out) {
     // The checks of gate_unit::execute, in its order.
-    const GATE_INDEX index = gate.kernelIndex();
+    const GATE_INDEX index = gate.gate;
     const unsigned long arity = gateArity(index);
-    const unsigned long q1 = gate.getQubit(), q2 = gate.getQubit2(), q3 = gate.getQubit3();
+    const unsigned long q1 = gate.qubits[0], q2 = gate.qubits[1], q3 = gate.qubits[2];
     if (q1 >= qubits) return false;
     if (arity >= 2 && (q2 >= qubits || q2 == q1)) return false;
     if (arity == 3 && (q3 >= qubits || q3 == q1 || q3 == q2)) return false;
@@ -272,7 +276,7 @@ bool compileGate(const gate_unit& gate, unsigned long qubits, compiled_gate& out
         case GATE_TD: phase(divide(cd(1, -1), SQRT2)); break;
         case GATE_RX:
         case GATE_RY: {
-            gate_matrix m = index == GATE_RX ? getGateXr(gate.getAngle()) : getGateYr(gate.getAngle());
+            gate_matrix m = index == GATE_RX ? getGateXr(gate.angle) : getGateYr(gate.angle);
             out.kind = compiled_gate::PAIR_MATRIX;
             out.m[0] = m[0][0];
             out.m[1] = m[0][1];
@@ -281,13 +285,13 @@ bool compileGate(const gate_unit& gate, unsigned long qubits, compiled_gate& out
             break;
         }
         case GATE_RZ: {
-            gate_matrix m = getGateZr(gate.getAngle());
+            gate_matrix m = getGateZr(gate.angle);
             out.kind = compiled_gate::PAIR_DIAG;
             out.m[0] = m[0][0];
             out.m[1] = m[1][1];
             break;
         }
-        case GATE_P: phase(getGateP(gate.getAngle())[1][1]); break;
+        case GATE_P: phase(getGateP(gate.angle)[1][1]); break;
         case GATE_CNOT:
         case GATE_YCON:
             out.kind = index == GATE_CNOT ? compiled_gate::PAIR_SWAP : compiled_gate::PAIR_YCON;

@@ -19,6 +19,7 @@
 #include "engine/circuit.h"
 #include "engine/fused_matrix.h"
 #include "engine/kernels.h"
+#include "engine/op_list.h"
 
 namespace gates {
 
@@ -71,6 +72,7 @@ struct compiled_gate {
 // as it is ("I", a measurement, a name outside the catalogue, or qubits the
 // state does not have or that coincide).
 bool compileGate(const gate_unit& gate, unsigned long qubits, compiled_gate& out);
+bool compileGate(const lane_op& gate, unsigned long qubits, compiled_gate& out);
 
 // Asked between stretches whether to go on; false stops the run there.
 using keep_going = std::function<bool()>;

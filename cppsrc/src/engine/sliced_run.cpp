@@ -2,45 +2,47 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 #include "engine/bit_positions.h"
 #include "engine/fuser.h"
 #include "engine/gate_runs.h"
 #include "engine/share_out.h"
 
-sliced_run::sliced_run(const circuit& c, fusion_choice fusion)
-    : source(c), fusion(fusion), state(state_space::zeroState(c.getQubitNum())), measurements(c.getQubitNum(), c.getClbitNum()) {}
+sliced_run::sliced_run(op_list ops, fusion_choice fusion)
+    : source(std::move(ops)),
+      fusion(fusion),
+      state(state_space::zeroState(source.qubits)),
+      measurements(source.qubits, source.clbits) {}
 
 namespace {
 
 // Nothing acts on a measured qubit, a second measurement included.
-void admit(const gate_unit& gate, unsigned long qubitNum, const measurement_record& record) {
-    const unsigned long arity = gate.getQubitNum();
-    const unsigned long qubits[] = {gate.getQubit(), gate.getQubit2(), gate.getQubit3()};
-    for (unsigned long k = 0; k < arity && k < 3; ++k)
-        if (qubits[k] < qubitNum && record.isMeasured(qubits[k])) throw std::exception();
+void admit(const lane_op& gate, unsigned long qubitNum, const measurement_record& record) {
+    for (unsigned long k = 0; k < gate.arity && k < 3; ++k)
+        if (gate.qubits[k] < qubitNum && record.isMeasured(gate.qubits[k])) throw std::exception();
 }
 
-void gather(const gate_unit& gate, unsigned long qubitNum, measurement_record& record,
+void gather(const lane_op& gate, unsigned long qubitNum, measurement_record& record,
             std::vector<gates::compiled_gate>& run) {
     admit(gate, qubitNum, record);
-    const bool measurement = gate.getGateIndex() == GATE_MEASURE;
-    if (gate.hasCondition()) {
+    const bool measurement = gate.measures();
+    if (gate.cond.isValid()) {
         // A conditioned measurement would split only some branches; the
         // record cannot say that, so one that can happen is refused.
         if (measurement) {
-            if (record.satisfiable(gate.getCondition())) throw std::exception();
+            if (record.satisfiable(gate.cond)) throw std::exception();
             return;
         }
         gates::compiled_gate compiled;
         if (gates::compileGate(gate, qubitNum, compiled))
-            record.confine(compiled, gate.getCondition(), run);
+            record.confine(compiled, gate.cond, run);
         else
-            record.satisfiable(gate.getCondition());  // still refuses bits the run does not have
+            record.satisfiable(gate.cond);  // still refuses bits the run does not have
         return;
     }
     if (measurement) {
-        record.measure(gate.getQubit(), gate.getClbitTarget());
+        record.measure(gate.qubits[0], gate.clbit);
         return;
     }
     gates::compiled_gate compiled;
@@ -49,10 +51,10 @@ void gather(const gate_unit& gate, unsigned long qubitNum, measurement_record& r
 
 }  // namespace
 
-std::vector<gates::compiled_gate> compileSliced(const circuit& c, measurement_record& record) {
+std::vector<gates::compiled_gate> compileSliced(const op_list& ops, measurement_record& record) {
     std::vector<gates::compiled_gate> run;
-    for (const circuit_unit& unit : c.layerList())
-        for (const gate_unit& gate : unit.gateList()) gather(gate, c.getQubitNum(), record, run);
+    run.reserve(ops.ops.size());
+    for (const lane_op& gate : ops.ops) gather(gate, ops.qubits, record, run);
     return run;
 }
 
@@ -137,7 +139,7 @@ std::vector<gates::compiled_gate> foldFirstLayer(state_space::state_vector& stat
 
 void sliced_run::execute(const gates::keep_going& keepGoing) {
     std::vector<gates::compiled_gate> run = compileSliced(source, measurements);
-    const bool fuse = fusesAt(fusion, source.getQubitNum());
+    const bool fuse = fusesAt(fusion, source.qubits);
     // Rounding may differ from the gates' own: only where fusion already allows it.
     if (fuse && !executed) run = foldFirstLayer(state, run);
     executed = true;
@@ -149,7 +151,7 @@ void sliced_run::execute(const gates::keep_going& keepGoing) {
 
 std::vector<double> sliced_run::marginal(const std::vector<unsigned long>& lanes) const {
     std::vector<unsigned long> positions;
-    for (unsigned long lane : lanes) positions.push_back(source.getQubitNum() - 1 - lane);
+    for (unsigned long lane : lanes) positions.push_back(source.qubits - 1 - lane);
     return state_space::marginal(state, positions);
 }
 

@@ -21,6 +21,7 @@
 #include "engine/circuit.h"
 #include "engine/gate_runs.h"
 #include "engine/measurement_record.h"
+#include "engine/op_list.h"
 #include "engine/state_space.h"
 
 // A run that its caller stopped part-way; its vector is not a result.
@@ -31,7 +32,7 @@ struct run_stopped : std::runtime_error {
 // The circuit's gates as one run for runGates, in order: measurements are
 // written into `record`, conditioned gates become copies confined to the
 // satisfying outcomes. Throws std::exception as sliced_run::execute does.
-std::vector<gates::compiled_gate> compileSliced(const circuit& c, measurement_record& record);
+std::vector<gates::compiled_gate> compileSliced(const op_list& ops, measurement_record& record);
 
 // Whether a run fuses its gates into matrices (fuser.h): exact gate by gate
 // when off; by default on from FUSION_MIN_QUBITS qubits.
@@ -56,8 +57,10 @@ std::vector<gates::compiled_gate> foldFirstLayer(state_space::state_vector& stat
 
 class sliced_run {
 public:
-    // |0...0> on the circuit's qubits, for its classical bits.
-    explicit sliced_run(const circuit& c, fusion_choice fusion = fusion_choice::by_size);
+    // |0...0> on the list's lanes, for its classical bits.
+    explicit sliced_run(op_list ops, fusion_choice fusion = fusion_choice::by_size);
+    explicit sliced_run(const circuit& c, fusion_choice fusion = fusion_choice::by_size)
+        : sliced_run(opsOf(c), fusion) {}
 
     // Runs the circuit given to the constructor. Throws std::exception, as
     // the branching run does, for a gate on a measured qubit, a conditioned
@@ -78,7 +81,7 @@ public:
     const measurement_record& record() const { return measurements; }
 
 private:
-    circuit source;  // a copy: records are small next to the vector
+    op_list source;
     fusion_choice fusion;
     state_space::state_vector state;
     measurement_record measurements;

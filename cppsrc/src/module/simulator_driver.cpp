@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "simulator/basic_simulator.h"
-#include "simulator/lowering.h"
 #include "simulator/rank_session.h"
 #include "util/graph_reader.h"
 #include "util/memory_budget.h"
@@ -79,8 +78,9 @@ Result BasicSimulator::execute_here(const igraph_t* graph, const config_reader& 
             reported.qubits.clear();
         }
     }
-    probabilities = parallel ? run_parallel(graph, order, print_circuit, states, wanted, &reported, fusion)
-                             : run_sequential(graph, order, print_circuit, states, wanted, &reported, fusion);
+    std::vector<program::sub_circuit> subs = read_program(graph, order, parallel);
+    probabilities = parallel ? run_parallel(subs, print_circuit, states, wanted, &reported, fusion)
+                             : simulate(subs.front(), states, print_circuit, wanted, &reported, fusion);
 
     // Read after the run, so that a bad value is reported once the circuit
     // has been simulated (and printed).

@@ -1,14 +1,13 @@
 // The exact state-vector back end.
 //
-// A run orders the graph topologically, splits it into the sub-circuits that
-// hang off register declarations, lowers each ordered vertex list into a
-// layered `circuit` and runs it on a fresh `state_manager`.
+// A run orders the graph topologically, reads it once into a program of
+// sub-circuits (frontend/), places each sub-circuit's ops on the lanes of
+// one state vector (placement.h) and runs the op list in place.
 //
 // Threading: every member that takes a graph reads Python objects and must be
 // called with the interpreter lock held. `simulate` releases the lock while
 // the state vector is being computed and takes it back before returning;
-// `run_parallel` releases it while its worker threads run and each worker
-// takes it around its own graph reads and Python calls.
+// `run_parallel` releases it while its worker threads run.
 #pragma once
 
 #include <igraph.h>
@@ -24,18 +23,17 @@
 #include "core/result.h"
 #include "engine/circuit.h"
 #include "engine/sliced_run.h"
+#include "frontend/graph_program.h"
+#include "program/program.h"
+#include "simulator/placement.h"
 #include "util/call_limits.h"
 
 class BasicSimulator {
 public:
     using state_vector = std::vector<std::complex<double>>;
 
-    // Calls of sub-circuit definitions nest at most this deep.
-    static constexpr int kMaxCallDepth = 64;
-    // At most this many definition-body vertices are expanded per translation.
-    static constexpr long kMaxExpandedVertices = call_limits::kMaxExpandedVertices;
     // Registers above this size cannot be addressed by a 64-bit index.
-    static constexpr int kMaxQubits = 62;
+    static constexpr int kMaxQubits = frontend::kMaxQubits;
     // `execute` calls nest at most this deep on one call chain (a parameter
     // function may run a circuit; one that runs its own would never end).
     static constexpr int kMaxNestedRuns = 16;
@@ -43,20 +41,18 @@ public:
     // Runs the circuit graph as the configuration asks and packs the result.
     Result execute(const igraph_t* graph, const config_reader& config);
 
-    // The weakly connected parts of the graph that contain a register
-    // declaration, ordered by their smallest register vertex id.
-    std::vector<std::set<int>> decompose(const igraph_t* graph);
+    // Reads the graph once, in `order`, into the sub-circuits a run
+    // simulates: every sub-circuit as one register on the graph's "qnum"
+    // qubits and "cnum" classical bits, or (`parallel`) one register per
+    // sub-circuit that holds a qubit, each checked for size before any is
+    // read. Call with the interpreter lock held.
+    std::vector<program::sub_circuit> read_program(const igraph_t* graph, const std::vector<int>& order,
+                                                   bool parallel);
 
-    // A lowered circuit with the lanes its register qubits end on: qubits
-    // used after their measurement or reset move to record lanes after the
-    // register's (see simulator/lowering.h).
-    struct lowered_circuit {
-        circuit gates;
-        std::vector<unsigned long> register_lanes;
-        unsigned long reuses = 0;
-    };
-    lowered_circuit lower(const igraph_t* graph, std::vector<int>& order, int qnum, int cnum);
-    // Lowers `order` into a circuit on `qnum` qubits and `cnum` classical bits.
+    // Places a sub-circuit on the lanes of one state vector (placement.h).
+    static placement::placed_run place(const program::sub_circuit& sub);
+    // The circuit text of `order` read and placed on `qnum` qubits and `cnum`
+    // classical bits, as print_circuit shows it.
     circuit translate(const igraph_t* graph, std::vector<int>& order, int qnum, int cnum);
 
     // Probabilities keyed by classical-bit values ("mcbits"): the bits asked
@@ -78,13 +74,12 @@ public:
         bool local_slice = false;
     };
 
-    // One translation and one state-vector run. Returns the probability of
+    // One state-vector run of a sub-circuit. Returns the probability of
     // every basis state; `states` receives the final state vector (empty when
     // the circuit measured or reset a qubit). `classical`, when given, gets
     // the classical bits' distribution; `reported` may reduce the result.
     // `fusion`: whether the run fuses gates (config key "fusion").
-    std::vector<double> simulate(const igraph_t* graph, std::vector<int>& vertices, int qnum,
-                                 int cnum, state_vector& states, bool print_circuit,
+    std::vector<double> simulate(const program::sub_circuit& sub, state_vector& states, bool print_circuit,
                                  classical_readout* classical = nullptr, register_readout* reported = nullptr,
                                  fusion_choice fusion = fusion_choice::by_size);
 
@@ -105,22 +100,13 @@ public:
     // itself when every qubit is reported.
     std::vector<double> marginal_probabilities(std::vector<double> probabilities, const std::set<int>& mqubits);
 
-    // All sub-circuits concatenated into one simulation on the calling thread,
-    // on the graph's "qnum" qubits and "cnum" classical bits.
-    std::vector<double> run_sequential(const igraph_t* graph, const std::vector<int>& order,
-                                       bool print_circuit, state_vector& states,
-                                       classical_readout* classical = nullptr,
-                                       register_readout* reported = nullptr,
-                                       fusion_choice fusion = fusion_choice::by_size);
-
-    // One simulation per sub-circuit that holds a qubit, on the calling
-    // thread and as many workers as the process has processors to spare. The
-    // probabilities and the state vector are the first such sub-circuit's;
-    // with no such sub-circuit both come back empty. A failure of any
-    // sub-circuit is raised once all have ended, the first in sub-circuit order.
-    std::vector<double> run_parallel(const igraph_t* graph, const std::vector<int>& order,
-                                     bool print_circuit, state_vector& states,
-                                     classical_readout* classical = nullptr,
+    // One simulation per sub-circuit, on the calling thread and as many
+    // workers as the process has processors to spare. The probabilities and
+    // the state vector are the first sub-circuit's; with none both come back
+    // empty. A failure of any sub-circuit is raised once all have ended, the
+    // first in sub-circuit order.
+    std::vector<double> run_parallel(std::vector<program::sub_circuit>& subs, bool print_circuit,
+                                     state_vector& states, classical_readout* classical = nullptr,
                                      register_readout* reported = nullptr,
                                      fusion_choice fusion = fusion_choice::by_size);
 

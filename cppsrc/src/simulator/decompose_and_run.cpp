@@ -16,7 +16,6 @@
 #include "engine/rank_comm.h"
 #include "engine/sliced_run.h"
 #include "simulator/basic_simulator.h"
-#include "simulator/lowering.h"
 #include "simulator/rank_session.h"
 #include "simulator/readout.h"
 #include "simulator/spread_run.h"
@@ -45,7 +44,7 @@ std::vector<int> vertex_list(const std::vector<int>& order, const std::set<int>&
 int count_kind(const graph_reader& reader, const std::vector<int>& vertices, vertex_kinds::kind kind) {
     int count = 0;
     for (int v : vertices) {
-        if (lowering::vertex_kind(reader.entry("type", v)) == kind) ++count;
+        if (frontend::vertex_kind(reader.entry("type", v)) == kind) ++count;
     }
     return count;
 }
@@ -104,15 +103,6 @@ private:
 
 thread_local int BasicSimulator::nesting_ = 0;
 
-std::vector<std::set<int>> BasicSimulator::decompose(const igraph_t* graph) {
-    graph_reader reader(graph);
-    std::vector<int> seeds;
-    for (int v = 0; v < reader.vertex_count(); ++v) {
-        if (lowering::vertex_kind(reader.entry("type", v)) == vertex_kinds::REGISTER) seeds.push_back(v);
-    }
-    return reader.components_from(seeds);
-}
-
 double BasicSimulator::estimated_bytes(int qnum, int /*cnum*/) {
     // The state vector and its probabilities; classical bits cost nothing
     // until a measurement writes them, and then only a record of the qubit.
@@ -153,6 +143,15 @@ void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes)
 
 namespace {
 
+// The checks a run makes before anything is read or allocated: the whole
+// register on this machine, or its shape where MPI ranks share it.
+void check_run_size(int qnum, int cnum) {
+    if (spread_bits(qnum) > 0)
+        check_register_shape(qnum, cnum);
+    else
+        BasicSimulator::check_register_size(qnum, cnum);
+}
+
 // The run's vectors, reserved in the process-wide budget until they exist.
 // Each reuse of a measured or reset qubit adds a record qubit, doubling them.
 memory_budget::reservation reserve_run(int qnum, int cnum, unsigned long lanes, unsigned long reuses) {
@@ -179,17 +178,14 @@ gates::keep_going interruptible() {
 
 }  // namespace
 
-std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<int>& vertices,
-                                             int qnum, int cnum, state_vector& states,
+std::vector<double> BasicSimulator::simulate(const program::sub_circuit& sub, state_vector& states,
                                              bool print_circuit, classical_readout* classical,
                                              register_readout* reported, fusion_choice fusion) {
+    const int qnum = sub.qubits, cnum = sub.clbits;
     const int bits = spread_bits(qnum);
-    if (bits > 0)
-        check_register_shape(qnum, cnum);
-    else
-        check_register_size(qnum, cnum);
-    lowered_circuit lowered = lower(graph, vertices, qnum, cnum);
-    if (print_circuit) std::cout << lowered.gates.toJSON() << '\n' << std::flush;
+    check_run_size(qnum, cnum);
+    placement::placed_run lowered = place(sub);
+    if (print_circuit) std::cout << placement::layered(lowered).toJSON() << '\n' << std::flush;
     if (bits > 0) {
         try {
             return run_spread(lowered, qnum, cnum, bits, states, classical, reported, fusion);
@@ -201,7 +197,7 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
     // Too small to split: every rank runs it whole, once all agree on it.
     if (rank_session::current() != nullptr)
         spread_run::agree_on_whole_run(lowered, qnum, cnum, fusion, classical, reported);
-    const unsigned long lanes = lowered.gates.getQubitNum();
+    const unsigned long lanes = lowered.run.qubits;
 
     // A result over a few of the register's qubits is summed straight from
     // the amplitudes, in the order the full vector would be, without a
@@ -221,7 +217,7 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
         // Every measurement branch is a slice of the one vector: memory is
         // the register's (and its record qubits'), whatever the number of
         // measurements.
-        sliced_run run(lowered.gates, fusion);
+        sliced_run run(std::move(lowered.run), fusion);
         run.execute(interruptible());
         if (reduced) {
             probabilities = run.marginal(reportedLanes);
@@ -247,6 +243,51 @@ std::vector<double> BasicSimulator::simulate(const igraph_t* graph, std::vector<
     }
     if (reduced || overRecords) return probabilities;
     return readout::registerMarginal(std::move(probabilities), lowered.register_lanes);
+}
+
+std::vector<program::sub_circuit> BasicSimulator::read_program(const igraph_t* graph, const std::vector<int>& order,
+                                                               bool parallel) {
+    graph_reader reader(graph);
+    const std::vector<std::set<int>> parts = frontend::sub_circuits(reader);
+    if (!parallel) {
+        std::vector<int> list;
+        for (const std::set<int>& part : parts) {
+            std::vector<int> vertices = vertex_list(order, part);
+            list.insert(list.end(), vertices.begin(), vertices.end());
+        }
+        const int qnum = graph_count(reader, "qnum");
+        const int cnum = graph_count(reader, "cnum");
+        check_run_size(qnum, cnum);
+        return {frontend::read_sub_circuit(reader, list, qnum, cnum)};
+    }
+    struct part_size {
+        std::vector<int> vertices;
+        int qnum, cnum;
+    };
+    std::vector<part_size> sized;
+    double total_bytes = 0;
+    for (const std::set<int>& part : parts) {
+        std::vector<int> vertices = vertex_list(order, part);
+        const int qnum = count_kind(reader, vertices, vertex_kinds::QUBIT);
+        if (qnum == 0) continue;
+        const int cnum = count_kind(reader, vertices, vertex_kinds::CLBIT);
+        // A spread run checks each rank's share itself.
+        if (rank_comm::world().size <= 1) check_register_size(qnum, cnum, total_bytes);
+        total_bytes += estimated_bytes(qnum, cnum);
+        sized.push_back({std::move(vertices), qnum, cnum});
+    }
+    std::vector<program::sub_circuit> subs;
+    for (const part_size& part : sized) subs.push_back(frontend::read_sub_circuit(reader, part.vertices, part.qnum, part.cnum));
+    return subs;
+}
+
+placement::placed_run BasicSimulator::place(const program::sub_circuit& sub) {
+    return placement::place(sub, static_cast<unsigned long>(kMaxQubits));
+}
+
+circuit BasicSimulator::translate(const igraph_t* graph, std::vector<int>& order, int qnum, int cnum) {
+    graph_reader reader(graph);
+    return placement::layered(place(frontend::read_sub_circuit(reader, order, qnum, cnum)));
 }
 
 namespace {
@@ -289,46 +330,12 @@ std::vector<double> BasicSimulator::marginal_probabilities(std::vector<double> p
     return readout::registerMarginal(std::move(probabilities), reported);
 }
 
-std::vector<double> BasicSimulator::run_sequential(const igraph_t* graph,
-                                                   const std::vector<int>& order,
-                                                   bool print_circuit, state_vector& states,
-                                                   classical_readout* classical, register_readout* reported, fusion_choice fusion) {
-    graph_reader reader(graph);
-    std::vector<int> list;
-    for (const std::set<int>& part : decompose(graph)) {
-        std::vector<int> vertices = vertex_list(order, part);
-        list.insert(list.end(), vertices.begin(), vertices.end());
-    }
-    int qnum = graph_count(reader, "qnum");
-    int cnum = graph_count(reader, "cnum");
-    return simulate(graph, list, qnum, cnum, states, print_circuit, classical, reported, fusion);
-}
-
-std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
-                                                 const std::vector<int>& order,
-                                                 bool print_circuit, state_vector& states,
-                                                 classical_readout* classical, register_readout* reported, fusion_choice fusion) {
-    graph_reader reader(graph);
-    struct task {
-        std::vector<int> vertices;
-        int qnum;
-        int cnum;
-        std::vector<double> probabilities;
-        state_vector states;
-    };
-    std::vector<task> tasks;
-    double total_bytes = 0;
-    for (const std::set<int>& part : decompose(graph)) {
-        std::vector<int> vertices = vertex_list(order, part);
-        int qnum = count_kind(reader, vertices, vertex_kinds::QUBIT);
-        if (qnum == 0) continue;
-        int cnum = count_kind(reader, vertices, vertex_kinds::CLBIT);
-        // A spread run checks each rank's share itself.
-        if (rank_comm::world().size <= 1) check_register_size(qnum, cnum, total_bytes);
-        total_bytes += estimated_bytes(qnum, cnum);
-        tasks.push_back({std::move(vertices), qnum, cnum, {}, {}});
-    }
+std::vector<double> BasicSimulator::run_parallel(std::vector<program::sub_circuit>& tasks, bool print_circuit,
+                                                 state_vector& states, classical_readout* classical,
+                                                 register_readout* reported, fusion_choice fusion) {
     states.clear();
+    std::vector<std::vector<double>> probabilities(tasks.size());
+    std::vector<state_vector> vectors(tasks.size());
     if (rank_session* session = rank_session::current()) {
         // Each sub-circuit is a run of its own, started by an agreement.
         session->expect_runs(std::max<std::size_t>(1, tasks.size()));
@@ -341,13 +348,12 @@ std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
     if (rank_comm::world().size > 1) {
         // Every rank must make the same exchanges in the same order: the
         // sub-circuits run one after another, each spread over all ranks.
-        for (task& t : tasks) {
-            const bool first = &t == &tasks.front();
-            t.probabilities = simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit,
-                                       first ? classical : nullptr, first ? reported : nullptr, fusion);
+        for (std::size_t k = 0; k < tasks.size(); ++k) {
+            probabilities[k] = simulate(tasks[k], vectors[k], print_circuit, k == 0 ? classical : nullptr,
+                                        k == 0 ? reported : nullptr, fusion);
         }
-        states = std::move(tasks[0].states);
-        return std::move(tasks[0].probabilities);
+        states = std::move(vectors[0]);
+        return std::move(probabilities[0]);
     }
 
     // Each task is taken by the first free thread; the caller's own thread
@@ -363,13 +369,11 @@ std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
         for (std::size_t k; (k = next++) < tasks.size();) {
             if (k > first_failed.load()) continue;
             python_exit::acquired acquire;
-            task& t = tasks[k];
             try {
                 // Only the first sub-circuit's results are reported.
                 classical_readout* wanted = k == 0 ? classical : nullptr;
                 register_readout* shown = k == 0 ? reported : nullptr;
-                t.probabilities =
-                    simulate(graph, t.vertices, t.qnum, t.cnum, t.states, print_circuit, wanted, shown, fusion);
+                probabilities[k] = simulate(tasks[k], vectors[k], print_circuit, wanted, shown, fusion);
             } catch (...) {
                 failures[k] = std::current_exception();
                 std::size_t seen = first_failed.load();
@@ -388,6 +392,6 @@ std::vector<double> BasicSimulator::run_parallel(const igraph_t* graph,
     for (std::exception_ptr& failure : failures) {
         if (failure) std::rethrow_exception(failure);
     }
-    states = std::move(tasks[0].states);
-    return std::move(tasks[0].probabilities);
+    states = std::move(vectors[0]);
+    return std::move(probabilities[0]);
 }

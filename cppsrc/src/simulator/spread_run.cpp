@@ -51,19 +51,19 @@ void check_spread_memory(int lanes, double needed) {
 // Agrees with the other ranks on the run about to start (rank_session): the
 // compiled program and the options that decide the result and the run's
 // collective calls.
-void agree(const BasicSimulator::lowered_circuit& lowered, int qnum, int cnum, int bits, bool fuse,
+void agree(const placement::placed_run& placed, int qnum, int cnum, int bits, bool fuse,
            const BasicSimulator::classical_readout* classical, const BasicSimulator::register_readout* reported,
            std::uint64_t program, std::size_t gates) {
     rank_session* session = rank_session::current();
     if (session == nullptr) return;
     rank_agreement::digest options;
-    options.add(qnum).add(cnum).add(bits).add(lowered.gates.getQubitNum()).add(lowered.reuses);
-    options.add(lowered.register_lanes).add(fuse).add(classical != nullptr).add(reported != nullptr);
+    options.add(qnum).add(cnum).add(bits).add(placed.run.qubits).add(placed.reuses);
+    options.add(placed.register_lanes).add(fuse).add(classical != nullptr).add(reported != nullptr);
     if (classical) options.add(classical->clbits);
     if (reported) options.add(std::vector<int>(reported->qubits.begin(), reported->qubits.end())).add(reported->local_slice);
     std::string description = std::to_string(qnum) + " qubits";
-    if (lowered.gates.getQubitNum() > static_cast<unsigned long>(qnum))
-        description += " (" + std::to_string(lowered.gates.getQubitNum()) + " with record qubits)";
+    if (placed.run.qubits > static_cast<unsigned long>(qnum))
+        description += " (" + std::to_string(placed.run.qubits) + " with record qubits)";
     description += " and " + std::to_string(gates) + " compiled gates (program " +
                    rank_agreement::hex(program).substr(0, kShownDigits) + ", options " +
                    rank_agreement::hex(options.value()).substr(0, kShownDigits) + ")";
@@ -96,20 +96,20 @@ std::vector<unsigned long> requested_bit_lanes(const measurement_record& record,
     return lanes;
 }
 
-bool reducible(const BasicSimulator::lowered_circuit& lowered, const BasicSimulator::register_readout* reported,
+bool reducible(const placement::placed_run& placed, const BasicSimulator::register_readout* reported,
                std::vector<unsigned long>& lanes) {
-    if (!reported || reported->qubits.empty() || lowered.reuses > 0) return false;
+    if (!reported || reported->qubits.empty() || placed.reuses > 0) return false;
     for (int q : reported->qubits)
-        if (q >= 0 && static_cast<std::size_t>(q) < lowered.register_lanes.size()) lanes.push_back(lowered.register_lanes[q]);
-    return lanes.size() < lowered.register_lanes.size();
+        if (q >= 0 && static_cast<std::size_t>(q) < placed.register_lanes.size()) lanes.push_back(placed.register_lanes[q]);
+    return lanes.size() < placed.register_lanes.size();
 }
 
-std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, int qnum, int cnum, int bits,
+std::vector<double> run_spread(const placement::placed_run& placed, int qnum, int cnum, int bits,
                                BasicSimulator::state_vector& states, BasicSimulator::classical_readout* classical,
                                BasicSimulator::register_readout* reported, fusion_choice fusion) {
-    const int lanes = static_cast<int>(lowered.gates.getQubitNum());
+    const int lanes = static_cast<int>(placed.run.qubits);
     std::vector<unsigned long> reportedLanes;
-    const bool reduced = !classical && reducible(lowered, reported, reportedLanes);
+    const bool reduced = !classical && reducible(placed, reported, reportedLanes);
     const double needed = spread_bytes(lanes, cnum, bits, classical || reduced ? 0 : qnum);
     std::vector<double> probabilities;
     bool stateLeftOut = false;
@@ -122,7 +122,7 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
         // Held until the slice exists: other runs of this process then see it.
         memory_budget::reservation held =
             memory_budget::reserve(needed, "this rank's share of " + std::to_string(lanes) + " qubits");
-        distributed_sliced_run run(lowered.gates, rank_comm::world(), fusion);
+        distributed_sliced_run run(placed.run, rank_comm::world(), fusion);
         held.release();
         const std::uint64_t program = run.compile();
         std::vector<unsigned long> read, keyLanes;
@@ -138,7 +138,7 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
                 if (at == read.end()) read.push_back(lane);
             }
         }
-        agree(lowered, qnum, cnum, bits, fusesAt(fusion, static_cast<unsigned long>(lanes)), classical, reported,
+        agree(placed, qnum, cnum, bits, fusesAt(fusion, static_cast<unsigned long>(lanes)), classical, reported,
               program, run.compiledGates());
 
         // From here on the ranks exchange amplitudes: a rank that stopped
@@ -152,11 +152,11 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
                 probabilities = run.marginal(reportedLanes);
                 reported->reduced = true;
             } else {
-                probabilities = run.marginal(lowered.register_lanes);
+                probabilities = run.marginal(placed.register_lanes);
             }
-            if (lowered.reuses == 0 && reported && reported->local_slice) {
+            if (placed.reuses == 0 && reported && reported->local_slice) {
                 states = run.takeLocalSlice();
-            } else if (lowered.reuses == 0 && !run.record().anyMeasured()) {
+            } else if (placed.reuses == 0 && !run.record().anyMeasured()) {
                 // The whole vector on every rank, only where one rank can hold it.
                 const double withState = needed + std::ldexp(32.0, lanes);
                 if (rank_comm::maxAll(withState / rank_memory()) <= 1.0)
@@ -179,20 +179,20 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
     return probabilities;
 }
 
-void agree_on_whole_run(const BasicSimulator::lowered_circuit& lowered, int qnum, int cnum, fusion_choice fusion,
+void agree_on_whole_run(const placement::placed_run& placed, int qnum, int cnum, fusion_choice fusion,
                         const BasicSimulator::classical_readout* classical,
                         const BasicSimulator::register_readout* reported) {
-    measurement_record record(lowered.gates.getQubitNum(), lowered.gates.getClbitNum());
+    measurement_record record(placed.run.qubits, placed.run.clbits);
     std::vector<gates::compiled_gate> program;
     try {
-        program = compileSliced(lowered.gates, record);
+        program = compileSliced(placed.run, record);
     } catch (const std::exception& e) {
         // The engine's structural refusals carry no message of their own.
         if (typeid(e) != typeid(std::exception)) throw;
         throw std::runtime_error("the state-vector engine refused the lowered circuit");
     }
     python_exit::released release;
-    agree(lowered, qnum, cnum, 0, fusesAt(fusion, lowered.gates.getQubitNum()), classical, reported,
+    agree(placed, qnum, cnum, 0, fusesAt(fusion, placed.run.qubits), classical, reported,
           rank_agreement::programDigest(program), program.size());
 }
 

@@ -8,6 +8,7 @@
 #include "engine/measurement_record.h"
 #include "engine/sliced_run.h"
 #include "simulator/basic_simulator.h"
+#include "simulator/placement.h"
 
 namespace spread_run {
 
@@ -25,15 +26,15 @@ std::vector<unsigned long> requested_bit_lanes(const measurement_record& record,
 // The register lanes of the reported qubits, when the run may sum over the
 // others itself: some qubits left out, and no record lanes (whose sums one
 // process forms before leaving out small entries).
-bool reducible(const BasicSimulator::lowered_circuit& lowered, const BasicSimulator::register_readout* reported,
+bool reducible(const placement::placed_run& placed, const BasicSimulator::register_readout* reported,
                std::vector<unsigned long>& lanes);
 
-// The run of a lowered circuit spread over 2^bits ranks: every rank returns
+// The run of a placed circuit spread over 2^bits ranks: every rank returns
 // the same register probabilities, classical readout and (when it fits one
 // rank) state vector. Agrees with the other ranks before the first exchange
 // (rank_session); a failure after it ends the job. Call with the
 // interpreter lock held.
-std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, int qnum, int cnum, int bits,
+std::vector<double> run_spread(const placement::placed_run& placed, int qnum, int cnum, int bits,
                                BasicSimulator::state_vector& states, BasicSimulator::classical_readout* classical,
                                BasicSimulator::register_readout* reported, fusion_choice fusion);
 
@@ -41,7 +42,7 @@ std::vector<double> run_spread(const BasicSimulator::lowered_circuit& lowered, i
 // split): the ranks agree that they compiled the same circuit with the same
 // options, as they do before a spread run, so that a rank that would split
 // never waits for one that runs whole. Call with the interpreter lock held.
-void agree_on_whole_run(const BasicSimulator::lowered_circuit& lowered, int qnum, int cnum, fusion_choice fusion,
+void agree_on_whole_run(const placement::placed_run& placed, int qnum, int cnum, fusion_choice fusion,
                         const BasicSimulator::classical_readout* classical,
                         const BasicSimulator::register_readout* reported);
 

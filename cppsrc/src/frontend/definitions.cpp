@@ -12,13 +12,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "simulator/basic_simulator.h"
-#include "simulator/lowering.h"
+#include "frontend/sub_circuit_reader.h"
+#include "util/call_limits.h"
 #include "util/vertex_kinds.h"
 
 namespace py = pybind11;
 
-namespace lowering {
+namespace frontend {
 
 namespace {
 
@@ -34,7 +34,7 @@ std::optional<std::size_t> position(double value, std::size_t size) {
 
 }  // namespace
 
-const translation::definition& translation::find_definition(int call_vertex,
+const sub_circuit_reader::definition& sub_circuit_reader::find_definition(int call_vertex,
                                                             const std::string& callee) {
     auto cached = definitions_.find(callee);
     if (cached != definitions_.end()) return cached->second;
@@ -58,7 +58,7 @@ const translation::definition& translation::find_definition(int call_vertex,
     return definitions_.emplace(callee, std::move(found)).first->second;
 }
 
-std::vector<double> translation::evaluate_parameters(int w,
+std::vector<double> sub_circuit_reader::evaluate_parameters(int w,
                                                      const std::vector<double>& caller_params) {
     std::vector<double> evaluated;
     graph_attributes::py_ref entry = reader_.entry("params", w);
@@ -128,24 +128,23 @@ std::vector<double> translation::evaluate_parameters(int w,
     return evaluated;
 }
 
-int translation::expand_caller(int call_vertex, const std::string& callee,
+void sub_circuit_reader::expand_call(int call_vertex, const std::string& callee,
                                const std::vector<double>& qubits,
                                const std::vector<double>& params,
                                const condition& caller_condition, int depth) {
-    if (depth > BasicSimulator::kMaxCallDepth) {
+    if (depth > kMaxCallDepth) {
         fail(call_vertex, "calls \"" + callee + "\" nested more than " +
-                              std::to_string(BasicSimulator::kMaxCallDepth) +
+                              std::to_string(kMaxCallDepth) +
                               " levels deep (does a definition call itself?)");
     }
     const definition& body = find_definition(call_vertex, callee);
     std::vector<int> order = body.body;  // the cache may grow during the expansion
     calls_.emplace_back(call_vertex, callee);
 
-    int highest = 0;
     for (int w : order) {
-        if (++expanded_ > BasicSimulator::kMaxExpandedVertices) {
+        if (++expanded_ > call_limits::kMaxExpandedVertices) {
             fail(w, "the calls expand to more than " +
-                        std::to_string(BasicSimulator::kMaxExpandedVertices) +
+                        std::to_string(call_limits::kMaxExpandedVertices) +
                         " definition-body vertices");
         }
         std::string name = reader_.name(w);
@@ -164,19 +163,16 @@ int translation::expand_caller(int call_vertex, const std::string& callee,
 
         // Anything but a call, a missing type included, runs as a gate.
         double kind = reader_.number("type", w, vertex_kinds::GATE);
-        int layer;
         if (std::isfinite(kind) && std::fabs(kind) < 1e9 && static_cast<long>(kind) == vertex_kinds::CALL) {
-            layer = expand_caller(w, name, mapped, evaluated, cond, depth + 1);
+            expand_call(w, name, mapped, evaluated, cond, depth + 1);
         } else {
             if (name == "MEASURE") {
                 fail(w, "a definition body cannot measure (no classical bit to write)");
             }
-            layer = lower_gate(w, name, mapped, evaluated, cond);
+            read_gate(w, name, mapped, evaluated, cond);
         }
-        highest = std::max(highest, layer);
     }
     calls_.pop_back();
-    return highest;
 }
 
-}  // namespace lowering
+}  // namespace frontend

@@ -1,0 +1,367 @@
+#include "frontend/sub_circuit_reader.h"
+
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+#include "engine/gate_runs.h"
+#include "engine/gates.h"
+#include "util/angles.h"
+#include "util/memory_budget.h"
+#include "util/vertex_kinds.h"
+
+namespace frontend {
+
+namespace {
+
+constexpr const char* kKeyNotFound = "unordered_map::at: key not found";
+
+// Number of qubits a catalogue gate acts on; 0 for MEASURE and unknown names.
+int catalogue_arity(GATE_INDEX index) {
+    if (index == GATE_INVALID || index == GATE_MEASURE) return 0;
+    return static_cast<int>(gates::gateArity(index));
+}
+
+// Parses a decimal integer with an optional sign; nothing else.
+std::optional<long long> parse_integer(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    std::size_t i = (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    if (i == text.size() || text.size() > 12) return std::nullopt;
+    for (std::size_t k = i; k < text.size(); ++k) {
+        if (text[k] < '0' || text[k] > '9') return std::nullopt;
+    }
+    return std::stoll(text);
+}
+
+// Messages become Python str: bytes of a name that are not UTF-8 show as
+// \xNN rather than turning the report into a UnicodeDecodeError.
+std::string printable(const std::string& text) {
+    PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace");
+    if (decoded == nullptr) {
+        PyErr_Clear();
+        return text;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(decoded, &size);
+    std::string out = utf8 != nullptr ? std::string(utf8, static_cast<std::size_t>(size)) : text;
+    if (utf8 == nullptr) PyErr_Clear();
+    Py_DECREF(decoded);
+    return out;
+}
+
+// What one op costs until the run starts: the op, the lane op placed from
+// it, and the compiled gate (a conditioned gate may compile to several).
+constexpr double kBytesPerOp = sizeof(program::op) + sizeof(lane_op) + 2 * sizeof(gates::compiled_gate);
+
+}  // namespace
+
+std::string number_text(double value) {
+    if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 1e15) {
+        return std::to_string(static_cast<long long>(value));
+    }
+    return std::to_string(value);
+}
+
+std::optional<long> vertex_kind(const graph_attributes::py_ref& held) {
+    PyObject* entry = held.get();
+    if (entry == nullptr || entry == Py_None) return std::nullopt;
+    if (PyFloat_Check(entry)) {
+        double value = PyFloat_AS_DOUBLE(entry);
+        if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 1e9) {
+            return static_cast<long>(value);
+        }
+        return std::nullopt;
+    }
+    return graph_attributes::item_as_integer(entry);
+}
+
+sub_circuit_reader::sub_circuit_reader(const graph_attributes::graph_reader& reader, int qnum, int cnum)
+    : reader_(reader) {
+    if (qnum < 0 || qnum > kMaxQubits) {
+        throw std::invalid_argument("cannot simulate " + std::to_string(qnum) +
+                                    " qubits: the qubit count must lie between 0 and " + std::to_string(kMaxQubits));
+    }
+    if (cnum < 0) {
+        throw std::invalid_argument("the classical bit count must not be negative (got " + std::to_string(cnum) + ")");
+    }
+    out_.qubits = qnum;
+    out_.clbits = cnum;
+}
+
+program::sub_circuit sub_circuit_reader::take() {
+    if (PyErr_Occurred()) throw pybind11::error_already_set();
+    return std::move(out_);
+}
+
+std::string sub_circuit_reader::where(int v) {
+    std::string text = "vertex " + std::to_string(v);
+    graph_attributes::py_ref name = reader_.entry("name", v);
+    if (name && PyUnicode_Check(name.get())) {
+        const char* utf8 = PyUnicode_AsUTF8(name.get());
+        if (utf8 != nullptr) {
+            text += " (" + std::string(utf8) + ")";
+        } else {
+            PyErr_Clear();
+        }
+    }
+    if (!calls_.empty()) {
+        text += " in definition \"" + calls_.back().second + "\" called from vertex " +
+                std::to_string(calls_.back().first);
+    }
+    return text;
+}
+
+void sub_circuit_reader::fail(int v, const std::string& what) { throw vertex_error(v, printable(where(v) + ": " + what)); }
+
+void sub_circuit_reader::append(program::op op) {
+    out_.ops.push_back(std::move(op));
+    const double ops = static_cast<double>(out_.ops.size());
+    if (ops < next_memory_check_) return;
+    next_memory_check_ = std::max(4096.0, ops * 2);
+    // Only a check: other runs are told of the run's memory when it reserves its vectors.
+    memory_budget::reserve(ops * kBytesPerOp, "the program of " + number_text(ops) + " ops on " +
+                                                  std::to_string(out_.qubits) + " qubits and the run's copies of it");
+}
+
+unsigned long sub_circuit_reader::local_index(int v, double graph_index, const index_map& map, const std::string& what,
+                                              const std::string& invalid) {
+    if (!std::isfinite(graph_index) || std::fabs(graph_index) >= 2147483648.0) {
+        fail(v, what + " " + number_text(graph_index) + " is not a valid " + invalid);
+    }
+    int key = static_cast<int>(graph_index);
+    auto found = map.find(key);
+    if (found == map.end()) {
+        throw undeclared_index(v, std::string(kKeyNotFound) + ": " + where(v) + " uses " + what + " " +
+                                      std::to_string(key) + ", which no register declares");
+    }
+    return found->second;
+}
+
+unsigned long sub_circuit_reader::local_qubit(int v, double graph_index) {
+    return local_index(v, graph_index, qubits_, "qubit", "qubit index");
+}
+
+unsigned long sub_circuit_reader::local_clbit(int v, double graph_index) {
+    return local_index(v, graph_index, clbits_, "classical bit", "index");
+}
+
+sub_circuit_reader::register_label sub_circuit_reader::read_register(int v) {
+    std::string label = reader_.name(v);
+    // One leading character, then "<first index>_<size>".
+    std::vector<std::string> parts;
+    std::string part;
+    for (std::size_t i = 1; i <= label.size(); ++i) {
+        if (i == label.size() || label[i] == '_') {
+            if (!part.empty()) parts.push_back(part);
+            part.clear();
+        } else {
+            part += label[i];
+        }
+    }
+    std::optional<long long> first, size;
+    if (parts.size() == 2) {
+        first = parse_integer(parts[0]);
+        size = parse_integer(parts[1]);
+    }
+    if (!first || !size) {
+        fail(v, "register label \"" + label + "\" is not a letter followed by <first index>_<size> (for example q0_3)");
+    }
+    return {v, label, *first, *size};
+}
+
+void sub_circuit_reader::declare_registers(const std::vector<int>& order) {
+    std::vector<register_label> found;
+    for (int v : order) {
+        if (v < 0 || v >= reader_.vertex_count()) {
+            throw std::out_of_range("vertex " + std::to_string(v) + " is not in the graph");
+        }
+    }
+    for (int v : order) {
+        if (kind_of(v) == vertex_kinds::REGISTER) found.push_back(read_register(v));
+    }
+    // Local numbers follow the graph-level ones: the keys then read in graph
+    // qubit order however the sub-circuits are concatenated.
+    std::stable_sort(found.begin(), found.end(),
+                     [](const register_label& a, const register_label& b) { return a.first < b.first; });
+    for (const register_label& r : found) declare_register(r);
+}
+
+void sub_circuit_reader::declare_register(const register_label& r) {
+    const int v = r.vertex;
+    const std::string& label = r.label;
+    const long long first = r.first, size = r.size;
+    if (size <= 0) return;
+    bool quantum = label[0] == 'q';
+    unsigned long& counter = quantum ? qubit_counter_ : clbit_counter_;
+    long long limit = quantum ? out_.qubits : out_.clbits;
+    if (static_cast<long long>(counter) + size > limit) {
+        fail(v, "register \"" + label + "\" declares " + std::to_string(size) +
+                    (quantum ? " qubits" : " classical bits") + " after " + std::to_string(counter) +
+                    " already declared, but the circuit has only " + std::to_string(limit) +
+                    (quantum ? " qubits (graph attribute \"qnum\")" : " classical bits (graph attribute \"cnum\")"));
+    }
+    if (first < INT_MIN || first + size - 1 > INT_MAX) {
+        fail(v, "register \"" + label + "\" declares indices outside the 32-bit range");
+    }
+    index_map& map = quantum ? qubits_ : clbits_;
+    for (long long j = 0; j < size; ++j) map[static_cast<int>(first + j)] = counter + static_cast<unsigned long>(j);
+    counter += static_cast<unsigned long>(size);
+}
+
+std::optional<long> sub_circuit_reader::kind_of(int v) {
+    double kind = reader_.number("type", v, vertex_kinds::GATE);
+    if (!std::isfinite(kind) || std::fabs(kind) > 1e9) return std::nullopt;
+    return static_cast<long>(kind);
+}
+
+void sub_circuit_reader::read_vertex(int v) {
+    std::optional<long> kind = kind_of(v);
+    if (kind == vertex_kinds::CALL) {
+        std::string callee = reader_.name(v);
+        std::vector<double> qubits = reader_.numbers("qubits", v);
+        std::vector<double> params = reader_.numbers("params", v);
+        condition cond = local_condition(v);
+        expand_call(v, callee, qubits, params, cond, 1);
+    } else if (kind == vertex_kinds::GATE) {
+        read_gate_vertex(v);
+    }
+    // Register declarations are read up front, by declare_registers; other kinds are not ops.
+}
+
+wide_integer sub_circuit_reader::read_constant(int v) {
+    const std::optional<std::string> binary = reader_.integer_binary("constant", v);
+    wide_integer constant;
+    const bool negative = binary && !binary->empty() && (*binary)[0] == '-';
+    if (!binary || !wide_integer::from_binary(negative, binary->substr(negative ? 1 : 0), constant)) {
+        fail(v, "\"constant\" " + number_text(reader_.number("constant", v, 0.0)) + " is not an integer");
+    }
+    return constant;
+}
+
+condition sub_circuit_reader::local_condition(int v) {
+    if (!reader_.has("cmp", v)) return condition();
+    double relation = reader_.number("cmp", v, 0.0);
+    if (!std::isfinite(relation) || std::fabs(relation) > 1e9) {
+        fail(v, "\"cmp\" " + number_text(relation) + " is not a relation");
+    }
+    const int r = static_cast<int>(relation);
+    if (r < EQUAL || r > GREATER_EQUAL) {
+        fail(v, "\"cmp\" is " + std::to_string(r) +
+                    ", but a relation must lie between 0 (equal) and 5 (greater or equal)");
+    }
+    if (!reader_.has("constant", v)) {
+        fail(v, "the gate is classically conditioned (\"cmp\") but has no \"constant\" to compare with");
+    }
+    const wide_integer constant = read_constant(v);
+    std::vector<double> bits = reader_.in_edge_numbers("conbit", v);
+    if (bits.empty()) {
+        fail(v, "the gate is classically conditioned (\"cmp\") but no incoming edge carries \"conbit\"");
+    }
+    // The highest-numbered bit is the most significant one.
+    std::sort(bits.begin(), bits.end());
+    std::reverse(bits.begin(), bits.end());
+    std::vector<unsigned long> list;
+    for (double bit : bits) list.push_back(local_clbit(v, bit));
+    return condition(list, static_cast<RELATION>(r), constant);
+}
+
+void sub_circuit_reader::read_reset(int v, const std::vector<double>& graph_qubits, const condition& cond) {
+    if (graph_qubits.empty()) fail(v, "the reset lists no qubits in \"qubits\"");
+    if (cond.isValid()) fail(v, "a reset cannot be classically conditioned");
+    program::op op;
+    op.kind = program::op_kind::reset;
+    for (double graph_qubit : graph_qubits) {
+        unsigned long q = local_qubit(v, graph_qubit);
+        if (std::find(op.qubits.begin(), op.qubits.end(), q) != op.qubits.end()) {
+            fail(v, "the reset lists qubit " + number_text(graph_qubit) + " more than once");
+        }
+        op.qubits.push_back(q);
+    }
+    append(std::move(op));
+}
+
+void sub_circuit_reader::read_gate(int v, const std::string& name, const std::vector<double>& graph_qubits,
+                                   const std::vector<double>& params, const condition& cond) {
+    if (name == "RESET") return read_reset(v, graph_qubits, cond);
+    GATE_INDEX index = gates::getGateIndex(name);
+    if (index == GATE_INVALID) fail(v, "\"" + name + "\" is not a gate name");
+    int arity = catalogue_arity(index);
+    if (static_cast<int>(graph_qubits.size()) != arity) {
+        fail(v, "gate " + name + " acts on " + std::to_string(arity) + " qubit" + (arity == 1 ? "" : "s") +
+                    ", but \"qubits\" lists " + std::to_string(graph_qubits.size()));
+    }
+    program::op op;
+    op.gate = index;
+    for (double q : graph_qubits) op.qubits.push_back(local_qubit(v, q));
+    for (std::size_t i = 0; i < op.qubits.size(); ++i) {
+        for (std::size_t j = i + 1; j < op.qubits.size(); ++j) {
+            if (op.qubits[i] == op.qubits[j]) {
+                fail(v, "gate " + name + " lists qubit " + number_text(graph_qubits[j]) + " more than once");
+            }
+        }
+    }
+    if (arity == 1 && !params.empty()) {
+        if (!std::isfinite(params[0])) {
+            fail(v, "parameter " + number_text(params[0]) + " of gate " + name + " is not a finite angle");
+        }
+        op.angle = angles::degrees_in_720(params[0]);
+        op.hasAngle = true;
+    } else if (gates::takesAngle(index)) {
+        fail(v, "gate " + name + " needs an angle in \"params\"");
+    }
+    op.cond = cond;
+    append(std::move(op));
+}
+
+void sub_circuit_reader::read_gate_vertex(int v) {
+    std::string name = reader_.name(v);
+    std::vector<double> qubits = reader_.numbers("qubits", v);
+    std::vector<double> params = reader_.numbers("params", v);
+    condition cond = local_condition(v);
+    // The first qubit must be declared whatever the vertex turns out to be.
+    if (!qubits.empty()) local_qubit(v, qubits[0]);
+    if (name != "MEASURE") return read_gate(v, name, qubits, params, cond);
+    if (qubits.empty()) fail(v, "the measurement lists no qubits in \"qubits\"");
+    if (cond.isValid()) fail(v, "a measurement cannot be classically conditioned");
+    read_measure(v, qubits);
+}
+
+void sub_circuit_reader::read_measure(int v, const std::vector<double>& qubits) {
+    std::vector<double> targets = reader_.in_edge_numbers("clbit", v);
+    if (targets.size() < qubits.size()) {
+        fail(v, "the measurement lists " + std::to_string(qubits.size()) + " qubits but its incoming edges carry only " +
+                    std::to_string(targets.size()) + " \"clbit\" values");
+    }
+    program::op op;
+    op.kind = program::op_kind::measure;
+    op.gate = GATE_MEASURE;
+    for (std::size_t i = 0; i < qubits.size(); ++i) {
+        unsigned long q = local_qubit(v, qubits[i]);
+        if (std::find(op.qubits.begin(), op.qubits.end(), q) != op.qubits.end()) {
+            fail(v, "the measurement lists qubit " + number_text(qubits[i]) + " more than once");
+        }
+        op.qubits.push_back(q);
+        op.clbits.push_back(local_clbit(v, targets[i]));
+    }
+    append(std::move(op));
+}
+
+std::vector<std::set<int>> sub_circuits(const graph_attributes::graph_reader& reader) {
+    std::vector<int> seeds;
+    for (int v = 0; v < reader.vertex_count(); ++v) {
+        if (vertex_kind(reader.entry("type", v)) == vertex_kinds::REGISTER) seeds.push_back(v);
+    }
+    return reader.components_from(seeds);
+}
+
+program::sub_circuit read_sub_circuit(const graph_attributes::graph_reader& reader, const std::vector<int>& order,
+                                      int qnum, int cnum) {
+    sub_circuit_reader read(reader, qnum, cnum);
+    read.declare_registers(order);
+    for (int v : order) read.read_vertex(v);
+    return read.take();
+}
+
+}  // namespace frontend

@@ -1,0 +1,87 @@
+// The reader behind frontend::read_sub_circuit: one per sub-circuit read.
+#pragma once
+
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "frontend/graph_program.h"
+#include "engine/wide_integer.h"
+
+namespace frontend {
+
+class sub_circuit_reader {
+public:
+    sub_circuit_reader(const graph_attributes::graph_reader& reader, int qnum, int cnum);
+
+    // Declares the registers among `order`, lowest first graph-level index first.
+    void declare_registers(const std::vector<int>& order);
+    // Reads one vertex of the order into ops.
+    void read_vertex(int v);
+    program::sub_circuit take();
+
+private:
+    using index_map = std::unordered_map<int, unsigned long>;
+
+    struct register_label {
+        int vertex;
+        std::string label;
+        long long first;
+        long long size;
+    };
+    struct definition {
+        int root;
+        std::vector<int> body;  // topological order of the vertices below the root
+    };
+
+    // The "name" of register vertex `v`, parsed ("q0_3": qubits 0 to 2).
+    register_label read_register(int v);
+    void declare_register(const register_label& r);
+    // The vertex's "type" as the reader takes it; empty when it is no kind.
+    std::optional<long> kind_of(int v);
+
+    void read_gate_vertex(int v);
+    void read_measure(int v, const std::vector<double>& qubits);
+    // Moves every listed qubit to |0> ("RESET" vertices).
+    void read_reset(int v, const std::vector<double>& graph_qubits, const condition& cond);
+    // Checks a gate against the catalogue and appends it.
+    void read_gate(int v, const std::string& name, const std::vector<double>& graph_qubits,
+                   const std::vector<double>& params, const condition& cond);
+
+    // The vertex's condition with local classical bits; empty when it has no "cmp".
+    condition local_condition(int v);
+    // The vertex's "constant", exactly, at any width.
+    wide_integer read_constant(int v);
+
+    // Calls (definitions.cpp).
+    void expand_call(int call_vertex, const std::string& callee, const std::vector<double>& qubits,
+                     const std::vector<double>& params, const condition& caller_condition, int depth);
+    const definition& find_definition(int call_vertex, const std::string& callee);
+    std::vector<double> evaluate_parameters(int w, const std::vector<double>& caller_params);
+
+    unsigned long local_qubit(int v, double graph_index);
+    unsigned long local_clbit(int v, double graph_index);
+    // The local number of graph index `graph_index` in `map`, "what" naming
+    // the kind of index in messages.
+    unsigned long local_index(int v, double graph_index, const index_map& map, const std::string& what,
+                              const std::string& invalid);
+    // "vertex 7 (CNOT)", with the definition and call it sits in, if any.
+    std::string where(int v);
+    [[noreturn]] void fail(int v, const std::string& what);
+    void append(program::op op);
+
+    const graph_attributes::graph_reader& reader_;
+    program::sub_circuit out_;
+    index_map qubits_;
+    index_map clbits_;
+    unsigned long qubit_counter_ = 0;
+    unsigned long clbit_counter_ = 0;
+    long expanded_ = 0;
+    double next_memory_check_ = 0;  // ops at the next check
+    std::unordered_map<std::string, definition> definitions_;
+    // Call vertices and definition names of the expansion in progress.
+    std::vector<std::pair<int, std::string>> calls_;
+};
+
+}  // namespace frontend
