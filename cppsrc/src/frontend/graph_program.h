@@ -34,8 +34,7 @@ struct undeclared_index : std::out_of_range {
     int vertex;
 };
 
-// Registers above this size cannot be addressed by a 64-bit index.
-constexpr int kMaxQubits = 62;
+using program::kMaxQubits;
 // Calls of sub-circuit definitions nest at most this deep.
 constexpr int kMaxCallDepth = 64;
 
@@ -50,6 +49,20 @@ std::optional<long> vertex_kind(const graph_attributes::py_ref& entry);
 // The weakly connected parts of the graph that contain a register
 // declaration, ordered by their smallest register vertex id.
 std::vector<std::set<int>> sub_circuits(const graph_attributes::graph_reader& reader);
+
+// The vertices and register size of one sub-circuit a run simulates.
+struct sub_circuit_source {
+    std::vector<int> vertices;  // in the order they act
+    int qnum;
+    int cnum;
+};
+
+// The sub-circuits a BasicSimulator run simulates, their vertices in
+// `order`: all of them as one register on the graph's "qnum" qubits and
+// "cnum" classical bits, or (`parallel`) one register per sub-circuit that
+// holds a qubit, sized by its qubit and classical-bit vertices.
+std::vector<sub_circuit_source> simulator_sources(const graph_attributes::graph_reader& reader,
+                                                  const std::vector<int>& order, bool parallel);
 
 // Reads `order` (vertices of the graph, in the order they act) into one
 // sub-circuit on `qnum` qubits and `cnum` classical bits.

@@ -348,20 +348,4 @@ void sub_circuit_reader::read_measure(int v, const std::vector<double>& qubits) 
     append(std::move(op));
 }
 
-std::vector<std::set<int>> sub_circuits(const graph_attributes::graph_reader& reader) {
-    std::vector<int> seeds;
-    for (int v = 0; v < reader.vertex_count(); ++v) {
-        if (vertex_kind(reader.entry("type", v)) == vertex_kinds::REGISTER) seeds.push_back(v);
-    }
-    return reader.components_from(seeds);
-}
-
-program::sub_circuit read_sub_circuit(const graph_attributes::graph_reader& reader, const std::vector<int>& order,
-                                      int qnum, int cnum) {
-    sub_circuit_reader read(reader, qnum, cnum);
-    read.declare_registers(order);
-    for (int v : order) read.read_vertex(v);
-    return read.take();
-}
-
 }  // namespace frontend

@@ -11,12 +11,13 @@
 #include <memory>
 #include <string>
 
-#include "core/config.h"
+#include "module/config_reader.h"
 #include "core/result.h"
 #include "core/sampling.h"
 #include "engine/distributed_run.h"
 #include "engine/rank_comm.h"
 #include "nmr/nmr.h"
+#include "module/simulator_driver.h"
 #include "simulator/basic_simulator.h"
 #include "util/igraph_errors.h"
 #include "util/memory_budget.h"
@@ -241,7 +242,7 @@ PYBIND11_MODULE(kovra_backends, m) {
         .def(
             "execute",
             [](BasicSimulator& self, const py::object& graph, const py::dict& config) {
-                return self.execute(graph_of(graph), config_reader(config));
+                return execute_simulator(self, graph_of(graph), config_reader(config));
             },
             py::arg("graph"), py::arg("config"), py::pos_only());
 

@@ -1,103 +1,112 @@
-// BasicSimulator.execute: order the graph, simulate, pack the probabilities.
-#include <algorithm>
-#include <cmath>
-#include <optional>
-#include <set>
+// BasicSimulator.execute as Python calls it: the configuration and the graph
+// are read once, under the interpreter lock; the run itself is plain C++ and
+// runs without the lock, reaching Python only to run pending signal handlers.
+#include "module/simulator_driver.h"
+
+#include <pybind11/pybind11.h>
+
+#include <chrono>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "simulator/basic_simulator.h"
+#include "engine/rank_comm.h"
+#include "frontend/graph_program.h"
+#include "module/rank_failure.h"
+#include "module/simulator_options.h"
 #include "simulator/rank_session.h"
 #include "util/graph_reader.h"
-#include "util/memory_budget.h"
+#include "util/python_exit.h"
+
+namespace py = pybind11;
 
 namespace {
 
-// Counts one more `execute` on the call chain, refusing one too many.
+// `execute` calls in progress on this thread's call chain: a parameter
+// function may run a circuit, and one that runs its own would never end.
+thread_local int nesting = 0;
+
 class nesting_guard {
 public:
-    explicit nesting_guard(int& depth) : depth_(depth) {
-        if (depth_ >= BasicSimulator::kMaxNestedRuns) {
+    nesting_guard() {
+        if (nesting >= BasicSimulator::kMaxNestedRuns) {
             throw std::runtime_error("BasicSimulator.execute calls are nested more than " +
                                      std::to_string(BasicSimulator::kMaxNestedRuns) +
                                      " deep (does a parameter function run its own circuit?)");
         }
-        ++depth_;
+        ++nesting;
     }
-    ~nesting_guard() { --depth_; }
+    ~nesting_guard() { --nesting; }
     nesting_guard(const nesting_guard&) = delete;
     nesting_guard& operator=(const nesting_guard&) = delete;
-
-private:
-    int& depth_;
 };
+
+// Between stretches of a run, at most every 100 ms: takes the interpreter
+// lock just to run pending signal handlers (Ctrl-C), and stops the run when
+// one raised. Only the main thread runs handlers; elsewhere this never stops.
+gates::keep_going interruptible() {
+    using clock = std::chrono::steady_clock;
+    return [last = clock::now()]() mutable {
+        if (clock::now() - last < std::chrono::milliseconds(100)) return true;
+        last = clock::now();
+        python_exit::acquired acquire;
+        return PyErr_CheckSignals() == 0;
+    };
+}
+
+// The sub-circuits the run simulates, each refused for its size before
+// any is read, as the run would refuse it.
+std::vector<program::sub_circuit> read_program(const igraph_t* graph, const std::vector<int>& order, bool parallel) {
+    const graph_attributes::graph_reader reader(graph);
+    const std::vector<frontend::sub_circuit_source> sources = frontend::simulator_sources(reader, order, parallel);
+    double total_bytes = 0;
+    for (const frontend::sub_circuit_source& source : sources) {
+        if (!parallel) {
+            BasicSimulator::check_run_size(source.qnum, source.cnum);
+        } else if (rank_comm::world().size <= 1) {  // a spread run checks each rank's share itself
+            BasicSimulator::check_register_size(source.qnum, source.cnum, total_bytes);
+        }
+        total_bytes += BasicSimulator::estimated_bytes(source.qnum, source.cnum);
+    }
+    std::vector<program::sub_circuit> subs;
+    subs.reserve(sources.size());
+    for (const frontend::sub_circuit_source& source : sources)
+        subs.push_back(frontend::read_sub_circuit(reader, source.vertices, source.qnum, source.cnum));
+    return subs;
+}
+
+Result execute_here(BasicSimulator& simulator, const igraph_t* graph, const config_reader& config) {
+    nesting_guard nested;
+    const std::vector<int> order = graph_attributes::graph_reader(graph).topological_order();
+    bool mqubits_unreadable = false;
+    const simulator_options options = module_options::read_simulator_options(config, mqubits_unreadable);
+    std::vector<program::sub_circuit> subs = read_program(graph, order, options.parallel);
+
+    run_context context;
+    context.keep_going = interruptible();
+    Result result;
+    try {
+        python_exit::released release;
+        result = simulator.execute(std::move(subs), options, context);
+    } catch (const run_stopped&) {
+        throw py::error_already_set();  // the signal handler's exception, KeyboardInterrupt for Ctrl-C
+    }
+    for (const std::string& warning : context.warnings)
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, warning.c_str(), 1) != 0) throw py::error_already_set();
+    result.shots = module_options::read_shots(config, mqubits_unreadable);
+    return result;
+}
 
 }  // namespace
 
-Result BasicSimulator::execute(const igraph_t* graph, const config_reader& config) {
+Result execute_simulator(BasicSimulator& simulator, const igraph_t* graph, const config_reader& config) {
     // In an MPI job a failure on this rank alone must reach the other ranks,
     // which would otherwise wait for it.
     rank_session session;
     try {
-        return execute_here(graph, config);
+        return execute_here(simulator, graph, config);
     } catch (...) {
-        session.fail();
+        rank_failure::raise(session);
     }
-}
-
-Result BasicSimulator::execute_here(const igraph_t* graph, const config_reader& config) {
-    nesting_guard nested(nesting_);
-    Result result;
-    state_vector states;
-    std::vector<double> probabilities;
-
-    std::vector<int> order = graph_attributes::graph_reader(graph).topological_order();
-    bool parallel = config.get_bool("parallel", false);
-    bool print_circuit = config.get_bool("print_circuit", false);
-    // Absent: fuse from the qubit count where it pays; False: exact, gate by gate.
-    const fusion_choice fusion = !config.has("fusion") ? fusion_choice::by_size
-                                 : (config.get_bool("fusion", false) ? fusion_choice::on : fusion_choice::off);
-    // Classical bits to key the result by, read before the run: they change
-    // what the run computes.
-    std::optional<classical_readout> classical;
-    if (config.has("mcbits")) {
-        std::set<int> bits;
-        for (int c : config.get_int_list("mcbits")) bits.insert(c);
-        classical = classical_readout{{bits.begin(), bits.end()}, {}};
-    }
-    classical_readout* wanted = classical ? &*classical : nullptr;
-    // The reported qubits as far as they read cleanly; a bad value is
-    // reported by the read after the run.
-    register_readout reported;
-    reported.local_slice = config.get_bool("local_state", false);
-    if (config.has("mqubits")) {
-        try {
-            for (int q : config.get_int_list("mqubits")) reported.qubits.insert(q);
-        } catch (const std::exception&) {
-            reported.qubits.clear();
-        }
-    }
-    std::vector<program::sub_circuit> subs = read_program(graph, order, parallel);
-    probabilities = parallel ? run_parallel(subs, print_circuit, states, wanted, &reported, fusion)
-                             : simulate(subs.front(), states, print_circuit, wanted, &reported, fusion);
-
-    // Read after the run, so that a bad value is reported once the circuit
-    // has been simulated (and printed).
-    int shots = config.get_int("shots", 1024);
-    std::set<int> mqubits;
-    if (config.has("mqubits")) {
-        for (int q : config.get_int_list("mqubits")) mqubits.insert(q);
-    }
-    if (classical) {
-        // Keyed by classical bits: the dense vector is read off those keys.
-        result.set_probabilities(std::move(classical->probabilities));
-    } else {
-        // A reduced run has already summed over the qubits left out. The
-        // keys are made only when the caller reads them.
-        fill_distribution(result, std::move(probabilities), reported.reduced ? std::set<int>{} : mqubits);
-    }
-    result.set_states(std::move(states));
-    result.shots = shots;
-    return result;
 }

@@ -8,7 +8,7 @@
 #include <set>
 #include <vector>
 
-#include "core/config.h"
+#include "module/config_reader.h"
 #include "core/result.h"
 #include "nmr/operation.h"
 

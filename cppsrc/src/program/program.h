@@ -11,6 +11,9 @@
 
 namespace program {
 
+// Registers above this size cannot be addressed by a 64-bit index.
+constexpr int kMaxQubits = 62;
+
 enum class op_kind : unsigned char {
     gate,     // a catalogue gate
     measure,  // each listed qubit's outcome written into the bit beside it

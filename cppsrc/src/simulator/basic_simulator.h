@@ -1,16 +1,13 @@
 // The exact state-vector back end.
 //
-// A run orders the graph topologically, reads it once into a program of
-// sub-circuits (frontend/), places each sub-circuit's ops on the lanes of
-// one state vector (placement.h) and runs the op list in place.
+// A run takes the program the front end read from the graph (a list of
+// sub-circuits, program/program.h), places each sub-circuit's ops on the
+// lanes of one state vector (placement.h) and runs the op list in place.
 //
-// Threading: every member that takes a graph reads Python objects and must be
-// called with the interpreter lock held. `simulate` releases the lock while
-// the state vector is being computed and takes it back before returning;
-// `run_parallel` releases it while its worker threads run.
+// Plain C++: nothing here reads Python objects or needs the interpreter
+// lock. module/ reads the graph and the configuration, releases the lock
+// and calls `execute`; the run reaches its caller only through run_context.
 #pragma once
-
-#include <igraph.h>
 
 #include <complex>
 #include <cstdint>
@@ -19,41 +16,31 @@
 #include <string>
 #include <vector>
 
-#include "core/config.h"
 #include "core/result.h"
 #include "engine/circuit.h"
 #include "engine/sliced_run.h"
-#include "frontend/graph_program.h"
 #include "program/program.h"
 #include "simulator/placement.h"
-#include "util/call_limits.h"
+#include "simulator/run_context.h"
+#include "simulator/simulator_options.h"
 
 class BasicSimulator {
 public:
     using state_vector = std::vector<std::complex<double>>;
 
     // Registers above this size cannot be addressed by a 64-bit index.
-    static constexpr int kMaxQubits = frontend::kMaxQubits;
+    static constexpr int kMaxQubits = program::kMaxQubits;
     // `execute` calls nest at most this deep on one call chain (a parameter
     // function may run a circuit; one that runs its own would never end).
     static constexpr int kMaxNestedRuns = 16;
 
-    // Runs the circuit graph as the configuration asks and packs the result.
-    Result execute(const igraph_t* graph, const config_reader& config);
-
-    // Reads the graph once, in `order`, into the sub-circuits a run
-    // simulates: every sub-circuit as one register on the graph's "qnum"
-    // qubits and "cnum" classical bits, or (`parallel`) one register per
-    // sub-circuit that holds a qubit, each checked for size before any is
-    // read. Call with the interpreter lock held.
-    std::vector<program::sub_circuit> read_program(const igraph_t* graph, const std::vector<int>& order,
-                                                   bool parallel);
+    // Runs the program as the options ask and packs the result: every
+    // sub-circuit as one register, or (options.parallel) one run per
+    // sub-circuit, the first one's results reported.
+    Result execute(std::vector<program::sub_circuit> subs, const simulator_options& options, run_context& context);
 
     // Places a sub-circuit on the lanes of one state vector (placement.h).
     static placement::placed_run place(const program::sub_circuit& sub);
-    // The circuit text of `order` read and placed on `qnum` qubits and `cnum`
-    // classical bits, as print_circuit shows it.
-    circuit translate(const igraph_t* graph, std::vector<int>& order, int qnum, int cnum);
 
     // Probabilities keyed by classical-bit values ("mcbits"): the bits asked
     // for, in key order, and what the run found.
@@ -78,10 +65,10 @@ public:
     // every basis state; `states` receives the final state vector (empty when
     // the circuit measured or reset a qubit). `classical`, when given, gets
     // the classical bits' distribution; `reported` may reduce the result.
-    // `fusion`: whether the run fuses gates (config key "fusion").
-    std::vector<double> simulate(const program::sub_circuit& sub, state_vector& states, bool print_circuit,
-                                 classical_readout* classical = nullptr, register_readout* reported = nullptr,
-                                 fusion_choice fusion = fusion_choice::by_size);
+    // The options give the fusion and whether to print the circuit text.
+    std::vector<double> simulate(const program::sub_circuit& sub, state_vector& states,
+                                 const simulator_options& options, run_context& context,
+                                 classical_readout* classical = nullptr, register_readout* reported = nullptr);
 
     // What the distribution misses of 1: its entries summed in index order,
     // none left out.
@@ -105,10 +92,9 @@ public:
     // the state vector are the first sub-circuit's; with none both come back
     // empty. A failure of any sub-circuit is raised once all have ended, the
     // first in sub-circuit order.
-    std::vector<double> run_parallel(std::vector<program::sub_circuit>& subs, bool print_circuit,
-                                     state_vector& states, classical_readout* classical = nullptr,
-                                     register_readout* reported = nullptr,
-                                     fusion_choice fusion = fusion_choice::by_size);
+    std::vector<double> run_parallel(const std::vector<program::sub_circuit>& subs, state_vector& states,
+                                     const simulator_options& options, run_context& context,
+                                     classical_readout* classical = nullptr, register_readout* reported = nullptr);
 
     // Bytes a run of `qnum` qubits and `cnum` classical bits needs at least:
     // the state vector, its probabilities and the copy handed back.
@@ -116,13 +102,16 @@ public:
     // Throws ValueError/MemoryError-mapped errors for registers that cannot be
     // simulated on this machine, before anything is allocated.
     static void check_register_size(int qnum, int cnum, double other_bytes = 0.0);
+    // The check a run makes before its sub-circuit is read: the whole
+    // register on this machine, or only its shape where MPI ranks share it.
+    static void check_run_size(int qnum, int cnum);
 
 private:
-    // `execute` on this rank, without the rank_session that reports its
-    // failures to the other ranks of an MPI job.
-    Result execute_here(const igraph_t* graph, const config_reader& config);
-
-    // `execute` calls in progress on this thread's call chain; a parallel
-    // worker starts from its caller's count.
-    static thread_local int nesting_;
+    // The size check, the placement and (options.print_circuit) the
+    // circuit text of one sub-circuit: what precedes its run.
+    placement::placed_run prepare(const program::sub_circuit& sub, const simulator_options& options);
+    // The run of a placed sub-circuit, as `simulate` describes it.
+    std::vector<double> run_placed(placement::placed_run placed, state_vector& states,
+                                   const simulator_options& options, run_context& context,
+                                   classical_readout* classical, register_readout* reported);
 };

@@ -38,11 +38,12 @@ public:
     // Collective; needs no interpreter lock (and releases none).
     void agree(std::uint64_t digest, const std::string& description);
 
-    // For the catch block through which an exception leaves the call, with
-    // the interpreter lock held. When this rank still owes an agreement,
-    // joins it with the failure first; raises the failure again, with
-    // "rank R failed: " before its message when other ranks did not fail.
-    [[noreturn]] void fail();
+    // Whether this rank still owes the other ranks an agreement.
+    bool owes_agreement() const { return active_ && agreed_ < expected_; }
+    // Joins the agreement this rank owes with its failure, described as
+    // the other ranks show it ("ZeroDivisionError: float division by
+    // zero"); returns whether every rank failed. Collective.
+    bool join_with_failure(const std::string& described);
 
 private:
     bool active_ = false;

@@ -1,7 +1,5 @@
 #include "simulator/spread_run.h"
 
-#include <pybind11/pybind11.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -15,9 +13,7 @@
 #include "simulator/rank_session.h"
 #include "simulator/readout.h"
 #include "util/memory_budget.h"
-#include "util/python_exit.h"
 
-namespace py = pybind11;
 
 namespace spread_run {
 
@@ -106,7 +102,8 @@ bool reducible(const placement::placed_run& placed, const BasicSimulator::regist
 
 std::vector<double> run_spread(const placement::placed_run& placed, int qnum, int cnum, int bits,
                                BasicSimulator::state_vector& states, BasicSimulator::classical_readout* classical,
-                               BasicSimulator::register_readout* reported, fusion_choice fusion) {
+                               BasicSimulator::register_readout* reported, fusion_choice fusion,
+                               run_context& context) {
     const int lanes = static_cast<int>(placed.run.qubits);
     std::vector<unsigned long> reportedLanes;
     const bool reduced = !classical && reducible(placed, reported, reportedLanes);
@@ -114,7 +111,6 @@ std::vector<double> run_spread(const placement::placed_run& placed, int qnum, in
     std::vector<double> probabilities;
     bool stateLeftOut = false;
     {
-        python_exit::released release;
         // Everything that can fail on one rank alone happens before the
         // agreement: the memory check, the slice, the compilation and the
         // classical bits' lanes.
@@ -174,7 +170,7 @@ std::vector<double> run_spread(const placement::placed_run& placed, int qnum, in
         const std::string message = "the state vector of " + std::to_string(lanes) +
                                     " qubits does not fit one rank and is not gathered; Result.states is empty "
                                     "(\"local_state\": True gives each rank its own slice)";
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) throw py::error_already_set();
+        context.warn(message);
     }
     return probabilities;
 }
@@ -191,7 +187,6 @@ void agree_on_whole_run(const placement::placed_run& placed, int qnum, int cnum,
         if (typeid(e) != typeid(std::exception)) throw;
         throw std::runtime_error("the state-vector engine refused the lowered circuit");
     }
-    python_exit::released release;
     agree(placed, qnum, cnum, 0, fusesAt(fusion, placed.run.qubits), classical, reported,
           rank_agreement::programDigest(program), program.size());
 }

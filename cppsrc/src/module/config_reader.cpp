@@ -1,4 +1,4 @@
-#include "config.h"
+#include "module/config_reader.h"
 
 bool config_reader::has(const char* key) const {
     int found = PyDict_Contains(config_.ptr(), py::str(key).ptr());

@@ -1,13 +1,13 @@
-#include <pybind11/pybind11.h>
-
+// The state-vector runs: one sub-circuit on one vector (or spread over MPI
+// ranks), several sub-circuits side by side on the process's CPUs, and the
+// size checks made before any of it is allocated.
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cmath>
-#include <deque>
 #include <exception>
 #include <functional>
 #include <iostream>
+#include <mutex>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -20,44 +20,13 @@
 #include "simulator/readout.h"
 #include "simulator/spread_run.h"
 #include "util/memory_budget.h"
-#include "util/python_exit.h"
-#include "util/vertex_kinds.h"
 
-namespace py = pybind11;
-using graph_attributes::graph_reader;
 using spread_run::reducible;
 using spread_run::requested_bit_lanes;
 using spread_run::run_spread;
 using spread_run::spread_bits;
 
 namespace {
-
-// The vertices of `order` that belong to `part`, in order.
-std::vector<int> vertex_list(const std::vector<int>& order, const std::set<int>& part) {
-    std::vector<int> list;
-    for (int v : order) {
-        if (part.count(v)) list.push_back(v);
-    }
-    return list;
-}
-
-int count_kind(const graph_reader& reader, const std::vector<int>& vertices, vertex_kinds::kind kind) {
-    int count = 0;
-    for (int v : vertices) {
-        if (frontend::vertex_kind(reader.entry("type", v)) == kind) ++count;
-    }
-    return count;
-}
-
-// A graph attribute that must be a non-negative 32-bit count.
-int graph_count(const graph_reader& reader, const char* key) {
-    double value = reader.graph_number(key);
-    if (value < 0 || value >= 2147483648.0) {
-        throw std::invalid_argument("graph attribute \"" + std::string(key) + "\" is " +
-                                    std::to_string(value) + ", not a count of bits");
-    }
-    return static_cast<int>(value);
-}
 
 // Extra threads for parallel runs, process-wide: one per processor, shared by
 // all calls (nested ones included), so a call gets fewer when others hold
@@ -99,9 +68,14 @@ private:
     std::vector<std::thread> threads_;
 };
 
-}  // namespace
+// The circuit text on stdout, one sub-circuit at a time.
+void print(const circuit& c) {
+    static std::mutex printing;
+    std::lock_guard<std::mutex> hold(printing);
+    std::cout << c.toJSON() << '\n' << std::flush;
+}
 
-thread_local int BasicSimulator::nesting_ = 0;
+}  // namespace
 
 double BasicSimulator::estimated_bytes(int qnum, int /*cnum*/) {
     // The state vector and its probabilities; classical bits cost nothing
@@ -141,16 +115,14 @@ void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes)
     }
 }
 
-namespace {
-
-// The checks a run makes before anything is read or allocated: the whole
-// register on this machine, or its shape where MPI ranks share it.
-void check_run_size(int qnum, int cnum) {
+void BasicSimulator::check_run_size(int qnum, int cnum) {
     if (spread_bits(qnum) > 0)
         check_register_shape(qnum, cnum);
     else
-        BasicSimulator::check_register_size(qnum, cnum);
+        check_register_size(qnum, cnum);
 }
+
+namespace {
 
 // The run's vectors, reserved in the process-wide budget until they exist.
 // Each reuse of a measured or reset qubit adds a record qubit, doubling them.
@@ -163,32 +135,35 @@ memory_budget::reservation reserve_run(int qnum, int cnum, unsigned long lanes, 
     return memory_budget::reserve(BasicSimulator::estimated_bytes(static_cast<int>(lanes), cnum), what);
 }
 
-// Between stretches of a run, at most every 100 ms: takes the interpreter
-// lock just to run pending signal handlers (Ctrl-C), and stops the run when
-// one raised. Only the main thread runs handlers; elsewhere this never stops.
-gates::keep_going interruptible() {
-    using clock = std::chrono::steady_clock;
-    return [last = clock::now()]() mutable {
-        if (clock::now() - last < std::chrono::milliseconds(100)) return true;
-        last = clock::now();
-        python_exit::acquired acquire;
-        return PyErr_CheckSignals() == 0;
-    };
-}
-
 }  // namespace
 
+placement::placed_run BasicSimulator::place(const program::sub_circuit& sub) {
+    return placement::place(sub, static_cast<unsigned long>(kMaxQubits));
+}
+
+placement::placed_run BasicSimulator::prepare(const program::sub_circuit& sub, const simulator_options& options) {
+    check_run_size(sub.qubits, sub.clbits);
+    placement::placed_run placed = place(sub);
+    if (options.print_circuit) print(placement::layered(placed));
+    return placed;
+}
+
 std::vector<double> BasicSimulator::simulate(const program::sub_circuit& sub, state_vector& states,
-                                             bool print_circuit, classical_readout* classical,
-                                             register_readout* reported, fusion_choice fusion) {
-    const int qnum = sub.qubits, cnum = sub.clbits;
+                                             const simulator_options& options, run_context& context,
+                                             classical_readout* classical, register_readout* reported) {
+    return run_placed(prepare(sub, options), states, options, context, classical, reported);
+}
+
+std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, state_vector& states,
+                                               const simulator_options& options, run_context& context,
+                                               classical_readout* classical, register_readout* reported) {
+    const fusion_choice fusion = options.fusion;
+    const int qnum = static_cast<int>(lowered.register_lanes.size());
+    const int cnum = static_cast<int>(lowered.run.clbits);
     const int bits = spread_bits(qnum);
-    check_run_size(qnum, cnum);
-    placement::placed_run lowered = place(sub);
-    if (print_circuit) std::cout << placement::layered(lowered).toJSON() << '\n' << std::flush;
     if (bits > 0) {
         try {
-            return run_spread(lowered, qnum, cnum, bits, states, classical, reported, fusion);
+            return run_spread(lowered, qnum, cnum, bits, states, classical, reported, fusion, context);
         } catch (const std::exception& e) {
             if (typeid(e) != typeid(std::exception)) throw;
             throw std::runtime_error("the state-vector engine refused the lowered circuit");
@@ -212,13 +187,12 @@ std::vector<double> BasicSimulator::simulate(const program::sub_circuit& sub, st
     // Held until both vectors exist: other runs then see them as taken.
     memory_budget::reservation held = reserve_run(qnum, cnum, lanes, lowered.reuses);
     std::vector<double> probabilities;
-    python_exit::released release;
     try {
         // Every measurement branch is a slice of the one vector: memory is
         // the register's (and its record qubits'), whatever the number of
         // measurements.
         sliced_run run(std::move(lowered.run), fusion);
-        run.execute(interruptible());
+        run.execute(context.keep_going);
         if (reduced) {
             probabilities = run.marginal(reportedLanes);
             reported->reduced = true;
@@ -234,8 +208,7 @@ std::vector<double> BasicSimulator::simulate(const program::sub_circuit& sub, st
         states = run.takeStateVector();  // the run is done: no copy
         if (lowered.reuses > 0) states.clear();  // a reset leaves no pure register state
     } catch (const run_stopped&) {
-        python_exit::acquired acquire;
-        throw py::error_already_set();  // the signal handler's exception, KeyboardInterrupt for Ctrl-C
+        throw;
     } catch (const std::exception& e) {
         // The engine's structural refusals carry no message of their own.
         if (typeid(e) != typeid(std::exception)) throw;
@@ -245,116 +218,32 @@ std::vector<double> BasicSimulator::simulate(const program::sub_circuit& sub, st
     return readout::registerMarginal(std::move(probabilities), lowered.register_lanes);
 }
 
-std::vector<program::sub_circuit> BasicSimulator::read_program(const igraph_t* graph, const std::vector<int>& order,
-                                                               bool parallel) {
-    graph_reader reader(graph);
-    const std::vector<std::set<int>> parts = frontend::sub_circuits(reader);
-    if (!parallel) {
-        std::vector<int> list;
-        for (const std::set<int>& part : parts) {
-            std::vector<int> vertices = vertex_list(order, part);
-            list.insert(list.end(), vertices.begin(), vertices.end());
-        }
-        const int qnum = graph_count(reader, "qnum");
-        const int cnum = graph_count(reader, "cnum");
-        check_run_size(qnum, cnum);
-        return {frontend::read_sub_circuit(reader, list, qnum, cnum)};
-    }
-    struct part_size {
-        std::vector<int> vertices;
-        int qnum, cnum;
-    };
-    std::vector<part_size> sized;
-    double total_bytes = 0;
-    for (const std::set<int>& part : parts) {
-        std::vector<int> vertices = vertex_list(order, part);
-        const int qnum = count_kind(reader, vertices, vertex_kinds::QUBIT);
-        if (qnum == 0) continue;
-        const int cnum = count_kind(reader, vertices, vertex_kinds::CLBIT);
-        // A spread run checks each rank's share itself.
-        if (rank_comm::world().size <= 1) check_register_size(qnum, cnum, total_bytes);
-        total_bytes += estimated_bytes(qnum, cnum);
-        sized.push_back({std::move(vertices), qnum, cnum});
-    }
-    std::vector<program::sub_circuit> subs;
-    for (const part_size& part : sized) subs.push_back(frontend::read_sub_circuit(reader, part.vertices, part.qnum, part.cnum));
-    return subs;
-}
-
-placement::placed_run BasicSimulator::place(const program::sub_circuit& sub) {
-    return placement::place(sub, static_cast<unsigned long>(kMaxQubits));
-}
-
-circuit BasicSimulator::translate(const igraph_t* graph, std::vector<int>& order, int qnum, int cnum) {
-    graph_reader reader(graph);
-    return placement::layered(place(frontend::read_sub_circuit(reader, order, qnum, cnum)));
-}
-
-namespace {
-
-int qubit_count(std::size_t length) {
-    return static_cast<int>(std::log(static_cast<double>(length)) / 0.6931471805599453);
-}
-
-}  // namespace
-
-double BasicSimulator::shortfall(const std::vector<double>& probabilities) {
-    double total = 0;  // in index order, every entry, small ones included
-    for (double p : probabilities) total += p;
-    return probabilities.empty() ? 0.0 : 1 - total;
-}
-
-void BasicSimulator::fill_distribution(Result& result, std::vector<double> probabilities,
-                                       const std::set<int>& mqubits) {
-    // The whole distribution's shortfall is the gates' rounding; the
-    // marginal is summed with nothing left out, so that keys that survive
-    // the floor keep the weight of small entries that share them.
-    const double missing = shortfall(probabilities);
-    result.set_distribution(marginal_probabilities(std::move(probabilities), mqubits), missing);
-}
-
-std::map<std::string, double> BasicSimulator::pack_probabilities(const std::vector<double>& probabilities,
-                                                                  const std::set<int>& mqubits) {
-    Result result;
-    fill_distribution(result, probabilities, mqubits);
-    return result.probabilities();
-}
-
-std::vector<double> BasicSimulator::marginal_probabilities(std::vector<double> probabilities,
-                                                           const std::set<int>& mqubits) {
-    if (probabilities.empty()) return probabilities;
-    const int n = qubit_count(probabilities.size());
-    std::vector<unsigned long> reported;
-    for (int k = 0; k < n; ++k)
-        if (mqubits.empty() || mqubits.count(k)) reported.push_back(static_cast<unsigned long>(k));
-    return readout::registerMarginal(std::move(probabilities), reported);
-}
-
-std::vector<double> BasicSimulator::run_parallel(std::vector<program::sub_circuit>& tasks, bool print_circuit,
-                                                 state_vector& states, classical_readout* classical,
-                                                 register_readout* reported, fusion_choice fusion) {
+std::vector<double> BasicSimulator::run_parallel(const std::vector<program::sub_circuit>& tasks, state_vector& states,
+                                                 const simulator_options& options, run_context& context,
+                                                 classical_readout* classical, register_readout* reported) {
     states.clear();
     std::vector<std::vector<double>> probabilities(tasks.size());
     std::vector<state_vector> vectors(tasks.size());
     if (rank_session* session = rank_session::current()) {
         // Each sub-circuit is a run of its own, started by an agreement.
         session->expect_runs(std::max<std::size_t>(1, tasks.size()));
-        if (tasks.empty()) {
-            python_exit::released release;
-            session->agree(0, "no sub-circuit with qubits");
-        }
+        if (tasks.empty()) session->agree(0, "no sub-circuit with qubits");
     }
     if (tasks.empty()) return {};
     if (rank_comm::world().size > 1) {
         // Every rank must make the same exchanges in the same order: the
         // sub-circuits run one after another, each spread over all ranks.
         for (std::size_t k = 0; k < tasks.size(); ++k) {
-            probabilities[k] = simulate(tasks[k], vectors[k], print_circuit, k == 0 ? classical : nullptr,
-                                        k == 0 ? reported : nullptr, fusion);
+            probabilities[k] =
+                simulate(tasks[k], vectors[k], options, context, k == 0 ? classical : nullptr, k == 0 ? reported : nullptr);
         }
         states = std::move(vectors[0]);
         return std::move(probabilities[0]);
     }
+
+    // Placed (and printed) in sub-circuit order before any runs.
+    std::vector<placement::placed_run> placed;
+    for (const program::sub_circuit& task : tasks) placed.push_back(prepare(task, options));
 
     // Each task is taken by the first free thread; the caller's own thread
     // is one of them, so the run progresses even when no worker can be had.
@@ -363,17 +252,14 @@ std::vector<double> BasicSimulator::run_parallel(std::vector<program::sub_circui
     std::vector<std::exception_ptr> failures(tasks.size());
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> first_failed{tasks.size()};
-    const int depth = nesting_;
-    auto drain = [&, depth] {
-        nesting_ = depth;  // a worker continues its caller's call chain
+    auto drain = [&] {
         for (std::size_t k; (k = next++) < tasks.size();) {
             if (k > first_failed.load()) continue;
-            python_exit::acquired acquire;
             try {
                 // Only the first sub-circuit's results are reported.
                 classical_readout* wanted = k == 0 ? classical : nullptr;
                 register_readout* shown = k == 0 ? reported : nullptr;
-                probabilities[k] = simulate(tasks[k], vectors[k], print_circuit, wanted, shown, fusion);
+                probabilities[k] = run_placed(std::move(placed[k]), vectors[k], options, context, wanted, shown);
             } catch (...) {
                 failures[k] = std::current_exception();
                 std::size_t seen = first_failed.load();
@@ -383,7 +269,6 @@ std::vector<double> BasicSimulator::run_parallel(std::vector<program::sub_circui
         }
     };
     {
-        python_exit::released release;
         worker_pool workers(tasks.size() - 1, drain);
         drain();
     }

@@ -1,0 +1,80 @@
+// BasicSimulator::execute: the runs the options ask for, packed into a Result.
+#include <cmath>
+#include <optional>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "simulator/basic_simulator.h"
+#include "simulator/readout.h"
+
+Result BasicSimulator::execute(std::vector<program::sub_circuit> subs, const simulator_options& options,
+                               run_context& context) {
+    // Classical bits to key the result by: they change what the run computes.
+    std::optional<classical_readout> classical;
+    if (options.mcbits) classical = classical_readout{*options.mcbits, {}};
+    classical_readout* wanted = classical ? &*classical : nullptr;
+    register_readout reported;
+    reported.local_slice = options.local_state;
+    reported.qubits = options.mqubits;
+
+    state_vector states;
+    std::vector<double> probabilities =
+        options.parallel ? run_parallel(subs, states, options, context, wanted, &reported)
+                         : simulate(subs.front(), states, options, context, wanted, &reported);
+    Result result;
+    if (classical) {
+        // Keyed by classical bits: the dense vector is read off those keys.
+        result.set_probabilities(std::move(classical->probabilities));
+    } else {
+        // A reduced run has already summed over the qubits left out. The
+        // keys are made only when the caller reads them.
+        fill_distribution(result, std::move(probabilities), reported.reduced ? std::set<int>{} : options.mqubits);
+    }
+    result.set_states(std::move(states));
+    result.shots = options.shots;
+    return result;
+}
+
+namespace {
+
+int qubit_count(std::size_t length) {
+    return static_cast<int>(std::log(static_cast<double>(length)) / 0.6931471805599453);
+}
+
+}  // namespace
+
+double BasicSimulator::shortfall(const std::vector<double>& probabilities) {
+    double total = 0;  // in index order, every entry, small ones included
+    for (double p : probabilities) total += p;
+    return probabilities.empty() ? 0.0 : 1 - total;
+}
+
+void BasicSimulator::fill_distribution(Result& result, std::vector<double> probabilities,
+                                       const std::set<int>& mqubits) {
+    // The whole distribution's shortfall is the gates' rounding; the
+    // marginal is summed with nothing left out, so that keys that survive
+    // the floor keep the weight of small entries that share them.
+    const double missing = shortfall(probabilities);
+    result.set_distribution(marginal_probabilities(std::move(probabilities), mqubits), missing);
+}
+
+std::map<std::string, double> BasicSimulator::pack_probabilities(const std::vector<double>& probabilities,
+                                                                  const std::set<int>& mqubits) {
+    Result result;
+    fill_distribution(result, probabilities, mqubits);
+    return result.probabilities();
+}
+
+std::vector<double> BasicSimulator::marginal_probabilities(std::vector<double> probabilities,
+                                                           const std::set<int>& mqubits) {
+    if (probabilities.empty()) return probabilities;
+    const int n = qubit_count(probabilities.size());
+    std::vector<unsigned long> reported;
+    for (int k = 0; k < n; ++k)
+        if (mqubits.empty() || mqubits.count(k)) reported.push_back(static_cast<unsigned long>(k));
+    return readout::registerMarginal(std::move(probabilities), reported);
+}
+

@@ -1,0 +1,24 @@
+// BasicSimulator's configuration, typed. module/ parses the "execute" dict
+// into it once (module/simulator_options.cpp holds the table of keys).
+#pragma once
+
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "engine/sliced_run.h"
+
+struct simulator_options {
+    // The shot count a result carries when "shots" is not given.
+    static constexpr int kDefaultShots = 1024;
+
+    bool parallel = false;        // "parallel": one run per sub-circuit
+    bool print_circuit = false;   // "print_circuit": the circuit text on stdout
+    fusion_choice fusion = fusion_choice::by_size;  // "fusion": absent, True or False
+    // "mcbits": the classical bits the result is keyed by, ascending, each once.
+    std::optional<std::vector<int>> mcbits;
+    // "mqubits": the qubits the result is keyed by (all when empty).
+    std::set<int> mqubits;
+    bool local_state = false;     // "local_state": each MPI rank keeps its slice
+    int shots = kDefaultShots;    // "shots"
+};
