@@ -1,14 +1,18 @@
-// What share of a simulation goes to reading the graph and translating it:
-// a random 20-qubit circuit of 500 gates, built by the project's graph builder
-// in an embedded interpreter, timed through translate() alone and through the
-// whole simulate() (translation, state-vector run, probabilities).
-//   build/.../bench/translate_bench
+// What share of a simulation goes to reading the graph, placing the program
+// and fusing its gates: a random 20-qubit circuit of 500 gates, built by the
+// project's graph builder in an embedded interpreter, timed step by step and
+// through the whole simulate() (placement, fused state-vector run,
+// probabilities).
+//   taskset -c 0 build/.../bench/translate_bench
 #include <benchmark/benchmark.h>
 #include <pybind11/embed.h>
 
 #include <complex>
 #include <vector>
 
+#include "engine/fuser.h"
+#include "engine/measurement_record.h"
+#include "frontend/graph_program.h"
 #include "simulator/basic_simulator.h"
 
 namespace py = pybind11;
@@ -60,30 +64,47 @@ fixture& circuitGraph() {
     return f;
 }
 
-void BM_Translate20x500(benchmark::State& state) {
+program::sub_circuit readProgram(const fixture& f) {
+    return frontend::read_sub_circuit(graph_attributes::graph_reader(f.g), f.vertices, 20, 0);
+}
+
+void BM_Read20x500(benchmark::State& state) {
     fixture& f = circuitGraph();
-    BasicSimulator sim;
+    for (auto _ : state) benchmark::DoNotOptimize(readProgram(f));
+}
+
+void BM_Place20x500(benchmark::State& state) {
+    const program::sub_circuit sub = readProgram(circuitGraph());
+    for (auto _ : state) benchmark::DoNotOptimize(BasicSimulator::place(sub));
+}
+
+void BM_CompileAndFuse20x500(benchmark::State& state) {
+    const placement::placed_run placed = BasicSimulator::place(readProgram(circuitGraph()));
     for (auto _ : state) {
-        std::vector<int> order = f.vertices;
-        circuit c = sim.translate(f.g, order, 20, 0);
-        benchmark::DoNotOptimize(c);
+        measurement_record record(placed.run.qubits, placed.run.clbits);
+        gates::fused_run fused = gates::fuseGates(compileSliced(placed.run, record));
+        gates::orderForTiles(fused, 1UL << 20);
+        benchmark::DoNotOptimize(fused);
     }
 }
 
 void BM_Simulate20x500(benchmark::State& state) {
-    fixture& f = circuitGraph();
+    const program::sub_circuit sub = readProgram(circuitGraph());
     BasicSimulator sim;
+    simulator_options options;
+    run_context context;
     std::vector<std::complex<double>> states;
     for (auto _ : state) {
-        std::vector<int> order = f.vertices;
-        std::vector<double> p = sim.simulate(f.g, order, 20, 0, states, false);
+        std::vector<double> p = sim.simulate(sub, states, options, context);
         benchmark::DoNotOptimize(p.data());
     }
 }
 
 }  // namespace
 
-BENCHMARK(BM_Translate20x500)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Read20x500)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Place20x500)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CompileAndFuse20x500)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Simulate20x500)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();
