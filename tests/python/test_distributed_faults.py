@@ -29,7 +29,7 @@ def check_in_step(ranks):
 
 
 @pytest.mark.parametrize("case, kind, reason", [
-    ("unknown gate", "RuntimeError", '"FOO" is not a gate name'),
+    ("unknown gate", "CircuitError", '"FOO" is not a gate name'),
     ("raising parameter", "ZeroDivisionError", "division by zero"),
     ("memory", "MemoryError", "cannot simulate 20 qubits over 2 ranks"),
     ("failing second sub-circuit", "ZeroDivisionError", "division by zero"),

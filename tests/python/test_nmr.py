@@ -278,30 +278,31 @@ REFUSED = {
     "angle not finite": (lambda: circuit(1, ("Rx", [0], [math.inf])), {}, ValueError,
                          r'the angle of operation "Rx" is inf'),
     "unknown definition": (lambda: _call_unknown(), {}, ValueError,
-                           'call of unknown definition "nowhere"'),
+                           r'calls "nowhere", but no vertex defines it'),
     "position outside caller": (lambda: _with_definition(lambda d: d.gate("H", [2])), {}, ValueError,
                                 r"qubit position 2 is outside the caller's 2 qubits"),
     "pindex outside caller": (
         lambda: _with_definition(lambda d: d.gate("Rx", [0], params=[lambda a: a], pindex=[3])), {},
-        ValueError, r"parameter index 3 is outside the caller's 1 parameters"),
+        ValueError, r"\"pindex\" entry 3 is outside the caller's 1 parameters"),
     "pindex too short": (
         lambda: _with_definition(lambda d: d.gate("Rx", [0], params=[lambda a, c: a], pindex=[0])), {},
-        RuntimeError, r"^Something is wrong with callee parameters\.$"),
+        RuntimeError, r"^vertex \d+ \(Rx\) in definition \"sub\".*: Something is wrong with callee parameters\. "
+                      r"\"params\" item 0 takes 2 parameters"),
     "parameter function raises": (
         lambda: _with_definition(lambda d: d.gate("Rx", [0], params=[lambda a: a / 0], pindex=[0])), {},
         ZeroDivisionError, "division by zero"),
     "parameter function returns text": (
         lambda: _with_definition(lambda d: d.gate("Rx", [0], params=[lambda: "x"])), {},
-        TypeError, "must be real number"),
+        TypeError, r"returned <class 'str'>, not a number"),
     "parameter not a function": (
         lambda: _with_definition(lambda d: d.gate("Rx", [0], params=[math.sin], pindex=[0])), {},
-        TypeError, "parameter 0 is not a Python function"),
+        TypeError, r"\"params\" item 0 is not a Python function"),
     "calls nested too deep": (lambda: _nested(1000), {}, ValueError, "nested deeper than 1000 levels"),
     "vertex kind not finite": (lambda: _kind(math.nan), {}, ValueError,
                                '"type" nan is not a vertex kind'),
     "recursive definition": (_recursive, {}, ValueError, 'definition "loop" calls itself'),
     "conditioned gate": (_conditioned, {}, ValueError, "classically conditioned"),
-    "reset": (lambda: _reset(), {}, ValueError, r'^vertex 3: operation "RESET": the NMR device cannot reset a qubit$'),
+    "reset": (lambda: _reset(), {}, ValueError, r'^vertex 3 \(RESET\): operation "RESET": the NMR device cannot reset a qubit$'),
     "cyclic graph": (lambda: _cyclic(), {}, RuntimeError, "The graph has cycles"),
     "qnum missing": (lambda: _without_qnum(), {}, RuntimeError, 'graph attribute "qnum" is missing'),
     "NUL in password": (lambda: circuit(1, ("H", [0])), {"password": b"se\0cret"}, ValueError,

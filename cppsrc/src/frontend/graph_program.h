@@ -10,10 +10,12 @@
 
 #include <igraph.h>
 
+#include <cstddef>
 #include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "program/program.h"
@@ -22,16 +24,20 @@
 namespace frontend {
 
 // A vertex the front end cannot read. The message names the vertex, its
-// name and the definition and call it sits in.
+// name and the definition and call it sits in; module/ raises it as
+// kovra_backends.CircuitError (a RuntimeError and a ValueError), or the
+// subclass its fault names.
 struct vertex_error : std::runtime_error {
-    vertex_error(int vertex, const std::string& message) : std::runtime_error(message), vertex(vertex) {}
+    enum class fault {
+        invalid,     // CircuitError
+        undeclared,  // CircuitIndexError, also an IndexError: a qubit or bit no register declares
+        parameter,   // ParameterError, also a TypeError: a parameter function that is none or gives no number
+    };
+    vertex_error(fault kind, int vertex, std::string name, const std::string& message)
+        : std::runtime_error(message), kind(kind), vertex(vertex), name(std::move(name)) {}
+    fault kind;
     int vertex;
-};
-
-// A qubit or classical bit that no register of the run declares.
-struct undeclared_index : std::out_of_range {
-    undeclared_index(int vertex, const std::string& message) : std::out_of_range(message), vertex(vertex) {}
-    int vertex;
+    std::string name;  // the vertex's "name" (its gate), empty when it has none
 };
 
 using program::kMaxQubits;
@@ -68,5 +74,20 @@ std::vector<sub_circuit_source> simulator_sources(const graph_attributes::graph_
 // sub-circuit on `qnum` qubits and `cnum` classical bits.
 program::sub_circuit read_sub_circuit(const graph_attributes::graph_reader& reader, const std::vector<int>& order,
                                       int qnum, int cnum);
+
+// How large the device's task message may grow: calls that would expand
+// past it are refused before they are expanded.
+struct device_limits {
+    std::size_t bytes_per_operation = 1;  // the fewest bytes one more operation adds
+    std::size_t line_bytes = 0;           // the longest message the device takes
+};
+
+// Reads the main circuit (the sub-circuits that hold a register
+// declaration) for the NMR device: in topological order, every gate vertex
+// with one to three wires an op named as the vertex is, on the qubits its
+// wires carry, calls expanded in place. The sub-circuit numbers qubits as
+// the graph does and holds the graph's "qnum" (no ops when it is below 1).
+// Refuses, before anything reaches a device, what the device cannot run.
+program::sub_circuit read_device_program(const graph_attributes::graph_reader& reader, const device_limits& limits);
 
 }  // namespace frontend

@@ -9,14 +9,13 @@
 #include "engine/gate_runs.h"
 #include "engine/gates.h"
 #include "util/angles.h"
+#include "util/call_limits.h"
 #include "util/memory_budget.h"
 #include "util/vertex_kinds.h"
 
 namespace frontend {
 
 namespace {
-
-constexpr const char* kKeyNotFound = "unordered_map::at: key not found";
 
 // Number of qubits a catalogue gate acts on; 0 for MEASURE and unknown names.
 int catalogue_arity(GATE_INDEX index) {
@@ -33,22 +32,6 @@ std::optional<long long> parse_integer(const std::string& text) {
         if (text[k] < '0' || text[k] > '9') return std::nullopt;
     }
     return std::stoll(text);
-}
-
-// Messages become Python str: bytes of a name that are not UTF-8 show as
-// \xNN rather than turning the report into a UnicodeDecodeError.
-std::string printable(const std::string& text) {
-    PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace");
-    if (decoded == nullptr) {
-        PyErr_Clear();
-        return text;
-    }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(decoded, &size);
-    std::string out = utf8 != nullptr ? std::string(utf8, static_cast<std::size_t>(size)) : text;
-    if (utf8 == nullptr) PyErr_Clear();
-    Py_DECREF(decoded);
-    return out;
 }
 
 // What one op costs until the run starts: the op, the lane op placed from
@@ -78,7 +61,7 @@ std::optional<long> vertex_kind(const graph_attributes::py_ref& held) {
 }
 
 sub_circuit_reader::sub_circuit_reader(const graph_attributes::graph_reader& reader, int qnum, int cnum)
-    : reader_(reader) {
+    : reader_(reader), context_(reader), definitions_(reader) {
     if (qnum < 0 || qnum > kMaxQubits) {
         throw std::invalid_argument("cannot simulate " + std::to_string(qnum) +
                                     " qubits: the qubit count must lie between 0 and " + std::to_string(kMaxQubits));
@@ -94,26 +77,6 @@ program::sub_circuit sub_circuit_reader::take() {
     if (PyErr_Occurred()) throw pybind11::error_already_set();
     return std::move(out_);
 }
-
-std::string sub_circuit_reader::where(int v) {
-    std::string text = "vertex " + std::to_string(v);
-    graph_attributes::py_ref name = reader_.entry("name", v);
-    if (name && PyUnicode_Check(name.get())) {
-        const char* utf8 = PyUnicode_AsUTF8(name.get());
-        if (utf8 != nullptr) {
-            text += " (" + std::string(utf8) + ")";
-        } else {
-            PyErr_Clear();
-        }
-    }
-    if (!calls_.empty()) {
-        text += " in definition \"" + calls_.back().second + "\" called from vertex " +
-                std::to_string(calls_.back().first);
-    }
-    return text;
-}
-
-void sub_circuit_reader::fail(int v, const std::string& what) { throw vertex_error(v, printable(where(v) + ": " + what)); }
 
 void sub_circuit_reader::append(program::op op) {
     out_.ops.push_back(std::move(op));
@@ -133,8 +96,8 @@ unsigned long sub_circuit_reader::local_index(int v, double graph_index, const i
     int key = static_cast<int>(graph_index);
     auto found = map.find(key);
     if (found == map.end()) {
-        throw undeclared_index(v, std::string(kKeyNotFound) + ": " + where(v) + " uses " + what + " " +
-                                      std::to_string(key) + ", which no register declares");
+        context_.fail(v, std::string("uses ") + what + " " + std::to_string(key) + ", which no register declares",
+                      vertex_error::fault::undeclared);
     }
     return found->second;
 }
@@ -346,6 +309,52 @@ void sub_circuit_reader::read_measure(int v, const std::vector<double>& qubits) 
         op.clbits.push_back(local_clbit(v, targets[i]));
     }
     append(std::move(op));
+}
+
+void sub_circuit_reader::expand_call(int call_vertex, const std::string& callee,
+                               const std::vector<double>& qubits,
+                               const std::vector<double>& params,
+                               const condition& caller_condition, int depth) {
+    if (depth > kMaxCallDepth) {
+        fail(call_vertex, "calls \"" + callee + "\" nested more than " +
+                              std::to_string(kMaxCallDepth) +
+                              " levels deep (does a definition call itself?)");
+    }
+    std::vector<int> order = definitions_.body(context_, call_vertex, callee);  // the table may grow meanwhile
+    context_.enter(call_vertex, callee);
+
+    for (int w : order) {
+        if (++expanded_ > call_limits::kMaxExpandedVertices) {
+            fail(w, "the calls expand to more than " +
+                        std::to_string(call_limits::kMaxExpandedVertices) +
+                        " definition-body vertices");
+        }
+        std::string name = reader_.name(w);
+        std::vector<double> positions = reader_.numbers("qubits", w);
+        std::vector<double> mapped;
+        for (double p : positions) {
+            std::optional<std::size_t> at = position(p, qubits.size());
+            if (!at) {
+                fail(w, "\"qubits\" position " + number_text(p) + " is outside the caller's " +
+                            std::to_string(qubits.size()) + " qubits");
+            }
+            mapped.push_back(qubits[*at]);
+        }
+        std::vector<double> evaluated = evaluate_parameters(reader_, context_, w, params);
+        condition cond = caller_condition.isValid() ? caller_condition : local_condition(w);
+
+        // Anything but a call, a missing type included, runs as a gate.
+        double kind = reader_.number("type", w, vertex_kinds::GATE);
+        if (std::isfinite(kind) && std::fabs(kind) < 1e9 && static_cast<long>(kind) == vertex_kinds::CALL) {
+            expand_call(w, name, mapped, evaluated, cond, depth + 1);
+        } else {
+            if (name == "MEASURE") {
+                fail(w, "a definition body cannot measure (no classical bit to write)");
+            }
+            read_gate(w, name, mapped, evaluated, cond);
+        }
+    }
+    context_.leave();
 }
 
 }  // namespace frontend

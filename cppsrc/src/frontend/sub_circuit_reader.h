@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "frontend/call_context.h"
+#include "frontend/definitions.h"
 #include "frontend/graph_program.h"
 #include "engine/wide_integer.h"
 
@@ -30,10 +32,6 @@ private:
         long long first;
         long long size;
     };
-    struct definition {
-        int root;
-        std::vector<int> body;  // topological order of the vertices below the root
-    };
 
     // The "name" of register vertex `v`, parsed ("q0_3": qubits 0 to 2).
     register_label read_register(int v);
@@ -54,11 +52,8 @@ private:
     // The vertex's "constant", exactly, at any width.
     wide_integer read_constant(int v);
 
-    // Calls (definitions.cpp).
     void expand_call(int call_vertex, const std::string& callee, const std::vector<double>& qubits,
                      const std::vector<double>& params, const condition& caller_condition, int depth);
-    const definition& find_definition(int call_vertex, const std::string& callee);
-    std::vector<double> evaluate_parameters(int w, const std::vector<double>& caller_params);
 
     unsigned long local_qubit(int v, double graph_index);
     unsigned long local_clbit(int v, double graph_index);
@@ -66,9 +61,7 @@ private:
     // the kind of index in messages.
     unsigned long local_index(int v, double graph_index, const index_map& map, const std::string& what,
                               const std::string& invalid);
-    // "vertex 7 (CNOT)", with the definition and call it sits in, if any.
-    std::string where(int v);
-    [[noreturn]] void fail(int v, const std::string& what);
+    [[noreturn]] void fail(int v, const std::string& what) const { context_.fail(v, what); }
     void append(program::op op);
 
     const graph_attributes::graph_reader& reader_;
@@ -79,9 +72,8 @@ private:
     unsigned long clbit_counter_ = 0;
     long expanded_ = 0;
     double next_memory_check_ = 0;  // ops at the next check
-    std::unordered_map<std::string, definition> definitions_;
-    // Call vertices and definition names of the expansion in progress.
-    std::vector<std::pair<int, std::string>> calls_;
+    call_context context_;
+    definition_table definitions_;
 };
 
 }  // namespace frontend

@@ -6,7 +6,19 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['BasicSimulator', 'NMR', 'Result', 'distributed_run', 'graph_capsule']
+__all__: list[str] = ['BasicSimulator', 'CircuitError', 'CircuitIndexError', 'NMR', 'ParameterError', 'Result', 'distributed_run', 'graph_capsule']
+class CircuitError(RuntimeError, ValueError):
+    """
+    A vertex of the circuit graph the back ends cannot take; `vertex` is its id and `name` its "name".
+    """
+class CircuitIndexError(CircuitError, IndexError):
+    """
+    A qubit or classical bit that no register declares.
+    """
+class ParameterError(CircuitError, TypeError):
+    """
+    A parameter function of a definition body that is no function or gives no number.
+    """
 class BasicSimulator:
     def __init__(self) -> None:
         ...

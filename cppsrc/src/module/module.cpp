@@ -11,7 +11,9 @@
 #include <memory>
 #include <string>
 
+#include "module/circuit_errors.h"
 #include "module/config_reader.h"
+#include "module/nmr_driver.h"
 #include "core/result.h"
 #include "core/sampling.h"
 #include "engine/distributed_run.h"
@@ -236,6 +238,7 @@ PYBIND11_MODULE(kovra_backends, m) {
         }
     });
     m.doc() = "Kovra Backends";
+    circuit_errors::install(m);
 
     py::class_<BasicSimulator>(m, "BasicSimulator")
         .def(py::init<>())
@@ -251,7 +254,7 @@ PYBIND11_MODULE(kovra_backends, m) {
         .def(
             "execute",
             [](Nmr& self, const py::object& graph, const py::dict& config) {
-                return self.execute(graph_of(graph), config_reader(config));
+                return execute_nmr(self, graph_of(graph), config_reader(config));
             },
             py::arg("graph"), py::arg("config"), py::pos_only());
 

@@ -1,41 +1,58 @@
-// The NMR device back end: lowering of a circuit graph into timed device
-// operations and the run on the device.
+// The NMR device back end: the device program (read from the graph by the
+// front end, frontend/graph_program.h) lowered into timed operations, and
+// its run on the device. Plain C++: the module reads the graph and the
+// configuration and hands the rest over.
 #pragma once
 
-#include <igraph.h>
-
+#include <cstddef>
+#include <cstdint>
 #include <initializer_list>
-#include <set>
+#include <optional>
+#include <string>
 #include <vector>
 
-#include "module/config_reader.h"
 #include "core/result.h"
 #include "nmr/operation.h"
+#include "program/program.h"
+
+// NMR's configuration, typed. module/ parses the "execute" dict into it
+// once (module/nmr_driver.cpp holds the table of keys).
+struct nmr_options {
+    static constexpr const char* kDefaultIp = "127.0.0.1";
+    static constexpr std::uint16_t kDefaultPort = 55444;
+    static constexpr int kDefaultShots = 1024;
+    // How long a task may run on the device unless "timeout" says otherwise:
+    // far beyond any task of three qubits, yet not forever.
+    static constexpr double kDefaultTimeout = 3600.0;
+
+    std::string ip = kDefaultIp;
+    std::uint16_t port = kDefaultPort;
+    std::string username, password;
+    std::string task_name = "taskX";
+    std::string task_desc;
+    int shots = kDefaultShots;
+    bool print_circuit = false;
+    double timeout = kDefaultTimeout;
+    std::optional<std::vector<int>> mqubits;  // the reported qubits, as listed
+};
 
 class Nmr {
 public:
-    // Lowers the graph, runs it on the device and returns its probabilities.
-    Result execute(const igraph_t* graph, const config_reader& config);
+    // Lowers the program, runs it on the device and returns its
+    // probabilities. `interrupt_check` runs while the device is awaited and
+    // may throw to end the wait (module/ runs Python's signal handlers).
+    Result execute(const program::sub_circuit& device, const nmr_options& options, void (*interrupt_check)());
 
-    // The vertices of the weakly connected components that hold a register
-    // declaration (vertex_kinds::REGISTER): the main circuit without definition bodies.
-    std::set<int> decompose(const igraph_t* graph);
-
-    // Appends the operations of the main circuit, calls expanded in place and
-    // every operation given its as-soon-as-possible time slot; returns the
-    // graph's qubit count "qnum" (nothing is lowered when it is below 1).
-    // Throws, before anything reaches a device, on qubits outside
-    // [0, qnum), unknown or recursive definitions, parameter positions outside
-    // the caller's lists and failing parameter functions.
-    int translate(const igraph_t* graph, std::vector<Operation>& operations);
-
-    // Appends the operations of one call of the definition `name` with the
-    // caller's qubits and parameter values (radians).
-    void expand_caller(const igraph_t* graph, const char* name, igraph_vector_t* qubits,
-                       igraph_vector_t* params, std::vector<int>& timelist,
-                       std::vector<Operation>& operations);
+    // The program's ops as timed device operations, each given the first
+    // time slot at which all of its qubits are free.
+    std::vector<Operation> lower(const program::sub_circuit& device);
 
     // Assigns the next free slot common to `qubits` and occupies it on each;
     // -1 (and no change) unless there are 1 to 3 qubits.
     int update_timelist(std::vector<int>& timelist, std::initializer_list<int> qubits);
+
+    // The fewest bytes one more operation adds to the task message: one with
+    // the shortest fields there are (no name, qubit 0, slot 0), with its
+    // separator, as the message escapes the document.
+    static std::size_t min_operation_bytes();
 };

@@ -5,6 +5,7 @@
 // to Python: the back ends and the C++ tests take it as plain data.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "engine/circuit.h"
@@ -22,16 +23,23 @@ enum class op_kind : unsigned char {
 
 struct op {
     op_kind kind = op_kind::gate;
-    GATE_INDEX gate = GATE_INVALID;     // gate ops: the catalogue kind
-    std::vector<unsigned long> qubits;  // register qubits, in the order listed
+    GATE_INDEX gate = GATE_INVALID;     // gate ops: the catalogue kind (GATE_INVALID for a device's own name)
+    std::string name;                   // device ops: the operation name as the graph gives it
+    std::vector<unsigned long> qubits;  // in the order listed, numbered as the sub-circuit says
     std::vector<unsigned long> clbits;  // measure ops: one per qubit
     double angle = 0;                   // degrees in [0, 720), where hasAngle
     bool hasAngle = false;              // a one-qubit gate given a parameter
     condition cond;                     // gate ops: over register bits
 };
 
-// One register's circuit: what one state vector runs.
+// How a sub-circuit numbers its qubits. The state vector renumbers the
+// declared registers densely; the NMR device takes the graph's own qubit
+// numbers, as the wires carry them, and keeps no registers.
+enum class numbering : unsigned char { registers, graph };
+
+// One register's circuit: what one state vector, or the device, runs.
 struct sub_circuit {
+    numbering qubit_numbers = numbering::registers;
     int qubits = 0;
     int clbits = 0;
     std::vector<op> ops;
