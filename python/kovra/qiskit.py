@@ -121,10 +121,10 @@ class KovraBackend(BackendV2):
 
     def probabilities(self, circuit):
         """The exact probability of every outcome of the classical bits with
-        one above 1e-10, keyed as Qiskit keys counts."""
+        one above the result's key floor, keyed as Qiskit keys counts."""
         run = _Run(self, circuit)
         values, probabilities = run.clbit_distribution()
-        keep = probabilities > 1e-10
+        keep = probabilities > kovra_backends.KEY_FLOOR
         return {run.key(int(v)): float(p) for v, p in zip(values[keep], probabilities[keep])}
 
     def _experiment(self, circuit, shots, generator, seed, memory):

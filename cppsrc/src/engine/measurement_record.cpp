@@ -1,4 +1,5 @@
 #include "engine/measurement_record.h"
+#include "engine/run_refused.h"
 
 #include <algorithm>
 #include <exception>
@@ -31,7 +32,7 @@ measurement_record::measurement_record(unsigned long qubits, unsigned long clbit
     : qubitNum(qubits), clbitNum(clbits), measured(qubits, 0) {}
 
 void measurement_record::measure(unsigned long qubit, unsigned long clbit) {
-    if (qubit >= qubitNum || clbit >= clbitNum) throw std::exception();
+    if (qubit >= qubitNum || clbit >= clbitNum) throw run_refused();
     if (!measured[qubit]) ++measuredCount;
     measured[qubit] = 1;
     sources[clbit] = qubit;
@@ -45,7 +46,7 @@ unsigned long measurement_record::source(unsigned long clbit) const {
 std::vector<unsigned long> measurement_record::qubitsRead(const condition& c) const {
     const std::vector<unsigned long> bits = c.getClbits();
     for (unsigned long bit : bits)
-        if (bit >= clbitNum) throw std::exception();
+        if (bit >= clbitNum) throw run_refused();
     std::vector<unsigned long> read;
     for (unsigned long bit : bits) {
         const unsigned long q = source(bit);

@@ -24,11 +24,11 @@ public:
     bool isMeasured(unsigned long qubit) const { return measured[qubit]; }
     bool anyMeasured() const { return measuredCount > 0; }
 
-    // Records a measurement of `qubit` into `clbit`. Throws std::exception
+    // Records a measurement of `qubit` into `clbit`. Throws run_refused
     // for a qubit or bit the run does not have.
     void measure(unsigned long qubit, unsigned long clbit);
 
-    // Whether some branch satisfies the condition. Throws std::exception
+    // Whether some branch satisfies the condition. Throws run_refused
     // when the condition names a bit the run does not have.
     bool satisfiable(const condition& c) const;
 

@@ -7,6 +7,7 @@
 #include "engine/bit_positions.h"
 #include "engine/fuser.h"
 #include "engine/gate_runs.h"
+#include "engine/run_refused.h"
 #include "engine/share_out.h"
 
 sliced_run::sliced_run(op_list ops, fusion_choice fusion)
@@ -20,7 +21,7 @@ namespace {
 // Nothing acts on a measured qubit, a second measurement included.
 void admit(const lane_op& gate, unsigned long qubitNum, const measurement_record& record) {
     for (unsigned long k = 0; k < gate.arity && k < 3; ++k)
-        if (gate.qubits[k] < qubitNum && record.isMeasured(gate.qubits[k])) throw std::exception();
+        if (gate.qubits[k] < qubitNum && record.isMeasured(gate.qubits[k])) throw run_refused();
 }
 
 void gather(const lane_op& gate, unsigned long qubitNum, measurement_record& record,
@@ -31,7 +32,7 @@ void gather(const lane_op& gate, unsigned long qubitNum, measurement_record& rec
         // A conditioned measurement would split only some branches; the
         // record cannot say that, so one that can happen is refused.
         if (measurement) {
-            if (record.satisfiable(gate.cond)) throw std::exception();
+            if (record.satisfiable(gate.cond)) throw run_refused();
             return;
         }
         gates::compiled_gate compiled;

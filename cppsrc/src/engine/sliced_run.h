@@ -31,7 +31,7 @@ struct run_stopped : std::runtime_error {
 
 // The circuit's gates as one run for runGates, in order: measurements are
 // written into `record`, conditioned gates become copies confined to the
-// satisfying outcomes. Throws std::exception as sliced_run::execute does.
+// satisfying outcomes. Throws run_refused (run_refused.h) as sliced_run::execute does.
 std::vector<gates::compiled_gate> compileSliced(const op_list& ops, measurement_record& record);
 
 // Whether a run fuses its gates into matrices (fuser.h): exact gate by gate
@@ -62,7 +62,7 @@ public:
     explicit sliced_run(const circuit& c, fusion_choice fusion = fusion_choice::by_size)
         : sliced_run(opsOf(c), fusion) {}
 
-    // Runs the circuit given to the constructor. Throws std::exception, as
+    // Runs the circuit given to the constructor. Throws run_refused, as
     // the branching run does, for a gate on a measured qubit, a conditioned
     // measurement that some branch satisfies, and qubits or bits the circuit
     // does not have; throws run_stopped when `keepGoing` says stop.

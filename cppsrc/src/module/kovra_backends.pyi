@@ -6,7 +6,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['BasicSimulator', 'CircuitError', 'CircuitIndexError', 'NMR', 'ParameterError', 'Result', 'distributed_run', 'graph_capsule']
+__all__: list[str] = ['BasicSimulator', 'CircuitError', 'CircuitIndexError', 'KEY_FLOOR', 'NMR', 'ParameterError', 'Result', 'distributed_run', 'graph_capsule']
 class CircuitError(RuntimeError, ValueError):
     """
     A vertex of the circuit graph the back ends cannot take; `vertex` is its id and `name` its "name".
@@ -73,3 +73,4 @@ def graph_capsule(graph: typing.Any) -> typing.Any:
     """
     python-igraph's capsule of `graph`, as execute() takes it, that keeps the graph alive for as long as the capsule lives (a plain capsule from __graph_as_capsule() does not).
     """
+KEY_FLOOR: float = 1e-10

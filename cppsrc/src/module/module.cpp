@@ -239,6 +239,8 @@ PYBIND11_MODULE(kovra_backends, m) {
     });
     m.doc() = "Kovra Backends";
     circuit_errors::install(m);
+    // The probability a key must exceed to appear in Result.probabilities.
+    m.attr("KEY_FLOOR") = Result::kKeyFloor;
 
     py::class_<BasicSimulator>(m, "BasicSimulator")
         .def(py::init<>())

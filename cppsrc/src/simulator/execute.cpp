@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/gates.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/readout.h"
 
@@ -38,13 +39,6 @@ Result BasicSimulator::execute(std::vector<program::sub_circuit> subs, const sim
     return result;
 }
 
-namespace {
-
-int qubit_count(std::size_t length) {
-    return static_cast<int>(std::log(static_cast<double>(length)) / 0.6931471805599453);
-}
-
-}  // namespace
 
 double BasicSimulator::shortfall(const std::vector<double>& probabilities) {
     double total = 0;  // in index order, every entry, small ones included
@@ -71,10 +65,10 @@ std::map<std::string, double> BasicSimulator::pack_probabilities(const std::vect
 std::vector<double> BasicSimulator::marginal_probabilities(std::vector<double> probabilities,
                                                            const std::set<int>& mqubits) {
     if (probabilities.empty()) return probabilities;
-    const int n = qubit_count(probabilities.size());
+    const unsigned long n = gates::qubitCount(probabilities.size());
     std::vector<unsigned long> reported;
-    for (int k = 0; k < n; ++k)
-        if (mqubits.empty() || mqubits.count(k)) reported.push_back(static_cast<unsigned long>(k));
+    for (unsigned long k = 0; k < n; ++k)
+        if (mqubits.empty() || mqubits.count(static_cast<int>(k))) reported.push_back(k);
     return readout::registerMarginal(std::move(probabilities), reported);
 }
 

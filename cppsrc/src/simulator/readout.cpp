@@ -1,6 +1,7 @@
 #include "simulator/readout.h"
 
 #include "core/result.h"
+#include "engine/gates.h"
 #include "engine/key_sums.h"
 
 #include <algorithm>
@@ -18,7 +19,7 @@ void sumByKey(const std::vector<double>& in, const std::vector<unsigned long>& p
 }  // namespace
 
 std::vector<double> registerMarginal(std::vector<double> laneProbabilities, const std::vector<unsigned long>& lanes) {
-    const unsigned long laneCount = static_cast<unsigned long>(std::log2(static_cast<double>(laneProbabilities.size())));
+    const unsigned long laneCount = gates::qubitCount(laneProbabilities.size());
     bool identity = lanes.size() == laneCount;
     for (unsigned long k = 0; identity && k < lanes.size(); ++k) identity = lanes[k] == k;
     if (identity || laneProbabilities.empty()) return laneProbabilities;

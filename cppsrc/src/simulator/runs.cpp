@@ -11,7 +11,6 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
-#include <typeinfo>
 
 #include "engine/rank_comm.h"
 #include "engine/sliced_run.h"
@@ -161,14 +160,7 @@ std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, st
     const int qnum = static_cast<int>(lowered.register_lanes.size());
     const int cnum = static_cast<int>(lowered.run.clbits);
     const int bits = spread_bits(qnum);
-    if (bits > 0) {
-        try {
-            return run_spread(lowered, qnum, cnum, bits, states, classical, reported, fusion, context);
-        } catch (const std::exception& e) {
-            if (typeid(e) != typeid(std::exception)) throw;
-            throw std::runtime_error("the state-vector engine refused the lowered circuit");
-        }
-    }
+    if (bits > 0) return run_spread(lowered, qnum, cnum, bits, states, classical, reported, fusion, context);
     // Too small to split: every rank runs it whole, once all agree on it.
     if (rank_session::current() != nullptr)
         spread_run::agree_on_whole_run(lowered, qnum, cnum, fusion, classical, reported);
@@ -187,7 +179,7 @@ std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, st
     // Held until both vectors exist: other runs then see them as taken.
     memory_budget::reservation held = reserve_run(qnum, cnum, lanes, lowered.reuses);
     std::vector<double> probabilities;
-    try {
+    {
         // Every measurement branch is a slice of the one vector: memory is
         // the register's (and its record qubits'), whatever the number of
         // measurements.
@@ -207,12 +199,6 @@ std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, st
         }
         states = run.takeStateVector();  // the run is done: no copy
         if (lowered.reuses > 0) states.clear();  // a reset leaves no pure register state
-    } catch (const run_stopped&) {
-        throw;
-    } catch (const std::exception& e) {
-        // The engine's structural refusals carry no message of their own.
-        if (typeid(e) != typeid(std::exception)) throw;
-        throw std::runtime_error("the state-vector engine refused the lowered circuit");
     }
     if (reduced || overRecords) return probabilities;
     return readout::registerMarginal(std::move(probabilities), lowered.register_lanes);

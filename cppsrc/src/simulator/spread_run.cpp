@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
-#include <typeinfo>
 
 #include "engine/distributed_run.h"
 #include "engine/rank_agreement.h"
@@ -179,14 +178,7 @@ void agree_on_whole_run(const placement::placed_run& placed, int qnum, int cnum,
                         const BasicSimulator::classical_readout* classical,
                         const BasicSimulator::register_readout* reported) {
     measurement_record record(placed.run.qubits, placed.run.clbits);
-    std::vector<gates::compiled_gate> program;
-    try {
-        program = compileSliced(placed.run, record);
-    } catch (const std::exception& e) {
-        // The engine's structural refusals carry no message of their own.
-        if (typeid(e) != typeid(std::exception)) throw;
-        throw std::runtime_error("the state-vector engine refused the lowered circuit");
-    }
+    const std::vector<gates::compiled_gate> program = compileSliced(placed.run, record);
     agree(placed, qnum, cnum, 0, fusesAt(fusion, placed.run.qubits), classical, reported,
           rank_agreement::programDigest(program), program.size());
 }
