@@ -8,11 +8,8 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 VENV="${KOVRA_VENV:-$ROOT/.venv}"
 export PATH="$VENV/bin:$PATH"
-PREFIX="$(bash scripts/build_igraph_core.sh)"
 if [[ ! -f build/dev/build.ninja ]]; then
-    CMAKE_POLICY_VERSION_MINIMUM=3.5 cmake -S . -B build/dev -G Ninja \
-        -DKOVRA_BUILD_TESTS=ON -DKOVRA_BUILD_MODULE=ON -DKOVRA_BUILD_BENCH="${KOVRA_BUILD_BENCH:-OFF}" \
-        -DKOVRA_IGRAPH_ROOT="$PREFIX" -Dpybind11_DIR="$("$VENV/bin/python" -m pybind11 --cmakedir)" \
-        -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
+    bash scripts/configure.sh build/dev -DKOVRA_BUILD_TESTS=ON -DKOVRA_BUILD_MODULE=ON \
+        -DKOVRA_BUILD_BENCH="${KOVRA_BUILD_BENCH:-OFF}"
 fi
 cmake --build build/dev -j "${JOBS:-1}"

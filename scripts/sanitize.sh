@@ -23,20 +23,16 @@ else
     VENV="$KOVRA_VENV"
 fi
 export PATH="$VENV/bin:$PATH"
-PREFIX="$(bash scripts/build_igraph_core.sh)"
 OUT="$ROOT/build/asan"
 
 SAN="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 if [[ ! -f "$OUT/build.ninja" ]]; then
     echo "[sanitize] configuring $OUT"
-    CMAKE_POLICY_VERSION_MINIMUM=3.5 cmake -S . -B "$OUT" -G Ninja \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    KOVRA_VENV="$VENV" bash scripts/configure.sh "$OUT" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_C_FLAGS="$SAN" -DCMAKE_CXX_FLAGS="$SAN" \
         -DCMAKE_EXE_LINKER_FLAGS="$SAN" -DCMAKE_SHARED_LINKER_FLAGS="$SAN" \
         -DCMAKE_MODULE_LINKER_FLAGS="$SAN" \
-        -DKOVRA_BUILD_TESTS=ON -DKOVRA_BUILD_MODULE=ON \
-        -DKOVRA_IGRAPH_ROOT="$PREFIX" -Dpybind11_DIR="$("$VENV/bin/python" -m pybind11 --cmakedir)" \
-        -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
+        -DKOVRA_BUILD_TESTS=ON -DKOVRA_BUILD_MODULE=ON
 fi
 echo "[sanitize] building"
 cmake --build "$OUT" -j "${JOBS:-1}"

@@ -6,13 +6,8 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 bash scripts/setup.sh
 export PATH="$ROOT/.venv/bin:$PATH"
-PREFIX="$(bash scripts/build_igraph_core.sh)"
-PYBIND11_DIR="$(.venv/bin/python -m pybind11 --cmakedir)"
 echo "[test] building the C++ tests"
-CMAKE_POLICY_VERSION_MINIMUM=3.5 .venv/bin/cmake -S . -B build/cpp-tests -G Ninja \
-    -DKOVRA_BUILD_TESTS=ON -DKOVRA_BUILD_MODULE=OFF \
-    -DKOVRA_IGRAPH_ROOT="$PREFIX" -Dpybind11_DIR="$PYBIND11_DIR" \
-    -DPython_EXECUTABLE="$ROOT/.venv/bin/python" >/dev/null
+bash scripts/configure.sh build/cpp-tests -DKOVRA_BUILD_TESTS=ON -DKOVRA_BUILD_MODULE=OFF
 .venv/bin/cmake --build build/cpp-tests -j "$(nproc)"
 echo "[test] C++ tests"
 (cd build/cpp-tests && ../../.venv/bin/ctest --output-on-failure -j "$(nproc)")
