@@ -1,7 +1,5 @@
 #include "nmr/tavrix.h"
 
-#include <dlfcn.h>
-
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -12,12 +10,8 @@
 #include <stdexcept>
 
 #include "nmr/bounded_json.h"
-#include "nmr/device/kovra_interface.h"
+#include "nmr/device_loader.h"
 #include "nmr/operation.h"
-
-#ifndef KOVRA_DEVICE_LIBRARY
-#error "KOVRA_DEVICE_LIBRARY must name the device library file"
-#endif
 
 using json = nlohmann::json;
 
@@ -51,75 +45,6 @@ const char* const kNotReady = "The machine is not ready for the task.";
 const char* const kTaskFailed = "Task failed!";
 const char* const kClosed = "The connection has been closed!";
 const char* const kEarlyFinish = "the device reported a finished task before the task was pushed";
-
-// The ten functions of the device library.
-struct device_api {
-    void (*set_on_closed_callback)(kovra_event_callback);
-    void (*set_on_failed_callback)(kovra_event_callback);
-    void (*set_on_opened_callback)(kovra_event_callback);
-    void (*set_login_response_callback)(kovra_text_callback);
-    void (*set_push_task_response_callback)(kovra_text_callback);
-    void (*set_task_finished_post_callback)(kovra_text_callback);
-    void (*connect_to_server)(const char*, uint16_t);
-    int (*request_login)(const char*, const char*);
-    int64_t (*push_task_request)(const char*, const char*, const char*, int);
-    void (*disconnect_from_server)();
-};
-
-std::mutex load_mutex;
-std::atomic<const device_api*> loaded_api{nullptr};
-const int anchor = 0;  // an address inside this module, for dladdr
-
-template <typename F>
-void resolve(void* handle, const std::string& path, const char* name, F*& slot) {
-    void* symbol = dlsym(handle, name);
-    if (symbol == nullptr) {
-        throw std::runtime_error("the device library " + path + " has no function " + name);
-    }
-    slot = reinterpret_cast<F*>(symbol);
-}
-
-// The device library beside this module, loaded once and kept for the
-// lifetime of the process.
-const device_api& device() {
-    if (const device_api* api = loaded_api.load()) return *api;
-    std::lock_guard<std::mutex> lock(load_mutex);
-    if (const device_api* api = loaded_api.load()) return *api;
-    Dl_info info{};
-    std::string directory = ".";
-    if (dladdr(&anchor, &info) != 0 && info.dli_fname != nullptr) {
-        std::string self = info.dli_fname;
-        std::size_t slash = self.rfind('/');
-        if (slash != std::string::npos) directory = self.substr(0, slash);
-    }
-    std::string path = directory + "/" + KOVRA_DEVICE_LIBRARY;
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        const char* reason = dlerror();
-        throw std::runtime_error("cannot load the device library " + path + ": " +
-                                 (reason != nullptr ? reason : "unknown reason"));
-    }
-    static device_api api;
-    device_api candidate{};
-    try {
-        resolve(handle, path, "set_on_closed_callback", candidate.set_on_closed_callback);
-        resolve(handle, path, "set_on_failed_callback", candidate.set_on_failed_callback);
-        resolve(handle, path, "set_on_opened_callback", candidate.set_on_opened_callback);
-        resolve(handle, path, "set_login_response_callback", candidate.set_login_response_callback);
-        resolve(handle, path, "set_push_task_response_callback", candidate.set_push_task_response_callback);
-        resolve(handle, path, "set_task_finished_post_callback", candidate.set_task_finished_post_callback);
-        resolve(handle, path, "connect_to_server", candidate.connect_to_server);
-        resolve(handle, path, "request_login", candidate.request_login);
-        resolve(handle, path, "push_task_request", candidate.push_task_request);
-        resolve(handle, path, "disconnect_from_server", candidate.disconnect_from_server);
-    } catch (...) {
-        dlclose(handle);
-        throw;
-    }
-    api = candidate;
-    loaded_api = &api;
-    return api;
-}
 
 void say(std::ostream& stream, const std::string& text) { stream << text << std::endl; }
 
@@ -188,7 +113,7 @@ void Tavrix::fail(const std::string& message) {
 
 void Tavrix::init(const std::string& address, std::uint16_t port, const std::string& user,
                   const std::string& pass) {
-    const device_api& api = device();
+    const device_loader::api& api = device_loader::load();
     api.set_on_closed_callback(&Tavrix::on_close);
     api.set_on_failed_callback(&Tavrix::on_failed);
     api.set_on_opened_callback(&Tavrix::on_opened);
@@ -231,7 +156,7 @@ std::vector<double> Tavrix::nmr_run(const std::string& name, const std::string& 
         if (failed_) throw std::runtime_error(failure_);
     }
     begin_task();
-    if (device().push_task_request(name.c_str(), description.c_str(), document.c_str(), qubits) == -1) {
+    if (device_loader::load().push_task_request(name.c_str(), description.c_str(), document.c_str(), qubits) == -1) {
         say(std::cerr, kSendFailed);
         throw std::runtime_error(kSendFailed);
     }
@@ -263,7 +188,7 @@ void Tavrix::disconnect() {
         username.clear();
         password.clear();
     }
-    device().disconnect_from_server();
+    device_loader::load().disconnect_from_server();
     connected_ = false;
 }
 
@@ -292,7 +217,7 @@ void Tavrix::on_opened() {
         user = username;
         pass = password;
     }
-    const device_api* api = loaded_api.load();
+    const device_loader::api* api = device_loader::loaded();
     if (api == nullptr || api->request_login(user.c_str(), pass.c_str()) != 0) {
         say(std::cout, std::string("on_opened") + kLoginNotSent);
         fail(kLoginNotSent);
