@@ -157,6 +157,15 @@ class KovraJob(JobV1):
         return JobStatus.DONE
 
 
+def lower_circuit(circuit, backend=None):
+    """`circuit` transpiled onto the gate table and lowered into a graph
+    builder: (builder, the lowering with the bits it wrote)."""
+    backend = backend or KovraBackend()
+    builder = CircuitBuilder()
+    lowered = Lowering(builder, _OPTIONS).run(transpile(circuit, target=backend.target, optimization_level=0))
+    return builder, lowered
+
+
 class _Run:
     """One circuit: transpiled, lowered, simulated, and its classical bits'
     distribution read off the simulator's probabilities."""
@@ -167,8 +176,7 @@ class _Run:
         if circuit.parameters:
             names = ", ".join(sorted(p.name for p in circuit.parameters))
             raise ValueError(f"circuit '{circuit.name}' has unbound parameters: {names}")
-        builder = CircuitBuilder()
-        lowered = Lowering(builder, _OPTIONS).run(transpile(circuit, target=backend.target, optimization_level=0))
+        builder, lowered = lower_circuit(circuit, backend)
         # The measured bits in ascending order, the order of the simulator's
         # keys; a bit no measurement writes reads 0.
         self.bits = sorted(lowered.written)

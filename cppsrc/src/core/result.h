@@ -26,6 +26,8 @@ public:
     static constexpr double kKeyFloor = 1e-10;
 
     int shots = repeat;
+    // <O> for each observable the run was asked for ("observables"), in order.
+    std::vector<double> expectation_values;
     std::map<std::string, int> counts;
 
     // The probabilities keyed by bit strings. A run's result keeps them as

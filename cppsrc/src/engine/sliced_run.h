@@ -22,6 +22,7 @@
 #include "engine/gate_runs.h"
 #include "engine/measurement_record.h"
 #include "engine/op_list.h"
+#include "engine/pauli_sums.h"
 #include "engine/state_space.h"
 
 // A run that its caller stopped part-way; its vector is not a result.
@@ -74,6 +75,12 @@ public:
     // listed lane the top bit of the result's index), the other lanes summed
     // over in index order.
     std::vector<double> marginal(const std::vector<unsigned long>& lanes) const;
+    // <O> of each observable over every branch of the run: terms on bit
+    // positions of the vector, a measured position read as its outcome
+    // (terms with X or Y there belong to no branch and must be left out).
+    std::vector<double> expectations(const std::vector<pauli_sums::observable>& observables) const {
+        return pauli_sums::expectations(state, observables);
+    }
     // The final state, normalised, when nothing was measured; empty otherwise.
     // Leaves the run without its vector.
     state_space::state_vector takeStateVector();

@@ -28,7 +28,9 @@ public:
     // element read as a 32-bit int.
     std::vector<int> get_int_list(const char* key) const;
 
-private:
+    // The value itself, for keys whose structure the caller reads.
     py::object item(const char* key) const;
+
+private:
     py::dict config_;
 };

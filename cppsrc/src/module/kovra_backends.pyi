@@ -54,6 +54,11 @@ class Result:
     def counts(self) -> dict[str, int]:
         ...
     @property
+    def expectation_values(self) -> list[float]:
+        """
+        <O> of each observable of the configuration's "observables", in order: exact, over every measurement branch (empty without "observables").
+        """
+    @property
     def probabilities(self) -> dict[str, float]:
         ...
     @probabilities.setter

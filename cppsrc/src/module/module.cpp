@@ -298,6 +298,10 @@ PYBIND11_MODULE(kovra_backends, m) {
         .def_property("states", &states_of, set_states)
         .def_property("probabilities", &probabilities_of, set_probabilities)
         .def_property_readonly("counts", &Result::get_counts)
+        .def_property_readonly(
+            "expectation_values", [](const Result& r) { return r.expectation_values; },
+            "<O> of each observable of the configuration's \"observables\", in order: exact, over every "
+            "measurement branch (empty without \"observables\").")
         .def("get_random_reading", &Result::get_random_reading)
         .def(
             "probability_array", [](Result& self) { return shared_view(self.probability_vector()); },

@@ -7,14 +7,62 @@
 //   "mqubits"        ints      absent  key the result by these qubits (all when absent)
 //   "local_state"    bool      False   each MPI rank keeps its slice of the state
 //   "shots"          int       1024    read after the run
+//   "observables"    list      absent  of observables, each a list of (Pauli string, coefficient)
+//                                      pairs: Result.expectation_values
 //
 // Other keys are ignored.
 #include "module/simulator_options.h"
 
 #include <exception>
 #include <set>
+#include <stdexcept>
+#include <string>
 
 namespace module_options {
+
+namespace {
+
+[[noreturn]] void refuse_term(std::size_t o, std::size_t t, const std::string& what) {
+    throw std::invalid_argument("\"observables\" item " + std::to_string(o) + ", term " + std::to_string(t) + " " +
+                                what);
+}
+
+// Every item of an iterable, taken once (a tuple copy holds them).
+py::tuple items_of(const py::handle& value, const std::string& what) {
+    PyObject* items = PySequence_Tuple(value.ptr());
+    if (items == nullptr) {
+        PyErr_Clear();
+        throw std::invalid_argument(what + " is not a list");
+    }
+    return py::reinterpret_steal<py::tuple>(items);
+}
+
+std::vector<observable_spec> read_observables(const py::object& value) {
+    std::vector<observable_spec> out;
+    const py::tuple observables = items_of(value, "\"observables\"");
+    for (std::size_t o = 0; o < observables.size(); ++o) {
+        const py::tuple terms = items_of(observables[o], "\"observables\" item " + std::to_string(o));
+        observable_spec spec;
+        for (std::size_t t = 0; t < terms.size(); ++t) {
+            // A bare string is a sequence too, of its characters.
+            PyObject* pair = PyUnicode_Check(terms[t].ptr()) ? nullptr : PySequence_Tuple(terms[t].ptr());
+            if (pair == nullptr && PyErr_Occurred()) PyErr_Clear();
+            const py::tuple held = py::reinterpret_steal<py::tuple>(pair);
+            if (!held || held.size() != 2 || !PyUnicode_Check(held[0].ptr()))
+                refuse_term(o, t, "is not a (Pauli string, coefficient) pair");
+            const double coefficient = PyFloat_AsDouble(held[1].ptr());
+            if (coefficient == -1.0 && PyErr_Occurred()) {
+                PyErr_Clear();
+                refuse_term(o, t, "has a coefficient that is not a real number");
+            }
+            spec.push_back({held[0].cast<std::string>(), coefficient});
+        }
+        out.push_back(std::move(spec));
+    }
+    return out;
+}
+
+}  // namespace
 
 simulator_options read_simulator_options(const config_reader& config, bool& mqubits_unreadable) {
     simulator_options options;
@@ -28,6 +76,7 @@ simulator_options read_simulator_options(const config_reader& config, bool& mqub
         options.mcbits = std::vector<int>(bits.begin(), bits.end());
     }
     options.local_state = config.get_bool("local_state", false);
+    if (config.has("observables")) options.observables = read_observables(config.item("observables"));
     mqubits_unreadable = false;
     if (config.has("mqubits")) {
         try {

@@ -59,6 +59,8 @@ public:
         // "local_state": a spread run hands back this rank's slice of the
         // state vector (in logical order) instead of gathering the whole.
         bool local_slice = false;
+        // <O> of each of the options' observables, from the reported run.
+        std::vector<double> expectations;
     };
 
     // One state-vector run of a sub-circuit. Returns the probability of

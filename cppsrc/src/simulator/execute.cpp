@@ -36,6 +36,7 @@ Result BasicSimulator::execute(std::vector<program::sub_circuit> subs, const sim
     }
     result.set_states(std::move(states));
     result.shots = options.shots;
+    result.expectation_values = std::move(reported.expectations);
     return result;
 }
 

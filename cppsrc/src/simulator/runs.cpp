@@ -16,6 +16,7 @@
 #include "engine/sliced_run.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/rank_session.h"
+#include "simulator/observables.h"
 #include "simulator/readout.h"
 #include "simulator/spread_run.h"
 #include "util/memory_budget.h"
@@ -160,7 +161,11 @@ std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, st
     const int qnum = static_cast<int>(lowered.register_lanes.size());
     const int cnum = static_cast<int>(lowered.run.clbits);
     const int bits = spread_bits(qnum);
-    if (bits > 0) return run_spread(lowered, qnum, cnum, bits, states, classical, reported, fusion, context);
+    if (bits > 0) {
+        if (reported && !options.observables.empty())
+            throw std::invalid_argument("\"observables\" are not yet computed for runs spread over MPI ranks");
+        return run_spread(lowered, qnum, cnum, bits, states, classical, reported, fusion, context);
+    }
     // Too small to split: every rank runs it whole, once all agree on it.
     if (rank_session::current() != nullptr)
         spread_run::agree_on_whole_run(lowered, qnum, cnum, fusion, classical, reported);
@@ -185,6 +190,10 @@ std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, st
         // measurements.
         sliced_run run(std::move(lowered.run), fusion);
         run.execute(context.keep_going);
+        if (reported && !options.observables.empty()) {
+            reported->expectations = run.expectations(
+                observables::on_lanes(options.observables, lowered.register_lanes, lanes, run.record()));
+        }
         if (reduced) {
             probabilities = run.marginal(reportedLanes);
             reported->reduced = true;

@@ -4,9 +4,18 @@
 
 #include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "engine/sliced_run.h"
+
+// One term of an observable: character k of `paulis` ('I', 'X', 'Y' or
+// 'Z') acts on register qubit k, the result keys' order.
+struct pauli_term_spec {
+    std::string paulis;
+    double coefficient = 0;
+};
+using observable_spec = std::vector<pauli_term_spec>;
 
 struct simulator_options {
     // The shot count a result carries when "shots" is not given.
@@ -21,4 +30,7 @@ struct simulator_options {
     std::set<int> mqubits;
     bool local_state = false;     // "local_state": each MPI rank keeps its slice
     int shots = kDefaultShots;    // "shots"
+    // "observables": Result.expectation_values gets <O> of each, exact, over
+    // every measurement branch.
+    std::vector<observable_spec> observables;
 };

@@ -1,0 +1,31 @@
+// Expectation values of sums of Pauli strings on a state vector, exact.
+//
+// A Pauli string P maps basis state i to phase(i) |i ^ flip>, flip holding
+// the positions of its X and Y factors, so <psi|P|psi> is the sum over i of
+// conj(psi[i ^ flip]) psi[i] phase(i). Terms are grouped by their flip mask:
+// one pass over the vector serves every term of a group, each adding its
+// own sign pattern; a diagonal group (Z and I only) reads |psi[i]|^2.
+#pragma once
+
+#include <complex>
+#include <vector>
+
+namespace pauli_sums {
+
+using state_vector = std::vector<std::complex<double>>;
+
+// One term: coefficient times the product of the factors, on bit positions
+// of the state's index.
+struct term {
+    unsigned long x = 0;  // positions with X
+    unsigned long y = 0;  // positions with Y
+    unsigned long z = 0;  // positions with Z
+    double coefficient = 0;
+};
+using observable = std::vector<term>;
+
+// <psi|O|psi> / <psi|psi> for each observable. The vector need not be
+// normalised.
+std::vector<double> expectations(const state_vector& state, const std::vector<observable>& observables);
+
+}  // namespace pauli_sums
