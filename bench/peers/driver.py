@@ -48,6 +48,7 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import circuits as C  # noqa: E402
+from native_benches import blocking, blocking_applies, translation_share  # noqa: E402
 
 PEERS = ("aer", "qulacs", "qsim")
 TOLERANCE = 1e-7
@@ -56,12 +57,8 @@ FUSING_BELOW = 0.1  # extra time per rotation, in in-place passes
 # What each engine runs as "fusion off".
 UNFUSED_SETTING = {"kovra": "fusion=False", "aer": "fusion_enable=False", "qulacs": "no circuit optimiser",
                    "qsim": "max_fused_gate_size=1"}
-BLOCKING_FAMILIES = ("random", "qft")
-BLOCKING_REPS = 3
 # qsim's fusion sizes tried with its fusion on; the fastest counts.
 QSIM_FUSED_SIZES = (2, 3, 4)
-# blocking_bench's fused run: the engine's default limits (fusion_limits).
-BLOCKING_FUSION = "4x4"
 
 
 def parse_list(text):
@@ -352,34 +349,6 @@ def fusion_probe(runner, args, results):
     return probe
 
 
-def blocking_applies(args, circuit):
-    return (bool(args.blocking_bench) and os.access(args.blocking_bench, os.X_OK)
-            and circuit["family"] in BLOCKING_FAMILIES and circuit["n"] <= args.blocking_max_n
-            and not C.measurement_count(circuit) and not any("if" in op for op in circuit["ops"]))
-
-
-def _one_cpu():
-    os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
-
-
-def blocking(args, path):
-    """blocking_bench on one pinned CPU: its JSON line, or {"error": ...}."""
-    try:
-        proc = subprocess.run([args.blocking_bench, path, str(BLOCKING_REPS), BLOCKING_FUSION],
-                              capture_output=True, text=True,
-                              timeout=args.timeout, preexec_fn=_one_cpu)
-    except subprocess.TimeoutExpired:
-        return {"error": "no answer within %.0f s" % args.timeout}
-    if proc.returncode != 0:
-        return {"error": "exit %d: %s" % (proc.returncode, proc.stderr.strip()[-2000:])}
-    try:
-        out = json.loads(proc.stdout.strip().splitlines()[-1])
-        for key in ("gates", "passes", "gate_by_gate_s", "blocked_s"):
-            float(out[key])
-    except (IndexError, KeyError, TypeError, ValueError):
-        return {"error": "unexpected output: %r" % proc.stdout[-500:]}
-    return out
-
 
 def write(results, args, tag, plots):
     import report
@@ -393,18 +362,6 @@ def write(results, args, tag, plots):
     return [json_path, md_path] + (report.plots(results, args.out, tag) if plots else [])
 
 
-def translation_share(binary):
-    """Graph reading plus translation of 20 qubits and 500 gates, against the
-    whole simulation of the same graph (median of 5 repetitions each)."""
-    proc = subprocess.run([binary, "--benchmark_format=json", "--benchmark_repetitions=5",
-                           "--benchmark_report_aggregates_only=true"], capture_output=True, text=True, timeout=600)
-    if proc.returncode != 0:
-        return {"error": proc.stderr[-2000:]}
-    medians = {b["run_name"]: b["real_time"] for b in json.loads(proc.stdout)["benchmarks"]
-               if b.get("aggregate_name") == "median"}
-    translate, simulate = medians.get("BM_Translate20x500"), medians.get("BM_Simulate20x500")
-    return {"translate_ms": translate, "simulate_ms": simulate,
-            "share": translate / simulate if translate and simulate else None}
 
 
 def machine():
