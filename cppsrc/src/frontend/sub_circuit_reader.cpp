@@ -107,6 +107,10 @@ std::optional<long> sub_circuit_reader::kind_of(int v) {
 void sub_circuit_reader::read_vertex(int v) {
     std::optional<long> kind = kind_of(v);
     if (kind == vertex_kinds::CALL) {
+        if (read_free_angle(v)) {
+            fail(v, "a call's \"params\" must be numbers: free parameters reach gates, not the functions of a "
+                    "definition");
+        }
         std::string callee = reader_.name(v);
         std::vector<double> qubits = reader_.numbers("qubits", v);
         std::vector<double> params = reader_.numbers("params", v);
@@ -171,7 +175,7 @@ void sub_circuit_reader::read_reset(int v, const std::vector<double>& graph_qubi
 }
 
 void sub_circuit_reader::read_gate(int v, const std::string& name, const std::vector<double>& graph_qubits,
-                                   const std::vector<double>& params, const condition& cond) {
+                                   const std::vector<double>& params, const condition& cond, const free_angle* free) {
     if (name == "RESET") return read_reset(v, graph_qubits, cond);
     GATE_INDEX index = gates::getGateIndex(name);
     if (index == GATE_INVALID) fail(v, "\"" + name + "\" is not a gate name");
@@ -190,7 +194,12 @@ void sub_circuit_reader::read_gate(int v, const std::string& name, const std::ve
             }
         }
     }
-    if (arity == 1 && !params.empty()) {
+    if (free) {
+        if (arity != 1) fail(v, "gate " + name + " takes no angle, but \"params\" names a free parameter");
+        op.angle_terms = free->terms;
+        op.angle_offset = free->offset;
+        op.hasAngle = true;
+    } else if (arity == 1 && !params.empty()) {
         if (!std::isfinite(params[0])) {
             fail(v, "parameter " + number_text(params[0]) + " of gate " + name + " is not a finite angle");
         }
@@ -206,11 +215,15 @@ void sub_circuit_reader::read_gate(int v, const std::string& name, const std::ve
 void sub_circuit_reader::read_gate_vertex(int v) {
     std::string name = reader_.name(v);
     std::vector<double> qubits = reader_.numbers("qubits", v);
-    std::vector<double> params = reader_.numbers("params", v);
+    std::optional<free_angle> free = read_free_angle(v);
+    // A combination of no parameter is its constant, an ordinary angle.
+    std::vector<double> params = !free ? reader_.numbers("params", v) : std::vector<double>{free->offset};
+    if (free && free->terms.empty()) free.reset();
     condition cond = local_condition(v);
     // The first qubit must be declared whatever the vertex turns out to be.
     if (!qubits.empty()) local_qubit(v, qubits[0]);
-    if (name != "MEASURE") return read_gate(v, name, qubits, params, cond);
+    if (name != "MEASURE") return read_gate(v, name, qubits, free ? std::vector<double>{} : params, cond,
+                                            free ? &*free : nullptr);
     if (qubits.empty()) fail(v, "the measurement lists no qubits in \"qubits\"");
     if (cond.isValid()) fail(v, "a measurement cannot be classically conditioned");
     read_measure(v, qubits);

@@ -1,6 +1,8 @@
 // The reader behind frontend::read_sub_circuit: one per sub-circuit read.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -43,9 +45,21 @@ private:
     void read_measure(int v, const std::vector<double>& qubits);
     // Moves every listed qubit to |0> ("RESET" vertices).
     void read_reset(int v, const std::vector<double>& graph_qubits, const condition& cond);
-    // Checks a gate against the catalogue and appends it.
+    // A free angle: radians offset plus coefficients of the sub-circuit's parameters.
+    struct free_angle {
+        std::vector<std::pair<std::size_t, double>> terms;
+        double offset = 0;
+    };
+    // The vertex's first "params" item when it is free (free_parameters.cpp):
+    // a parameter's name, or a dict of names to coefficients ("" the
+    // constant). Empty for numbers.
+    std::optional<free_angle> read_free_angle(int v);
+    std::size_t parameter_index(const std::string& name);
+
+    // Checks a gate against the catalogue and appends it; `free` gives its
+    // angle when that is free.
     void read_gate(int v, const std::string& name, const std::vector<double>& graph_qubits,
-                   const std::vector<double>& params, const condition& cond);
+                   const std::vector<double>& params, const condition& cond, const free_angle* free = nullptr);
 
     // The vertex's condition with local classical bits; empty when it has no "cmp".
     condition local_condition(int v);
@@ -71,6 +85,7 @@ private:
     unsigned long qubit_counter_ = 0;
     unsigned long clbit_counter_ = 0;
     long expanded_ = 0;
+    std::unordered_map<std::string, std::size_t> parameters_;  // name -> index in out_.parameters
     double next_memory_check_ = 0;  // ops at the next check
     call_context context_;
     definition_table definitions_;

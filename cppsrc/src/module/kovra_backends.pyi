@@ -6,7 +6,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['BasicSimulator', 'CircuitError', 'CircuitIndexError', 'KEY_FLOOR', 'NMR', 'ParameterError', 'Result', 'distributed_run', 'graph_capsule']
+__all__: list[str] = ['BasicSimulator', 'CircuitError', 'CircuitIndexError', 'KEY_FLOOR', 'NMR', 'ParameterError', 'Program', 'Result', 'compile', 'distributed_run', 'graph_capsule']
 class CircuitError(RuntimeError, ValueError):
     """
     A vertex of the circuit graph the back ends cannot take; `vertex` is its id and `name` its "name".
@@ -29,6 +29,23 @@ class NMR:
         ...
     def execute(self, graph: typing.Any, config: dict) -> Result:
         ...
+class Program:
+    """
+    A circuit graph read once, with its configuration, for runs with many sets of values of its free parameters (kovra_backends.compile).
+    """
+    def expectation_values(self, values: typing.Any) -> numpy.typing.NDArray[numpy.float64]:
+        """
+        <O> of each of the configuration's "observables" for each row of `values`: an array of one row per set and one column per observable.
+        """
+    def run(self, values: typing.Any) -> list[Result]:
+        """
+        One Result per row of `values` (a 2-D array, one column per parameter; a 1-D array is one row).
+        """
+    @property
+    def parameters(self) -> list[str]:
+        """
+        The free parameters' names, in order of first use: the columns of `values`.
+        """
 class Result:
     def __init__(self) -> None:
         ...
@@ -70,6 +87,10 @@ class Result:
     @states.setter
     def states(self, value: collections.abc.Sequence[complex | typing.SupportsComplex | typing.SupportsFloat | typing.SupportsIndex]) -> None:
         ...
+def compile(graph: typing.Any, config: dict = {}) -> Program:
+    """
+    Reads the graph and the BasicSimulator configuration once; gates whose "params" name free parameters are bound per run (Program.run).
+    """
 def distributed_run() -> dict:
     """
     The MPI world of this process and what this rank's last distributed run cost: swaps of a rank qubit with a local one, bytes this rank sent, the bytes the plain pairwise scheme would have sent, seconds spent exchanging and computing, and passes over the slice.

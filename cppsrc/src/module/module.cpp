@@ -225,6 +225,23 @@ py::typing::List<py::str> sample_memory(Result& result, std::int64_t shots, cons
     return keys;
 }
 
+// Runs of a compiled program for each row of `values`.
+std::vector<Result> run_sets(const compiled_program& program, const py::object& values) {
+    using rows = py::array_t<double, py::array::c_style | py::array::forcecast>;
+    const rows array = rows::ensure(values);
+    if (!array) throw py::error_already_set();
+    const std::size_t width = program.parameters().size();
+    if (array.ndim() > 2) throw py::value_error("values must be a 1-D or 2-D array, not " + std::to_string(array.ndim()) + "-D");
+    const std::size_t columns = array.ndim() == 2 ? static_cast<std::size_t>(array.shape(1))
+                                                   : static_cast<std::size_t>(array.size());
+    const std::size_t sets = array.ndim() == 2 ? static_cast<std::size_t>(array.shape(0)) : 1;
+    if (columns != width) {
+        throw py::value_error("values have " + std::to_string(columns) + " columns, but the program has " +
+                              std::to_string(width) + " free parameters");
+    }
+    return run_compiled(program, array.data(), sets);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(kovra_backends, m) {
@@ -259,6 +276,37 @@ PYBIND11_MODULE(kovra_backends, m) {
                 return execute_nmr(self, graph_of(graph), config_reader(config));
             },
             py::arg("graph"), py::arg("config"), py::pos_only());
+
+    py::class_<compiled_program>(m, "Program",
+                                 "A circuit graph read once, with its configuration, for runs with many sets of "
+                                 "values of its free parameters (kovra_backends.compile).")
+        .def_property_readonly("parameters", &compiled_program::parameters,
+                               "The free parameters' names, in order of first use: the columns of `values`.")
+        .def("run", &run_sets, py::arg("values"),
+             "One Result per row of `values` (a 2-D array, one column per parameter; a 1-D array is one row).")
+        .def(
+            "expectation_values",
+            [](const compiled_program& program, const py::object& values) {
+                const std::vector<Result> results = run_sets(program, values);
+                const std::size_t count = program.options().observables.size();
+                py::array_t<double> out({results.size(), count});
+                auto view = out.mutable_unchecked<2>();
+                for (std::size_t k = 0; k < results.size(); ++k)
+                    for (std::size_t o = 0; o < count; ++o) view(k, o) = results[k].expectation_values[o];
+                return out;
+            },
+            py::arg("values"),
+            "<O> of each of the configuration's \"observables\" for each row of `values`: an array of one row "
+            "per set and one column per observable.");
+
+    m.def(
+        "compile",
+        [](const py::object& graph, const py::dict& config) {
+            return compile_simulator(graph_of(graph), config_reader(config));
+        },
+        py::arg("graph"), py::arg("config") = py::dict(),
+        "Reads the graph and the BasicSimulator configuration once; gates whose \"params\" name free parameters "
+        "are bound per run (Program.run).");
 
     m.def("graph_capsule", &graph_capsule, py::arg("graph"),
           "python-igraph's capsule of `graph`, as execute() takes it, that keeps the graph alive for as "

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -76,29 +77,73 @@ std::vector<program::sub_circuit> read_program(const igraph_t* graph, const std:
     return subs;
 }
 
+// Runs `work` without the interpreter lock, with a context whose stop and
+// warnings reach Python once the lock is back.
+template <typename Work>
+auto without_lock(Work work) {
+    run_context context;
+    context.keep_going = interruptible();
+    std::optional<decltype(work(context))> done;
+    try {
+        python_exit::released release;
+        done.emplace(work(context));
+    } catch (const run_stopped&) {
+        throw py::error_already_set();  // the signal handler's exception, KeyboardInterrupt for Ctrl-C
+    }
+    for (const std::string& warning : context.warnings)
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, warning.c_str(), 1) != 0) throw py::error_already_set();
+    return std::move(*done);
+}
+
+// Refuses a program with free parameters where values cannot be given.
+void require_bound(const std::vector<program::sub_circuit>& subs) {
+    for (const program::sub_circuit& sub : subs) {
+        if (sub.parameters.empty()) continue;
+        std::string names;
+        for (const std::string& name : sub.parameters) names += (names.empty() ? "" : ", ") + name;
+        throw std::invalid_argument("the graph names free parameters (" + names +
+                                    "): give their values to kovra_backends.compile(graph, config).run(values)");
+    }
+}
+
 Result execute_here(BasicSimulator& simulator, const igraph_t* graph, const config_reader& config) {
     nesting_guard nested;
     const std::vector<int> order = graph_attributes::graph_reader(graph).topological_order();
     bool mqubits_unreadable = false;
     const simulator_options options = module_options::read_simulator_options(config, mqubits_unreadable);
     std::vector<program::sub_circuit> subs = read_program(graph, order, options.parallel);
-
-    run_context context;
-    context.keep_going = interruptible();
-    Result result;
-    try {
-        python_exit::released release;
-        result = simulator.execute(std::move(subs), options, context);
-    } catch (const run_stopped&) {
-        throw py::error_already_set();  // the signal handler's exception, KeyboardInterrupt for Ctrl-C
-    }
-    for (const std::string& warning : context.warnings)
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, warning.c_str(), 1) != 0) throw py::error_already_set();
+    require_bound(subs);
+    Result result =
+        without_lock([&](run_context& context) { return simulator.execute(std::move(subs), options, context); });
     result.shots = module_options::read_shots(config, mqubits_unreadable);
     return result;
 }
 
 }  // namespace
+
+compiled_program compile_simulator(const igraph_t* graph, const config_reader& config) {
+    nesting_guard nested;
+    const std::vector<int> order = graph_attributes::graph_reader(graph).topological_order();
+    bool mqubits_unreadable = false;
+    simulator_options options = module_options::read_simulator_options(config, mqubits_unreadable);
+    options.shots = module_options::read_shots(config, mqubits_unreadable);
+    return compiled_program(read_program(graph, order, options.parallel), std::move(options));
+}
+
+std::vector<Result> run_compiled(const compiled_program& program, const double* values, std::size_t sets) {
+    rank_session session;
+    try {
+        return without_lock([&](run_context& context) {
+            std::vector<Result> results;
+            results.reserve(sets);
+            const std::size_t width = program.parameters().size();
+            for (std::size_t k = 0; k < sets; ++k) results.push_back(program.run(values + k * width, context));
+            return results;
+        });
+    } catch (...) {
+        rank_failure::raise(session);
+    }
+}
 
 Result execute_simulator(BasicSimulator& simulator, const igraph_t* graph, const config_reader& config) {
     // In an MPI job a failure on this rank alone must reach the other ranks,

@@ -6,7 +6,16 @@
 #include "core/result.h"
 #include "module/config_reader.h"
 #include "simulator/basic_simulator.h"
+#include "simulator/sweep.h"
 
 // Reads the configuration and the graph, runs the program without the
 // interpreter lock and returns the result. Call with the lock held.
 Result execute_simulator(BasicSimulator& simulator, const igraph_t* graph, const config_reader& config);
+
+// Reads the configuration and the graph once, for runs with many sets of
+// values of its free parameters. Call with the lock held.
+compiled_program compile_simulator(const igraph_t* graph, const config_reader& config);
+
+// One run per set: `values` holds `sets` rows of one value per parameter.
+// Runs without the interpreter lock. Call with the lock held.
+std::vector<Result> run_compiled(const compiled_program& program, const double* values, std::size_t sets);

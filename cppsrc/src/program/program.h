@@ -5,7 +5,9 @@
 // to Python: the back ends and the C++ tests take it as plain data.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/circuit.h"
@@ -30,6 +32,12 @@ struct op {
     double angle = 0;                   // degrees in [0, 720), where hasAngle
     bool hasAngle = false;              // a one-qubit gate given a parameter
     condition cond;                     // gate ops: over register bits
+    // A free angle (radians): angle_offset plus, for each term, its
+    // coefficient times the value of the sub-circuit's parameter it names.
+    // `angle` holds it only once the parameters are bound (bind).
+    std::vector<std::pair<std::size_t, double>> angle_terms;
+    double angle_offset = 0;
+    bool isFree() const { return !angle_terms.empty(); }
 };
 
 // How a sub-circuit numbers its qubits. The state vector renumbers the
@@ -43,6 +51,11 @@ struct sub_circuit {
     int qubits = 0;
     int clbits = 0;
     std::vector<op> ops;
+    std::vector<std::string> parameters;  // the free parameters' names, in order of first use
 };
+
+// Sets the angle of every free op from `values` (one per parameter, in the
+// sub-circuit's order).
+void bind(sub_circuit& sub, const std::vector<double>& values);
 
 }  // namespace program

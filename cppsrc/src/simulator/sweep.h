@@ -1,0 +1,28 @@
+// A program read once and run for many sets of values of its free
+// parameters: no graph is read again, only the angles are bound per set.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/result.h"
+#include "program/program.h"
+#include "simulator/basic_simulator.h"
+
+class compiled_program {
+public:
+    compiled_program(std::vector<program::sub_circuit> subs, simulator_options options);
+
+    // The free parameters of every sub-circuit, in order of first use.
+    const std::vector<std::string>& parameters() const { return names_; }
+    const simulator_options& options() const { return options_; }
+
+    // One run with `values`, one per parameter in parameters() order.
+    Result run(const double* values, run_context& context) const;
+
+private:
+    std::vector<program::sub_circuit> subs_;
+    simulator_options options_;
+    std::vector<std::string> names_;
+    std::vector<std::vector<std::size_t>> columns_;  // per sub-circuit: its parameter k -> index in names_
+};
