@@ -23,6 +23,7 @@ from typing import Callable, Optional
 from qiskit.circuit import Clbit
 
 from .builder import EQUAL, NOT_EQUAL
+from .free_angles import Linear
 from .qasm_gates import lower
 
 
@@ -54,11 +55,17 @@ class LoweringOptions:
 def finite_angles(name, op, refuse):
     """The parameters of `op` as floats, refusing those that are not finite
     (an overflowing literal such as 1e400 reads as infinity): the graph
-    would carry them to the simulator, which can do nothing with them."""
-    angles = [float(p) for p in op.params]
-    for angle in angles:
+    would carry them to the simulator, which can do nothing with them. A
+    parameter that depends on free parameters stays free, as a Linear."""
+    angles = []
+    for p in op.params:
+        if getattr(p, "parameters", None):
+            angles.append(Linear.of(p, lambda why: refuse(name, why)))
+            continue
+        angle = float(p)
         if not math.isfinite(angle):
             refuse(name, f"has the parameter {angle}, which is not a finite number")
+        angles.append(angle)
     return angles
 
 

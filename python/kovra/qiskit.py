@@ -254,3 +254,6 @@ def _check_supported(circuit):
                 _check_supported(block)
         elif op.name not in _STANDARD and op.name not in _OTHER and op.definition is None:
             _refuse(op.name, "has no definition to lower onto the gate catalogue")
+
+# The primitives build on the backend's lowering.
+from .primitives import Estimator, Sampler  # noqa: E402, F401

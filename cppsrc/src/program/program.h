@@ -32,9 +32,9 @@ struct op {
     double angle = 0;                   // degrees in [0, 720), where hasAngle
     bool hasAngle = false;              // a one-qubit gate given a parameter
     condition cond;                     // gate ops: over register bits
-    // A free angle (radians): angle_offset plus, for each term, its
-    // coefficient times the value of the sub-circuit's parameter it names.
-    // `angle` holds it only once the parameters are bound (bind).
+    // The angle in radians, as read: angle_offset plus, for a free angle,
+    // each term's coefficient times the value of the sub-circuit's parameter
+    // it names. `angle` holds a free angle only once it is bound (bind).
     std::vector<std::pair<std::size_t, double>> angle_terms;
     double angle_offset = 0;
     bool isFree() const { return !angle_terms.empty(); }
@@ -54,8 +54,10 @@ struct sub_circuit {
     std::vector<std::string> parameters;  // the free parameters' names, in order of first use
 };
 
-// Sets the angle of every free op from `values` (one per parameter, in the
-// sub-circuit's order).
+// Sets the angle of every op that has one from `values` (one per parameter,
+// in the sub-circuit's order), exactly: unlike an angle run through
+// `execute`, a bound one does not carry the engine's calibrated pi, whether
+// free or written into the graph.
 void bind(sub_circuit& sub, const std::vector<double>& values);
 
 }  // namespace program

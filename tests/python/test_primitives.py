@@ -1,0 +1,91 @@
+"""kovra.qiskit.Estimator and Sampler (Qiskit's V2 primitives) against
+Qiskit's statevector primitives and Aer, on the circuit library's ansätze."""
+import numpy as np
+import pytest
+
+pytest.importorskip("qiskit")
+from qiskit import ClassicalRegister, QuantumCircuit, QuantumRegister  # noqa: E402
+from qiskit.circuit.library import QAOAAnsatz, efficient_su2, real_amplitudes  # noqa: E402
+from qiskit.primitives import StatevectorEstimator  # noqa: E402
+from qiskit.quantum_info import SparsePauliOp  # noqa: E402
+
+from kovra.qiskit import Estimator, Sampler  # noqa: E402
+
+ANSATZE = {
+    "EfficientSU2": lambda n: efficient_su2(n, reps=2),
+    "RealAmplitudes": lambda n: real_amplitudes(n, reps=3),
+    "QAOAAnsatz": lambda n: QAOAAnsatz(SparsePauliOp(["ZZ" + "I" * (n - 2), "I" * (n - 2) + "ZZ", "X" * n],
+                                                      [1.0, -0.5, 0.3]), reps=2).decompose(reps=3),
+}
+
+
+def random_observable(rng, n):
+    return SparsePauliOp(["".join(rng.choice(list("IXYZ"), n)) for _ in range(5)], rng.normal(size=5))
+
+
+def reference_estimators():
+    yield "statevector", StatevectorEstimator()
+    try:
+        from qiskit_aer.primitives import EstimatorV2
+    except ImportError:
+        return
+    yield "aer", EstimatorV2()
+
+
+@pytest.mark.parametrize("name", ANSATZE)
+@pytest.mark.parametrize("n", [3, 5])
+def test_estimator_matches_the_references_with_broadcasting(name, n):
+    rng = np.random.default_rng(n)
+    ansatz = ANSATZE[name](n)
+    # Observables (2, 1) against values (4,): results of shape (2, 4).
+    observables = [[random_observable(rng, n)], [random_observable(rng, n)]]
+    pub = (ansatz, observables, rng.uniform(-3, 3, (4, ansatz.num_parameters)))
+    got = Estimator().run([pub]).result()[0].data
+    assert got.evs.shape == (2, 4) and not got.stds.any()
+    for _, reference in reference_estimators():
+        expected = reference.run([pub]).result()[0].data.evs
+        assert np.max(np.abs(got.evs - expected)) <= 1e-10
+
+
+def test_precision_adds_seeded_noise_of_that_deviation():
+    ansatz = real_amplitudes(3, reps=1)
+    pub = (ansatz, SparsePauliOp("ZZZ"), np.zeros((2000, ansatz.num_parameters)))
+    first = Estimator(seed=5).run([pub], precision=0.1).result()[0].data
+    again = Estimator(seed=5).run([pub], precision=0.1).result()[0].data
+    assert np.array_equal(first.evs, again.evs) and np.all(first.stds == 0.1)
+    assert abs(first.evs.mean() - 1.0) < 0.02 and abs(first.evs.std() - 0.1) < 0.01
+
+
+def test_estimator_averages_a_dynamic_circuit_over_its_branches():
+    qc = QuantumCircuit(2, 1)
+    qc.h(0)
+    qc.measure(0, 0)
+    with qc.if_test((qc.clbits[0], 1)):
+        qc.x(1)
+    evs = Estimator().run([(qc, [SparsePauliOp("ZZ"), SparsePauliOp("IZ"), SparsePauliOp("ZI")])]).result()[0].data.evs
+    assert evs == pytest.approx([1.0, 0.0, 0.0], abs=1e-12)
+
+
+def test_sampler_draws_each_register_from_the_exact_distribution():
+    q, low, high = QuantumRegister(3), ClassicalRegister(2, "low"), ClassicalRegister(1, "high")
+    qc = QuantumCircuit(q, low, high)
+    theta = efficient_su2(3, reps=1)
+    qc.compose(theta, inplace=True)
+    qc.measure([0, 1], low)
+    qc.measure(2, high)
+    values = np.random.default_rng(2).uniform(-2, 2, (3, theta.num_parameters))
+    shots = 40000
+    data = Sampler(seed=3).run([(qc, values)], shots=shots).result()[0].data
+    assert data.low.shape == (3,) and data.low.num_shots == shots and data.high.num_bits == 1
+    for k, row in enumerate(values):
+        exact = _probabilities(theta.assign_parameters(row))  # index bit k is qubit k
+        counts = data.low.get_counts(k)
+        for value in range(4):
+            expected = exact[[value, value + 4]].sum()  # qubit 2 summed over
+            assert counts.get(format(value, "02b"), 0) / shots == pytest.approx(expected, abs=0.01)
+
+
+def _probabilities(circuit):
+    from qiskit.quantum_info import Statevector
+
+    return Statevector(circuit).probabilities()
