@@ -94,7 +94,7 @@ class KovraBackend(BackendV2):
 
     @classmethod
     def _default_options(cls):
-        return Options(shots=1024, seed_simulator=None, memory=False)
+        return Options(shots=1024, seed_simulator=None, memory=False, parameter_binds=None)
 
     def run(self, run_input, **options):
         for key in options:
@@ -109,10 +109,17 @@ class KovraBackend(BackendV2):
         for circuit in circuits:
             if not isinstance(circuit, QuantumCircuit):
                 raise TypeError(f"{self.name} runs QuantumCircuit objects, not {type(circuit).__name__}")
+        binds = options.get("parameter_binds", self.options.parameter_binds)
+        if binds is not None and len(binds) != len(circuits):
+            raise ValueError(f"parameter_binds has {len(binds)} entries for {len(circuits)} circuits: give one "
+                             "dict of parameter values per circuit")
+        runs = []
+        for k, circuit in enumerate(circuits):
+            runs += _Run.sweep(self, circuit, binds[k]) if binds is not None else [_Run(self, circuit)]
         # One generator for the whole job: reproducible for a seed, and the
         # circuits of a job do not all draw the same numbers.
         generator = np.random.default_rng(seed)
-        results = [self._experiment(circuit, int(shots), generator, seed, memory) for circuit in circuits]
+        results = [self._experiment(run, int(shots), generator, seed, memory) for run in runs]
         job_id = str(uuid.uuid4())
         result = QiskitResult(backend_name=self.name, backend_version=self.backend_version, job_id=job_id,
                               success=True, results=results, date=datetime.datetime.now().isoformat(),
@@ -127,8 +134,7 @@ class KovraBackend(BackendV2):
         keep = probabilities > kovra_backends.KEY_FLOOR
         return {run.key(int(v)): float(p) for v, p in zip(values[keep], probabilities[keep])}
 
-    def _experiment(self, circuit, shots, generator, seed, memory):
-        run = _Run(self, circuit)
+    def _experiment(self, run, shots, generator, seed, memory):
         data = {}
         if run.measured and memory:
             # The counts tally the same shots as the memory.
@@ -184,6 +190,34 @@ class _Run:
         self.result = None
         if self.bits:
             self.result = kovra_backends.BasicSimulator().execute(builder.graph(), {"mcbits": self.bits})
+
+    @classmethod
+    def sweep(cls, backend, circuit, binds):
+        """One run per set of values in `binds` ({parameter: values}, every
+        list as long), the circuit lowered and compiled once."""
+        _check_supported(circuit)
+        columns = {getattr(p, "name", p): np.atleast_1d(np.asarray(v, dtype=np.float64)) for p, v in binds.items()}
+        missing = sorted(p.name for p in circuit.parameters if p.name not in columns)
+        if missing:
+            raise ValueError(f"parameter_binds gives no values for {', '.join(missing)} of circuit '{circuit.name}'")
+        lengths = {len(v) for v in columns.values()} or {1}
+        if len(lengths) != 1:
+            raise ValueError(f"parameter_binds for circuit '{circuit.name}' gives value lists of lengths "
+                             f"{sorted(lengths)}; they must be equally long")
+        sets = lengths.pop()
+        builder, lowered = lower_circuit(circuit, backend)
+        bits = sorted(lowered.written)
+        results = [None] * sets
+        if bits:
+            program = kovra_backends.compile(builder.graph(), {"mcbits": bits})
+            values = np.column_stack([columns[name] for name in program.parameters] or [np.zeros((sets, 0))])
+            results = program.run(values)
+        runs = []
+        for result in results:
+            run = cls.__new__(cls)
+            run.circuit, run.bits, run.measured, run.result = circuit, bits, bool(bits), result
+            runs.append(run)
+        return runs
 
     def clbit_values(self, indices):
         """The integer of the classical bits (bit 0 least significant) for

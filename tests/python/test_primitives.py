@@ -89,3 +89,28 @@ def _probabilities(circuit):
     from qiskit.quantum_info import Statevector
 
     return Statevector(circuit).probabilities()
+
+
+def test_backend_parameter_binds_run_one_experiment_per_set():
+    from qiskit.circuit import Parameter
+
+    from kovra.qiskit import KovraBackend
+
+    a, b = Parameter("a"), Parameter("b")
+    qc = QuantumCircuit(2, 2)
+    qc.ry(a, 0)
+    qc.cx(0, 1)
+    qc.rx(b, 1)
+    qc.measure([0, 1], [0, 1])
+    binds = {a: [0.3, 1.1, 2.0], b: [0.0, -0.7, 1.5]}
+    backend = KovraBackend()
+    result = backend.run(qc, shots=50000, seed_simulator=4, parameter_binds=[binds]).result()
+    for k in range(3):
+        exact = backend.probabilities(qc.assign_parameters({a: binds[a][k], b: binds[b][k]}))
+        counts = result.get_counts(k)
+        for key, p in exact.items():
+            assert counts.get(key, 0) / 50000 == pytest.approx(p, abs=0.01)
+    with pytest.raises(ValueError, match="must be equally long"):
+        backend.run(qc, parameter_binds=[{a: [0.1, 0.2], b: [0.3]}])
+    with pytest.raises(ValueError, match="gives no values for b"):
+        backend.run(qc, parameter_binds=[{a: [0.1]}])
