@@ -226,7 +226,8 @@ py::typing::List<py::str> sample_memory(Result& result, std::int64_t shots, cons
 }
 
 // Runs of a compiled program for each row of `values`.
-std::vector<Result> run_sets(const compiled_program& program, const py::object& values) {
+std::vector<Result> run_sets(const compiled_program& program, const py::object& values,
+                             bool expectations_only = false) {
     using rows = py::array_t<double, py::array::c_style | py::array::forcecast>;
     const rows array = rows::ensure(values);
     if (!array) throw py::error_already_set();
@@ -239,7 +240,7 @@ std::vector<Result> run_sets(const compiled_program& program, const py::object& 
         throw py::value_error("values have " + std::to_string(columns) + " columns, but the program has " +
                               std::to_string(width) + " free parameters");
     }
-    return run_compiled(program, array.data(), sets);
+    return run_compiled(program, array.data(), sets, expectations_only);
 }
 
 }  // namespace
@@ -282,12 +283,14 @@ PYBIND11_MODULE(kovra_backends, m) {
                                  "values of its free parameters (kovra_backends.compile).")
         .def_property_readonly("parameters", &compiled_program::parameters,
                                "The free parameters' names, in order of first use: the columns of `values`.")
-        .def("run", &run_sets, py::arg("values"),
+        .def(
+            "run", [](const compiled_program& program, const py::object& values) { return run_sets(program, values); },
+            py::arg("values"),
              "One Result per row of `values` (a 2-D array, one column per parameter; a 1-D array is one row).")
         .def(
             "expectation_values",
             [](const compiled_program& program, const py::object& values) {
-                const std::vector<Result> results = run_sets(program, values);
+                const std::vector<Result> results = run_sets(program, values, true);
                 const std::size_t count = program.options().observables.size();
                 py::array_t<double> out({results.size(), count});
                 auto view = out.mutable_unchecked<2>();

@@ -130,14 +130,16 @@ compiled_program compile_simulator(const igraph_t* graph, const config_reader& c
     return compiled_program(read_program(graph, order, options.parallel), std::move(options));
 }
 
-std::vector<Result> run_compiled(const compiled_program& program, const double* values, std::size_t sets) {
+std::vector<Result> run_compiled(const compiled_program& program, const double* values, std::size_t sets,
+                                 bool expectations_only) {
     rank_session session;
     try {
         return without_lock([&](run_context& context) {
             std::vector<Result> results;
             results.reserve(sets);
             const std::size_t width = program.parameters().size();
-            for (std::size_t k = 0; k < sets; ++k) results.push_back(program.run(values + k * width, context));
+            for (std::size_t k = 0; k < sets; ++k)
+                results.push_back(program.run(values + k * width, context, expectations_only));
             return results;
         });
     } catch (...) {

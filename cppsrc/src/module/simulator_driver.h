@@ -18,4 +18,6 @@ compiled_program compile_simulator(const igraph_t* graph, const config_reader& c
 
 // One run per set: `values` holds `sets` rows of one value per parameter.
 // Runs without the interpreter lock. Call with the lock held.
-std::vector<Result> run_compiled(const compiled_program& program, const double* values, std::size_t sets);
+// `expectations_only`: the Results hold only the expectation values.
+std::vector<Result> run_compiled(const compiled_program& program, const double* values, std::size_t sets,
+                                 bool expectations_only = false);

@@ -193,6 +193,7 @@ std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, st
         if (reported && !options.observables.empty()) {
             reported->expectations = run.expectations(
                 observables::on_lanes(options.observables, lowered.register_lanes, lanes, run.record()));
+            if (options.expectations_only) return {};
         }
         if (reduced) {
             probabilities = run.marginal(reportedLanes);

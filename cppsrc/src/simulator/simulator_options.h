@@ -33,4 +33,6 @@ struct simulator_options {
     // "observables": Result.expectation_values gets <O> of each, exact, over
     // every measurement branch.
     std::vector<observable_spec> observables;
+    // Only the expectation values are wanted: no probabilities, no state.
+    bool expectations_only = false;
 };

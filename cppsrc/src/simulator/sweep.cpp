@@ -16,12 +16,15 @@ compiled_program::compiled_program(std::vector<program::sub_circuit> subs, simul
     }
 }
 
-Result compiled_program::run(const double* values, run_context& context) const {
+Result compiled_program::run(const double* values, run_context& context, bool expectations_only) const {
     std::vector<program::sub_circuit> bound = subs_;
     for (std::size_t s = 0; s < bound.size(); ++s) {
         std::vector<double> own;
         for (std::size_t column : columns_[s]) own.push_back(values[column]);
         program::bind(bound[s], own);
     }
-    return BasicSimulator().execute(std::move(bound), options_, context);
+    if (!expectations_only) return BasicSimulator().execute(std::move(bound), options_, context);
+    simulator_options only = options_;
+    only.expectations_only = true;
+    return BasicSimulator().execute(std::move(bound), only, context);
 }

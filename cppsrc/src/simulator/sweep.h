@@ -17,8 +17,9 @@ public:
     const std::vector<std::string>& parameters() const { return names_; }
     const simulator_options& options() const { return options_; }
 
-    // One run with `values`, one per parameter in parameters() order.
-    Result run(const double* values, run_context& context) const;
+    // One run with `values`, one per parameter in parameters() order;
+    // `expectations_only`: the Result holds only the expectation values.
+    Result run(const double* values, run_context& context, bool expectations_only = false) const;
 
 private:
     std::vector<program::sub_circuit> subs_;
