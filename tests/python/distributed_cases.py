@@ -49,6 +49,10 @@ def build(case):
     for key in ("mqubits", "mcbits", "parallel", "local_state", "fusion"):
         if key in case:
             config[key] = case[key]
+    if "observables" in case:
+        # Random Pauli sums: their X and Y reach the rank qubits too.
+        config["observables"] = [[("".join(rng.choice("IXYZ") for _ in range(n)), rng.uniform(-1, 1))
+                                  for _ in range(4)] for _ in range(case["observables"])]
     return b, config
 
 
@@ -60,6 +64,7 @@ def outcome(result):
         "counts": result.counts,
         "states": [[repr(a.real), repr(a.imag)] for a in result.states],
         "array": [repr(float(p)) for p in result.probability_array()],
+        "expectations": [repr(v) for v in result.expectation_values],
     }
 
 
@@ -91,4 +96,7 @@ CASES = {
     # Each stretch between exchanges fused on the slice.
     "fused": _unitary(14, 12, 300) | {"fusion": True},
     "fused-measured": _measured(15, 10, 200, fusion=True, mqubits=[2, 7]),
+    # Expectation values reduced over the ranks, the state never gathered.
+    "observables": _unitary(16, 9, 200) | {"observables": 3},
+    "observables-measured": _measured(17, 9, 150, observables=3, mqubits=[0]),
 }

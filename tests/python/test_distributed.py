@@ -64,6 +64,8 @@ def test_every_rank_reports_what_one_process_does(job, alone, name):
         assert got["counts"] == expected["counts"], f"rank {rank}"
         assert len(got["array"]) == len(expected["array"]) and all(map(close, got["array"], expected["array"]))
         assert agree(got["states"], expected["states"]), f"rank {rank}"
+        assert len(got["expectations"]) == len(expected["expectations"])
+        assert all(map(close, got["expectations"], expected["expectations"])), f"rank {rank}"
         # Ranks agree with each other to the last bit.
         assert {k: v for k, v in got.items() if k != "report"} == {k: v for k, v in results[0][name].items() if k != "report"}
 

@@ -20,6 +20,7 @@
 #include "engine/distributed_state.h"
 #include "engine/gate_runs.h"
 #include "engine/measurement_record.h"
+#include "engine/pauli_sums.h"
 #include "engine/sliced_run.h"
 
 // What one rank's last distributed run cost.
@@ -71,6 +72,14 @@ public:
     // every basis state's probability exactly as one process would.
     // Collective.
     std::vector<double> marginal(const std::vector<unsigned long>& lanes);
+
+    // <O> of each observable (terms on logical positions of the whole
+    // index), on every rank, without gathering the state: each rank sums
+    // over its own slice, a term that flips rank positions reading its
+    // partners from the slice of the rank they sit on (one exchange of the
+    // slice per pattern of flipped rank positions, into one more slice).
+    // Collective.
+    std::vector<double> expectations(const std::vector<pauli_sums::observable>& observables);
 
     // The whole state, normalised, on every rank; empty when something was
     // measured. Costs 16 bytes per amplitude of the whole register per rank.

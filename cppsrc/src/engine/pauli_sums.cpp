@@ -38,10 +38,10 @@ struct tile_class {
 };
 
 // conj(psi[j]) psi[i] for the block's i and their partners j = i ^ flip.
-void products_plain(const double* amplitudes, unsigned long base, unsigned long flip, unsigned long block,
-                    double* re, double* im) {
+void products_plain(const double* partner, const double* amplitudes, unsigned long base, unsigned long flip,
+                    unsigned long block, double* re, double* im) {
     for (unsigned long l = 0; l < block; ++l) {
-        const double* a = amplitudes + 2 * ((base + l) ^ flip);
+        const double* a = partner + 2 * ((base + l) ^ flip);
         const double* b = amplitudes + 2 * (base + l);
         re[l] = a[0] * b[0] + a[1] * b[1];  // written out: std::complex's product checks for NaN
         im[l] = a[0] * b[1] - a[1] * b[0];
@@ -71,11 +71,11 @@ inline __m256d partners_avx2(const double* amplitudes, unsigned long i, unsigned
     return (flip & 1) ? _mm256_permute2f128_pd(pair, pair, 0x01) : pair;
 }
 
-void products_avx2(const double* amplitudes, unsigned long base, unsigned long flip, unsigned long block, double* re,
-                   double* im) {
+void products_avx2(const double* partner, const double* amplitudes, unsigned long base, unsigned long flip,
+                   unsigned long block, double* re, double* im) {
     for (unsigned long l = 0; l < block; l += 4) {
         const unsigned long i = base + l;
-        const __m256d a0 = partners_avx2(amplitudes, i, flip), a1 = partners_avx2(amplitudes, i + 2, flip);
+        const __m256d a0 = partners_avx2(partner, i, flip), a1 = partners_avx2(partner, i + 2, flip);
         const __m256d b0 = _mm256_loadu_pd(amplitudes + 2 * i), b1 = _mm256_loadu_pd(amplitudes + 2 * (i + 2));
         // ar br + ai bi and ar bi - ai br, each pair of lanes summed.
         const __m256d real = _mm256_hadd_pd(_mm256_mul_pd(a0, b0), _mm256_mul_pd(a1, b1));
@@ -104,12 +104,13 @@ bool wide_enough(unsigned long block) {
     return avx2 && block % 8 == 0;
 }
 
-void products(const double* amplitudes, unsigned long base, unsigned long flip, unsigned long block, double* re,
-              double* im) {
+// conj(partner[i ^ flip]) amplitudes[i] for the block's i.
+void products(const double* partner, const double* amplitudes, unsigned long base, unsigned long flip,
+              unsigned long block, double* re, double* im) {
     if (wide_enough(block))
-        products_avx2(amplitudes, base, flip, block, re, im);
+        products_avx2(partner, amplitudes, base, flip, block, re, im);
     else
-        products_plain(amplitudes, base, flip, block, re, im);
+        products_plain(partner, amplitudes, base, flip, block, re, im);
 }
 
 double signed_sum(const double* sign, const double* values, unsigned long block) {
@@ -120,7 +121,8 @@ double signed_sum(const double* sign, const double* values, unsigned long block)
 // of the class. Where the flip reaches above a tile, only the tiles whose
 // bit at the flip's top position is clear are visited, and each pair
 // (i, i ^ flip) adds c + sigma conj(c), sigma the partner's relative sign.
-std::vector<std::complex<double>> class_sums(const state_vector& psi, const tile_class& c) {
+std::vector<std::complex<double>> class_sums(const state_vector& psi, const double* partner, unsigned long offset,
+                                             const tile_class& c) {
     const unsigned long size = psi.size();
     const unsigned long tile = std::min<unsigned long>(size, 1UL << kTileBits);
     const unsigned long block = std::min<unsigned long>(tile, 1UL << kBlockBits);
@@ -140,8 +142,8 @@ std::vector<std::complex<double>> class_sums(const state_vector& psi, const tile
             for (unsigned long base = b * tile; base < (b + 1) * tile; base += block) {
                 for (std::size_t t = 0; t < count; ++t) {
                     const placed_term& p = c.terms[t];
-                    products(amplitudes, base, p.t.x | p.t.y, block, re.data(), im.data());
-                    const double high = parity(base & p.signs) ? -1.0 : 1.0;
+                    products(partner, amplitudes, base, p.t.x | p.t.y, block, re.data(), im.data());
+                    const double high = parity((offset + base) & p.signs) ? -1.0 : 1.0;
                     const double* sign = &low[t * block];
                     if (c.high == 0) {
                         part[t] += high * std::complex<double>(signed_sum(sign, re.data(), block),
@@ -174,6 +176,18 @@ double norm_of(const state_vector& psi) {
 
 }  // namespace
 
+std::vector<std::complex<double>> slice_sums(const state_vector& slice, const state_vector& partner,
+                                             unsigned long offset, const std::vector<term>& terms) {
+    tile_class c;
+    for (const term& t : terms) {
+        const unsigned long flip = t.x | t.y, signs = t.y | t.z;
+        c.terms.push_back({t, 0, signs, parity(flip & signs) == 0});
+    }
+    return class_sums(slice, reinterpret_cast<const double*>(partner.data()), offset, c);
+}
+
+std::complex<double> y_factor(const term& t) { return y_phase(t.y); }
+
 std::vector<double> expectations(const state_vector& state, const std::vector<observable>& observables) {
     std::map<unsigned long, tile_class> classes;
     for (std::size_t o = 0; o < observables.size(); ++o) {
@@ -190,7 +204,8 @@ std::vector<double> expectations(const state_vector& state, const std::vector<ob
     const double norm = norm_of(state);
     if (norm == 0) return values;
     for (const auto& [high, c] : classes) {
-        const std::vector<std::complex<double>> sums = class_sums(state, c);
+        const std::vector<std::complex<double>> sums =
+            class_sums(state, reinterpret_cast<const double*>(state.data()), 0, c);
         for (std::size_t t = 0; t < c.terms.size(); ++t) {
             // <psi|P|psi> is real for a Hermitian P: the imaginary part is rounding.
             const double value = (y_phase(c.terms[t].t.y) * sums[t]).real();

@@ -28,4 +28,13 @@ using observable = std::vector<term>;
 // normalised.
 std::vector<double> expectations(const state_vector& state, const std::vector<observable>& observables);
 
+// For a vector spread over slices: each term's sum over this slice's
+// indices i of conj(partner[i ^ flip]) slice[i] (-1)^|(offset + i) & (y|z)|,
+// `partner` the slice that holds the partners (the terms' flips already cut
+// to the slice's positions), `offset` the global index of slice[0].
+std::vector<std::complex<double>> slice_sums(const state_vector& slice, const state_vector& partner,
+                                             unsigned long offset, const std::vector<term>& terms);
+// i^(number of Y factors): what the sums are multiplied by.
+std::complex<double> y_factor(const term& t);
+
 }  // namespace pauli_sums

@@ -161,14 +161,12 @@ std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, st
     const int qnum = static_cast<int>(lowered.register_lanes.size());
     const int cnum = static_cast<int>(lowered.run.clbits);
     const int bits = spread_bits(qnum);
-    if (bits > 0) {
-        if (reported && !options.observables.empty())
-            throw std::invalid_argument("\"observables\" are not yet computed for runs spread over MPI ranks");
-        return run_spread(lowered, qnum, cnum, bits, states, classical, reported, fusion, context);
-    }
+    if (bits > 0)
+        return run_spread(lowered, qnum, cnum, bits, states, classical, reported, fusion, options.observables, context);
     // Too small to split: every rank runs it whole, once all agree on it.
     if (rank_session::current() != nullptr)
-        spread_run::agree_on_whole_run(lowered, qnum, cnum, fusion, classical, reported);
+        spread_run::agree_on_whole_run(lowered, qnum, cnum, fusion, classical, reported,
+                                       reported ? options.observables : std::vector<observable_spec>{});
     const unsigned long lanes = lowered.run.qubits;
 
     // A result over a few of the register's qubits is summed straight from

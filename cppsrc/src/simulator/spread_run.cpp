@@ -10,6 +10,7 @@
 #include "engine/rank_agreement.h"
 #include "engine/rank_comm.h"
 #include "simulator/rank_session.h"
+#include "simulator/observables.h"
 #include "simulator/readout.h"
 #include "util/memory_budget.h"
 
@@ -48,7 +49,7 @@ void check_spread_memory(int lanes, double needed) {
 // collective calls.
 void agree(const placement::placed_run& placed, int qnum, int cnum, int bits, bool fuse,
            const BasicSimulator::classical_readout* classical, const BasicSimulator::register_readout* reported,
-           std::uint64_t program, std::size_t gates) {
+           const std::vector<observable_spec>& observables, std::uint64_t program, std::size_t gates) {
     rank_session* session = rank_session::current();
     if (session == nullptr) return;
     rank_agreement::digest options;
@@ -56,6 +57,15 @@ void agree(const placement::placed_run& placed, int qnum, int cnum, int bits, bo
     options.add(placed.register_lanes).add(fuse).add(classical != nullptr).add(reported != nullptr);
     if (classical) options.add(classical->clbits);
     if (reported) options.add(std::vector<int>(reported->qubits.begin(), reported->qubits.end())).add(reported->local_slice);
+    // The observables decide the exchanges their expectation values make.
+    options.add(observables.size());
+    for (const observable_spec& o : observables) {
+        options.add(o.size());
+        for (const pauli_term_spec& t : o) {
+            for (char c : t.paulis) options.add(c);
+            options.add(t.coefficient);
+        }
+    }
     std::string description = std::to_string(qnum) + " qubits";
     if (placed.run.qubits > static_cast<unsigned long>(qnum))
         description += " (" + std::to_string(placed.run.qubits) + " with record qubits)";
@@ -102,11 +112,14 @@ bool reducible(const placement::placed_run& placed, const BasicSimulator::regist
 std::vector<double> run_spread(const placement::placed_run& placed, int qnum, int cnum, int bits,
                                BasicSimulator::state_vector& states, BasicSimulator::classical_readout* classical,
                                BasicSimulator::register_readout* reported, fusion_choice fusion,
-                               run_context& context) {
+                               const std::vector<observable_spec>& observables, run_context& context) {
     const int lanes = static_cast<int>(placed.run.qubits);
     std::vector<unsigned long> reportedLanes;
     const bool reduced = !classical && reducible(placed, reported, reportedLanes);
-    const double needed = spread_bytes(lanes, cnum, bits, classical || reduced ? 0 : qnum);
+    const bool expecting = reported && !observables.empty();
+    // Expectation values of terms that flip rank positions read one more slice.
+    const double needed = spread_bytes(lanes, cnum, bits, classical || reduced ? 0 : qnum) +
+                          (expecting ? std::ldexp(16.0, lanes - bits) : 0.0);
     std::vector<double> probabilities;
     bool stateLeftOut = false;
     {
@@ -134,13 +147,17 @@ std::vector<double> run_spread(const placement::placed_run& placed, int qnum, in
             }
         }
         agree(placed, qnum, cnum, bits, fusesAt(fusion, static_cast<unsigned long>(lanes)), classical, reported,
-              program, run.compiledGates());
+              expecting ? observables : std::vector<observable_spec>{}, program, run.compiledGates());
 
         // From here on the ranks exchange amplitudes: a rank that stopped
         // alone would leave the others waiting, so a failure ends the job.
         // Ctrl-C is left to the launcher, which stops every rank.
         try {
             run.execute();
+            if (expecting) {
+                reported->expectations = run.expectations(observables::on_lanes(
+                    observables, placed.register_lanes, static_cast<unsigned long>(lanes), run.record()));
+            }
             if (classical) {
                 classical->probabilities = readout::clbitDistribution(run.marginal(read), read.size(), keyLanes);
             } else if (reduced) {
@@ -176,10 +193,11 @@ std::vector<double> run_spread(const placement::placed_run& placed, int qnum, in
 
 void agree_on_whole_run(const placement::placed_run& placed, int qnum, int cnum, fusion_choice fusion,
                         const BasicSimulator::classical_readout* classical,
-                        const BasicSimulator::register_readout* reported) {
+                        const BasicSimulator::register_readout* reported,
+                        const std::vector<observable_spec>& observables) {
     measurement_record record(placed.run.qubits, placed.run.clbits);
     const std::vector<gates::compiled_gate> program = compileSliced(placed.run, record);
-    agree(placed, qnum, cnum, 0, fusesAt(fusion, placed.run.qubits), classical, reported,
+    agree(placed, qnum, cnum, 0, fusesAt(fusion, placed.run.qubits), classical, reported, observables,
           rank_agreement::programDigest(program), program.size());
 }
 

@@ -32,12 +32,13 @@ bool reducible(const placement::placed_run& placed, const BasicSimulator::regist
 // The run of a placed circuit spread over 2^bits ranks: every rank returns
 // the same register probabilities, classical readout and (when it fits one
 // rank) state vector. Agrees with the other ranks before the first exchange
-// (rank_session); a failure after it ends the job. A state vector too large
+// (rank_session); a failure after it ends the job. Expectation values of
+// `observables` go into `reported`, reduced over the ranks. A state vector too large
 // to gather is left out, with a warning in `context`.
 std::vector<double> run_spread(const placement::placed_run& placed, int qnum, int cnum, int bits,
                                BasicSimulator::state_vector& states, BasicSimulator::classical_readout* classical,
                                BasicSimulator::register_readout* reported, fusion_choice fusion,
-                               run_context& context);
+                               const std::vector<observable_spec>& observables, run_context& context);
 
 // Before a whole run in a job of several ranks (a register too small to
 // split): the ranks agree that they compiled the same circuit with the same
@@ -45,6 +46,7 @@ std::vector<double> run_spread(const placement::placed_run& placed, int qnum, in
 // never waits for one that runs whole.
 void agree_on_whole_run(const placement::placed_run& placed, int qnum, int cnum, fusion_choice fusion,
                         const BasicSimulator::classical_readout* classical,
-                        const BasicSimulator::register_readout* reported);
+                        const BasicSimulator::register_readout* reported,
+                        const std::vector<observable_spec>& observables);
 
 }  // namespace spread_run
