@@ -8,12 +8,11 @@ identical:
     cmp a.txt b.txt
 """
 import math
-import os
 import random
 import sys
-import tempfile
 
 import kovra_backends as kb
+from capture import captured
 from kovra.builder import CircuitBuilder
 
 NAMES = ["H", "X", "Y", "Z", "Rx", "Ry", "Rz", "P", "S", "T", "X90", "Y90", "CNOT", "ZCON", "CCX", "MEASURE"]
@@ -50,21 +49,8 @@ def random_circuit(seed):
 
 def run(seed, config):
     b = random_circuit(seed)
-    out = tempfile.TemporaryFile(mode="w+")
-    sys.stdout.flush()
-    saved = os.dup(1)
-    os.dup2(out.fileno(), 1)
-    try:
-        kb.NMR().execute(b.capsule(), dict(config, print_circuit=True, port=1, timeout=1))
-        error = "ran"
-    except Exception as e:  # the dump compares failures too
-        error = f"{type(e).__name__}: {e}"
-    finally:
-        sys.stdout.flush()
-        os.dup2(saved, 1)
-        os.close(saved)
-    out.seek(0)
-    return f"seed {seed} config {sorted(config.items())}\n{out.read().strip()}\n{error}"
+    text, error = captured(lambda: kb.NMR().execute(b.capsule(), dict(config, print_circuit=True, port=1, timeout=1)))
+    return f"seed {seed} config {sorted(config.items())}\n{text}\n{error}"
 
 
 if __name__ == "__main__":

@@ -12,12 +12,11 @@ called with parameter functions (nested, conditioned), measurements,
 conditions over several bits, reset and reuse of measured qubits, several
 sub-circuits (parallel mode), fusion on and off.
 """
-import os
 import random
 import sys
-import tempfile
 
 import kovra_backends as kb
+from capture import captured
 from kovra.builder import CircuitBuilder
 
 ONE = ["H", "X", "Y", "Z", "X90", "Y90", "Z90", "S", "Sd", "T", "Td", "I"]
@@ -73,25 +72,14 @@ def random_circuit(seed):
 
 def run(seed, config):
     b = random_circuit(seed)
-    out = tempfile.TemporaryFile(mode="w+")
-    sys.stdout.flush()
-    saved = os.dup(1)
-    os.dup2(out.fileno(), 1)
-    try:
-        result = kb.BasicSimulator().execute(b.capsule(), dict(config, print_circuit=True))
-        error = None
-    except Exception as e:  # the dump compares failures too
-        result, error = None, f"{type(e).__name__}: {e}"
-    finally:
-        sys.stdout.flush()
-        os.dup2(saved, 1)
-        os.close(saved)
-    out.seek(0)
-    text = out.read()
-    lines = [f"seed {seed} config {sorted(config.items())}", text.strip()]
-    if error:
+    results = []
+    text, error = captured(lambda: results.append(
+        kb.BasicSimulator().execute(b.capsule(), dict(config, print_circuit=True))))
+    lines = [f"seed {seed} config {sorted(config.items())}", text]
+    if not results:
         lines.append(error)
     else:
+        result = results[0]
         lines.append(" ".join(f"{k}={v.hex()}" for k, v in sorted(result.probabilities.items())))
         lines.append(" ".join(f"{a.real.hex()},{a.imag.hex()}" for a in result.states))
     return "\n".join(lines)

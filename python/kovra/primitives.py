@@ -20,7 +20,7 @@ from qiskit.primitives.containers.sampler_pub import SamplerPub
 
 import kovra_backends
 
-from .qiskit import lower_circuit
+from .qiskit_lowering import lower_circuit
 
 
 def _compiled(circuit, config):
@@ -36,6 +36,13 @@ def _values(pub, circuit, program):
     table = pub.parameter_values.as_array(circuit.parameters).reshape(sets, len(names))
     columns = [names.index(name) for name in program.parameters]
     return np.ascontiguousarray(table[:, columns], dtype=np.float64)
+
+
+def _job(run_pub, pubs):
+    """A job that runs each PUB with `run_pub`, as Qiskit's primitives do."""
+    job = PrimitiveJob(lambda: PrimitiveResult([run_pub(pub) for pub in pubs], metadata={"version": 2}))
+    job._submit()
+    return job
 
 
 def _terms(observable):
@@ -62,15 +69,8 @@ class Estimator(BaseEstimatorV2):
         return self._default_precision
 
     def run(self, pubs, *, precision=None):
-        if precision is None:
-            precision = self._default_precision
-        coerced = [EstimatorPub.coerce(pub, precision) for pub in pubs]
-        job = PrimitiveJob(self._run, coerced)
-        job._submit()
-        return job
-
-    def _run(self, pubs):
-        return PrimitiveResult([self._run_pub(pub) for pub in pubs], metadata={"version": 2})
+        precision = self._default_precision if precision is None else precision
+        return _job(self._run_pub, [EstimatorPub.coerce(pub, precision) for pub in pubs])
 
     def _run_pub(self, pub):
         rng = np.random.default_rng(self._seed)
@@ -106,15 +106,8 @@ class Sampler(BaseSamplerV2):
         return self._default_shots
 
     def run(self, pubs, *, shots=None):
-        if shots is None:
-            shots = self._default_shots
-        coerced = [SamplerPub.coerce(pub, shots) for pub in pubs]
-        job = PrimitiveJob(self._run, coerced)
-        job._submit()
-        return job
-
-    def _run(self, pubs):
-        return PrimitiveResult([self._run_pub(pub) for pub in pubs], metadata={"version": 2})
+        shots = self._default_shots if shots is None else shots
+        return _job(self._run_pub, [SamplerPub.coerce(pub, shots) for pub in pubs])
 
     def _run_pub(self, pub):
         rng = np.random.default_rng(self._seed)

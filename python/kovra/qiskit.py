@@ -22,49 +22,25 @@ import uuid
 import warnings
 
 import numpy as np
-from qiskit import QuantumCircuit, transpile
-from qiskit.circuit import Barrier, ClassicalRegister, Clbit, ControlFlowOp, Delay, IfElseOp, Measure, Reset
-from qiskit.circuit.library import get_standard_gate_name_mapping
+from qiskit import QuantumCircuit
 from qiskit.providers import BackendV2, JobStatus, JobV1, Options
 from qiskit.result import Result as QiskitResult
 from qiskit.result.postprocess import format_counts_memory
 from qiskit.result.models import ExperimentResult, ExperimentResultData
-from qiskit.transpiler import Target
 
 import kovra_backends
 
-from .builder import CircuitBuilder
-from .lowering import Lowering, LoweringOptions
-from .qasm_gates import LOWERINGS
+from .qiskit_lowering import (  # noqa: F401  (GATES and the error are part of this module's face)
+    GATES,
+    UnsupportedInstructionError,
+    _check_supported,
+    gate_table_target,
+    lower_circuit,
+)
 
-# Qiskit's standard gates that the project's gate table lowers (under the
-# same names): the transpiler's basis. Other gates are translated onto them.
-_STANDARD = get_standard_gate_name_mapping()
-GATES = sorted(name for name in LOWERINGS if name in _STANDARD and name != "delay")
-# Instructions lowered without a gate: skipped, or handled by the lowering.
 # As on the command line: the shots are drawn one by one, and past 2^31 a
 # job would run for hours.
 MAX_SHOTS = 2**31 - 1
-_OTHER = {"measure": Measure(), "reset": Reset(), "barrier": Barrier, "delay": Delay(1), "if_else": IfElseOp}
-
-
-class UnsupportedInstructionError(ValueError):
-    """A circuit holds an instruction the simulator cannot run; the message
-    names it."""
-
-
-def _refuse(name, why):
-    raise UnsupportedInstructionError(f"instruction '{name}' {why}")
-
-
-# The transpiled circuit holds the table's gates under their own names. A
-# delay waits, which changes nothing on an ideal machine, however its
-# duration is given (a stretch has no value to read).
-_OPTIONS = LoweringOptions(
-    refuse=_refuse, table_name=lambda op: op.name if op.name in GATES else None,
-    expands=lambda op: False, unknown_why="is not in the gate table",
-    conditioned_why="inside an if_test is not supported", nested_why="is nested inside another if_test",
-    skipped=frozenset({"barrier", "delay"}))
 
 
 class KovraBackend(BackendV2):
@@ -78,11 +54,7 @@ class KovraBackend(BackendV2):
     def __init__(self):
         super().__init__(name="kovra_basic_simulator", backend_version="0.1.0",
                          description="exact state-vector simulation by kovra_backends")
-        self._target = Target(num_qubits=None, description="every qubit pair, no noise")
-        for name in GATES:
-            self._target.add_instruction(_STANDARD[name], name=name)
-        for name, instruction in _OTHER.items():
-            self._target.add_instruction(instruction, name=name)
+        self._target = gate_table_target()
 
     @property
     def target(self):
@@ -161,15 +133,6 @@ class KovraJob(JobV1):
 
     def status(self):
         return JobStatus.DONE
-
-
-def lower_circuit(circuit, backend=None):
-    """`circuit` transpiled onto the gate table and lowered into a graph
-    builder: (builder, the lowering with the bits it wrote)."""
-    backend = backend or KovraBackend()
-    builder = CircuitBuilder()
-    lowered = Lowering(builder, _OPTIONS).run(transpile(circuit, target=backend.target, optimization_level=0))
-    return builder, lowered
 
 
 class _Run:
@@ -270,24 +233,5 @@ class _Run:
         }
 
 
-def _check_supported(circuit):
-    """Refuses, before the transpiler sees them, the instructions it would
-    keep or could not translate: loops, switches, classical expressions and
-    instructions that are neither standard gates (which the transpiler
-    translates by its equivalences) nor defined."""
-    for instruction in circuit.data:
-        op = instruction.operation
-        if isinstance(op, ControlFlowOp) and not isinstance(op, IfElseOp):
-            _refuse(op.name, "(a loop or switch) is not supported; only if_test is")
-        if isinstance(op, IfElseOp):
-            target, _ = op.condition if isinstance(op.condition, tuple) else (None, None)
-            if not isinstance(target, (Clbit, ClassicalRegister)):
-                _refuse(op.name, "has a classical expression as condition; only a bit or a register "
-                                 "compared with a value is supported")
-            for block in op.blocks:
-                _check_supported(block)
-        elif op.name not in _STANDARD and op.name not in _OTHER and op.definition is None:
-            _refuse(op.name, "has no definition to lower onto the gate catalogue")
-
-# The primitives build on the backend's lowering.
+# Qiskit's primitives, lowered as the backend lowers.
 from .primitives import Estimator, Sampler  # noqa: E402, F401

@@ -19,7 +19,8 @@ def with_definition(body, call_name="sub"):
 FAULTS = [
     ("unknown definition", lambda: with_definition(lambda d: d.gate("H", [0]), "nowhere"),
      kb.CircuitError, "nowhere", 'calls "nowhere", but no vertex defines it'),
-    ("pindex outside the caller", lambda: with_definition(lambda d: d.gate("Rx", [0], params=[lambda a: a], pindex=[3])),
+    ("pindex outside the caller",
+     lambda: with_definition(lambda d: d.gate("Rx", [0], params=[lambda a: a], pindex=[3])),
      kb.CircuitError, "Rx", '"pindex" entry 3 is outside the caller\'s 1 parameters'),
     ("parameter not a function", lambda: with_definition(lambda d: d.gate("Rx", [0], params=[0.5])),
      kb.ParameterError, "Rx", '"params" item 0 is not a Python function'),

@@ -5,7 +5,7 @@ import pytest
 
 pytest.importorskip("qiskit")
 from qiskit import ClassicalRegister, QuantumCircuit, QuantumRegister  # noqa: E402
-from qiskit.circuit.library import QAOAAnsatz, efficient_su2, real_amplitudes  # noqa: E402
+from qiskit.circuit.library import efficient_su2, qaoa_ansatz, real_amplitudes  # noqa: E402
 from qiskit.primitives import StatevectorEstimator  # noqa: E402
 from qiskit.quantum_info import SparsePauliOp  # noqa: E402
 
@@ -14,8 +14,8 @@ from kovra.qiskit import Estimator, Sampler  # noqa: E402
 ANSATZE = {
     "EfficientSU2": lambda n: efficient_su2(n, reps=2),
     "RealAmplitudes": lambda n: real_amplitudes(n, reps=3),
-    "QAOAAnsatz": lambda n: QAOAAnsatz(SparsePauliOp(["ZZ" + "I" * (n - 2), "I" * (n - 2) + "ZZ", "X" * n],
-                                                      [1.0, -0.5, 0.3]), reps=2).decompose(reps=3),
+    "QAOAAnsatz": lambda n: qaoa_ansatz(SparsePauliOp(["ZZ" + "I" * (n - 2), "I" * (n - 2) + "ZZ", "X" * n],
+                                                       [1.0, -0.5, 0.3]), reps=2).decompose(reps=3),
 }
 
 

@@ -15,7 +15,7 @@
 #include "engine/rank_comm.h"
 #include "frontend/graph_program.h"
 #include "module/rank_failure.h"
-#include "module/simulator_options.h"
+#include "module/simulator_config.h"
 #include "simulator/rank_session.h"
 #include "util/graph_reader.h"
 #include "util/python_exit.h"

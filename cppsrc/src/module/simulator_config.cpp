@@ -11,7 +11,7 @@
 //                                      pairs: Result.expectation_values
 //
 // Other keys are ignored.
-#include "module/simulator_options.h"
+#include "module/simulator_config.h"
 
 #include <exception>
 #include <set>

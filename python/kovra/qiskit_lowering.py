@@ -1,0 +1,78 @@
+"""How ``kovra.qiskit`` and its primitives lower a Qiskit circuit: the
+transpiler's target (the project's gate table), the refusals of what the
+simulator cannot run, and the lowering through the graph builder."""
+
+from qiskit import ClassicalRegister, transpile
+from qiskit.circuit import Barrier, Clbit, ControlFlowOp, Delay, IfElseOp, Measure, Reset
+from qiskit.circuit.library import get_standard_gate_name_mapping
+from qiskit.transpiler import Target
+
+from .builder import CircuitBuilder
+from .lowering import Lowering, LoweringOptions
+from .qasm_gates import LOWERINGS
+
+# Qiskit's standard gates that the project's gate table lowers (under the
+# same names): the transpiler's basis. Other gates are translated onto them.
+_STANDARD = get_standard_gate_name_mapping()
+GATES = sorted(name for name in LOWERINGS if name in _STANDARD and name != "delay")
+# Instructions lowered without a gate: skipped, or handled by the lowering.
+_OTHER = {"measure": Measure(), "reset": Reset(), "barrier": Barrier, "delay": Delay(1), "if_else": IfElseOp}
+
+
+class UnsupportedInstructionError(ValueError):
+    """A circuit holds an instruction the simulator cannot run; the message
+    names it."""
+
+
+def _refuse(name, why):
+    raise UnsupportedInstructionError(f"instruction '{name}' {why}")
+
+
+# The transpiled circuit holds the table's gates under their own names. A
+# delay waits, which changes nothing on an ideal machine, however its
+# duration is given (a stretch has no value to read).
+_OPTIONS = LoweringOptions(
+    refuse=_refuse, table_name=lambda op: op.name if op.name in GATES else None,
+    expands=lambda op: False, unknown_why="is not in the gate table",
+    conditioned_why="inside an if_test is not supported", nested_why="is nested inside another if_test",
+    skipped=frozenset({"barrier", "delay"}))
+
+
+def gate_table_target():
+    """The transpiler's target: the table's gates and the instructions the
+    lowering takes, on every qubit pair, without noise."""
+    target = Target(num_qubits=None, description="every qubit pair, no noise")
+    for name in GATES:
+        target.add_instruction(_STANDARD[name], name=name)
+    for name, instruction in _OTHER.items():
+        target.add_instruction(instruction, name=name)
+    return target
+
+
+def lower_circuit(circuit, backend=None):
+    """`circuit` transpiled onto the gate table and lowered into a graph
+    builder: (builder, the lowering with the bits it wrote)."""
+    target = backend.target if backend is not None else gate_table_target()
+    builder = CircuitBuilder()
+    lowered = Lowering(builder, _OPTIONS).run(transpile(circuit, target=target, optimization_level=0))
+    return builder, lowered
+
+
+def _check_supported(circuit):
+    """Refuses, before the transpiler sees them, the instructions it would
+    keep or could not translate: loops, switches, classical expressions and
+    instructions that are neither standard gates (which the transpiler
+    translates by its equivalences) nor defined."""
+    for instruction in circuit.data:
+        op = instruction.operation
+        if isinstance(op, ControlFlowOp) and not isinstance(op, IfElseOp):
+            _refuse(op.name, "(a loop or switch) is not supported; only if_test is")
+        if isinstance(op, IfElseOp):
+            target, _ = op.condition if isinstance(op.condition, tuple) else (None, None)
+            if not isinstance(target, (Clbit, ClassicalRegister)):
+                _refuse(op.name, "has a classical expression as condition; only a bit or a register "
+                                 "compared with a value is supported")
+            for block in op.blocks:
+                _check_supported(block)
+        elif op.name not in _STANDARD and op.name not in _OTHER and op.definition is None:
+            _refuse(op.name, "has no definition to lower onto the gate catalogue")
