@@ -1,5 +1,5 @@
 // BasicSimulator's configuration, typed. module/ parses the "execute" dict
-// into it once (module/simulator_options.cpp holds the table of keys).
+// into it once (module/simulator_config.cpp holds the table of keys).
 #pragma once
 
 #include <optional>
