@@ -58,17 +58,23 @@ gates::keep_going interruptible() {
 
 // The sub-circuits the run simulates, each refused for its size before
 // any is read, as the run would refuse it.
-std::vector<program::sub_circuit> read_program(const igraph_t* graph, const std::vector<int>& order, bool parallel) {
+std::vector<program::sub_circuit> read_program(const igraph_t* graph, const std::vector<int>& order,
+                                               const simulator_options& options) {
     const graph_attributes::graph_reader reader(graph);
+    const bool parallel = options.parallel;
     const std::vector<frontend::sub_circuit_source> sources = frontend::simulator_sources(reader, order, parallel);
     double total_bytes = 0;
     for (const frontend::sub_circuit_source& source : sources) {
+        // Only the first sub-circuit's result is reported: the others form
+        // every probability.
+        const bool first = &source == &sources.front();
+        const int formed = first ? BasicSimulator::probability_bits(options, source.qnum) : source.qnum;
         if (!parallel) {
-            BasicSimulator::check_run_size(source.qnum, source.cnum);
+            BasicSimulator::check_run_size(source.qnum, source.cnum, formed);
         } else if (rank_comm::world().size <= 1) {  // a spread run checks each rank's share itself
-            BasicSimulator::check_register_size(source.qnum, source.cnum, total_bytes);
+            BasicSimulator::check_register_size(source.qnum, source.cnum, total_bytes, formed);
         }
-        total_bytes += BasicSimulator::estimated_bytes(source.qnum, source.cnum);
+        total_bytes += BasicSimulator::estimated_bytes(source.qnum, source.cnum, formed);
     }
     std::vector<program::sub_circuit> subs;
     subs.reserve(sources.size());
@@ -111,7 +117,7 @@ Result execute_here(BasicSimulator& simulator, const igraph_t* graph, const conf
     const std::vector<int> order = graph_attributes::graph_reader(graph).topological_order();
     bool mqubits_unreadable = false;
     const simulator_options options = module_options::read_simulator_options(config, mqubits_unreadable);
-    std::vector<program::sub_circuit> subs = read_program(graph, order, options.parallel);
+    std::vector<program::sub_circuit> subs = read_program(graph, order, options);
     require_bound(subs);
     Result result =
         without_lock([&](run_context& context) { return simulator.execute(std::move(subs), options, context); });
@@ -127,7 +133,7 @@ compiled_program compile_simulator(const igraph_t* graph, const config_reader& c
     bool mqubits_unreadable = false;
     simulator_options options = module_options::read_simulator_options(config, mqubits_unreadable);
     options.shots = module_options::read_shots(config, mqubits_unreadable);
-    return compiled_program(read_program(graph, order, options.parallel), std::move(options));
+    return compiled_program(read_program(graph, order, options), std::move(options));
 }
 
 std::vector<Result> run_compiled(const compiled_program& program, const double* values, std::size_t sets,

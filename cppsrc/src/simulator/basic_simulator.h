@@ -99,19 +99,25 @@ public:
                                      classical_readout* classical = nullptr, register_readout* reported = nullptr);
 
     // Bytes a run of `qnum` qubits and `cnum` classical bits needs at least:
-    // the state vector, its probabilities and the copy handed back.
-    static double estimated_bytes(int qnum, int cnum);
+    // the state vector (handed back without a copy) and the probabilities
+    // the result is read from, over `probability_bits` qubits (all when
+    // negative).
+    static double estimated_bytes(int qnum, int cnum, int probability_bits = -1);
+    // The qubits whose probabilities a run with `options` forms: the
+    // reported ones when "mqubits" names a few, else all.
+    static int probability_bits(const simulator_options& options, int qnum);
     // Throws ValueError/MemoryError-mapped errors for registers that cannot be
     // simulated on this machine, before anything is allocated.
-    static void check_register_size(int qnum, int cnum, double other_bytes = 0.0);
+    static void check_register_size(int qnum, int cnum, double other_bytes = 0.0, int probability_bits = -1);
     // The check a run makes before its sub-circuit is read: the whole
     // register on this machine, or only its shape where MPI ranks share it.
-    static void check_run_size(int qnum, int cnum);
+    static void check_run_size(int qnum, int cnum, int probability_bits = -1);
 
 private:
     // The size check, the placement and (options.print_circuit) the
     // circuit text of one sub-circuit: what precedes its run.
-    placement::placed_run prepare(const program::sub_circuit& sub, const simulator_options& options);
+    // `reported`: the run whose result the caller reads.
+    placement::placed_run prepare(const program::sub_circuit& sub, const simulator_options& options, bool reported);
     // The run of a placed sub-circuit, as `simulate` describes it.
     std::vector<double> run_placed(placement::placed_run placed, state_vector& states,
                                    const simulator_options& options, run_context& context,

@@ -77,10 +77,21 @@ void print(const circuit& c) {
 
 }  // namespace
 
-double BasicSimulator::estimated_bytes(int qnum, int /*cnum*/) {
-    // The state vector and its probabilities; classical bits cost nothing
+double BasicSimulator::estimated_bytes(int qnum, int /*cnum*/, int probability_bits) {
+    // The state vector and the probabilities the result is read from (none
+    // larger than the reported qubits need); classical bits cost nothing
     // until a measurement writes them, and then only a record of the qubit.
-    return std::ldexp(16.0 + 8.0, qnum);
+    return std::ldexp(16.0, qnum) + (probability_bits < 0 ? std::ldexp(8.0, qnum) : std::ldexp(8.0, probability_bits));
+}
+
+int BasicSimulator::probability_bits(const simulator_options& options, int qnum) {
+    if (options.expectations_only) return 0;
+    // A result over a few qubits is summed straight from the amplitudes; a
+    // classical or full result reads every basis state's probability.
+    if (options.mcbits || options.mqubits.empty()) return qnum;
+    int reported = 0;
+    for (int q : options.mqubits) reported += q >= 0 && q < qnum;
+    return reported;
 }
 
 namespace {
@@ -99,11 +110,11 @@ void check_register_shape(int qnum, int cnum) {
 
 }  // namespace
 
-void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes) {
+void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes, int probability_bits) {
     check_register_shape(qnum, cnum);
     // Refused at once when the machine cannot hold it at all; the run itself
     // reserves its memory in the process-wide budget.
-    double needed = estimated_bytes(qnum, cnum) + other_bytes;
+    double needed = estimated_bytes(qnum, cnum, probability_bits) + other_bytes;
     if (needed < memory_budget::kSmallBytes) return;  // not worth reading /proc for
     double available = memory_budget::free_bytes();
     if (needed > available) {
@@ -115,24 +126,26 @@ void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes)
     }
 }
 
-void BasicSimulator::check_run_size(int qnum, int cnum) {
+void BasicSimulator::check_run_size(int qnum, int cnum, int probability_bits) {
     if (spread_bits(qnum) > 0)
         check_register_shape(qnum, cnum);
     else
-        check_register_size(qnum, cnum);
+        check_register_size(qnum, cnum, 0.0, probability_bits);
 }
 
 namespace {
 
 // The run's vectors, reserved in the process-wide budget until they exist.
 // Each reuse of a measured or reset qubit adds a record qubit, doubling them.
-memory_budget::reservation reserve_run(int qnum, int cnum, unsigned long lanes, unsigned long reuses) {
+memory_budget::reservation reserve_run(int qnum, int cnum, unsigned long lanes, unsigned long reuses,
+                                       int probability_bits) {
     std::string what = "the state vector and probabilities of " + std::to_string(qnum) + " qubits";
     if (reuses > 0) {
         what += " with " + std::to_string(reuses) + " reuses of measured or reset qubits (each adds a record qubit: " +
                 std::to_string(lanes) + " qubits in all)";
     }
-    return memory_budget::reserve(BasicSimulator::estimated_bytes(static_cast<int>(lanes), cnum), what);
+    return memory_budget::reserve(BasicSimulator::estimated_bytes(static_cast<int>(lanes), cnum, probability_bits),
+                                  what);
 }
 
 }  // namespace
@@ -141,8 +154,9 @@ placement::placed_run BasicSimulator::place(const program::sub_circuit& sub) {
     return placement::place(sub, static_cast<unsigned long>(kMaxQubits));
 }
 
-placement::placed_run BasicSimulator::prepare(const program::sub_circuit& sub, const simulator_options& options) {
-    check_run_size(sub.qubits, sub.clbits);
+placement::placed_run BasicSimulator::prepare(const program::sub_circuit& sub, const simulator_options& options,
+                                              bool reported) {
+    check_run_size(sub.qubits, sub.clbits, reported ? probability_bits(options, sub.qubits) : sub.qubits);
     placement::placed_run placed = place(sub);
     if (options.print_circuit) print(placement::layered(placed));
     return placed;
@@ -151,7 +165,7 @@ placement::placed_run BasicSimulator::prepare(const program::sub_circuit& sub, c
 std::vector<double> BasicSimulator::simulate(const program::sub_circuit& sub, state_vector& states,
                                              const simulator_options& options, run_context& context,
                                              classical_readout* classical, register_readout* reported) {
-    return run_placed(prepare(sub, options), states, options, context, classical, reported);
+    return run_placed(prepare(sub, options, reported != nullptr), states, options, context, classical, reported);
 }
 
 std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, state_vector& states,
@@ -180,7 +194,13 @@ std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, st
     const bool overRecords = !classical && lanes > static_cast<unsigned long>(qnum);
 
     // Held until both vectors exist: other runs then see them as taken.
-    memory_budget::reservation held = reserve_run(qnum, cnum, lanes, lowered.reuses);
+    // The probabilities the result is read from: only the reported qubits'
+    // when the run sums over the others itself.
+    const int summed = options.expectations_only ? 0
+                       : reduced                 ? static_cast<int>(reportedLanes.size())
+                       : overRecords             ? qnum
+                                                 : static_cast<int>(lanes);
+    memory_budget::reservation held = reserve_run(qnum, cnum, lanes, lowered.reuses, summed);
     std::vector<double> probabilities;
     {
         // Every measurement branch is a slice of the one vector: memory is
@@ -237,7 +257,7 @@ std::vector<double> BasicSimulator::run_parallel(const std::vector<program::sub_
 
     // Placed (and printed) in sub-circuit order before any runs.
     std::vector<placement::placed_run> placed;
-    for (const program::sub_circuit& task : tasks) placed.push_back(prepare(task, options));
+    for (const program::sub_circuit& task : tasks) placed.push_back(prepare(task, options, placed.empty()));
 
     // Each task is taken by the first free thread; the caller's own thread
     // is one of them, so the run progresses even when no worker can be had.
