@@ -7,7 +7,7 @@ Every operation goes to the graph where it stands and on the graph qubit it
 names: a measurement, a reset and the gates that follow them on the same
 qubit are wired one after the other. Keeping a measured qubit's outcome
 while the circuit goes on using it, and tracing a reset qubit out, is the
-simulator's translation's job (docs/graph_format.md: it moves the qubit to a
+simulator's placement's job (docs/graph_format.md: it moves the qubit to a
 record qubit), so nothing here looks ahead at how a qubit is used later.
 
 The front ends differ in what they pass as ``LoweringOptions``: which
