@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "engine/bit_positions.h"
+#include "engine/cpu_paths.h"
 
 namespace gates {
 
@@ -247,10 +248,6 @@ void apply(const group_walk& w, unsigned long lane, const fused_matrix& m) {
 
 }  // namespace wide
 
-bool haveAvx2Fma() {
-    static const bool have = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return have;
-}
 
 }  // namespace
 
@@ -262,7 +259,7 @@ void applyFusedToTile(cd* const* segments, unsigned long count, unsigned long le
     // The lowest bit the matrix leaves alone inside a segment pairs groups
     // into the two halves of a register.
     const unsigned long lane = lowestBit(~lowPositions);
-    const bool vector = haveAvx2Fma() && lane < length;
+    const bool vector = cpu_paths::avx2() && lane < length;
     group_walk w;
     w.length = length;
     w.skip = lowPositions | (vector ? lane : 0);

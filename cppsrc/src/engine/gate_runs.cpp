@@ -1,6 +1,7 @@
 #include "engine/gate_runs.h"
 
 #include "engine/bit_positions.h"
+#include "engine/cpu_paths.h"
 #include "engine/fused_kernels.h"
 #include "engine/kernel_arith.h"
 #include "engine/share_out.h"
@@ -131,15 +132,11 @@ using scalar_ops = generic::ops;
 }  // namespace wide
 #pragma GCC pop_options
 
-bool haveAvx2() {
-    static const bool have = __builtin_cpu_supports("avx2");
-    return have;
-}
 
 void applyToTile(cd* const* segments, unsigned long count, unsigned long length, const tile_gate& g) {
     if (g.gate->kind == compiled_gate::FUSED)
         applyFusedToTile(segments, count, length, g.lowMask, g.highMask, *g.gate->fused);
-    else if (haveAvx2())
+    else if (cpu_paths::avx2())
         wide::applyToTile(segments, count, length, g);
     else
         generic::applyToTile(segments, count, length, g);

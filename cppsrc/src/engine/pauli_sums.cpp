@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 
+#include "engine/cpu_paths.h"
 #include "engine/gate_runs.h"
 #include "engine/share_out.h"
 
@@ -99,10 +100,7 @@ double signed_sum_avx2(const double* sign, const double* values, unsigned long b
 }
 #pragma GCC pop_options
 
-bool wide_enough(unsigned long block) {
-    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return avx2 && block % 8 == 0;
-}
+bool wide_enough(unsigned long block) { return cpu_paths::avx2() && block % 8 == 0; }
 
 // conj(partner[i ^ flip]) amplitudes[i] for the block's i.
 void products(const double* partner, const double* amplitudes, unsigned long base, unsigned long flip,

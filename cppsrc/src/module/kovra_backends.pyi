@@ -6,7 +6,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['BasicSimulator', 'CircuitError', 'CircuitIndexError', 'KEY_FLOOR', 'NMR', 'ParameterError', 'Program', 'Result', 'compile', 'distributed_run', 'graph_capsule']
+__all__: list[str] = ['BasicSimulator', 'CircuitError', 'CircuitIndexError', 'KEY_FLOOR', 'NMR', 'ParameterError', 'Program', 'Result', 'compile', 'distributed_run', 'graph_capsule', 'kernel_path']
 class CircuitError(RuntimeError, ValueError):
     """
     A vertex of the circuit graph the back ends cannot take; `vertex` is its id and `name` its "name".
@@ -98,5 +98,9 @@ def distributed_run() -> dict:
 def graph_capsule(graph: typing.Any) -> typing.Any:
     """
     python-igraph's capsule of `graph`, as execute() takes it, that keeps the graph alive for as long as the capsule lives (a plain capsule from __graph_as_capsule() does not).
+    """
+def kernel_path() -> str:
+    """
+    The instruction set the kernels use: "avx2" or "plain" (the widest the CPU runs, unless the environment variable KOVRA_KERNELS asked for "plain" before the first run).
     """
 KEY_FLOOR: float = 1e-10

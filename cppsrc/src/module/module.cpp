@@ -16,6 +16,7 @@
 #include "module/nmr_driver.h"
 #include "core/result.h"
 #include "core/sampling.h"
+#include "engine/cpu_paths.h"
 #include "engine/distributed_run.h"
 #include "engine/rank_comm.h"
 #include "nmr/nmr.h"
@@ -310,6 +311,11 @@ PYBIND11_MODULE(kovra_backends, m) {
         py::arg("graph"), py::arg("config") = py::dict(),
         "Reads the graph and the BasicSimulator configuration once; gates whose \"params\" name free parameters "
         "are bound per run (Program.run).");
+
+    m.def(
+        "kernel_path", [] { return std::string(cpu_paths::name(cpu_paths::chosen())); },
+        "The instruction set the kernels use: \"avx2\" or \"plain\" (the widest the CPU runs, unless the "
+        "environment variable KOVRA_KERNELS asked for \"plain\" before the first run).");
 
     m.def("graph_capsule", &graph_capsule, py::arg("graph"),
           "python-igraph's capsule of `graph`, as execute() takes it, that keeps the graph alive for as "
