@@ -27,6 +27,11 @@ from .free_angles import Linear
 from .qasm_gates import lower
 
 
+# For loops unroll to at most this many instructions in all: a loop over a
+# range of a billion would otherwise fill the graph for hours.
+MAX_UNROLLED = 10**6
+
+
 @dataclass(frozen=True)
 class LoweringOptions:
     """What a front end decides about its circuits.
@@ -115,6 +120,7 @@ class Lowering:
         self.written = set()
         self.conditioned = False
         self._top = None
+        self._unrolled = 0  # instructions that for loops have unrolled to
 
     def run(self, circuit):
         self._top = circuit
@@ -136,6 +142,8 @@ class Lowering:
                 continue
             if op.name == "if_else":
                 self._emit_if(op, targets, condition)
+            elif op.name == "for_loop":
+                self._emit_for(op, targets, condition)
             elif op.name == "measure":
                 clbits = [self._top.find_bit(c).index for c in instruction.clbits]
                 self._emit_measure(op.name, targets, clbits, condition)
@@ -163,6 +171,17 @@ class Lowering:
         for body, relation in zip(op.blocks, (EQUAL, NOT_EQUAL)):
             if body is not None:
                 self._emit(body, targets, (bits, relation, constant))
+
+    def _emit_for(self, op, targets, condition):
+        """A for loop, unrolled: its body once per value of its index set,
+        the loop parameter (if the body uses one) bound to the value."""
+        indexset, parameter, body = op.params
+        self._unrolled += len(indexset) * max(1, len(body.data))
+        if self._unrolled > MAX_UNROLLED:
+            self._refuse(op.name, f"unrolls to more than {MAX_UNROLLED} instructions")
+        for value in indexset:
+            bound = body.assign_parameters({parameter: value}) if parameter in body.parameters else body
+            self._emit(bound, targets, condition)
 
     def _emit_measure(self, name, targets, clbits, condition):
         if condition is not None:

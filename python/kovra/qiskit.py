@@ -34,6 +34,7 @@ from .qiskit_lowering import (  # noqa: F401  (GATES and the error are part of t
     GATES,
     UnsupportedInstructionError,
     _check_supported,
+    free_parameters,
     gate_table_target,
     lower_circuit,
 )
@@ -142,8 +143,9 @@ class _Run:
     def __init__(self, backend, circuit):
         self.circuit = circuit
         _check_supported(circuit)
-        if circuit.parameters:
-            names = ", ".join(sorted(p.name for p in circuit.parameters))
+        free = free_parameters(circuit)
+        if free:
+            names = ", ".join(sorted(p.name for p in free))
             raise ValueError(f"circuit '{circuit.name}' has unbound parameters: {names}")
         builder, lowered = lower_circuit(circuit, backend)
         # The measured bits in ascending order, the order of the simulator's

@@ -3,7 +3,7 @@ transpiler's target (the project's gate table), the refusals of what the
 simulator cannot run, and the lowering through the graph builder."""
 
 from qiskit import ClassicalRegister, transpile
-from qiskit.circuit import Barrier, Clbit, ControlFlowOp, Delay, IfElseOp, Measure, Reset
+from qiskit.circuit import Barrier, Clbit, ControlFlowOp, Delay, ForLoopOp, IfElseOp, Measure, Reset
 from qiskit.circuit.library import get_standard_gate_name_mapping
 from qiskit.transpiler import Target
 
@@ -16,7 +16,7 @@ from .qasm_gates import LOWERINGS
 _STANDARD = get_standard_gate_name_mapping()
 GATES = sorted(name for name in LOWERINGS if name in _STANDARD and name != "delay")
 # Instructions lowered without a gate: skipped, or handled by the lowering.
-_OTHER = {"measure": Measure(), "reset": Reset(), "barrier": Barrier, "delay": Delay(1), "if_else": IfElseOp}
+_OTHER = {"measure": Measure(), "reset": Reset(), "barrier": Barrier, "delay": Delay(1), "if_else": IfElseOp, "for_loop": ForLoopOp}
 
 
 class UnsupportedInstructionError(ValueError):
@@ -58,6 +58,22 @@ def lower_circuit(circuit, backend=None):
     return builder, lowered
 
 
+def free_parameters(circuit):
+    """The circuit's parameters that need values: all but for loops' own."""
+    loops = set()
+
+    def collect(block):
+        for instruction in block.data:
+            op = instruction.operation
+            if isinstance(op, ForLoopOp) and op.params[1] is not None:
+                loops.add(op.params[1])
+            for inner in getattr(op, "blocks", ()):
+                collect(inner)
+
+    collect(circuit)
+    return [p for p in circuit.parameters if p not in loops]
+
+
 def _check_supported(circuit):
     """Refuses, before the transpiler sees them, the instructions it would
     keep or could not translate: loops, switches, classical expressions and
@@ -65,9 +81,11 @@ def _check_supported(circuit):
     translates by its equivalences) nor defined."""
     for instruction in circuit.data:
         op = instruction.operation
-        if isinstance(op, ControlFlowOp) and not isinstance(op, IfElseOp):
-            _refuse(op.name, "(a loop or switch) is not supported; only if_test is")
-        if isinstance(op, IfElseOp):
+        if isinstance(op, ControlFlowOp) and not isinstance(op, (IfElseOp, ForLoopOp)):
+            _refuse(op.name, "(a while loop or switch) is not supported; only if_test and for_loop are")
+        if isinstance(op, ForLoopOp):
+            _check_supported(op.blocks[0])
+        elif isinstance(op, IfElseOp):
             target, _ = op.condition if isinstance(op.condition, tuple) else (None, None)
             if not isinstance(target, (Clbit, ClassicalRegister)):
                 _refuse(op.name, "has a classical expression as condition; only a bit or a register "

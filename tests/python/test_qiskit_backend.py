@@ -230,8 +230,10 @@ def test_a_circuit_without_measurements_has_no_counts_as_on_aer():
 
 def _loop():
     c = QuantumCircuit(1, 1)
-    with c.for_loop(range(2)):
+    c.measure(0, 0)
+    with c.while_loop((c.clbits[0], 0)):
         c.x(0)
+        c.measure(0, 0)
     return c
 
 
@@ -275,7 +277,7 @@ def _unbound():
 @pytest.mark.parametrize(
     "make, error, name",
     [
-        (_loop, UnsupportedInstructionError, "for_loop"),
+        (_loop, UnsupportedInstructionError, "while_loop"),
         (_expression, UnsupportedInstructionError, "if_else"),
         (_opaque, UnsupportedInstructionError, "mystery"),
         (_measure_in_if, UnsupportedInstructionError, "measure"),
@@ -286,6 +288,52 @@ def _unbound():
 def test_unsupported_instructions_are_refused_by_name(make, error, name):
     with pytest.raises(error, match=name):
         BACKEND.run(make(), shots=10)
+
+
+def _unrolled(loop):
+    """The circuit `loop(c, values)` builds, once with a for loop and once
+    with the loop written out."""
+    looped, flat = QuantumCircuit(3, 3), QuantumCircuit(3, 3)
+    with looped.for_loop(range(4)) as i:
+        loop(looped, i)
+    for i in range(4):
+        loop(flat, i)
+    for c in (looped, flat):
+        c.measure([0, 1, 2], [0, 1, 2])
+    return looped, flat
+
+
+def _rotations(c, i):
+    c.rx(0.4 * i + 0.1, 0)
+    c.cx(0, 1)
+
+
+def _measure_and_correct(c, i):
+    c.ry(0.7 + 0.2 * i, 0)
+    c.measure(0, 0)
+    with c.if_test((c.clbits[0], 1)):
+        c.x(1)
+        c.cx(1, 2)
+
+
+def _nested(c, i):
+    with c.for_loop(range(2)) as j:
+        c.rz(0.3 * j - 0.2 * i, 2)
+        c.h(2)
+
+
+@pytest.mark.parametrize("loop", [_rotations, _measure_and_correct, _nested])
+def test_for_loops_run_as_their_unrolled_circuits(loop):
+    looped, flat = _unrolled(loop)
+    assert BACKEND.probabilities(looped) == pytest.approx(BACKEND.probabilities(flat), abs=1e-12)
+
+
+def test_a_loop_too_long_to_unroll_is_refused():
+    c = QuantumCircuit(1)
+    with c.for_loop(range(10**7)):
+        c.x(0)
+    with pytest.raises(UnsupportedInstructionError, match="unrolls to more than"):
+        BACKEND.probabilities(c)
 
 
 def test_reset_before_use_and_initialize_run():
