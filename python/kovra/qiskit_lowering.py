@@ -16,7 +16,8 @@ from .qasm_gates import LOWERINGS
 _STANDARD = get_standard_gate_name_mapping()
 GATES = sorted(name for name in LOWERINGS if name in _STANDARD and name != "delay")
 # Instructions lowered without a gate: skipped, or handled by the lowering.
-_OTHER = {"measure": Measure(), "reset": Reset(), "barrier": Barrier, "delay": Delay(1), "if_else": IfElseOp, "for_loop": ForLoopOp}
+_OTHER = {"measure": Measure(), "reset": Reset(), "barrier": Barrier, "delay": Delay(1), "if_else": IfElseOp,
+          "for_loop": ForLoopOp}
 
 
 class UnsupportedInstructionError(ValueError):
