@@ -1,6 +1,8 @@
-"""OpenQASM 2 programs as circuit graphs.
+"""OpenQASM 2 and 3 programs as circuit graphs.
 
-qiskit's OpenQASM 2 loader parses the program; every instruction is then
+qiskit's OpenQASM 2 loader parses the program (OpenQASM 3: qiskit's
+loader through qiskit-qasm3-import, and the transpiler puts its standard
+gates onto the gate table, as for ``KovraBackend``); every instruction is then
 lowered onto the gate catalogue (the table is in ``qasm_gates``) and appended
 with the project's graph builder, by the lowering that ``KovraBackend`` uses
 as well (``lowering``). Gates that the program defines itself
@@ -62,6 +64,8 @@ def loads(source, measurements=True, builder=None, filename=None):
     anything is parsed: more qubits than it runs raise QasmError and, when
     the graph is for this process's simulator (no ``builder`` given), more
     than the memory holds MemoryError."""
+    if _version(source) == 3:
+        return _Lowering(source, measurements, builder, filename).run(_load3(source, filename))
     check_registers(source, filename, memory=builder is None)
     try:
         # The legacy instruction set adds qiskit's extended gates (p, sx, ...)
@@ -72,6 +76,37 @@ def loads(source, measurements=True, builder=None, filename=None):
     except qiskit.qasm2.QASM2ParseError as error:
         raise QasmError(_parse_message(error, filename)) from None
     return _Lowering(source, measurements, builder, filename).run(circuit)
+
+
+def _version(source):
+    """The major version the program declares (2 when it declares none)."""
+    without_comments = re.sub(r"//[^\n]*|/\*.*?\*/", "", source, flags=re.S)
+    found = re.match(r"\s*OPENQASM\s+(\d+)", without_comments)
+    return int(found.group(1)) if found else 2
+
+
+def _load3(source, filename):
+    """An OpenQASM 3 program as a circuit of the gate table's gates."""
+    import qiskit.qasm3
+
+    from .qiskit_lowering import UnsupportedInstructionError, _check_supported, gate_table_target
+
+    try:
+        circuit = qiskit.qasm3.loads(source)
+    except Exception as error:  # noqa: BLE001  (the loader raises its parser's own types)
+        # The converter says "line,column: why"; name the file as the
+        # OpenQASM 2 errors do.
+        message = str(error).strip('"')
+        found = re.match(r"(\d+),(\d+): (.*)", message, flags=re.S)
+        if found:
+            message = f"{found.group(1)}:{found.group(2)}: {found.group(3)}"
+        raise QasmError(f"{filename or '<input>'}:{message}" if found else f"{filename or '<input>'}: {message}") \
+            from None
+    try:
+        _check_supported(circuit)
+    except UnsupportedInstructionError as error:
+        raise QasmError(f"{filename or '<input>'}: {error}") from None
+    return qiskit.transpile(circuit, target=gate_table_target(), optimization_level=0)
 
 
 def _parse_message(error, filename):
