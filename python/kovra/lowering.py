@@ -20,9 +20,11 @@ import math
 from dataclasses import dataclass
 from typing import Callable, Optional
 
-from qiskit.circuit import Clbit
+from qiskit.circuit import CASE_DEFAULT, Clbit
 
-from .builder import EQUAL, NOT_EQUAL
+from . import conditions
+
+from .builder import EQUAL
 from .free_angles import Linear
 from .qasm_gates import lower
 
@@ -41,8 +43,7 @@ class LoweringOptions:
     gate table (``qasm_gates.LOWERINGS``), or None; ``expands(op)`` tells
     whether an operation outside the table is applied as its definition.
     The ``*_why`` texts finish the refusals of an operation neither in the
-    table nor expanded, of a measurement or reset under a condition, and of
-    a condition inside another. Without ``measurements`` the measurements
+    table nor expanded, and of a measurement or reset under a condition. Without ``measurements`` the measurements
     are only recorded, for back ends that measure at the end by themselves.
     Operations named in ``skipped`` are passed over.
     """
@@ -52,7 +53,6 @@ class LoweringOptions:
     expands: Callable[[object], bool]
     unknown_why: str
     conditioned_why: str
-    nested_why: str
     measurements: bool = True
     skipped: frozenset = frozenset({"barrier"})
 
@@ -142,6 +142,8 @@ class Lowering:
                 continue
             if op.name == "if_else":
                 self._emit_if(op, targets, condition)
+            elif op.name == "switch_case":
+                self._emit_switch(op, targets, condition)
             elif op.name == "for_loop":
                 self._emit_for(op, targets, condition)
             elif op.name == "measure":
@@ -157,20 +159,40 @@ class Lowering:
                 self._refuse(op.name, self.options.unknown_why)
 
     def _emit_gate(self, name, op, targets, condition):
-        # The condition goes on every step: together they are the gate.
+        # The condition goes on every step: together they are the gate. A
+        # condition is a list of disjoint comparisons (conditions.conjoin):
+        # the step goes in once under each.
         for step in lower(name, finite_angles(name, op, self._refuse)):
             params = None if step.angle is None else [step.angle]
             qubits = [targets[k] for k in step.positions]
-            self.builder.gate(step.name, qubits, params=params, condition=condition)
+            for comparison in condition if condition is not None else [None]:
+                self.builder.gate(step.name, qubits, params=params, condition=comparison)
+
+    def _predicate(self, op):
+        """The if_test's condition: a bit or a register compared with a
+        value, or a classical expression."""
+        if isinstance(op.condition, tuple):
+            bits, constant = graph_condition(self._top, *op.condition)
+            return conditions.comparison(bits, EQUAL, constant)
+        return conditions.of_expression(self._top, op.condition, lambda why: self._refuse(op.name, why))
 
     def _emit_if(self, op, targets, condition):
-        if condition is not None:
-            self._refuse(op.name, self.options.nested_why)
-        bits, constant = graph_condition(self._top, *op.condition)
+        predicate = self._predicate(op)
         self.conditioned = True
-        for body, relation in zip(op.blocks, (EQUAL, NOT_EQUAL)):
+        for body, holds in zip(op.blocks, (predicate, predicate.negated())):
             if body is not None:
-                self._emit(body, targets, (bits, relation, constant))
+                self._emit(body, targets, conditions.conjoin(condition, holds, lambda why: self._refuse(op.name, why)))
+
+    def _emit_switch(self, op, targets, condition):
+        """Each case's body under "the target takes one of its values"; the
+        default under "none of the others'"."""
+        cases = list(op.cases_specifier())
+        listed = {int(v) for values, _ in cases for v in values if v is not CASE_DEFAULT}
+        refuse = lambda why: self._refuse(op.name, why)  # noqa: E731
+        self.conditioned = True
+        for values, body in cases:
+            holds = conditions.of_case(self._top, op.target, values, listed, refuse)
+            self._emit(body, targets, conditions.conjoin(condition, holds, refuse))
 
     def _emit_for(self, op, targets, condition):
         """A for loop, unrolled: its body once per value of its index set,

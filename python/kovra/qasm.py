@@ -178,7 +178,6 @@ class _Lowering:
             unknown_why=("has no lowering onto the gate catalogue; supported are "
                          f"{supported}, and gates the program defines with 'gate'"),
             conditioned_why="cannot be conditioned",
-            nested_why="is nested inside another condition",
             measurements=measurements)
 
     def run(self, circuit):

@@ -2,8 +2,8 @@
 transpiler's target (the project's gate table), the refusals of what the
 simulator cannot run, and the lowering through the graph builder."""
 
-from qiskit import ClassicalRegister, transpile
-from qiskit.circuit import Barrier, Clbit, ControlFlowOp, Delay, ForLoopOp, IfElseOp, Measure, Reset
+from qiskit import transpile
+from qiskit.circuit import Barrier, ControlFlowOp, Delay, ForLoopOp, IfElseOp, Measure, Reset, SwitchCaseOp
 from qiskit.circuit.library import get_standard_gate_name_mapping
 from qiskit.transpiler import Target
 
@@ -17,7 +17,7 @@ _STANDARD = get_standard_gate_name_mapping()
 GATES = sorted(name for name in LOWERINGS if name in _STANDARD and name != "delay")
 # Instructions lowered without a gate: skipped, or handled by the lowering.
 _OTHER = {"measure": Measure(), "reset": Reset(), "barrier": Barrier, "delay": Delay(1), "if_else": IfElseOp,
-          "for_loop": ForLoopOp}
+          "for_loop": ForLoopOp, "switch_case": SwitchCaseOp}
 
 
 class UnsupportedInstructionError(ValueError):
@@ -35,7 +35,7 @@ def _refuse(name, why):
 _OPTIONS = LoweringOptions(
     refuse=_refuse, table_name=lambda op: op.name if op.name in GATES else None,
     expands=lambda op: False, unknown_why="is not in the gate table",
-    conditioned_why="inside an if_test is not supported", nested_why="is nested inside another if_test",
+    conditioned_why="inside an if_test or a switch is not supported",
     skipped=frozenset({"barrier", "delay"}))
 
 
@@ -82,15 +82,9 @@ def _check_supported(circuit):
     translates by its equivalences) nor defined."""
     for instruction in circuit.data:
         op = instruction.operation
-        if isinstance(op, ControlFlowOp) and not isinstance(op, (IfElseOp, ForLoopOp)):
-            _refuse(op.name, "(a while loop or switch) is not supported; only if_test and for_loop are")
-        if isinstance(op, ForLoopOp):
-            _check_supported(op.blocks[0])
-        elif isinstance(op, IfElseOp):
-            target, _ = op.condition if isinstance(op.condition, tuple) else (None, None)
-            if not isinstance(target, (Clbit, ClassicalRegister)):
-                _refuse(op.name, "has a classical expression as condition; only a bit or a register "
-                                 "compared with a value is supported")
+        if isinstance(op, ControlFlowOp) and not isinstance(op, (IfElseOp, ForLoopOp, SwitchCaseOp)):
+            _refuse(op.name, "(a while loop) is not supported; if_test, switch and for_loop are")
+        if isinstance(op, ControlFlowOp):
             for block in op.blocks:
                 _check_supported(block)
         elif op.name not in _STANDARD and op.name not in _OTHER and op.definition is None:

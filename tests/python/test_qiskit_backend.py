@@ -278,10 +278,8 @@ def _unbound():
     "make, error, name",
     [
         (_loop, UnsupportedInstructionError, "while_loop"),
-        (_expression, UnsupportedInstructionError, "if_else"),
         (_opaque, UnsupportedInstructionError, "mystery"),
         (_measure_in_if, UnsupportedInstructionError, "measure"),
-        (_nested_if, UnsupportedInstructionError, "if_else"),
         (_unbound, ValueError, "theta"),
     ],
 )
@@ -334,6 +332,66 @@ def test_a_loop_too_long_to_unroll_is_refused():
         c.x(0)
     with pytest.raises(UnsupportedInstructionError, match="unrolls to more than"):
         BACKEND.probabilities(c)
+
+
+def _prepared():
+    """Three qubits put in superposition, two of them measured into c."""
+    c = QuantumCircuit(QuantumRegister(3), ClassicalRegister(2, "c"), ClassicalRegister(1, "out"))
+    c.ry(1.1, 0)
+    c.ry(0.6, 1)
+    c.cx(0, 2)
+    c.measure([0, 1], [0, 1])
+    return c
+
+
+def _by_register(values_and_gates):
+    """The reference: a plain if_test on the register's value per value."""
+    c = _prepared()
+    for value, gate in values_and_gates:
+        with c.if_test((c.cregs[0], value)):
+            gate(c)
+    return c
+
+
+def _nested_if_and_else(c):
+    with c.if_test((c.clbits[0], 1)) as otherwise:
+        with c.if_test((c.clbits[1], 0)):
+            c.x(2)
+    with otherwise:
+        c.h(2)
+
+
+def _logic_expression(c):
+    with c.if_test(expr.logic_or(expr.logic_and(c.clbits[0], c.clbits[1]), expr.logic_not(c.clbits[0]))):
+        c.rx(0.9, 2)
+
+
+def _switch(c):
+    with c.switch(c.cregs[0]) as case:
+        with case(0):
+            c.x(2)
+        with case(1, 2):
+            c.h(2)
+        with case(case.DEFAULT):
+            c.ry(0.4, 2)
+
+
+CONDITIONS = [
+    # c is (c1 c0): bit 0 least significant.
+    (_nested_if_and_else, [(1, lambda c: c.x(2)), (0, lambda c: c.h(2)), (2, lambda c: c.h(2))]),
+    (_logic_expression, [(3, lambda c: c.rx(0.9, 2)), (0, lambda c: c.rx(0.9, 2)), (2, lambda c: c.rx(0.9, 2))]),
+    (_switch, [(0, lambda c: c.x(2)), (1, lambda c: c.h(2)), (2, lambda c: c.h(2)), (3, lambda c: c.ry(0.4, 2))]),
+]
+
+
+@pytest.mark.parametrize("conditioned, reference", CONDITIONS, ids=["nested", "expression", "switch"])
+def test_compound_conditions_act_as_their_values_one_by_one(conditioned, reference):
+    c = _prepared()
+    conditioned(c)
+    expected = _by_register(reference)
+    for circuit in (c, expected):
+        circuit.measure(2, 2)
+    assert BACKEND.probabilities(c) == pytest.approx(BACKEND.probabilities(expected), abs=1e-12)
 
 
 def test_reset_before_use_and_initialize_run():
