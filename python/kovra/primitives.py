@@ -20,7 +20,7 @@ from qiskit.primitives.containers.sampler_pub import SamplerPub
 
 import kovra_backends
 
-from .qiskit_lowering import lower_circuit
+from .qiskit_lowering import compile_measured, lower_circuit
 
 
 def _compiled(circuit, config):
@@ -112,12 +112,10 @@ class Sampler(BaseSamplerV2):
     def _run_pub(self, pub):
         rng = np.random.default_rng(self._seed)
         circuit = pub.circuit
-        builder, lowered = lower_circuit(circuit)
-        bits = sorted(lowered.written)
+        program, bits = compile_measured(circuit)
         shape, shots = pub.parameter_values.shape, pub.shots
         drawn = np.zeros((math.prod(shape), shots, circuit.num_clbits), dtype=bool)
-        if bits:
-            program = kovra_backends.compile(builder.graph(), {"mcbits": bits})
+        if program is not None:
             for k, result in enumerate(program.run(_values(pub, circuit, program))):
                 p = result.probability_array()
                 outcomes = rng.choice(len(p), size=shots, p=p / p.sum())

@@ -34,6 +34,7 @@ from .qiskit_lowering import (  # noqa: F401  (GATES and the error are part of t
     GATES,
     UnsupportedInstructionError,
     _check_supported,
+    compile_measured,
     free_parameters,
     gate_table_target,
     lower_circuit,
@@ -170,11 +171,9 @@ class _Run:
             raise ValueError(f"parameter_binds for circuit '{circuit.name}' gives value lists of lengths "
                              f"{sorted(lengths)}; they must be equally long")
         sets = lengths.pop()
-        builder, lowered = lower_circuit(circuit, backend)
-        bits = sorted(lowered.written)
+        program, bits = compile_measured(circuit, backend)
         results = [None] * sets
-        if bits:
-            program = kovra_backends.compile(builder.graph(), {"mcbits": bits})
+        if program is not None:
             values = np.column_stack([columns[name] for name in program.parameters] or [np.zeros((sets, 0))])
             results = program.run(values)
         runs = []

@@ -7,6 +7,8 @@ from qiskit.circuit import Barrier, ControlFlowOp, Delay, ForLoopOp, IfElseOp, M
 from qiskit.circuit.library import get_standard_gate_name_mapping
 from qiskit.transpiler import Target
 
+import kovra_backends
+
 from .builder import CircuitBuilder
 from .lowering import Lowering, LoweringOptions
 from .qasm_gates import LOWERINGS
@@ -57,6 +59,15 @@ def lower_circuit(circuit, backend=None):
     builder = CircuitBuilder()
     lowered = Lowering(builder, _OPTIONS).run(transpile(circuit, target=target, optimization_level=0))
     return builder, lowered
+
+
+def compile_measured(circuit, backend=None):
+    """The circuit lowered with its parameters free and compiled, its
+    results keyed by the bits its measurements write: (program, the bits in
+    ascending order); no program when it measures nothing."""
+    builder, lowered = lower_circuit(circuit, backend)
+    bits = sorted(lowered.written)
+    return (kovra_backends.compile(builder.graph(), {"mcbits": bits}) if bits else None), bits
 
 
 def free_parameters(circuit):

@@ -9,6 +9,7 @@
 #include "engine/cpu_paths.h"
 #include "engine/gate_runs.h"
 #include "engine/share_out.h"
+#include "engine/state_space.h"
 
 namespace pauli_sums {
 
@@ -166,12 +167,6 @@ std::complex<double> y_phase(unsigned long y) {
     return powers[__builtin_popcountl(y) % 4];
 }
 
-double norm_of(const state_vector& psi) {
-    double total = 0;
-    for (const auto& a : psi) total += std::norm(a);
-    return total;
-}
-
 }  // namespace
 
 std::vector<std::complex<double>> slice_sums(const state_vector& slice, const state_vector& partner,
@@ -199,7 +194,7 @@ std::vector<double> expectations(const state_vector& state, const std::vector<ob
         }
     }
     std::vector<double> values(observables.size(), 0.0);
-    const double norm = norm_of(state);
+    const double norm = state_space::squaredNorm(state);
     if (norm == 0) return values;
     for (const auto& [high, c] : classes) {
         const std::vector<std::complex<double>> sums =

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <map>
 #include <optional>
 #include <set>
@@ -36,13 +35,6 @@ constexpr std::size_t kMaxDeviceCallDepth = 1000;
 // A gate becomes one device operation when it acts on one to this many qubits.
 constexpr std::size_t kMaxOperationQubits = 3;
 
-// `value` with up to 15 significant digits.
-std::string device_number(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.15g", value);
-    return text;
-}
-
 // Names in messages, quoted.
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
@@ -59,7 +51,7 @@ bool is_utf8(const std::string& text) {
 
 std::string list_text(const std::vector<double>& values) {
     std::string text = "[";
-    for (std::size_t i = 0; i < values.size(); ++i) text += (i ? ", " : "") + device_number(values[i]);
+    for (std::size_t i = 0; i < values.size(); ++i) text += (i ? ", " : "") + number_text(values[i]);
     return text + "]";
 }
 
@@ -67,7 +59,7 @@ std::string list_text(const std::vector<double>& values) {
 int truncated_kind(const graph_reader& g, int v, double fallback) {
     double kind = g.number("type", v, fallback);
     if (!std::isfinite(kind) || kind < INT_MIN || kind > INT_MAX) {
-        throw std::invalid_argument("vertex " + std::to_string(v) + ": \"type\" " + device_number(kind) +
+        throw std::invalid_argument("vertex " + std::to_string(v) + ": \"type\" " + number_text(kind) +
                                     " is not a vertex kind");
     }
     return static_cast<int>(kind);
@@ -120,7 +112,7 @@ private:
         for (std::size_t k = 0; k < n; ++k) {
             const double t = std::trunc(qubits[k]);
             if (!std::isfinite(qubits[k]) || t < 0 || t >= static_cast<double>(out_.qubits)) {
-                context_.fail(v, "operation " + quoted(name) + " acts on qubit " + device_number(qubits[k]) +
+                context_.fail(v, "operation " + quoted(name) + " acts on qubit " + number_text(qubits[k]) +
                                      ", outside [0, " + std::to_string(out_.qubits) + ")");
             }
             const unsigned long q = static_cast<unsigned long>(t);
@@ -130,7 +122,7 @@ private:
         }
         if (n == 1 && !params.empty()) {
             if (!std::isfinite(params[0]))
-                context_.fail(v, "the angle of operation " + quoted(name) + " is " + device_number(params[0]));
+                context_.fail(v, "the angle of operation " + quoted(name) + " is " + number_text(params[0]));
             op.angle = angles::degrees_in_720(params[0]);
             op.hasAngle = true;
         }
@@ -158,7 +150,7 @@ private:
             for (double at : wires(t, tname)) {
                 const std::optional<std::size_t> p = position(at, qubits.size());
                 if (!p) {
-                    context_.fail(t, "qubit position " + device_number(at) + " is outside the caller's " +
+                    context_.fail(t, "qubit position " + number_text(at) + " is outside the caller's " +
                                          std::to_string(qubits.size()) + " qubits");
                 }
                 mapped.push_back(qubits[*p]);
@@ -212,10 +204,10 @@ private:
         const double before = static_cast<double>(out_.ops.size());
         const double bytes = (before + size.operations) * static_cast<double>(limits_.bytes_per_operation);
         if (bytes > static_cast<double>(limits_.line_bytes)) {
-            const std::string earlier = before > 0 ? " after " + device_number(before) + " operations before it" : "";
+            const std::string earlier = before > 0 ? " after " + number_text(before) + " operations before it" : "";
             throw std::invalid_argument("call of definition " + quoted(name) + " expands to " +
-                                        device_number(size.operations) + " device operations" + earlier +
-                                        ": the task message would take at least " + device_number(bytes) +
+                                        number_text(size.operations) + " device operations" + earlier +
+                                        ": the task message would take at least " + number_text(bytes) +
                                         " bytes, over the device's line limit of " +
                                         std::to_string(limits_.line_bytes) + " bytes");
         }
@@ -292,7 +284,7 @@ program::sub_circuit read_device_program(const graph_reader& reader, const devic
         return none;
     }
     if (count > kMaxQubitCount) {
-        throw std::invalid_argument("graph attribute \"qnum\" is " + device_number(count) +
+        throw std::invalid_argument("graph attribute \"qnum\" is " + number_text(count) +
                                     ", more qubits than any device has");
     }
     device_reader read(reader, limits, static_cast<int>(count));

@@ -44,7 +44,8 @@ using program::kMaxQubits;
 // Calls of sub-circuit definitions nest at most this deep.
 constexpr int kMaxCallDepth = 64;
 
-// A number for messages: integral values without a fraction.
+// A number for messages, the same for both back ends: integral values
+// without a fraction, others with up to 15 significant digits.
 std::string number_text(double value);
 
 // The kind of a vertex from its raw "type" entry: integers (read as

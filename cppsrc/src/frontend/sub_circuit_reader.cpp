@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "engine/gate_runs.h"
 #include "engine/gates.h"
@@ -32,7 +33,9 @@ std::string number_text(double value) {
     if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 1e15) {
         return std::to_string(static_cast<long long>(value));
     }
-    return std::to_string(value);
+    char text[32];
+    std::snprintf(text, sizeof text, "%.15g", value);
+    return text;
 }
 
 std::optional<long> vertex_kind(const graph_attributes::py_ref& held) {

@@ -112,16 +112,29 @@ void require_bound(const std::vector<program::sub_circuit>& subs) {
     }
 }
 
+// The configuration and the program, read once, in the order callers have
+// seen their errors: the graph's order, the options, then the vertices.
+struct read_circuit {
+    simulator_options options;
+    std::vector<program::sub_circuit> subs;
+    bool mqubits_unreadable = false;
+};
+
+read_circuit read_all(const igraph_t* graph, const config_reader& config) {
+    const std::vector<int> order = graph_attributes::graph_reader(graph).topological_order();
+    read_circuit read;
+    read.options = module_options::read_simulator_options(config, read.mqubits_unreadable);
+    read.subs = read_program(graph, order, read.options);
+    return read;
+}
+
 Result execute_here(BasicSimulator& simulator, const igraph_t* graph, const config_reader& config) {
     nesting_guard nested;
-    const std::vector<int> order = graph_attributes::graph_reader(graph).topological_order();
-    bool mqubits_unreadable = false;
-    const simulator_options options = module_options::read_simulator_options(config, mqubits_unreadable);
-    std::vector<program::sub_circuit> subs = read_program(graph, order, options);
-    require_bound(subs);
-    Result result =
-        without_lock([&](run_context& context) { return simulator.execute(std::move(subs), options, context); });
-    result.shots = module_options::read_shots(config, mqubits_unreadable);
+    read_circuit read = read_all(graph, config);
+    require_bound(read.subs);
+    Result result = without_lock(
+        [&](run_context& context) { return simulator.execute(std::move(read.subs), read.options, context); });
+    result.shots = module_options::read_shots(config, read.mqubits_unreadable);
     return result;
 }
 
@@ -129,11 +142,9 @@ Result execute_here(BasicSimulator& simulator, const igraph_t* graph, const conf
 
 compiled_program compile_simulator(const igraph_t* graph, const config_reader& config) {
     nesting_guard nested;
-    const std::vector<int> order = graph_attributes::graph_reader(graph).topological_order();
-    bool mqubits_unreadable = false;
-    simulator_options options = module_options::read_simulator_options(config, mqubits_unreadable);
-    options.shots = module_options::read_shots(config, mqubits_unreadable);
-    return compiled_program(read_program(graph, order, options), std::move(options));
+    read_circuit read = read_all(graph, config);
+    read.options.shots = module_options::read_shots(config, read.mqubits_unreadable);
+    return compiled_program(std::move(read.subs), std::move(read.options));
 }
 
 std::vector<Result> run_compiled(const compiled_program& program, const double* values, std::size_t sets,

@@ -4,7 +4,8 @@
 #include <utility>
 
 compiled_program::compiled_program(std::vector<program::sub_circuit> subs, simulator_options options)
-    : subs_(std::move(subs)), options_(std::move(options)) {
+    : subs_(std::move(subs)), options_(std::move(options)), expectations_only_(options_) {
+    expectations_only_.expectations_only = true;
     for (const program::sub_circuit& sub : subs_) {
         std::vector<std::size_t> columns;
         for (const std::string& name : sub.parameters) {
@@ -23,8 +24,5 @@ Result compiled_program::run(const double* values, run_context& context, bool ex
         for (std::size_t column : columns_[s]) own.push_back(values[column]);
         program::bind(bound[s], own);
     }
-    if (!expectations_only) return BasicSimulator().execute(std::move(bound), options_, context);
-    simulator_options only = options_;
-    only.expectations_only = true;
-    return BasicSimulator().execute(std::move(bound), only, context);
+    return BasicSimulator().execute(std::move(bound), expectations_only ? expectations_only_ : options_, context);
 }

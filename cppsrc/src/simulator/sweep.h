@@ -24,6 +24,7 @@ public:
 private:
     std::vector<program::sub_circuit> subs_;
     simulator_options options_;
+    simulator_options expectations_only_;  // options_ asking for the expectation values alone
     std::vector<std::string> names_;
     std::vector<std::vector<std::size_t>> columns_;  // per sub-circuit: its parameter k -> index in names_
 };
