@@ -500,3 +500,12 @@ def test_dynamic_circuit_idioms(build, expected):
 def _if_one(circuit, bit, body):
     with circuit.if_test((circuit.clbits[bit], 1)):
         body()
+
+
+def test_a_compound_condition_over_too_many_bits_is_refused_by_name():
+    c = QuantumCircuit(1, 13)
+    with c.if_test(expr.logic_or(expr.logic_and(c.clbits[0], c.clbits[12]), c.clbits[5])):
+        with c.if_test((c.cregs[0], 3)):
+            c.x(0)
+    with pytest.raises(UnsupportedInstructionError, match="if_else.*13 classical bits together"):
+        BACKEND.probabilities(c)
