@@ -144,20 +144,22 @@ class CircuitBuilder(_Wires):
             bits |= self._bits_read_by(callee, seen)
         return bits
 
-    def measure(self, qubits, clbits, **attrs):
-        """Measures qubits[i] into clbits[i]."""
-        v = self._operation(GATE, "MEASURE", qubits, None, None, attrs)
+    def measure(self, qubits, clbits, condition=None, **attrs):
+        """Measures qubits[i] into clbits[i] (where `condition` holds)."""
+        v = self._operation(GATE, "MEASURE", qubits, None, condition, attrs)
         targets = list(clbits) + [None] * (len(qubits) - len(clbits))
         self._wire_qubits(v, qubits, targets)
         for c in clbits:
-            if c in self._clbit_end:
+            # A bit its own condition reads is already chained to it.
+            if c in self._clbit_end and self._clbit_end[c] != v:
                 self._edge(self._clbit_end[c], v)
             self._clbit_end[c] = v
         return v
 
-    def reset(self, qubits, **attrs):
-        """Resets every listed qubit to |0> (a "RESET" gate vertex)."""
-        v = self._operation(GATE, "RESET", qubits, None, None, attrs)
+    def reset(self, qubits, condition=None, **attrs):
+        """Resets every listed qubit to |0> (a "RESET" gate vertex), where
+        `condition` holds."""
+        v = self._operation(GATE, "RESET", qubits, None, condition, attrs)
         self._wire_qubits(v, qubits)
         return v
 

@@ -33,6 +33,10 @@ from .qasm_gates import lower
 # range of a billion would otherwise fill the graph for hours.
 MAX_UNROLLED = 10**6
 
+# A while loop is unrolled this many times unless the front end says
+# otherwise; the run is refused where it would go on longer.
+DEFAULT_WHILE_LIMIT = 1000
+
 
 @dataclass(frozen=True)
 class LoweringOptions:
@@ -42,19 +46,20 @@ class LoweringOptions:
     ``name``; ``table_name(op)`` is the name under which ``op`` is in the
     gate table (``qasm_gates.LOWERINGS``), or None; ``expands(op)`` tells
     whether an operation outside the table is applied as its definition.
-    The ``*_why`` texts finish the refusals of an operation neither in the
-    table nor expanded, and of a measurement or reset under a condition. Without ``measurements`` the measurements
-    are only recorded, for back ends that measure at the end by themselves.
-    Operations named in ``skipped`` are passed over.
+    ``unknown_why`` finishes the refusal of an operation neither in the
+    table nor expanded. Without ``measurements`` the measurements are only
+    recorded, for back ends that measure at the end by themselves.
+    Operations named in ``skipped`` are passed over. A while loop is
+    unrolled ``while_limit`` times.
     """
 
     refuse: Callable[[str, str], None]
     table_name: Callable[[object], Optional[str]]
     expands: Callable[[object], bool]
     unknown_why: str
-    conditioned_why: str
     measurements: bool = True
     skipped: frozenset = frozenset({"barrier"})
+    while_limit: int = DEFAULT_WHILE_LIMIT
 
 
 def finite_angles(name, op, refuse):
@@ -104,6 +109,13 @@ def _declare(registers, bits, declare):
         declare(len(bits))
 
 
+def _conditioned(condition):
+    """The keyword arguments of an operation under each comparison of
+    `condition`, or none at all without one (builders that take no
+    condition measure and reset all the same)."""
+    return [{}] if condition is None else [{"condition": comparison} for comparison in condition]
+
+
 class Lowering:
     """Appends circuits to `builder` (anything with its qreg, creg, gate and
     measure methods; reset where circuits reset).
@@ -120,7 +132,10 @@ class Lowering:
         self.written = set()
         self.conditioned = False
         self._top = None
-        self._unrolled = 0  # instructions that for loops have unrolled to
+        self._unrolled = 0  # instructions that loops have unrolled to
+        # One per conditioned body being emitted: the bits its condition
+        # reads, and whether a measurement in the body has written one.
+        self._bodies = []
 
     def run(self, circuit):
         self._top = circuit
@@ -146,6 +161,8 @@ class Lowering:
                 self._emit_switch(op, targets, condition)
             elif op.name == "for_loop":
                 self._emit_for(op, targets, condition)
+            elif op.name == "while_loop":
+                self._emit_while(op, targets, condition)
             elif op.name == "measure":
                 clbits = [self._top.find_bit(c).index for c in instruction.clbits]
                 self._emit_measure(op.name, targets, clbits, condition)
@@ -162,6 +179,7 @@ class Lowering:
         # The condition goes on every step: together they are the gate. A
         # condition is a list of disjoint comparisons (conditions.conjoin):
         # the step goes in once under each.
+        self._check_condition_current(name)
         for step in lower(name, finite_angles(name, op, self._refuse)):
             params = None if step.angle is None else [step.angle]
             qubits = [targets[k] for k in step.positions]
@@ -181,7 +199,7 @@ class Lowering:
         self.conditioned = True
         for body, holds in zip(op.blocks, (predicate, predicate.negated())):
             if body is not None:
-                self._emit(body, targets, conditions.conjoin(condition, holds, lambda why: self._refuse(op.name, why)))
+                self._emit_body(op.name, body, targets, condition, holds)
 
     def _emit_switch(self, op, targets, condition):
         """Each case's body under "the target takes one of its values"; the
@@ -192,7 +210,38 @@ class Lowering:
         self.conditioned = True
         for values, body in cases:
             holds = conditions.of_case(self._top, op.target, values, listed, refuse)
-            self._emit(body, targets, conditions.conjoin(condition, holds, refuse))
+            self._emit_body(op.name, body, targets, condition, holds)
+
+    def _emit_body(self, name, body, targets, condition, holds):
+        """`body` where `condition` (the comparisons around it) and `holds`
+        both do. Every instruction carries the condition, so each reads the
+        bits when it runs: once a measurement has written one of them, what
+        follows in the body would read the new value, and is refused."""
+        self._bodies.append([set(holds.bits), False])
+        try:
+            self._emit(body, targets, conditions.conjoin(condition, holds, lambda why: self._refuse(name, why)))
+        finally:
+            self._bodies.pop()
+
+    def _check_condition_current(self, name):
+        if any(written for _, written in self._bodies):
+            self._refuse(name, "follows, in the same conditioned body, a measurement into a classical bit that "
+                               "the body's condition reads; that is not supported")
+
+    def _emit_while(self, op, targets, condition):
+        """A while loop, unrolled ``while_limit`` times, each iteration under
+        the loop's condition; then a check that refuses the run where some
+        branch would still go on."""
+        predicate = self._predicate(op)
+        limit = self.options.while_limit
+        self._unrolled += limit * max(1, len(op.blocks[0].data))
+        if self._unrolled > MAX_UNROLLED:
+            self._refuse(op.name, f"unrolls to more than {MAX_UNROLLED} instructions")
+        self.conditioned = True
+        for _ in range(limit):
+            self._emit_body(op.name, op.blocks[0], targets, condition, predicate)
+        for comparison in conditions.conjoin(condition, predicate, lambda why: self._refuse(op.name, why)):
+            self.builder.gate("LOOP_LIMIT", [], params=[limit], condition=comparison)
 
     def _emit_for(self, op, targets, condition):
         """A for loop, unrolled: its body once per value of its index set,
@@ -206,25 +255,30 @@ class Lowering:
             self._emit(bound, targets, condition)
 
     def _emit_measure(self, name, targets, clbits, condition):
-        if condition is not None:
-            self._refuse(name, self.options.conditioned_why)
         if len(clbits) != len(targets):
             # Qiskit passes on any instruction named "measure".
             self._refuse(name, f"measures {len(targets)} qubit(s) into {len(clbits)} bit(s)")
         # One measurement per qubit: an instruction over several qubits (which
         # Qiskit allows) measures each into its own bit.
         for qubit, clbit in zip(targets, clbits):
+            self._check_condition_current(name)
             if qubit not in self._measured:
                 self._measured.add(qubit)
                 self.measured.append(qubit)
             self.written.add(clbit)
             if self.options.measurements:
-                self.builder.measure([qubit], [clbit])
+                # Under several disjoint comparisons: a branch that one
+                # satisfies measures, and one that the new bit makes satisfy
+                # a later one measures the same qubit again, to no effect.
+                for where in _conditioned(condition):
+                    self.builder.measure([qubit], [clbit], **where)
+            for body in self._bodies:
+                body[1] = body[1] or clbit in body[0]
 
     def _emit_reset(self, name, targets, condition):
-        if condition is not None:
-            self._refuse(name, self.options.conditioned_why)
+        self._check_condition_current(name)
         if not hasattr(self.builder, "reset"):
             self._refuse(name, "is not supported here")
         for qubit in targets:
-            self.builder.reset([qubit])
+            for where in _conditioned(condition):
+                self.builder.reset([qubit], **where)

@@ -177,7 +177,6 @@ class _Lowering:
             refuse=self._refuse, table_name=_table_name, expands=self._is_defined,
             unknown_why=("has no lowering onto the gate catalogue; supported are "
                          f"{supported}, and gates the program defines with 'gate'"),
-            conditioned_why="cannot be conditioned",
             measurements=measurements)
 
     def run(self, circuit):

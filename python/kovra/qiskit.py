@@ -31,6 +31,7 @@ from qiskit.result.models import ExperimentResult, ExperimentResultData
 import kovra_backends
 
 from .qiskit_lowering import (  # noqa: F401  (GATES and the error are part of this module's face)
+    DEFAULT_WHILE_LIMIT,
     GATES,
     UnsupportedInstructionError,
     _check_supported,
@@ -68,7 +69,8 @@ class KovraBackend(BackendV2):
 
     @classmethod
     def _default_options(cls):
-        return Options(shots=1024, seed_simulator=None, memory=False, parameter_binds=None)
+        return Options(shots=1024, seed_simulator=None, memory=False, parameter_binds=None,
+                       while_limit=DEFAULT_WHILE_LIMIT)
 
     def run(self, run_input, **options):
         for key in options:
@@ -118,6 +120,10 @@ class KovraBackend(BackendV2):
             data["counts"] = run.sampled_counts(shots, generator)
         return ExperimentResult(shots=shots, success=True, data=ExperimentResultData(**data),
                                 header=run.header(), status="DONE", seed_simulator=seed)
+
+
+# Classical bits a value fits in as an int64 index.
+_DENSE_KEY_BITS = 62
 
 
 class KovraJob(JobV1):
@@ -186,8 +192,8 @@ class _Run:
     def clbit_values(self, indices):
         """The integer of the classical bits (bit 0 least significant) for
         each index over the measured bits."""
-        indices = np.asarray(indices, dtype=np.int64)
-        wide = self.circuit.num_clbits > 62
+        indices = np.asarray(indices, dtype=object if len(self.bits) > _DENSE_KEY_BITS else np.int64)
+        wide = self.circuit.num_clbits > _DENSE_KEY_BITS
         values = np.zeros(len(indices), dtype=object if wide else np.int64)
         for k, clbit in enumerate(self.bits):
             bit = (indices >> (len(self.bits) - 1 - k)) & 1
@@ -199,19 +205,43 @@ class _Run:
         probabilities."""
         if self.result is None:
             return np.zeros(1, dtype=np.int64), np.ones(1)
+        if len(self.bits) > _DENSE_KEY_BITS:
+            # Keys too wide for a dense vector: the keyed probabilities.
+            keyed = self.result.probabilities
+            indices = [int(key, 2) for key in keyed]
+            probabilities = np.fromiter(keyed.values(), dtype=np.float64, count=len(keyed))
+            values = self.clbit_values(indices)
+            order = sorted(range(len(values)), key=lambda k: values[k])
+            return values[order], probabilities[order]
         probabilities = self.result.probability_array()
         indices = np.flatnonzero(probabilities)
         values = self.clbit_values(indices)
         order = np.argsort(values, kind="stable")
         return values[order], probabilities[indices][order]
 
+    def _wide_keys(self):
+        """The keys and their probabilities (normalised for drawing), where
+        the keys are too wide for the result's own sampling."""
+        keyed = self.result.probabilities
+        weights = np.fromiter(keyed.values(), dtype=np.float64, count=len(keyed))
+        return list(keyed), weights / weights.sum()
+
     def sampled_counts(self, shots, generator):
-        drawn = self.result.sample_counts(shots, seed=generator)
+        if len(self.bits) > _DENSE_KEY_BITS:
+            keys, weights = self._wide_keys()
+            tally = generator.multinomial(shots, weights)
+            drawn = {key: int(n) for key, n in zip(keys, tally) if n}
+        else:
+            drawn = self.result.sample_counts(shots, seed=generator)
         values = self.clbit_values([int(key, 2) for key in drawn])
         return {hex(value): count for value, count in zip(values, drawn.values())}
 
     def sampled_memory(self, shots, generator):
-        drawn = self.result.sample_memory(shots, seed=generator)
+        if len(self.bits) > _DENSE_KEY_BITS:
+            keys, weights = self._wide_keys()
+            drawn = [keys[k] for k in generator.choice(len(keys), size=shots, p=weights)]
+        else:
+            drawn = self.result.sample_memory(shots, seed=generator)
         keys = sorted(set(drawn))
         as_hex = dict(zip(keys, (hex(v) for v in self.clbit_values([int(k, 2) for k in keys]))))
         return [as_hex[key] for key in drawn]

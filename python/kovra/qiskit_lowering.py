@@ -2,15 +2,18 @@
 transpiler's target (the project's gate table), the refusals of what the
 simulator cannot run, and the lowering through the graph builder."""
 
+import dataclasses
+
 from qiskit import transpile
-from qiskit.circuit import Barrier, ControlFlowOp, Delay, ForLoopOp, IfElseOp, Measure, Reset, SwitchCaseOp
+from qiskit.circuit import (Barrier, ControlFlowOp, Delay, ForLoopOp, IfElseOp, Measure, Reset, SwitchCaseOp,
+                            WhileLoopOp)
 from qiskit.circuit.library import get_standard_gate_name_mapping
 from qiskit.transpiler import Target
 
 import kovra_backends
 
 from .builder import CircuitBuilder
-from .lowering import Lowering, LoweringOptions
+from .lowering import DEFAULT_WHILE_LIMIT, Lowering, LoweringOptions
 from .qasm_gates import LOWERINGS
 
 # Qiskit's standard gates that the project's gate table lowers (under the
@@ -19,7 +22,7 @@ _STANDARD = get_standard_gate_name_mapping()
 GATES = sorted(name for name in LOWERINGS if name in _STANDARD and name != "delay")
 # Instructions lowered without a gate: skipped, or handled by the lowering.
 _OTHER = {"measure": Measure(), "reset": Reset(), "barrier": Barrier, "delay": Delay(1), "if_else": IfElseOp,
-          "for_loop": ForLoopOp, "switch_case": SwitchCaseOp}
+          "for_loop": ForLoopOp, "switch_case": SwitchCaseOp, "while_loop": WhileLoopOp}
 
 
 class UnsupportedInstructionError(ValueError):
@@ -37,7 +40,6 @@ def _refuse(name, why):
 _OPTIONS = LoweringOptions(
     refuse=_refuse, table_name=lambda op: op.name if op.name in GATES else None,
     expands=lambda op: False, unknown_why="is not in the gate table",
-    conditioned_why="inside an if_test or a switch is not supported",
     skipped=frozenset({"barrier", "delay"}))
 
 
@@ -57,8 +59,17 @@ def lower_circuit(circuit, backend=None):
     builder: (builder, the lowering with the bits it wrote)."""
     target = backend.target if backend is not None else gate_table_target()
     builder = CircuitBuilder()
-    lowered = Lowering(builder, _OPTIONS).run(transpile(circuit, target=target, optimization_level=0))
+    options = _OPTIONS
+    if backend is not None:
+        options = dataclasses.replace(options, while_limit=_while_limit(backend.options.while_limit))
+    lowered = Lowering(builder, options).run(transpile(circuit, target=target, optimization_level=0))
     return builder, lowered
+
+
+def _while_limit(value):
+    if isinstance(value, bool) or not isinstance(value, int) or value < 0:
+        raise ValueError(f"while_limit must be a non-negative int, got {value!r}")
+    return value
 
 
 def compile_measured(circuit, backend=None):
@@ -93,8 +104,6 @@ def _check_supported(circuit):
     translates by its equivalences) nor defined."""
     for instruction in circuit.data:
         op = instruction.operation
-        if isinstance(op, ControlFlowOp) and not isinstance(op, (IfElseOp, ForLoopOp, SwitchCaseOp)):
-            _refuse(op.name, "(a while loop) is not supported; if_test, switch and for_loop are")
         if isinstance(op, ControlFlowOp):
             for block in op.blocks:
                 _check_supported(block)

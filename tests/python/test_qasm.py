@@ -92,7 +92,6 @@ if (m0 == 1) z q[2];
     [
         ("qreg q[2];\nopaque zap(t) a;\nzap(0.1) q[1];\n", "zap", 5),
         ("qreg q[2];\nopaque bond a, b;\n\nbond q[0], q[1];\n", "bond", 6),
-        ("qreg q[1];\ncreg c[1];\nmeasure q[0] -> c[0];\nif (c == 1) reset q[0];\n", "reset", 6),
     ],
 )
 def test_unsupported_gates_are_refused_with_name_and_line(body, gate, line):

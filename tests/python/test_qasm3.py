@@ -52,11 +52,33 @@ def test_an_openqasm3_program_runs_as_its_openqasm2_twin():
     assert all(abs(got[k] - want[k]) <= 1e-12 for k in got)
 
 
-@pytest.mark.parametrize("source, message", [
-    ("OPENQASM 3.0;\ninclude \"stdgates.inc\";\nqubit q;\nbit c;\nc = measure q;\n"
-     "while (c) { x q; c = measure q; }\n", "while_loop"),
-    ("OPENQASM 3.0;\nqubit q;\nfoo q;\n", "prog.qasm:3:"),
-])
-def test_what_cannot_run_is_refused_by_name(source, message):
-    with pytest.raises(QasmError, match=message):
-        loads(source, filename="prog.qasm")
+RETRY = """OPENQASM 3.0;
+include "stdgates.inc";
+qubit[2] q;
+bit[2] c;
+h q[0];
+c[0] = measure q[0];
+while (!c[0]) {
+  reset q[0];
+  h q[0];
+  c[0] = measure q[0];
+}
+if (c[0]) { x q[1]; }
+c[1] = measure q[1];
+"""
+
+
+def test_a_while_loop_runs_until_no_branch_goes_on():
+    got = distribution(RETRY)
+    assert set(got) == {"11"} and got["11"] == pytest.approx(1, abs=1e-10)
+
+
+def test_a_while_loop_that_never_ends_is_refused_naming_it():
+    never = "OPENQASM 3.0;\nqubit q;\nbit c;\nc = measure q;\nwhile (!c) { c = measure q; }\n"
+    with pytest.raises(RuntimeError, match=r"while loop .* still loops with probability 1 after 1000 iterations"):
+        distribution(never)
+
+
+def test_what_cannot_run_is_refused_by_name():
+    with pytest.raises(QasmError, match="prog.qasm:3:"):
+        loads("OPENQASM 3.0;\nqubit q;\nfoo q;\n", filename="prog.qasm")

@@ -176,20 +176,26 @@ def test_a_deep_circuit_costs_its_ops_not_its_layers_times_its_qubits():
     assert lines[-2] == "{'0': 1.0}", lines
 
 
-def test_record_qubits_of_resets_count_in_the_guard():
-    # 22 qubits fit; 12 resets of touched qubits make 34 qubits, 640 GiB.
-    done = run_capped("""
+@pytest.mark.parametrize("reuse, expected", [
+    ("records", "22 qubits with 12 reuses"),
+    # Each reset of a qubit in superposition splits every branch in two.
+    ("auto", "of the run of 22 qubits (a measured or reset qubit whose outcome is uncertain splits"),
+])
+def test_record_qubits_and_branches_of_resets_count_in_the_guard(reuse, expected):
+    # 22 qubits fit; 12 resets of touched qubits make 34 qubits, 640 GiB,
+    # or 4096 branches of 22 qubits.
+    done = run_capped(f"""
         b = CircuitBuilder()
         b.qreg(22)
         for q in range(22):
             b.gate("H", [q])
         for q in range(12):
             b.reset([q])
-        kb.BasicSimulator().execute(b.capsule(), {})
+        kb.BasicSimulator().execute(b.capsule(), {{"measure_reuse": "{reuse}"}})
     """)
     assert done.returncode == 0, done.stderr[-2000:]
     line = done.stdout.strip().splitlines()[-1]
-    assert line.startswith("MemoryError") and "22 qubits with 12 reuses" in line, line
+    assert line.startswith("MemoryError") and expected in line, line
 
 
 @needs_cap

@@ -36,6 +36,21 @@ void measurement_record::measure(unsigned long qubit, unsigned long clbit) {
     if (!measured[qubit]) ++measuredCount;
     measured[qubit] = 1;
     sources[clbit] = qubit;
+    ones.erase(clbit);
+}
+
+void measurement_record::settle(unsigned long qubit, bool outcome) {
+    if (qubit >= qubitNum || !measured[qubit]) return;
+    measured[qubit] = 0;
+    --measuredCount;
+    for (auto at = sources.begin(); at != sources.end();) {
+        if (at->second != qubit) {
+            ++at;
+            continue;
+        }
+        if (outcome) ones.insert(at->first);
+        at = sources.erase(at);
+    }
 }
 
 unsigned long measurement_record::source(unsigned long clbit) const {
@@ -68,7 +83,7 @@ std::vector<char> measurement_record::truthTable(const condition& c, const std::
     std::vector<char> value(shift.size());  // as a branch forms it: first listed bit most significant
     for (unsigned long a = 0; a < table.size(); ++a) {
         for (std::size_t i = 0; i < shift.size(); ++i)
-            value[i] = static_cast<char>(shift[i] >= 0 && ((a >> shift[i]) & 1) != 0);
+            value[i] = static_cast<char>(shift[i] >= 0 ? ((a >> shift[i]) & 1) != 0 : settledOne(bits[i]));
         table[a] = c.holds(value);
     }
     return table;

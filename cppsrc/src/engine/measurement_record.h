@@ -12,6 +12,7 @@
 #pragma once
 
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/circuit.h"
@@ -28,6 +29,10 @@ public:
     // for a qubit or bit the run does not have.
     void measure(unsigned long qubit, unsigned long clbit);
 
+    // The outcome of `qubit` is now `outcome` wherever it was read: each bit
+    // reading it holds that value, and the qubit is no longer measured.
+    void settle(unsigned long qubit, bool outcome);
+
     // Whether some branch satisfies the condition. Throws run_refused
     // when the condition names a bit the run does not have.
     bool satisfiable(const condition& c) const;
@@ -40,11 +45,15 @@ public:
 
     // The qubit whose outcome the classical bit reads, or NO_QUBIT.
     unsigned long source(unsigned long clbit) const;
+    // The value of a bit no measured qubit writes: 0 unless a settled
+    // outcome of 1 was written into it.
+    bool settledOne(unsigned long clbit) const { return ones.count(clbit) != 0; }
 
-private:
     // The distinct measured qubits the condition reads, in the order of
     // their first significant use (most significant first).
     std::vector<unsigned long> qubitsRead(const condition& c) const;
+
+private:
     // For each assignment of `read` (its first qubit the top bit of the
     // assignment number), whether the condition holds.
     std::vector<char> truthTable(const condition& c, const std::vector<unsigned long>& read) const;
@@ -56,4 +65,5 @@ private:
     // Only the bits written so far: a register may declare far more bits
     // than a run ever writes.
     std::unordered_map<unsigned long, unsigned long> sources;
+    std::unordered_set<unsigned long> ones;  // bits holding a settled 1
 };

@@ -164,9 +164,9 @@ condition sub_circuit_reader::local_condition(int v) {
 
 void sub_circuit_reader::read_reset(int v, const std::vector<double>& graph_qubits, const condition& cond) {
     if (graph_qubits.empty()) fail(v, "the reset lists no qubits in \"qubits\"");
-    if (cond.isValid()) fail(v, "a reset cannot be classically conditioned");
     program::op op;
     op.kind = program::op_kind::reset;
+    op.cond = cond;
     for (double graph_qubit : graph_qubits) {
         unsigned long q = local_qubit(v, graph_qubit);
         if (std::find(op.qubits.begin(), op.qubits.end(), q) != op.qubits.end()) {
@@ -226,14 +226,28 @@ void sub_circuit_reader::read_gate_vertex(int v) {
     condition cond = local_condition(v);
     // The first qubit must be declared whatever the vertex turns out to be.
     if (!qubits.empty()) local_qubit(v, qubits[0]);
+    if (name == "LOOP_LIMIT") return read_loop_limit(v, cond);
     if (name != "MEASURE") return read_gate(v, name, qubits, free ? std::vector<double>{} : params, cond,
                                             free ? &*free : nullptr);
     if (qubits.empty()) fail(v, "the measurement lists no qubits in \"qubits\"");
-    if (cond.isValid()) fail(v, "a measurement cannot be classically conditioned");
-    read_measure(v, qubits);
+    read_measure(v, qubits, cond);
 }
 
-void sub_circuit_reader::read_measure(int v, const std::vector<double>& qubits) {
+void sub_circuit_reader::read_loop_limit(int v, const condition& cond) {
+    if (!cond.isValid()) fail(v, "a LOOP_LIMIT vertex needs the loop's condition (\"cmp\", \"constant\", \"conbit\" edges)");
+    const std::vector<double> params = reader_.numbers("params", v);
+    if (params.size() != 1 || !std::isfinite(params[0]) || params[0] < 0) {
+        fail(v, "a LOOP_LIMIT vertex needs the iteration count as its one \"params\" entry");
+    }
+    program::op op;
+    op.kind = program::op_kind::loop_limit;
+    op.name = "the while loop ending at vertex " + std::to_string(v);
+    op.angle = params[0];
+    op.cond = cond;
+    append(std::move(op));
+}
+
+void sub_circuit_reader::read_measure(int v, const std::vector<double>& qubits, const condition& cond) {
     std::vector<double> targets = reader_.in_edge_numbers("clbit", v);
     if (targets.size() < qubits.size()) {
         fail(v, "the measurement lists " + std::to_string(qubits.size()) + " qubits but its incoming edges carry only " +
@@ -242,6 +256,7 @@ void sub_circuit_reader::read_measure(int v, const std::vector<double>& qubits) 
     program::op op;
     op.kind = program::op_kind::measure;
     op.gate = GATE_MEASURE;
+    op.cond = cond;
     for (std::size_t i = 0; i < qubits.size(); ++i) {
         unsigned long q = local_qubit(v, qubits[i]);
         if (std::find(op.qubits.begin(), op.qubits.end(), q) != op.qubits.end()) {

@@ -42,7 +42,8 @@ private:
     std::optional<long> kind_of(int v);
 
     void read_gate_vertex(int v);
-    void read_measure(int v, const std::vector<double>& qubits);
+    void read_loop_limit(int v, const condition& cond);
+    void read_measure(int v, const std::vector<double>& qubits, const condition& cond);
     // Moves every listed qubit to |0> ("RESET" vertices).
     void read_reset(int v, const std::vector<double>& graph_qubits, const condition& cond);
     // A free angle: radians offset plus coefficients of the sub-circuit's parameters.

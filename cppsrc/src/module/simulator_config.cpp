@@ -9,6 +9,8 @@
 //   "shots"          int       1024    read after the run
 //   "observables"    list      absent  of observables, each a list of (Pauli string, coefficient)
 //                                      pairs: Result.expectation_values
+//   "measure_reuse"  str       "auto"  "records", "branches" or "auto": how a measured qubit used
+//                                      again, or a reset one, is run
 //
 // Other keys are ignored.
 #include "module/simulator_config.h"
@@ -62,6 +64,14 @@ std::vector<observable_spec> read_observables(const py::object& value) {
     return out;
 }
 
+reuse_choice read_reuse(const config_reader& config) {
+    const std::string choice = config.get_text("measure_reuse", "auto");
+    if (choice == "auto") return reuse_choice::automatic;
+    if (choice == "records") return reuse_choice::records;
+    if (choice == "branches") return reuse_choice::branches;
+    throw std::invalid_argument("\"measure_reuse\" is \"" + choice + "\"; it takes \"auto\", \"records\" or \"branches\"");
+}
+
 }  // namespace
 
 simulator_options read_simulator_options(const config_reader& config, bool& mqubits_unreadable) {
@@ -76,6 +86,7 @@ simulator_options read_simulator_options(const config_reader& config, bool& mqub
         options.mcbits = std::vector<int>(bits.begin(), bits.end());
     }
     options.local_state = config.get_bool("local_state", false);
+    options.reuse = read_reuse(config);
     if (config.has("observables")) options.observables = read_observables(config.item("observables"));
     mqubits_unreadable = false;
     if (config.has("mqubits")) {

@@ -21,6 +21,11 @@ enum class op_kind : unsigned char {
     gate,     // a catalogue gate
     measure,  // each listed qubit's outcome written into the bit beside it
     reset,    // each listed qubit back to |0>
+    // The end of an unrolled loop (a "LOOP_LIMIT" vertex): the run is
+    // refused where its condition, that the loop goes on, still holds with
+    // some probability. `name` says which loop, `angle` after how many
+    // iterations.
+    loop_limit,
 };
 
 struct op {
@@ -31,7 +36,7 @@ struct op {
     std::vector<unsigned long> clbits;  // measure ops: one per qubit
     double angle = 0;                   // degrees in [0, 720), where hasAngle
     bool hasAngle = false;              // a one-qubit gate given a parameter
-    condition cond;                     // gate ops: over register bits
+    condition cond;                     // over register bits: the op acts only where it holds
     // The angle in radians, as read: angle_offset plus, for a free angle,
     // each term's coefficient times the value of the sub-circuit's parameter
     // it names. `angle` holds a free angle only once it is bound (bind).

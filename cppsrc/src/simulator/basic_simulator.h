@@ -12,6 +12,7 @@
 #include <complex>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -117,7 +118,19 @@ private:
     // The size check, the placement and (options.print_circuit) the
     // circuit text of one sub-circuit: what precedes its run.
     // `reported`: the run whose result the caller reads.
-    placement::placed_run prepare(const program::sub_circuit& sub, const simulator_options& options, bool reported);
+    // Empty when the sub-circuit runs as branch states instead (plan).
+    std::optional<placement::placed_run> prepare(const program::sub_circuit& sub, const simulator_options& options,
+                                                 bool reported);
+    // The record-qubit placement of a sub-circuit, or nothing where it runs
+    // as branch states (branch_run.h): a measurement or reset under a
+    // condition, "measure_reuse": "branches", or (by default) record qubits
+    // whose vector would not fit the machine. Where both can run, record
+    // qubits keep the results of every earlier release to the last bit.
+    std::optional<placement::placed_run> plan(const program::sub_circuit& sub, const simulator_options& options);
+    // The run of a sub-circuit as branch states, as `simulate` describes it.
+    std::vector<double> run_branches(const program::sub_circuit& sub, state_vector& states,
+                                     const simulator_options& options, run_context& context,
+                                     classical_readout* classical, register_readout* reported);
     // The run of a placed sub-circuit, as `simulate` describes it.
     std::vector<double> run_placed(placement::placed_run placed, state_vector& states,
                                    const simulator_options& options, run_context& context,

@@ -33,6 +33,7 @@ public:
             case program::op_kind::reset:
                 for (unsigned long q : op.qubits) place_reset(q);
                 break;
+            case program::op_kind::loop_limit: break;  // checked by the branch run alone
         }
     }
 
@@ -70,13 +71,8 @@ private:
     void raise(unsigned long lane, std::size_t length) { depth_[lane] = std::max(depth_[lane], length); }
 
     void place_gate(const program::op& op) {
-        lane_op out;
-        out.gate = op.gate;
-        out.arity = static_cast<unsigned char>(op.qubits.size());
-        for (std::size_t k = 0; k < op.qubits.size() && k < 3; ++k) out.qubits[k] = lane_for_use(op.qubits[k]);
-        out.angle = op.hasAngle ? op.angle : -1.0;
-        out.hasAngle = op.hasAngle;
-        out.cond = op.cond;
+        lane_op out = lane_gate(op);
+        for (unsigned k = 0; k < out.arity && k < 3; ++k) out.qubits[k] = lane_for_use(out.qubits[k]);
         std::size_t layer = 0;
         for (unsigned k = 0; k < out.arity; ++k) layer = std::max(layer, depth_[out.qubits[k]]);
         // A later measurement of a bit this op reads must not overtake it.
@@ -188,6 +184,17 @@ private:
 };
 
 }  // namespace
+
+lane_op lane_gate(const program::op& op) {
+    lane_op out;
+    out.gate = op.gate;
+    out.arity = static_cast<unsigned char>(op.qubits.size());
+    for (std::size_t k = 0; k < op.qubits.size() && k < 3; ++k) out.qubits[k] = op.qubits[k];
+    out.angle = op.hasAngle ? op.angle : -1.0;
+    out.hasAngle = op.hasAngle;
+    out.cond = op.cond;
+    return out;
+}
 
 placed_run place(const program::sub_circuit& sub, unsigned long max_lanes) {
     placer p(sub, max_lanes);

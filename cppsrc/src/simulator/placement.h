@@ -36,6 +36,9 @@ struct placed_run {
     unsigned long reuses = 0;                   // record lanes added
 };
 
+// A gate op as a lane op on the qubits the op names.
+lane_op lane_gate(const program::op& op);
+
 // Places the ops. Throws std::invalid_argument when the record lanes would
 // take the vector past `max_lanes` qubits.
 placed_run place(const program::sub_circuit& sub, unsigned long max_lanes);

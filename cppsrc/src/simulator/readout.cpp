@@ -60,4 +60,15 @@ std::map<std::string, double> clbitDistribution(const std::vector<double>& laneP
     return packed;
 }
 
+std::map<std::string, double> aboveFloor(const std::map<std::string, double>& sums) {
+    std::map<std::string, double> packed;
+    double total = 0;
+    for (const auto& [key, p] : sums) {
+        total += p;
+        if (std::fabs(p) > Result::kKeyFloor) packed.emplace(key, p);
+    }
+    if (std::fabs(1 - total) > Result::kKeyFloor && !packed.empty()) packed.rbegin()->second += 1 - total;
+    return packed;
+}
+
 }  // namespace readout

@@ -22,4 +22,9 @@ std::map<std::string, double> clbitDistribution(const std::vector<double>& laneP
                                                 unsigned long laneCount,
                                                 const std::vector<unsigned long>& bitLanes);
 
+// The keys of `sums` (probabilities keyed by classical-bit values, nothing
+// rounded away) as a result reports them: those above Result::kKeyFloor,
+// the whole distribution's shortfall added to the greatest.
+std::map<std::string, double> aboveFloor(const std::map<std::string, double>& sums);
+
 }  // namespace readout

@@ -8,11 +8,13 @@
 #include <functional>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 
 #include "engine/rank_comm.h"
+#include "simulator/branch_run.h"
 #include "engine/sliced_run.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/rank_session.h"
@@ -154,18 +156,104 @@ placement::placed_run BasicSimulator::place(const program::sub_circuit& sub) {
     return placement::place(sub, static_cast<unsigned long>(kMaxQubits));
 }
 
-placement::placed_run BasicSimulator::prepare(const program::sub_circuit& sub, const simulator_options& options,
-                                              bool reported) {
+namespace {
+
+// A measurement or reset that only some branches make: the record of one
+// vector cannot say which did.
+bool conditions_a_collapse(const program::sub_circuit& sub) {
+    for (const program::op& op : sub.ops)
+        if (op.kind != program::op_kind::gate && op.cond.isValid()) return true;
+    return false;
+}
+
+// Whether the record-qubit vector of a placed run fits the machine now
+// (the vector alone: what the run's own guard holds it to at least).
+bool fits(const placement::placed_run& placed, int cnum) {
+    const double needed = BasicSimulator::estimated_bytes(static_cast<int>(placed.run.qubits), cnum, 0);
+    return needed < memory_budget::kSmallBytes || needed <= memory_budget::free_bytes();
+}
+
+}  // namespace
+
+std::optional<placement::placed_run> BasicSimulator::plan(const program::sub_circuit& sub,
+                                                          const simulator_options& options) {
+    if (options.reuse == reuse_choice::branches) return std::nullopt;
+    const bool records = options.reuse == reuse_choice::records;
+    if (conditions_a_collapse(sub)) {
+        if (records) {
+            throw std::invalid_argument("a classically conditioned measurement or reset cannot run with "
+                                        "\"measure_reuse\": \"records\"; \"auto\" or \"branches\" runs it");
+        }
+        return std::nullopt;
+    }
+    // MPI ranks share one record-qubit vector; branch states run on one process.
+    const bool spread = rank_comm::world().size > 1;
+    try {
+        placement::placed_run placed = place(sub);
+        if (records || spread || placed.reuses == 0 || fits(placed, sub.clbits)) return placed;
+    } catch (const std::invalid_argument&) {
+        if (records || spread) throw;
+    }
+    return std::nullopt;
+}
+
+std::optional<placement::placed_run> BasicSimulator::prepare(const program::sub_circuit& sub,
+                                                             const simulator_options& options, bool reported) {
     check_run_size(sub.qubits, sub.clbits, reported ? probability_bits(options, sub.qubits) : sub.qubits);
-    placement::placed_run placed = place(sub);
-    if (options.print_circuit) print(placement::layered(placed));
+    std::optional<placement::placed_run> placed = plan(sub, options);
+    if (options.print_circuit) {
+        try {
+            print(placement::layered(placed ? *placed : place(sub)));
+        } catch (const std::invalid_argument&) {
+            // Too many record qubits to lay out: branch states run it, untold.
+        }
+    }
     return placed;
 }
 
 std::vector<double> BasicSimulator::simulate(const program::sub_circuit& sub, state_vector& states,
                                              const simulator_options& options, run_context& context,
                                              classical_readout* classical, register_readout* reported) {
-    return run_placed(prepare(sub, options, reported != nullptr), states, options, context, classical, reported);
+    std::optional<placement::placed_run> placed = prepare(sub, options, reported != nullptr);
+    if (!placed) return run_branches(sub, states, options, context, classical, reported);
+    return run_placed(std::move(*placed), states, options, context, classical, reported);
+}
+
+std::vector<double> BasicSimulator::run_branches(const program::sub_circuit& sub, state_vector& states,
+                                                 const simulator_options& options, run_context& context,
+                                                 classical_readout* classical, register_readout* reported) {
+    if (rank_comm::world().size > 1) {
+        throw std::invalid_argument("this circuit runs as branch states (a conditioned measurement or reset, "
+                                    "or \"measure_reuse\": \"branches\"), which a single process runs, "
+                                    "not MPI ranks");
+    }
+    const int qnum = sub.qubits;
+    std::vector<unsigned long> reportedQubits;
+    if (reported && !classical)
+        for (int q : reported->qubits)
+            if (q >= 0 && q < qnum) reportedQubits.push_back(static_cast<unsigned long>(q));
+    const bool reduced = !reportedQubits.empty() && reportedQubits.size() < static_cast<std::size_t>(qnum);
+    const int summed = options.expectations_only || classical ? 0
+                       : reduced                             ? static_cast<int>(reportedQubits.size())
+                                                             : qnum;
+    // The first branch and the probabilities; each split reserves its own.
+    memory_budget::reservation held = memory_budget::reserve(
+        estimated_bytes(qnum, sub.clbits, summed),
+        "the state vector and probabilities of " + std::to_string(qnum) + " qubits");
+    branch_run::run run(sub, options.fusion);
+    run.execute(context.keep_going);
+    if (reported && !options.observables.empty()) {
+        reported->expectations = run.expectations(options.observables);
+        if (options.expectations_only) return {};
+    }
+    if (classical) {
+        classical->probabilities = readout::aboveFloor(run.classical(classical->clbits));
+        return {};
+    }
+    std::vector<double> probabilities = reduced ? run.marginal(reportedQubits) : run.probabilities();
+    if (reduced) reported->reduced = true;
+    states = run.takeStateVector();
+    return probabilities;
 }
 
 std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, state_vector& states,
@@ -255,8 +343,9 @@ std::vector<double> BasicSimulator::run_parallel(const std::vector<program::sub_
         return std::move(probabilities[0]);
     }
 
-    // Placed (and printed) in sub-circuit order before any runs.
-    std::vector<placement::placed_run> placed;
+    // Placed (and printed) in sub-circuit order before any runs; a task
+    // with no placement runs as branch states.
+    std::vector<std::optional<placement::placed_run>> placed;
     for (const program::sub_circuit& task : tasks) placed.push_back(prepare(task, options, placed.empty()));
 
     // Each task is taken by the first free thread; the caller's own thread
@@ -273,7 +362,8 @@ std::vector<double> BasicSimulator::run_parallel(const std::vector<program::sub_
                 // Only the first sub-circuit's results are reported.
                 classical_readout* wanted = k == 0 ? classical : nullptr;
                 register_readout* shown = k == 0 ? reported : nullptr;
-                probabilities[k] = run_placed(std::move(placed[k]), vectors[k], options, context, wanted, shown);
+                probabilities[k] = placed[k] ? run_placed(std::move(*placed[k]), vectors[k], options, context, wanted, shown)
+                                             : run_branches(tasks[k], vectors[k], options, context, wanted, shown);
             } catch (...) {
                 failures[k] = std::current_exception();
                 std::size_t seen = first_failed.load();

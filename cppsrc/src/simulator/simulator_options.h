@@ -17,6 +17,13 @@ struct pauli_term_spec {
 };
 using observable_spec = std::vector<pauli_term_spec>;
 
+// How a measured qubit used again (or a reset one) is run ("measure_reuse").
+enum class reuse_choice {
+    automatic,  // "auto": record qubits where their vector fits, branch states otherwise
+    records,    // "records": a record qubit per reuse, one vector
+    branches,   // "branches": settle or split branch states (branch_run.h)
+};
+
 struct simulator_options {
     // The shot count a result carries when "shots" is not given.
     static constexpr int kDefaultShots = 1024;
@@ -35,4 +42,5 @@ struct simulator_options {
     std::vector<observable_spec> observables;
     // Only the expectation values are wanted: no probabilities, no state.
     bool expectations_only = false;
+    reuse_choice reuse = reuse_choice::automatic;  // "measure_reuse"
 };

@@ -1,0 +1,299 @@
+#include "simulator/branch_run.h"
+
+#include <algorithm>
+#include <array>
+#include <iomanip>
+#include <sstream>
+#include <utility>
+
+#include "engine/run_refused.h"
+#include "simulator/observables.h"
+#include "simulator/placement.h"
+#include "simulator/spread_run.h"
+
+namespace branch_run {
+
+namespace {
+
+using state_space::state_vector;
+
+// The index bit of register qubit q: qubit 0 is the top bit.
+unsigned long maskOf(unsigned long qubits, unsigned long q) { return 1UL << (qubits - 1 - q); }
+
+// The probability of each outcome of qubit q in an unnormalised state.
+std::array<double, 2> outcomeWeights(const state_vector& state, unsigned long qubits, unsigned long q) {
+    const std::vector<double> sums = state_space::marginal(state, {qubits - 1 - q});
+    return {sums[0], sums[1]};
+}
+
+// Zeroes the amplitudes whose bit `mask` reads `one`.
+void clearPart(state_vector& state, unsigned long mask, bool one) {
+    for (std::size_t i = 0; i < state.size(); ++i)
+        if (((i & mask) != 0) == one) state[i] = 0.0;
+}
+
+// X on the qubit of `mask`.
+void flip(state_vector& state, unsigned long mask) {
+    for (std::size_t i = 0; i < state.size(); ++i)
+        if ((i & mask) == 0) std::swap(state[i], state[i | mask]);
+}
+
+lane_op measureOp(unsigned long qubit, unsigned long clbit) {
+    lane_op out;
+    out.gate = GATE_MEASURE;
+    out.qubits[0] = qubit;
+    out.clbit = clbit;
+    return out;
+}
+
+}  // namespace
+
+run::run(const program::sub_circuit& sub, fusion_choice fusion)
+    : qubits_(static_cast<unsigned long>(sub.qubits)),
+      clbits_(static_cast<unsigned long>(sub.clbits)),
+      fuse_(fusesAt(fusion, static_cast<unsigned long>(sub.qubits))),
+      ops_(sub.ops),
+      queuedMeasured_(qubits_, 0) {
+    queued_.qubits = qubits_;
+    queued_.clbits = clbits_;
+    branches_.push_back(branch{state_space::zeroState(qubits_), measurement_record(qubits_, clbits_), {}});
+}
+
+void run::execute(const gates::keep_going& keepGoing) {
+    keepGoing_ = [this, keepGoing] { return !(stopped_ = keepGoing && !keepGoing()); };
+    for (const program::op& op : ops_) apply(op);
+    flush();
+}
+
+void run::apply(const program::op& op) {
+    switch (op.kind) {
+        case program::op_kind::gate: queueGate(op); break;
+        case program::op_kind::measure: measure(op); break;
+        case program::op_kind::reset: reset(op); break;
+        case program::op_kind::loop_limit: checkLoopEnded(op); break;
+    }
+}
+
+void run::checkLoopEnded(const program::op& op) {
+    flush();
+    decide(op.cond);
+    double looping = 0;
+    std::vector<branch> out;
+    for (branch& b : branches_) {
+        if (!b.record.satisfiable(op.cond)) {
+            out.push_back(std::move(b));
+            continue;
+        }
+        looping += state_space::squaredNorm(b.state);
+    }
+    if (looping > kNegligible) {
+        std::ostringstream text;
+        text << op.name << " still loops with probability " << std::setprecision(6) << looping << " after "
+             << op.angle << " iterations";
+        throw loop_limit_reached(text.str());
+    }
+    branches_ = std::move(out);  // what still loops is negligible
+}
+
+void run::queueGate(const program::op& op) {
+    settleMeasured(op.qubits);
+    queued_.ops.push_back(placement::lane_gate(op));
+}
+
+void run::measure(const program::op& op) {
+    pure_ = false;
+    if (!op.cond.isValid()) {
+        for (std::size_t i = 0; i < op.qubits.size(); ++i) {
+            settleMeasured({op.qubits[i]});
+            queued_.ops.push_back(measureOp(op.qubits[i], op.clbits[i]));
+            if (op.qubits[i] < qubits_) queuedMeasured_[op.qubits[i]] = 1;
+        }
+        return;
+    }
+    // Only the branches that satisfy the condition measure: each branch
+    // must first know whether it does.
+    flush();
+    for (std::size_t i = 0; i < op.qubits.size(); ++i) {
+        settle(op.qubits[i]);
+        decide(op.cond);
+        for (branch& b : branches_)
+            if (b.record.satisfiable(op.cond)) b.record.measure(op.qubits[i], op.clbits[i]);
+    }
+}
+
+void run::reset(const program::op& op) {
+    pure_ = false;
+    flush();
+    for (unsigned long q : op.qubits) {
+        if (q >= qubits_) throw run_refused();
+        settle(q);
+        if (op.cond.isValid()) decide(op.cond);
+        std::vector<branch> out;
+        for (branch& b : branches_) {
+            if (op.cond.isValid() && !b.record.satisfiable(op.cond))
+                out.push_back(std::move(b));
+            else
+                resetIn(out, std::move(b), q);
+        }
+        branches_ = std::move(out);
+    }
+}
+
+void run::flush() {
+    if (queued_.ops.empty()) return;
+    for (branch& b : branches_) {
+        runCompiled(b.state, compileSliced(queued_, b.record), fuse_, keepGoing_);
+        if (stopped_) throw run_stopped();
+    }
+    queued_.ops.clear();
+    std::fill(queuedMeasured_.begin(), queuedMeasured_.end(), 0);
+}
+
+void run::settleMeasured(const std::vector<unsigned long>& qubits) {
+    for (unsigned long q : qubits) {
+        if (q >= qubits_) continue;  // the queue's compile refuses it
+        bool measured = queuedMeasured_[q] != 0;
+        for (const branch& b : branches_) measured = measured || b.record.isMeasured(q);
+        if (!measured) continue;
+        flush();
+        settle(q);
+    }
+}
+
+void run::settle(unsigned long qubit) {
+    if (qubit >= qubits_) throw run_refused();
+    const unsigned long mask = maskOf(qubits_, qubit);
+    std::vector<branch> out;
+    for (std::size_t k = 0; k < branches_.size(); ++k) {
+        branch& b = branches_[k];
+        if (!b.record.isMeasured(qubit)) {
+            out.push_back(std::move(b));
+            continue;
+        }
+        const std::array<double, 2> weights = outcomeWeights(b.state, qubits_, qubit);
+        if (weights[0] > kNegligible && weights[1] > kNegligible) {
+            branch one = copyOf(b);  // a split: one branch per outcome
+            clearPart(b.state, mask, true);
+            b.record.settle(qubit, false);
+            clearPart(one.state, mask, false);
+            one.record.settle(qubit, true);
+            out.push_back(std::move(b));
+            out.push_back(std::move(one));
+            continue;
+        }
+        // Certain: the branch collapses in place (or, when neither outcome
+        // has weight, is dropped).
+        const bool outcome = weights[1] > weights[0];
+        if (weights[!outcome] != 0) clearPart(b.state, mask, !outcome);
+        b.record.settle(qubit, outcome);
+        if (weights[outcome] > kNegligible) out.push_back(std::move(b));
+    }
+    branches_ = std::move(out);
+}
+
+void run::decide(const condition& c) {
+    std::vector<unsigned long> read;
+    for (const branch& b : branches_)
+        for (unsigned long q : b.record.qubitsRead(c))
+            if (std::find(read.begin(), read.end(), q) == read.end()) read.push_back(q);
+    for (unsigned long q : read) settle(q);
+}
+
+void run::resetIn(std::vector<branch>& out, branch b, unsigned long qubit) {
+    const unsigned long mask = maskOf(qubits_, qubit);
+    const std::array<double, 2> weights = outcomeWeights(b.state, qubits_, qubit);
+    if (weights[0] > kNegligible && weights[1] > kNegligible) {
+        branch one = copyOf(b);  // the |1> part, flipped back to |0>
+        clearPart(one.state, mask, false);
+        flip(one.state, mask);
+        clearPart(b.state, mask, true);
+        out.push_back(std::move(b));
+        out.push_back(std::move(one));
+        return;
+    }
+    if (weights[0] <= kNegligible && weights[1] <= kNegligible) return;  // no weight left
+    const bool one = weights[1] > kNegligible;
+    if (weights[!one] != 0) clearPart(b.state, mask, !one);
+    if (one) flip(b.state, mask);
+    out.push_back(std::move(b));
+}
+
+run::branch run::copyOf(const branch& from) const {
+    const double bytes = static_cast<double>(from.state.size()) * sizeof(from.state[0]);
+    memory_budget::reservation held = memory_budget::reserve(
+        bytes, "branch " + std::to_string(branches_.size() + 1) + " of the run of " + std::to_string(qubits_) +
+                   " qubits (a measured or reset qubit whose outcome is uncertain splits its branch: each live "
+                   "branch is a state vector)");
+    return branch{from.state, from.record, std::move(held)};
+}
+
+std::vector<double> run::probabilities() const {
+    std::vector<double> out(std::size_t(1) << qubits_, 0.0);
+    for (const branch& b : branches_)
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] += state_space::squaredMagnitude(b.state[i]);
+    return out;
+}
+
+std::vector<double> run::marginal(const std::vector<unsigned long>& qubits) const {
+    std::vector<unsigned long> positions;
+    for (unsigned long q : qubits) positions.push_back(qubits_ - 1 - q);
+    std::vector<double> out(std::size_t(1) << qubits.size(), 0.0);
+    for (const branch& b : branches_) {
+        const std::vector<double> part = state_space::marginal(b.state, positions);
+        for (std::size_t k = 0; k < out.size(); ++k) out[k] += part[k];
+    }
+    return out;
+}
+
+std::map<std::string, double> run::classical(const std::vector<int>& clbits) const {
+    std::map<std::string, double> out;
+    for (const branch& b : branches_) {
+        const std::vector<unsigned long> sources =
+            spread_run::requested_bit_lanes(b.record, clbits, static_cast<int>(clbits_));
+        std::vector<unsigned long> read;  // distinct measured qubits, the first the key's top bit
+        for (unsigned long q : sources)
+            if (q < qubits_ && std::find(read.begin(), read.end(), q) == read.end()) read.push_back(q);
+        std::vector<unsigned long> positions;
+        for (unsigned long q : read) positions.push_back(qubits_ - 1 - q);
+        const std::vector<double> sums = state_space::marginal(b.state, positions);
+        for (std::size_t key = 0; key < sums.size(); ++key) {
+            if (sums[key] == 0) continue;
+            std::string text(clbits.size(), '0');
+            for (std::size_t c = 0; c < clbits.size(); ++c) {
+                const unsigned long q = sources[c];
+                if (q < qubits_) {
+                    const std::size_t at = static_cast<std::size_t>(std::find(read.begin(), read.end(), q) - read.begin());
+                    text[c] = ((key >> (read.size() - 1 - at)) & 1) ? '1' : '0';
+                } else if (b.record.settledOne(static_cast<unsigned long>(clbits[c]))) {
+                    text[c] = '1';
+                }
+            }
+            out[text] += sums[key];
+        }
+    }
+    return out;
+}
+
+std::vector<double> run::expectations(const std::vector<observable_spec>& specs) const {
+    std::vector<unsigned long> lanes(qubits_);
+    for (unsigned long q = 0; q < qubits_; ++q) lanes[q] = q;
+    std::vector<double> out(specs.size(), 0.0);
+    for (const branch& b : branches_) {
+        // Each branch's values are its own, normalised: weighted by its probability.
+        const std::vector<double> part =
+            pauli_sums::expectations(b.state, observables::on_lanes(specs, lanes, qubits_, b.record));
+        const double weight = state_space::squaredNorm(b.state);
+        for (std::size_t k = 0; k < out.size(); ++k) out[k] += weight * part[k];
+    }
+    return out;
+}
+
+state_vector run::takeStateVector() {
+    if (!pure_ || branches_.size() != 1) return {};
+    state_vector out = std::move(branches_.front().state);
+    branches_.clear();
+    state_space::normalise(out);
+    return out;
+}
+
+}  // namespace branch_run

@@ -1,0 +1,119 @@
+// The run of a dynamic circuit as a set of branch states, where the
+// one-vector run would need a record qubit per reuse of a measured qubit.
+//
+// Measurements stay slices of each branch's vector (measurement_record.h)
+// for as long as nothing acts on the measured qubit again. Once something
+// does (a gate, a reset, another measurement), or a measurement or reset
+// depends on a condition, the qubit is settled branch by branch:
+// - when its outcome is certain in the branch (the other outcome has at most
+//   kNegligible probability), the branch collapses in place: no new qubit,
+//   no new branch;
+// - otherwise the branch splits in two, one per outcome, each holding its
+//   part of the amplitudes (unnormalised: a branch's squared norm is its
+//   probability).
+// A reset is the same split, with the |1> part flipped back to |0>. A
+// conditioned measurement or reset first settles the qubits its condition
+// reads, so that each branch either satisfies it or not.
+//
+// Memory is one vector per live branch: a split doubles only the branch
+// whose outcome is uncertain, where a record qubit doubles every branch.
+// Every branch's vector is reserved in the process-wide budget before it is
+// made, so a run that would outgrow the machine is refused naming its live
+// branches.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/measurement_record.h"
+#include "engine/op_list.h"
+#include "engine/pauli_sums.h"
+#include "engine/sliced_run.h"
+#include "engine/state_space.h"
+#include "program/program.h"
+#include "simulator/simulator_options.h"
+#include "util/memory_budget.h"
+
+namespace branch_run {
+
+// An outcome or a branch at most this likely is dropped: the results then
+// miss at most this much probability per drop, far below what they report.
+constexpr double kNegligible = 1e-20;
+
+// A loop that still runs, with more than kNegligible probability, once its
+// unrolled iterations are spent.
+struct loop_limit_reached : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+class run {
+public:
+    run(const program::sub_circuit& sub, fusion_choice fusion);
+
+    // Runs every op of the sub-circuit. Throws run_stopped when `keepGoing`
+    // says stop, memory_budget::exceeded when the live branches would not
+    // fit, run_refused for a qubit or bit the register does not have.
+    void execute(const gates::keep_going& keepGoing = {});
+
+    std::size_t live() const { return branches_.size(); }
+    unsigned long qubits() const { return qubits_; }
+
+    // The probability of every basis state of the register, summed over
+    // the branches.
+    std::vector<double> probabilities() const;
+    // The probabilities over a few register qubits (the first listed the
+    // top bit of the index), the others summed over.
+    std::vector<double> marginal(const std::vector<unsigned long>& qubits) const;
+    // The probability of each value of the classical bits `clbits`, keyed
+    // one character per bit in the order given; values of no probability
+    // are left out, nothing is rounded away.
+    std::map<std::string, double> classical(const std::vector<int>& clbits) const;
+    // <O> of each observable (register qubit k is character k) over every
+    // branch.
+    std::vector<double> expectations(const std::vector<observable_spec>& specs) const;
+    // The final state when the run neither measured nor reset and never
+    // split; empty otherwise. Leaves the run without its vector.
+    state_space::state_vector takeStateVector();
+
+private:
+    struct branch {
+        state_space::state_vector state;
+        measurement_record record;
+        memory_budget::reservation held;
+    };
+
+    void apply(const program::op& op);
+    void queueGate(const program::op& op);
+    void measure(const program::op& op);
+    void reset(const program::op& op);
+    // Refuses the run where the loop that `op` ends still goes on.
+    void checkLoopEnded(const program::op& op);
+    // Runs the queued ops on every branch.
+    void flush();
+    // Settles each listed qubit that some branch has measured (or the queue
+    // measures): the queue runs first.
+    void settleMeasured(const std::vector<unsigned long>& qubits);
+    // Settles `qubit` in every branch that has measured it.
+    void settle(unsigned long qubit);
+    // Settles the qubits the condition reads, in every branch.
+    void decide(const condition& c);
+    // A copy of `from` for a split, reserved first.
+    branch copyOf(const branch& from) const;
+    void resetIn(std::vector<branch>& out, branch b, unsigned long qubit);
+
+    unsigned long qubits_;
+    unsigned long clbits_;
+    bool fuse_;
+    std::vector<program::op> ops_;
+    std::vector<branch> branches_;
+    op_list queued_;
+    std::vector<char> queuedMeasured_;  // per qubit: the queue measures it
+    bool pure_ = true;                  // nothing measured or reset yet
+    gates::keep_going keepGoing_;
+    bool stopped_ = false;
+};
+
+}  // namespace branch_run
