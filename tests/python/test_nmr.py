@@ -253,12 +253,12 @@ def _recursive():
     return b
 
 
-def _conditioned():
+def _conditioned(add=lambda b, c: b.gate("X", [0], condition=c)):
     b = CircuitBuilder()
     b.qreg(1)
     b.creg(1)
     b.measure([0], [0])
-    b.gate("X", [0], condition=([0], EQUAL, 1))
+    add(b, ([0], EQUAL, 1))
     return b
 
 
@@ -302,6 +302,12 @@ REFUSED = {
                                '"type" nan is not a vertex kind'),
     "recursive definition": (_recursive, {}, ValueError, 'definition "loop" calls itself'),
     "conditioned gate": (_conditioned, {}, ValueError, "classically conditioned"),
+    "conditioned measurement": (lambda: _conditioned(lambda b, c: b.measure([0], [0], condition=c)), {}, ValueError,
+                                r'operation "MEASURE" is classically conditioned'),
+    "conditioned reset": (lambda: _conditioned(lambda b, c: b.reset([0], condition=c)), {}, ValueError,
+                          r'operation "RESET" is classically conditioned'),
+    "loop limit": (lambda: _conditioned(lambda b, c: b.gate("LOOP_LIMIT", [], params=[9], condition=c)), {},
+                   ValueError, r'operation "LOOP_LIMIT" is classically conditioned'),
     "reset": (lambda: _reset(), {}, ValueError,
               r'^vertex 3 \(RESET\): operation "RESET": the NMR device cannot reset a qubit$'),
     "cyclic graph": (lambda: _cyclic(), {}, RuntimeError, "The graph has cycles"),
