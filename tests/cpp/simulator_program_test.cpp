@@ -1,6 +1,7 @@
 // The simulator driven by a program built in C++, without an interpreter:
-// random programs with conditions, measurements, resets and reuse of
-// measured qubits, keyed by their classical bits, against a reference that
+// random programs with conditions (on gates, measurements and resets),
+// measurements, resets and reuse of measured qubits, run with record qubits
+// and as branch states, keyed by their classical bits, against a reference that
 // splits every measurement and reset into explicit branches.
 #include <gtest/gtest.h>
 
@@ -59,10 +60,22 @@ void apply(std::vector<cd>& a, int n, const program::op& op) {
     }
 }
 
-// Splits every branch on qubit q: the outcome-0 and outcome-1 parts.
-std::vector<branch> split(const std::vector<branch>& in, int n, unsigned long q, long clbit, bool reset) {
+bool satisfied(const condition& c, const std::vector<char>& bits) {
+    std::vector<char> read;
+    for (unsigned long bit : c.getClbits()) read.push_back(bits[bit]);
+    return c.holds(read);
+}
+
+// Splits every branch that satisfies `cond` (every branch without one) on
+// qubit q: the outcome-0 and outcome-1 parts.
+std::vector<branch> split(const std::vector<branch>& in, int n, unsigned long q, long clbit, bool reset,
+                          const condition& cond) {
     std::vector<branch> out;
     for (const branch& b : in) {
+        if (cond.isValid() && !satisfied(cond, b.bits)) {
+            out.push_back(b);
+            continue;
+        }
         for (int outcome = 0; outcome < 2; ++outcome) {
             branch part = b;
             double norm = 0;
@@ -80,12 +93,6 @@ std::vector<branch> split(const std::vector<branch>& in, int n, unsigned long q,
     return out;
 }
 
-bool satisfied(const condition& c, const std::vector<char>& bits) {
-    std::vector<char> read;
-    for (unsigned long bit : c.getClbits()) read.push_back(bits[bit]);
-    return c.holds(read);
-}
-
 std::map<std::string, double> reference(const program::sub_circuit& sub) {
     const int n = sub.qubits;
     std::vector<branch> branches{{std::vector<cd>(std::size_t(1) << n), std::vector<char>(sub.clbits, 0)}};
@@ -93,9 +100,9 @@ std::map<std::string, double> reference(const program::sub_circuit& sub) {
     for (const program::op& op : sub.ops) {
         if (op.kind == program::op_kind::measure) {
             for (std::size_t k = 0; k < op.qubits.size(); ++k)
-                branches = split(branches, n, op.qubits[k], static_cast<long>(op.clbits[k]), false);
+                branches = split(branches, n, op.qubits[k], static_cast<long>(op.clbits[k]), false, op.cond);
         } else if (op.kind == program::op_kind::reset) {
-            for (unsigned long q : op.qubits) branches = split(branches, n, q, -1, true);
+            for (unsigned long q : op.qubits) branches = split(branches, n, q, -1, true, op.cond);
         } else {
             for (branch& b : branches)
                 if (!op.cond.isValid() || satisfied(op.cond, b.bits)) apply(b.amplitudes, n, op);
@@ -121,6 +128,11 @@ program::sub_circuit random_program(std::mt19937& rng, int n, int clbits, int op
     for (int k = 0; k < ops; ++k) {
         program::op op;
         const unsigned long roll = pick(10);
+        // Conditions on measurements and resets as well as gates.
+        if (pick(4) == 0) {
+            std::vector<unsigned long> bits{pick(clbits)};
+            op.cond = condition(bits, static_cast<RELATION>(pick(6)), wide_integer(static_cast<long long>(pick(2))));
+        }
         if (roll < 2) {
             op.kind = program::op_kind::measure;
             op.qubits = {pick(n)};
@@ -139,10 +151,6 @@ program::sub_circuit random_program(std::mt19937& rng, int n, int clbits, int op
                 op.angle = std::uniform_real_distribution<double>(0, 720)(rng);
                 op.hasAngle = true;
             }
-            if (pick(4) == 0) {
-                std::vector<unsigned long> bits{pick(clbits)};
-                op.cond = condition(bits, static_cast<RELATION>(pick(6)), wide_integer(static_cast<long long>(pick(2))));
-            }
         }
         sub.ops.push_back(std::move(op));
     }
@@ -155,20 +163,25 @@ TEST_P(SimulatorProgram, ClassicalDistributionMatchesExplicitBranches) {
     std::mt19937 rng(GetParam());
     const int n = 1 + static_cast<int>(GetParam() % 4), clbits = 1 + static_cast<int>(GetParam() % 3);
     const program::sub_circuit sub = random_program(rng, n, clbits, 24);
-    simulator_options options;
-    options.fusion = GetParam() % 2 ? fusion_choice::on : fusion_choice::off;
-    options.mcbits = std::vector<int>();
-    for (int c = 0; c < clbits; ++c) options.mcbits->push_back(c);
-    run_context context;
-    BasicSimulator simulator;
-    const std::map<std::string, double> got = simulator.execute({sub}, options, context).probabilities();
     const std::map<std::string, double> expected = reference(sub);
     auto at = [](const std::map<std::string, double>& m, const std::string& key) {
         auto found = m.find(key);
         return found == m.end() ? 0.0 : found->second;
     };
-    for (const auto& [key, p] : expected) EXPECT_NEAR(at(got, key), p, 1e-8) << key;
-    for (const auto& [key, p] : got) EXPECT_NEAR(p, at(expected, key), 1e-8) << key;
+    // By default record qubits where nothing under a condition collapses;
+    // branch states always when asked.
+    for (reuse_choice reuse : {reuse_choice::automatic, reuse_choice::branches}) {
+        simulator_options options;
+        options.fusion = GetParam() % 2 ? fusion_choice::on : fusion_choice::off;
+        options.reuse = reuse;
+        options.mcbits = std::vector<int>();
+        for (int c = 0; c < clbits; ++c) options.mcbits->push_back(c);
+        run_context context;
+        BasicSimulator simulator;
+        const std::map<std::string, double> got = simulator.execute({sub}, options, context).probabilities();
+        for (const auto& [key, p] : expected) EXPECT_NEAR(at(got, key), p, 1e-8) << key;
+        for (const auto& [key, p] : got) EXPECT_NEAR(p, at(expected, key), 1e-8) << key;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, SimulatorProgram, ::testing::Range(0u, 60u));
