@@ -21,9 +21,11 @@ class QasmError(ValueError):
 # expands at most this many vertices of definition bodies per circuit.
 MAX_QUBITS = 62
 MAX_EXPANDED_GATES = 1 << 22
-# A run holds the state vector (16 bytes an amplitude) and its probabilities
-# (8 bytes), reserved together before it starts (docs/reliability.md).
-BYTES_PER_AMPLITUDE = 24
+# A run holds at least the state vector (16 bytes an amplitude). What else it
+# forms depends on what its result reports (a few qubits' probabilities
+# need no vector of them): the run's own guard counts that
+# (docs/reliability.md), so the text alone refuses only the vector.
+BYTES_PER_AMPLITUDE = 16
 
 _QREG = re.compile(r"\bqreg\s+([A-Za-z_]\w*)\s*\[\s*(\d+)\s*\]")
 

@@ -50,9 +50,9 @@ def test_program_is_refused_naming_file_and_line(case):
 
 
 def test_register_beyond_the_memory_is_refused_before_the_run():
-    # 2^45 amplitudes are 768 TiB: no machine that runs this test has them.
+    # 2^45 amplitudes are 512 TiB: no machine that runs this test has them.
     with pytest.raises(MemoryError, match=r"qreg r\[40\] \(line 5 of p.qasm\) brings the program "
-                                          r"to 45 qubits, whose state vector needs 768.0 TiB"):
+                                          r"to 45 qubits, whose state vector needs 512.0 TiB"):
         loads(HEADER + "qreg q[5]; // qreg big[60];\n\nqreg r[40];\n", filename="p.qasm")
 
 

@@ -36,6 +36,20 @@ std::vector<double> marginal(const state_vector& state, const std::vector<unsign
     return out;
 }
 
+void zeroPart(state_vector& state, unsigned long mask, bool one) {
+    gates::shareOut(state.size(), gates::workerCount(state.size()), [&](unsigned long begin, unsigned long end) {
+        for (unsigned long k = begin; k < end; ++k)
+            if (((k & mask) != 0) == one) state[k] = 0.0;
+    });
+}
+
+void flipBit(state_vector& state, unsigned long mask) {
+    gates::shareOut(state.size(), gates::workerCount(state.size()), [&](unsigned long begin, unsigned long end) {
+        for (unsigned long k = begin; k < end; ++k)
+            if ((k & mask) == 0) std::swap(state[k], state[k | mask]);
+    });
+}
+
 namespace {
 
 // Adds sums of consecutive equal parts as the tree does: each new part is

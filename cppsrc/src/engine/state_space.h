@@ -50,4 +50,10 @@ double combineSums(const std::vector<double>& parts);
 // Divides every real and imaginary part by `norm`.
 void divideBy(state_vector& state, double norm);
 
+// Zeroes the amplitudes whose index bit `mask` reads `one`: the projection
+// onto the other outcome of that qubit, unnormalised.
+void zeroPart(state_vector& state, unsigned long mask, bool one);
+// X on the qubit of index bit `mask`: the two halves swap.
+void flipBit(state_vector& state, unsigned long mask);
+
 }  // namespace state_space

@@ -6,7 +6,9 @@
 #include <sstream>
 #include <utility>
 
+#include "engine/pauli_sums.h"
 #include "engine/run_refused.h"
+#include "engine/sliced_run.h"
 #include "simulator/observables.h"
 #include "simulator/placement.h"
 #include "simulator/spread_run.h"
@@ -24,18 +26,6 @@ unsigned long maskOf(unsigned long qubits, unsigned long q) { return 1UL << (qub
 std::array<double, 2> outcomeWeights(const state_vector& state, unsigned long qubits, unsigned long q) {
     const std::vector<double> sums = state_space::marginal(state, {qubits - 1 - q});
     return {sums[0], sums[1]};
-}
-
-// Zeroes the amplitudes whose bit `mask` reads `one`.
-void clearPart(state_vector& state, unsigned long mask, bool one) {
-    for (std::size_t i = 0; i < state.size(); ++i)
-        if (((i & mask) != 0) == one) state[i] = 0.0;
-}
-
-// X on the qubit of `mask`.
-void flip(state_vector& state, unsigned long mask) {
-    for (std::size_t i = 0; i < state.size(); ++i)
-        if ((i & mask) == 0) std::swap(state[i], state[i | mask]);
 }
 
 lane_op measureOp(unsigned long qubit, unsigned long clbit) {
@@ -173,9 +163,9 @@ void run::settle(unsigned long qubit) {
         const std::array<double, 2> weights = outcomeWeights(b.state, qubits_, qubit);
         if (weights[0] > kNegligible && weights[1] > kNegligible) {
             branch one = copyOf(b);  // a split: one branch per outcome
-            clearPart(b.state, mask, true);
+            state_space::zeroPart(b.state, mask, true);
             b.record.settle(qubit, false);
-            clearPart(one.state, mask, false);
+            state_space::zeroPart(one.state, mask, false);
             one.record.settle(qubit, true);
             out.push_back(std::move(b));
             out.push_back(std::move(one));
@@ -184,7 +174,7 @@ void run::settle(unsigned long qubit) {
         // Certain: the branch collapses in place (or, when neither outcome
         // has weight, is dropped).
         const bool outcome = weights[1] > weights[0];
-        if (weights[!outcome] != 0) clearPart(b.state, mask, !outcome);
+        if (weights[!outcome] != 0) state_space::zeroPart(b.state, mask, !outcome);
         b.record.settle(qubit, outcome);
         if (weights[outcome] > kNegligible) out.push_back(std::move(b));
     }
@@ -204,17 +194,17 @@ void run::resetIn(std::vector<branch>& out, branch b, unsigned long qubit) {
     const std::array<double, 2> weights = outcomeWeights(b.state, qubits_, qubit);
     if (weights[0] > kNegligible && weights[1] > kNegligible) {
         branch one = copyOf(b);  // the |1> part, flipped back to |0>
-        clearPart(one.state, mask, false);
-        flip(one.state, mask);
-        clearPart(b.state, mask, true);
+        state_space::zeroPart(one.state, mask, false);
+        state_space::flipBit(one.state, mask);
+        state_space::zeroPart(b.state, mask, true);
         out.push_back(std::move(b));
         out.push_back(std::move(one));
         return;
     }
     if (weights[0] <= kNegligible && weights[1] <= kNegligible) return;  // no weight left
     const bool one = weights[1] > kNegligible;
-    if (weights[!one] != 0) clearPart(b.state, mask, !one);
-    if (one) flip(b.state, mask);
+    if (weights[!one] != 0) state_space::zeroPart(b.state, mask, !one);
+    if (one) state_space::flipBit(b.state, mask);
     out.push_back(std::move(b));
 }
 

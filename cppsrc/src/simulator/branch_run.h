@@ -15,14 +15,11 @@
 // conditioned measurement or reset first settles the qubits its condition
 // reads, so that each branch either satisfies it or not.
 //
-// Memory is one vector per live branch: a split doubles only the branch
-// whose outcome is uncertain, where a record qubit doubles every branch.
-// Every branch's vector is reserved in the process-wide budget before it is
-// made, so a run that would outgrow the machine is refused naming its live
-// branches.
+// Memory is one vector per live branch (a split doubles only the branch
+// whose outcome is uncertain, a record qubit every branch), each reserved in
+// the process-wide budget before it is made.
 #pragma once
 
-#include <cstddef>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -30,8 +27,6 @@
 
 #include "engine/measurement_record.h"
 #include "engine/op_list.h"
-#include "engine/pauli_sums.h"
-#include "engine/sliced_run.h"
 #include "engine/state_space.h"
 #include "program/program.h"
 #include "simulator/simulator_options.h"
@@ -58,8 +53,6 @@ public:
     // fit, run_refused for a qubit or bit the register does not have.
     void execute(const gates::keep_going& keepGoing = {});
 
-    std::size_t live() const { return branches_.size(); }
-    unsigned long qubits() const { return qubits_; }
 
     // The probability of every basis state of the register, summed over
     // the branches.
