@@ -9,6 +9,7 @@ holding the bits it reads (one controlled copy per satisfying value), and a
 conditioned reset swaps the qubit with a fresh |0> ancilla. And kovra's own
 record-qubit run, for the circuits it can run, to rounding."""
 
+import math
 import random
 
 import pytest
@@ -298,3 +299,17 @@ def test_a_conditional_over_a_64_bit_register_runs():
     qc.measure(1, 1)
     got = KovraBackend().probabilities(qc)
     assert got == pytest.approx({_key(qc, value | 2): 1.0}, abs=1e-10)
+
+
+def test_branches_of_the_same_record_and_state_are_joined():
+    """40 rounds of a rotation and a measurement into one bit: 2^40 branch
+    histories, two records and two states each round."""
+    theta, rounds = 0.7, 40
+    qc = QuantumCircuit(1, 1)
+    for _ in range(rounds):
+        qc.ry(theta, 0)
+        qc.measure(0, 0)
+    one = 0.0  # P(bit = 1), a two-state Markov chain
+    for _ in range(rounds):
+        one = (1 - one) * math.sin(theta / 2) ** 2 + one * math.cos(theta / 2) ** 2
+    assert KovraBackend().probabilities(qc) == pytest.approx({"0": 1 - one, "1": one}, abs=1e-8)

@@ -177,19 +177,20 @@ def test_a_deep_circuit_costs_its_ops_not_its_layers_times_its_qubits():
 
 
 @pytest.mark.parametrize("reuse, expected", [
-    ("records", "22 qubits with 12 reuses"),
-    # Each reset of a qubit in superposition splits every branch in two.
-    ("auto", "of the run of 22 qubits (a measured or reset qubit whose outcome is uncertain splits"),
+    ("records", "22 qubits with 11 reuses"),
+    # Each reset of half a Bell pair splits every branch in two.
+    ("auto", "live branches of 22 qubits (a measured or reset qubit whose outcome is uncertain splits"),
 ])
 def test_record_qubits_and_branches_of_resets_count_in_the_guard(reuse, expected):
-    # 22 qubits fit; 12 resets of touched qubits make 34 qubits, 640 GiB,
-    # or 4096 branches of 22 qubits.
+    # 22 qubits fit; resetting one qubit of each of 11 Bell pairs makes 33
+    # qubits, 128 GiB, or 2048 branches of 22 qubits.
     done = run_capped(f"""
         b = CircuitBuilder()
         b.qreg(22)
-        for q in range(22):
+        for q in range(11):
             b.gate("H", [q])
-        for q in range(12):
+            b.gate("CNOT", [q, q + 11])
+        for q in range(11):
             b.reset([q])
         kb.BasicSimulator().execute(b.capsule(), {{"measure_reuse": "{reuse}"}})
     """)

@@ -49,6 +49,11 @@ public:
     // outcome of 1 was written into it.
     bool settledOne(unsigned long clbit) const { return ones.count(clbit) != 0; }
 
+    // The same qubits measured, each bit reading the same qubit or value.
+    bool operator==(const measurement_record& other) const {
+        return measured == other.measured && sources == other.sources && ones == other.ones;
+    }
+
     // The distinct measured qubits the condition reads, in the order of
     // their first significant use (most significant first).
     std::vector<unsigned long> qubitsRead(const condition& c) const;

@@ -2,16 +2,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <complex>
 #include <iomanip>
 #include <sstream>
 #include <utility>
 
-#include "engine/pauli_sums.h"
 #include "engine/run_refused.h"
 #include "engine/sliced_run.h"
-#include "simulator/observables.h"
 #include "simulator/placement.h"
-#include "simulator/spread_run.h"
 
 namespace branch_run {
 
@@ -26,6 +25,15 @@ unsigned long maskOf(unsigned long qubits, unsigned long q) { return 1UL << (qub
 std::array<double, 2> outcomeWeights(const state_vector& state, unsigned long qubits, unsigned long q) {
     const std::vector<double> sums = state_space::marginal(state, {qubits - 1 - q});
     return {sums[0], sums[1]};
+}
+
+// Whether b is a multiple of a (squared norms na, nb): |<a|b>|^2 = na nb,
+// to rounding.
+bool proportional(const state_vector& a, double na, const state_vector& b, double nb) {
+    constexpr double kRounding = 1e-12;
+    std::complex<double> inner = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) inner += std::conj(a[i]) * b[i];
+    return std::norm(inner) >= na * nb * (1 - kRounding);
 }
 
 lane_op measureOp(unsigned long qubit, unsigned long clbit) {
@@ -46,7 +54,7 @@ run::run(const program::sub_circuit& sub, fusion_choice fusion)
       queuedMeasured_(qubits_, 0) {
     queued_.qubits = qubits_;
     queued_.clbits = clbits_;
-    branches_.push_back(branch{state_space::zeroState(qubits_), measurement_record(qubits_, clbits_), {}});
+    branches_.push_back(branch{state_space::zeroState(qubits_), measurement_record(qubits_, clbits_)});
 }
 
 void run::execute(const gates::keep_going& keepGoing) {
@@ -56,6 +64,7 @@ void run::execute(const gates::keep_going& keepGoing) {
 }
 
 void run::apply(const program::op& op) {
+    if (keepGoing_ && !keepGoing_()) throw run_stopped();
     switch (op.kind) {
         case program::op_kind::gate: queueGate(op); break;
         case program::op_kind::measure: measure(op); break;
@@ -119,13 +128,15 @@ void run::reset(const program::op& op) {
         settle(q);
         if (op.cond.isValid()) decide(op.cond);
         std::vector<branch> out;
-        for (branch& b : branches_) {
+        for (std::size_t k = 0; k < branches_.size(); ++k) {
+            branch& b = branches_[k];
             if (op.cond.isValid() && !b.record.satisfiable(op.cond))
                 out.push_back(std::move(b));
             else
-                resetIn(out, std::move(b), q);
+                resetIn(out, std::move(b), q, out.size() + branches_.size() - k + 1);
         }
         branches_ = std::move(out);
+        merge();
     }
 }
 
@@ -162,7 +173,7 @@ void run::settle(unsigned long qubit) {
         }
         const std::array<double, 2> weights = outcomeWeights(b.state, qubits_, qubit);
         if (weights[0] > kNegligible && weights[1] > kNegligible) {
-            branch one = copyOf(b);  // a split: one branch per outcome
+            branch one = copyOf(b, out.size() + branches_.size() - k + 1);  // a split: one branch per outcome
             state_space::zeroPart(b.state, mask, true);
             b.record.settle(qubit, false);
             state_space::zeroPart(one.state, mask, false);
@@ -179,6 +190,33 @@ void run::settle(unsigned long qubit) {
         if (weights[outcome] > kNegligible) out.push_back(std::move(b));
     }
     branches_ = std::move(out);
+    merge();
+}
+
+void run::merge() {
+    // Each branch is compared with the first few kept branches of its
+    // record: enough for the repeats of a loop, bounded for any circuit.
+    constexpr std::size_t kCompared = 8;
+    std::vector<branch> kept;
+    std::vector<double> norms;
+    for (branch& b : branches_) {
+        const double norm = state_space::squaredNorm(b.state);
+        std::size_t compared = 0;
+        bool joined = false;
+        for (std::size_t k = 0; k < kept.size() && compared < kCompared && !joined; ++k) {
+            if (!(kept[k].record == b.record)) continue;
+            ++compared;
+            if (!proportional(kept[k].state, norms[k], b.state, norm)) continue;
+            const double scale = std::sqrt((norms[k] + norm) / norms[k]);
+            for (auto& a : kept[k].state) a *= scale;
+            norms[k] += norm;
+            joined = true;
+        }
+        if (joined) continue;
+        kept.push_back(std::move(b));
+        norms.push_back(norm);
+    }
+    branches_ = std::move(kept);
 }
 
 void run::decide(const condition& c) {
@@ -189,11 +227,11 @@ void run::decide(const condition& c) {
     for (unsigned long q : read) settle(q);
 }
 
-void run::resetIn(std::vector<branch>& out, branch b, unsigned long qubit) {
+void run::resetIn(std::vector<branch>& out, branch b, unsigned long qubit, std::size_t live) {
     const unsigned long mask = maskOf(qubits_, qubit);
     const std::array<double, 2> weights = outcomeWeights(b.state, qubits_, qubit);
     if (weights[0] > kNegligible && weights[1] > kNegligible) {
-        branch one = copyOf(b);  // the |1> part, flipped back to |0>
+        branch one = copyOf(b, live);  // the |1> part, flipped back to |0>
         state_space::zeroPart(one.state, mask, false);
         state_space::flipBit(one.state, mask);
         state_space::zeroPart(b.state, mask, true);
@@ -208,82 +246,21 @@ void run::resetIn(std::vector<branch>& out, branch b, unsigned long qubit) {
     out.push_back(std::move(b));
 }
 
-run::branch run::copyOf(const branch& from) const {
-    const double bytes = static_cast<double>(from.state.size()) * sizeof(from.state[0]);
-    memory_budget::reservation held = memory_budget::reserve(
-        bytes, "branch " + std::to_string(branches_.size() + 1) + " of the run of " + std::to_string(qubits_) +
-                   " qubits (a measured or reset qubit whose outcome is uncertain splits its branch: each live "
-                   "branch is a state vector)");
-    return branch{from.state, from.record, std::move(held)};
-}
-
-std::vector<double> run::probabilities() const {
-    std::vector<double> out(std::size_t(1) << qubits_, 0.0);
-    for (const branch& b : branches_)
-        for (std::size_t i = 0; i < out.size(); ++i) out[i] += state_space::squaredMagnitude(b.state[i]);
-    return out;
-}
-
-std::vector<double> run::marginal(const std::vector<unsigned long>& qubits) const {
-    std::vector<unsigned long> positions;
-    for (unsigned long q : qubits) positions.push_back(qubits_ - 1 - q);
-    std::vector<double> out(std::size_t(1) << qubits.size(), 0.0);
-    for (const branch& b : branches_) {
-        const std::vector<double> part = state_space::marginal(b.state, positions);
-        for (std::size_t k = 0; k < out.size(); ++k) out[k] += part[k];
+run::branch run::copyOf(const branch& from, std::size_t live) {
+    // A branch beside its amplitudes: its record's tables and the
+    // allocator's headers, generously.
+    constexpr double kBranchOverhead = 1024;
+    const double needed = static_cast<double>(live - 1) *
+                          (static_cast<double>(from.state.size()) * sizeof(from.state[0]) + kBranchOverhead);
+    if (needed > roomBytes_) {
+        const double more = std::max(needed - roomBytes_, std::max(roomBytes_, memory_budget::kSmallBytes));
+        room_.push_back(memory_budget::reserve(
+            more, "room for " + std::to_string(live) + " live branches of " + std::to_string(qubits_) +
+                      " qubits (a measured or reset qubit whose outcome is uncertain splits its branch: each live "
+                      "branch is a state vector)"));
+        roomBytes_ += more;
     }
-    return out;
-}
-
-std::map<std::string, double> run::classical(const std::vector<int>& clbits) const {
-    std::map<std::string, double> out;
-    for (const branch& b : branches_) {
-        const std::vector<unsigned long> sources =
-            spread_run::requested_bit_lanes(b.record, clbits, static_cast<int>(clbits_));
-        std::vector<unsigned long> read;  // distinct measured qubits, the first the key's top bit
-        for (unsigned long q : sources)
-            if (q < qubits_ && std::find(read.begin(), read.end(), q) == read.end()) read.push_back(q);
-        std::vector<unsigned long> positions;
-        for (unsigned long q : read) positions.push_back(qubits_ - 1 - q);
-        const std::vector<double> sums = state_space::marginal(b.state, positions);
-        for (std::size_t key = 0; key < sums.size(); ++key) {
-            if (sums[key] == 0) continue;
-            std::string text(clbits.size(), '0');
-            for (std::size_t c = 0; c < clbits.size(); ++c) {
-                const unsigned long q = sources[c];
-                if (q < qubits_) {
-                    const std::size_t at = static_cast<std::size_t>(std::find(read.begin(), read.end(), q) - read.begin());
-                    text[c] = ((key >> (read.size() - 1 - at)) & 1) ? '1' : '0';
-                } else if (b.record.settledOne(static_cast<unsigned long>(clbits[c]))) {
-                    text[c] = '1';
-                }
-            }
-            out[text] += sums[key];
-        }
-    }
-    return out;
-}
-
-std::vector<double> run::expectations(const std::vector<observable_spec>& specs) const {
-    std::vector<unsigned long> lanes(qubits_);
-    for (unsigned long q = 0; q < qubits_; ++q) lanes[q] = q;
-    std::vector<double> out(specs.size(), 0.0);
-    for (const branch& b : branches_) {
-        // Each branch's values are its own, normalised: weighted by its probability.
-        const std::vector<double> part =
-            pauli_sums::expectations(b.state, observables::on_lanes(specs, lanes, qubits_, b.record));
-        const double weight = state_space::squaredNorm(b.state);
-        for (std::size_t k = 0; k < out.size(); ++k) out[k] += weight * part[k];
-    }
-    return out;
-}
-
-state_vector run::takeStateVector() {
-    if (!pure_ || branches_.size() != 1) return {};
-    state_vector out = std::move(branches_.front().state);
-    branches_.clear();
-    state_space::normalise(out);
-    return out;
+    return branch{from.state, from.record};
 }
 
 }  // namespace branch_run

@@ -75,7 +75,6 @@ private:
     struct branch {
         state_space::state_vector state;
         measurement_record record;
-        memory_budget::reservation held;
     };
 
     void apply(const program::op& op);
@@ -91,11 +90,15 @@ private:
     void settleMeasured(const std::vector<unsigned long>& qubits);
     // Settles `qubit` in every branch that has measured it.
     void settle(unsigned long qubit);
+    // Joins branches that hold the same record and proportional states:
+    // their mixture is one branch, of their summed probability.
+    void merge();
     // Settles the qubits the condition reads, in every branch.
     void decide(const condition& c);
-    // A copy of `from` for a split, reserved first.
-    branch copyOf(const branch& from) const;
-    void resetIn(std::vector<branch>& out, branch b, unsigned long qubit);
+    // A copy of `from` for a split, once the budget has room for `live`
+    // branches in all.
+    branch copyOf(const branch& from, std::size_t live);
+    void resetIn(std::vector<branch>& out, branch b, unsigned long qubit, std::size_t live);
 
     unsigned long qubits_;
     unsigned long clbits_;
@@ -107,6 +110,10 @@ private:
     bool pure_ = true;                  // nothing measured or reset yet
     gates::keep_going keepGoing_;
     bool stopped_ = false;
+    // The budget held for the branches beyond the first (the caller holds
+    // that one's), grown by doubling so that small branches count too.
+    std::vector<memory_budget::reservation> room_;
+    double roomBytes_ = 0;
 };
 
 }  // namespace branch_run

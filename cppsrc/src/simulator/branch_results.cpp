@@ -1,0 +1,84 @@
+// What a branch run reports: its results summed over the live branches,
+// each branch's squared norm being its probability.
+#include <algorithm>
+#include <utility>
+
+#include "engine/pauli_sums.h"
+#include "simulator/branch_run.h"
+#include "simulator/observables.h"
+#include "simulator/spread_run.h"
+
+namespace branch_run {
+
+using state_space::state_vector;
+
+std::vector<double> run::probabilities() const {
+    std::vector<double> out(std::size_t(1) << qubits_, 0.0);
+    for (const branch& b : branches_)
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] += state_space::squaredMagnitude(b.state[i]);
+    return out;
+}
+
+std::vector<double> run::marginal(const std::vector<unsigned long>& qubits) const {
+    std::vector<unsigned long> positions;
+    for (unsigned long q : qubits) positions.push_back(qubits_ - 1 - q);
+    std::vector<double> out(std::size_t(1) << qubits.size(), 0.0);
+    for (const branch& b : branches_) {
+        const std::vector<double> part = state_space::marginal(b.state, positions);
+        for (std::size_t k = 0; k < out.size(); ++k) out[k] += part[k];
+    }
+    return out;
+}
+
+std::map<std::string, double> run::classical(const std::vector<int>& clbits) const {
+    std::map<std::string, double> out;
+    for (const branch& b : branches_) {
+        const std::vector<unsigned long> sources =
+            spread_run::requested_bit_lanes(b.record, clbits, static_cast<int>(clbits_));
+        std::vector<unsigned long> read;  // distinct measured qubits, the first the key's top bit
+        for (unsigned long q : sources)
+            if (q < qubits_ && std::find(read.begin(), read.end(), q) == read.end()) read.push_back(q);
+        std::vector<unsigned long> positions;
+        for (unsigned long q : read) positions.push_back(qubits_ - 1 - q);
+        const std::vector<double> sums = state_space::marginal(b.state, positions);
+        for (std::size_t key = 0; key < sums.size(); ++key) {
+            if (sums[key] == 0) continue;
+            std::string text(clbits.size(), '0');
+            for (std::size_t c = 0; c < clbits.size(); ++c) {
+                const unsigned long q = sources[c];
+                if (q < qubits_) {
+                    const std::size_t at = static_cast<std::size_t>(std::find(read.begin(), read.end(), q) - read.begin());
+                    text[c] = ((key >> (read.size() - 1 - at)) & 1) ? '1' : '0';
+                } else if (b.record.settledOne(static_cast<unsigned long>(clbits[c]))) {
+                    text[c] = '1';
+                }
+            }
+            out[text] += sums[key];
+        }
+    }
+    return out;
+}
+
+std::vector<double> run::expectations(const std::vector<observable_spec>& specs) const {
+    std::vector<unsigned long> lanes(qubits_);
+    for (unsigned long q = 0; q < qubits_; ++q) lanes[q] = q;
+    std::vector<double> out(specs.size(), 0.0);
+    for (const branch& b : branches_) {
+        // Each branch's values are its own, normalised: weighted by its probability.
+        const std::vector<double> part =
+            pauli_sums::expectations(b.state, observables::on_lanes(specs, lanes, qubits_, b.record));
+        const double weight = state_space::squaredNorm(b.state);
+        for (std::size_t k = 0; k < out.size(); ++k) out[k] += weight * part[k];
+    }
+    return out;
+}
+
+state_vector run::takeStateVector() {
+    if (!pure_ || branches_.size() != 1) return {};
+    state_vector out = std::move(branches_.front().state);
+    branches_.clear();
+    state_space::normalise(out);
+    return out;
+}
+
+}  // namespace branch_run
