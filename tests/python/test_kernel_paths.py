@@ -1,6 +1,7 @@
 """Every kernel path the CPU can run gives the same results: the plain
-loops, forced with KOVRA_KERNELS=plain, against the widest path, each in a
-process of its own (the path is chosen once per process)."""
+loops, forced with KOVRA_KERNELS=plain, and AVX2, forced with
+KOVRA_KERNELS=avx2, against the widest path, each in a process of its own
+(the path is chosen once per process)."""
 import json
 import os
 import subprocess
@@ -52,3 +53,10 @@ def test_the_plain_path_agrees_with_the_widest():
             # Fused kernels use FMA where the CPU has it.
             assert all(abs(float.fromhex(x) - float.fromhex(y)) <= 1e-12 for x, y in zip(a["p"], b["p"]))
         assert all(abs(x - y) <= 1e-12 for x, y in zip(a["ev"], b["ev"]))
+
+
+def test_the_avx2_path_agrees_with_the_widest_bit_for_bit():
+    # AVX-512 widens the dense fused products with AVX2's own arithmetic.
+    avx2, widest = run("avx2"), run(None)
+    assert avx2["path"] == ("plain" if widest["path"] == "plain" else "avx2")
+    assert avx2["runs"] == widest["runs"]

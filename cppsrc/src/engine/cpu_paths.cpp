@@ -1,5 +1,6 @@
 #include "engine/cpu_paths.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -8,7 +9,8 @@ namespace cpu_paths {
 namespace {
 
 path widest() {
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? path::avx2 : path::plain;
+    if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma")) return path::plain;
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") ? path::avx512 : path::avx2;
 }
 
 path from_environment() {
@@ -16,7 +18,8 @@ path from_environment() {
     const char* asked = std::getenv("KOVRA_KERNELS");
     if (asked == nullptr) return best;
     if (std::strcmp(asked, "plain") == 0) return path::plain;
-    return best;  // "avx2" where the CPU has it, and anything else
+    if (std::strcmp(asked, "avx2") == 0) return std::min(best, path::avx2);
+    return best;  // "avx512" where the CPU has it, and anything else
 }
 
 }  // namespace
@@ -26,6 +29,12 @@ path chosen() {
     return p;
 }
 
-const char* name(path p) { return p == path::avx2 ? "avx2" : "plain"; }
+const char* name(path p) {
+    switch (p) {
+        case path::avx512: return "avx512";
+        case path::avx2: return "avx2";
+        default: return "plain";
+    }
+}
 
 }  // namespace cpu_paths

@@ -6,6 +6,7 @@
 
 #include "engine/bit_positions.h"
 #include "engine/cpu_paths.h"
+#include "engine/fused_dense_512.h"
 
 namespace gates {
 
@@ -260,15 +261,21 @@ void applyFusedToTile(cd* const* segments, unsigned long count, unsigned long le
     // into the two halves of a register.
     const unsigned long lane = lowestBit(~lowPositions);
     const bool vector = cpu_paths::avx2() && lane < length;
+    // The next bit left alone pairs those pairs into the four quarters of an
+    // AVX-512 register, for dense products.
+    const unsigned long lane2 = lowestBit(~(lowPositions | lane));
+    const bool wider = vector && cpu_paths::avx512() && m.dense() && !m.diagonal && lane2 < length;
     group_walk w;
     w.length = length;
-    w.skip = lowPositions | (vector ? lane : 0);
+    w.skip = lowPositions | (wider ? lane | lane2 : vector ? lane : 0);
     for (unsigned long j = 0; j < count; ++j) {
         if (j & highPositions) continue;
         for (unsigned long c = 0; c < d; ++c)
             w.ptr[c] = segments[j | deposit(c >> lowCount, highPositions)] + deposit(c & lowValues, lowPositions);
         if (!vector)
             m.diagonal ? generic::diagonal(w, m) : generic::dense(w, m);
+        else if (wider)
+            wide512::dense(w.ptr, w.length, w.skip, lane, lane2, m);
         else if (lane == 1)
             wide::apply<true>(w, lane, m);
         else
