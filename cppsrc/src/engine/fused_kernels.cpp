@@ -6,7 +6,7 @@
 
 #include "engine/bit_positions.h"
 #include "engine/cpu_paths.h"
-#include "engine/fused_dense_512.h"
+#include "engine/fused_kernels_512.h"
 
 namespace gates {
 
@@ -262,9 +262,10 @@ void applyFusedToTile(cd* const* segments, unsigned long count, unsigned long le
     const unsigned long lane = lowestBit(~lowPositions);
     const bool vector = cpu_paths::avx2() && lane < length;
     // The next bit left alone pairs those pairs into the four quarters of an
-    // AVX-512 register, for dense products.
+    // AVX-512 register, for products of several entries per row (with one
+    // or two, the loads and stores bound the kernel, not its arithmetic).
     const unsigned long lane2 = lowestBit(~(lowPositions | lane));
-    const bool wider = vector && cpu_paths::avx512() && m.dense() && !m.diagonal && lane2 < length;
+    const bool wider = vector && cpu_paths::avx512() && !m.diagonal && m.rowWidth >= 4 && lane2 < length;
     group_walk w;
     w.length = length;
     w.skip = lowPositions | (wider ? lane | lane2 : vector ? lane : 0);
@@ -275,7 +276,8 @@ void applyFusedToTile(cd* const* segments, unsigned long count, unsigned long le
         if (!vector)
             m.diagonal ? generic::diagonal(w, m) : generic::dense(w, m);
         else if (wider)
-            wide512::dense(w.ptr, w.length, w.skip, lane, lane2, m);
+            m.dense() ? wide512::dense(w.ptr, w.length, w.skip, lane, lane2, m)
+                      : wide512::sparse(w.ptr, w.length, w.skip, lane, lane2, m);
         else if (lane == 1)
             wide::apply<true>(w, lane, m);
         else

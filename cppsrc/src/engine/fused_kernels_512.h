@@ -1,7 +1,7 @@
-// The dense fused products with AVX-512: a register holds the same
-// amplitude of four groups, twice the AVX2 kernels' two. The arithmetic is
-// theirs, operation for operation (the same FMA chains over the columns, in
-// the same order), so both paths give the same bits.
+// The dense and sparse fused products with AVX-512: a register holds the
+// same amplitude of four groups, twice the AVX2 kernels' two. The
+// arithmetic is theirs, operation for operation (the same FMA chains over
+// the columns, in the same order), so both paths give the same bits.
 #pragma once
 
 #include <complex>
@@ -17,5 +17,9 @@ namespace gates::wide512 {
 // of a register (x, x + lane, x + lane2, x + lane + lane2).
 void dense(std::complex<double>* const* ptr, unsigned long length, unsigned long skip, unsigned long lane,
            unsigned long lane2, const fused_matrix& m);
+
+// The same for a sparse matrix: m.rowWidth entries per row, at m.columns.
+void sparse(std::complex<double>* const* ptr, unsigned long length, unsigned long skip, unsigned long lane,
+            unsigned long lane2, const fused_matrix& m);
 
 }  // namespace gates::wide512

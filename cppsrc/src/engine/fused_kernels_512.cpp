@@ -1,4 +1,4 @@
-#include "engine/fused_dense_512.h"
+#include "engine/fused_kernels_512.h"
 
 #include <immintrin.h>
 
@@ -84,6 +84,47 @@ KOVRA_AVX512 void walk(cd* const* ptr, unsigned long length, unsigned long skip,
     }
 }
 
+// Row by row, the listed columns' entries, as the AVX2 sparse kernel.
+template <unsigned D, unsigned M, layout L>
+KOVRA_AVX512 void sparseWalk(cd* const* ptr, unsigned long length, unsigned long skip, unsigned long lane,
+                             unsigned long lane2, const unsigned* columns, const double* u) {
+    const __m512d ones = _mm512_set1_pd(1.0);
+    for (unsigned long x = 0; x < length; x = nextClear(x, skip)) {
+        __m512d in[D];
+#pragma GCC unroll 32
+        for (unsigned c = 0; c < D; ++c) in[c] = load<L>(ptr[c] + x, lane, lane2);
+#pragma GCC unroll 32
+        for (unsigned r = 0; r < D; ++r) {
+            __m512d re = _mm512_setzero_pd(), im = _mm512_setzero_pd();
+#pragma GCC unroll 16
+            for (unsigned j = 0; j < M; ++j) {
+                const unsigned c = columns[r * M + j];
+                const double* e = u + (r * M + j) * 8;
+                const __m512d fr = _mm512_set1_pd(e[0]), fi = _mm512_set1_pd(e[4]);
+                re = j == 0 ? _mm512_mul_pd(in[c], fr) : _mm512_fmadd_pd(in[c], fr, re);
+                im = j == 0 ? _mm512_mul_pd(in[c], fi) : _mm512_fmadd_pd(in[c], fi, im);
+            }
+            store<L>(ptr[r] + x, lane, lane2, _mm512_fmaddsub_pd(re, ones, _mm512_permute_pd(im, 0x55)));
+        }
+    }
+}
+
+template <unsigned D, unsigned M>
+void sparseByLayout(cd* const* ptr, unsigned long length, unsigned long skip, unsigned long lane,
+                    unsigned long lane2, const fused_matrix& m) {
+    if constexpr (M * 2 <= D) {
+        if (m.rowWidth != M) return sparseByLayout<D, M * 2>(ptr, length, skip, lane, lane2, m);
+        const unsigned* columns = m.columns.data();
+        const double* u = m.wide.data();
+        if (lane == 1 && lane2 == 2)
+            sparseWalk<D, M, together>(ptr, length, skip, lane, lane2, columns, u);
+        else if (lane == 1)
+            sparseWalk<D, M, pairs>(ptr, length, skip, lane, lane2, columns, u);
+        else
+            sparseWalk<D, M, apart>(ptr, length, skip, lane, lane2, columns, u);
+    }
+}
+
 template <unsigned D>
 void byLayout(cd* const* ptr, unsigned long length, unsigned long skip, unsigned long lane, unsigned long lane2,
               const double* u) {
@@ -96,6 +137,17 @@ void byLayout(cd* const* ptr, unsigned long length, unsigned long skip, unsigned
 }
 
 }  // namespace
+
+void sparse(cd* const* ptr, unsigned long length, unsigned long skip, unsigned long lane, unsigned long lane2,
+            const fused_matrix& m) {
+    switch (m.qubits) {
+        case 1: sparseByLayout<2, 1>(ptr, length, skip, lane, lane2, m); break;
+        case 2: sparseByLayout<4, 1>(ptr, length, skip, lane, lane2, m); break;
+        case 3: sparseByLayout<8, 1>(ptr, length, skip, lane, lane2, m); break;
+        case 4: sparseByLayout<16, 1>(ptr, length, skip, lane, lane2, m); break;
+        default: sparseByLayout<32, 1>(ptr, length, skip, lane, lane2, m); break;
+    }
+}
 
 void dense(cd* const* ptr, unsigned long length, unsigned long skip, unsigned long lane, unsigned long lane2,
            const fused_matrix& m) {
