@@ -3,11 +3,13 @@ the result keyed by its first k qubits ("mqubits"), with the run's time and
 the process's peak memory beside the state vector's size.
 
     python largest.py qft 30 20      QFT of 30 qubits, keyed by qubits 0..19
+    python largest.py random 30 1    bench/peers' random layered circuit, depth 16
 
 Prints one line: program, qubits, reported qubits, seconds, peak GiB, peak
 over the vector.
 """
 
+import os
 import resource
 import sys
 import time
@@ -16,13 +18,22 @@ import kovra_backends
 import programs
 from kovra.qasm import loads
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "peers"))
+import circuits  # noqa: E402
+from run_kovra import build  # noqa: E402
+
+
+def capsule_of(name, n):
+    if name == "random":
+        return build(circuits.random_layered(n, depth=16)).capsule()
+    return loads(getattr(programs, name)(n)).capsule()
+
 
 def main():
     name, n, k = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-    source = getattr(programs, name)(n)
-    program = loads(source)
+    capsule = capsule_of(name, n)
     start = time.perf_counter()
-    result = kovra_backends.BasicSimulator().execute(program.capsule(), {"mqubits": list(range(k))})
+    result = kovra_backends.BasicSimulator().execute(capsule, {"mqubits": list(range(k))})
     seconds = time.perf_counter() - start
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # kB on Linux
     vector = 16 * 2**n
