@@ -2,6 +2,8 @@
 
 #include <immintrin.h>
 
+#include <type_traits>
+
 #include "engine/bit_positions.h"
 
 #define KOVRA_AVX512 __attribute__((target("avx512f,avx512dq,avx2,fma")))
@@ -51,19 +53,30 @@ KOVRA_AVX512 __attribute__((always_inline)) inline void store(cd* p, unsigned lo
     }
 }
 
+// Every column's amplitudes of the register's four groups at offset x.
+template <unsigned D, layout L>
+KOVRA_AVX512 __attribute__((always_inline)) inline void loadColumns(__m512d (&in)[D], cd* const* ptr, unsigned long x,
+                                                                    unsigned long lane, unsigned long lane2) {
+#pragma GCC unroll 32
+    for (unsigned c = 0; c < D; ++c) in[c] = load<L>(ptr[c] + x, lane, lane2);
+}
+
+// re - swap(im) in the real and re + swap(im) in the imaginary places
+// (fmaddsub by 1 rounds exactly as the AVX2 kernels' addsub).
+KOVRA_AVX512 __attribute__((always_inline)) inline __m512d combine(__m512d re, __m512d im) {
+    return _mm512_fmaddsub_pd(re, _mm512_set1_pd(1.0), _mm512_permute_pd(im, 0x55));
+}
+
 // As the AVX2 kernel: blocks of R rows, each accumulating sum(a * re) and
 // sum(a * im) over the columns with the entry's parts broadcast, then
-// re - swap(im) in the real and re + swap(im) in the imaginary places
-// (fmaddsub by 1 rounds exactly as addsub).
+// combined.
 template <unsigned D, layout L>
 KOVRA_AVX512 void walk(cd* const* ptr, unsigned long length, unsigned long skip, unsigned long lane,
                        unsigned long lane2, const double* u) {
     constexpr unsigned R = D < 4 ? D : 4;
-    const __m512d ones = _mm512_set1_pd(1.0);
     for (unsigned long x = 0; x < length; x = nextClear(x, skip)) {
         __m512d in[D];
-#pragma GCC unroll 32
-        for (unsigned c = 0; c < D; ++c) in[c] = load<L>(ptr[c] + x, lane, lane2);
+        loadColumns<D, L>(in, ptr, x, lane, lane2);
 #pragma GCC unroll 16
         for (unsigned block = 0; block < D; block += R) {
             __m512d re[R], im[R];
@@ -78,8 +91,7 @@ KOVRA_AVX512 void walk(cd* const* ptr, unsigned long length, unsigned long skip,
                 }
 #pragma GCC unroll 4
             for (unsigned r = 0; r < R; ++r)
-                store<L>(ptr[block + r] + x, lane, lane2,
-                         _mm512_fmaddsub_pd(re[r], ones, _mm512_permute_pd(im[r], 0x55)));
+                store<L>(ptr[block + r] + x, lane, lane2, combine(re[r], im[r]));
         }
     }
 }
@@ -88,11 +100,9 @@ KOVRA_AVX512 void walk(cd* const* ptr, unsigned long length, unsigned long skip,
 template <unsigned D, unsigned M, layout L>
 KOVRA_AVX512 void sparseWalk(cd* const* ptr, unsigned long length, unsigned long skip, unsigned long lane,
                              unsigned long lane2, const unsigned* columns, const double* u) {
-    const __m512d ones = _mm512_set1_pd(1.0);
     for (unsigned long x = 0; x < length; x = nextClear(x, skip)) {
         __m512d in[D];
-#pragma GCC unroll 32
-        for (unsigned c = 0; c < D; ++c) in[c] = load<L>(ptr[c] + x, lane, lane2);
+        loadColumns<D, L>(in, ptr, x, lane, lane2);
 #pragma GCC unroll 32
         for (unsigned r = 0; r < D; ++r) {
             __m512d re = _mm512_setzero_pd(), im = _mm512_setzero_pd();
@@ -104,61 +114,56 @@ KOVRA_AVX512 void sparseWalk(cd* const* ptr, unsigned long length, unsigned long
                 re = j == 0 ? _mm512_mul_pd(in[c], fr) : _mm512_fmadd_pd(in[c], fr, re);
                 im = j == 0 ? _mm512_mul_pd(in[c], fi) : _mm512_fmadd_pd(in[c], fi, im);
             }
-            store<L>(ptr[r] + x, lane, lane2, _mm512_fmaddsub_pd(re, ones, _mm512_permute_pd(im, 0x55)));
+            store<L>(ptr[r] + x, lane, lane2, combine(re, im));
         }
     }
 }
 
-template <unsigned D, unsigned M>
-void sparseByLayout(cd* const* ptr, unsigned long length, unsigned long skip, unsigned long lane,
-                    unsigned long lane2, const fused_matrix& m) {
+// The walk for the row width the sparse matrix has.
+template <unsigned D, unsigned M, layout L>
+void sparseRows(cd* const* ptr, unsigned long length, unsigned long skip, unsigned long lane, unsigned long lane2,
+                const fused_matrix& m) {
     if constexpr (M * 2 <= D) {
-        if (m.rowWidth != M) return sparseByLayout<D, M * 2>(ptr, length, skip, lane, lane2, m);
-        const unsigned* columns = m.columns.data();
-        const double* u = m.wide.data();
-        if (lane == 1 && lane2 == 2)
-            sparseWalk<D, M, together>(ptr, length, skip, lane, lane2, columns, u);
-        else if (lane == 1)
-            sparseWalk<D, M, pairs>(ptr, length, skip, lane, lane2, columns, u);
-        else
-            sparseWalk<D, M, apart>(ptr, length, skip, lane, lane2, columns, u);
+        if (m.rowWidth != M) return sparseRows<D, M * 2, L>(ptr, length, skip, lane, lane2, m);
+        sparseWalk<D, M, L>(ptr, length, skip, lane, lane2, m.columns.data(), m.wide.data());
     }
 }
 
-template <unsigned D>
-void byLayout(cd* const* ptr, unsigned long length, unsigned long skip, unsigned long lane, unsigned long lane2,
-              const double* u) {
-    if (lane == 1 && lane2 == 2)
-        walk<D, together>(ptr, length, skip, lane, lane2, u);
-    else if (lane == 1)
-        walk<D, pairs>(ptr, length, skip, lane, lane2, u);
-    else
-        walk<D, apart>(ptr, length, skip, lane, lane2, u);
+// Calls run(dimension, layout), each as a type's ::value, for a matrix on
+// `qubits` positions and the registers' layout.
+template <typename Run>
+void dispatch(unsigned qubits, unsigned long lane, unsigned long lane2, Run run) {
+    auto withLayout = [&](auto dimension) {
+        if (lane == 1 && lane2 == 2)
+            run(dimension, std::integral_constant<layout, together>{});
+        else if (lane == 1)
+            run(dimension, std::integral_constant<layout, pairs>{});
+        else
+            run(dimension, std::integral_constant<layout, apart>{});
+    };
+    switch (qubits) {
+        case 1: withLayout(std::integral_constant<unsigned, 2>{}); break;
+        case 2: withLayout(std::integral_constant<unsigned, 4>{}); break;
+        case 3: withLayout(std::integral_constant<unsigned, 8>{}); break;
+        case 4: withLayout(std::integral_constant<unsigned, 16>{}); break;
+        default: withLayout(std::integral_constant<unsigned, 32>{}); break;
+    }
 }
 
 }  // namespace
 
 void sparse(cd* const* ptr, unsigned long length, unsigned long skip, unsigned long lane, unsigned long lane2,
             const fused_matrix& m) {
-    switch (m.qubits) {
-        case 1: sparseByLayout<2, 1>(ptr, length, skip, lane, lane2, m); break;
-        case 2: sparseByLayout<4, 1>(ptr, length, skip, lane, lane2, m); break;
-        case 3: sparseByLayout<8, 1>(ptr, length, skip, lane, lane2, m); break;
-        case 4: sparseByLayout<16, 1>(ptr, length, skip, lane, lane2, m); break;
-        default: sparseByLayout<32, 1>(ptr, length, skip, lane, lane2, m); break;
-    }
+    dispatch(m.qubits, lane, lane2, [&](auto dimension, auto at) {
+        sparseRows<decltype(dimension)::value, 1, decltype(at)::value>(ptr, length, skip, lane, lane2, m);
+    });
 }
 
 void dense(cd* const* ptr, unsigned long length, unsigned long skip, unsigned long lane, unsigned long lane2,
            const fused_matrix& m) {
-    const double* u = m.wide.data();
-    switch (m.qubits) {
-        case 1: byLayout<2>(ptr, length, skip, lane, lane2, u); break;
-        case 2: byLayout<4>(ptr, length, skip, lane, lane2, u); break;
-        case 3: byLayout<8>(ptr, length, skip, lane, lane2, u); break;
-        case 4: byLayout<16>(ptr, length, skip, lane, lane2, u); break;
-        default: byLayout<32>(ptr, length, skip, lane, lane2, u); break;
-    }
+    dispatch(m.qubits, lane, lane2, [&](auto dimension, auto at) {
+        walk<decltype(dimension)::value, decltype(at)::value>(ptr, length, skip, lane, lane2, m.wide.data());
+    });
 }
 
 }  // namespace gates::wide512
