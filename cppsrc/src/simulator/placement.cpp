@@ -105,6 +105,7 @@ private:
             out.gate = GATE_MEASURE;
             out.qubits[0] = lanes[i];
             out.clbit = op.clbits[i];
+            out.cond = op.cond;  // shown in the text; only branch runs take a conditioned one
             entries_.push_back({h, lanes[i], std::move(out)});
             depth_[lanes[i]] = h + 1;
             touched_[lanes[i]] = 1;

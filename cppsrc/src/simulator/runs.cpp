@@ -166,9 +166,18 @@ bool conditions_a_collapse(const program::sub_circuit& sub) {
     return false;
 }
 
-// Whether the record-qubit vector of a placed run fits the machine now
-// (the vector alone: what the run's own guard holds it to at least).
-bool fits(const placement::placed_run& placed, int cnum) {
+// Record qubits are kept by default where they cost little: a vector of at
+// most 2^20 amplitudes, or at most two reuses (four times the register).
+// Beyond, branch states cost at most as much and usually far less (a
+// syndrome measured every round takes no qubit at all).
+constexpr unsigned long kSmallRecordLanes = 20;
+constexpr unsigned long kFewReuses = 2;
+
+// Whether the record-qubit vector of a placed run is cheap, and fits the
+// machine now (the vector alone: what the run's own guard holds it to at
+// least).
+bool records_pay(const placement::placed_run& placed, int cnum) {
+    if (placed.run.qubits > kSmallRecordLanes && placed.reuses > kFewReuses) return false;
     const double needed = BasicSimulator::estimated_bytes(static_cast<int>(placed.run.qubits), cnum, 0);
     return needed < memory_budget::kSmallBytes || needed <= memory_budget::free_bytes();
 }
@@ -190,7 +199,7 @@ std::optional<placement::placed_run> BasicSimulator::plan(const program::sub_cir
     const bool spread = rank_comm::world().size > 1;
     try {
         placement::placed_run placed = place(sub);
-        if (records || spread || placed.reuses == 0 || fits(placed, sub.clbits)) return placed;
+        if (records || spread || placed.reuses == 0 || records_pay(placed, sub.clbits)) return placed;
     } catch (const std::invalid_argument&) {
         if (records || spread) throw;
     }

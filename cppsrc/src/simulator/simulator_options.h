@@ -19,7 +19,7 @@ using observable_spec = std::vector<pauli_term_spec>;
 
 // How a measured qubit used again (or a reset one) is run ("measure_reuse").
 enum class reuse_choice {
-    automatic,  // "auto": record qubits where their vector fits, branch states otherwise
+    automatic,  // "auto": record qubits where they cost little and fit, branch states otherwise
     records,    // "records": a record qubit per reuse, one vector
     branches,   // "branches": settle or split branch states (branch_run.h)
 };
