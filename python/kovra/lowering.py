@@ -199,7 +199,7 @@ class Lowering:
         self.conditioned = True
         for body, holds in zip(op.blocks, (predicate, predicate.negated())):
             if body is not None:
-                self._emit_body(op.name, body, targets, condition, holds)
+                self._emit_body(body, targets, self._conjoin(op.name, condition, holds), holds.bits)
 
     def _emit_switch(self, op, targets, condition):
         """Each case's body under "the target takes one of its values"; the
@@ -210,16 +210,21 @@ class Lowering:
         self.conditioned = True
         for values, body in cases:
             holds = conditions.of_case(self._top, op.target, values, listed, refuse)
-            self._emit_body(op.name, body, targets, condition, holds)
+            self._emit_body(body, targets, self._conjoin(op.name, condition, holds), holds.bits)
 
-    def _emit_body(self, name, body, targets, condition, holds):
-        """`body` where `condition` (the comparisons around it) and `holds`
-        both do. Every instruction carries the condition, so each reads the
-        bits when it runs: once a measurement has written one of them, what
+    def _conjoin(self, name, condition, holds):
+        """The comparisons under which both `condition` (those around) and
+        `holds` do."""
+        return conditions.conjoin(condition, holds, lambda why: self._refuse(name, why))
+
+    def _emit_body(self, body, targets, comparisons, read):
+        """`body` under `comparisons`, whose own test reads the bits `read`.
+        Every instruction carries the comparisons, so each reads the bits
+        when it runs: once a measurement has written one of `read`, what
         follows in the body would read the new value, and is refused."""
-        self._bodies.append([set(holds.bits), False])
+        self._bodies.append([set(read), False])
         try:
-            self._emit(body, targets, conditions.conjoin(condition, holds, lambda why: self._refuse(name, why)))
+            self._emit(body, targets, comparisons)
         finally:
             self._bodies.pop()
 
@@ -238,9 +243,10 @@ class Lowering:
         if self._unrolled > MAX_UNROLLED:
             self._refuse(op.name, f"unrolls to more than {MAX_UNROLLED} instructions")
         self.conditioned = True
+        looping = self._conjoin(op.name, condition, predicate)
         for _ in range(limit):
-            self._emit_body(op.name, op.blocks[0], targets, condition, predicate)
-        for comparison in conditions.conjoin(condition, predicate, lambda why: self._refuse(op.name, why)):
+            self._emit_body(op.blocks[0], targets, looping, predicate.bits)
+        for comparison in looping:
             self.builder.gate("LOOP_LIMIT", [], params=[limit], condition=comparison)
 
     def _emit_for(self, op, targets, condition):

@@ -15,6 +15,14 @@ gate_unit lane_op::record() const {
     return out;
 }
 
+lane_op measureOn(unsigned long qubit, unsigned long clbit) {
+    lane_op out;
+    out.gate = GATE_MEASURE;
+    out.qubits[0] = qubit;
+    out.clbit = clbit;
+    return out;
+}
+
 lane_op laneOp(const gate_unit& record) {
     lane_op op;
     op.gate = record.getGateIndex() == GATE_MEASURE ? GATE_MEASURE : record.kernelIndex();

@@ -27,6 +27,9 @@ struct lane_op {
     gate_unit record() const;
 };
 
+// A measurement of `qubit` into `clbit`.
+lane_op measureOn(unsigned long qubit, unsigned long clbit);
+
 // A record as the runs read it: the kernel its name selects, its qubits,
 // angle, target bit and condition.
 lane_op laneOp(const gate_unit& record);

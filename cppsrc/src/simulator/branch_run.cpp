@@ -36,14 +36,6 @@ bool proportional(const state_vector& a, double na, const state_vector& b, doubl
     return std::norm(inner) >= na * nb * (1 - kRounding);
 }
 
-lane_op measureOp(unsigned long qubit, unsigned long clbit) {
-    lane_op out;
-    out.gate = GATE_MEASURE;
-    out.qubits[0] = qubit;
-    out.clbit = clbit;
-    return out;
-}
-
 }  // namespace
 
 run::run(const program::sub_circuit& sub, fusion_choice fusion)
@@ -104,7 +96,7 @@ void run::measure(const program::op& op) {
     if (!op.cond.isValid()) {
         for (std::size_t i = 0; i < op.qubits.size(); ++i) {
             settleMeasured({op.qubits[i]});
-            queued_.ops.push_back(measureOp(op.qubits[i], op.clbits[i]));
+            queued_.ops.push_back(measureOn(op.qubits[i], op.clbits[i]));
             if (op.qubits[i] < qubits_) queuedMeasured_[op.qubits[i]] = 1;
         }
         return;
@@ -133,7 +125,9 @@ void run::reset(const program::op& op) {
             if (op.cond.isValid() && !b.record.satisfiable(op.cond))
                 out.push_back(std::move(b));
             else
-                resetIn(out, std::move(b), q, out.size() + branches_.size() - k + 1);
+                split(out, std::move(b), q, out.size() + branches_.size() - k + 1, [&](branch& part, bool one) {
+                    if (one) state_space::flipBit(part.state, maskOf(qubits_, q));  // back to |0>
+                });
         }
         branches_ = std::move(out);
         merge();
@@ -163,7 +157,6 @@ void run::settleMeasured(const std::vector<unsigned long>& qubits) {
 
 void run::settle(unsigned long qubit) {
     if (qubit >= qubits_) throw run_refused();
-    const unsigned long mask = maskOf(qubits_, qubit);
     std::vector<branch> out;
     for (std::size_t k = 0; k < branches_.size(); ++k) {
         branch& b = branches_[k];
@@ -171,23 +164,8 @@ void run::settle(unsigned long qubit) {
             out.push_back(std::move(b));
             continue;
         }
-        const std::array<double, 2> weights = outcomeWeights(b.state, qubits_, qubit);
-        if (weights[0] > kNegligible && weights[1] > kNegligible) {
-            branch one = copyOf(b, out.size() + branches_.size() - k + 1);  // a split: one branch per outcome
-            state_space::zeroPart(b.state, mask, true);
-            b.record.settle(qubit, false);
-            state_space::zeroPart(one.state, mask, false);
-            one.record.settle(qubit, true);
-            out.push_back(std::move(b));
-            out.push_back(std::move(one));
-            continue;
-        }
-        // Certain: the branch collapses in place (or, when neither outcome
-        // has weight, is dropped).
-        const bool outcome = weights[1] > weights[0];
-        if (weights[!outcome] != 0) state_space::zeroPart(b.state, mask, !outcome);
-        b.record.settle(qubit, outcome);
-        if (weights[outcome] > kNegligible) out.push_back(std::move(b));
+        split(out, std::move(b), qubit, out.size() + branches_.size() - k + 1,
+              [&](branch& part, bool outcome) { part.record.settle(qubit, outcome); });
     }
     branches_ = std::move(out);
     merge();
@@ -227,22 +205,26 @@ void run::decide(const condition& c) {
     for (unsigned long q : read) settle(q);
 }
 
-void run::resetIn(std::vector<branch>& out, branch b, unsigned long qubit, std::size_t live) {
+template <typename Finish>
+void run::split(std::vector<branch>& out, branch b, unsigned long qubit, std::size_t live, Finish finish) {
     const unsigned long mask = maskOf(qubits_, qubit);
     const std::array<double, 2> weights = outcomeWeights(b.state, qubits_, qubit);
     if (weights[0] > kNegligible && weights[1] > kNegligible) {
-        branch one = copyOf(b, live);  // the |1> part, flipped back to |0>
-        state_space::zeroPart(one.state, mask, false);
-        state_space::flipBit(one.state, mask);
+        branch one = copyOf(b, live);
         state_space::zeroPart(b.state, mask, true);
+        finish(b, false);
+        state_space::zeroPart(one.state, mask, false);
+        finish(one, true);
         out.push_back(std::move(b));
         out.push_back(std::move(one));
         return;
     }
-    if (weights[0] <= kNegligible && weights[1] <= kNegligible) return;  // no weight left
-    const bool one = weights[1] > kNegligible;
-    if (weights[!one] != 0) state_space::zeroPart(b.state, mask, !one);
-    if (one) state_space::flipBit(b.state, mask);
+    // Certain: the branch collapses in place (or, when neither outcome has
+    // weight, is dropped).
+    if (weights[0] <= kNegligible && weights[1] <= kNegligible) return;
+    const bool outcome = weights[1] > kNegligible;
+    if (weights[!outcome] != 0) state_space::zeroPart(b.state, mask, !outcome);
+    finish(b, outcome);
     out.push_back(std::move(b));
 }
 

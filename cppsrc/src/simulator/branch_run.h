@@ -46,6 +46,7 @@ struct loop_limit_reached : std::runtime_error {
 
 class run {
 public:
+    // `sub` must outlive the run.
     run(const program::sub_circuit& sub, fusion_choice fusion);
 
     // Runs every op of the sub-circuit. Throws run_stopped when `keepGoing`
@@ -98,12 +99,16 @@ private:
     // A copy of `from` for a split, once the budget has room for `live`
     // branches in all.
     branch copyOf(const branch& from, std::size_t live);
-    void resetIn(std::vector<branch>& out, branch b, unsigned long qubit, std::size_t live);
+    // Appends to `out` the parts of `b` in which `qubit` reads 0 and 1,
+    // those of more than kNegligible probability (a split when both are,
+    // `live` branches then), each passed to finish(part, outcome) first.
+    template <typename Finish>
+    void split(std::vector<branch>& out, branch b, unsigned long qubit, std::size_t live, Finish finish);
 
     unsigned long qubits_;
     unsigned long clbits_;
     bool fuse_;
-    std::vector<program::op> ops_;
+    const std::vector<program::op>& ops_;  // the sub-circuit's, which outlives the run
     std::vector<branch> branches_;
     op_list queued_;
     std::vector<char> queuedMeasured_;  // per qubit: the queue measures it

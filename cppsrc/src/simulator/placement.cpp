@@ -101,10 +101,7 @@ private:
             if (read != last_read_.end()) h = std::max(h, read->second);
         }
         for (std::size_t i = 0; i < lanes.size(); ++i) {
-            lane_op out;
-            out.gate = GATE_MEASURE;
-            out.qubits[0] = lanes[i];
-            out.clbit = op.clbits[i];
+            lane_op out = measureOn(lanes[i], op.clbits[i]);
             out.cond = op.cond;  // shown in the text; only branch runs take a conditioned one
             entries_.push_back({h, lanes[i], std::move(out)});
             depth_[lanes[i]] = h + 1;

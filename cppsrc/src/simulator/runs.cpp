@@ -210,9 +210,11 @@ std::optional<placement::placed_run> BasicSimulator::prepare(const program::sub_
                                                              const simulator_options& options, bool reported) {
     check_run_size(sub.qubits, sub.clbits, reported ? probability_bits(options, sub.qubits) : sub.qubits);
     std::optional<placement::placed_run> placed = plan(sub, options);
-    if (options.print_circuit) {
+    if (options.print_circuit && placed) {
+        print(placement::layered(*placed));
+    } else if (options.print_circuit) {
         try {
-            print(placement::layered(placed ? *placed : place(sub)));
+            print(placement::layered(place(sub)));
         } catch (const std::invalid_argument&) {
             // Too many record qubits to lay out: branch states run it, untold.
         }
