@@ -86,12 +86,14 @@ class KovraBackend(BackendV2):
             if not isinstance(circuit, QuantumCircuit):
                 raise TypeError(f"{self.name} runs QuantumCircuit objects, not {type(circuit).__name__}")
         binds = options.get("parameter_binds", self.options.parameter_binds)
+        limit = options.get("while_limit", self.options.while_limit)
         if binds is not None and len(binds) != len(circuits):
             raise ValueError(f"parameter_binds has {len(binds)} entries for {len(circuits)} circuits: give one "
                              "dict of parameter values per circuit")
         runs = []
         for k, circuit in enumerate(circuits):
-            runs += _Run.sweep(self, circuit, binds[k]) if binds is not None else [_Run(self, circuit)]
+            runs += (_Run.sweep(self, circuit, binds[k], limit) if binds is not None
+                     else [_Run(self, circuit, limit)])
         # One generator for the whole job: reproducible for a seed, and the
         # circuits of a job do not all draw the same numbers.
         generator = np.random.default_rng(seed)
@@ -105,7 +107,7 @@ class KovraBackend(BackendV2):
     def probabilities(self, circuit):
         """The exact probability of every outcome of the classical bits with
         one above the result's key floor, keyed as Qiskit keys counts."""
-        run = _Run(self, circuit)
+        run = _Run(self, circuit, self.options.while_limit)
         values, probabilities = run.clbit_distribution()
         keep = probabilities > kovra_backends.KEY_FLOOR
         return {run.key(int(v)): float(p) for v, p in zip(values[keep], probabilities[keep])}
@@ -147,14 +149,14 @@ class _Run:
     """One circuit: transpiled, lowered, simulated, and its classical bits'
     distribution read off the simulator's probabilities."""
 
-    def __init__(self, backend, circuit):
+    def __init__(self, backend, circuit, while_limit):
         self.circuit = circuit
         _check_supported(circuit)
         free = free_parameters(circuit)
         if free:
             names = ", ".join(sorted(p.name for p in free))
             raise ValueError(f"circuit '{circuit.name}' has unbound parameters: {names}")
-        builder, lowered = lower_circuit(circuit, backend)
+        builder, lowered = lower_circuit(circuit, backend, while_limit)
         # The measured bits in ascending order, the order of the simulator's
         # keys; a bit no measurement writes reads 0.
         self.bits = sorted(lowered.written)
@@ -164,7 +166,7 @@ class _Run:
             self.result = kovra_backends.BasicSimulator().execute(builder.graph(), {"mcbits": self.bits})
 
     @classmethod
-    def sweep(cls, backend, circuit, binds):
+    def sweep(cls, backend, circuit, binds, while_limit):
         """One run per set of values in `binds` ({parameter: values}, every
         list as long), the circuit lowered and compiled once."""
         _check_supported(circuit)
@@ -177,7 +179,7 @@ class _Run:
             raise ValueError(f"parameter_binds for circuit '{circuit.name}' gives value lists of lengths "
                              f"{sorted(lengths)}; they must be equally long")
         sets = lengths.pop()
-        program, bits = compile_measured(circuit, backend)
+        program, bits = compile_measured(circuit, backend, while_limit)
         results = [None] * sets
         if program is not None:
             values = np.column_stack([columns[name] for name in program.parameters] or [np.zeros((sets, 0))])

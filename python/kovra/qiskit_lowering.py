@@ -54,14 +54,13 @@ def gate_table_target():
     return target
 
 
-def lower_circuit(circuit, backend=None):
+def lower_circuit(circuit, backend=None, while_limit=DEFAULT_WHILE_LIMIT):
     """`circuit` transpiled onto the gate table and lowered into a graph
-    builder: (builder, the lowering with the bits it wrote)."""
+    builder, while loops unrolled `while_limit` times: (builder, the
+    lowering with the bits it wrote)."""
     target = backend.target if backend is not None else gate_table_target()
     builder = CircuitBuilder()
-    options = _OPTIONS
-    if backend is not None:
-        options = dataclasses.replace(options, while_limit=_while_limit(backend.options.while_limit))
+    options = dataclasses.replace(_OPTIONS, while_limit=_while_limit(while_limit))
     lowered = Lowering(builder, options).run(transpile(circuit, target=target, optimization_level=0))
     return builder, lowered
 
@@ -72,11 +71,11 @@ def _while_limit(value):
     return value
 
 
-def compile_measured(circuit, backend=None):
+def compile_measured(circuit, backend=None, while_limit=DEFAULT_WHILE_LIMIT):
     """The circuit lowered with its parameters free and compiled, its
     results keyed by the bits its measurements write: (program, the bits in
     ascending order); no program when it measures nothing."""
-    builder, lowered = lower_circuit(circuit, backend)
+    builder, lowered = lower_circuit(circuit, backend, while_limit)
     bits = sorted(lowered.written)
     return (kovra_backends.compile(builder.graph(), {"mcbits": bits}) if bits else None), bits
 

@@ -313,3 +313,20 @@ def test_branches_of_the_same_record_and_state_are_joined():
     for _ in range(rounds):
         one = (1 - one) * math.sin(theta / 2) ** 2 + one * math.cos(theta / 2) ** 2
     assert KovraBackend().probabilities(qc) == pytest.approx({"0": 1 - one, "1": one}, abs=1e-8)
+
+
+@pytest.mark.parametrize("how", ["run option", "backend option"])
+def test_the_while_limit_is_the_one_asked_for(how):
+    qc = QuantumCircuit(1, 1)
+    qc.h(0)
+    qc.measure(0, 0)
+    with qc.while_loop((qc.clbits[0], 0)):
+        qc.h(0)
+        qc.measure(0, 0)
+    backend = KovraBackend()
+    with pytest.raises(RuntimeError, match=r"still loops with probability 0.0625 after 3 iterations"):
+        if how == "run option":
+            backend.run(qc, while_limit=3)
+        else:
+            backend.set_options(while_limit=3)
+            backend.probabilities(qc)
