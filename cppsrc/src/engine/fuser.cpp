@@ -60,6 +60,8 @@ void appendWide(std::vector<double>& wide, cd entry) {
     wide.insert(wide.end(), {re, re, re, re, im, im, im, im});
 }
 
+}  // namespace
+
 // What the kernels multiply by: every entry when more than half of a row
 // is non-zero, else the non-zero ones, rows padded to a power of two.
 void prepareRows(fused_matrix& m) {
@@ -97,6 +99,8 @@ void prepareRows(fused_matrix& m) {
         }
     }
 }
+
+namespace {
 
 std::unique_ptr<fused_matrix> matrixOf(const group& grp, const std::vector<compiled_gate>& gates) {
     auto m = std::make_unique<fused_matrix>();

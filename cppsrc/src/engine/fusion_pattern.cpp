@@ -24,6 +24,20 @@ bool keepsOnePerRow(const compiled_gate& g) {
 }
 
 void applyToPattern(pattern& p, const compiled_gate& local) {
+    if (local.kind == compiled_gate::FUSED) {
+        // A given matrix (a channel on a density matrix): row r takes the
+        // rows its non-zero entries read.
+        const fused_matrix& m = *local.fused;
+        const unsigned long d = m.dimension();
+        const pattern before = p;
+        for (std::size_t r = 0; r < p.size(); ++r) {
+            const unsigned long row = compress(r, local.mask), rest = r & ~local.mask;
+            p[r] = 0;
+            for (unsigned long c = 0; c < d; ++c)
+                if (m.entries[row * d + c] != std::complex<double>(0.0)) p[r] |= before[rest | deposit(c, local.mask)];
+        }
+        return;
+    }
     if (!local.isPair() || local.kind == compiled_gate::PAIR_DIAG) return;  // phases: same entries
     const std::size_t t = std::size_t(1) << local.target;
     const bool swaps = keepsOnePerRow(local);

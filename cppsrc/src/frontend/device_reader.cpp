@@ -106,6 +106,7 @@ private:
         if (!is_utf8(name)) context_.fail(v, "the operation name is not valid UTF-8");
         // The device keeps no record qubits: a reset has nothing to run on.
         if (name == "RESET") context_.fail(v, "operation \"RESET\": the NMR device cannot reset a qubit");
+        if (name == "KRAUS") context_.fail(v, "operation \"KRAUS\": the NMR device runs no channels given as Kraus operators");
         program::op op;
         op.gate = gates::getGateIndex(name);
         op.name = name;

@@ -1,12 +1,12 @@
-// Measurements, resets and loop limits: the ops that end a qubit's
-// superposition in some branch, each conditioned like a gate where the
-// vertex has a "cmp".
+// Measurements, resets, loop limits and channels: the ops that are not
+// unitary gates, each conditioned like a gate where the vertex has a "cmp".
 #include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
 
 #include "frontend/sub_circuit_reader.h"
+#include "program/channels.h"
 
 namespace frontend {
 
@@ -57,6 +57,38 @@ void sub_circuit_reader::read_loop_limit(int v, const condition& cond) {
     op.name = "the while loop ending at vertex " + std::to_string(v);
     op.angle = params[0];
     op.cond = cond;
+    append(std::move(op));
+}
+
+void sub_circuit_reader::read_kraus(int v, const std::vector<double>& graph_qubits, const condition& cond) {
+    if (graph_qubits.empty() || graph_qubits.size() > 2) fail(v, "a KRAUS vertex acts on 1 or 2 qubits in \"qubits\"");
+    program::op op;
+    op.kind = program::op_kind::channel;
+    op.cond = cond;
+    for (double graph_qubit : graph_qubits) {
+        unsigned long q = local_qubit(v, graph_qubit);
+        if (std::find(op.qubits.begin(), op.qubits.end(), q) != op.qubits.end())
+            fail(v, "the KRAUS vertex lists qubit " + number_text(graph_qubit) + " more than once");
+        op.qubits.push_back(q);
+    }
+    // "params": each operator's entries in row order, a real and an
+    // imaginary part each.
+    const std::vector<double> params = reader_.numbers("params", v);
+    const std::size_t entries = std::size_t(1) << (2 * op.qubits.size());
+    if (params.empty() || params.size() % (2 * entries) != 0) {
+        fail(v, "a KRAUS vertex on " + std::to_string(op.qubits.size()) + " qubits needs \"params\" of whole " +
+                    std::to_string(entries) + "-entry operators, a real and an imaginary part per entry; it has " +
+                    std::to_string(params.size()) + " numbers");
+    }
+    std::vector<std::vector<std::complex<double>>> operators(params.size() / (2 * entries));
+    for (std::size_t k = 0; k < operators.size(); ++k)
+        for (std::size_t e = 0; e < entries; ++e)
+            operators[k].emplace_back(params[2 * (k * entries + e)], params[2 * (k * entries + e) + 1]);
+    try {
+        op.channel = std::make_shared<const program::kraus_channel>(program::channels::kraus(std::move(operators)));
+    } catch (const program::channels::invalid_channel& e) {
+        fail(v, e.what());
+    }
     append(std::move(op));
 }
 

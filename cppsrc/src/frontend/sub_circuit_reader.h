@@ -46,6 +46,8 @@ private:
     void read_measure(int v, const std::vector<double>& qubits, const condition& cond);
     // Moves every listed qubit to |0> ("RESET" vertices).
     void read_reset(int v, const std::vector<double>& graph_qubits, const condition& cond);
+    // A channel given by its Kraus operators ("KRAUS" vertices).
+    void read_kraus(int v, const std::vector<double>& graph_qubits, const condition& cond);
     // A free angle: radians offset plus coefficients of the sub-circuit's parameters.
     struct free_angle {
         std::vector<std::pair<std::size_t, double>> terms;

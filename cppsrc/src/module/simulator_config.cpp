@@ -11,9 +11,14 @@
 //                                      pairs: Result.expectation_values
 //   "measure_reuse"  str       "auto"  "records", "branches" or "auto": how a measured qubit used
 //                                      again, or a reset one, is run
+//   "method"         str       "automatic"  "statevector", "density_matrix" or "automatic" (a density
+//                                      matrix where the circuit holds channels)
+//   "noise"          list      absent  channels attached to gates (module/noise_config.h)
 //
 // Other keys are ignored.
 #include "module/simulator_config.h"
+
+#include "module/noise_config.h"
 
 #include <exception>
 #include <set>
@@ -87,6 +92,8 @@ simulator_options read_simulator_options(const config_reader& config, bool& mqub
     }
     options.local_state = config.get_bool("local_state", false);
     options.reuse = read_reuse(config);
+    options.method = read_method(config);
+    if (config.has("noise")) options.noise = read_noise(config.item("noise"));
     if (config.has("observables")) options.observables = read_observables(config.item("observables"));
     mqubits_unreadable = false;
     if (config.has("mqubits")) {

@@ -5,7 +5,9 @@
 // to Python: the back ends and the C++ tests take it as plain data.
 #pragma once
 
+#include <complex>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +28,17 @@ enum class op_kind : unsigned char {
     // some probability. `name` says which loop, `angle` after how many
     // iterations.
     loop_limit,
+    // A quantum channel on the listed qubits, given by its Kraus operators:
+    // noise, or a "KRAUS" vertex. Only a density-matrix run takes it exactly.
+    channel,
+};
+
+// A channel's Kraus operators K_k, each 2^m by 2^m row-major for m qubits,
+// the first listed qubit the top bit of a row or column number; together
+// they keep the trace (sum K_k^dagger K_k = 1).
+struct kraus_channel {
+    std::vector<std::vector<std::complex<double>>> operators;
+    unsigned qubits() const;  // m, from the operators' size
 };
 
 struct op {
@@ -37,6 +50,7 @@ struct op {
     double angle = 0;                   // degrees in [0, 720), where hasAngle
     bool hasAngle = false;              // a one-qubit gate given a parameter
     condition cond;                     // over register bits: the op acts only where it holds
+    std::shared_ptr<const kraus_channel> channel;  // channel ops: shared by the copies of a sweep
     // The angle in radians, as read: angle_offset plus, for a free angle,
     // each term's coefficient times the value of the sub-circuit's parameter
     // it names. `angle` holds a free angle only once it is bound (bind).

@@ -132,6 +132,12 @@ private:
     std::vector<double> run_branches(const program::sub_circuit& sub, state_vector& states,
                                      const simulator_options& options, run_context& context,
                                      classical_readout* classical, register_readout* reported);
+    // The run of a sub-circuit as density matrices, as `simulate` describes
+    // it (no state vector comes back): where "method" asks for one, or the
+    // program (with the options' "noise") holds channels.
+    std::vector<double> run_mixed(const program::sub_circuit& sub, state_vector& states,
+                                  const simulator_options& options, run_context& context,
+                                  classical_readout* classical, register_readout* reported);
     // The run of a placed sub-circuit, as `simulate` describes it.
     std::vector<double> run_placed(placement::placed_run placed, state_vector& states,
                                    const simulator_options& options, run_context& context,

@@ -12,25 +12,30 @@ namespace branch_run {
 
 using state_space::state_vector;
 
-std::vector<double> run::probabilities() const {
+template <class Space>
+std::vector<double> run<Space>::probabilities() const {
     std::vector<double> out(std::size_t(1) << qubits_, 0.0);
-    for (const branch& b : branches_)
-        for (std::size_t i = 0; i < out.size(); ++i) out[i] += state_space::squaredMagnitude(b.state[i]);
+    for (const branch& b : branches_) {
+        const std::vector<double> part = Space::probabilities(b.state, qubits_);
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] += part[i];
+    }
     return out;
 }
 
-std::vector<double> run::marginal(const std::vector<unsigned long>& qubits) const {
+template <class Space>
+std::vector<double> run<Space>::marginal(const std::vector<unsigned long>& qubits) const {
     std::vector<unsigned long> positions;
     for (unsigned long q : qubits) positions.push_back(qubits_ - 1 - q);
     std::vector<double> out(std::size_t(1) << qubits.size(), 0.0);
     for (const branch& b : branches_) {
-        const std::vector<double> part = state_space::marginal(b.state, positions);
+        const std::vector<double> part = Space::marginal(b.state, qubits_, positions);
         for (std::size_t k = 0; k < out.size(); ++k) out[k] += part[k];
     }
     return out;
 }
 
-std::map<std::string, double> run::classical(const std::vector<int>& clbits) const {
+template <class Space>
+std::map<std::string, double> run<Space>::classical(const std::vector<int>& clbits) const {
     std::map<std::string, double> out;
     for (const branch& b : branches_) {
         const std::vector<unsigned long> sources =
@@ -40,7 +45,7 @@ std::map<std::string, double> run::classical(const std::vector<int>& clbits) con
             if (q < qubits_ && std::find(read.begin(), read.end(), q) == read.end()) read.push_back(q);
         std::vector<unsigned long> positions;
         for (unsigned long q : read) positions.push_back(qubits_ - 1 - q);
-        const std::vector<double> sums = state_space::marginal(b.state, positions);
+        const std::vector<double> sums = Space::marginal(b.state, qubits_, positions);
         for (std::size_t key = 0; key < sums.size(); ++key) {
             if (sums[key] == 0) continue;
             std::string text(clbits.size(), '0');
@@ -59,26 +64,40 @@ std::map<std::string, double> run::classical(const std::vector<int>& clbits) con
     return out;
 }
 
-std::vector<double> run::expectations(const std::vector<observable_spec>& specs) const {
+template <class Space>
+std::vector<double> run<Space>::expectations(const std::vector<observable_spec>& specs) const {
     std::vector<unsigned long> lanes(qubits_);
     for (unsigned long q = 0; q < qubits_; ++q) lanes[q] = q;
     std::vector<double> out(specs.size(), 0.0);
     for (const branch& b : branches_) {
         // Each branch's values are its own, normalised: weighted by its probability.
         const std::vector<double> part =
-            pauli_sums::expectations(b.state, observables::on_lanes(specs, lanes, qubits_, b.record));
-        const double weight = state_space::squaredNorm(b.state);
+            Space::expectations(b.state, qubits_, observables::on_lanes(specs, lanes, qubits_, b.record));
+        const double weight = Space::weight(b.state, qubits_);
         for (std::size_t k = 0; k < out.size(); ++k) out[k] += weight * part[k];
     }
     return out;
 }
 
-state_vector run::takeStateVector() {
-    if (!pure_ || branches_.size() != 1) return {};
+template <class Space>
+state_vector run<Space>::takeStateVector() {
+    if (Space::kTakesChannels || !pure_ || branches_.size() != 1) return {};
     state_vector out = std::move(branches_.front().state);
     branches_.clear();
     state_space::normalise(out);
     return out;
 }
+
+// The results of both kinds of branch run (the run itself is instantiated
+// in branch_run.cpp).
+#define KOVRA_BRANCH_RESULTS(Space)                                                               \
+    template std::vector<double> run<Space>::probabilities() const;                               \
+    template std::vector<double> run<Space>::marginal(const std::vector<unsigned long>&) const;   \
+    template std::map<std::string, double> run<Space>::classical(const std::vector<int>&) const;  \
+    template std::vector<double> run<Space>::expectations(const std::vector<observable_spec>&) const; \
+    template state_vector run<Space>::takeStateVector();
+KOVRA_BRANCH_RESULTS(pure_states)
+KOVRA_BRANCH_RESULTS(density_states)
+#undef KOVRA_BRANCH_RESULTS
 
 }  // namespace branch_run

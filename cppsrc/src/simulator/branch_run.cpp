@@ -18,27 +18,28 @@ namespace {
 
 using state_space::state_vector;
 
-// The index bit of register qubit q: qubit 0 is the top bit.
-unsigned long maskOf(unsigned long qubits, unsigned long q) { return 1UL << (qubits - 1 - q); }
-
-// The probability of each outcome of qubit q in an unnormalised state.
-std::array<double, 2> outcomeWeights(const state_vector& state, unsigned long qubits, unsigned long q) {
-    const std::vector<double> sums = state_space::marginal(state, {qubits - 1 - q});
-    return {sums[0], sums[1]};
-}
-
-// Whether b is a multiple of a (squared norms na, nb): |<a|b>|^2 = na nb,
-// to rounding.
-bool proportional(const state_vector& a, double na, const state_vector& b, double nb) {
-    constexpr double kRounding = 1e-12;
-    std::complex<double> inner = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) inner += std::conj(a[i]) * b[i];
-    return std::norm(inner) >= na * nb * (1 - kRounding);
-}
+// The index bit position of register qubit q: qubit 0 is the top bit.
+unsigned long positionOf(unsigned long qubits, unsigned long q) { return qubits - 1 - q; }
 
 }  // namespace
 
-run::run(const program::sub_circuit& sub, fusion_choice fusion)
+bool pure_states::join(state_vector& kept, double keptWeight, const state_vector& other, double otherWeight) {
+    constexpr double kRounding = 1e-12;
+    std::complex<double> inner = 0;
+    for (std::size_t i = 0; i < kept.size(); ++i) inner += std::conj(kept[i]) * other[i];
+    if (std::norm(inner) < keptWeight * otherWeight * (1 - kRounding)) return false;
+    const double scale = std::sqrt((keptWeight + otherWeight) / keptWeight);
+    for (auto& a : kept) a *= scale;
+    return true;
+}
+
+bool density_states::join(state_vector& kept, double, const state_vector& other, double) {
+    for (std::size_t i = 0; i < kept.size(); ++i) kept[i] += other[i];
+    return true;
+}
+
+template <class Space>
+run<Space>::run(const program::sub_circuit& sub, fusion_choice fusion)
     : qubits_(static_cast<unsigned long>(sub.qubits)),
       clbits_(static_cast<unsigned long>(sub.clbits)),
       fuse_(fusesAt(fusion, static_cast<unsigned long>(sub.qubits))),
@@ -46,26 +47,30 @@ run::run(const program::sub_circuit& sub, fusion_choice fusion)
       queuedMeasured_(qubits_, 0) {
     queued_.qubits = qubits_;
     queued_.clbits = clbits_;
-    branches_.push_back(branch{state_space::zeroState(qubits_), measurement_record(qubits_, clbits_)});
+    branches_.push_back(branch{Space::zero(qubits_), measurement_record(qubits_, clbits_)});
 }
 
-void run::execute(const gates::keep_going& keepGoing) {
+template <class Space>
+void run<Space>::execute(const gates::keep_going& keepGoing) {
     keepGoing_ = [this, keepGoing] { return !(stopped_ = keepGoing && !keepGoing()); };
     for (const program::op& op : ops_) apply(op);
     flush();
 }
 
-void run::apply(const program::op& op) {
+template <class Space>
+void run<Space>::apply(const program::op& op) {
     if (keepGoing_ && !keepGoing_()) throw run_stopped();
     switch (op.kind) {
         case program::op_kind::gate: queueGate(op); break;
         case program::op_kind::measure: measure(op); break;
         case program::op_kind::reset: reset(op); break;
         case program::op_kind::loop_limit: checkLoopEnded(op); break;
+        case program::op_kind::channel: channel(op); break;
     }
 }
 
-void run::checkLoopEnded(const program::op& op) {
+template <class Space>
+void run<Space>::checkLoopEnded(const program::op& op) {
     flush();
     decide(op.cond);
     double looping = 0;
@@ -75,7 +80,7 @@ void run::checkLoopEnded(const program::op& op) {
             out.push_back(std::move(b));
             continue;
         }
-        looping += state_space::squaredNorm(b.state);
+        looping += Space::weight(b.state, qubits_);
     }
     if (looping > kNegligible) {
         std::ostringstream text;
@@ -86,12 +91,14 @@ void run::checkLoopEnded(const program::op& op) {
     branches_ = std::move(out);  // what still loops is negligible
 }
 
-void run::queueGate(const program::op& op) {
+template <class Space>
+void run<Space>::queueGate(const program::op& op) {
     settleMeasured(op.qubits);
     queued_.ops.push_back(placement::lane_gate(op));
 }
 
-void run::measure(const program::op& op) {
+template <class Space>
+void run<Space>::measure(const program::op& op) {
     pure_ = false;
     if (!op.cond.isValid()) {
         for (std::size_t i = 0; i < op.qubits.size(); ++i) {
@@ -112,7 +119,8 @@ void run::measure(const program::op& op) {
     }
 }
 
-void run::reset(const program::op& op) {
+template <class Space>
+void run<Space>::reset(const program::op& op) {
     pure_ = false;
     flush();
     for (unsigned long q : op.qubits) {
@@ -126,7 +134,7 @@ void run::reset(const program::op& op) {
                 out.push_back(std::move(b));
             else
                 split(out, std::move(b), q, out.size() + branches_.size() - k + 1, [&](branch& part, bool one) {
-                    if (one) state_space::flipBit(part.state, maskOf(qubits_, q));  // back to |0>
+                    if (one) Space::flipBit(part.state, qubits_, positionOf(qubits_, q));  // back to |0>
                 });
         }
         branches_ = std::move(out);
@@ -134,17 +142,79 @@ void run::reset(const program::op& op) {
     }
 }
 
-void run::flush() {
-    if (queued_.ops.empty()) return;
+template <class Space>
+void run<Space>::flush() {
+    if (queued_.ops.empty() && queuedChannels_.empty()) return;
     for (branch& b : branches_) {
-        runCompiled(b.state, compileSliced(queued_, b.record), fuse_, keepGoing_);
+        runCompiled(b.state, compileQueue(b), fuse_, keepGoing_);
         if (stopped_) throw run_stopped();
     }
     queued_.ops.clear();
+    queuedChannels_.clear();
     std::fill(queuedMeasured_.begin(), queuedMeasured_.end(), 0);
 }
 
-void run::settleMeasured(const std::vector<unsigned long>& qubits) {
+template <class Space>
+std::vector<gates::compiled_gate> run<Space>::compileQueue(branch& b) const {
+    if (queuedChannels_.empty()) return Space::lift(compileSliced(queued_, b.record), qubits_);
+    std::vector<gates::compiled_gate> out;
+    std::size_t from = 0;
+    auto compilePiece = [&](std::size_t to) {
+        op_list piece{queued_.qubits, queued_.clbits, {queued_.ops.begin() + static_cast<long>(from),
+                                                       queued_.ops.begin() + static_cast<long>(to)}};
+        const std::vector<gates::compiled_gate> part = Space::lift(compileSliced(piece, b.record), qubits_);
+        out.insert(out.end(), part.begin(), part.end());
+        from = to;
+    };
+    for (const auto& [at, matrix] : queuedChannels_) {
+        compilePiece(at);
+        gates::compiled_gate step;
+        step.kind = gates::compiled_gate::FUSED;
+        step.mask = matrix->positions;
+        step.fused = matrix;
+        out.push_back(step);
+    }
+    compilePiece(queued_.ops.size());
+    return out;
+}
+
+template <class Space>
+void run<Space>::channel(const program::op& op) {
+    if constexpr (!Space::kTakesChannels) {
+        throw run_refused();
+    } else {
+        pure_ = false;
+        for (unsigned long q : op.qubits)
+            if (q >= qubits_) throw run_refused();
+        settleMeasured(op.qubits);
+        const gates::fused_matrix* matrix = superoperatorOf(op);
+        if (!op.cond.isValid()) {
+            queuedChannels_.emplace_back(queued_.ops.size(), matrix);
+            return;
+        }
+        flush();
+        decide(op.cond);
+        gates::compiled_gate step;
+        step.kind = gates::compiled_gate::FUSED;
+        step.mask = matrix->positions;
+        step.fused = matrix;
+        for (branch& b : branches_) {
+            if (!b.record.satisfiable(op.cond)) continue;
+            runCompiled(b.state, {step}, false, keepGoing_);
+            if (stopped_) throw run_stopped();
+        }
+    }
+}
+
+template <class Space>
+const gates::fused_matrix* run<Space>::superoperatorOf(const program::op& op) {
+    std::unique_ptr<gates::fused_matrix>& kept = superoperators_[&op];
+    if (!kept) kept = density_space::superoperator(op.channel->operators, op.qubits, qubits_);
+    return kept.get();
+}
+
+template <class Space>
+void run<Space>::settleMeasured(const std::vector<unsigned long>& qubits) {
     for (unsigned long q : qubits) {
         if (q >= qubits_) continue;  // the queue's compile refuses it
         bool measured = queuedMeasured_[q] != 0;
@@ -155,7 +225,8 @@ void run::settleMeasured(const std::vector<unsigned long>& qubits) {
     }
 }
 
-void run::settle(unsigned long qubit) {
+template <class Space>
+void run<Space>::settle(unsigned long qubit) {
     if (qubit >= qubits_) throw run_refused();
     std::vector<branch> out;
     for (std::size_t k = 0; k < branches_.size(); ++k) {
@@ -171,33 +242,33 @@ void run::settle(unsigned long qubit) {
     merge();
 }
 
-void run::merge() {
+template <class Space>
+void run<Space>::merge() {
     // Each branch is compared with the first few kept branches of its
     // record: enough for the repeats of a loop, bounded for any circuit.
     constexpr std::size_t kCompared = 8;
     std::vector<branch> kept;
-    std::vector<double> norms;
+    std::vector<double> weights;
     for (branch& b : branches_) {
-        const double norm = state_space::squaredNorm(b.state);
+        const double weight = Space::weight(b.state, qubits_);
         std::size_t compared = 0;
         bool joined = false;
         for (std::size_t k = 0; k < kept.size() && compared < kCompared && !joined; ++k) {
             if (!(kept[k].record == b.record)) continue;
             ++compared;
-            if (!proportional(kept[k].state, norms[k], b.state, norm)) continue;
-            const double scale = std::sqrt((norms[k] + norm) / norms[k]);
-            for (auto& a : kept[k].state) a *= scale;
-            norms[k] += norm;
+            if (!Space::join(kept[k].state, weights[k], b.state, weight)) continue;
+            weights[k] += weight;
             joined = true;
         }
         if (joined) continue;
         kept.push_back(std::move(b));
-        norms.push_back(norm);
+        weights.push_back(weight);
     }
     branches_ = std::move(kept);
 }
 
-void run::decide(const condition& c) {
+template <class Space>
+void run<Space>::decide(const condition& c) {
     std::vector<unsigned long> read;
     for (const branch& b : branches_)
         for (unsigned long q : b.record.qubitsRead(c))
@@ -205,15 +276,16 @@ void run::decide(const condition& c) {
     for (unsigned long q : read) settle(q);
 }
 
+template <class Space>
 template <typename Finish>
-void run::split(std::vector<branch>& out, branch b, unsigned long qubit, std::size_t live, Finish finish) {
-    const unsigned long mask = maskOf(qubits_, qubit);
-    const std::array<double, 2> weights = outcomeWeights(b.state, qubits_, qubit);
+void run<Space>::split(std::vector<branch>& out, branch b, unsigned long qubit, std::size_t live, Finish finish) {
+    const unsigned long position = positionOf(qubits_, qubit);
+    const std::vector<double> weights = Space::marginal(b.state, qubits_, {position});
     if (weights[0] > kNegligible && weights[1] > kNegligible) {
         branch one = copyOf(b, live);
-        state_space::zeroPart(b.state, mask, true);
+        Space::zeroPart(b.state, qubits_, position, true);
         finish(b, false);
-        state_space::zeroPart(one.state, mask, false);
+        Space::zeroPart(one.state, qubits_, position, false);
         finish(one, true);
         out.push_back(std::move(b));
         out.push_back(std::move(one));
@@ -223,12 +295,13 @@ void run::split(std::vector<branch>& out, branch b, unsigned long qubit, std::si
     // weight, is dropped).
     if (weights[0] <= kNegligible && weights[1] <= kNegligible) return;
     const bool outcome = weights[1] > kNegligible;
-    if (weights[!outcome] != 0) state_space::zeroPart(b.state, mask, !outcome);
+    if (weights[!outcome] != 0) Space::zeroPart(b.state, qubits_, position, !outcome);
     finish(b, outcome);
     out.push_back(std::move(b));
 }
 
-run::branch run::copyOf(const branch& from, std::size_t live) {
+template <class Space>
+typename run<Space>::branch run<Space>::copyOf(const branch& from, std::size_t live) {
     // A branch beside its amplitudes: its record's tables and the
     // allocator's headers, generously.
     constexpr double kBranchOverhead = 1024;
@@ -244,5 +317,8 @@ run::branch run::copyOf(const branch& from, std::size_t live) {
     }
     return branch{from.state, from.record};
 }
+
+template class run<pure_states>;
+template class run<density_states>;
 
 }  // namespace branch_run

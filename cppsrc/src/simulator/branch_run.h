@@ -15,20 +15,27 @@
 // conditioned measurement or reset first settles the qubits its condition
 // reads, so that each branch either satisfies it or not.
 //
+// A branch holds a state vector or a density matrix (branch_spaces.h). A
+// density-matrix run also takes channels, and its branches of one record
+// always join into one: their number is bounded by the records that occur.
+//
 // Memory is one vector per live branch (a split doubles only the branch
 // whose outcome is uncertain, a record qubit every branch), each reserved in
 // the process-wide budget before it is made.
 #pragma once
 
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "engine/measurement_record.h"
 #include "engine/op_list.h"
+#include "engine/fused_matrix.h"
 #include "engine/state_space.h"
 #include "program/program.h"
+#include "simulator/branch_spaces.h"
 #include "simulator/simulator_options.h"
 #include "util/memory_budget.h"
 
@@ -44,6 +51,8 @@ struct loop_limit_reached : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// `Space`: pure_states or density_states.
+template <class Space>
 class run {
 public:
     // `sub` must outlive the run.
@@ -51,7 +60,8 @@ public:
 
     // Runs every op of the sub-circuit. Throws run_stopped when `keepGoing`
     // says stop, memory_budget::exceeded when the live branches would not
-    // fit, run_refused for a qubit or bit the register does not have.
+    // fit, run_refused for a qubit or bit the register does not have or a
+    // channel where the branches are pure.
     void execute(const gates::keep_going& keepGoing = {});
 
 
@@ -68,8 +78,9 @@ public:
     // <O> of each observable (register qubit k is character k) over every
     // branch.
     std::vector<double> expectations(const std::vector<observable_spec>& specs) const;
-    // The final state when the run neither measured nor reset and never
-    // split; empty otherwise. Leaves the run without its vector.
+    // The final state vector when the branches are pure and the run neither
+    // measured nor reset and never split; empty otherwise. Leaves the run
+    // without its vector.
     state_space::state_vector takeStateVector();
 
 private:
@@ -82,6 +93,13 @@ private:
     void queueGate(const program::op& op);
     void measure(const program::op& op);
     void reset(const program::op& op);
+    // Queues a channel, or (under a condition) applies it to the branches
+    // that satisfy the condition.
+    void channel(const program::op& op);
+    const gates::fused_matrix* superoperatorOf(const program::op& op);
+    // The queued ops as one run of `b`, its measurements written into its
+    // record: gates (lifted to the branch's kind of state) and channels.
+    std::vector<gates::compiled_gate> compileQueue(branch& b) const;
     // Refuses the run where the loop that `op` ends still goes on.
     void checkLoopEnded(const program::op& op);
     // Runs the queued ops on every branch.
@@ -111,6 +129,11 @@ private:
     const std::vector<program::op>& ops_;  // the sub-circuit's, which outlives the run
     std::vector<branch> branches_;
     op_list queued_;
+    // Channels among the queued ops: each acts before the queued op at its
+    // index.
+    std::vector<std::pair<std::size_t, const gates::fused_matrix*>> queuedChannels_;
+    // Each channel op's superoperator, made once and kept for the run.
+    std::map<const program::op*, std::unique_ptr<gates::fused_matrix>> superoperators_;
     std::vector<char> queuedMeasured_;  // per qubit: the queue measures it
     bool pure_ = true;                  // nothing measured or reset yet
     gates::keep_going keepGoing_;

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "engine/run_refused.h"
 #include "util/memory_budget.h"
 
 namespace placement {
@@ -34,6 +35,7 @@ public:
                 for (unsigned long q : op.qubits) place_reset(q);
                 break;
             case program::op_kind::loop_limit: break;  // checked by the branch run alone
+            case program::op_kind::channel: throw run_refused();  // a density-matrix run's alone
         }
     }
 

@@ -14,7 +14,6 @@
 #include <thread>
 
 #include "engine/rank_comm.h"
-#include "simulator/branch_run.h"
 #include "engine/sliced_run.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/rank_session.h"
@@ -225,46 +224,11 @@ std::optional<placement::placed_run> BasicSimulator::prepare(const program::sub_
 std::vector<double> BasicSimulator::simulate(const program::sub_circuit& sub, state_vector& states,
                                              const simulator_options& options, run_context& context,
                                              classical_readout* classical, register_readout* reported) {
+    if (options.method == run_method::density_matrix || !options.noise.empty() || noise::hasChannels(sub))
+        return run_mixed(sub, states, options, context, classical, reported);
     std::optional<placement::placed_run> placed = prepare(sub, options, reported != nullptr);
     if (!placed) return run_branches(sub, states, options, context, classical, reported);
     return run_placed(std::move(*placed), states, options, context, classical, reported);
-}
-
-std::vector<double> BasicSimulator::run_branches(const program::sub_circuit& sub, state_vector& states,
-                                                 const simulator_options& options, run_context& context,
-                                                 classical_readout* classical, register_readout* reported) {
-    if (rank_comm::world().size > 1) {
-        throw std::invalid_argument("this circuit runs as branch states (a conditioned measurement or reset, "
-                                    "or \"measure_reuse\": \"branches\"), which a single process runs, "
-                                    "not MPI ranks");
-    }
-    const int qnum = sub.qubits;
-    std::vector<unsigned long> reportedQubits;
-    if (reported && !classical)
-        for (int q : reported->qubits)
-            if (q >= 0 && q < qnum) reportedQubits.push_back(static_cast<unsigned long>(q));
-    const bool reduced = !reportedQubits.empty() && reportedQubits.size() < static_cast<std::size_t>(qnum);
-    const int summed = options.expectations_only || classical ? 0
-                       : reduced                             ? static_cast<int>(reportedQubits.size())
-                                                             : qnum;
-    // The first branch and the probabilities; each split reserves its own.
-    memory_budget::reservation held = memory_budget::reserve(
-        estimated_bytes(qnum, sub.clbits, summed),
-        "the state vector and probabilities of " + std::to_string(qnum) + " qubits");
-    branch_run::run run(sub, options.fusion);
-    run.execute(context.keep_going);
-    if (reported && !options.observables.empty()) {
-        reported->expectations = run.expectations(options.observables);
-        if (options.expectations_only) return {};
-    }
-    if (classical) {
-        classical->probabilities = readout::aboveFloor(run.classical(classical->clbits));
-        return {};
-    }
-    std::vector<double> probabilities = reduced ? run.marginal(reportedQubits) : run.probabilities();
-    if (reduced) reported->reduced = true;
-    states = run.takeStateVector();
-    return probabilities;
 }
 
 std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, state_vector& states,

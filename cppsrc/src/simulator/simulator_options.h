@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/sliced_run.h"
+#include "simulator/noise.h"
 
 // One term of an observable: character k of `paulis` ('I', 'X', 'Y' or
 // 'Z') acts on register qubit k, the result keys' order.
@@ -22,6 +23,13 @@ enum class reuse_choice {
     automatic,  // "auto": record qubits where they cost little and fit, branch states otherwise
     records,    // "records": a record qubit per reuse, one vector
     branches,   // "branches": settle or split branch states (branch_run.h)
+};
+
+// What a run evolves ("method").
+enum class run_method {
+    automatic,       // "automatic": a density matrix where the program holds channels, else a state vector
+    statevector,     // "statevector": refuses channels
+    density_matrix,  // "density_matrix": rho, 4^n amplitudes
 };
 
 struct simulator_options {
@@ -43,4 +51,6 @@ struct simulator_options {
     // Only the expectation values are wanted: no probabilities, no state.
     bool expectations_only = false;
     reuse_choice reuse = reuse_choice::automatic;  // "measure_reuse"
+    run_method method = run_method::automatic;     // "method"
+    noise::noise_model noise;                      // "noise": channels attached to gates
 };

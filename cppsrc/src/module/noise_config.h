@@ -1,0 +1,23 @@
+// The "noise" and "method" keys of BasicSimulator's "execute" dict.
+#pragma once
+
+#include "module/config_reader.h"
+#include "simulator/simulator_options.h"
+
+namespace module_options {
+
+// "noise": a list of rules, each a dict
+//   {"channel": NAME, parameters..., "gates": [names] (absent: every gate),
+//    "qubits": [register qubits] (absent: any)}
+// with NAME and its parameters one of
+//   "depolarizing" "p"; "pauli" "terms" [[string, probability], ...];
+//   "amplitude_damping" "gamma"; "phase_damping" "lambda";
+//   "thermal_relaxation" "t1", "t2", "time"; "kraus" "operators" [matrix, ...]
+// (a matrix a list of rows of real or complex numbers). Throws ValueError
+// naming the item and what is wrong with it.
+noise::noise_model read_noise(const py::handle& value);
+
+// "method": "automatic" (the default), "statevector" or "density_matrix".
+run_method read_method(const config_reader& config);
+
+}  // namespace module_options

@@ -1,0 +1,106 @@
+// The runs of a sub-circuit as a set of branches (branch_run.h): pure branch
+// states where record qubits would cost much, and density matrices where the
+// program holds channels or "method" asks for one.
+#include <cmath>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "engine/density_space.h"
+#include "engine/rank_comm.h"
+#include "simulator/basic_simulator.h"
+#include "simulator/branch_run.h"
+#include "simulator/noise.h"
+#include "simulator/readout.h"
+#include "util/memory_budget.h"
+
+namespace {
+
+// Runs `sub` as branches of kind Space and reads what `simulate` returns;
+// `held` is the first branch's reservation, already made.
+template <class Space>
+std::vector<double> runAsBranches(const program::sub_circuit& sub, BasicSimulator::state_vector& states,
+                                  const simulator_options& options, run_context& context,
+                                  BasicSimulator::classical_readout* classical,
+                                  BasicSimulator::register_readout* reported,
+                                  const std::vector<unsigned long>& reportedQubits) {
+    const bool reduced = !reportedQubits.empty() && reportedQubits.size() < static_cast<std::size_t>(sub.qubits);
+    branch_run::run<Space> run(sub, options.fusion);
+    run.execute(context.keep_going);
+    if (reported && !options.observables.empty()) {
+        reported->expectations = run.expectations(options.observables);
+        if (options.expectations_only) return {};
+    }
+    if (classical) {
+        classical->probabilities = readout::aboveFloor(run.classical(classical->clbits));
+        return {};
+    }
+    std::vector<double> probabilities = reduced ? run.marginal(reportedQubits) : run.probabilities();
+    if (reduced) reported->reduced = true;
+    states = run.takeStateVector();
+    return probabilities;
+}
+
+// The register qubits a result over "mqubits" reads; empty for all.
+std::vector<unsigned long> reportedQubitsOf(const program::sub_circuit& sub,
+                                            const BasicSimulator::classical_readout* classical,
+                                            const BasicSimulator::register_readout* reported) {
+    std::vector<unsigned long> out;
+    if (reported && !classical)
+        for (int q : reported->qubits)
+            if (q >= 0 && q < sub.qubits) out.push_back(static_cast<unsigned long>(q));
+    return out;
+}
+
+// The probabilities a branch run forms, over that many qubits.
+int summedBits(const program::sub_circuit& sub, const simulator_options& options,
+               const BasicSimulator::classical_readout* classical, const std::vector<unsigned long>& reportedQubits) {
+    const bool reduced = !reportedQubits.empty() && reportedQubits.size() < static_cast<std::size_t>(sub.qubits);
+    return options.expectations_only || classical ? 0 : reduced ? static_cast<int>(reportedQubits.size()) : sub.qubits;
+}
+
+void refuseRanks(const std::string& what) {
+    if (rank_comm::world().size > 1)
+        throw std::invalid_argument("this circuit runs as " + what + ", which a single process runs, not MPI ranks");
+}
+
+}  // namespace
+
+std::vector<double> BasicSimulator::run_branches(const program::sub_circuit& sub, state_vector& states,
+                                                 const simulator_options& options, run_context& context,
+                                                 classical_readout* classical, register_readout* reported) {
+    refuseRanks("branch states (a conditioned measurement or reset, or \"measure_reuse\": \"branches\")");
+    const std::vector<unsigned long> reportedQubits = reportedQubitsOf(sub, classical, reported);
+    // The first branch and the probabilities; each split reserves its own.
+    memory_budget::reservation held = memory_budget::reserve(
+        estimated_bytes(sub.qubits, sub.clbits, summedBits(sub, options, classical, reportedQubits)),
+        "the state vector and probabilities of " + std::to_string(sub.qubits) + " qubits");
+    return runAsBranches<branch_run::pure_states>(sub, states, options, context, classical, reported, reportedQubits);
+}
+
+std::vector<double> BasicSimulator::run_mixed(const program::sub_circuit& sub, state_vector& states,
+                                              const simulator_options& options, run_context& context,
+                                              classical_readout* classical, register_readout* reported) {
+    if (options.method == run_method::statevector) {
+        throw std::invalid_argument("the circuit holds channels (\"KRAUS\" vertices or \"noise\"), which a state "
+                                    "vector does not run exactly: leave \"method\" out or set it to "
+                                    "\"density_matrix\"");
+    }
+    refuseRanks("a density matrix");
+    if (sub.qubits < 0 || sub.qubits > static_cast<int>(density_space::kMaxQubits)) {
+        throw std::invalid_argument("cannot simulate " + std::to_string(sub.qubits) +
+                                    " qubits as a density matrix: it takes at most " +
+                                    std::to_string(density_space::kMaxQubits) + " (4^n amplitudes)");
+    }
+    const std::optional<program::sub_circuit> noisy =
+        options.noise.empty() ? std::nullopt : std::optional(noise::withNoise(sub, options.noise));
+    const program::sub_circuit& run = noisy ? *noisy : sub;
+    const std::vector<unsigned long> reportedQubits = reportedQubitsOf(run, classical, reported);
+    const int summed = summedBits(run, options, classical, reportedQubits);
+    const double bytes = std::ldexp(16.0, 2 * run.qubits) + std::ldexp(8.0, summed);
+    memory_budget::reservation held = memory_budget::reserve(
+        bytes, "the density matrix of " + std::to_string(run.qubits) + " qubits (4^" + std::to_string(run.qubits) +
+                   " amplitudes) and its probabilities");
+    return runAsBranches<branch_run::density_states>(run, states, options, context, classical, reported,
+                                                     reportedQubits);
+}
