@@ -163,6 +163,20 @@ class CircuitBuilder(_Wires):
         self._wire_qubits(v, qubits)
         return v
 
+    def kraus(self, qubits, operators, condition=None, **attrs):
+        """Appends a channel on `qubits` given by its Kraus operators (a
+        "KRAUS" vertex): square matrices of 2^len(qubits) rows, the first
+        listed qubit the top bit of a row or column number."""
+        params = []
+        for matrix in operators:
+            for row in matrix:
+                for entry in row:
+                    z = complex(entry)
+                    params += [z.real, z.imag]
+        v = self._operation(GATE, "KRAUS", qubits, params, condition, attrs)
+        self._wire_qubits(v, qubits)
+        return v
+
     def define(self, name):
         """Starts a definition called `name`; add its body to the result."""
         self._graph = None

@@ -26,6 +26,7 @@ from . import conditions
 
 from .builder import EQUAL
 from .free_angles import Linear
+from .noise import CHANNEL_INSTRUCTIONS, MAX_CHANNEL_QUBITS, emit_channel, kraus_operators
 from .qasm_gates import lower
 
 
@@ -50,7 +51,9 @@ class LoweringOptions:
     table nor expanded. Without ``measurements`` the measurements are only
     recorded, for back ends that measure at the end by themselves.
     Operations named in ``skipped`` are passed over. A while loop is
-    unrolled ``while_limit`` times.
+    unrolled ``while_limit`` times. ``noise`` (a ``noise.NoiseLookup``) adds
+    its channels after each gate and reset it names, before each
+    measurement, and its readout errors to the measurements.
     """
 
     refuse: Callable[[str, str], None]
@@ -60,6 +63,7 @@ class LoweringOptions:
     measurements: bool = True
     skipped: frozenset = frozenset({"barrier"})
     while_limit: int = DEFAULT_WHILE_LIMIT
+    noise: Optional[object] = None
 
 
 def finite_angles(name, op, refuse):
@@ -168,8 +172,12 @@ class Lowering:
                 self._emit_measure(op.name, targets, clbits, condition)
             elif op.name == "reset":
                 self._emit_reset(op.name, targets, condition)
+                self._emit_noise(op.name, targets, condition)
+            elif op.name in CHANNEL_INSTRUCTIONS:
+                self._emit_channel(op.name, kraus_operators(op), targets, condition)
             elif (table_name := self.options.table_name(op)) is not None:
                 self._emit_gate(table_name, op, targets, condition)
+                self._emit_noise(op.name, targets, condition)
             elif self.options.expands(op):
                 self._emit(op.definition, targets, condition)
             else:
@@ -185,6 +193,21 @@ class Lowering:
             qubits = [targets[k] for k in step.positions]
             for comparison in condition if condition is not None else [None]:
                 self.builder.gate(step.name, qubits, params=params, condition=comparison)
+
+    def _emit_channel(self, name, operators, targets, condition):
+        if not hasattr(self.builder, "kraus"):
+            self._refuse(name, "is not supported here")
+        if len(targets) > MAX_CHANNEL_QUBITS:
+            self._refuse(name, f"acts on {len(targets)} qubits; channels take at most {MAX_CHANNEL_QUBITS}")
+        self._check_condition_current(name)
+        for comparison in condition if condition is not None else [None]:
+            emit_channel(self.builder, operators, targets, comparison)
+
+    def _emit_noise(self, name, targets, condition):
+        """The noise model's channel for instruction `name` on `targets`."""
+        operators = self.options.noise.channel(name, targets) if self.options.noise else None
+        if operators is not None:
+            self._emit_channel(name, operators, targets, condition)
 
     def _predicate(self, op):
         """The if_test's condition: a bit or a register compared with a
@@ -268,6 +291,9 @@ class Lowering:
         # Qiskit allows) measures each into its own bit.
         for qubit, clbit in zip(targets, clbits):
             self._check_condition_current(name)
+            self._emit_noise(name, [qubit], condition)  # a measurement's error acts before it
+            readout = self.options.noise.readout(qubit) if self.options.noise else None
+            extra = {} if readout is None else {"readout": [float(p) for p in readout.ravel()]}
             if qubit not in self._measured:
                 self._measured.add(qubit)
                 self.measured.append(qubit)
@@ -277,7 +303,7 @@ class Lowering:
                 # satisfies measures, and one that the new bit makes satisfy
                 # a later one measures the same qubit again, to no effect.
                 for where in _conditioned(condition):
-                    self.builder.measure([qubit], [clbit], **where)
+                    self.builder.measure([qubit], [clbit], **where, **extra)
             for body in self._bodies:
                 body[1] = body[1] or clbit in body[0]
 

@@ -29,6 +29,7 @@ from qiskit.result.postprocess import format_counts_memory
 from qiskit.result.models import ExperimentResult, ExperimentResultData
 
 import kovra_backends
+from .noise import NoiseLookup, UnsupportedNoiseError  # noqa: F401
 
 from .qiskit_lowering import (  # noqa: F401  (GATES and the error are part of this module's face)
     DEFAULT_WHILE_LIMIT,
@@ -52,12 +53,18 @@ class KovraBackend(BackendV2):
     ``run(circuits, shots=1024, seed_simulator=None, memory=False)`` returns
     a job whose result has the counts (and, with ``memory``, every shot's
     outcome) of each circuit. ``probabilities(circuit)`` gives the exact
-    distribution that the counts sample."""
+    distribution that the counts sample.
 
-    def __init__(self):
+    ``noise_model`` (a ``qiskit_aer.noise.NoiseModel``) runs the circuits as
+    density matrices with the model's quantum and readout errors, exactly;
+    whatever in it kovra cannot run is refused by name."""
+
+    def __init__(self, **options):
         super().__init__(name="kovra_basic_simulator", backend_version="0.1.0",
                          description="exact state-vector simulation by kovra_backends")
         self._target = gate_table_target()
+        if options:
+            self.set_options(**options)
 
     @property
     def target(self):
@@ -70,7 +77,7 @@ class KovraBackend(BackendV2):
     @classmethod
     def _default_options(cls):
         return Options(shots=1024, seed_simulator=None, memory=False, parameter_binds=None,
-                       while_limit=DEFAULT_WHILE_LIMIT)
+                       while_limit=DEFAULT_WHILE_LIMIT, noise_model=None)
 
     def run(self, run_input, **options):
         for key in options:
@@ -87,13 +94,14 @@ class KovraBackend(BackendV2):
                 raise TypeError(f"{self.name} runs QuantumCircuit objects, not {type(circuit).__name__}")
         binds = options.get("parameter_binds", self.options.parameter_binds)
         limit = options.get("while_limit", self.options.while_limit)
+        noise = _noise_lookup(options.get("noise_model", self.options.noise_model))
         if binds is not None and len(binds) != len(circuits):
             raise ValueError(f"parameter_binds has {len(binds)} entries for {len(circuits)} circuits: give one "
                              "dict of parameter values per circuit")
         runs = []
         for k, circuit in enumerate(circuits):
-            runs += (_Run.sweep(self, circuit, binds[k], limit) if binds is not None
-                     else [_Run(self, circuit, limit)])
+            runs += (_Run.sweep(self, circuit, binds[k], limit, noise) if binds is not None
+                     else [_Run(self, circuit, limit, noise)])
         # One generator for the whole job: reproducible for a seed, and the
         # circuits of a job do not all draw the same numbers.
         generator = np.random.default_rng(seed)
@@ -107,7 +115,7 @@ class KovraBackend(BackendV2):
     def probabilities(self, circuit):
         """The exact probability of every outcome of the classical bits with
         one above the result's key floor, keyed as Qiskit keys counts."""
-        run = _Run(self, circuit, self.options.while_limit)
+        run = _Run(self, circuit, self.options.while_limit, _noise_lookup(self.options.noise_model))
         values, probabilities = run.clbit_distribution()
         keep = probabilities > kovra_backends.KEY_FLOOR
         return {run.key(int(v)): float(p) for v, p in zip(values[keep], probabilities[keep])}
@@ -122,6 +130,11 @@ class KovraBackend(BackendV2):
             data["counts"] = run.sampled_counts(shots, generator)
         return ExperimentResult(shots=shots, success=True, data=ExperimentResultData(**data),
                                 header=run.header(), status="DONE", seed_simulator=seed)
+
+
+def _noise_lookup(model):
+    """The lowering's view of a ``NoiseModel`` (None for none)."""
+    return None if model is None else NoiseLookup(model)
 
 
 # Classical bits a value fits in as an int64 index.
@@ -149,14 +162,14 @@ class _Run:
     """One circuit: transpiled, lowered, simulated, and its classical bits'
     distribution read off the simulator's probabilities."""
 
-    def __init__(self, backend, circuit, while_limit):
+    def __init__(self, backend, circuit, while_limit, noise=None):
         self.circuit = circuit
         _check_supported(circuit)
         free = free_parameters(circuit)
         if free:
             names = ", ".join(sorted(p.name for p in free))
             raise ValueError(f"circuit '{circuit.name}' has unbound parameters: {names}")
-        builder, lowered = lower_circuit(circuit, backend, while_limit)
+        builder, lowered = lower_circuit(circuit, backend, while_limit, noise)
         # The measured bits in ascending order, the order of the simulator's
         # keys; a bit no measurement writes reads 0.
         self.bits = sorted(lowered.written)
@@ -166,7 +179,7 @@ class _Run:
             self.result = kovra_backends.BasicSimulator().execute(builder.graph(), {"mcbits": self.bits})
 
     @classmethod
-    def sweep(cls, backend, circuit, binds, while_limit):
+    def sweep(cls, backend, circuit, binds, while_limit, noise=None):
         """One run per set of values in `binds` ({parameter: values}, every
         list as long), the circuit lowered and compiled once."""
         _check_supported(circuit)
@@ -179,7 +192,7 @@ class _Run:
             raise ValueError(f"parameter_binds for circuit '{circuit.name}' gives value lists of lengths "
                              f"{sorted(lengths)}; they must be equally long")
         sets = lengths.pop()
-        program, bits = compile_measured(circuit, backend, while_limit)
+        program, bits = compile_measured(circuit, backend, while_limit, noise)
         results = [None] * sets
         if program is not None:
             values = np.column_stack([columns[name] for name in program.parameters] or [np.zeros((sets, 0))])

@@ -5,8 +5,8 @@ simulator cannot run, and the lowering through the graph builder."""
 import dataclasses
 
 from qiskit import transpile
-from qiskit.circuit import (Barrier, ControlFlowOp, Delay, ForLoopOp, IfElseOp, Measure, Reset, SwitchCaseOp,
-                            WhileLoopOp)
+from qiskit.circuit import (Barrier, ControlFlowOp, Delay, ForLoopOp, IfElseOp, Instruction, Measure, Reset,
+                            SwitchCaseOp, WhileLoopOp)
 from qiskit.circuit.library import get_standard_gate_name_mapping
 from qiskit.transpiler import Target
 
@@ -14,6 +14,7 @@ import kovra_backends
 
 from .builder import CircuitBuilder
 from .lowering import DEFAULT_WHILE_LIMIT, Lowering, LoweringOptions
+from .noise import CHANNEL_INSTRUCTIONS
 from .qasm_gates import LOWERINGS
 
 # Qiskit's standard gates that the project's gate table lowers (under the
@@ -22,7 +23,8 @@ _STANDARD = get_standard_gate_name_mapping()
 GATES = sorted(name for name in LOWERINGS if name in _STANDARD and name != "delay")
 # Instructions lowered without a gate: skipped, or handled by the lowering.
 _OTHER = {"measure": Measure(), "reset": Reset(), "barrier": Barrier, "delay": Delay(1), "if_else": IfElseOp,
-          "for_loop": ForLoopOp, "switch_case": SwitchCaseOp, "while_loop": WhileLoopOp}
+          "for_loop": ForLoopOp, "switch_case": SwitchCaseOp, "while_loop": WhileLoopOp,
+          **{name: Instruction for name in CHANNEL_INSTRUCTIONS}}
 
 
 class UnsupportedInstructionError(ValueError):
@@ -54,13 +56,14 @@ def gate_table_target():
     return target
 
 
-def lower_circuit(circuit, backend=None, while_limit=DEFAULT_WHILE_LIMIT):
+def lower_circuit(circuit, backend=None, while_limit=DEFAULT_WHILE_LIMIT, noise=None):
     """`circuit` transpiled onto the gate table and lowered into a graph
-    builder, while loops unrolled `while_limit` times: (builder, the
-    lowering with the bits it wrote)."""
+    builder, while loops unrolled `while_limit` times, the channels of
+    `noise` (a ``noise.NoiseLookup``) added: (builder, the lowering with the
+    bits it wrote)."""
     target = backend.target if backend is not None else gate_table_target()
     builder = CircuitBuilder()
-    options = dataclasses.replace(_OPTIONS, while_limit=_while_limit(while_limit))
+    options = dataclasses.replace(_OPTIONS, while_limit=_while_limit(while_limit), noise=noise)
     lowered = Lowering(builder, options).run(transpile(circuit, target=target, optimization_level=0))
     return builder, lowered
 
@@ -71,11 +74,11 @@ def _while_limit(value):
     return value
 
 
-def compile_measured(circuit, backend=None, while_limit=DEFAULT_WHILE_LIMIT):
+def compile_measured(circuit, backend=None, while_limit=DEFAULT_WHILE_LIMIT, noise=None):
     """The circuit lowered with its parameters free and compiled, its
     results keyed by the bits its measurements write: (program, the bits in
     ascending order); no program when it measures nothing."""
-    builder, lowered = lower_circuit(circuit, backend, while_limit)
+    builder, lowered = lower_circuit(circuit, backend, while_limit, noise)
     bits = sorted(lowered.written)
     return (kovra_backends.compile(builder.graph(), {"mcbits": bits}) if bits else None), bits
 

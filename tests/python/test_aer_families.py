@@ -91,9 +91,15 @@ def test_conditionals_over_wide_registers_match_aer(width, reset):
     Kraus([np.sqrt(0.9) * np.eye(2), np.sqrt(0.1) * np.array([[0, 1], [1, 0]])]),
     SuperOp(Kraus([np.diag([1, np.sqrt(0.5)]), np.array([[0, np.sqrt(0.5)], [0, 0]])])),
 ])
-def test_noise_instructions_are_refused_by_name(channel):
-    qc = QuantumCircuit(1, 1)
+def test_channel_instructions_run_as_aer_runs_them(channel):
+    qc = QuantumCircuit(2, 2)
+    qc.h(0)
+    qc.cx(0, 1)
     qc.append(channel, [0])
-    qc.measure(0, 0)
-    with pytest.raises(UnsupportedInstructionError, match="'(kraus|superop)'"):
-        KovraBackend().run(qc)
+    qc.ry(0.4, 0)
+    reference = qc.copy()
+    reference.save_probabilities_dict()
+    exact = qiskit_aer.AerSimulator(method="density_matrix").run(reference).result().data()["probabilities"]
+    qc.measure([0, 1], [0, 1])
+    mine = KovraBackend().probabilities(qc)
+    assert mine == pytest.approx({format(k, "02b"): p for k, p in exact.items() if p > 1e-12}, abs=1e-8)

@@ -53,6 +53,21 @@ void measurement_record::settle(unsigned long qubit, bool outcome) {
     }
 }
 
+std::vector<unsigned long> measurement_record::readers(unsigned long qubit) const {
+    std::vector<unsigned long> out;
+    for (const auto& [bit, q] : sources)
+        if (q == qubit) out.push_back(bit);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+void measurement_record::setSettled(unsigned long clbit, bool value) {
+    if (value)
+        ones.insert(clbit);
+    else
+        ones.erase(clbit);
+}
+
 unsigned long measurement_record::source(unsigned long clbit) const {
     const auto found = sources.find(clbit);
     return found == sources.end() ? NO_QUBIT : found->second;

@@ -43,6 +43,11 @@ public:
     // the copies together act exactly once on every satisfying index.
     void confine(const gates::compiled_gate& gate, const condition& c, std::vector<gates::compiled_gate>& out) const;
 
+    // The bits that read `qubit`'s outcome, ascending.
+    std::vector<unsigned long> readers(unsigned long qubit) const;
+    // Sets a bit that reads no qubit (a settled one) to `value`.
+    void setSettled(unsigned long clbit, bool value);
+
     // The qubit whose outcome the classical bit reads, or NO_QUBIT.
     unsigned long source(unsigned long clbit) const;
     // The value of a bit no measured qubit writes: 0 unless a settled

@@ -43,7 +43,27 @@ void sub_circuit_reader::read_measure(int v, const std::vector<double>& qubits, 
         op.qubits.push_back(q);
         op.clbits.push_back(local_clbit(v, targets[i]));
     }
+    read_readout(v, op);
     append(std::move(op));
+}
+
+void sub_circuit_reader::read_readout(int v, program::op& op) {
+    // "readout": one readout error for every listed qubit, or one each.
+    const std::vector<double> numbers = reader_.numbers("readout", v);
+    if (numbers.empty()) return;
+    const std::size_t each = numbers.size() == 4 ? 0 : 4;
+    if (each != 0 && numbers.size() != 4 * op.qubits.size()) {
+        fail(v, "\"readout\" holds " + std::to_string(numbers.size()) + " numbers: 4 (one readout error for every "
+                "qubit) or 4 per listed qubit");
+    }
+    for (std::size_t i = 0; i < op.qubits.size(); ++i) {
+        try {
+            op.readout.push_back(program::channels::readoutError(
+                {numbers.begin() + static_cast<long>(i * each), numbers.begin() + static_cast<long>(i * each + 4)}));
+        } catch (const program::channels::invalid_channel& e) {
+            fail(v, std::string("\"readout\": ") + e.what());
+        }
+    }
 }
 
 void sub_circuit_reader::read_loop_limit(int v, const condition& cond) {

@@ -44,6 +44,8 @@ private:
     void read_gate_vertex(int v);
     void read_loop_limit(int v, const condition& cond);
     void read_measure(int v, const std::vector<double>& qubits, const condition& cond);
+    // The measurement's readout errors ("readout"), if any.
+    void read_readout(int v, program::op& op);
     // Moves every listed qubit to |0> ("RESET" vertices).
     void read_reset(int v, const std::vector<double>& graph_qubits, const condition& cond);
     // A channel given by its Kraus operators ("KRAUS" vertices).

@@ -90,6 +90,16 @@ std::vector<std::pair<std::string, double>> pauliTerms(const py::dict& rule, con
     return out;
 }
 
+// "probabilities": [[P(0|0), P(1|0)], [P(0|1), P(1|1)]], row by outcome.
+std::vector<double> readoutProbabilities(const py::dict& rule, const std::string& label) {
+    py::object value = field(rule, "probabilities");
+    if (!value) refuse(label, "needs \"probabilities\": [[P(0|0), P(1|0)], [P(0|1), P(1|1)]]");
+    std::vector<double> out;
+    for (const py::handle row : items(value, label + " \"probabilities\""))
+        for (const py::handle p : items(row, label + " \"probabilities\" row")) out.push_back(entry(p, label).real());
+    return out;
+}
+
 // A channel of fixed size: given only for ops (or qubits) of that size.
 std::function<channel_ptr(unsigned)> fixedSize(program::kraus_channel made) {
     auto held = std::make_shared<const program::kraus_channel>(std::move(made));
@@ -131,7 +141,10 @@ noise::rule readRule(const py::handle& item, const std::string& label) {
     py::object name = field(rule, "channel");
     if (!name || !PyUnicode_Check(name.ptr())) refuse(label, "needs \"channel\": the channel's name");
     try {
-        out.channelFor = channelOf(rule, name.cast<std::string>(), label);
+        if (name.cast<std::string>() == "readout")
+            out.readout = channels::readoutError(readoutProbabilities(rule, label));
+        else
+            out.channelFor = channelOf(rule, name.cast<std::string>(), label);
     } catch (const channels::invalid_channel& e) {
         refuse(label, std::string(": ") + e.what());
     }

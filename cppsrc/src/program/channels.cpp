@@ -158,5 +158,22 @@ kraus_channel thermalRelaxation(double t1, double t2, double time) {
     return kraus({{1.0, 0.0, 0.0, a * p}, {0.0, std::sqrt(gamma), 0.0, 0.0}, {0.0, 0.0, 0.0, a * l}});
 }
 
+std::array<double, 4> readoutError(const std::vector<double>& probabilities) {
+    if (probabilities.size() != 4) {
+        throw invalid_channel("a readout error takes 2 rows of 2 probabilities (recording 0 and 1 for outcome 0, "
+                              "then for outcome 1), not " + std::to_string(probabilities.size()) + " numbers");
+    }
+    std::array<double, 4> out{};
+    for (std::size_t k = 0; k < 4; ++k) {
+        requireProbability(probabilities[k], "a readout probability");
+        out[k] = probabilities[k];
+    }
+    for (int t = 0; t < 2; ++t)
+        if (std::abs(out[2 * t] + out[2 * t + 1] - 1) > kTraceTolerance)
+            throw invalid_channel("the readout probabilities for outcome " + std::to_string(t) + " add up to " +
+                                  number(out[2 * t] + out[2 * t + 1]) + ", not 1");
+    return out;
+}
+
 }  // namespace channels
 }  // namespace program

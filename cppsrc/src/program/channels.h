@@ -3,6 +3,7 @@
 // checks its parameters and throws invalid_channel naming the one at fault.
 #pragma once
 
+#include <array>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -36,5 +37,9 @@ kraus_channel phaseDamping(double lambda);
 // Relaxation towards |0> for `time` with times T1 and T2 (T2 <= 2 T1): the
 // population of |1> scaled by exp(-time/T1), coherences by exp(-time/T2).
 kraus_channel thermalRelaxation(double t1, double t2, double time);
+
+// A readout error: `probabilities[2 t + r]` is the probability of recording
+// r where the outcome is t; each row must sum to 1.
+std::array<double, 4> readoutError(const std::vector<double>& probabilities);
 
 }  // namespace program::channels

@@ -5,6 +5,7 @@
 // to Python: the back ends and the C++ tests take it as plain data.
 #pragma once
 
+#include <array>
 #include <complex>
 #include <cstddef>
 #include <memory>
@@ -51,6 +52,9 @@ struct op {
     bool hasAngle = false;              // a one-qubit gate given a parameter
     condition cond;                     // over register bits: the op acts only where it holds
     std::shared_ptr<const kraus_channel> channel;  // channel ops: shared by the copies of a sweep
+    // measure ops with readout errors: per listed qubit, the probability of
+    // recording r where the outcome is t at [2 t + r]; empty when exact.
+    std::vector<std::array<double, 4>> readout;
     // The angle in radians, as read: angle_offset plus, for a free angle,
     // each term's coefficient times the value of the sub-circuit's parameter
     // it names. `angle` holds a free angle only once it is bound (bind).

@@ -34,6 +34,25 @@ std::vector<double> run<Space>::marginal(const std::vector<unsigned long>& qubit
     return out;
 }
 
+namespace {
+
+// Folds the readout error `error` of the key's character `at` into keyed
+// probabilities: each value splits between the one recorded as is and
+// the one recorded flipped.
+void foldReadout(std::map<std::string, double>& keyed, std::size_t at, const std::array<double, 4>& error) {
+    std::map<std::string, double> out;
+    for (const auto& [key, p] : keyed) {
+        const int outcome = key[at] == '1';
+        std::string flipped = key;
+        flipped[at] = outcome ? '0' : '1';
+        if (error[2 * outcome + outcome] != 0) out[key] += p * error[2 * outcome + outcome];
+        if (error[2 * outcome + !outcome] != 0) out[flipped] += p * error[2 * outcome + !outcome];
+    }
+    keyed = std::move(out);
+}
+
+}  // namespace
+
 template <class Space>
 std::map<std::string, double> run<Space>::classical(const std::vector<int>& clbits) const {
     std::map<std::string, double> out;
@@ -46,6 +65,7 @@ std::map<std::string, double> run<Space>::classical(const std::vector<int>& clbi
         std::vector<unsigned long> positions;
         for (unsigned long q : read) positions.push_back(qubits_ - 1 - q);
         const std::vector<double> sums = Space::marginal(b.state, qubits_, positions);
+        std::map<std::string, double> mine;
         for (std::size_t key = 0; key < sums.size(); ++key) {
             if (sums[key] == 0) continue;
             std::string text(clbits.size(), '0');
@@ -58,8 +78,14 @@ std::map<std::string, double> run<Space>::classical(const std::vector<int>& clbi
                     text[c] = '1';
                 }
             }
-            out[text] += sums[key];
+            mine[text] += sums[key];
         }
+        // Bits that still read their qubit through a readout error.
+        for (std::size_t c = 0; c < clbits.size(); ++c) {
+            const auto error = b.noisy.find(static_cast<unsigned long>(clbits[c]));
+            if (error != b.noisy.end() && sources[c] < qubits_) foldReadout(mine, c, error->second);
+        }
+        for (const auto& [key, p] : mine) out[key] += p;
     }
     return out;
 }

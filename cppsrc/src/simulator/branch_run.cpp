@@ -47,7 +47,7 @@ run<Space>::run(const program::sub_circuit& sub, fusion_choice fusion)
       queuedMeasured_(qubits_, 0) {
     queued_.qubits = qubits_;
     queued_.clbits = clbits_;
-    branches_.push_back(branch{Space::zero(qubits_), measurement_record(qubits_, clbits_)});
+    branches_.push_back(branch{Space::zero(qubits_), measurement_record(qubits_, clbits_), {}});
 }
 
 template <class Space>
@@ -93,6 +93,8 @@ void run<Space>::checkLoopEnded(const program::op& op) {
 
 template <class Space>
 void run<Space>::queueGate(const program::op& op) {
+    // A condition on a noisy bit reads the value recorded, not the qubit.
+    if (op.cond.isValid()) decideNoisy(op.cond);
     settleMeasured(op.qubits);
     queued_.ops.push_back(placement::lane_gate(op));
 }
@@ -105,6 +107,7 @@ void run<Space>::measure(const program::op& op) {
             settleMeasured({op.qubits[i]});
             queued_.ops.push_back(measureOn(op.qubits[i], op.clbits[i]));
             if (op.qubits[i] < qubits_) queuedMeasured_[op.qubits[i]] = 1;
+            for (branch& b : branches_) noteReadout(b, op, i);
         }
         return;
     }
@@ -114,9 +117,37 @@ void run<Space>::measure(const program::op& op) {
     for (std::size_t i = 0; i < op.qubits.size(); ++i) {
         settle(op.qubits[i]);
         decide(op.cond);
-        for (branch& b : branches_)
-            if (b.record.satisfiable(op.cond)) b.record.measure(op.qubits[i], op.clbits[i]);
+        for (branch& b : branches_) {
+            if (!b.record.satisfiable(op.cond)) continue;
+            b.record.measure(op.qubits[i], op.clbits[i]);
+            noteReadout(b, op, i);
+        }
     }
+}
+
+template <class Space>
+void run<Space>::noteReadout(branch& b, const program::op& op, std::size_t i) const {
+    if (op.readout.empty())
+        b.noisy.erase(op.clbits[i]);
+    else
+        b.noisy[op.clbits[i]] = op.readout[i < op.readout.size() ? i : 0];
+}
+
+template <class Space>
+void run<Space>::decideNoisy(const condition& c) {
+    const std::vector<unsigned long> bits = c.getClbits();
+    const bool noisy = std::any_of(branches_.begin(), branches_.end(), [&](const branch& b) {
+        return std::any_of(bits.begin(), bits.end(), [&](unsigned long bit) { return b.noisy.count(bit) != 0; });
+    });
+    if (!noisy) return;
+    flush();  // the queue may hold the measurements that wrote them
+    std::vector<unsigned long> read;
+    for (const branch& b : branches_)
+        for (unsigned long bit : bits) {
+            const unsigned long q = b.noisy.count(bit) ? b.record.source(bit) : NO_QUBIT;
+            if (q < qubits_ && std::find(read.begin(), read.end(), q) == read.end()) read.push_back(q);
+        }
+    for (unsigned long q : read) settle(q);
 }
 
 template <class Space>
@@ -235,11 +266,47 @@ void run<Space>::settle(unsigned long qubit) {
             out.push_back(std::move(b));
             continue;
         }
-        split(out, std::move(b), qubit, out.size() + branches_.size() - k + 1,
-              [&](branch& part, bool outcome) { part.record.settle(qubit, outcome); });
+        std::vector<unsigned long> noisyBits;
+        for (unsigned long bit : b.record.readers(qubit))
+            if (b.noisy.count(bit)) noisyBits.push_back(bit);
+        std::vector<branch> parts;
+        std::vector<bool> outcomes;
+        const std::size_t live = out.size() + branches_.size() - k + 1;
+        split(parts, std::move(b), qubit, live, [&](branch& part, bool outcome) {
+            part.record.settle(qubit, outcome);
+            outcomes.push_back(outcome);
+        });
+        for (std::size_t p = 0; p < parts.size(); ++p)
+            recordNoisily(out, std::move(parts[p]), noisyBits, outcomes[p], out.size() + branches_.size() - k + 1);
     }
     branches_ = std::move(out);
     merge();
+}
+
+template <class Space>
+void run<Space>::recordNoisily(std::vector<branch>& out, branch part, const std::vector<unsigned long>& bits,
+                               bool outcome, std::size_t live) {
+    if (bits.empty()) {
+        out.push_back(std::move(part));
+        return;
+    }
+    const unsigned long bit = bits.back();
+    const std::vector<unsigned long> rest(bits.begin(), bits.end() - 1);
+    const confusion error = part.noisy.at(bit);
+    part.noisy.erase(bit);
+    const double kept = error[2 * outcome + outcome], flipped = error[2 * outcome + !outcome];
+    if (flipped > kNegligible && kept > kNegligible) {
+        branch other = copyOf(part, live + 1);
+        Space::weigh(other.state, flipped);
+        other.record.setSettled(bit, !outcome);
+        recordNoisily(out, std::move(other), rest, outcome, live + 1);
+    } else if (flipped > kNegligible) {
+        part.record.setSettled(bit, !outcome);
+        Space::weigh(part.state, flipped);
+        return recordNoisily(out, std::move(part), rest, outcome, live);
+    }
+    Space::weigh(part.state, kept);
+    recordNoisily(out, std::move(part), rest, outcome, live);
 }
 
 template <class Space>
@@ -254,7 +321,7 @@ void run<Space>::merge() {
         std::size_t compared = 0;
         bool joined = false;
         for (std::size_t k = 0; k < kept.size() && compared < kCompared && !joined; ++k) {
-            if (!(kept[k].record == b.record)) continue;
+            if (!(kept[k] == b)) continue;  // records differ
             ++compared;
             if (!Space::join(kept[k].state, weights[k], b.state, weight)) continue;
             weights[k] += weight;
@@ -315,7 +382,7 @@ typename run<Space>::branch run<Space>::copyOf(const branch& from, std::size_t l
                       "branch is a state vector)"));
         roomBytes_ += more;
     }
-    return branch{from.state, from.record};
+    return branch{from.state, from.record, from.noisy};
 }
 
 template class run<pure_states>;

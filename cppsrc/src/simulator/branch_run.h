@@ -24,6 +24,7 @@
 // the process-wide budget before it is made.
 #pragma once
 
+#include <array>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -84,9 +85,18 @@ public:
     state_space::state_vector takeStateVector();
 
 private:
+    // A readout error: the probability of recording r where the outcome is
+    // t at [2 t + r].
+    using confusion = std::array<double, 4>;
+
     struct branch {
         state_space::state_vector state;
         measurement_record record;
+        // The bits written by measurements with readout errors that still
+        // read their qubit: the error is drawn once the outcome settles, or
+        // folded into the classical results at the end.
+        std::map<unsigned long, confusion> noisy;
+        bool operator==(const branch& other) const { return record == other.record && noisy == other.noisy; }
     };
 
     void apply(const program::op& op);
@@ -109,6 +119,16 @@ private:
     void settleMeasured(const std::vector<unsigned long>& qubits);
     // Settles `qubit` in every branch that has measured it.
     void settle(unsigned long qubit);
+    // Appends `part`, whose `qubit` has just settled on `outcome`, split on
+    // the values its noisy bits `bits` record (those of more than
+    // kNegligible probability).
+    void recordNoisily(std::vector<branch>& out, branch part, const std::vector<unsigned long>& bits, bool outcome,
+                       std::size_t live);
+    // Notes in every branch which bits `op` (a measurement) writes with a
+    // readout error.
+    void noteReadout(branch& b, const program::op& op, std::size_t i) const;
+    // Settles the noisy bits the condition reads.
+    void decideNoisy(const condition& c);
     // Joins branches that hold the same record and proportional states:
     // their mixture is one branch, of their summed probability.
     void merge();

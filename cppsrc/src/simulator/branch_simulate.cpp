@@ -81,20 +81,24 @@ std::vector<double> BasicSimulator::run_branches(const program::sub_circuit& sub
 std::vector<double> BasicSimulator::run_mixed(const program::sub_circuit& sub, state_vector& states,
                                               const simulator_options& options, run_context& context,
                                               classical_readout* classical, register_readout* reported) {
-    if (options.method == run_method::statevector) {
+    const std::optional<program::sub_circuit> noisy =
+        options.noise.empty() ? std::nullopt : std::optional(noise::withNoise(sub, options.noise));
+    const program::sub_circuit& run = noisy ? *noisy : sub;
+    const bool channels = noise::hasChannels(run);
+    if (channels && options.method == run_method::statevector) {
         throw std::invalid_argument("the circuit holds channels (\"KRAUS\" vertices or \"noise\"), which a state "
                                     "vector does not run exactly: leave \"method\" out or set it to "
                                     "\"density_matrix\"");
     }
+    // Readout errors alone leave the branches pure.
+    if (!channels && options.method != run_method::density_matrix)
+        return run_branches(run, states, options, context, classical, reported);
     refuseRanks("a density matrix");
-    if (sub.qubits < 0 || sub.qubits > static_cast<int>(density_space::kMaxQubits)) {
-        throw std::invalid_argument("cannot simulate " + std::to_string(sub.qubits) +
+    if (run.qubits < 0 || run.qubits > static_cast<int>(density_space::kMaxQubits)) {
+        throw std::invalid_argument("cannot simulate " + std::to_string(run.qubits) +
                                     " qubits as a density matrix: it takes at most " +
                                     std::to_string(density_space::kMaxQubits) + " (4^n amplitudes)");
     }
-    const std::optional<program::sub_circuit> noisy =
-        options.noise.empty() ? std::nullopt : std::optional(noise::withNoise(sub, options.noise));
-    const program::sub_circuit& run = noisy ? *noisy : sub;
     const std::vector<unsigned long> reportedQubits = reportedQubitsOf(run, classical, reported);
     const int summed = summedBits(run, options, classical, reportedQubits);
     const double bytes = std::ldexp(16.0, 2 * run.qubits) + std::ldexp(8.0, summed);

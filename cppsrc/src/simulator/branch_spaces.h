@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <complex>
 #include <vector>
 
@@ -36,6 +37,11 @@ struct pure_states {
     }
     static void flipBit(state_vector& s, unsigned long, unsigned long position) {
         state_space::flipBit(s, 1UL << position);
+    }
+    // The branch's weight multiplied by `factor`.
+    static void weigh(state_vector& s, double factor) {
+        const double scale = std::sqrt(factor);
+        for (auto& a : s) a *= scale;
     }
     // Two pure branches of one record are one branch when their states are
     // proportional (|<a|b>|^2 = |a|^2 |b|^2 to rounding): `kept` is then
@@ -71,6 +77,9 @@ struct density_states {
     }
     static void flipBit(state_vector& s, unsigned long qubits, unsigned long position) {
         density_space::flipBit(s, qubits, position);
+    }
+    static void weigh(state_vector& s, double factor) {
+        for (auto& a : s) a *= factor;
     }
     static bool join(state_vector& kept, double, const state_vector& other, double);
     static std::vector<double> expectations(const state_vector& s, unsigned long qubits,

@@ -18,6 +18,7 @@ std::string opName(const program::op& op) {
 }
 
 bool matches(const rule& r, const program::op& op) {
+    if (r.readout) return false;
     if (op.kind != program::op_kind::gate && op.kind != program::op_kind::measure &&
         op.kind != program::op_kind::reset)
         return false;
@@ -53,6 +54,18 @@ void appendChannels(const rule& r, const program::op& op, std::vector<program::o
     for (unsigned long q : op.qubits) out.push_back(channelOp(each, {q}, op.cond));
 }
 
+// The readout rules' errors on the measurement's qubits.
+void addReadout(const noise_model& model, program::op& op) {
+    for (const rule& r : model.rules) {
+        if (!r.readout) continue;
+        for (std::size_t i = 0; i < op.qubits.size(); ++i) {
+            if (r.qubits && (r.qubits->size() != 1 || r.qubits->front() != op.qubits[i])) continue;
+            op.readout.resize(op.qubits.size(), {1.0, 0.0, 0.0, 1.0});
+            op.readout[i] = *r.readout;
+        }
+    }
+}
+
 }  // namespace
 
 program::sub_circuit withNoise(const program::sub_circuit& sub, const noise_model& model) {
@@ -67,7 +80,10 @@ program::sub_circuit withNoise(const program::sub_circuit& sub, const noise_mode
         const bool before = op.kind == program::op_kind::measure;
         if (!before) out.ops.push_back(op);
         for (program::op& c : channels) out.ops.push_back(std::move(c));
-        if (before) out.ops.push_back(op);
+        if (before) {
+            out.ops.push_back(op);
+            addReadout(model, out.ops.back());
+        }
     }
     return out;
 }
@@ -75,6 +91,10 @@ program::sub_circuit withNoise(const program::sub_circuit& sub, const noise_mode
 bool hasChannels(const program::sub_circuit& sub) {
     return std::any_of(sub.ops.begin(), sub.ops.end(),
                        [](const program::op& op) { return op.kind == program::op_kind::channel; });
+}
+
+bool hasReadoutErrors(const program::sub_circuit& sub) {
+    return std::any_of(sub.ops.begin(), sub.ops.end(), [](const program::op& op) { return !op.readout.empty(); });
 }
 
 }  // namespace noise

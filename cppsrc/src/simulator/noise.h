@@ -5,6 +5,7 @@
 // program, which only a density-matrix run takes exactly.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -22,6 +23,9 @@ struct rule {
     // The channel for an op on `qubits` qubits, or null where the rule's
     // channel fits no such op (a one-qubit channel then acts on each qubit).
     std::function<std::shared_ptr<const program::kraus_channel>(unsigned qubits)> channelFor;
+    // A readout error instead of a channel: on the measurements of `qubits`
+    // (one qubit), or of every qubit.
+    std::optional<std::array<double, 4>> readout;
 };
 
 struct noise_model {
@@ -37,5 +41,7 @@ program::sub_circuit withNoise(const program::sub_circuit& sub, const noise_mode
 
 // Whether any op is a channel.
 bool hasChannels(const program::sub_circuit& sub);
+// Whether any measurement has a readout error.
+bool hasReadoutErrors(const program::sub_circuit& sub);
 
 }  // namespace noise

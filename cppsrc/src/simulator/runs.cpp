@@ -224,7 +224,8 @@ std::optional<placement::placed_run> BasicSimulator::prepare(const program::sub_
 std::vector<double> BasicSimulator::simulate(const program::sub_circuit& sub, state_vector& states,
                                              const simulator_options& options, run_context& context,
                                              classical_readout* classical, register_readout* reported) {
-    if (options.method == run_method::density_matrix || !options.noise.empty() || noise::hasChannels(sub))
+    if (options.method == run_method::density_matrix || !options.noise.empty() || noise::hasChannels(sub) ||
+        noise::hasReadoutErrors(sub))
         return run_mixed(sub, states, options, context, classical, reported);
     std::optional<placement::placed_run> placed = prepare(sub, options, reported != nullptr);
     if (!placed) return run_branches(sub, states, options, context, classical, reported);
