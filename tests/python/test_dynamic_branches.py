@@ -168,7 +168,10 @@ def deferred(flat):
         ops.append((gate, controls + targets))
 
     for kind, payload, qubits, clbit, read, holds in flat:
-        if kind == "gate":
+        if kind == "channel":  # unconditioned: a channel has no controlled form
+            assert not read
+            ops.append((payload, qubits))
+        elif kind == "gate":
             for written, number, values in assignments(read):
                 if holds(values):
                     controlled(payload, written, number, qubits)
@@ -192,6 +195,9 @@ def deferred(flat):
                 elif clbit in holder:  # the bit keeps its old value
                     controlled(XGate().control(1), written, number, [holder[clbit], new])
             holder[clbit] = new
+            if payload is not None:  # a readout error: a channel on the classical copy
+                assert not read
+                ops.append((payload, [new]))
     out = QuantumCircuit(fresh)
     for gate, qubits in ops:
         out.reset(qubits) if gate == "reset" else out.append(gate, qubits)
