@@ -153,3 +153,109 @@ def test_noise_models_match_aer(seed):
     qc.measure(range(qubits), range(qubits))
     expected = {format(k, f"0{qubits}b"): p for k, p in enumerate(folded(exact, model, qubits))}
     assert_same_distribution(KovraBackend(noise_model=model).probabilities(qc), expected, TOLERANCE)
+
+
+def ghz_with_rotations():
+    qc = QuantumCircuit(3, 3)
+    qc.h(0)
+    qc.cx(0, 1)
+    qc.rx(0.8, 2)
+    qc.cx(1, 2)
+    qc.h(1)
+    qc.ry(0.5, 0)
+    qc.h(0)
+    qc.rx(0.6, 2)
+    qc.measure(range(3), range(3))
+    return qc
+
+
+# Each "noise" rule beside the Aer error it describes, on the same gates.
+RULES = [
+    ({"channel": "depolarizing", "p": 0.1, "gates": ["H"]}, lambda m: m.add_all_qubit_quantum_error(
+        depolarizing_error(0.1, 1), ["h"])),
+    ({"channel": "depolarizing", "p": 0.2, "gates": ["CNOT"]}, lambda m: m.add_all_qubit_quantum_error(
+        depolarizing_error(0.2, 2), ["cx"])),
+    ({"channel": "amplitude_damping", "gamma": 0.3, "gates": ["Rx"]}, lambda m: m.add_all_qubit_quantum_error(
+        amplitude_damping_error(0.3), ["rx"])),
+    ({"channel": "phase_damping", "lambda": 0.3, "gates": ["Rx"], "qubits": [2]}, lambda m: m.add_quantum_error(
+        phase_damping_error(0.3), ["rx"], [2])),
+    ({"channel": "thermal_relaxation", "t1": 50, "t2": 70, "time": 9, "gates": ["CNOT"]},
+     lambda m: m.add_all_qubit_quantum_error(thermal_relaxation_error(50, 70, 9).tensor(
+         thermal_relaxation_error(50, 70, 9)), ["cx"])),
+    ({"channel": "pauli", "terms": [["XZ", 0.1], ["YY", 0.2]], "gates": ["CNOT"], "qubits": [0, 1]},
+     lambda m: m.add_quantum_error(pauli_error([("ZX", 0.1), ("YY", 0.2), ("II", 0.7)]), ["cx"], [0, 1])),
+    ({"channel": "kraus", "operators": [[[1, 0], [0, 0.6]], [[0, 0.8], [0, 0]]], "gates": ["H"]},
+     lambda m: m.add_all_qubit_quantum_error(amplitude_damping_error(0.64), ["h"])),
+    ({"channel": "depolarizing", "p": 0.1, "gates": ["MEASURE"]}, lambda m: m.add_all_qubit_quantum_error(
+        depolarizing_error(0.1, 1), ["measure"])),
+    ({"channel": "readout", "probabilities": [[0.9, 0.1], [0.25, 0.75]], "qubits": [2]},
+     lambda m: m.add_readout_error(ReadoutError([[0.9, 0.1], [0.25, 0.75]]), [2])),
+]
+
+
+@pytest.mark.parametrize("rule, aer", RULES, ids=[r["channel"] for r, _ in RULES])
+def test_noise_rules_describe_the_channels_aer_applies(rule, aer):
+    from kovra.noise import NoiseLookup
+
+    circuit = ghz_with_rotations()
+    model = NoiseModel()
+    aer(model)
+    plain, lowered = lower_circuit(circuit)
+    noisy, _ = lower_circuit(circuit, noise=NoiseLookup(model))
+    bits = sorted(lowered.written)
+    by_rule = kovra_backends.BasicSimulator().execute(plain.graph(), {"mcbits": bits, "noise": [rule]})
+    by_model = kovra_backends.BasicSimulator().execute(noisy.graph(), {"mcbits": bits})
+    ideal = kovra_backends.BasicSimulator().execute(plain.graph(), {"mcbits": bits})
+    assert_same_distribution(by_rule.probabilities, by_model.probabilities, 1e-12)
+    assert max(abs(by_rule.probabilities.get(k, 0) - p) for k, p in ideal.probabilities.items()) > 1e-3
+
+
+@pytest.mark.parametrize("config, message", [
+    ({"noise": [{"channel": "depolarizing", "p": 2}]}, r'"noise" item 0 : the depolarizing parameter'),
+    ({"noise": [{"channel": "bitflip"}]}, r'"noise" item 0 has "channel": "bitflip"'),
+    ({"noise": [{}, {"channel": "kraus", "operators": [[[1, 0], [0, 0.5]]]}]}, r'"noise" item 0 needs "channel"'),
+    ({"noise": [{"channel": "kraus", "operators": [[[1, 0], [0, 0.5]]]}]}, r"do not keep the trace"),
+    ({"noise": [{"channel": "thermal_relaxation", "t1": 10, "t2": 30, "time": 1}]}, r"T2 must lie in"),
+    ({"noise": [{"channel": "readout", "probabilities": [[0.9, 0.2], [0, 1]]}]}, r"outcome 0 add up to 1.1"),
+    ({"noise": [{"channel": "amplitude_damping", "gamma": 0.1, "gates": ["CNOT"], "qubits": [0, 1]},
+                {"channel": "pauli", "terms": [["XX", 0.1]], "gates": ["CCX"]}]}, r'"noise" item 1: .*3 qubits of CCX'),
+    ({"noise": "depolarizing"}, r'"noise" is not a list'),
+    ({"method": "statevector", "noise": [{"channel": "depolarizing", "p": 0.1}]}, r"does not run exactly"),
+    ({"method": "density"}, r'"method" is "density"'),
+])
+def test_bad_noise_is_refused_by_name(config, message):
+    builder, _ = lower_circuit(QuantumCircuit(3))
+    builder.gate("CCX", [0, 1, 2])
+    with pytest.raises(ValueError, match=message):
+        kovra_backends.BasicSimulator().execute(builder.graph(), config)
+
+
+@pytest.mark.parametrize("operators, message", [
+    ([[[1, 0], [0, 0.5]]], "do not keep the trace"),
+    ([np.eye(8)], "1 or 2 qubits"),
+])
+def test_bad_kraus_instructions_are_refused_by_name(operators, message):
+    builder, _ = lower_circuit(QuantumCircuit(3))
+    builder.kraus([0, 1, 2][:int(np.log2(len(operators[0])))], operators)
+    with pytest.raises(ValueError, match=message):
+        kovra_backends.BasicSimulator().execute(builder.graph(), {})
+
+
+def test_unsupported_noise_models_are_refused_by_name():
+    model = NoiseModel()
+    model.add_all_qubit_quantum_error(depolarizing_error(0.1, 3), ["ccx"])
+    with pytest.raises(UnsupportedNoiseError, match="'ccx' acts on 3 qubits"):
+        KovraBackend(noise_model=model).probabilities(ghz_with_rotations())
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_density_matrices_of_pure_circuits_are_the_state_vectors(seed):
+    from test_dynamic_branches import reused_measurements
+
+    builder, lowered = lower_circuit(reused_measurements(seed))
+    graph, bits = builder.graph(), sorted(lowered.written)
+    config = {"mcbits": bits, "observables": [[("XZYZ", 0.5), ("ZZII", 1.0)]]}
+    pure = kovra_backends.BasicSimulator().execute(graph, config)
+    mixed = kovra_backends.BasicSimulator().execute(graph, dict(config, method="density_matrix"))
+    assert_same_distribution(mixed.probabilities, pure.probabilities, 1e-12)
+    assert mixed.expectation_values == pytest.approx(pure.expectation_values, abs=1e-12)
