@@ -23,21 +23,6 @@ unsigned long positionOf(unsigned long qubits, unsigned long q) { return qubits 
 
 }  // namespace
 
-bool pure_states::join(state_vector& kept, double keptWeight, const state_vector& other, double otherWeight) {
-    constexpr double kRounding = 1e-12;
-    std::complex<double> inner = 0;
-    for (std::size_t i = 0; i < kept.size(); ++i) inner += std::conj(kept[i]) * other[i];
-    if (std::norm(inner) < keptWeight * otherWeight * (1 - kRounding)) return false;
-    const double scale = std::sqrt((keptWeight + otherWeight) / keptWeight);
-    for (auto& a : kept) a *= scale;
-    return true;
-}
-
-bool density_states::join(state_vector& kept, double, const state_vector& other, double) {
-    for (std::size_t i = 0; i < kept.size(); ++i) kept[i] += other[i];
-    return true;
-}
-
 template <class Space>
 run<Space>::run(const program::sub_circuit& sub, fusion_choice fusion)
     : qubits_(static_cast<unsigned long>(sub.qubits)),
@@ -126,31 +111,6 @@ void run<Space>::measure(const program::op& op) {
 }
 
 template <class Space>
-void run<Space>::noteReadout(branch& b, const program::op& op, std::size_t i) const {
-    if (op.readout.empty())
-        b.noisy.erase(op.clbits[i]);
-    else
-        b.noisy[op.clbits[i]] = op.readout[i < op.readout.size() ? i : 0];
-}
-
-template <class Space>
-void run<Space>::decideNoisy(const condition& c) {
-    const std::vector<unsigned long> bits = c.getClbits();
-    const bool noisy = std::any_of(branches_.begin(), branches_.end(), [&](const branch& b) {
-        return std::any_of(bits.begin(), bits.end(), [&](unsigned long bit) { return b.noisy.count(bit) != 0; });
-    });
-    if (!noisy) return;
-    flush();  // the queue may hold the measurements that wrote them
-    std::vector<unsigned long> read;
-    for (const branch& b : branches_)
-        for (unsigned long bit : bits) {
-            const unsigned long q = b.noisy.count(bit) ? b.record.source(bit) : NO_QUBIT;
-            if (q < qubits_ && std::find(read.begin(), read.end(), q) == read.end()) read.push_back(q);
-        }
-    for (unsigned long q : read) settle(q);
-}
-
-template <class Space>
 void run<Space>::reset(const program::op& op) {
     pure_ = false;
     flush();
@@ -183,65 +143,6 @@ void run<Space>::flush() {
     queued_.ops.clear();
     queuedChannels_.clear();
     std::fill(queuedMeasured_.begin(), queuedMeasured_.end(), 0);
-}
-
-template <class Space>
-std::vector<gates::compiled_gate> run<Space>::compileQueue(branch& b) const {
-    if (queuedChannels_.empty()) return Space::lift(compileSliced(queued_, b.record), qubits_);
-    std::vector<gates::compiled_gate> out;
-    std::size_t from = 0;
-    auto compilePiece = [&](std::size_t to) {
-        op_list piece{queued_.qubits, queued_.clbits, {queued_.ops.begin() + static_cast<long>(from),
-                                                       queued_.ops.begin() + static_cast<long>(to)}};
-        const std::vector<gates::compiled_gate> part = Space::lift(compileSliced(piece, b.record), qubits_);
-        out.insert(out.end(), part.begin(), part.end());
-        from = to;
-    };
-    for (const auto& [at, matrix] : queuedChannels_) {
-        compilePiece(at);
-        gates::compiled_gate step;
-        step.kind = gates::compiled_gate::FUSED;
-        step.mask = matrix->positions;
-        step.fused = matrix;
-        out.push_back(step);
-    }
-    compilePiece(queued_.ops.size());
-    return out;
-}
-
-template <class Space>
-void run<Space>::channel(const program::op& op) {
-    if constexpr (!Space::kTakesChannels) {
-        throw run_refused();
-    } else {
-        pure_ = false;
-        for (unsigned long q : op.qubits)
-            if (q >= qubits_) throw run_refused();
-        settleMeasured(op.qubits);
-        const gates::fused_matrix* matrix = superoperatorOf(op);
-        if (!op.cond.isValid()) {
-            queuedChannels_.emplace_back(queued_.ops.size(), matrix);
-            return;
-        }
-        flush();
-        decide(op.cond);
-        gates::compiled_gate step;
-        step.kind = gates::compiled_gate::FUSED;
-        step.mask = matrix->positions;
-        step.fused = matrix;
-        for (branch& b : branches_) {
-            if (!b.record.satisfiable(op.cond)) continue;
-            runCompiled(b.state, {step}, false, keepGoing_);
-            if (stopped_) throw run_stopped();
-        }
-    }
-}
-
-template <class Space>
-const gates::fused_matrix* run<Space>::superoperatorOf(const program::op& op) {
-    std::unique_ptr<gates::fused_matrix>& kept = superoperators_[&op];
-    if (!kept) kept = density_space::superoperator(op.channel->operators, op.qubits, qubits_);
-    return kept.get();
 }
 
 template <class Space>
@@ -284,57 +185,6 @@ void run<Space>::settle(unsigned long qubit) {
 }
 
 template <class Space>
-void run<Space>::recordNoisily(std::vector<branch>& out, branch part, const std::vector<unsigned long>& bits,
-                               bool outcome, std::size_t live) {
-    if (bits.empty()) {
-        out.push_back(std::move(part));
-        return;
-    }
-    const unsigned long bit = bits.back();
-    const std::vector<unsigned long> rest(bits.begin(), bits.end() - 1);
-    const confusion error = part.noisy.at(bit);
-    part.noisy.erase(bit);
-    const double kept = error[2 * outcome + outcome], flipped = error[2 * outcome + !outcome];
-    if (flipped > kNegligible && kept > kNegligible) {
-        branch other = copyOf(part, live + 1);
-        Space::weigh(other.state, flipped);
-        other.record.setSettled(bit, !outcome);
-        recordNoisily(out, std::move(other), rest, outcome, live + 1);
-    } else if (flipped > kNegligible) {
-        part.record.setSettled(bit, !outcome);
-        Space::weigh(part.state, flipped);
-        return recordNoisily(out, std::move(part), rest, outcome, live);
-    }
-    Space::weigh(part.state, kept);
-    recordNoisily(out, std::move(part), rest, outcome, live);
-}
-
-template <class Space>
-void run<Space>::merge() {
-    // Each branch is compared with the first few kept branches of its
-    // record: enough for the repeats of a loop, bounded for any circuit.
-    constexpr std::size_t kCompared = 8;
-    std::vector<branch> kept;
-    std::vector<double> weights;
-    for (branch& b : branches_) {
-        const double weight = Space::weight(b.state, qubits_);
-        std::size_t compared = 0;
-        bool joined = false;
-        for (std::size_t k = 0; k < kept.size() && compared < kCompared && !joined; ++k) {
-            if (!(kept[k] == b)) continue;  // records differ
-            ++compared;
-            if (!Space::join(kept[k].state, weights[k], b.state, weight)) continue;
-            weights[k] += weight;
-            joined = true;
-        }
-        if (joined) continue;
-        kept.push_back(std::move(b));
-        weights.push_back(weight);
-    }
-    branches_ = std::move(kept);
-}
-
-template <class Space>
 void run<Space>::decide(const condition& c) {
     std::vector<unsigned long> read;
     for (const branch& b : branches_)
@@ -365,24 +215,6 @@ void run<Space>::split(std::vector<branch>& out, branch b, unsigned long qubit, 
     if (weights[!outcome] != 0) Space::zeroPart(b.state, qubits_, position, !outcome);
     finish(b, outcome);
     out.push_back(std::move(b));
-}
-
-template <class Space>
-typename run<Space>::branch run<Space>::copyOf(const branch& from, std::size_t live) {
-    // A branch beside its amplitudes: its record's tables and the
-    // allocator's headers, generously.
-    constexpr double kBranchOverhead = 1024;
-    const double needed = static_cast<double>(live - 1) *
-                          (static_cast<double>(from.state.size()) * sizeof(from.state[0]) + kBranchOverhead);
-    if (needed > roomBytes_) {
-        const double more = std::max(needed - roomBytes_, std::max(roomBytes_, memory_budget::kSmallBytes));
-        room_.push_back(memory_budget::reserve(
-            more, "room for " + std::to_string(live) + " live branches of " + std::to_string(qubits_) +
-                      " qubits (a measured or reset qubit whose outcome is uncertain splits its branch: each live "
-                      "branch is a state vector)"));
-        roomBytes_ += more;
-    }
-    return branch{from.state, from.record, from.noisy};
 }
 
 template class run<pure_states>;
