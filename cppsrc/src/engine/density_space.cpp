@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "engine/fuser.h"
+#include "engine/local_operator.h"
 #include "engine/gate_runs.h"
 #include "engine/key_sums.h"
 #include "engine/share_out.h"
@@ -74,41 +75,17 @@ std::vector<compiled_gate> doubled(const std::vector<compiled_gate>& run, unsign
 
 std::unique_ptr<gates::fused_matrix> superoperator(const kraus_operators& kraus, const std::vector<unsigned long>& on,
                                                    unsigned long qubits) {
-    const unsigned long m = on.size();
-    const unsigned long d = dimension(m);
-    auto out = std::make_unique<gates::fused_matrix>();
-    // Position of each bit of a superoperator row or column number: the
-    // i-th lowest position is bit i. Column positions lie below row ones.
-    std::vector<unsigned long> rowBit(m), columnBit(m);
-    for (unsigned long j = 0; j < m; ++j) out->positions |= (1UL << (qubits - 1 - on[j])) | (1UL << (2 * qubits - 1 - on[j]));
-    out->qubits = static_cast<unsigned>(2 * m);
-    auto rank = [&](unsigned long position) {
-        return static_cast<unsigned long>(__builtin_popcountl(out->positions & ((1UL << position) - 1)));
-    };
-    for (unsigned long j = 0; j < m; ++j) {
-        rowBit[j] = rank(2 * qubits - 1 - on[j]);
-        columnBit[j] = rank(qubits - 1 - on[j]);
-    }
-    // The Kraus row (or column) number that a superoperator index spells on
-    // the row (or column) side: qubit j is bit m - 1 - j of it.
-    auto side = [&](unsigned long index, const std::vector<unsigned long>& bits) {
-        unsigned long value = 0;
-        for (unsigned long j = 0; j < m; ++j) value |= ((index >> bits[j]) & 1) << (m - 1 - j);
-        return value;
-    };
-    const unsigned long D = d * d;
-    out->entries.assign(D * D, 0.0);
-    for (unsigned long to = 0; to < D; ++to) {
-        const unsigned long r1 = side(to, rowBit), c1 = side(to, columnBit);
-        for (unsigned long from = 0; from < D; ++from) {
-            const unsigned long r0 = side(from, rowBit), c0 = side(from, columnBit);
-            cd sum = 0.0;
-            for (const auto& k : kraus) sum += k[r1 * d + r0] * std::conj(k[c1 * d + c0]);
-            out->entries[to * D + from] = sum;
-        }
-    }
-    gates::prepareRows(*out);
-    return out;
+    // sum_k K_k (x) conj(K_k), its row-side bits above its column-side ones.
+    const unsigned long d = 1UL << on.size(), D = d * d;
+    std::vector<cd> s(D * D, 0.0);
+    for (const auto& k : kraus)
+        for (unsigned long to = 0; to < D; ++to)
+            for (unsigned long from = 0; from < D; ++from)
+                s[to * D + from] += k[(to / d) * d + from / d] * std::conj(k[(to % d) * d + from % d]);
+    std::vector<unsigned long> positions;
+    for (unsigned long q : on) positions.push_back(2 * qubits - 1 - q);  // rows
+    for (unsigned long q : on) positions.push_back(qubits - 1 - q);      // columns
+    return gates::operatorOn(s, positions);
 }
 
 double trace(const state_vector& rho, unsigned long qubits) {
