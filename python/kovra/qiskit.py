@@ -100,8 +100,8 @@ class KovraBackend(BackendV2):
                              "dict of parameter values per circuit")
         runs = []
         for k, circuit in enumerate(circuits):
-            runs += (_Run.sweep(self, circuit, binds[k], limit, noise) if binds is not None
-                     else [_Run(self, circuit, limit, noise)])
+            runs += (_Run.sweep(self, circuit, binds[k], limit, noise, seed) if binds is not None
+                     else [_Run(self, circuit, limit, noise, seed)])
         # One generator for the whole job: reproducible for a seed, and the
         # circuits of a job do not all draw the same numbers.
         generator = np.random.default_rng(seed)
@@ -130,6 +130,15 @@ class KovraBackend(BackendV2):
             data["counts"] = run.sampled_counts(shots, generator)
         return ExperimentResult(shots=shots, success=True, data=ExperimentResultData(**data),
                                 header=run.header(), status="DONE", seed_simulator=seed)
+
+
+def _config(bits, seed):
+    """The simulator's configuration for a run keyed by `bits`: the seed
+    fixes the draws of a noisy register run as trajectories."""
+    config = {"mcbits": bits}
+    if seed is not None:
+        config["seed"] = int(seed)
+    return config
 
 
 def _noise_lookup(model):
@@ -162,7 +171,7 @@ class _Run:
     """One circuit: transpiled, lowered, simulated, and its classical bits'
     distribution read off the simulator's probabilities."""
 
-    def __init__(self, backend, circuit, while_limit, noise=None):
+    def __init__(self, backend, circuit, while_limit, noise=None, seed=None):
         self.circuit = circuit
         _check_supported(circuit)
         free = free_parameters(circuit)
@@ -176,10 +185,10 @@ class _Run:
         self.measured = bool(self.bits)
         self.result = None
         if self.bits:
-            self.result = kovra_backends.BasicSimulator().execute(builder.graph(), {"mcbits": self.bits})
+            self.result = kovra_backends.BasicSimulator().execute(builder.graph(), _config(self.bits, seed))
 
     @classmethod
-    def sweep(cls, backend, circuit, binds, while_limit, noise=None):
+    def sweep(cls, backend, circuit, binds, while_limit, noise=None, seed=None):
         """One run per set of values in `binds` ({parameter: values}, every
         list as long), the circuit lowered and compiled once."""
         _check_supported(circuit)
@@ -192,7 +201,7 @@ class _Run:
             raise ValueError(f"parameter_binds for circuit '{circuit.name}' gives value lists of lengths "
                              f"{sorted(lengths)}; they must be equally long")
         sets = lengths.pop()
-        program, bits = compile_measured(circuit, backend, while_limit, noise)
+        program, bits = compile_measured(circuit, backend, while_limit, noise, _config([], seed))
         results = [None] * sets
         if program is not None:
             values = np.column_stack([columns[name] for name in program.parameters] or [np.zeros((sets, 0))])

@@ -74,13 +74,14 @@ def _while_limit(value):
     return value
 
 
-def compile_measured(circuit, backend=None, while_limit=DEFAULT_WHILE_LIMIT, noise=None):
+def compile_measured(circuit, backend=None, while_limit=DEFAULT_WHILE_LIMIT, noise=None, config=None):
     """The circuit lowered with its parameters free and compiled, its
     results keyed by the bits its measurements write: (program, the bits in
     ascending order); no program when it measures nothing."""
     builder, lowered = lower_circuit(circuit, backend, while_limit, noise)
     bits = sorted(lowered.written)
-    return (kovra_backends.compile(builder.graph(), {"mcbits": bits}) if bits else None), bits
+    config = dict(config or {}, mcbits=bits)
+    return (kovra_backends.compile(builder.graph(), config) if bits else None), bits
 
 
 def free_parameters(circuit):

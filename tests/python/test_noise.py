@@ -259,3 +259,53 @@ def test_density_matrices_of_pure_circuits_are_the_state_vectors(seed):
     mixed = kovra_backends.BasicSimulator().execute(graph, dict(config, method="density_matrix"))
     assert_same_distribution(mixed.probabilities, pure.probabilities, 1e-12)
     assert mixed.expectation_values == pytest.approx(pure.expectation_values, abs=1e-12)
+
+
+def layered_noisy_circuit(qubits, seed):
+    rng = np.random.default_rng(seed)
+    qc = QuantumCircuit(qubits, qubits)
+    for layer in range(5):
+        for q in range(qubits):
+            qc.u(*rng.uniform(-3, 3, 3), q)
+        for q in range(layer % 2, qubits - 1, 2):
+            qc.cx(q, q + 1)
+    qc.measure(3, 3)
+    qc.reset(3)
+    with qc.if_test((qc.clbits[3], 1)):
+        qc.x(4)
+    qc.measure(range(qubits), range(qubits))
+    model = NoiseModel()
+    model.add_all_qubit_quantum_error(depolarizing_error(0.03, 1), ["u"])
+    model.add_all_qubit_quantum_error(depolarizing_error(0.05, 2).compose(
+        amplitude_damping_error(0.05).tensor(phase_damping_error(0.1))), ["cx"])
+    model.add_readout_error(ReadoutError([[0.9, 0.1], [0.2, 0.8]]), [5])
+    return qc, model
+
+
+@pytest.mark.parametrize("keyed_by", ["mcbits", "mqubits"])
+def test_trajectories_agree_with_the_density_matrix_within_their_errors(keyed_by):
+    from kovra.noise import NoiseLookup
+
+    circuit, model = layered_noisy_circuit(10, seed=11)
+    builder, lowered = lower_circuit(circuit, noise=NoiseLookup(model))
+    keys = {"mcbits": sorted(lowered.written)} if keyed_by == "mcbits" else {"mqubits": [0, 2, 4, 6, 8]}
+    exact = kovra_backends.BasicSimulator().execute(builder.graph(), keys)
+    config = dict(keys, method="trajectories", trajectories=400, seed=3)
+    estimate = kovra_backends.BasicSimulator().execute(builder.graph(), config)
+    assert set(estimate.probability_errors) == set(estimate.probabilities)
+    z = [(estimate.probabilities.get(k, 0.0) - p) / estimate.probability_errors[k]
+         for k, p in exact.probabilities.items() if p > 1e-3]
+    assert len(z) > 20
+    assert np.mean(np.abs(z) < 2.5) > 0.9 and max(np.abs(z)) < 5
+    again = kovra_backends.BasicSimulator().execute(builder.graph(), config)
+    assert again.probabilities == estimate.probabilities  # the seed fixes every draw
+    assert not exact.probability_errors
+
+
+def test_wide_noisy_registers_run_as_trajectories_by_default():
+    from kovra.noise import NoiseLookup
+
+    circuit, model = layered_noisy_circuit(15, seed=2)
+    builder, _ = lower_circuit(circuit, noise=NoiseLookup(model))
+    result = kovra_backends.BasicSimulator().execute(builder.graph(), {"mqubits": [0], "trajectories": 8})
+    assert set(result.probability_errors) == {"0", "1"}

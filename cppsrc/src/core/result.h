@@ -29,6 +29,9 @@ public:
     // <O> for each observable the run was asked for ("observables"), in order.
     std::vector<double> expectation_values;
     std::map<std::string, int> counts;
+    // The standard error of each keyed probability, for results that are
+    // estimates (trajectories); empty for exact ones.
+    std::map<std::string, double> probability_errors;
 
     // The probabilities keyed by bit strings. A run's result keeps them as
     // its dense vector until they are asked for: a register whose output

@@ -359,6 +359,10 @@ PYBIND11_MODULE(kovra_backends, m) {
             "expectation_values", [](const Result& r) { return r.expectation_values; },
             "<O> of each observable of the configuration's \"observables\", in order: exact, over every "
             "measurement branch (empty without \"observables\").")
+        .def_property_readonly(
+            "probability_errors", [](const Result& r) { return r.probability_errors; },
+            "The standard error of each probability where the result is an estimate (\"method\": "
+            "\"trajectories\"), keyed as `probabilities`; empty for exact results.")
         .def("get_random_reading", &Result::get_random_reading)
         .def(
             "probability_array", [](Result& self) { return shared_view(self.probability_vector()); },

@@ -1,6 +1,7 @@
 #include "module/noise_config.h"
 
 #include <complex>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -184,8 +185,31 @@ run_method read_method(const config_reader& config) {
     if (choice == "automatic") return run_method::automatic;
     if (choice == "statevector") return run_method::statevector;
     if (choice == "density_matrix") return run_method::density_matrix;
+    if (choice == "trajectories") return run_method::trajectories;
     throw std::invalid_argument("\"method\" is \"" + choice +
-                                "\"; it takes \"automatic\", \"statevector\" or \"density_matrix\"");
+                                "\"; it takes \"automatic\", \"statevector\", \"density_matrix\" or "
+                                "\"trajectories\"");
+}
+
+void read_trajectories(const config_reader& config, simulator_options& options) {
+    if (config.has("trajectories")) {
+        const long long count = py::cast<long long>(config.item("trajectories"));
+        if (count < 1 || count > kMaxTrajectories)
+            throw std::invalid_argument("\"trajectories\" must be from 1 to " + std::to_string(kMaxTrajectories) +
+                                        ", not " + std::to_string(count));
+        options.trajectories = static_cast<unsigned long>(count);
+    }
+    if (config.has("seed") && !config.item("seed").is_none()) {
+        const py::object seed = py::reinterpret_steal<py::object>(PyNumber_Index(config.item("seed").ptr()));
+        if (!seed) {
+            PyErr_Clear();
+            throw std::invalid_argument("\"seed\" must be an integer");
+        }
+        // Any integer, taken modulo 2^64.
+        options.seed = PyLong_AsUnsignedLongLongMask(seed.ptr());
+    } else {
+        options.seed = (static_cast<std::uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}();
+    }
 }
 
 }  // namespace module_options

@@ -17,7 +17,15 @@ namespace module_options {
 // naming the item and what is wrong with it.
 noise::noise_model read_noise(const py::handle& value);
 
-// "method": "automatic" (the default), "statevector" or "density_matrix".
+// "method": "automatic" (the default), "statevector", "density_matrix" or
+// "trajectories".
 run_method read_method(const config_reader& config);
+
+// The most trajectories a run takes.
+constexpr long long kMaxTrajectories = 100000000;
+
+// "trajectories" (a count, default 1000) and "seed" (any integer; absent or
+// None: drawn from the system's entropy).
+void read_trajectories(const config_reader& config, simulator_options& options);
 
 }  // namespace module_options

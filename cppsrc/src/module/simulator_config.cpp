@@ -14,6 +14,8 @@
 //   "method"         str       "automatic"  "statevector", "density_matrix" or "automatic" (a density
 //                                      matrix where the circuit holds channels)
 //   "noise"          list      absent  channels attached to gates (module/noise_config.h)
+//   "trajectories"   int       1000    runs averaged by "method": "trajectories"
+//   "seed"           int       absent  the trajectories' draws (absent: from the system's entropy)
 //
 // Other keys are ignored.
 #include "module/simulator_config.h"
@@ -93,6 +95,7 @@ simulator_options read_simulator_options(const config_reader& config, bool& mqub
     options.local_state = config.get_bool("local_state", false);
     options.reuse = read_reuse(config);
     options.method = read_method(config);
+    read_trajectories(config, options);
     if (config.has("noise")) options.noise = read_noise(config.item("noise"));
     if (config.has("observables")) options.observables = read_observables(config.item("observables"));
     mqubits_unreadable = false;

@@ -48,6 +48,7 @@ public:
     struct classical_readout {
         std::vector<int> clbits;
         std::map<std::string, double> probabilities;
+        std::map<std::string, double> errors;  // standard errors, where estimated
     };
 
     // The qubits the result is keyed by ("mqubits"), known before the run so
@@ -62,6 +63,8 @@ public:
         bool local_slice = false;
         // <O> of each of the options' observables, from the reported run.
         std::vector<double> expectations;
+        // The standard error of each probability returned, where estimated.
+        std::vector<double> errors;
     };
 
     // One state-vector run of a sub-circuit. Returns the probability of
@@ -138,6 +141,11 @@ private:
     std::vector<double> run_mixed(const program::sub_circuit& sub, state_vector& states,
                                   const simulator_options& options, run_context& context,
                                   classical_readout* classical, register_readout* reported);
+    // The noisy sub-circuit run as trajectories (trajectories.h), as
+    // `simulate` describes it, with the estimates' standard errors.
+    std::vector<double> run_trajectories(const program::sub_circuit& sub, const simulator_options& options,
+                                         run_context& context, classical_readout* classical,
+                                         register_readout* reported);
     // The run of a placed sub-circuit, as `simulate` describes it.
     std::vector<double> run_placed(placement::placed_run placed, state_vector& states,
                                    const simulator_options& options, run_context& context,

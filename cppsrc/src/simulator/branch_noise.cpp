@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "engine/density_space.h"
+#include "engine/local_operator.h"
 #include "engine/run_refused.h"
 #include "engine/sliced_run.h"
 #include "simulator/branch_run.h"
@@ -80,13 +81,23 @@ std::vector<gates::compiled_gate> run<Space>::compileQueue(branch& b) const {
 }
 
 template <class Space>
+void run<Space>::drawChannels(std::uint64_t seed) {
+    draws_.emplace(seed);
+}
+
+template <class Space>
 void run<Space>::channel(const program::op& op) {
+    pure_ = false;
+    for (unsigned long q : op.qubits)
+        if (q >= qubits_) throw run_refused();
     if constexpr (!Space::kTakesChannels) {
-        throw run_refused();
+        if (!draws_) throw run_refused();
+        settleMeasured(op.qubits);
+        flush();
+        if (op.cond.isValid()) decide(op.cond);
+        for (branch& b : branches_)
+            if (!op.cond.isValid() || b.record.satisfiable(op.cond)) drawKraus(b, op);
     } else {
-        pure_ = false;
-        for (unsigned long q : op.qubits)
-            if (q >= qubits_) throw run_refused();
         settleMeasured(op.qubits);
         const gates::fused_matrix* matrix = superoperatorOf(op);
         if (!op.cond.isValid()) {
@@ -105,6 +116,48 @@ void run<Space>::channel(const program::op& op) {
             if (stopped_) throw run_stopped();
         }
     }
+}
+
+template <class Space>
+void run<Space>::drawKraus(branch& b, const program::op& op) {
+    std::vector<unsigned long> positions;
+    for (unsigned long q : op.qubits) positions.push_back(qubits_ - 1 - q);
+    // ||K psi||^2 = Tr(K G K^dagger), G the qubits' reduced density matrix.
+    const std::vector<std::complex<double>> g = gates::reducedDensity(b.state, positions);
+    const unsigned long d = 1UL << op.qubits.size();
+    const auto& operators = op.channel->operators;
+    std::vector<double> weights;
+    for (const auto& k : operators) {
+        double w = 0;
+        for (unsigned long r = 0; r < d; ++r)
+            for (unsigned long i = 0; i < d; ++i)
+                for (unsigned long j = 0; j < d; ++j) w += (k[r * d + i] * g[i * d + j] * std::conj(k[r * d + j])).real();
+        weights.push_back(std::max(0.0, w));
+    }
+    double total = 0;
+    for (double w : weights) total += w;
+    if (!(total > 0)) return;  // a branch of no weight stays as it is
+    std::uniform_real_distribution<double> uniform(0.0, total);
+    const double u = uniform(*draws_);
+    std::size_t chosen = weights.size() - 1;
+    double below = 0;
+    for (std::size_t k = 0; k < weights.size(); ++k) {
+        below += weights[k];
+        if (u < below) {
+            chosen = k;
+            break;
+        }
+    }
+    while (weights[chosen] == 0 && chosen > 0) --chosen;  // rounding at the end of the sum
+    std::vector<std::complex<double>> scaled = operators[chosen];
+    for (auto& e : scaled) e *= std::sqrt(total / weights[chosen]);
+    const std::unique_ptr<gates::fused_matrix> matrix = gates::operatorOn(scaled, positions);
+    gates::compiled_gate step;
+    step.kind = gates::compiled_gate::FUSED;
+    step.mask = matrix->positions;
+    step.fused = matrix.get();
+    runCompiled(b.state, {step}, false, keepGoing_);
+    if (stopped_) throw run_stopped();
 }
 
 template <class Space>
@@ -192,6 +245,8 @@ typename run<Space>::branch run<Space>::copyOf(const branch& from, std::size_t l
     template void run<Space>::decideNoisy(const condition&);                                               \
     template std::vector<gates::compiled_gate> run<Space>::compileQueue(branch&) const;                    \
     template void run<Space>::channel(const program::op&);                                                 \
+    template void run<Space>::drawChannels(std::uint64_t);                                                 \
+    template void run<Space>::drawKraus(branch&, const program::op&);                                                 \
     template const gates::fused_matrix* run<Space>::superoperatorOf(const program::op&);                   \
     template void run<Space>::recordNoisily(std::vector<branch>&, branch, const std::vector<unsigned long>&, \
                                             bool, std::size_t);

@@ -26,7 +26,10 @@
 
 #include <array>
 #include <map>
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -64,6 +67,12 @@ public:
     // fit, run_refused for a qubit or bit the register does not have or a
     // channel where the branches are pure.
     void execute(const gates::keep_going& keepGoing = {});
+
+    // Pure branches only: each channel draws one of its Kraus operators per
+    // branch, with the probability it has there, instead of being refused
+    // (one quantum trajectory; its results are unbiased estimates of the
+    // density matrix's). The draws follow `seed`.
+    void drawChannels(std::uint64_t seed);
 
 
     // The probability of every basis state of the register, summed over
@@ -107,6 +116,9 @@ private:
     // that satisfy the condition.
     void channel(const program::op& op);
     const gates::fused_matrix* superoperatorOf(const program::op& op);
+    // Applies to `b` one Kraus operator of `op`'s channel, drawn (see
+    // drawChannels), scaled to keep the branch's weight.
+    void drawKraus(branch& b, const program::op& op);
     // The queued ops as one run of `b`, its measurements written into its
     // record: gates (lifted to the branch's kind of state) and channels.
     std::vector<gates::compiled_gate> compileQueue(branch& b) const;
@@ -158,6 +170,7 @@ private:
     bool pure_ = true;                  // nothing measured or reset yet
     gates::keep_going keepGoing_;
     bool stopped_ = false;
+    std::optional<std::mt19937_64> draws_;  // set by drawChannels
     // The budget held for the branches beyond the first (the caller holds
     // that one's), grown by doubling so that small branches count too.
     std::vector<memory_budget::reservation> room_;

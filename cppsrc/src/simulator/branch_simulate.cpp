@@ -12,6 +12,7 @@
 #include "simulator/branch_run.h"
 #include "simulator/noise.h"
 #include "simulator/readout.h"
+#include "simulator/trajectories.h"
 #include "util/memory_budget.h"
 
 namespace {
@@ -78,6 +79,27 @@ std::vector<double> BasicSimulator::run_branches(const program::sub_circuit& sub
     return runAsBranches<branch_run::pure_states>(sub, states, options, context, classical, reported, reportedQubits);
 }
 
+std::vector<double> BasicSimulator::run_trajectories(const program::sub_circuit& sub, const simulator_options& options,
+                                                     run_context& context, classical_readout* classical,
+                                                     register_readout* reported) {
+    refuseRanks("trajectories");
+    std::vector<unsigned long> reportedQubits = reportedQubitsOf(sub, classical, reported);
+    if (reportedQubits.size() == static_cast<std::size_t>(sub.qubits)) reportedQubits.clear();
+    trajectories::estimate estimate =
+        trajectories::run(sub, options, context, classical ? &classical->clbits : nullptr, reportedQubits);
+    if (reported) reported->expectations = std::move(estimate.expectations);
+    if (classical) {
+        classical->probabilities = readout::aboveFloor(estimate.classicalMean);
+        for (const auto& [key, p] : classical->probabilities) classical->errors[key] = estimate.classicalError[key];
+        return {};
+    }
+    if (reported) {
+        reported->reduced = !reportedQubits.empty();
+        reported->errors = std::move(estimate.error);
+    }
+    return std::move(estimate.mean);
+}
+
 std::vector<double> BasicSimulator::run_mixed(const program::sub_circuit& sub, state_vector& states,
                                               const simulator_options& options, run_context& context,
                                               classical_readout* classical, register_readout* reported) {
@@ -90,6 +112,9 @@ std::vector<double> BasicSimulator::run_mixed(const program::sub_circuit& sub, s
                                     "vector does not run exactly: leave \"method\" out or set it to "
                                     "\"density_matrix\"");
     }
+    if (channels && (options.method == run_method::trajectories ||
+                     (options.method == run_method::automatic && run.qubits > simulator_options::kAutoDensityQubits)))
+        return run_trajectories(run, options, context, classical, reported);
     // Readout errors alone leave the branches pure.
     if (!channels && options.method != run_method::density_matrix)
         return run_branches(run, states, options, context, classical, reported);

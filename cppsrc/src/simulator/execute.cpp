@@ -15,7 +15,7 @@ Result BasicSimulator::execute(std::vector<program::sub_circuit> subs, const sim
                                run_context& context) {
     // Classical bits to key the result by: they change what the run computes.
     std::optional<classical_readout> classical;
-    if (options.mcbits) classical = classical_readout{*options.mcbits, {}};
+    if (options.mcbits) classical = classical_readout{*options.mcbits, {}, {}};
     classical_readout* wanted = classical ? &*classical : nullptr;
     register_readout reported;
     reported.local_slice = options.local_state;
@@ -29,10 +29,16 @@ Result BasicSimulator::execute(std::vector<program::sub_circuit> subs, const sim
     if (classical) {
         // Keyed by classical bits: the dense vector is read off those keys.
         result.set_probabilities(std::move(classical->probabilities));
+        result.probability_errors = std::move(classical->errors);
     } else {
         // A reduced run has already summed over the qubits left out. The
         // keys are made only when the caller reads them.
         fill_distribution(result, std::move(probabilities), reported.reduced ? std::set<int>{} : options.mqubits);
+        // An estimate's errors, keyed as its probabilities.
+        if (!reported.errors.empty())
+            result.for_each_key([&](const std::string& key, double) {
+                result.probability_errors[key] = reported.errors[std::stoul(key, nullptr, 2)];
+            });
     }
     result.set_states(std::move(states));
     result.shots = options.shots;

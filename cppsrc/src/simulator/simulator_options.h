@@ -2,6 +2,7 @@
 // into it once (module/simulator_config.cpp holds the table of keys).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <set>
 #include <string>
@@ -27,12 +28,20 @@ enum class reuse_choice {
 
 // What a run evolves ("method").
 enum class run_method {
-    automatic,       // "automatic": a density matrix where the program holds channels, else a state vector
+    // "automatic": where the program holds channels, a density matrix up to
+    // kAutoDensityQubits qubits and trajectories above; else a state vector
+    automatic,
     statevector,     // "statevector": refuses channels
     density_matrix,  // "density_matrix": rho, 4^n amplitudes
+    trajectories,    // "trajectories": channels drawn per run, results averaged (trajectories.h)
 };
 
 struct simulator_options {
+    // Channels on more qubits than this run as trajectories by default: a
+    // density matrix of 15 qubits takes 16 GiB.
+    static constexpr int kAutoDensityQubits = 14;
+    static constexpr unsigned long kDefaultTrajectories = 1000;
+
     // The shot count a result carries when "shots" is not given.
     static constexpr int kDefaultShots = 1024;
 
@@ -53,4 +62,6 @@ struct simulator_options {
     reuse_choice reuse = reuse_choice::automatic;  // "measure_reuse"
     run_method method = run_method::automatic;     // "method"
     noise::noise_model noise;                      // "noise": channels attached to gates
+    unsigned long trajectories = kDefaultTrajectories;  // "trajectories": runs averaged
+    std::uint64_t seed = 0;                        // "seed" of the trajectories' draws (random when absent)
 };
