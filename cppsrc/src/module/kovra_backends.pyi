@@ -78,14 +78,14 @@ class Result:
     @property
     def probabilities(self) -> dict[str, float]:
         ...
+    @probabilities.setter
+    def probabilities(self, value: collections.abc.Mapping[str, typing.SupportsFloat | typing.SupportsIndex]) -> None:
+        ...
     @property
     def probability_errors(self) -> dict[str, float]:
         """
         The standard error of each probability where the result is an estimate ("method": "trajectories"), keyed as `probabilities`; empty for exact results.
         """
-    @probabilities.setter
-    def probabilities(self, value: collections.abc.Mapping[str, typing.SupportsFloat | typing.SupportsIndex]) -> None:
-        ...
     @property
     def states(self) -> list[complex]:
         ...
