@@ -11,6 +11,12 @@ most 3 qubits and answers with the probabilities of the measured qubits. The
 computation is numpy's and shares nothing with the extension module, so the
 two back ends check each other.
 
+It is ideal unless given relaxation times: with ``--t1`` and ``--t2``
+(seconds) every qubit relaxes towards |0> during each time slot, for as long
+as the slot's slowest operation takes (``--gate-time NAME=SECONDS``, else
+``--default-gate-time``), so that the device path can be rehearsed with the
+answers a decohering device would give.
+
 The fault options make it misbehave in the ways a real device or network
 can; the tests use them. Once listening it prints one line,
 "kovra emulator listening on HOST:PORT", on standard output (with --port 0
@@ -130,6 +136,39 @@ def _apply(rho, tensor, targets, qubits):
     return rho
 
 
+class Relaxation:
+    """T1 and T2 (seconds, T2 <= 2 T1) and each operation's duration."""
+
+    def __init__(self, t1, t2, gate_times=None, default_time=0.0):
+        if not (t1 > 0 and 0 < t2 <= 2 * t1):
+            raise ValueError(f"relaxation times need T1 > 0 and 0 < T2 <= 2 T1, got T1={t1}, T2={t2}")
+        self.t1, self.t2 = t1, t2
+        self.gate_times = dict(gate_times or {})
+        self.default_time = default_time
+
+    def duration(self, name):
+        return self.gate_times.get(name, self.default_time)
+
+    def kraus(self, time):
+        """Amplitude damping to exp(-time/T1), then the dephasing that
+        brings the coherences to exp(-time/T2)."""
+        gamma = 1 - np.exp(-time / self.t1)
+        kept = min(1.0, np.exp(-2 * time / self.t2 + time / self.t1))  # 1 - lambda
+        a, p, l = np.sqrt(1 - gamma), np.sqrt(kept), np.sqrt(1 - kept)
+        return [np.array(m, dtype=complex) for m in ([[1, 0], [0, a * p]], [[0, np.sqrt(gamma)], [0, 0]],
+                                                     [[0, 0], [0, a * l]])]
+
+
+def _relax(rho, relaxation, time, qubits):
+    """Every qubit relaxes for `time` seconds."""
+    if time <= 0:
+        return rho
+    operators = relaxation.kraus(time)
+    for q in range(qubits):
+        rho = sum(_apply(rho, k, [q], qubits) for k in operators)
+    return rho
+
+
 def _measure(rho, qubit, qubits):
     """A projective measurement whose outcome is not looked at: the
     coherences between the two values of the qubit vanish."""
@@ -141,33 +180,22 @@ def _measure(rho, qubit, qubits):
     return rho
 
 
-def run_task(task, qubits):
+def run_task(task, qubits, relaxation=None):
     """The probabilities of the measured qubits after the task's operations,
     the lowest-numbered measured qubit most significant, so that entry i is
     the result key that writes i in binary (docs/results.md, "Key order").
     Operations run in time-slot order; the density
     matrix lets a MEASURE operation inside the task act as the measurement
-    it is."""
+    it is. With `relaxation`, every qubit relaxes at the end of each slot
+    for as long as its slowest operation takes."""
     rho = np.zeros((2,) * (2 * qubits), dtype=complex)
     rho[(0,) * (2 * qubits)] = 1.0
-    for op in sorted(task["gates"], key=lambda op: op["timeslot"]):
-        c1, c2, target = op["controlQubit"], op["controlQubit2"], op["qubitIndex"]
-        if op["type"] == "MEASURE":
-            if c1 != -1 or c2 != -1 or not 0 <= target < qubits:
-                raise TaskError(f"MEASURE on qubit {target} of {qubits}")
-            rho = _measure(rho, target, qubits)
-            continue
-        matrix = gate_matrix(op["type"], op["angle"])
-        arity = matrix.shape[0].bit_length() - 1
-        wires = {1: ([target], c1 == -1 and c2 == -1),
-                 2: ([c1, target], c1 != -1 and c2 == -1),
-                 3: ([c1, c2, target], c1 != -1 and c2 != -1)}
-        targets, fits = wires[arity]
-        if not fits:
-            raise TaskError(f"{op['type']} acts on {arity} qubit(s)")
-        if any(not 0 <= q < qubits for q in targets) or len(set(targets)) != arity:
-            raise TaskError(f"{op['type']} on qubits {targets} of {qubits}")
-        rho = _apply(rho, matrix.reshape((2,) * (2 * arity)), targets, qubits)
+    ops = sorted(task["gates"], key=lambda op: op["timeslot"])
+    for k, op in enumerate(ops):
+        rho = _run_operation(rho, op, qubits)
+        if relaxation is not None and (k + 1 == len(ops) or ops[k + 1]["timeslot"] != op["timeslot"]):
+            slot = [o for o in ops if o["timeslot"] == op["timeslot"]]
+            rho = _relax(rho, relaxation, max(relaxation.duration(o["type"]) for o in slot), qubits)
     size = 2 ** qubits
     probabilities = np.real(np.diagonal(rho.reshape(size, size))).reshape((2,) * qubits)
     flags = task.get("measures")
@@ -178,9 +206,33 @@ def run_task(task, qubits):
     return [float(p) for p in np.ravel(probabilities)]
 
 
+def _run_operation(rho, op, qubits):
+    """One operation of a task on rho."""
+    c1, c2, target = op["controlQubit"], op["controlQubit2"], op["qubitIndex"]
+    if op["type"] == "MEASURE":
+        if c1 != -1 or c2 != -1 or not 0 <= target < qubits:
+            raise TaskError(f"MEASURE on qubit {target} of {qubits}")
+        return _measure(rho, target, qubits)
+    matrix = gate_matrix(op["type"], op["angle"])
+    arity = matrix.shape[0].bit_length() - 1
+    wires = {1: ([target], c1 == -1 and c2 == -1),
+             2: ([c1, target], c1 != -1 and c2 == -1),
+             3: ([c1, c2, target], c1 != -1 and c2 != -1)}
+    targets, fits = wires[arity]
+    if not fits:
+        raise TaskError(f"{op['type']} acts on {arity} qubit(s)")
+    if any(not 0 <= q < qubits for q in targets) or len(set(targets)) != arity:
+        raise TaskError(f"{op['type']} on qubits {targets} of {qubits}")
+    return _apply(rho, matrix.reshape((2,) * (2 * arity)), targets, qubits)
+
+
 class Emulator:
     def __init__(self, options):
         self.options = options
+        self.relaxation = None
+        if options.t1 is not None:
+            self.relaxation = Relaxation(options.t1, options.t2, dict(options.gate_time),
+                                         options.default_gate_time)
         self.busy = False
         self.task_ids = itertools.count(1)
 
@@ -237,7 +289,7 @@ class Emulator:
             try:
                 if opts.fail_task:
                     raise TaskError("failure injected")
-                execution = run_task(task, message["qubits"])
+                execution = run_task(task, message["qubits"], self.relaxation)
                 reply.update(task_state="S", task_result={"execution": execution})
             except TaskError as error:
                 reply.update(task_state="F", message=str(error))
@@ -278,12 +330,27 @@ class Emulator:
                 pass
 
 
+def _gate_time(text):
+    name, _, seconds = text.partition("=")
+    try:
+        return name, float(seconds)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected NAME=SECONDS, got {text!r}") from None
+
+
 def parse_arguments(argv=None):
     parser = argparse.ArgumentParser(prog="python -m kovra.emulator", description=__doc__.splitlines()[0])
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     parser.add_argument("--port", type=int, default=55444, help="port (default 55444; 0 picks a free one)")
     parser.add_argument("--user", help="the only user name accepted (default: any)")
     parser.add_argument("--password", help="the password that goes with --user")
+    device = parser.add_argument_group("decoherence (ideal unless --t1 and --t2 are given)")
+    device.add_argument("--t1", type=float, help="relaxation time T1 in seconds")
+    device.add_argument("--t2", type=float, help="dephasing time T2 in seconds (at most 2 T1)")
+    device.add_argument("--gate-time", action="append", default=[], type=_gate_time, metavar="NAME=SECONDS",
+                        help="how long operation NAME takes (repeatable)")
+    device.add_argument("--default-gate-time", type=float, default=0.0,
+                        help="how long other operations take (default 0)")
     faults = parser.add_argument_group("fault injection")
     faults.add_argument("--reject-login", action="store_true", help="answer every login with return_code 1")
     faults.add_argument("--ignore-login", action="store_true", help="never answer a login")
@@ -300,6 +367,13 @@ def parse_arguments(argv=None):
     options = parser.parse_args(argv)
     if (options.user is None) != (options.password is None):
         parser.error("--user and --password go together")
+    if (options.t1 is None) != (options.t2 is None):
+        parser.error("--t1 and --t2 go together")
+    if options.t1 is not None:
+        try:
+            Relaxation(options.t1, options.t2)
+        except ValueError as e:
+            parser.error(str(e))
     return options
 
 

@@ -140,3 +140,44 @@ def test_command_line_checks():
         emu.parse_arguments(["--user", "only"])
     options = emu.parse_arguments(["--port", "0", "--malformed", "finish", "--delay", "0.5"])
     assert (options.host, options.port, options.malformed, options.delay) == ("127.0.0.1", 0, "finish", 0.5)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_relaxation_is_the_thermal_relaxation_of_every_qubit_after_each_slot(seed):
+    """The emulator's decoherence against kovra's density matrix with Aer's
+    thermal-relaxation channel on every qubit after each operation."""
+    qiskit_aer = pytest.importorskip("qiskit_aer")
+    import kovra_backends
+    from kovra.builder import CircuitBuilder
+    from qiskit.quantum_info import Kraus
+
+    rng = np.random.default_rng(seed)
+    t1, t2, times = 50e-6, 70e-6, {"H": 3e-6, "Rx": 5e-6, "CNOT": 20e-6, "X": 4e-6}
+    relaxation = emu.Relaxation(t1, t2, times)
+    builder = CircuitBuilder()
+    builder.qreg(2)
+    ops = []
+    for _ in range(8):
+        name = str(rng.choice(list(times)))
+        qubit = int(rng.integers(2))
+        angle = float(rng.uniform(0, 360)) if name == "Rx" else 0
+        if name == "CNOT":
+            ops.append(op(name, 1 - qubit, control=qubit))
+            builder.gate(name, [qubit, 1 - qubit])
+        else:
+            ops.append(op(name, qubit, angle=angle))
+            builder.gate(name, [qubit], params=[angle * emu.PI / 180] if name == "Rx" else None)
+        decay = Kraus(qiskit_aer.noise.thermal_relaxation_error(t1, t2, times[name])).data
+        for q in range(2):
+            builder.kraus([q], decay)
+    task = {"gates": [dict(o, timeslot=i) for i, o in enumerate(ops)]}
+    expected = kovra_backends.BasicSimulator().execute(builder.graph(), {}).probability_array()
+    assert emu.run_task(task, 2, relaxation) == pytest.approx(list(expected), abs=1e-9)
+    assert emu.run_task(task, 2) != pytest.approx(list(expected), abs=1e-3)
+
+
+@pytest.mark.parametrize("argv", [["--t1", "1e-5"], ["--t1", "1e-5", "--t2", "3e-5"], ["--gate-time", "H"]])
+def test_bad_relaxation_options_are_refused(argv, capsys):
+    with pytest.raises(SystemExit):
+        emu.parse_arguments(argv)
+    assert any(word in capsys.readouterr().err for word in ("--t1", "T2 <= 2 T1", "NAME=SECONDS"))
