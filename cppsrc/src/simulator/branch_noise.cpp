@@ -99,7 +99,7 @@ void run<Space>::channel(const program::op& op) {
             if (!op.cond.isValid() || b.record.satisfiable(op.cond)) drawKraus(b, op);
     } else {
         settleMeasured(op.qubits);
-        const gates::fused_matrix* matrix = superoperatorOf(op);
+        const gates::fused_matrix* matrix = superoperatorOf(*op.channel, op.qubits);
         if (!op.cond.isValid()) {
             queuedChannels_.emplace_back(queued_.ops.size(), matrix);
             return;
@@ -161,10 +161,23 @@ void run<Space>::drawKraus(branch& b, const program::op& op) {
 }
 
 template <class Space>
-const gates::fused_matrix* run<Space>::superoperatorOf(const program::op& op) {
-    std::unique_ptr<gates::fused_matrix>& kept = superoperators_[&op];
-    if (!kept) kept = density_space::superoperator(op.channel->operators, op.qubits, qubits_);
+const gates::fused_matrix* run<Space>::superoperatorOf(const program::kraus_channel& channel,
+                                                       const std::vector<unsigned long>& qubits) {
+    std::unique_ptr<gates::fused_matrix>& kept = superoperators_[{&channel, qubits}];
+    if (!kept) kept = density_space::superoperator(channel.operators, qubits, qubits_);
     return kept.get();
+}
+
+template <class Space>
+void run<Space>::queueReset(const program::op& op) {
+    // |0><0| and |0><1|: the qubit ends in |0>, whatever it held, with no
+    // branch to split (its value is no one's record).
+    static const program::kraus_channel kReset{{{1.0, 0.0, 0.0, 0.0}, {0.0, 1.0, 0.0, 0.0}}};
+    for (unsigned long q : op.qubits) {
+        if (q >= qubits_) throw run_refused();
+        settleMeasured({q});
+        queuedChannels_.emplace_back(queued_.ops.size(), superoperatorOf(kReset, {q}));
+    }
 }
 
 template <class Space>
@@ -247,7 +260,9 @@ typename run<Space>::branch run<Space>::copyOf(const branch& from, std::size_t l
     template void run<Space>::channel(const program::op&);                                                 \
     template void run<Space>::drawChannels(std::uint64_t);                                                 \
     template void run<Space>::drawKraus(branch&, const program::op&);                                                 \
-    template const gates::fused_matrix* run<Space>::superoperatorOf(const program::op&);                   \
+    template const gates::fused_matrix* run<Space>::superoperatorOf(const program::kraus_channel&,           \
+                                                                    const std::vector<unsigned long>&);     \
+    template void run<Space>::queueReset(const program::op&);                                              \
     template void run<Space>::recordNoisily(std::vector<branch>&, branch, const std::vector<unsigned long>&, \
                                             bool, std::size_t);
 KOVRA_BRANCH_NOISE(pure_states)

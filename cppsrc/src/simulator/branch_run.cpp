@@ -113,6 +113,7 @@ void run<Space>::measure(const program::op& op) {
 template <class Space>
 void run<Space>::reset(const program::op& op) {
     pure_ = false;
+    if (Space::kTakesChannels && !op.cond.isValid()) return queueReset(op);
     flush();
     for (unsigned long q : op.qubits) {
         if (q >= qubits_) throw run_refused();

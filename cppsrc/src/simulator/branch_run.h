@@ -11,13 +11,12 @@
 // - otherwise the branch splits in two, one per outcome, each holding its
 //   part of the amplitudes (unnormalised: a branch's squared norm is its
 //   probability).
-// A reset is the same split, with the |1> part flipped back to |0>. A
-// conditioned measurement or reset first settles the qubits its condition
-// reads, so that each branch either satisfies it or not.
-//
-// A branch holds a state vector or a density matrix (branch_spaces.h). A
-// density-matrix run also takes channels, and its branches of one record
-// always join into one: their number is bounded by the records that occur.
+// A reset is the same split, with the |1> part flipped back to |0> (a
+// density matrix: a channel, no split). A conditioned measurement or reset
+// first settles the qubits its condition reads, so that each branch either
+// satisfies it or not. A branch holds a state vector or a density matrix
+// (branch_spaces.h); density matrices also take channels, and their
+// branches of one record always join into one.
 //
 // Memory is one vector per live branch (a split doubles only the branch
 // whose outcome is uncertain, a record qubit every branch), each reserved in
@@ -25,8 +24,8 @@
 #pragma once
 
 #include <array>
-#include <map>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <random>
@@ -34,9 +33,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/fused_matrix.h"
 #include "engine/measurement_record.h"
 #include "engine/op_list.h"
-#include "engine/fused_matrix.h"
 #include "engine/state_space.h"
 #include "program/program.h"
 #include "simulator/branch_spaces.h"
@@ -115,7 +114,10 @@ private:
     // Queues a channel, or (under a condition) applies it to the branches
     // that satisfy the condition.
     void channel(const program::op& op);
-    const gates::fused_matrix* superoperatorOf(const program::op& op);
+    const gates::fused_matrix* superoperatorOf(const program::kraus_channel& channel,
+                                               const std::vector<unsigned long>& qubits);
+    // Density matrices: an unconditioned reset as the channel it is, queued.
+    void queueReset(const program::op& op);
     // Applies to `b` one Kraus operator of `op`'s channel, drawn (see
     // drawChannels), scaled to keep the branch's weight.
     void drawKraus(branch& b, const program::op& op);
@@ -165,7 +167,9 @@ private:
     // index.
     std::vector<std::pair<std::size_t, const gates::fused_matrix*>> queuedChannels_;
     // Each channel op's superoperator, made once and kept for the run.
-    std::map<const program::op*, std::unique_ptr<gates::fused_matrix>> superoperators_;
+    std::map<std::pair<const program::kraus_channel*, std::vector<unsigned long>>,
+             std::unique_ptr<gates::fused_matrix>>
+        superoperators_;
     std::vector<char> queuedMeasured_;  // per qubit: the queue measures it
     bool pure_ = true;                  // nothing measured or reset yet
     gates::keep_going keepGoing_;
