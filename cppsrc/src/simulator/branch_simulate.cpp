@@ -104,7 +104,7 @@ std::vector<double> BasicSimulator::run_mixed(const program::sub_circuit& sub, s
                                               const simulator_options& options, run_context& context,
                                               classical_readout* classical, register_readout* reported) {
     const std::optional<program::sub_circuit> noisy =
-        options.noise.empty() ? std::nullopt : std::optional(noise::withNoise(sub, options.noise));
+        options.noise.ideal() ? std::nullopt : std::optional(noise::withNoise(sub, options.noise));
     const program::sub_circuit& run = noisy ? *noisy : sub;
     const bool channels = noise::hasChannels(run);
     if (channels && options.method == run_method::statevector) {

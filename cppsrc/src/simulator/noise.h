@@ -30,7 +30,7 @@ struct rule {
 
 struct noise_model {
     std::vector<rule> rules;
-    bool empty() const { return rules.empty(); }
+    bool ideal() const { return rules.empty(); }  // no rule: the circuit runs as given
 };
 
 // The sub-circuit with the model's channels inserted: after each matching
