@@ -37,9 +37,15 @@ class NoiseLookup:
     for every qubit) and, for measurements, the readout error's
     probabilities (row: the outcome, column: the value recorded)."""
 
-    def __init__(self, model):
+    def __init__(self, model, instructions=None):
+        """`instructions`: the names the lowering keeps; an error on any other
+        instruction would never be met, and is refused."""
         if getattr(model, "_custom_noise_passes", None):
             raise UnsupportedNoiseError("the noise model's custom noise passes are not supported")
+        for name in model.noise_instructions if instructions is not None else ():
+            if name not in instructions:
+                raise UnsupportedNoiseError(f"the noise model has an error on '{name}', which kovra's gate table "
+                                            "translates into other gates: the error would never be applied")
         self._default = {name: self._operators(name, error) for name, error in model._default_quantum_errors.items()}
         self._local = {name: {tuple(q): self._operators(name, error) for q, error in by_qubits.items()}
                        for name, by_qubits in model._local_quantum_errors.items()}

@@ -143,7 +143,7 @@ def _config(bits, seed):
 
 def _noise_lookup(model):
     """The lowering's view of a ``NoiseModel`` (None for none)."""
-    return None if model is None else NoiseLookup(model)
+    return None if model is None else NoiseLookup(model, set(GATES) | {"measure", "reset"})
 
 
 # Classical bits a value fits in as an int64 index.

@@ -241,10 +241,16 @@ def test_bad_kraus_instructions_are_refused_by_name(operators, message):
         kovra_backends.BasicSimulator().execute(builder.graph(), {})
 
 
-def test_unsupported_noise_models_are_refused_by_name():
+@pytest.mark.parametrize("add, message", [
+    (lambda m: m.add_all_qubit_quantum_error(depolarizing_error(0.1, 3), ["ccx"]), "'ccx' acts on 3 qubits"),
+    (lambda m: m.add_all_qubit_quantum_error(depolarizing_error(0.1, 2), ["ecr"]), "'ecr', which kovra's gate"),
+    (lambda m: m.add_readout_error(ReadoutError([[0.9, 0.1, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]]),
+                                   [0, 1]), "correlated"),
+])
+def test_unsupported_noise_models_are_refused_by_name(add, message):
     model = NoiseModel()
-    model.add_all_qubit_quantum_error(depolarizing_error(0.1, 3), ["ccx"])
-    with pytest.raises(UnsupportedNoiseError, match="'ccx' acts on 3 qubits"):
+    add(model)
+    with pytest.raises(UnsupportedNoiseError, match=message):
         KovraBackend(noise_model=model).probabilities(ghz_with_rotations())
 
 

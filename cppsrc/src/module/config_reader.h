@@ -8,7 +8,9 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace py = pybind11;
@@ -27,6 +29,19 @@ public:
     // The items of any iterable, taken once before any is converted; every
     // element read as a 32-bit int.
     std::vector<int> get_int_list(const char* key) const;
+
+    // The value of a text key that names one of `choices`, the first of
+    // them when the key is absent; ValueError listing them otherwise.
+    template <class Choice>
+    Choice get_choice(const char* key, const std::vector<std::pair<std::string, Choice>>& choices) const {
+        const std::string given = get_text(key, choices.front().first);
+        std::string listed;
+        for (std::size_t k = 0; k < choices.size(); ++k) {
+            if (choices[k].first == given) return choices[k].second;
+            listed += (k == 0 ? "\"" : k + 1 == choices.size() ? " or \"" : ", \"") + choices[k].first + "\"";
+        }
+        throw std::invalid_argument("\"" + std::string(key) + "\" is \"" + given + "\"; it takes " + listed);
+    }
 
     // The value itself, for keys whose structure the caller reads.
     py::object item(const char* key) const;

@@ -181,14 +181,10 @@ noise::noise_model read_noise(const py::handle& value) {
 }
 
 run_method read_method(const config_reader& config) {
-    const std::string choice = config.get_text("method", "automatic");
-    if (choice == "automatic") return run_method::automatic;
-    if (choice == "statevector") return run_method::statevector;
-    if (choice == "density_matrix") return run_method::density_matrix;
-    if (choice == "trajectories") return run_method::trajectories;
-    throw std::invalid_argument("\"method\" is \"" + choice +
-                                "\"; it takes \"automatic\", \"statevector\", \"density_matrix\" or "
-                                "\"trajectories\"");
+    return config.get_choice<run_method>("method", {{"automatic", run_method::automatic},
+                                                    {"statevector", run_method::statevector},
+                                                    {"density_matrix", run_method::density_matrix},
+                                                    {"trajectories", run_method::trajectories}});
 }
 
 void read_trajectories(const config_reader& config, simulator_options& options) {

@@ -72,11 +72,9 @@ std::vector<observable_spec> read_observables(const py::object& value) {
 }
 
 reuse_choice read_reuse(const config_reader& config) {
-    const std::string choice = config.get_text("measure_reuse", "auto");
-    if (choice == "auto") return reuse_choice::automatic;
-    if (choice == "records") return reuse_choice::records;
-    if (choice == "branches") return reuse_choice::branches;
-    throw std::invalid_argument("\"measure_reuse\" is \"" + choice + "\"; it takes \"auto\", \"records\" or \"branches\"");
+    return config.get_choice<reuse_choice>("measure_reuse", {{"auto", reuse_choice::automatic},
+                                                             {"records", reuse_choice::records},
+                                                             {"branches", reuse_choice::branches}});
 }
 
 }  // namespace
