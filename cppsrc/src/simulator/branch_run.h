@@ -73,7 +73,6 @@ public:
     // density matrix's). The draws follow `seed`.
     void drawChannels(std::uint64_t seed);
 
-
     // The probability of every basis state of the register, summed over
     // the branches.
     std::vector<double> probabilities() const;
@@ -93,9 +92,7 @@ public:
     state_space::state_vector takeStateVector();
 
 private:
-    // A readout error: the probability of recording r where the outcome is
-    // t at [2 t + r].
-    using confusion = std::array<double, 4>;
+    using confusion = std::array<double, 4>;  // P(record r | outcome t) at [2 t + r]
 
     struct branch {
         state_space::state_vector state;
@@ -138,8 +135,7 @@ private:
     // kNegligible probability).
     void recordNoisily(std::vector<branch>& out, branch part, const std::vector<unsigned long>& bits, bool outcome,
                        std::size_t live);
-    // Notes in every branch which bits `op` (a measurement) writes with a
-    // readout error.
+    // Notes which bits `op` (a measurement) writes with a readout error.
     void noteReadout(branch& b, const program::op& op, std::size_t i) const;
     // Settles the noisy bits the condition reads.
     void decideNoisy(const condition& c);
@@ -163,10 +159,9 @@ private:
     const std::vector<program::op>& ops_;  // the sub-circuit's, which outlives the run
     std::vector<branch> branches_;
     op_list queued_;
-    // Channels among the queued ops: each acts before the queued op at its
-    // index.
+    // Channels among the queued ops, each before the queued op at its index.
     std::vector<std::pair<std::size_t, const gates::fused_matrix*>> queuedChannels_;
-    // Each channel op's superoperator, made once and kept for the run.
+    // Each channel's superoperator on its qubits, made once for the run.
     std::map<std::pair<const program::kraus_channel*, std::vector<unsigned long>>,
              std::unique_ptr<gates::fused_matrix>>
         superoperators_;
