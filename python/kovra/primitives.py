@@ -7,7 +7,8 @@ values then only binds angles and runs in C++. Expectation values are exact
 (``precision`` 0), or carry Gaussian noise of that standard deviation;
 dynamic circuits (mid-circuit measurements, resets, ``if_test``) are taken as
 ``KovraBackend`` takes them, and their expectation values average exactly
-over every branch.
+over every branch. With ``noise_model`` (a ``qiskit_aer.noise.NoiseModel``)
+both run the circuits as density matrices, as ``KovraBackend`` does.
 """
 
 import math
@@ -23,10 +24,19 @@ import kovra_backends
 from .qiskit_lowering import compile_measured, lower_circuit
 
 
-def _compiled(circuit, config):
-    """The circuit lowered with free parameters and compiled, and the lowering."""
-    builder, lowered = lower_circuit(circuit)
+def _compiled(circuit, config, noise):
+    """The circuit lowered with free parameters (and `noise`, a
+    ``noise.NoiseLookup`` or None) and compiled, and the lowering."""
+    builder, lowered = lower_circuit(circuit, noise=noise)
     return kovra_backends.compile(builder.graph(), config), lowered
+
+
+def _noise(model, seed):
+    """The lowering's view of a noise model, and the configuration that
+    seeds the draws of a noisy register run as trajectories."""
+    from .qiskit import _noise_lookup
+
+    return _noise_lookup(model), ({} if seed is None or model is None else {"seed": int(seed)})
 
 
 def _values(pub, circuit, program):
@@ -60,9 +70,10 @@ def _terms(observable):
 class Estimator(BaseEstimatorV2):
     """Exact expectation values of Pauli sums, per PUB one compiled program."""
 
-    def __init__(self, *, default_precision=0.0, seed=None):
+    def __init__(self, *, default_precision=0.0, seed=None, noise_model=None):
         self._default_precision = default_precision
         self._seed = seed
+        self._noise, self._config = _noise(noise_model, seed)
 
     @property
     def default_precision(self):
@@ -80,8 +91,8 @@ class Estimator(BaseEstimatorV2):
         for index in np.ndindex(observables.shape):
             key = tuple(sorted(observables[index].items()))
             which[index] = distinct.setdefault(key, len(distinct))
-        config = {"observables": [_terms(dict(key)) for key in distinct]}
-        program, _ = _compiled(pub.circuit, config)
+        config = dict(self._config, observables=[_terms(dict(key)) for key in distinct])
+        program, _ = _compiled(pub.circuit, config, self._noise)
         values = program.expectation_values(_values(pub, pub.circuit, program))
         sets = np.arange(values.shape[0]).reshape(pub.parameter_values.shape)
         sets, which = np.broadcast_arrays(sets, which)
@@ -97,9 +108,10 @@ class Estimator(BaseEstimatorV2):
 class Sampler(BaseSamplerV2):
     """Shots drawn from the exact distribution of the measured bits."""
 
-    def __init__(self, *, default_shots=1024, seed=None):
+    def __init__(self, *, default_shots=1024, seed=None, noise_model=None):
         self._default_shots = default_shots
         self._seed = seed
+        self._noise, self._config = _noise(noise_model, seed)
 
     @property
     def default_shots(self):
@@ -112,7 +124,7 @@ class Sampler(BaseSamplerV2):
     def _run_pub(self, pub):
         rng = np.random.default_rng(self._seed)
         circuit = pub.circuit
-        program, bits = compile_measured(circuit)
+        program, bits = compile_measured(circuit, noise=self._noise, config=self._config)
         shape, shots = pub.parameter_values.shape, pub.shots
         drawn = np.zeros((math.prod(shape), shots, circuit.num_clbits), dtype=bool)
         if program is not None:

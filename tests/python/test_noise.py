@@ -315,3 +315,24 @@ def test_wide_noisy_registers_run_as_trajectories_by_default():
     builder, _ = lower_circuit(circuit, noise=NoiseLookup(model))
     result = kovra_backends.BasicSimulator().execute(builder.graph(), {"mqubits": [0], "trajectories": 8})
     assert set(result.probability_errors) == {"0", "1"}
+
+
+def test_primitives_take_a_noise_model():
+    from qiskit.circuit import Parameter
+    from qiskit.quantum_info import SparsePauliOp
+
+    from kovra.primitives import Estimator, Sampler
+
+    theta, p = Parameter("t"), 0.2
+    qc = QuantumCircuit(1)
+    qc.rx(theta, 0)
+    model = NoiseModel()
+    model.add_all_qubit_quantum_error(depolarizing_error(p, 1), ["rx"])
+    angles = [0.3, 1.2, 2.5]
+    evs = Estimator(noise_model=model).run([(qc, SparsePauliOp("Z"), [[a] for a in angles])]).result()[0].data.evs
+    assert evs == pytest.approx([(1 - p) * np.cos(a) for a in angles], abs=1e-9)
+    measured = qc.copy()
+    measured.measure_all()
+    model.add_readout_error(ReadoutError([[0.5, 0.5], [0.5, 0.5]]), [0])  # every record a coin flip
+    counts = Sampler(noise_model=model, seed=1).run([(measured, [0.0])], shots=4000).result()[0].data.meas
+    assert abs(counts.get_counts().get("1", 0) / 4000 - 0.5) < 0.05
