@@ -15,6 +15,7 @@
 #pragma once
 
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include "engine/fused_matrix.h"
@@ -47,6 +48,20 @@ constexpr unsigned long FUSION_MIN_QUBITS = 16;
 // (qubits 1 to 5). The default limits ran fastest on the race's random and
 // QFT circuits (docs/performance.md).
 fused_run fuseGates(const std::vector<compiled_gate>& gates, const fusion_limits& limits = {});
+
+// A gate a single-precision run cannot take as a matrix: one on more
+// positions than the fused kernels take (a gate confined to the outcomes of
+// many measured qubits).
+struct too_wide_for_matrix : std::invalid_argument {
+    too_wide_for_matrix()
+        : std::invalid_argument("\"precision\": \"single\" applies every gate as a matrix of at most 5 qubits; "
+                                "a gate conditioned on many measured bits spans more (\"double\" runs it)") {}
+};
+
+// For single precision, which has only the fused kernels: every step made a
+// fused matrix (a gate left alone becomes the matrix of its positions) and
+// every matrix's entries rounded to float once. Throws too_wide_for_matrix.
+void matricesOnly(fused_run& run);
 
 // Puts the steps in an order that does the same and lets runGates cover
 // them in fewer passes over a vector of `size` amplitudes: each stretch

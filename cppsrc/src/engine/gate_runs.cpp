@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <array>
+#include <stdexcept>
 #include <system_error>
+#include <type_traits>
 #include <thread>
 #include <utility>
 
@@ -142,13 +144,20 @@ void applyToTile(cd* const* segments, unsigned long count, unsigned long length,
         generic::applyToTile(segments, count, length, g);
 }
 
+// Single precision takes every gate as a matrix (runGates checks).
+void applyToTile(std::complex<float>* const* segments, unsigned long count, unsigned long length,
+                 const tile_gate& g) {
+    applyFusedToTile(segments, count, length, g.lowMask, g.highMask, *g.gate->fused);
+}
+
 // A stretch of consecutive gates whose high positions fit one tile.
 struct stretch {
     std::size_t first, last;  // gates [first, last)
     unsigned long high;       // the positions at or above the segment bits its tiles span
 };
 
-void runStretch(state_vector& state, const std::vector<compiled_gate>& gates, const stretch& s,
+template <class T>
+void runStretch(std::vector<std::complex<T>>& state, const std::vector<compiled_gate>& gates, const stretch& s,
                 unsigned long segmentBits, unsigned threads) {
     const unsigned long size = state.size();
     const unsigned long length = 1UL << segmentBits;
@@ -195,9 +204,9 @@ void runStretch(state_vector& state, const std::vector<compiled_gate>& gates, co
     std::vector<unsigned long> offsets(count);
     for (unsigned long j = 0; j < count; ++j) offsets[j] = deposit(j, highMask);
 
-    cd* const data = state.data();
+    std::complex<T>* const data = state.data();
     shareOut(tiles, threads, [&](unsigned long begin, unsigned long end) {
-        std::array<cd*, 1UL << MAX_HIGH> segments;  // no allocation on the workers
+        std::array<std::complex<T>*, 1UL << MAX_HIGH> segments;  // no allocation on the workers
         for (unsigned long tile = begin; tile < end; ++tile) {
             const unsigned long at = deposit(tile, freeMask);
             for (unsigned long j = 0; j < count; ++j) segments[j] = data + at + offsets[j];
@@ -209,7 +218,8 @@ void runStretch(state_vector& state, const std::vector<compiled_gate>& gates, co
 
 // One gate in a pass of its own: segments end below its lowest positions so
 // that at most MAX_HIGH of them lie above.
-void runAlone(state_vector& state, const std::vector<compiled_gate>& gates, std::size_t i, unsigned threads) {
+template <class T>
+void runAlone(std::vector<std::complex<T>>& state, const std::vector<compiled_gate>& gates, std::size_t i, unsigned threads) {
     const unsigned long positions = gates[i].tilePositions();
     unsigned long segmentBits = 0;
     while (popcount(positions >> segmentBits) > static_cast<int>(MAX_HIGH)) ++segmentBits;
@@ -247,7 +257,14 @@ tile_shape tileShape(unsigned long size) {
     return tile_shape{tileBits - highRoom, highRoom};
 }
 
-unsigned long runGates(state_vector& state, const std::vector<compiled_gate>& gates, const keep_going& keepGoing) {
+template <class T>
+unsigned long runGates(std::vector<std::complex<T>>& state, const std::vector<compiled_gate>& gates,
+                       const keep_going& keepGoing) {
+    if constexpr (std::is_same_v<T, float>) {
+        for (const compiled_gate& g : gates)
+            if (g.kind != compiled_gate::FUSED || g.fused->singleRows.empty())
+                throw std::invalid_argument("single-precision runs take every gate as a float matrix");
+    }
     const unsigned long size = state.size();
     if (gates.empty() || size < 2 || (size & (size - 1)) != 0) return 0;
     const unsigned threads = workerCount(size);
@@ -290,5 +307,10 @@ unsigned long runGates(state_vector& state, const std::vector<compiled_gate>& ga
     if (going) finish(gates.size());
     return passes;
 }
+
+template unsigned long runGates<double>(std::vector<std::complex<double>>&, const std::vector<compiled_gate>&,
+                                       const keep_going&);
+template unsigned long runGates<float>(std::vector<std::complex<float>>&, const std::vector<compiled_gate>&,
+                                      const keep_going&);
 
 }  // namespace gates

@@ -27,7 +27,11 @@ using keep_going = std::function<bool()>;
 // Applies the gates in order to a state of power-of-two length. Returns the
 // number of passes over the vector it made: one per stretch. A run that
 // `keepGoing` stops leaves the vector part-way and returns the passes made.
-unsigned long runGates(state_vector& state, const std::vector<compiled_gate>& gates,
+// On float amplitudes every gate must be FUSED (fuser.h, matricesOnly):
+// single precision has only the fused kernels; others throw
+// std::invalid_argument before any amplitude moves.
+template <class T>
+unsigned long runGates(std::vector<std::complex<T>>& state, const std::vector<compiled_gate>& gates,
                        const keep_going& keepGoing = {});
 
 // How runGates cuts a vector of `size` amplitudes (a power of two): tiles
