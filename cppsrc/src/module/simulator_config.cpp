@@ -11,6 +11,7 @@
 //                                      pairs: Result.expectation_values
 //   "measure_reuse"  str       "auto"  "records", "branches" or "auto": how a measured qubit used
 //                                      again, or a reset one, is run
+//   "precision"      str       "double" "single": complex64 amplitudes, every gate a float matrix
 //
 // Other keys are ignored.
 #include "module/simulator_config.h"
@@ -72,6 +73,16 @@ reuse_choice read_reuse(const config_reader& config) {
     throw std::invalid_argument("\"measure_reuse\" is \"" + choice + "\"; it takes \"auto\", \"records\" or \"branches\"");
 }
 
+precision_choice read_precision(const config_reader& config) {
+    const std::string takes = "; it takes \"double\" or \"single\"";
+    if (config.has("precision") && !py::isinstance<py::str>(config.item("precision")))
+        throw std::invalid_argument("\"precision\" is " + py::repr(config.item("precision")).cast<std::string>() + takes);
+    const std::string choice = config.get_text("precision", "double");
+    if (choice == "double") return precision_choice::double_precision;
+    if (choice == "single") return precision_choice::single_precision;
+    throw std::invalid_argument("\"precision\" is \"" + choice + "\"" + takes);
+}
+
 }  // namespace
 
 simulator_options read_simulator_options(const config_reader& config, bool& mqubits_unreadable) {
@@ -87,6 +98,7 @@ simulator_options read_simulator_options(const config_reader& config, bool& mqub
     }
     options.local_state = config.get_bool("local_state", false);
     options.reuse = read_reuse(config);
+    options.precision = read_precision(config);
     if (config.has("observables")) options.observables = read_observables(config.item("observables"));
     mqubits_unreadable = false;
     if (config.has("mqubits")) {

@@ -62,6 +62,9 @@ public:
         bool local_slice = false;
         // <O> of each of the options' observables, from the reported run.
         std::vector<double> expectations;
+        // The final state of a single-precision run ("precision"), which
+        // the result keeps as complex64; the double `states` stay empty.
+        std::vector<std::complex<float>> single_state;
     };
 
     // One state-vector run of a sub-circuit. Returns the probability of
@@ -100,19 +103,22 @@ public:
                                      classical_readout* classical = nullptr, register_readout* reported = nullptr);
 
     // Bytes a run of `qnum` qubits and `cnum` classical bits needs at least:
-    // the state vector (handed back without a copy) and the probabilities
-    // the result is read from, over `probability_bits` qubits (all when
-    // negative).
-    static double estimated_bytes(int qnum, int cnum, int probability_bits = -1);
+    // the state vector of `amplitude_bytes` per amplitude (handed back
+    // without a copy) and the probabilities the result is read from, over
+    // `probability_bits` qubits (all when negative).
+    static double estimated_bytes(int qnum, int cnum, int probability_bits = -1,
+                                  double amplitude_bytes = kDoubleAmplitudeBytes);
     // The qubits whose probabilities a run with `options` forms: the
     // reported ones when "mqubits" names a few, else all.
     static int probability_bits(const simulator_options& options, int qnum);
     // Throws ValueError/MemoryError-mapped errors for registers that cannot be
     // simulated on this machine, before anything is allocated.
-    static void check_register_size(int qnum, int cnum, double other_bytes = 0.0, int probability_bits = -1);
+    static void check_register_size(int qnum, int cnum, double other_bytes = 0.0, int probability_bits = -1,
+                                    double amplitude_bytes = kDoubleAmplitudeBytes);
     // The check a run makes before its sub-circuit is read: the whole
     // register on this machine, or only its shape where MPI ranks share it.
-    static void check_run_size(int qnum, int cnum, int probability_bits = -1);
+    static void check_run_size(int qnum, int cnum, int probability_bits = -1,
+                               double amplitude_bytes = kDoubleAmplitudeBytes);
 
 private:
     // The size check, the placement and (options.print_circuit) the

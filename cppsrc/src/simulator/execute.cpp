@@ -34,7 +34,10 @@ Result BasicSimulator::execute(std::vector<program::sub_circuit> subs, const sim
         // keys are made only when the caller reads them.
         fill_distribution(result, std::move(probabilities), reported.reduced ? std::set<int>{} : options.mqubits);
     }
-    result.set_states(std::move(states));
+    if (!reported.single_state.empty())
+        result.set_states(std::move(reported.single_state));
+    else
+        result.set_states(std::move(states));
     result.shots = options.shots;
     result.expectation_values = std::move(reported.expectations);
     return result;

@@ -17,14 +17,13 @@
 #include "simulator/branch_run.h"
 #include "engine/sliced_run.h"
 #include "simulator/basic_simulator.h"
+#include "simulator/local_run.h"
 #include "simulator/rank_session.h"
-#include "simulator/observables.h"
 #include "simulator/readout.h"
 #include "simulator/spread_run.h"
 #include "util/memory_budget.h"
 
 using spread_run::reducible;
-using spread_run::requested_bit_lanes;
 using spread_run::run_spread;
 using spread_run::spread_bits;
 
@@ -79,11 +78,12 @@ void print(const circuit& c) {
 
 }  // namespace
 
-double BasicSimulator::estimated_bytes(int qnum, int /*cnum*/, int probability_bits) {
+double BasicSimulator::estimated_bytes(int qnum, int /*cnum*/, int probability_bits, double amplitude_bytes) {
     // The state vector and the probabilities the result is read from (none
     // larger than the reported qubits need); classical bits cost nothing
     // until a measurement writes them, and then only a record of the qubit.
-    return std::ldexp(16.0, qnum) + (probability_bits < 0 ? std::ldexp(8.0, qnum) : std::ldexp(8.0, probability_bits));
+    return std::ldexp(amplitude_bytes, qnum) +
+           (probability_bits < 0 ? std::ldexp(8.0, qnum) : std::ldexp(8.0, probability_bits));
 }
 
 int BasicSimulator::probability_bits(const simulator_options& options, int qnum) {
@@ -112,11 +112,12 @@ void check_register_shape(int qnum, int cnum) {
 
 }  // namespace
 
-void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes, int probability_bits) {
+void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes, int probability_bits,
+                                         double amplitude_bytes) {
     check_register_shape(qnum, cnum);
     // Refused at once when the machine cannot hold it at all; the run itself
     // reserves its memory in the process-wide budget.
-    double needed = estimated_bytes(qnum, cnum, probability_bits) + other_bytes;
+    double needed = estimated_bytes(qnum, cnum, probability_bits, amplitude_bytes) + other_bytes;
     if (needed < memory_budget::kSmallBytes) return;  // not worth reading /proc for
     double available = memory_budget::free_bytes();
     if (needed > available) {
@@ -128,11 +129,11 @@ void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes,
     }
 }
 
-void BasicSimulator::check_run_size(int qnum, int cnum, int probability_bits) {
+void BasicSimulator::check_run_size(int qnum, int cnum, int probability_bits, double amplitude_bytes) {
     if (spread_bits(qnum) > 0)
         check_register_shape(qnum, cnum);
     else
-        check_register_size(qnum, cnum, 0.0, probability_bits);
+        check_register_size(qnum, cnum, 0.0, probability_bits, amplitude_bytes);
 }
 
 namespace {
@@ -140,14 +141,14 @@ namespace {
 // The run's vectors, reserved in the process-wide budget until they exist.
 // Each reuse of a measured or reset qubit adds a record qubit, doubling them.
 memory_budget::reservation reserve_run(int qnum, int cnum, unsigned long lanes, unsigned long reuses,
-                                       int probability_bits) {
+                                       int probability_bits, double amplitude_bytes) {
     std::string what = "the state vector and probabilities of " + std::to_string(qnum) + " qubits";
     if (reuses > 0) {
         what += " with " + std::to_string(reuses) + " reuses of measured or reset qubits (each adds a record qubit: " +
                 std::to_string(lanes) + " qubits in all)";
     }
-    return memory_budget::reserve(BasicSimulator::estimated_bytes(static_cast<int>(lanes), cnum, probability_bits),
-                                  what);
+    return memory_budget::reserve(
+        BasicSimulator::estimated_bytes(static_cast<int>(lanes), cnum, probability_bits, amplitude_bytes), what);
 }
 
 }  // namespace
@@ -176,9 +177,9 @@ constexpr unsigned long kFewReuses = 2;
 // Whether the record-qubit vector of a placed run is cheap, and fits the
 // machine now (the vector alone: what the run's own guard holds it to at
 // least).
-bool records_pay(const placement::placed_run& placed, int cnum) {
+bool records_pay(const placement::placed_run& placed, int cnum, double amplitude_bytes) {
     if (placed.run.qubits > kSmallRecordLanes && placed.reuses > kFewReuses) return false;
-    const double needed = BasicSimulator::estimated_bytes(static_cast<int>(placed.run.qubits), cnum, 0);
+    const double needed = BasicSimulator::estimated_bytes(static_cast<int>(placed.run.qubits), cnum, 0, amplitude_bytes);
     return needed < memory_budget::kSmallBytes || needed <= memory_budget::free_bytes();
 }
 
@@ -199,7 +200,7 @@ std::optional<placement::placed_run> BasicSimulator::plan(const program::sub_cir
     const bool spread = rank_comm::world().size > 1;
     try {
         placement::placed_run placed = place(sub);
-        if (records || spread || placed.reuses == 0 || records_pay(placed, sub.clbits)) return placed;
+        if (records || spread || placed.reuses == 0 || records_pay(placed, sub.clbits, options.amplitude_bytes())) return placed;
     } catch (const std::invalid_argument&) {
         if (records || spread) throw;
     }
@@ -208,7 +209,8 @@ std::optional<placement::placed_run> BasicSimulator::plan(const program::sub_cir
 
 std::optional<placement::placed_run> BasicSimulator::prepare(const program::sub_circuit& sub,
                                                              const simulator_options& options, bool reported) {
-    check_run_size(sub.qubits, sub.clbits, reported ? probability_bits(options, sub.qubits) : sub.qubits);
+    check_run_size(sub.qubits, sub.clbits, reported ? probability_bits(options, sub.qubits) : sub.qubits,
+                   options.amplitude_bytes());
     std::optional<placement::placed_run> placed = plan(sub, options);
     if (options.print_circuit && placed) {
         print(placement::layered(*placed));
@@ -233,6 +235,10 @@ std::vector<double> BasicSimulator::simulate(const program::sub_circuit& sub, st
 std::vector<double> BasicSimulator::run_branches(const program::sub_circuit& sub, state_vector& states,
                                                  const simulator_options& options, run_context& context,
                                                  classical_readout* classical, register_readout* reported) {
+    if (options.single()) {
+        throw local_run::precision_refused("runs a circuit as one vector; this one runs as branch states (a "
+                                           "conditioned measurement or reset, or \"measure_reuse\": \"branches\")");
+    }
     if (rank_comm::world().size > 1) {
         throw std::invalid_argument("this circuit runs as branch states (a conditioned measurement or reset, "
                                     "or \"measure_reuse\": \"branches\"), which a single process runs, "
@@ -270,6 +276,7 @@ std::vector<double> BasicSimulator::run_branches(const program::sub_circuit& sub
 std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, state_vector& states,
                                                const simulator_options& options, run_context& context,
                                                classical_readout* classical, register_readout* reported) {
+    if (options.single()) local_run::admit(options);
     const fusion_choice fusion = options.fusion;
     const int qnum = static_cast<int>(lowered.register_lanes.size());
     const int cnum = static_cast<int>(lowered.run.clbits);
@@ -299,34 +306,11 @@ std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, st
                        : reduced                 ? static_cast<int>(reportedLanes.size())
                        : overRecords             ? qnum
                                                  : static_cast<int>(lanes);
-    memory_budget::reservation held = reserve_run(qnum, cnum, lanes, lowered.reuses, summed);
-    std::vector<double> probabilities;
-    {
-        // Every measurement branch is a slice of the one vector: memory is
-        // the register's (and its record qubits'), whatever the number of
-        // measurements.
-        sliced_run run(std::move(lowered.run), fusion);
-        run.execute(context.keep_going);
-        if (reported && !options.observables.empty()) {
-            reported->expectations = run.expectations(
-                observables::on_lanes(options.observables, lowered.register_lanes, lanes, run.record()));
-            if (options.expectations_only) return {};
-        }
-        if (reduced) {
-            probabilities = run.marginal(reportedLanes);
-            reported->reduced = true;
-        } else if (overRecords) {
-            probabilities = run.marginal(lowered.register_lanes);
-        } else {
-            probabilities = run.probabilities();
-        }
-        if (classical) {
-            classical->probabilities = readout::clbitDistribution(
-                probabilities, lanes, requested_bit_lanes(run.record(), classical->clbits, cnum));
-        }
-        states = run.takeStateVector();  // the run is done: no copy
-        if (lowered.reuses > 0) states.clear();  // a reset leaves no pure register state
-    }
+    memory_budget::reservation held =
+        reserve_run(qnum, cnum, lanes, lowered.reuses, summed, options.amplitude_bytes());
+    const local_run::readout_plan plan{reportedLanes, reduced, overRecords};
+    std::vector<double> probabilities = local_run::run(lowered, plan, options, context, classical, reported, states);
+    if (reported && !options.observables.empty() && options.expectations_only) return probabilities;
     if (reduced || overRecords) return probabilities;
     return readout::registerMarginal(std::move(probabilities), lowered.register_lanes);
 }

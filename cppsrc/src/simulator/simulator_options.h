@@ -24,6 +24,17 @@ enum class reuse_choice {
     branches,   // "branches": settle or split branch states (branch_run.h)
 };
 
+// The amplitudes' precision ("precision"). Probabilities are summed in
+// double either way.
+enum class precision_choice {
+    double_precision,  // "double": complex128 amplitudes, exact kernels where fusion is off
+    single_precision,  // "single": complex64 amplitudes, every gate a fused float matrix
+};
+
+// Bytes of one amplitude in each precision.
+constexpr double kDoubleAmplitudeBytes = 16;
+constexpr double kSingleAmplitudeBytes = 8;
+
 struct simulator_options {
     // The shot count a result carries when "shots" is not given.
     static constexpr int kDefaultShots = 1024;
@@ -43,4 +54,8 @@ struct simulator_options {
     // Only the expectation values are wanted: no probabilities, no state.
     bool expectations_only = false;
     reuse_choice reuse = reuse_choice::automatic;  // "measure_reuse"
+    precision_choice precision = precision_choice::double_precision;  // "precision"
+
+    bool single() const { return precision == precision_choice::single_precision; }
+    double amplitude_bytes() const { return single() ? kSingleAmplitudeBytes : kDoubleAmplitudeBytes; }
 };
