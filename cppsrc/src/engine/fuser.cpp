@@ -245,7 +245,8 @@ private:
             out.steps.push_back(gates[g.members.front()]);
         } else if (!g.members.empty()) {
             std::unique_ptr<fused_matrix> m = matrixOf(g, gates);
-            if (m->rowWidth == 1 && !m->diagonal && g.members.size() <= kMaxSplitPermutation) {
+            if (limits.splitPermutations && m->rowWidth == 1 && !m->diagonal &&
+                g.members.size() <= kMaxSplitPermutation) {
                 // A short permutation (with phases) costs more fused than
                 // gate by gate: the product gathers and scatters every
                 // amplitude of its positions, all of which a tile must then

@@ -38,6 +38,11 @@ struct fused_run {
 struct fusion_limits {
     unsigned qubits = 4;
     unsigned rowWidth = 4;
+    // Whether a short permutation is left as its gates (see fuser.cpp): a
+    // double run has exact kernels that swap only the pairs a CNOT's
+    // controls pick; a single-precision run would make each gate a matrix
+    // of its own and sweep the tile once per gate.
+    bool splitPermutations = true;
 };
 
 // Fusion is worth its rounding from this many qubits on: below, the state

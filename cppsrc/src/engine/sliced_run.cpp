@@ -73,7 +73,9 @@ unsigned long runCompiled(state_space::amplitudes<T>& state, const std::vector<g
     if constexpr (std::is_same_v<T, float>) {
         // Float has only the fused kernels: a gate left alone (or every
         // gate, unfused) runs as the matrix of its positions.
-        gates::fused_run steps = fuse ? gates::fuseGates(run) : gates::fused_run{run, {}};
+        gates::fusion_limits limits;
+        limits.splitPermutations = false;
+        gates::fused_run steps = fuse ? gates::fuseGates(run, limits) : gates::fused_run{run, {}};
         gates::matricesOnly(steps);
         if (fuse) gates::orderForTiles(steps, state.size());
         return gates::runGates(state, steps.steps, keepGoing);
