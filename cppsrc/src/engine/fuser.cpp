@@ -296,9 +296,9 @@ void matricesOnly(fused_run& run) {
     for (std::unique_ptr<fused_matrix>& m : run.matrices) roundToSingle(*m);
 }
 
-void orderForTiles(fused_run& run, unsigned long size) {
+void orderForTiles(fused_run& run, unsigned long size, std::size_t amplitudeBytes) {
     if (size < 2 || (size & (size - 1)) != 0) return;
-    const tile_shape shape = tileShape(size);
+    const tile_shape shape = tileShape(size, amplitudeBytes);
     const unsigned long low = (1UL << shape.segmentBits) - 1;
     std::vector<unsigned long> positions, spans;
     for (const compiled_gate& step : run.steps) {

@@ -72,6 +72,6 @@ void matricesOnly(fused_run& run);
 // them in fewer passes over a vector of `size` amplitudes: each stretch
 // takes the ready steps that add the fewest high positions to it while
 // they fit (the earliest among ties).
-void orderForTiles(fused_run& run, unsigned long size);
+void orderForTiles(fused_run& run, unsigned long size, std::size_t amplitudeBytes = sizeof(std::complex<double>));
 
 }  // namespace gates

@@ -33,7 +33,7 @@ constexpr unsigned long TILE_BITS = 16;
 // long enough for the hardware prefetchers.
 constexpr unsigned long SEGMENT_BITS = 10;
 // Tiles hold at most 2^MAX_HIGH segments (TILE_BITS - SEGMENT_BITS, or the
-// three positions of one gate).
+// three positions of one gate), twice as many of float amplitudes.
 constexpr unsigned long MAX_HIGH = 6;
 // Below this many amplitudes (4 MiB) one thread does everything.
 constexpr unsigned long PARALLEL_SIZE = 1UL << 18;
@@ -206,7 +206,7 @@ void runStretch(std::vector<std::complex<T>>& state, const std::vector<compiled_
 
     std::complex<T>* const data = state.data();
     shareOut(tiles, threads, [&](unsigned long begin, unsigned long end) {
-        std::array<std::complex<T>*, 1UL << MAX_HIGH> segments;  // no allocation on the workers
+        std::array<std::complex<T>*, 1UL << (MAX_HIGH + 1)> segments;  // no allocation on the workers
         for (unsigned long tile = begin; tile < end; ++tile) {
             const unsigned long at = deposit(tile, freeMask);
             for (unsigned long j = 0; j < count; ++j) segments[j] = data + at + offsets[j];
@@ -245,15 +245,18 @@ unsigned workerCount(unsigned long size) {
     return std::max(1U, std::thread::hardware_concurrency());
 }
 
-tile_shape tileShape(unsigned long size) {
+tile_shape tileShape(unsigned long size, std::size_t amplitudeBytes) {
     const unsigned long qubits = qubitCount(size);
     const unsigned threads = workerCount(size);
+    // A tile holds the same bytes in either precision: a float tile has
+    // twice the amplitudes, room for one more high position.
+    const unsigned long wider = amplitudeBytes < sizeof(cd) ? 1 : 0;
     // Tile size, in bits; with several threads keep at least one tile each.
-    unsigned long tileBits = std::min(TILE_BITS, qubits);
+    unsigned long tileBits = std::min(TILE_BITS + wider, qubits);
     while (threads > 1 && tileBits > 0 && (1UL << (qubits - tileBits)) < threads) --tileBits;
     // At most three positions of a gate may lie above the segment bits.
-    const unsigned long highRoom =
-        std::min(tileBits, std::min(MAX_HIGH, std::max(3UL, tileBits - std::min(tileBits, SEGMENT_BITS))));
+    const unsigned long highRoom = std::min(
+        tileBits, std::min(MAX_HIGH + wider, std::max(3UL, tileBits - std::min(tileBits, SEGMENT_BITS))));
     return tile_shape{tileBits - highRoom, highRoom};
 }
 
@@ -268,7 +271,7 @@ unsigned long runGates(std::vector<std::complex<T>>& state, const std::vector<co
     const unsigned long size = state.size();
     if (gates.empty() || size < 2 || (size & (size - 1)) != 0) return 0;
     const unsigned threads = workerCount(size);
-    const tile_shape shape = tileShape(size);
+    const tile_shape shape = tileShape(size, sizeof(std::complex<T>));
     const unsigned long highRoom = shape.highRoom;
     const unsigned long segmentBits = shape.segmentBits;
     const unsigned long segmentMask = (1UL << segmentBits) - 1;

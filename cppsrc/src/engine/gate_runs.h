@@ -41,7 +41,8 @@ struct tile_shape {
     unsigned long segmentBits = 0;
     unsigned long highRoom = 0;
 };
-tile_shape tileShape(unsigned long size);
+// Amplitudes of `amplitudeBytes` each (float ones make larger tiles).
+tile_shape tileShape(unsigned long size, std::size_t amplitudeBytes = sizeof(std::complex<double>));
 
 // Applies one gate, with the arithmetic of the runs, to `size` amplitudes
 // (a power of two covering the gate's positions): how the fuser multiplies

@@ -77,7 +77,7 @@ unsigned long runCompiled(state_space::amplitudes<T>& state, const std::vector<g
         limits.splitPermutations = false;
         gates::fused_run steps = fuse ? gates::fuseGates(run, limits) : gates::fused_run{run, {}};
         gates::matricesOnly(steps);
-        if (fuse) gates::orderForTiles(steps, state.size());
+        if (fuse) gates::orderForTiles(steps, state.size(), sizeof(std::complex<T>));
         return gates::runGates(state, steps.steps, keepGoing);
     }
     if (!fuse) return gates::runGates(state, run, keepGoing);
