@@ -20,8 +20,9 @@ namespace {
 using cf = std::complex<float>;
 
 // Where a register's groups lie: one run of `slots` amplitudes, two runs of
-// half as many, or each on its own.
-enum layout { together, halves, apart };
+// half as many, four of a quarter (AVX-512 only), or each on its own (any
+// lanes: the fallback every register has).
+enum layout { together, halves, quarters, apart };
 
 // The lanes of a register of `slots` amplitudes: the lowest log2(slots) bits
 // the matrix leaves alone, or 0 when they do not all fit in a segment.
@@ -31,10 +32,13 @@ unsigned long laneBits(unsigned long lowPositions, unsigned long length, unsigne
     return lanes < length ? lanes : 0;
 }
 
+// Runs of 2^k amplitudes where the k lowest bits are all lanes.
 layout layoutOf(unsigned long lanes, unsigned long slots) {
+    const auto runsOf = [&](unsigned long run) { return (lanes & (run - 1)) == run - 1; };
     if (lanes == slots - 1) return together;
-    const unsigned long half = slots / 2 - 1;
-    return (lanes & half) == half ? halves : apart;
+    if (runsOf(slots / 2)) return halves;
+    if (slots >= 8 && runsOf(slots / 4)) return quarters;
+    return apart;
 }
 
 // One complex float, as the 64 bits a register lane takes.
@@ -111,6 +115,11 @@ struct ops {
         if constexpr (L == halves)
             return _mm512_insertf32x8(_mm512_castps256_ps512(_mm256_loadu_ps(q)),
                                       _mm256_loadu_ps(reinterpret_cast<const float*>(p + off[4])), 1);
+        if constexpr (L == quarters) {
+            const auto at = [&](unsigned k) { return _mm_loadu_ps(reinterpret_cast<const float*>(p + off[2 * k])); };
+            const __m512 low = _mm512_insertf32x4(_mm512_castps128_ps512(at(0)), at(1), 1);
+            return _mm512_insertf32x4(_mm512_insertf32x4(low, at(2), 2), at(3), 3);
+        }
         return _mm512_castpd_ps(_mm512_setr_pd(bitsOf(p), bitsOf(p + off[1]), bitsOf(p + off[2]), bitsOf(p + off[3]),
                                                bitsOf(p + off[4]), bitsOf(p + off[5]), bitsOf(p + off[6]),
                                                bitsOf(p + off[7])));
@@ -124,6 +133,11 @@ struct ops {
         } else if constexpr (L == halves) {
             _mm256_storeu_ps(q, _mm512_castps512_ps256(v));
             _mm256_storeu_ps(reinterpret_cast<float*>(p + off[4]), _mm512_extractf32x8_ps(v, 1));
+        } else if constexpr (L == quarters) {
+            _mm_storeu_ps(q, _mm512_castps512_ps128(v));
+            _mm_storeu_ps(reinterpret_cast<float*>(p + off[2]), _mm512_extractf32x4_ps(v, 1));
+            _mm_storeu_ps(reinterpret_cast<float*>(p + off[4]), _mm512_extractf32x4_ps(v, 2));
+            _mm_storeu_ps(reinterpret_cast<float*>(p + off[6]), _mm512_extractf32x4_ps(v, 3));
         } else {
             const __m128 quarters[4] = {_mm512_extractf32x4_ps(v, 0), _mm512_extractf32x4_ps(v, 1),
                                         _mm512_extractf32x4_ps(v, 2), _mm512_extractf32x4_ps(v, 3)};
