@@ -21,8 +21,10 @@ using cf = std::complex<float>;
 
 // Where a register's groups lie: one run of `slots` amplitudes, two runs of
 // half as many, four of a quarter (AVX-512 only), or each on its own (any
-// lanes: the fallback every register has).
-enum layout { together, halves, quarters, apart };
+// lanes: the fallback every register has). Or `paired`: the matrix holds
+// bit 0 and its lanes are the bits above, so that the registers of two
+// neighbouring columns are two runs of `slots` amplitudes, interleaved.
+enum layout { together, halves, quarters, apart, paired };
 
 // The lanes of a register of `slots` amplitudes: the lowest log2(slots) bits
 // the matrix leaves alone, or 0 when they do not all fit in a segment.
@@ -33,8 +35,9 @@ unsigned long laneBits(unsigned long lowPositions, unsigned long length, unsigne
 }
 
 // Runs of 2^k amplitudes where the k lowest bits are all lanes.
-layout layoutOf(unsigned long lanes, unsigned long slots) {
+layout layoutOf(unsigned long lanes, unsigned long slots, unsigned long lowPositions) {
     const auto runsOf = [&](unsigned long run) { return (lanes & (run - 1)) == run - 1; };
+    if ((lowPositions & 1) && lanes == (slots - 1) << 1) return paired;
     if (lanes == slots - 1) return together;
     if (runsOf(slots / 2)) return halves;
     if (slots >= 8 && runsOf(slots / 4)) return quarters;
@@ -61,6 +64,21 @@ struct ops {
     static reg fmadd(reg a, reg b, reg c) { return _mm256_fmadd_ps(a, b, c); }
     // [re - swap(im), re + swap(im)] in the real and imaginary places.
     static reg combine(reg re, reg im) { return _mm256_addsub_ps(re, _mm256_permute_ps(im, 0xB1)); }
+
+    // The even and odd amplitudes of p[0, 8), each pair of 64-bit lanes
+    // split within its 128-bit half (any order serves, the same for every
+    // column); storePair undoes it.
+    static void loadPair(const cf* p, reg& even, reg& odd) {
+        const __m256d a = _mm256_castps_pd(_mm256_loadu_ps(reinterpret_cast<const float*>(p)));
+        const __m256d b = _mm256_castps_pd(_mm256_loadu_ps(reinterpret_cast<const float*>(p + 4)));
+        even = _mm256_castpd_ps(_mm256_unpacklo_pd(a, b));
+        odd = _mm256_castpd_ps(_mm256_unpackhi_pd(a, b));
+    }
+    static void storePair(cf* p, reg even, reg odd) {
+        const __m256d e = _mm256_castps_pd(even), o = _mm256_castps_pd(odd);
+        _mm256_storeu_ps(reinterpret_cast<float*>(p), _mm256_castpd_ps(_mm256_unpacklo_pd(e, o)));
+        _mm256_storeu_ps(reinterpret_cast<float*>(p + 4), _mm256_castpd_ps(_mm256_unpackhi_pd(e, o)));
+    }
 
     template <layout L>
     static reg load(const cf* p, const unsigned long* off) {
@@ -107,6 +125,19 @@ struct ops {
         return _mm512_fmaddsub_ps(re, _mm512_set1_ps(1.0f), _mm512_permute_ps(im, 0xB1));
     }
 
+
+    // As the AVX2 registers' pairs, over p[0, 16).
+    static void loadPair(const cf* p, reg& even, reg& odd) {
+        const __m512d a = _mm512_castps_pd(_mm512_loadu_ps(reinterpret_cast<const float*>(p)));
+        const __m512d b = _mm512_castps_pd(_mm512_loadu_ps(reinterpret_cast<const float*>(p + 8)));
+        even = _mm512_castpd_ps(_mm512_unpacklo_pd(a, b));
+        odd = _mm512_castpd_ps(_mm512_unpackhi_pd(a, b));
+    }
+    static void storePair(cf* p, reg even, reg odd) {
+        const __m512d e = _mm512_castps_pd(even), o = _mm512_castps_pd(odd);
+        _mm512_storeu_ps(reinterpret_cast<float*>(p), _mm512_castpd_ps(_mm512_unpacklo_pd(e, o)));
+        _mm512_storeu_ps(reinterpret_cast<float*>(p + 8), _mm512_castpd_ps(_mm512_unpackhi_pd(e, o)));
+    }
 
     template <layout L>
     static reg load(const cf* p, const unsigned long* off) {
@@ -182,7 +213,7 @@ register_plan planFor(unsigned long lowPositions, unsigned long length) {
 void applyFusedToTile(cf* const* segments, unsigned long count, unsigned long length, unsigned long lowPositions,
                       unsigned long highPositions, const fused_matrix& m) {
     const register_plan plan = planFor(lowPositions, length);
-    const layout l = layoutOf(plan.lanes, plan.slots);
+    const layout l = layoutOf(plan.lanes, plan.slots, lowPositions);
     group_walk<float> w;
     w.length = length;
     w.skip = lowPositions | plan.lanes;
