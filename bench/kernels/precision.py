@@ -102,7 +102,8 @@ def timing(sizes, thread_counts, reps):
         kovra = run_script(sys.executable, KOVRA, threads, jobs, reps)
         times = {(f, n, what): t for f, n, what, t in kovra["runs"]}
         if with_qsim:
-            times.update({(f, n, what): t for f, n, what, t in run_script(PEERS_PYTHON, QSIM, threads, jobs, reps)["runs"]})
+            qsim = run_script(PEERS_PYTHON, QSIM, threads, jobs, reps)
+            times.update({(f, n, what): t for f, n, what, t in qsim["runs"]})
         print(f"threads={threads}  path={kovra['path']}  double  single" + ("  qsim" if with_qsim else ""))
         for family, n in jobs:
             row = [times[(family, n, what)] for what in ("double", "single", "qsim") if (family, n, what) in times]

@@ -49,7 +49,9 @@ __attribute__((target("avx2,fma"), always_inline)) inline void loadGroups(__m256
 }
 
 // The next group offset after x, or `length` when there is none.
-inline unsigned long nextGroup(const double_walk& w, unsigned long x) { return std::min(nextClear(x, w.skip), w.length); }
+inline unsigned long nextGroup(const double_walk& w, unsigned long x) {
+    return std::min(nextClear(x, w.skip), w.length);
+}
 
 // Rows of the product for G groups (offsets xs), a block of R rows at a
 // time. Each block accumulates sum(a * re) and sum(a * im) over the columns,

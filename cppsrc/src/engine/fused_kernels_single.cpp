@@ -19,13 +19,6 @@ namespace {
 
 using cf = std::complex<float>;
 
-// Where a register's groups lie: one run of `slots` amplitudes, two runs of
-// half as many, four of a quarter (AVX-512 only), or each on its own (any
-// lanes: the fallback every register has). Or `paired`: the matrix holds
-// bit 0 and its lanes are the bits above, so that the registers of two
-// neighbouring columns are two runs of `slots` amplitudes, interleaved.
-enum layout { together, halves, quarters, apart, paired };
-
 // The lanes of a register of `slots` amplitudes: the lowest log2(slots) bits
 // the matrix leaves alone, or 0 when they do not all fit in a segment.
 unsigned long laneBits(unsigned long lowPositions, unsigned long length, unsigned long slots) {
@@ -51,11 +44,21 @@ inline double bitsOf(const cf* p) {
     return bits;
 }
 
+// Amplitudes and a matrix's multiplied entries in float.
+struct single_entries {
+    using amp = cf;
+    using scalar = float;
+    using entry = cf;
+    static float re(const entry* u, unsigned long k) { return u[k].real(); }
+    static float im(const entry* u, unsigned long k) { return u[k].imag(); }
+    static const entry* entries(const fused_matrix& m) { return m.singleRows.data(); }
+};
+
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
 namespace avx2 {
 
-struct ops {
+struct ops : single_entries {
     using reg = __m256;
     static constexpr unsigned long slots = 4;
 
@@ -104,7 +107,7 @@ struct ops {
     }
 };
 
-#include "engine/fused_kernels_single.inc"
+#include "engine/fused_walks.inc"
 
 }  // namespace avx2
 #pragma GCC pop_options
@@ -113,7 +116,7 @@ struct ops {
 #pragma GCC target("avx512f,avx512dq,avx2,fma")
 namespace avx512 {
 
-struct ops {
+struct ops : single_entries {
     using reg = __m512;
     static constexpr unsigned long slots = 8;
 
@@ -180,7 +183,7 @@ struct ops {
     }
 };
 
-#include "engine/fused_kernels_single.inc"
+#include "engine/fused_walks.inc"
 
 }  // namespace avx512
 #pragma GCC pop_options

@@ -19,6 +19,14 @@ struct group_walk {
     unsigned long skip;    // offset bits x keeps clear
 };
 
+// Where the groups a register holds lie (fused_walks.inc): one run of
+// `slots` amplitudes, two runs of half as many, four of a quarter, or each
+// on its own (any lanes: the fallback every register has). Or `paired`: the
+// matrix holds bit 0 and its lanes are the bits above, so that the
+// registers of two neighbouring columns are two runs of `slots` amplitudes,
+// interleaved.
+enum layout { together, halves, quarters, apart, paired };
+
 // Calls apply(w) for each segment set of a tile that a matrix on
 // `lowPositions` (inside a segment) and `highPositions` (bits of the segment
 // number) covers, with w.ptr set to the set's columns; w.length and w.skip

@@ -219,7 +219,8 @@ void runStretch(std::vector<std::complex<T>>& state, const std::vector<compiled_
 // One gate in a pass of its own: segments end below its lowest positions so
 // that at most MAX_HIGH of them lie above.
 template <class T>
-void runAlone(std::vector<std::complex<T>>& state, const std::vector<compiled_gate>& gates, std::size_t i, unsigned threads) {
+void runAlone(std::vector<std::complex<T>>& state, const std::vector<compiled_gate>& gates, std::size_t i,
+              unsigned threads) {
     const unsigned long positions = gates[i].tilePositions();
     unsigned long segmentBits = 0;
     while (popcount(positions >> segmentBits) > static_cast<int>(MAX_HIGH)) ++segmentBits;

@@ -105,7 +105,8 @@ double squaredNorm(const amplitudes<T>& state) {
         parts *= 2;
     std::vector<double> sums(parts, 0.0);
     gates::shareOut(parts, static_cast<unsigned>(parts), [&](unsigned long first, unsigned long last) {
-        for (unsigned long p = first; p < last; ++p) sums[p] = treeNorm(state, p * (size / parts), (p + 1) * (size / parts));
+        for (unsigned long p = first; p < last; ++p)
+            sums[p] = treeNorm(state, p * (size / parts), (p + 1) * (size / parts));
     });
     return combineSums(sums);
 }

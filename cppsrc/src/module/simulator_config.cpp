@@ -76,7 +76,8 @@ reuse_choice read_reuse(const config_reader& config) {
 precision_choice read_precision(const config_reader& config) {
     const std::string takes = "; it takes \"double\" or \"single\"";
     if (config.has("precision") && !py::isinstance<py::str>(config.item("precision")))
-        throw std::invalid_argument("\"precision\" is " + py::repr(config.item("precision")).cast<std::string>() + takes);
+        throw std::invalid_argument("\"precision\" is " + py::repr(config.item("precision")).cast<std::string>() +
+                                    takes);
     const std::string choice = config.get_text("precision", "double");
     if (choice == "double") return precision_choice::double_precision;
     if (choice == "single") return precision_choice::single_precision;

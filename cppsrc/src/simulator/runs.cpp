@@ -179,7 +179,8 @@ constexpr unsigned long kFewReuses = 2;
 // least).
 bool records_pay(const placement::placed_run& placed, int cnum, double amplitude_bytes) {
     if (placed.run.qubits > kSmallRecordLanes && placed.reuses > kFewReuses) return false;
-    const double needed = BasicSimulator::estimated_bytes(static_cast<int>(placed.run.qubits), cnum, 0, amplitude_bytes);
+    const double needed =
+        BasicSimulator::estimated_bytes(static_cast<int>(placed.run.qubits), cnum, 0, amplitude_bytes);
     return needed < memory_budget::kSmallBytes || needed <= memory_budget::free_bytes();
 }
 
@@ -200,7 +201,8 @@ std::optional<placement::placed_run> BasicSimulator::plan(const program::sub_cir
     const bool spread = rank_comm::world().size > 1;
     try {
         placement::placed_run placed = place(sub);
-        if (records || spread || placed.reuses == 0 || records_pay(placed, sub.clbits, options.amplitude_bytes())) return placed;
+        if (records || spread || placed.reuses == 0 || records_pay(placed, sub.clbits, options.amplitude_bytes()))
+            return placed;
     } catch (const std::invalid_argument&) {
         if (records || spread) throw;
     }
