@@ -19,7 +19,8 @@ FLOAT_EPSILON = float(np.finfo(np.float32).eps)
 ROUNDINGS_PER_GATE = 4
 
 # Random circuits, single against double: the state's distance, the
-# probabilities' total variation, and the gates run.
+# probabilities' total variation, the expectation values' largest
+# difference, and the gates run.
 RUN = """
 import json, random, sys, numpy as np, kovra_backends as kb
 from kovra.builder import CircuitBuilder
@@ -36,14 +37,18 @@ for seed, n in enumerate([10, 13, 20]):
         b.gate(rng.choice(["CNOT", "ZCON", "YCON"]), q[:2])
         b.gate("CCX", q)
         gates += 4
+    terms = [("".join(rng.choice("IXYZ") for _ in range(n)), 1.0) for _ in range(4)]
     for fusion in (False, True):
-        d, s = (kb.BasicSimulator().execute(b.capsule(), {"fusion": fusion, "precision": p})
+        d, s = (kb.BasicSimulator().execute(b.capsule(), {"fusion": fusion, "precision": p,
+                                                          "observables": [[t] for t in terms]})
                 for p in ("double", "single"))
         assert s.state_array().dtype == np.complex64 and d.state_array().dtype == np.complex128
         assert s.states == list(s.state_array())
         out["runs"].append({"qubits": n, "fusion": fusion, "gates": gates,
                             "distance": float(np.linalg.norm(s.state_array() - d.state_array())),
-                            "variation": float(np.abs(s.probability_array() - d.probability_array()).sum())})
+                            "variation": float(np.abs(s.probability_array() - d.probability_array()).sum()),
+                            "expectations": max(abs(x - y) for x, y in zip(s.expectation_values,
+                                                                            d.expectation_values))})
 print(json.dumps(out))
 """
 
@@ -63,8 +68,10 @@ def test_single_stays_within_float_rounding_of_double(path):
     for run in out["runs"]:
         bound = ROUNDINGS_PER_GATE * (run["gates"] + 1) * FLOAT_EPSILON
         assert run["distance"] <= bound, run
-        # |p - q| <= |a - b| (|a| + |b|) per amplitude: twice the distance in all.
+        # |p - q| <= |a - b| (|a| + |b|) per amplitude: twice the distance in
+        # all; the same for <P> of a Pauli string P, of norm 1.
         assert run["variation"] <= 2 * bound, run
+        assert run["expectations"] <= 2 * bound, run
 
 
 def conditioned():
@@ -117,14 +124,9 @@ def test_other_precisions_are_refused_by_name(value):
         kb.BasicSimulator().execute(bell().capsule(), {"precision": value})
 
 
-@pytest.mark.parametrize(
-    "config",
-    [{"observables": [[("ZZ", 1.0)]]}, {"measure_reuse": "branches"}],
-    ids=["observables", "branch states"],
-)
-def test_runs_single_precision_does_not_take_are_refused(config):
-    with pytest.raises(ValueError, match=r'"precision": "single" .*"precision": "double" runs it'):
-        kb.BasicSimulator().execute(bell().capsule(), {**config, "precision": "single"})
+def test_branch_states_are_refused_by_name():
+    with pytest.raises(ValueError, match=r'"precision": "single" .*branch states.*"precision": "double" runs it'):
+        kb.BasicSimulator().execute(bell().capsule(), {"measure_reuse": "branches", "precision": "single"})
 
 
 def test_single_precision_needs_half_the_bytes_per_amplitude():

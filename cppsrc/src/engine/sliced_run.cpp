@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <stdexcept>
 #include <type_traits>
 #include <utility>
 
@@ -181,16 +180,6 @@ std::vector<double> basic_sliced_run<T>::marginal(const std::vector<unsigned lon
     std::vector<unsigned long> positions;
     for (unsigned long lane : lanes) positions.push_back(source.qubits - 1 - lane);
     return state_space::marginal(state, positions);
-}
-
-template <class T>
-std::vector<double> basic_sliced_run<T>::expectations(const std::vector<pauli_sums::observable>& observables) const {
-    if constexpr (std::is_same_v<T, double>) {
-        return pauli_sums::expectations(state, observables);
-    } else {
-        (void)observables;
-        throw std::invalid_argument("expectation values are summed from double amplitudes only");
-    }
 }
 
 template <class T>

@@ -84,8 +84,9 @@ public:
     // <O> of each observable over every branch of the run: terms on bit
     // positions of the vector, a measured position read as its outcome
     // (terms with X or Y there belong to no branch and must be left out).
-    // Double amplitudes only: a float run throws std::invalid_argument.
-    std::vector<double> expectations(const std::vector<pauli_sums::observable>& observables) const;
+    std::vector<double> expectations(const std::vector<pauli_sums::observable>& observables) const {
+        return pauli_sums::expectations(state, observables);
+    }
     // The final state, normalised, when nothing was measured; empty otherwise.
     // Leaves the run without its vector.
     state_space::amplitudes<T> takeStateVector();

@@ -17,8 +17,8 @@ struct precision_refused : std::invalid_argument {
 };
 
 // Throws precision_refused for what the single-precision run does not
-// take: a vector spread over MPI ranks, expectation values.
-void admit(const simulator_options& options);
+// take: a vector spread over MPI ranks.
+void admit();
 
 // What the result reads off the vector besides its state.
 struct readout_plan {

@@ -278,7 +278,7 @@ std::vector<double> BasicSimulator::run_branches(const program::sub_circuit& sub
 std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, state_vector& states,
                                                const simulator_options& options, run_context& context,
                                                classical_readout* classical, register_readout* reported) {
-    if (options.single()) local_run::admit(options);
+    if (options.single()) local_run::admit();
     const fusion_choice fusion = options.fusion;
     const int qnum = static_cast<int>(lowered.register_lanes.size());
     const int cnum = static_cast<int>(lowered.run.clbits);
