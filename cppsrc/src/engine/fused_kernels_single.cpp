@@ -27,7 +27,8 @@ unsigned long laneBits(unsigned long lowPositions, unsigned long length, unsigne
     return lanes < length ? lanes : 0;
 }
 
-// Runs of 2^k amplitudes where the k lowest bits are all lanes.
+// How a register of `slots` (at least 4) amplitudes at `lanes` lies: runs
+// of 2^k amplitudes where the k lowest bits are all lanes.
 layout layoutOf(unsigned long lanes, unsigned long slots, unsigned long lowPositions) {
     const auto runsOf = [&](unsigned long run) { return (lanes & (run - 1)) == run - 1; };
     if ((lowPositions & 1) && lanes == (slots - 1) << 1) return paired;
@@ -194,6 +195,7 @@ struct register_plan {
     unsigned long slots = 1;
     unsigned long lanes = 0;
     unsigned long off[avx512::ops::slots] = {};
+    layout at = apart;
 };
 
 register_plan planFor(unsigned long lowPositions, unsigned long length) {
@@ -206,6 +208,7 @@ register_plan planFor(unsigned long lowPositions, unsigned long length) {
         plan.slots = slots;
         plan.lanes = lanes;
         for (unsigned long s = 0; s < slots; ++s) plan.off[s] = deposit(s, lanes);
+        plan.at = layoutOf(lanes, slots, lowPositions);
         break;
     }
     return plan;
@@ -216,16 +219,15 @@ register_plan planFor(unsigned long lowPositions, unsigned long length) {
 void applyFusedToTile(cf* const* segments, unsigned long count, unsigned long length, unsigned long lowPositions,
                       unsigned long highPositions, const fused_matrix& m) {
     const register_plan plan = planFor(lowPositions, length);
-    const layout l = layoutOf(plan.lanes, plan.slots, lowPositions);
     group_walk<float> w;
     w.length = length;
     w.skip = lowPositions | plan.lanes;
     forEachSegmentSet(segments, count, lowPositions, highPositions, m.dimension(), w,
                       [&](const group_walk<float>& set) {
                           if (plan.slots == avx512::ops::slots)
-                              avx512::applyWithLayout(set, plan.off, l, m);
+                              avx512::applyWithLayout(set, plan.off, plan.at, m);
                           else if (plan.slots == avx2::ops::slots)
-                              avx2::applyWithLayout(set, plan.off, l, m);
+                              avx2::applyWithLayout(set, plan.off, plan.at, m);
                           else if (m.diagonal)
                               generic::diagonal(set, m.dimension(), m.singleEntries.data());
                           else
