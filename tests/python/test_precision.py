@@ -103,7 +103,21 @@ def reused():
     return b
 
 
-@pytest.mark.parametrize("circuit", [conditioned, reused])
+def reused_often():
+    """Enough reuses that "auto" takes branch states in double; single
+    precision, which has none, keeps the record qubits."""
+    b = CircuitBuilder()
+    b.qreg(18)
+    b.creg(3)
+    for r in range(3):
+        b.gate("H", [0])
+        b.gate("CNOT", [0, 1 + r])
+        b.measure([0], [r])
+        b.reset([0])
+    return b
+
+
+@pytest.mark.parametrize("circuit", [conditioned, reused, reused_often])
 def test_measured_and_conditioned_gates_run_as_matrices(circuit):
     d, s = (kb.BasicSimulator().execute(circuit().capsule(), {"precision": p}) for p in ("double", "single"))
     assert s.probabilities.keys() == d.probabilities.keys()

@@ -131,8 +131,9 @@ private:
     // as branch states (branch_run.h): a measurement or reset under a
     // condition, "measure_reuse": "branches", or (by default) record qubits
     // that would cost much (more than 2^20 amplitudes and more than two
-    // reuses) or not fit the machine. Where record qubits stay, results are
-    // those of every earlier release to the last bit.
+    // reuses) or not fit the machine (single precision, which has no branch
+    // states, keeps them). Where record qubits stay, results are those of
+    // every earlier release to the last bit.
     std::optional<placement::placed_run> plan(const program::sub_circuit& sub, const simulator_options& options);
     // The run of a sub-circuit as branch states, as `simulate` describes it.
     std::vector<double> run_branches(const program::sub_circuit& sub, state_vector& states,

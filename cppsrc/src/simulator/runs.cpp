@@ -197,14 +197,16 @@ std::optional<placement::placed_run> BasicSimulator::plan(const program::sub_cir
         }
         return std::nullopt;
     }
-    // MPI ranks share one record-qubit vector; branch states run on one process.
+    // MPI ranks share one record-qubit vector; branch states run on one
+    // process, and only in double precision.
     const bool spread = rank_comm::world().size > 1;
+    const bool only_records = records || spread || options.single();
     try {
         placement::placed_run placed = place(sub);
-        if (records || spread || placed.reuses == 0 || records_pay(placed, sub.clbits, options.amplitude_bytes()))
+        if (only_records || placed.reuses == 0 || records_pay(placed, sub.clbits, options.amplitude_bytes()))
             return placed;
     } catch (const std::invalid_argument&) {
-        if (records || spread) throw;
+        if (only_records) throw;
     }
     return std::nullopt;
 }
