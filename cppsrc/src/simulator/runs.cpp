@@ -216,6 +216,10 @@ std::optional<placement::placed_run> BasicSimulator::prepare(const program::sub_
     check_run_size(sub.qubits, sub.clbits, reported ? probability_bits(options, sub.qubits) : sub.qubits,
                    options.amplitude_bytes());
     std::optional<placement::placed_run> placed = plan(sub, options);
+    if (!placed && options.single()) {
+        throw local_run::precision_refused("runs a circuit as one vector; this one runs as branch states (a "
+                                           "conditioned measurement or reset, or \"measure_reuse\": \"branches\")");
+    }
     if (options.print_circuit && placed) {
         print(placement::layered(*placed));
     } else if (options.print_circuit) {
@@ -239,10 +243,6 @@ std::vector<double> BasicSimulator::simulate(const program::sub_circuit& sub, st
 std::vector<double> BasicSimulator::run_branches(const program::sub_circuit& sub, state_vector& states,
                                                  const simulator_options& options, run_context& context,
                                                  classical_readout* classical, register_readout* reported) {
-    if (options.single()) {
-        throw local_run::precision_refused("runs a circuit as one vector; this one runs as branch states (a "
-                                           "conditioned measurement or reset, or \"measure_reuse\": \"branches\")");
-    }
     if (rank_comm::world().size > 1) {
         throw std::invalid_argument("this circuit runs as branch states (a conditioned measurement or reset, "
                                     "or \"measure_reuse\": \"branches\"), which a single process runs, "
