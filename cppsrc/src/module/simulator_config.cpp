@@ -9,9 +9,9 @@
 //   "shots"          int       1024    read after the run
 //   "observables"    list      absent  of observables, each a list of (Pauli string, coefficient)
 //                                      pairs: Result.expectation_values
+//   "precision"      str       "double" "single": complex64 amplitudes, every gate a float matrix
 //   "measure_reuse"  str       "auto"  "records", "branches" or "auto": how a measured qubit used
 //                                      again, or a reset one, is run
-//   "precision"      str       "double" "single": complex64 amplitudes, every gate a float matrix
 //
 // Other keys are ignored.
 #include "module/simulator_config.h"
@@ -90,6 +90,7 @@ simulator_options read_simulator_options(const config_reader& config, bool& mqub
     simulator_options options;
     options.parallel = config.get_bool("parallel", false);
     options.print_circuit = config.get_bool("print_circuit", false);
+    options.precision = read_precision(config);
     if (config.has("fusion"))
         options.fusion = config.get_bool("fusion", false) ? fusion_choice::on : fusion_choice::off;
     if (config.has("mcbits")) {
@@ -99,7 +100,6 @@ simulator_options read_simulator_options(const config_reader& config, bool& mqub
     }
     options.local_state = config.get_bool("local_state", false);
     options.reuse = read_reuse(config);
-    options.precision = read_precision(config);
     if (config.has("observables")) options.observables = read_observables(config.item("observables"));
     mqubits_unreadable = false;
     if (config.has("mqubits")) {
