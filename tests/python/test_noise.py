@@ -336,3 +336,11 @@ def test_primitives_take_a_noise_model():
     model.add_readout_error(ReadoutError([[0.5, 0.5], [0.5, 0.5]]), [0])  # every record a coin flip
     counts = Sampler(noise_model=model, seed=1).run([(measured, [0.0])], shots=4000).result()[0].data.meas
     assert abs(counts.get_counts().get("1", 0) / 4000 - 0.5) < 0.05
+
+
+@pytest.mark.parametrize("config", [{"method": "density_matrix"}, {"noise": [{"channel": "depolarizing", "p": 0.1}]},
+                                    {"method": "trajectories", "noise": [{"channel": "depolarizing", "p": 0.1}]}])
+def test_noisy_runs_refuse_single_precision(config):
+    builder, _ = lower_circuit(ghz_with_rotations())
+    with pytest.raises(ValueError, match='"precision": "single" .* noisy'):
+        kovra_backends.BasicSimulator().execute(builder.graph(), dict(config, precision="single"))

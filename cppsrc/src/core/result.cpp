@@ -137,7 +137,15 @@ void Result::write_key(unsigned long value, unsigned long width, char* key) {
     for (unsigned long k = 0; k < width; ++k) key[k] = ((value >> (width - 1 - k)) & 1UL) ? '1' : '0';
 }
 
-void Result::set_states(state_vector states) { states_ = std::make_shared<const state_vector>(std::move(states)); }
+void Result::set_states(state_vector states) {
+    states_ = std::make_shared<const state_vector>(std::move(states));
+    single_states_ = std::make_shared<const single_state_vector>();
+}
+
+void Result::set_states(single_state_vector states) {
+    single_states_ = std::make_shared<const single_state_vector>(std::move(states));
+    states_ = std::make_shared<const state_vector>();
+}
 
 void Result::set_probabilities(std::map<std::string, double> keyed) {
     keyed_ = std::move(keyed);

@@ -18,6 +18,8 @@ using shared_vector = std::shared_ptr<const std::vector<T>>;
 class Result {
 public:
     using state_vector = std::vector<std::complex<double>>;
+    // The final state of a single-precision run, kept as it was computed.
+    using single_state_vector = std::vector<std::complex<float>>;
 
     // Default shot count, the same as the drivers' default.
     static int repeat;
@@ -61,6 +63,11 @@ public:
     const state_vector& states() const { return *states_; }
     const shared_vector<std::complex<double>>& shared_states() const { return states_; }
     void set_states(state_vector states);
+    // A single-precision run's state: `states()` is then empty and this
+    // holds it instead. Setting either kind replaces the other.
+    const shared_vector<std::complex<float>>& shared_single_states() const { return single_states_; }
+    void set_states(single_state_vector states);
+    bool single_precision_states() const { return !single_states_->empty(); }
 
     // Replaces the keyed probabilities; the dense vector is then derived
     // from them when next asked for.
@@ -84,6 +91,7 @@ private:
     std::size_t last_kept() const;
 
     shared_vector<std::complex<double>> states_ = std::make_shared<const state_vector>();
+    shared_vector<std::complex<float>> single_states_ = std::make_shared<const single_state_vector>();
     shared_vector<double> dense_;  // null until set or derived
     unsigned long width_ = 0;
     double shortfall_ = 0.0;

@@ -7,6 +7,7 @@
 #include "engine/bit_positions.h"
 #include "engine/cpu_paths.h"
 #include "engine/fused_kernels_512.h"
+#include "engine/fused_walk.h"
 
 namespace gates {
 
@@ -14,46 +15,8 @@ namespace {
 
 using cd = std::complex<double>;
 
-// Where the 2^k amplitudes of the groups of one segment set start, and how
-// to walk the groups: a group's amplitudes sit at ptr[c] + x for each x the
-// walk visits.
-struct group_walk {
-    cd* ptr[1UL << MAX_FUSED_QUBITS];
-    unsigned long length;  // amplitudes per segment
-    unsigned long skip;    // offset bits x keeps clear
-};
-
-// Any x86-64: one group at a time, in plain double arithmetic.
-namespace generic {
-
-void dense(const group_walk& w, const fused_matrix& m) {
-    const unsigned long d = m.dimension();
-    const cd* const u = m.entries.data();
-    cd in[1UL << MAX_FUSED_QUBITS];
-    for (unsigned long x = 0; x < w.length; x = nextClear(x, w.skip)) {
-        for (unsigned long c = 0; c < d; ++c) in[c] = w.ptr[c][x];
-        for (unsigned long r = 0; r < d; ++r) {
-            double re = 0, im = 0;
-            for (unsigned long c = 0; c < d; ++c) {
-                const cd a = in[c], b = u[r * d + c];
-                re += a.real() * b.real() - a.imag() * b.imag();
-                im += a.real() * b.imag() + a.imag() * b.real();
-            }
-            w.ptr[r][x] = cd(re, im);
-        }
-    }
-}
-
-void diagonal(const group_walk& w, const fused_matrix& m) {
-    const unsigned long d = m.dimension();
-    for (unsigned long x = 0; x < w.length; x = nextClear(x, w.skip))
-        for (unsigned long c = 0; c < d; ++c) {
-            const cd a = w.ptr[c][x], b = m.entries[c * d + c];
-            w.ptr[c][x] = cd(a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real());
-        }
-}
-
-}  // namespace generic
+// The walk over double amplitudes, all these kernels take.
+using double_walk = group_walk<double>;
 
 // AVX2 and FMA: a register holds the same amplitude of two groups, the
 // groups `lane` apart (neighbours when the matrix leaves bit 0 alone).
@@ -86,7 +49,9 @@ __attribute__((target("avx2,fma"), always_inline)) inline void loadGroups(__m256
 }
 
 // The next group offset after x, or `length` when there is none.
-inline unsigned long nextGroup(const group_walk& w, unsigned long x) { return std::min(nextClear(x, w.skip), w.length); }
+inline unsigned long nextGroup(const double_walk& w, unsigned long x) {
+    return std::min(nextClear(x, w.skip), w.length);
+}
 
 // Rows of the product for G groups (offsets xs), a block of R rows at a
 // time. Each block accumulates sum(a * re) and sum(a * im) over the columns,
@@ -130,7 +95,7 @@ __attribute__((target("avx2,fma"), always_inline)) inline void denseGroups(cd* c
 // serves both, then a last one alone; from eight columns on, two groups'
 // columns would no longer fit the registers.
 template <unsigned D, bool Contiguous>
-__attribute__((target("avx2,fma"))) void dense(const group_walk& w, unsigned long lane, const double* u) {
+__attribute__((target("avx2,fma"))) void dense(const double_walk& w, unsigned long lane, const double* u) {
     unsigned long xs[2] = {0, nextGroup(w, 0)};
     if constexpr (D >= 8) {
         for (; xs[0] < w.length; xs[0] = nextGroup(w, xs[0])) denseGroups<D, 1, Contiguous>(w.ptr, xs, lane, u);
@@ -155,7 +120,7 @@ __attribute__((target("avx2,fma"), always_inline)) inline void scale(cd* p, unsi
 // Where the matrix leaves bit 0 alone, its lowest position bounds runs of
 // contiguous amplitudes that share a factor.
 template <unsigned D, bool Contiguous>
-__attribute__((target("avx2,fma"))) void diagonal(const group_walk& w, unsigned long lane, const double* u) {
+__attribute__((target("avx2,fma"))) void diagonal(const double_walk& w, unsigned long lane, const double* u) {
     const unsigned long positions = w.skip & ~lane;
     const unsigned long run = Contiguous && positions ? std::min(lowestBit(positions), w.length) : w.length;
     const unsigned long runSkip = w.skip | (run - 1);
@@ -202,7 +167,7 @@ __attribute__((target("avx2,fma"), always_inline)) inline void sparseGroups(cd* 
 }
 
 template <unsigned D, unsigned M, bool Contiguous>
-__attribute__((target("avx2,fma"))) void sparse(const group_walk& w, unsigned long lane, const unsigned* columns,
+__attribute__((target("avx2,fma"))) void sparse(const double_walk& w, unsigned long lane, const unsigned* columns,
                                                 const double* u) {
     constexpr unsigned G = 4;
     unsigned long xs[G];
@@ -219,7 +184,7 @@ __attribute__((target("avx2,fma"))) void sparse(const group_walk& w, unsigned lo
 }
 
 template <unsigned D, unsigned M, bool Contiguous>
-void applySparse(const group_walk& w, unsigned long lane, const fused_matrix& m) {
+void applySparse(const double_walk& w, unsigned long lane, const fused_matrix& m) {
     if constexpr (M * 2 <= D) {
         if (m.rowWidth == M) return sparse<D, M, Contiguous>(w, lane, m.columns.data(), m.wide.data());
         return applySparse<D, M * 2, Contiguous>(w, lane, m);
@@ -227,7 +192,7 @@ void applySparse(const group_walk& w, unsigned long lane, const fused_matrix& m)
 }
 
 template <unsigned D, bool Contiguous>
-void apply(const group_walk& w, unsigned long lane, const fused_matrix& m) {
+void apply(const double_walk& w, unsigned long lane, const fused_matrix& m) {
     if (m.diagonal)
         diagonal<D, Contiguous>(w, lane, m.wide.data());
     else if (m.dense())
@@ -237,7 +202,7 @@ void apply(const group_walk& w, unsigned long lane, const fused_matrix& m) {
 }
 
 template <bool Contiguous>
-void apply(const group_walk& w, unsigned long lane, const fused_matrix& m) {
+void apply(const double_walk& w, unsigned long lane, const fused_matrix& m) {
     switch (m.qubits) {
         case 1: apply<2, Contiguous>(w, lane, m); break;
         case 2: apply<4, Contiguous>(w, lane, m); break;
@@ -254,9 +219,6 @@ void apply(const group_walk& w, unsigned long lane, const fused_matrix& m) {
 
 void applyFusedToTile(cd* const* segments, unsigned long count, unsigned long length, unsigned long lowPositions,
                       unsigned long highPositions, const fused_matrix& m) {
-    const unsigned long d = m.dimension();
-    const int lowCount = popcount(lowPositions);
-    const unsigned long lowValues = (1UL << lowCount) - 1;
     // The lowest bit the matrix leaves alone inside a segment pairs groups
     // into the two halves of a register.
     const unsigned long lane = lowestBit(~lowPositions);
@@ -266,23 +228,21 @@ void applyFusedToTile(cd* const* segments, unsigned long count, unsigned long le
     // or two, the loads and stores bound the kernel, not its arithmetic).
     const unsigned long lane2 = lowestBit(~(lowPositions | lane));
     const bool wider = vector && cpu_paths::avx512() && !m.diagonal && m.rowWidth >= 4 && lane2 < length;
-    group_walk w;
+    double_walk w;
     w.length = length;
     w.skip = lowPositions | (wider ? lane | lane2 : vector ? lane : 0);
-    for (unsigned long j = 0; j < count; ++j) {
-        if (j & highPositions) continue;
-        for (unsigned long c = 0; c < d; ++c)
-            w.ptr[c] = segments[j | deposit(c >> lowCount, highPositions)] + deposit(c & lowValues, lowPositions);
+    forEachSegmentSet(segments, count, lowPositions, highPositions, m.dimension(), w, [&](const double_walk& set) {
         if (!vector)
-            m.diagonal ? generic::diagonal(w, m) : generic::dense(w, m);
+            m.diagonal ? generic::diagonal(set, m.dimension(), m.entries.data())
+                       : generic::dense(set, m.dimension(), m.entries.data());
         else if (wider)
-            m.dense() ? wide512::dense(w.ptr, w.length, w.skip, lane, lane2, m)
-                      : wide512::sparse(w.ptr, w.length, w.skip, lane, lane2, m);
+            m.dense() ? wide512::dense(set.ptr, set.length, set.skip, lane, lane2, m)
+                      : wide512::sparse(set.ptr, set.length, set.skip, lane, lane2, m);
         else if (lane == 1)
-            wide::apply<true>(w, lane, m);
+            wide::apply<true>(set, lane, m);
         else
-            wide::apply<false>(w, lane, m);
-    }
+            wide::apply<false>(set, lane, m);
+    });
 }
 
 }  // namespace gates

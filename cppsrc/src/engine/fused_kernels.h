@@ -17,6 +17,12 @@ namespace gates {
 void applyFusedToTile(std::complex<double>* const* segments, unsigned long count, unsigned long length,
                       unsigned long lowPositions, unsigned long highPositions, const fused_matrix& m);
 
+// The same on single-precision amplitudes with the matrix's float entries
+// (fused_matrix::singleRows): a register holds the same amplitude of four
+// groups with AVX2, eight with AVX-512 (fused_kernels_single.cpp).
+void applyFusedToTile(std::complex<float>* const* segments, unsigned long count, unsigned long length,
+                      unsigned long lowPositions, unsigned long highPositions, const fused_matrix& m);
+
 // The largest fused matrix the kernels take, in qubits.
 constexpr unsigned MAX_FUSED_QUBITS = 5;
 

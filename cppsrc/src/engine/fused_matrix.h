@@ -28,6 +28,12 @@ struct fused_matrix {
     // as the AVX2 kernels use it: eight doubles, the real part four times,
     // then the imaginary part four times. Prepared once, not per tile.
     std::vector<double> wide;
+    // For single-precision runs, the entries rounded to float once
+    // (fuser.h, roundToSingle): `singleEntries` row-major as `entries`,
+    // `singleRows` one per multiplied entry in the order of `columns` (dense:
+    // row-major). Empty in double-precision runs.
+    std::vector<std::complex<float>> singleEntries;
+    std::vector<std::complex<float>> singleRows;
 
     bool dense() const { return rowWidth == dimension(); }
     unsigned long dimension() const { return 1UL << qubits; }

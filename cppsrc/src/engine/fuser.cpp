@@ -55,6 +55,10 @@ std::vector<cd> productOf(const group& grp, const std::vector<compiled_gate>& ga
     return rows;
 }
 
+// Doubles per entry in fused_matrix::wide: the real part four times, then
+// the imaginary part.
+constexpr std::size_t WIDE_STRIDE = 8;
+
 void appendWide(std::vector<double>& wide, cd entry) {
     const double re = entry.real(), im = entry.imag();
     wide.insert(wide.end(), {re, re, re, re, im, im, im, im});
@@ -109,6 +113,21 @@ std::unique_ptr<fused_matrix> matrixOf(const group& grp, const std::vector<compi
     m->entries = productOf(grp, gates, m->dimension());
     prepareRows(*m);
     return m;
+}
+
+std::complex<float> toSingle(cd entry) {
+    return {static_cast<float>(entry.real()), static_cast<float>(entry.imag())};
+}
+
+// The entries in float, built from the double product: one rounding each.
+// The multiplied entries are read from `wide` (its padding zeros included),
+// one entry per WIDE_STRIDE doubles there.
+void roundToSingle(fused_matrix& m) {
+    m.singleEntries.clear();
+    m.singleRows.clear();
+    for (const cd& e : m.entries) m.singleEntries.push_back(toSingle(e));
+    for (std::size_t k = 0; k + WIDE_STRIDE <= m.wide.size(); k += WIDE_STRIDE)
+        m.singleRows.push_back(toSingle(cd(m.wide[k], m.wide[k + WIDE_STRIDE / 2])));
 }
 
 // The gates in an order that does the same, taking next the ready gate on
@@ -230,7 +249,8 @@ private:
             out.steps.push_back(gates[g.members.front()]);
         } else if (!g.members.empty()) {
             std::unique_ptr<fused_matrix> m = matrixOf(g, gates);
-            if (m->rowWidth == 1 && !m->diagonal && g.members.size() <= kMaxSplitPermutation) {
+            if (limits.splitPermutations && m->rowWidth == 1 && !m->diagonal &&
+                g.members.size() <= kMaxSplitPermutation) {
                 // A short permutation (with phases) costs more fused than
                 // gate by gate: the product gathers and scatters every
                 // amplitude of its positions, all of which a tile must then
@@ -264,9 +284,25 @@ fused_run fuseGates(const std::vector<compiled_gate>& gates, const fusion_limits
     return fuser(gates, limits).run();
 }
 
-void orderForTiles(fused_run& run, unsigned long size) {
+void matricesOnly(fused_run& run) {
+    for (compiled_gate& step : run.steps) {
+        if (step.kind == compiled_gate::FUSED) continue;
+        if (popcount(step.positions()) > static_cast<int>(MAX_FUSED_QUBITS)) throw too_wide_for_matrix();
+        group alone;
+        alone.positions = step.positions();
+        alone.members = {0};
+        run.matrices.push_back(matrixOf(alone, {step}));
+        step = compiled_gate{};
+        step.kind = compiled_gate::FUSED;
+        step.mask = alone.positions;
+        step.fused = run.matrices.back().get();
+    }
+    for (std::unique_ptr<fused_matrix>& m : run.matrices) roundToSingle(*m);
+}
+
+void orderForTiles(fused_run& run, unsigned long size, std::size_t amplitudeBytes) {
     if (size < 2 || (size & (size - 1)) != 0) return;
-    const tile_shape shape = tileShape(size);
+    const tile_shape shape = tileShape(size, amplitudeBytes);
     const unsigned long low = (1UL << shape.segmentBits) - 1;
     std::vector<unsigned long> positions, spans;
     for (const compiled_gate& step : run.steps) {

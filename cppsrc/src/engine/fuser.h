@@ -15,6 +15,7 @@
 #pragma once
 
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include "engine/fused_matrix.h"
@@ -37,6 +38,11 @@ struct fused_run {
 struct fusion_limits {
     unsigned qubits = 4;
     unsigned rowWidth = 4;
+    // Whether a short permutation is left as its gates (see fuser.cpp): a
+    // double run has exact kernels that swap only the pairs a CNOT's
+    // controls pick; a single-precision run would make each gate a matrix
+    // of its own and sweep the tile once per gate.
+    bool splitPermutations = true;
 };
 
 // Fusion is worth its rounding from this many qubits on: below, the state
@@ -52,10 +58,24 @@ void prepareRows(fused_matrix& m);
 // QFT circuits (docs/performance.md).
 fused_run fuseGates(const std::vector<compiled_gate>& gates, const fusion_limits& limits = {});
 
+// A gate a single-precision run cannot take as a matrix: one on more
+// positions than the fused kernels take (a gate confined to the outcomes of
+// many measured qubits).
+struct too_wide_for_matrix : std::invalid_argument {
+    too_wide_for_matrix()
+        : std::invalid_argument("\"precision\": \"single\" applies every gate as a matrix of at most 5 qubits; "
+                                "a gate conditioned on many measured bits spans more (\"double\" runs it)") {}
+};
+
+// For single precision, which has only the fused kernels: every step made a
+// fused matrix (a gate left alone becomes the matrix of its positions) and
+// every matrix's entries rounded to float once. Throws too_wide_for_matrix.
+void matricesOnly(fused_run& run);
+
 // Puts the steps in an order that does the same and lets runGates cover
 // them in fewer passes over a vector of `size` amplitudes: each stretch
 // takes the ready steps that add the fewest high positions to it while
 // they fit (the earliest among ties).
-void orderForTiles(fused_run& run, unsigned long size);
+void orderForTiles(fused_run& run, unsigned long size, std::size_t amplitudeBytes = sizeof(std::complex<double>));
 
 }  // namespace gates

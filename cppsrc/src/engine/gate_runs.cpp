@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <array>
+#include <stdexcept>
 #include <system_error>
+#include <type_traits>
 #include <thread>
 #include <utility>
 
@@ -31,7 +33,7 @@ constexpr unsigned long TILE_BITS = 16;
 // long enough for the hardware prefetchers.
 constexpr unsigned long SEGMENT_BITS = 10;
 // Tiles hold at most 2^MAX_HIGH segments (TILE_BITS - SEGMENT_BITS, or the
-// three positions of one gate).
+// three positions of one gate), twice as many of float amplitudes.
 constexpr unsigned long MAX_HIGH = 6;
 // Below this many amplitudes (4 MiB) one thread does everything.
 constexpr unsigned long PARALLEL_SIZE = 1UL << 18;
@@ -142,13 +144,20 @@ void applyToTile(cd* const* segments, unsigned long count, unsigned long length,
         generic::applyToTile(segments, count, length, g);
 }
 
+// Single precision takes every gate as a matrix (runGates checks).
+void applyToTile(std::complex<float>* const* segments, unsigned long count, unsigned long length,
+                 const tile_gate& g) {
+    applyFusedToTile(segments, count, length, g.lowMask, g.highMask, *g.gate->fused);
+}
+
 // A stretch of consecutive gates whose high positions fit one tile.
 struct stretch {
     std::size_t first, last;  // gates [first, last)
     unsigned long high;       // the positions at or above the segment bits its tiles span
 };
 
-void runStretch(state_vector& state, const std::vector<compiled_gate>& gates, const stretch& s,
+template <class T>
+void runStretch(std::vector<std::complex<T>>& state, const std::vector<compiled_gate>& gates, const stretch& s,
                 unsigned long segmentBits, unsigned threads) {
     const unsigned long size = state.size();
     const unsigned long length = 1UL << segmentBits;
@@ -195,9 +204,9 @@ void runStretch(state_vector& state, const std::vector<compiled_gate>& gates, co
     std::vector<unsigned long> offsets(count);
     for (unsigned long j = 0; j < count; ++j) offsets[j] = deposit(j, highMask);
 
-    cd* const data = state.data();
+    std::complex<T>* const data = state.data();
     shareOut(tiles, threads, [&](unsigned long begin, unsigned long end) {
-        std::array<cd*, 1UL << MAX_HIGH> segments;  // no allocation on the workers
+        std::array<std::complex<T>*, 1UL << (MAX_HIGH + 1)> segments;  // no allocation on the workers
         for (unsigned long tile = begin; tile < end; ++tile) {
             const unsigned long at = deposit(tile, freeMask);
             for (unsigned long j = 0; j < count; ++j) segments[j] = data + at + offsets[j];
@@ -209,7 +218,9 @@ void runStretch(state_vector& state, const std::vector<compiled_gate>& gates, co
 
 // One gate in a pass of its own: segments end below its lowest positions so
 // that at most MAX_HIGH of them lie above.
-void runAlone(state_vector& state, const std::vector<compiled_gate>& gates, std::size_t i, unsigned threads) {
+template <class T>
+void runAlone(std::vector<std::complex<T>>& state, const std::vector<compiled_gate>& gates, std::size_t i,
+              unsigned threads) {
     const unsigned long positions = gates[i].tilePositions();
     unsigned long segmentBits = 0;
     while (popcount(positions >> segmentBits) > static_cast<int>(MAX_HIGH)) ++segmentBits;
@@ -235,23 +246,33 @@ unsigned workerCount(unsigned long size) {
     return std::max(1U, std::thread::hardware_concurrency());
 }
 
-tile_shape tileShape(unsigned long size) {
+tile_shape tileShape(unsigned long size, std::size_t amplitudeBytes) {
     const unsigned long qubits = qubitCount(size);
     const unsigned threads = workerCount(size);
+    // A tile holds the same bytes in either precision: a float tile has
+    // twice the amplitudes, room for one more high position.
+    const unsigned long wider = amplitudeBytes < sizeof(cd) ? 1 : 0;
     // Tile size, in bits; with several threads keep at least one tile each.
-    unsigned long tileBits = std::min(TILE_BITS, qubits);
+    unsigned long tileBits = std::min(TILE_BITS + wider, qubits);
     while (threads > 1 && tileBits > 0 && (1UL << (qubits - tileBits)) < threads) --tileBits;
     // At most three positions of a gate may lie above the segment bits.
-    const unsigned long highRoom =
-        std::min(tileBits, std::min(MAX_HIGH, std::max(3UL, tileBits - std::min(tileBits, SEGMENT_BITS))));
+    const unsigned long highRoom = std::min(
+        tileBits, std::min(MAX_HIGH + wider, std::max(3UL, tileBits - std::min(tileBits, SEGMENT_BITS))));
     return tile_shape{tileBits - highRoom, highRoom};
 }
 
-unsigned long runGates(state_vector& state, const std::vector<compiled_gate>& gates, const keep_going& keepGoing) {
+template <class T>
+unsigned long runGates(std::vector<std::complex<T>>& state, const std::vector<compiled_gate>& gates,
+                       const keep_going& keepGoing) {
+    if constexpr (std::is_same_v<T, float>) {
+        for (const compiled_gate& g : gates)
+            if (g.kind != compiled_gate::FUSED || g.fused->singleRows.empty())
+                throw std::invalid_argument("single-precision runs take every gate as a float matrix");
+    }
     const unsigned long size = state.size();
     if (gates.empty() || size < 2 || (size & (size - 1)) != 0) return 0;
     const unsigned threads = workerCount(size);
-    const tile_shape shape = tileShape(size);
+    const tile_shape shape = tileShape(size, sizeof(std::complex<T>));
     const unsigned long highRoom = shape.highRoom;
     const unsigned long segmentBits = shape.segmentBits;
     const unsigned long segmentMask = (1UL << segmentBits) - 1;
@@ -290,5 +311,10 @@ unsigned long runGates(state_vector& state, const std::vector<compiled_gate>& ga
     if (going) finish(gates.size());
     return passes;
 }
+
+template unsigned long runGates<double>(std::vector<std::complex<double>>&, const std::vector<compiled_gate>&,
+                                       const keep_going&);
+template unsigned long runGates<float>(std::vector<std::complex<float>>&, const std::vector<compiled_gate>&,
+                                      const keep_going&);
 
 }  // namespace gates

@@ -27,7 +27,11 @@ using keep_going = std::function<bool()>;
 // Applies the gates in order to a state of power-of-two length. Returns the
 // number of passes over the vector it made: one per stretch. A run that
 // `keepGoing` stops leaves the vector part-way and returns the passes made.
-unsigned long runGates(state_vector& state, const std::vector<compiled_gate>& gates,
+// On float amplitudes every gate must be FUSED (fuser.h, matricesOnly):
+// single precision has only the fused kernels; others throw
+// std::invalid_argument before any amplitude moves.
+template <class T>
+unsigned long runGates(std::vector<std::complex<T>>& state, const std::vector<compiled_gate>& gates,
                        const keep_going& keepGoing = {});
 
 // How runGates cuts a vector of `size` amplitudes (a power of two): tiles
@@ -37,7 +41,8 @@ struct tile_shape {
     unsigned long segmentBits = 0;
     unsigned long highRoom = 0;
 };
-tile_shape tileShape(unsigned long size);
+// Amplitudes of `amplitudeBytes` each (float ones make larger tiles).
+tile_shape tileShape(unsigned long size, std::size_t amplitudeBytes = sizeof(std::complex<double>));
 
 // Applies one gate, with the arithmetic of the runs, to `size` amplitudes
 // (a power of two covering the gate's positions): how the fuser multiplies

@@ -39,14 +39,18 @@ struct tile_class {
     std::vector<placed_term> terms;
 };
 
-// conj(psi[j]) psi[i] for the block's i and their partners j = i ^ flip.
-void products_plain(const double* partner, const double* amplitudes, unsigned long base, unsigned long flip,
+// conj(psi[j]) psi[i] for the block's i and their partners j = i ^ flip,
+// in double whatever the amplitudes' precision (a product of two floats is
+// exact in double).
+template <class S>
+void products_plain(const S* partner, const S* amplitudes, unsigned long base, unsigned long flip,
                     unsigned long block, double* re, double* im) {
     for (unsigned long l = 0; l < block; ++l) {
-        const double* a = partner + 2 * ((base + l) ^ flip);
-        const double* b = amplitudes + 2 * (base + l);
-        re[l] = a[0] * b[0] + a[1] * b[1];  // written out: std::complex's product checks for NaN
-        im[l] = a[0] * b[1] - a[1] * b[0];
+        const S* a = partner + 2 * ((base + l) ^ flip);
+        const S* b = amplitudes + 2 * (base + l);
+        const double ar = a[0], ai = a[1], br = b[0], bi = b[1];
+        re[l] = ar * br + ai * bi;  // written out: std::complex's product checks for NaN
+        im[l] = ar * bi - ai * br;
     }
 }
 
@@ -112,6 +116,12 @@ void products(const double* partner, const double* amplitudes, unsigned long bas
         products_plain(partner, amplitudes, base, flip, block, re, im);
 }
 
+// Float amplitudes: the plain loop, in double.
+void products(const float* partner, const float* amplitudes, unsigned long base, unsigned long flip,
+              unsigned long block, double* re, double* im) {
+    products_plain(partner, amplitudes, base, flip, block, re, im);
+}
+
 double signed_sum(const double* sign, const double* values, unsigned long block) {
     return wide_enough(block) ? signed_sum_avx2(sign, values, block) : signed_sum_plain(sign, values, block);
 }
@@ -120,8 +130,9 @@ double signed_sum(const double* sign, const double* values, unsigned long block)
 // of the class. Where the flip reaches above a tile, only the tiles whose
 // bit at the flip's top position is clear are visited, and each pair
 // (i, i ^ flip) adds c + sigma conj(c), sigma the partner's relative sign.
-std::vector<std::complex<double>> class_sums(const state_vector& psi, const double* partner, unsigned long offset,
-                                             const tile_class& c) {
+template <class T>
+std::vector<std::complex<double>> class_sums(const std::vector<std::complex<T>>& psi, const T* partner,
+                                             unsigned long offset, const tile_class& c) {
     const unsigned long size = psi.size();
     const unsigned long tile = std::min<unsigned long>(size, 1UL << kTileBits);
     const unsigned long block = std::min<unsigned long>(tile, 1UL << kBlockBits);
@@ -132,7 +143,7 @@ std::vector<std::complex<double>> class_sums(const state_vector& psi, const doub
         for (unsigned long l = 0; l < block; ++l) low[t * block + l] = parity(l & c.terms[t].signs) ? -1.0 : 1.0;
     std::vector<std::complex<double>> total(count);
     std::mutex adding;
-    const double* amplitudes = reinterpret_cast<const double*>(psi.data());
+    const T* amplitudes = reinterpret_cast<const T*>(psi.data());
     gates::shareOut(size / tile, gates::workerCount(size), [&](unsigned long begin, unsigned long end) {
         std::vector<double> re(block), im(block);
         std::vector<std::complex<double>> part(count);
@@ -181,7 +192,9 @@ std::vector<std::complex<double>> slice_sums(const state_vector& slice, const st
 
 std::complex<double> y_factor(const term& t) { return y_phase(t.y); }
 
-std::vector<double> expectations(const state_vector& state, const std::vector<observable>& observables) {
+template <class T>
+std::vector<double> expectations(const std::vector<std::complex<T>>& state,
+                                 const std::vector<observable>& observables) {
     std::map<unsigned long, tile_class> classes;
     for (std::size_t o = 0; o < observables.size(); ++o) {
         for (const term& t : observables[o]) {
@@ -198,7 +211,7 @@ std::vector<double> expectations(const state_vector& state, const std::vector<ob
     if (norm == 0) return values;
     for (const auto& [high, c] : classes) {
         const std::vector<std::complex<double>> sums =
-            class_sums(state, reinterpret_cast<const double*>(state.data()), 0, c);
+            class_sums(state, reinterpret_cast<const T*>(state.data()), 0, c);
         for (std::size_t t = 0; t < c.terms.size(); ++t) {
             // <psi|P|psi> is real for a Hermitian P: the imaginary part is rounding.
             const double value = (y_phase(c.terms[t].t.y) * sums[t]).real();
@@ -207,5 +220,10 @@ std::vector<double> expectations(const state_vector& state, const std::vector<ob
     }
     return values;
 }
+
+template std::vector<double> expectations<double>(const std::vector<std::complex<double>>&,
+                                                  const std::vector<observable>&);
+template std::vector<double> expectations<float>(const std::vector<std::complex<float>>&,
+                                                 const std::vector<observable>&);
 
 }  // namespace pauli_sums

@@ -25,8 +25,10 @@ struct term {
 using observable = std::vector<term>;
 
 // <psi|O|psi> / <psi|psi> for each observable. The vector need not be
-// normalised.
-std::vector<double> expectations(const state_vector& state, const std::vector<observable>& observables);
+// normalised; float amplitudes are summed in double.
+template <class T>
+std::vector<double> expectations(const std::vector<std::complex<T>>& state,
+                                 const std::vector<observable>& observables);
 
 // For a vector spread over slices: each term's sum over this slice's
 // indices i of conj(partner[i ^ flip]) slice[i] (-1)^|(offset + i) & (y|z)|,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <type_traits>
 #include <utility>
 
 #include "engine/bit_positions.h"
@@ -10,10 +11,11 @@
 #include "engine/run_refused.h"
 #include "engine/share_out.h"
 
-sliced_run::sliced_run(op_list ops, fusion_choice fusion)
+template <class T>
+basic_sliced_run<T>::basic_sliced_run(op_list ops, fusion_choice fusion)
     : source(std::move(ops)),
       fusion(fusion),
-      state(state_space::zeroState(source.qubits)),
+      state(state_space::zeroStateOf<T>(source.qubits)),
       measurements(source.qubits, source.clbits) {}
 
 namespace {
@@ -64,13 +66,30 @@ bool fusesAt(fusion_choice choice, unsigned long qubits) {
     return choice == fusion_choice::on;
 }
 
-unsigned long runCompiled(state_space::state_vector& state, const std::vector<gates::compiled_gate>& run, bool fuse,
+template <class T>
+unsigned long runCompiled(state_space::amplitudes<T>& state, const std::vector<gates::compiled_gate>& run, bool fuse,
                           const gates::keep_going& keepGoing) {
-    if (!fuse) return gates::runGates(state, run, keepGoing);
-    gates::fused_run fused = gates::fuseGates(run);
-    gates::orderForTiles(fused, state.size());
-    return gates::runGates(state, fused.steps, keepGoing);
+    if constexpr (std::is_same_v<T, float>) {
+        // Float has only the fused kernels: a gate left alone (or every
+        // gate, unfused) runs as the matrix of its positions.
+        gates::fusion_limits limits;
+        limits.splitPermutations = false;
+        gates::fused_run steps = fuse ? gates::fuseGates(run, limits) : gates::fused_run{run, {}};
+        gates::matricesOnly(steps);
+        if (fuse) gates::orderForTiles(steps, state.size(), sizeof(std::complex<T>));
+        return gates::runGates(state, steps.steps, keepGoing);
+    } else {
+        if (!fuse) return gates::runGates(state, run, keepGoing);
+        gates::fused_run fused = gates::fuseGates(run);
+        gates::orderForTiles(fused, state.size());
+        return gates::runGates(state, fused.steps, keepGoing);
+    }
 }
+
+template unsigned long runCompiled<double>(state_space::amplitudes<double>&, const std::vector<gates::compiled_gate>&,
+                                           bool, const gates::keep_going&);
+template unsigned long runCompiled<float>(state_space::amplitudes<float>&, const std::vector<gates::compiled_gate>&,
+                                          bool, const gates::keep_going&);
 
 namespace {
 
@@ -138,11 +157,17 @@ std::vector<gates::compiled_gate> foldFirstLayer(state_space::state_vector& stat
     return rest;
 }
 
-void sliced_run::execute(const gates::keep_going& keepGoing) {
+template <class T>
+void basic_sliced_run<T>::execute(const gates::keep_going& keepGoing) {
     std::vector<gates::compiled_gate> run = compileSliced(source, measurements);
-    const bool fuse = fusesAt(fusion, source.qubits);
-    // Rounding may differ from the gates' own: only where fusion already allows it.
-    if (fuse && !executed) run = foldFirstLayer(state, run);
+    // A float run has no exact result to keep below FUSION_MIN_QUBITS, and
+    // a product built in double and rounded once rounds less than its
+    // gates applied in float one by one: it fuses at every size.
+    const bool fuse = std::is_same_v<T, float> ? fusion != fusion_choice::off : fusesAt(fusion, source.qubits);
+    // Rounding may differ from the gates' own: only where fusion already
+    // allows it. (A float run's first layer is matrices like the rest.)
+    if constexpr (std::is_same_v<T, double>)
+        if (fuse && !executed) run = foldFirstLayer(state, run);
     executed = true;
     bool stopped = false;
     const gates::keep_going check = [&] { return !(stopped = keepGoing && !keepGoing()); };
@@ -150,16 +175,21 @@ void sliced_run::execute(const gates::keep_going& keepGoing) {
     if (stopped) throw run_stopped();
 }
 
-std::vector<double> sliced_run::marginal(const std::vector<unsigned long>& lanes) const {
+template <class T>
+std::vector<double> basic_sliced_run<T>::marginal(const std::vector<unsigned long>& lanes) const {
     std::vector<unsigned long> positions;
     for (unsigned long lane : lanes) positions.push_back(source.qubits - 1 - lane);
     return state_space::marginal(state, positions);
 }
 
-state_space::state_vector sliced_run::takeStateVector() {
+template <class T>
+state_space::amplitudes<T> basic_sliced_run<T>::takeStateVector() {
     if (measurements.anyMeasured()) return {};
-    state_space::state_vector out = std::move(state);
+    state_space::amplitudes<T> out = std::move(state);
     state.clear();
     state_space::normalise(out);
     return out;
 }
+
+template class basic_sliced_run<double>;
+template class basic_sliced_run<float>;

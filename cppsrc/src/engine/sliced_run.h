@@ -43,8 +43,11 @@ enum class fusion_choice { by_size, on, off };
 bool fusesAt(fusion_choice choice, unsigned long qubits);
 
 // Runs `run` on `state` as runGates does, fused first (fuser.h) when `fuse`.
-// Returns the passes made over the vector.
-unsigned long runCompiled(state_space::state_vector& state, const std::vector<gates::compiled_gate>& run, bool fuse,
+// Returns the passes made over the vector. On float amplitudes every gate
+// runs as a matrix rounded to float (gates::matricesOnly), fused or alone;
+// throws gates::too_wide_for_matrix for a gate no kernel takes whole.
+template <class T>
+unsigned long runCompiled(state_space::amplitudes<T>& state, const std::vector<gates::compiled_gate>& run, bool fuse,
                           const gates::keep_going& keepGoing = {});
 
 // For a `state` of |0...0>: writes into it the product state that the
@@ -56,12 +59,15 @@ unsigned long runCompiled(state_space::state_vector& state, const std::vector<ga
 std::vector<gates::compiled_gate> foldFirstLayer(state_space::state_vector& state,
                                                  const std::vector<gates::compiled_gate>& run);
 
-class sliced_run {
+// The run on amplitudes of type std::complex<T>: double, or float for
+// "precision": "single" (probabilities are summed in double either way).
+template <class T>
+class basic_sliced_run {
 public:
     // |0...0> on the list's lanes, for its classical bits.
-    explicit sliced_run(op_list ops, fusion_choice fusion = fusion_choice::by_size);
-    explicit sliced_run(const circuit& c, fusion_choice fusion = fusion_choice::by_size)
-        : sliced_run(opsOf(c), fusion) {}
+    explicit basic_sliced_run(op_list ops, fusion_choice fusion = fusion_choice::by_size);
+    explicit basic_sliced_run(const circuit& c, fusion_choice fusion = fusion_choice::by_size)
+        : basic_sliced_run(opsOf(c), fusion) {}
 
     // Runs the circuit given to the constructor. Throws run_refused, as
     // the branching run does, for a gate on a measured qubit, a conditioned
@@ -83,14 +89,16 @@ public:
     }
     // The final state, normalised, when nothing was measured; empty otherwise.
     // Leaves the run without its vector.
-    state_space::state_vector takeStateVector();
+    state_space::amplitudes<T> takeStateVector();
 
     const measurement_record& record() const { return measurements; }
 
 private:
     op_list source;
     fusion_choice fusion;
-    state_space::state_vector state;
+    state_space::amplitudes<T> state;
     measurement_record measurements;
     bool executed = false;  // the state is no longer |0...0>
 };
+
+using sliced_run = basic_sliced_run<double>;

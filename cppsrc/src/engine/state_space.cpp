@@ -11,16 +11,23 @@
 
 namespace state_space {
 
-state_vector zeroState(unsigned long qubits) {
-    // 2^n sixteen-byte amplitudes must fit the address space.
-    if (qubits >= 60) throw std::length_error("too many qubits for a state vector");
+namespace {
+// Above this, 2^n amplitudes of sixteen bytes no longer fit the address space.
+constexpr unsigned long MAX_QUBITS = 60;
+}  // namespace
+
+template <class T>
+amplitudes<T> zeroStateOf(unsigned long qubits) {
+    // 2^n amplitudes of up to sixteen bytes must fit the address space.
+    if (qubits >= MAX_QUBITS) throw std::length_error("too many qubits for a state vector");
     const std::size_t size = std::size_t(1) << qubits;
-    state_vector state = large_vectors::filled(size, state_vector::value_type(), gates::workerCount(size));
+    amplitudes<T> state = large_vectors::filled(size, std::complex<T>(), gates::workerCount(size));
     state[0] = 1.0;
     return state;
 }
 
-std::vector<double> probabilities(const state_vector& state) {
+template <class T>
+std::vector<double> probabilities(const amplitudes<T>& state) {
     std::vector<double> out = large_vectors::filled(state.size(), 0.0, gates::workerCount(state.size()));
     gates::shareOut(state.size(), gates::workerCount(state.size()), [&](unsigned long begin, unsigned long end) {
         for (unsigned long k = begin; k < end; ++k) out[k] = squaredMagnitude(state[k]);
@@ -28,7 +35,8 @@ std::vector<double> probabilities(const state_vector& state) {
     return out;
 }
 
-std::vector<double> marginal(const state_vector& state, const std::vector<unsigned long>& positions,
+template <class T>
+std::vector<double> marginal(const amplitudes<T>& state, const std::vector<unsigned long>& positions,
                              unsigned long offset) {
     std::vector<double> out(std::size_t(1) << positions.size(), 0.0);
     key_sums::sumByKey(state.size(), positions, offset, out,
@@ -74,7 +82,8 @@ private:
     unsigned long count = 0;
 };
 
-double treeNorm(const state_vector& state, unsigned long begin, unsigned long end) {
+template <class T>
+double treeNorm(const amplitudes<T>& state, unsigned long begin, unsigned long end) {
     tree_adder sums;
     for (unsigned long leaf = begin; leaf < end; leaf += NORM_LEAF) {
         double sum = 0.0;
@@ -86,7 +95,8 @@ double treeNorm(const state_vector& state, unsigned long begin, unsigned long en
 
 }  // namespace
 
-double squaredNorm(const state_vector& state) {
+template <class T>
+double squaredNorm(const amplitudes<T>& state) {
     const unsigned long size = state.size();
     // Equal aligned parts of a power-of-two vector are whole subtrees: the
     // threads sum one part each and the parts' sums are added as the tree.
@@ -95,7 +105,8 @@ double squaredNorm(const state_vector& state) {
         parts *= 2;
     std::vector<double> sums(parts, 0.0);
     gates::shareOut(parts, static_cast<unsigned>(parts), [&](unsigned long first, unsigned long last) {
-        for (unsigned long p = first; p < last; ++p) sums[p] = treeNorm(state, p * (size / parts), (p + 1) * (size / parts));
+        for (unsigned long p = first; p < last; ++p)
+            sums[p] = treeNorm(state, p * (size / parts), (p + 1) * (size / parts));
     });
     return combineSums(sums);
 }
@@ -106,13 +117,30 @@ double combineSums(const std::vector<double>& parts) {
     return sums.total();
 }
 
-void normalise(state_vector& state) { divideBy(state, std::sqrt(squaredNorm(state))); }
+template <class T>
+void normalise(amplitudes<T>& state) {
+    divideBy(state, std::sqrt(squaredNorm(state)));
+}
 
-void divideBy(state_vector& state, double norm) {
+template <class T>
+void divideBy(amplitudes<T>& state, double norm) {
     gates::shareOut(state.size(), gates::workerCount(state.size()), [&](unsigned long begin, unsigned long end) {
         for (unsigned long k = begin; k < end; ++k)
-            state[k] = std::complex<double>(state[k].real() / norm, state[k].imag() / norm);
+            state[k] = std::complex<T>(static_cast<T>(state[k].real() / norm), static_cast<T>(state[k].imag() / norm));
     });
 }
+
+// Both precisions, built here once.
+#define KOVRA_STATE_SPACE(T)                                                                            \
+    template amplitudes<T> zeroStateOf<T>(unsigned long);                                               \
+    template std::vector<double> probabilities<T>(const amplitudes<T>&);                                \
+    template std::vector<double> marginal<T>(const amplitudes<T>&, const std::vector<unsigned long>&,   \
+                                             unsigned long);                                            \
+    template double squaredNorm<T>(const amplitudes<T>&);                                               \
+    template void normalise<T>(amplitudes<T>&);                                                         \
+    template void divideBy<T>(amplitudes<T>&, double);
+KOVRA_STATE_SPACE(double)
+KOVRA_STATE_SPACE(float)
+#undef KOVRA_STATE_SPACE
 
 }  // namespace state_space

@@ -63,9 +63,9 @@ class Result:
         """
         The key of each of `shots` outcomes, in the order drawn; the same draws as `sample_counts` with the same seed.
         """
-    def state_array(self) -> numpy.typing.NDArray[numpy.complex128]:
+    def state_array(self) -> numpy.typing.NDArray[numpy.complex128] | numpy.typing.NDArray[numpy.complex64]:
         """
-        The final state vector as a read-only complex128 array shared with the result, without a copy; empty when `states` is.
+        The final state vector as a read-only array shared with the result, without a copy: complex128, or complex64 from a run with "precision": "single"; empty when `states` is.
         """
     @property
     def counts(self) -> dict[str, int]:

@@ -118,10 +118,13 @@ py::typing::Dict<std::string, double> probabilities_of(const Result& r) {
 }
 
 py::typing::List<std::complex<double>> states_of(const Result& r) {
+    const bool single = r.single_precision_states();
+    const std::size_t size = single ? r.shared_single_states()->size() : r.states().size();
     memory_budget::reservation held = memory_budget::reserve(
-        static_cast<double>(r.states().size()) * kListBytesPerAmplitude,
-        "Result.states as a list of " + std::to_string(r.states().size()) + " complex numbers");
-    return py::reinterpret_steal<py::typing::List<std::complex<double>>>(py::cast(r.states()).release());
+        static_cast<double>(size) * kListBytesPerAmplitude,
+        "Result.states as a list of " + std::to_string(size) + " complex numbers");
+    py::object list = single ? py::cast(*r.shared_single_states()) : py::cast(r.states());
+    return py::reinterpret_steal<py::typing::List<std::complex<double>>>(list.release());
 }
 
 // A read-only numpy array over the shared vector, without a copy: the
@@ -370,9 +373,14 @@ PYBIND11_MODULE(kovra_backends, m) {
             "entry k is the outcome whose key is k in binary (the first key character the most "
             "significant bit), before small entries are dropped from `probabilities`.")
         .def(
-            "state_array", [](const Result& self) { return shared_view(self.shared_states()); },
-            "The final state vector as a read-only complex128 array shared with the result, without a "
-            "copy; empty when `states` is.")
+            "state_array",
+            [](const Result& self)
+                -> py::typing::Union<py::array_t<std::complex<double>>, py::array_t<std::complex<float>>> {
+                if (self.single_precision_states()) return shared_view(self.shared_single_states());
+                return shared_view(self.shared_states());
+            },
+            "The final state vector as a read-only array shared with the result, without a copy: "
+            "complex128, or complex64 from a run with \"precision\": \"single\"; empty when `states` is.")
         .def("sample_counts", &sample_counts, py::arg("shots"), py::arg("seed") = py::none(),
              "Counts of `shots` outcomes drawn independently with the probabilities of "
              "`probability_array()` (multinomial counts), from numpy.random.default_rng(seed).")

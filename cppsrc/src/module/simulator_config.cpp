@@ -9,6 +9,7 @@
 //   "shots"          int       1024    read after the run
 //   "observables"    list      absent  of observables, each a list of (Pauli string, coefficient)
 //                                      pairs: Result.expectation_values
+//   "precision"      str       "double" "single": complex64 amplitudes, every gate a float matrix
 //   "measure_reuse"  str       "auto"  "records", "branches" or "auto": how a measured qubit used
 //                                      again, or a reset one, is run
 //   "method"         str       "automatic"  "statevector", "density_matrix" or "automatic" (a density
@@ -77,12 +78,24 @@ reuse_choice read_reuse(const config_reader& config) {
                                                              {"branches", reuse_choice::branches}});
 }
 
+precision_choice read_precision(const config_reader& config) {
+    const std::string takes = "; it takes \"double\" or \"single\"";
+    if (config.has("precision") && !py::isinstance<py::str>(config.item("precision")))
+        throw std::invalid_argument("\"precision\" is " + py::repr(config.item("precision")).cast<std::string>() +
+                                    takes);
+    const std::string choice = config.get_text("precision", "double");
+    if (choice == "double") return precision_choice::double_precision;
+    if (choice == "single") return precision_choice::single_precision;
+    throw std::invalid_argument("\"precision\" is \"" + choice + "\"" + takes);
+}
+
 }  // namespace
 
 simulator_options read_simulator_options(const config_reader& config, bool& mqubits_unreadable) {
     simulator_options options;
     options.parallel = config.get_bool("parallel", false);
     options.print_circuit = config.get_bool("print_circuit", false);
+    options.precision = read_precision(config);
     if (config.has("fusion"))
         options.fusion = config.get_bool("fusion", false) ? fusion_choice::on : fusion_choice::off;
     if (config.has("mcbits")) {

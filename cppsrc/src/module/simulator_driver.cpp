@@ -70,11 +70,12 @@ std::vector<program::sub_circuit> read_program(const igraph_t* graph, const std:
         const bool first = &source == &sources.front();
         const int formed = first ? BasicSimulator::probability_bits(options, source.qnum) : source.qnum;
         if (!parallel) {
-            BasicSimulator::check_run_size(source.qnum, source.cnum, formed);
+            BasicSimulator::check_run_size(source.qnum, source.cnum, formed, options.amplitude_bytes());
         } else if (rank_comm::world().size <= 1) {  // a spread run checks each rank's share itself
-            BasicSimulator::check_register_size(source.qnum, source.cnum, total_bytes, formed);
+            BasicSimulator::check_register_size(source.qnum, source.cnum, total_bytes, formed,
+                                                options.amplitude_bytes());
         }
-        total_bytes += BasicSimulator::estimated_bytes(source.qnum, source.cnum, formed);
+        total_bytes += BasicSimulator::estimated_bytes(source.qnum, source.cnum, formed, options.amplitude_bytes());
     }
     std::vector<program::sub_circuit> subs;
     subs.reserve(sources.size());

@@ -65,6 +65,9 @@ public:
         std::vector<double> expectations;
         // The standard error of each probability returned, where estimated.
         std::vector<double> errors;
+        // The final state of a single-precision run ("precision"), which
+        // the result keeps as complex64; the double `states` stay empty.
+        std::vector<std::complex<float>> single_state;
     };
 
     // One state-vector run of a sub-circuit. Returns the probability of
@@ -103,19 +106,22 @@ public:
                                      classical_readout* classical = nullptr, register_readout* reported = nullptr);
 
     // Bytes a run of `qnum` qubits and `cnum` classical bits needs at least:
-    // the state vector (handed back without a copy) and the probabilities
-    // the result is read from, over `probability_bits` qubits (all when
-    // negative).
-    static double estimated_bytes(int qnum, int cnum, int probability_bits = -1);
+    // the state vector of `amplitude_bytes` per amplitude (handed back
+    // without a copy) and the probabilities the result is read from, over
+    // `probability_bits` qubits (all when negative).
+    static double estimated_bytes(int qnum, int cnum, int probability_bits = -1,
+                                  double amplitude_bytes = kDoubleAmplitudeBytes);
     // The qubits whose probabilities a run with `options` forms: the
     // reported ones when "mqubits" names a few, else all.
     static int probability_bits(const simulator_options& options, int qnum);
     // Throws ValueError/MemoryError-mapped errors for registers that cannot be
     // simulated on this machine, before anything is allocated.
-    static void check_register_size(int qnum, int cnum, double other_bytes = 0.0, int probability_bits = -1);
+    static void check_register_size(int qnum, int cnum, double other_bytes = 0.0, int probability_bits = -1,
+                                    double amplitude_bytes = kDoubleAmplitudeBytes);
     // The check a run makes before its sub-circuit is read: the whole
     // register on this machine, or only its shape where MPI ranks share it.
-    static void check_run_size(int qnum, int cnum, int probability_bits = -1);
+    static void check_run_size(int qnum, int cnum, int probability_bits = -1,
+                               double amplitude_bytes = kDoubleAmplitudeBytes);
 
 private:
     // The size check, the placement and (options.print_circuit) the
@@ -128,8 +134,9 @@ private:
     // as branch states (branch_run.h): a measurement or reset under a
     // condition, "measure_reuse": "branches", or (by default) record qubits
     // that would cost much (more than 2^20 amplitudes and more than two
-    // reuses) or not fit the machine. Where record qubits stay, results are
-    // those of every earlier release to the last bit.
+    // reuses) or not fit the machine (single precision, which has no branch
+    // states, keeps them). Where record qubits stay, results are those of
+    // every earlier release to the last bit.
     std::optional<placement::placed_run> plan(const program::sub_circuit& sub, const simulator_options& options);
     // The run of a sub-circuit as branch states, as `simulate` describes it.
     std::vector<double> run_branches(const program::sub_circuit& sub, state_vector& states,

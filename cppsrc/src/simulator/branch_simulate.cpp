@@ -10,6 +10,7 @@
 #include "engine/rank_comm.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/branch_run.h"
+#include "simulator/local_run.h"
 #include "simulator/noise.h"
 #include "simulator/readout.h"
 #include "simulator/trajectories.h"
@@ -103,6 +104,9 @@ std::vector<double> BasicSimulator::run_trajectories(const program::sub_circuit&
 std::vector<double> BasicSimulator::run_mixed(const program::sub_circuit& sub, state_vector& states,
                                               const simulator_options& options, run_context& context,
                                               classical_readout* classical, register_readout* reported) {
+    if (options.single())
+        throw local_run::precision_refused("runs a circuit as one state vector; this one is noisy (channels, readout "
+                                           "errors or \"method\": \"density_matrix\")");
     const std::optional<program::sub_circuit> noisy =
         options.noise.ideal() ? std::nullopt : std::optional(noise::withNoise(sub, options.noise));
     const program::sub_circuit& run = noisy ? *noisy : sub;

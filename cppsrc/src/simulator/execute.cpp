@@ -40,7 +40,10 @@ Result BasicSimulator::execute(std::vector<program::sub_circuit> subs, const sim
                 result.probability_errors[key] = reported.errors[std::stoul(key, nullptr, 2)];
             });
     }
-    result.set_states(std::move(states));
+    if (!reported.single_state.empty())
+        result.set_states(std::move(reported.single_state));
+    else
+        result.set_states(std::move(states));
     result.shots = options.shots;
     result.expectation_values = std::move(reported.expectations);
     return result;

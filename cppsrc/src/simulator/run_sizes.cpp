@@ -11,11 +11,12 @@
 
 using spread_run::spread_bits;
 
-double BasicSimulator::estimated_bytes(int qnum, int /*cnum*/, int probability_bits) {
+double BasicSimulator::estimated_bytes(int qnum, int /*cnum*/, int probability_bits, double amplitude_bytes) {
     // The state vector and the probabilities the result is read from (none
     // larger than the reported qubits need); classical bits cost nothing
     // until a measurement writes them, and then only a record of the qubit.
-    return std::ldexp(16.0, qnum) + (probability_bits < 0 ? std::ldexp(8.0, qnum) : std::ldexp(8.0, probability_bits));
+    return std::ldexp(amplitude_bytes, qnum) +
+           (probability_bits < 0 ? std::ldexp(8.0, qnum) : std::ldexp(8.0, probability_bits));
 }
 
 int BasicSimulator::probability_bits(const simulator_options& options, int qnum) {
@@ -44,11 +45,12 @@ void check_register_shape(int qnum, int cnum) {
 
 }  // namespace
 
-void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes, int probability_bits) {
+void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes, int probability_bits,
+                                         double amplitude_bytes) {
     check_register_shape(qnum, cnum);
     // Refused at once when the machine cannot hold it at all; the run itself
     // reserves its memory in the process-wide budget.
-    double needed = estimated_bytes(qnum, cnum, probability_bits) + other_bytes;
+    double needed = estimated_bytes(qnum, cnum, probability_bits, amplitude_bytes) + other_bytes;
     if (needed < memory_budget::kSmallBytes) return;  // not worth reading /proc for
     double available = memory_budget::free_bytes();
     if (needed > available) {
@@ -60,10 +62,10 @@ void BasicSimulator::check_register_size(int qnum, int cnum, double other_bytes,
     }
 }
 
-void BasicSimulator::check_run_size(int qnum, int cnum, int probability_bits) {
+void BasicSimulator::check_run_size(int qnum, int cnum, int probability_bits, double amplitude_bytes) {
     if (spread_bits(qnum) > 0)
         check_register_shape(qnum, cnum);
     else
-        check_register_size(qnum, cnum, 0.0, probability_bits);
+        check_register_size(qnum, cnum, 0.0, probability_bits, amplitude_bytes);
 }
 

@@ -15,14 +15,13 @@
 #include "engine/rank_comm.h"
 #include "engine/sliced_run.h"
 #include "simulator/basic_simulator.h"
+#include "simulator/local_run.h"
 #include "simulator/rank_session.h"
-#include "simulator/observables.h"
 #include "simulator/readout.h"
 #include "simulator/spread_run.h"
 #include "util/memory_budget.h"
 
 using spread_run::reducible;
-using spread_run::requested_bit_lanes;
 using spread_run::run_spread;
 using spread_run::spread_bits;
 
@@ -82,14 +81,14 @@ namespace {
 // The run's vectors, reserved in the process-wide budget until they exist.
 // Each reuse of a measured or reset qubit adds a record qubit, doubling them.
 memory_budget::reservation reserve_run(int qnum, int cnum, unsigned long lanes, unsigned long reuses,
-                                       int probability_bits) {
+                                       int probability_bits, double amplitude_bytes) {
     std::string what = "the state vector and probabilities of " + std::to_string(qnum) + " qubits";
     if (reuses > 0) {
         what += " with " + std::to_string(reuses) + " reuses of measured or reset qubits (each adds a record qubit: " +
                 std::to_string(lanes) + " qubits in all)";
     }
-    return memory_budget::reserve(BasicSimulator::estimated_bytes(static_cast<int>(lanes), cnum, probability_bits),
-                                  what);
+    return memory_budget::reserve(
+        BasicSimulator::estimated_bytes(static_cast<int>(lanes), cnum, probability_bits, amplitude_bytes), what);
 }
 
 }  // namespace
@@ -118,9 +117,10 @@ constexpr unsigned long kFewReuses = 2;
 // Whether the record-qubit vector of a placed run is cheap, and fits the
 // machine now (the vector alone: what the run's own guard holds it to at
 // least).
-bool records_pay(const placement::placed_run& placed, int cnum) {
+bool records_pay(const placement::placed_run& placed, int cnum, double amplitude_bytes) {
     if (placed.run.qubits > kSmallRecordLanes && placed.reuses > kFewReuses) return false;
-    const double needed = BasicSimulator::estimated_bytes(static_cast<int>(placed.run.qubits), cnum, 0);
+    const double needed =
+        BasicSimulator::estimated_bytes(static_cast<int>(placed.run.qubits), cnum, 0, amplitude_bytes);
     return needed < memory_budget::kSmallBytes || needed <= memory_budget::free_bytes();
 }
 
@@ -137,21 +137,29 @@ std::optional<placement::placed_run> BasicSimulator::plan(const program::sub_cir
         }
         return std::nullopt;
     }
-    // MPI ranks share one record-qubit vector; branch states run on one process.
+    // MPI ranks share one record-qubit vector; branch states run on one
+    // process, and only in double precision.
     const bool spread = rank_comm::world().size > 1;
+    const bool only_records = records || spread || options.single();
     try {
         placement::placed_run placed = place(sub);
-        if (records || spread || placed.reuses == 0 || records_pay(placed, sub.clbits)) return placed;
+        if (only_records || placed.reuses == 0 || records_pay(placed, sub.clbits, options.amplitude_bytes()))
+            return placed;
     } catch (const std::invalid_argument&) {
-        if (records || spread) throw;
+        if (only_records) throw;
     }
     return std::nullopt;
 }
 
 std::optional<placement::placed_run> BasicSimulator::prepare(const program::sub_circuit& sub,
                                                              const simulator_options& options, bool reported) {
-    check_run_size(sub.qubits, sub.clbits, reported ? probability_bits(options, sub.qubits) : sub.qubits);
+    check_run_size(sub.qubits, sub.clbits, reported ? probability_bits(options, sub.qubits) : sub.qubits,
+                   options.amplitude_bytes());
     std::optional<placement::placed_run> placed = plan(sub, options);
+    if (!placed && options.single()) {
+        throw local_run::precision_refused("runs a circuit as one vector; this one runs as branch states (a "
+                                           "conditioned measurement or reset, or \"measure_reuse\": \"branches\")");
+    }
     if (options.print_circuit && placed) {
         print(placement::layered(*placed));
     } else if (options.print_circuit) {
@@ -178,6 +186,7 @@ std::vector<double> BasicSimulator::simulate(const program::sub_circuit& sub, st
 std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, state_vector& states,
                                                const simulator_options& options, run_context& context,
                                                classical_readout* classical, register_readout* reported) {
+    if (options.single()) local_run::admit();
     const fusion_choice fusion = options.fusion;
     const int qnum = static_cast<int>(lowered.register_lanes.size());
     const int cnum = static_cast<int>(lowered.run.clbits);
@@ -207,34 +216,11 @@ std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, st
                        : reduced                 ? static_cast<int>(reportedLanes.size())
                        : overRecords             ? qnum
                                                  : static_cast<int>(lanes);
-    memory_budget::reservation held = reserve_run(qnum, cnum, lanes, lowered.reuses, summed);
-    std::vector<double> probabilities;
-    {
-        // Every measurement branch is a slice of the one vector: memory is
-        // the register's (and its record qubits'), whatever the number of
-        // measurements.
-        sliced_run run(std::move(lowered.run), fusion);
-        run.execute(context.keep_going);
-        if (reported && !options.observables.empty()) {
-            reported->expectations = run.expectations(
-                observables::on_lanes(options.observables, lowered.register_lanes, lanes, run.record()));
-            if (options.expectations_only) return {};
-        }
-        if (reduced) {
-            probabilities = run.marginal(reportedLanes);
-            reported->reduced = true;
-        } else if (overRecords) {
-            probabilities = run.marginal(lowered.register_lanes);
-        } else {
-            probabilities = run.probabilities();
-        }
-        if (classical) {
-            classical->probabilities = readout::clbitDistribution(
-                probabilities, lanes, requested_bit_lanes(run.record(), classical->clbits, cnum));
-        }
-        states = run.takeStateVector();  // the run is done: no copy
-        if (lowered.reuses > 0) states.clear();  // a reset leaves no pure register state
-    }
+    memory_budget::reservation held =
+        reserve_run(qnum, cnum, lanes, lowered.reuses, summed, options.amplitude_bytes());
+    const local_run::readout_plan plan{reportedLanes, reduced, overRecords};
+    std::vector<double> probabilities = local_run::run(lowered, plan, options, context, classical, reported, states);
+    if (reported && !options.observables.empty() && options.expectations_only) return probabilities;
     if (reduced || overRecords) return probabilities;
     return readout::registerMarginal(std::move(probabilities), lowered.register_lanes);
 }

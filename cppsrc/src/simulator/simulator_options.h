@@ -19,6 +19,17 @@ struct pauli_term_spec {
 };
 using observable_spec = std::vector<pauli_term_spec>;
 
+// The amplitudes' precision ("precision"). Probabilities are summed in
+// double either way.
+enum class precision_choice {
+    double_precision,  // "double": complex128 amplitudes, exact kernels where fusion is off
+    single_precision,  // "single": complex64 amplitudes, every gate a fused float matrix
+};
+
+// Bytes of one amplitude in each precision.
+constexpr double kDoubleAmplitudeBytes = 16;
+constexpr double kSingleAmplitudeBytes = 8;
+
 // How a measured qubit used again (or a reset one) is run ("measure_reuse").
 enum class reuse_choice {
     automatic,  // "auto": record qubits where they cost little and fit, branch states otherwise
@@ -45,9 +56,14 @@ struct simulator_options {
     // The shot count a result carries when "shots" is not given.
     static constexpr int kDefaultShots = 1024;
 
+    // "precision": "single", and the bytes an amplitude takes.
+    bool single() const { return precision == precision_choice::single_precision; }
+    double amplitude_bytes() const { return single() ? kSingleAmplitudeBytes : kDoubleAmplitudeBytes; }
+
     bool parallel = false;        // "parallel": one run per sub-circuit
     bool print_circuit = false;   // "print_circuit": the circuit text on stdout
     fusion_choice fusion = fusion_choice::by_size;  // "fusion": absent, True or False
+    precision_choice precision = precision_choice::double_precision;  // "precision"
     // "mcbits": the classical bits the result is keyed by, ascending, each once.
     std::optional<std::vector<int>> mcbits;
     // "mqubits": the qubits the result is keyed by (all when empty).

@@ -1,0 +1,65 @@
+#include "simulator/local_run.h"
+
+#include <utility>
+
+#include "engine/rank_comm.h"
+#include "engine/sliced_run.h"
+#include "simulator/observables.h"
+#include "simulator/readout.h"
+#include "simulator/spread_run.h"
+
+namespace local_run {
+
+void admit() {
+    if (rank_comm::world().size > 1) throw precision_refused("runs in one process, not over MPI ranks");
+}
+
+namespace {
+
+// Every measurement branch is a slice of the one vector: memory is the
+// register's (and its record qubits'), whatever the number of measurements.
+template <class T>
+std::vector<double> runOn(placement::placed_run& lowered, const readout_plan& plan, const simulator_options& options,
+                          run_context& context, BasicSimulator::classical_readout* classical,
+                          BasicSimulator::register_readout* reported, state_space::amplitudes<T>& states) {
+    const unsigned long lanes = lowered.run.qubits;
+    const int cnum = static_cast<int>(lowered.run.clbits);
+    basic_sliced_run<T> run(std::move(lowered.run), options.fusion);
+    run.execute(context.keep_going);
+    if (reported && !options.observables.empty()) {
+        reported->expectations = run.expectations(
+            observables::on_lanes(options.observables, lowered.register_lanes, lanes, run.record()));
+        if (options.expectations_only) return {};
+    }
+    std::vector<double> probabilities;
+    if (plan.reduced) {
+        probabilities = run.marginal(plan.reportedLanes);
+        reported->reduced = true;
+    } else if (plan.overRecords) {
+        probabilities = run.marginal(lowered.register_lanes);
+    } else {
+        probabilities = run.probabilities();
+    }
+    if (classical) {
+        classical->probabilities = readout::clbitDistribution(
+            probabilities, lanes, spread_run::requested_bit_lanes(run.record(), classical->clbits, cnum));
+    }
+    states = run.takeStateVector();          // the run is done: no copy
+    if (lowered.reuses > 0) states.clear();  // a reset leaves no pure register state
+    return probabilities;
+}
+
+}  // namespace
+
+std::vector<double> run(placement::placed_run& lowered, const readout_plan& plan, const simulator_options& options,
+                        run_context& context, BasicSimulator::classical_readout* classical,
+                        BasicSimulator::register_readout* reported, BasicSimulator::state_vector& states) {
+    if (!options.single()) return runOn<double>(lowered, plan, options, context, classical, reported, states);
+    state_space::amplitudes<float> single;
+    std::vector<double> probabilities = runOn<float>(lowered, plan, options, context, classical, reported, single);
+    states.clear();
+    if (reported) reported->single_state = std::move(single);
+    return probabilities;
+}
+
+}  // namespace local_run
