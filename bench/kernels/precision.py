@@ -10,7 +10,8 @@ basis states, their total variation (sum of |p_single - p_double|) and the
 distance of the states. `timing` prints median seconds of `execute` (keyed by
 qubit 0, so the result stays small) for double and single, each in a process
 pinned to the first `threads` CPUs, and qsim (qsimcirq, single precision,
-its fusion of 2 gates, 3 from 22 qubits) when the peers venv of
+its fusion of 2 gates, 3 from 22 qubits) and Qiskit Aer (statevector,
+precision="single", its fusion on) when the peers venv of
 bench/peers/setup_venv.sh exists. Run with kovra_backends importable, for
 instance PYTHONPATH=build/dev/python.
 """
@@ -72,6 +73,27 @@ for family, n in {jobs!r}:
 print(json.dumps({{"runs": out}}))
 """
 
+AER = """
+import json, os, statistics, sys, time
+sys.path[:0] = [{peers!r}]
+os.sched_setaffinity(0, set(sorted(os.sched_getaffinity(0))[:{threads}]))
+import circuits
+from qiskit_aer import AerSimulator
+from run_peer import build_aer
+out = []
+for family, n in {jobs!r}:
+    circuit = circuits.random_layered(n, depth=16) if family == "random" else circuits.qft(n)
+    qc = build_aer(circuit, False)
+    sim = AerSimulator(method="statevector", precision="single", max_parallel_threads={threads}, fusion_enable=True)
+    times = []
+    for _ in range({reps}):
+        start = time.perf_counter()
+        sim.run(qc).result()
+        times.append(time.perf_counter() - start)
+    out.append([family, n, "aer", statistics.median(times)])
+print(json.dumps({{"runs": out}}))
+"""
+
 
 def accuracy(sizes):
     import numpy as np
@@ -102,11 +124,13 @@ def timing(sizes, thread_counts, reps):
         kovra = run_script(sys.executable, KOVRA, threads, jobs, reps)
         times = {(f, n, what): t for f, n, what, t in kovra["runs"]}
         if with_qsim:
-            qsim = run_script(PEERS_PYTHON, QSIM, threads, jobs, reps)
-            times.update({(f, n, what): t for f, n, what, t in qsim["runs"]})
-        print(f"threads={threads}  path={kovra['path']}  double  single" + ("  qsim" if with_qsim else ""))
+            for peer in (QSIM, AER):
+                runs = run_script(PEERS_PYTHON, peer, threads, jobs, reps)["runs"]
+                times.update({(f, n, what): t for f, n, what, t in runs})
+        print(f"threads={threads}  path={kovra['path']}  double  single" + ("  qsim  aer-single" if with_qsim else ""))
         for family, n in jobs:
-            row = [times[(family, n, what)] for what in ("double", "single", "qsim") if (family, n, what) in times]
+            row = [times[(family, n, what)] for what in ("double", "single", "qsim", "aer")
+                   if (family, n, what) in times]
             print(f"{family:>6} n={n}  " + "  ".join(f"{t:.3f} s" for t in row))
 
 
