@@ -4,6 +4,9 @@ the process's peak memory beside the state vector's size.
 
     python largest.py qft 30 20      QFT of 30 qubits, keyed by qubits 0..19
     python largest.py random 30 1    bench/peers' random layered circuit, depth 16
+    python largest.py peers-qft 31 20 single   bench/peers' QFT in single precision ("precision"),
+                                                built without the OpenQASM loader (whose size
+                                                check counts double amplitudes)
 
 Prints one line: program, qubits, reported qubits, seconds, peak GiB, peak
 over the vector.
@@ -26,19 +29,22 @@ from run_kovra import build  # noqa: E402
 def capsule_of(name, n):
     if name == "random":
         return build(circuits.random_layered(n, depth=16)).capsule()
+    if name == "peers-qft":
+        return build(circuits.qft(n)).capsule()
     return loads(getattr(programs, name)(n)).capsule()
 
 
 def main():
     name, n, k = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+    precision = sys.argv[4] if len(sys.argv) > 4 else "double"
     capsule = capsule_of(name, n)
     start = time.perf_counter()
-    result = kovra_backends.BasicSimulator().execute(capsule, {"mqubits": list(range(k))})
+    result = kovra_backends.BasicSimulator().execute(capsule, {"mqubits": list(range(k)), "precision": precision})
     seconds = time.perf_counter() - start
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # kB on Linux
-    vector = 16 * 2**n
+    vector = (8 if precision == "single" else 16) * 2**n
     assert abs(sum(result.probability_array()) - 1) < 1e-6
-    print(f"{name} n={n} mqubits={k} {seconds:.1f} s peak {peak / 2**30:.2f} GiB = {peak / vector:.3f} x the vector "
+    print(f"{name} n={n} mqubits={k} {precision} {seconds:.1f} s peak {peak / 2**30:.2f} GiB = {peak / vector:.3f} x the vector "
           f"(kernels: {kovra_backends.kernel_path()})")
 
 
