@@ -21,7 +21,7 @@ from qiskit.primitives.containers.sampler_pub import SamplerPub
 
 import kovra_backends
 
-from .qiskit_lowering import compile_measured, lower_circuit
+from .qiskit_lowering import compile_measured, lower_circuit, noise_lookup
 
 
 def _compiled(circuit, config, noise):
@@ -34,9 +34,7 @@ def _compiled(circuit, config, noise):
 def _noise(model, seed):
     """The lowering's view of a noise model, and the configuration that
     seeds the draws of a noisy register run as trajectories."""
-    from .qiskit import _noise_lookup
-
-    return _noise_lookup(model), ({} if seed is None or model is None else {"seed": int(seed)})
+    return noise_lookup(model), ({} if seed is None or model is None else {"seed": int(seed)})
 
 
 def _values(pub, circuit, program):

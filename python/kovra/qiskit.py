@@ -29,7 +29,7 @@ from qiskit.result.postprocess import format_counts_memory
 from qiskit.result.models import ExperimentResult, ExperimentResultData
 
 import kovra_backends
-from .noise import NoiseLookup, UnsupportedNoiseError  # noqa: F401
+from .noise import UnsupportedNoiseError  # noqa: F401
 
 from .qiskit_lowering import (  # noqa: F401  (GATES and the error are part of this module's face)
     DEFAULT_WHILE_LIMIT,
@@ -40,6 +40,7 @@ from .qiskit_lowering import (  # noqa: F401  (GATES and the error are part of t
     free_parameters,
     gate_table_target,
     lower_circuit,
+    noise_lookup,
 )
 
 # As on the command line: the shots are drawn one by one, and past 2^31 a
@@ -94,7 +95,7 @@ class KovraBackend(BackendV2):
                 raise TypeError(f"{self.name} runs QuantumCircuit objects, not {type(circuit).__name__}")
         binds = options.get("parameter_binds", self.options.parameter_binds)
         limit = options.get("while_limit", self.options.while_limit)
-        noise = _noise_lookup(options.get("noise_model", self.options.noise_model))
+        noise = noise_lookup(options.get("noise_model", self.options.noise_model))
         if binds is not None and len(binds) != len(circuits):
             raise ValueError(f"parameter_binds has {len(binds)} entries for {len(circuits)} circuits: give one "
                              "dict of parameter values per circuit")
@@ -115,7 +116,7 @@ class KovraBackend(BackendV2):
     def probabilities(self, circuit):
         """The exact probability of every outcome of the classical bits with
         one above the result's key floor, keyed as Qiskit keys counts."""
-        run = _Run(self, circuit, self.options.while_limit, _noise_lookup(self.options.noise_model))
+        run = _Run(self, circuit, self.options.while_limit, noise_lookup(self.options.noise_model))
         values, probabilities = run.clbit_distribution()
         keep = probabilities > kovra_backends.KEY_FLOOR
         return {run.key(int(v)): float(p) for v, p in zip(values[keep], probabilities[keep])}
@@ -139,11 +140,6 @@ def _config(bits, seed):
     if seed is not None:
         config["seed"] = int(seed)
     return config
-
-
-def _noise_lookup(model):
-    """The lowering's view of a ``NoiseModel`` (None for none)."""
-    return None if model is None else NoiseLookup(model, set(GATES) | {"measure", "reset"})
 
 
 # Classical bits a value fits in as an int64 index.

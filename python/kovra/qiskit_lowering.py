@@ -14,7 +14,7 @@ import kovra_backends
 
 from .builder import CircuitBuilder
 from .lowering import DEFAULT_WHILE_LIMIT, Lowering, LoweringOptions
-from .noise import CHANNEL_INSTRUCTIONS
+from .noise import CHANNEL_INSTRUCTIONS, NoiseLookup
 from .qasm_gates import LOWERINGS
 
 # Qiskit's standard gates that the project's gate table lowers (under the
@@ -66,6 +66,12 @@ def lower_circuit(circuit, backend=None, while_limit=DEFAULT_WHILE_LIMIT, noise=
     options = dataclasses.replace(_OPTIONS, while_limit=_while_limit(while_limit), noise=noise)
     lowered = Lowering(builder, options).run(transpile(circuit, target=target, optimization_level=0))
     return builder, lowered
+
+
+def noise_lookup(model):
+    """The lowering's view of a ``NoiseModel`` (None for none): errors on
+    instructions the gate table does not keep are refused."""
+    return None if model is None else NoiseLookup(model, set(GATES) | {"measure", "reset"})
 
 
 def _while_limit(value):

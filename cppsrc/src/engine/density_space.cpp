@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "engine/fuser.h"
+#include "engine/fused_matrix.h"
 #include "engine/local_operator.h"
 #include "engine/gate_runs.h"
 #include "engine/key_sums.h"

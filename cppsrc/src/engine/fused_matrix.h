@@ -29,7 +29,7 @@ struct fused_matrix {
     // then the imaginary part four times. Prepared once, not per tile.
     std::vector<double> wide;
     // For single-precision runs, the entries rounded to float once
-    // (fuser.h, roundToSingle): `singleEntries` row-major as `entries`,
+    // (roundToSingle): `singleEntries` row-major as `entries`,
     // `singleRows` one per multiplied entry in the order of `columns` (dense:
     // row-major). Empty in double-precision runs.
     std::vector<std::complex<float>> singleEntries;
@@ -38,5 +38,11 @@ struct fused_matrix {
     bool dense() const { return rowWidth == dimension(); }
     unsigned long dimension() const { return 1UL << qubits; }
 };
+
+// Fills in what the fused kernels multiply by (rowWidth, columns, wide)
+// from the entries of a matrix.
+void prepareRows(fused_matrix& m);
+// Fills in the float entries of a prepared matrix, for single precision.
+void roundToSingle(fused_matrix& m);
 
 }  // namespace gates

@@ -49,10 +49,6 @@ struct fusion_limits {
 // fits the caches and the exact run costs little.
 constexpr unsigned long FUSION_MIN_QUBITS = 16;
 
-// Fills in what the fused kernels multiply by (rowWidth, columns, wide)
-// from the entries of a matrix.
-void prepareRows(fused_matrix& m);
-
 // The gates in an order equivalent to theirs, fused within `limits`
 // (qubits 1 to 5). The default limits ran fastest on the race's random and
 // QFT circuits (docs/performance.md).

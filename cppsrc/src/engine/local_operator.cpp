@@ -1,6 +1,6 @@
 #include "engine/local_operator.h"
 
-#include "engine/fuser.h"
+#include "engine/fused_matrix.h"
 
 namespace gates {
 
