@@ -58,7 +58,8 @@ class KovraBackend(BackendV2):
 
     ``noise_model`` (a ``qiskit_aer.noise.NoiseModel``) runs the circuits as
     density matrices with the model's quantum and readout errors, exactly;
-    whatever in it kovra cannot run is refused by name."""
+    whatever in it kovra cannot run is refused by name. ``precision``
+    ("double" or "single") is the amplitudes' precision."""
 
     def __init__(self, **options):
         super().__init__(name="kovra_basic_simulator", backend_version="0.1.0",
@@ -78,7 +79,7 @@ class KovraBackend(BackendV2):
     @classmethod
     def _default_options(cls):
         return Options(shots=1024, seed_simulator=None, memory=False, parameter_binds=None,
-                       while_limit=DEFAULT_WHILE_LIMIT, noise_model=None)
+                       while_limit=DEFAULT_WHILE_LIMIT, noise_model=None, precision="double")
 
     def run(self, run_input, **options):
         for key in options:
@@ -96,13 +97,14 @@ class KovraBackend(BackendV2):
         binds = options.get("parameter_binds", self.options.parameter_binds)
         limit = options.get("while_limit", self.options.while_limit)
         noise = noise_lookup(options.get("noise_model", self.options.noise_model))
+        extra = _extra_config(seed, options.get("precision", self.options.precision))
         if binds is not None and len(binds) != len(circuits):
             raise ValueError(f"parameter_binds has {len(binds)} entries for {len(circuits)} circuits: give one "
                              "dict of parameter values per circuit")
         runs = []
         for k, circuit in enumerate(circuits):
-            runs += (_Run.sweep(self, circuit, binds[k], limit, noise, seed) if binds is not None
-                     else [_Run(self, circuit, limit, noise, seed)])
+            runs += (_Run.sweep(self, circuit, binds[k], limit, noise, extra) if binds is not None
+                     else [_Run(self, circuit, limit, noise, extra)])
         # One generator for the whole job: reproducible for a seed, and the
         # circuits of a job do not all draw the same numbers.
         generator = np.random.default_rng(seed)
@@ -116,7 +118,8 @@ class KovraBackend(BackendV2):
     def probabilities(self, circuit):
         """The exact probability of every outcome of the classical bits with
         one above the result's key floor, keyed as Qiskit keys counts."""
-        run = _Run(self, circuit, self.options.while_limit, noise_lookup(self.options.noise_model))
+        run = _Run(self, circuit, self.options.while_limit, noise_lookup(self.options.noise_model),
+                   _extra_config(None, self.options.precision))
         values, probabilities = run.clbit_distribution()
         keep = probabilities > kovra_backends.KEY_FLOOR
         return {run.key(int(v)): float(p) for v, p in zip(values[keep], probabilities[keep])}
@@ -133,10 +136,11 @@ class KovraBackend(BackendV2):
                                 header=run.header(), status="DONE", seed_simulator=seed)
 
 
-def _config(bits, seed):
-    """The simulator's configuration for a run keyed by `bits`: the seed
-    fixes the draws of a noisy register run as trajectories."""
-    config = {"mcbits": bits}
+def _extra_config(seed, precision):
+    """The simulator's configuration beside the keys: the amplitudes'
+    precision, and the seed that fixes the draws of a noisy register run as
+    trajectories."""
+    config = {"precision": precision}
     if seed is not None:
         config["seed"] = int(seed)
     return config
@@ -167,7 +171,7 @@ class _Run:
     """One circuit: transpiled, lowered, simulated, and its classical bits'
     distribution read off the simulator's probabilities."""
 
-    def __init__(self, backend, circuit, while_limit, noise=None, seed=None):
+    def __init__(self, backend, circuit, while_limit, noise=None, extra=None):
         self.circuit = circuit
         _check_supported(circuit)
         free = free_parameters(circuit)
@@ -181,10 +185,11 @@ class _Run:
         self.measured = bool(self.bits)
         self.result = None
         if self.bits:
-            self.result = kovra_backends.BasicSimulator().execute(builder.graph(), _config(self.bits, seed))
+            config = dict(extra or {}, mcbits=self.bits)
+            self.result = kovra_backends.BasicSimulator().execute(builder.graph(), config)
 
     @classmethod
-    def sweep(cls, backend, circuit, binds, while_limit, noise=None, seed=None):
+    def sweep(cls, backend, circuit, binds, while_limit, noise=None, extra=None):
         """One run per set of values in `binds` ({parameter: values}, every
         list as long), the circuit lowered and compiled once."""
         _check_supported(circuit)
@@ -197,7 +202,7 @@ class _Run:
             raise ValueError(f"parameter_binds for circuit '{circuit.name}' gives value lists of lengths "
                              f"{sorted(lengths)}; they must be equally long")
         sets = lengths.pop()
-        program, bits = compile_measured(circuit, backend, while_limit, noise, _config([], seed))
+        program, bits = compile_measured(circuit, backend, while_limit, noise, extra)
         results = [None] * sets
         if program is not None:
             values = np.column_stack([columns[name] for name in program.parameters] or [np.zeros((sets, 0))])

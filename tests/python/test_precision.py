@@ -155,3 +155,26 @@ def test_single_precision_needs_half_the_bytes_per_amplitude():
         return float(re.search(r"([0-9.]+) MiB needed", str(refused.value)).group(1))
 
     assert needed("double") - needed("single") == pytest.approx(2**qubits * 8 / 2**20)
+
+
+def test_the_qiskit_backend_takes_single_precision():
+    qiskit = pytest.importorskip("qiskit")
+    from qiskit.circuit import Parameter
+
+    from kovra.qiskit import KovraBackend
+
+    theta = Parameter("t")
+    qc = qiskit.QuantumCircuit(3, 3)
+    qc.h(0)
+    qc.rx(theta, 1)
+    qc.cx(0, 2)
+    qc.cx(1, 2)
+    qc.measure(range(3), range(3))
+    bound = qc.assign_parameters({theta: 0.7})
+    double = KovraBackend().probabilities(bound)
+    single = KovraBackend(precision="single").probabilities(bound)
+    assert single != double and single == pytest.approx(double, abs=1e-6)
+    swept = KovraBackend(precision="single").run(qc, parameter_binds=[{theta: [0.7]}], shots=10).result()
+    assert sum(swept.get_counts().values()) == 10
+    with pytest.raises(ValueError, match='"precision" is "half"'):
+        KovraBackend(precision="half").probabilities(bound)
