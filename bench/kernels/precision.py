@@ -1,9 +1,9 @@
 """Single against double precision: how far apart their probabilities are,
 and how long each takes, on random layered circuits (bench/peers/circuits.py,
-depth 16) and the QFT, fused as by default.
+depth 16), the QFT and quantum-volume circuits, fused as by default.
 
     python bench/kernels/precision.py accuracy [--sizes 10,14,18,20,22,24]
-    python bench/kernels/precision.py timing [--sizes 20,22,24] [--threads 1,2] [--reps 3]
+    python bench/kernels/precision.py timing [--sizes 20,22,24] [--threads 1,2] [--reps 3] [--families qv]
 
 `accuracy` prints, per circuit, the largest |p_single - p_double| over the
 basis states, their total variation (sum of |p_single - p_double|) and the
@@ -30,7 +30,8 @@ sys.path[:0] = [PEERS, os.path.join(ROOT, "python")]
 
 import circuits  # noqa: E402
 
-FAMILIES = {"random": lambda n: circuits.random_layered(n, depth=16), "qft": circuits.qft}
+FAMILIES = {"random": lambda n: circuits.random_layered(n, depth=16), "qft": circuits.qft,
+            "qv": circuits.quantum_volume}
 
 KOVRA = """
 import json, os, statistics, sys, time
@@ -40,7 +41,8 @@ import circuits, kovra_backends
 from run_kovra import build
 out = []
 for family, n in {jobs!r}:
-    circuit = circuits.random_layered(n, depth=16) if family == "random" else circuits.qft(n)
+    circuit = {{"random": lambda n: circuits.random_layered(n, depth=16), "qft": circuits.qft,
+               "qv": circuits.quantum_volume}}[family](n)
     capsule = build(circuit).capsule()
     for precision in ("double", "single"):
         times = []
@@ -60,7 +62,8 @@ import circuits, qsimcirq
 from run_peer import build_cirq
 out = []
 for family, n in {jobs!r}:
-    circuit = circuits.random_layered(n, depth=16) if family == "random" else circuits.qft(n)
+    circuit = {{"random": lambda n: circuits.random_layered(n, depth=16), "qft": circuits.qft,
+               "qv": circuits.quantum_volume}}[family](n)
     cc, qubits = build_cirq(circuit)
     options = qsimcirq.QSimOptions(cpu_threads={threads}, max_fused_gate_size=3 if n >= 22 else 2)
     sim = qsimcirq.QSimSimulator(options)
@@ -82,7 +85,8 @@ from qiskit_aer import AerSimulator
 from run_peer import build_aer
 out = []
 for family, n in {jobs!r}:
-    circuit = circuits.random_layered(n, depth=16) if family == "random" else circuits.qft(n)
+    circuit = {{"random": lambda n: circuits.random_layered(n, depth=16), "qft": circuits.qft,
+               "qv": circuits.quantum_volume}}[family](n)
     qc = build_aer(circuit, False)
     sim = AerSimulator(method="statevector", precision="single", max_parallel_threads={threads}, fusion_enable=True)
     times = []
@@ -117,8 +121,8 @@ def run_script(python, template, threads, jobs, reps):
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
-def timing(sizes, thread_counts, reps):
-    jobs = [(family, n) for family in FAMILIES for n in sizes]
+def timing(sizes, thread_counts, reps, families):
+    jobs = [(family, n) for family in families for n in sizes]
     with_qsim = os.path.exists(PEERS_PYTHON)
     for threads in thread_counts:
         kovra = run_script(sys.executable, KOVRA, threads, jobs, reps)
@@ -140,12 +144,13 @@ def main():
     parser.add_argument("--sizes", default=None)
     parser.add_argument("--threads", default="1,2")
     parser.add_argument("--reps", type=int, default=3)
+    parser.add_argument("--families", default=",".join(FAMILIES), help="of " + ", ".join(FAMILIES))
     args = parser.parse_args()
     if args.what == "accuracy":
         accuracy([int(n) for n in (args.sizes or "10,14,18,20,22,24").split(",")])
     else:
         timing([int(n) for n in (args.sizes or "20,22,24").split(",")], [int(t) for t in args.threads.split(",")],
-               args.reps)
+               args.reps, args.families.split(","))
 
 
 if __name__ == "__main__":

@@ -56,6 +56,31 @@ def random_layered(n, depth=20, seed=1):
     return {"name": f"random-n{n}-d{depth}", "family": "random", "n": n, "clbits": 0, "ops": ops}
 
 
+def quantum_volume(n, seed=1):
+    """A quantum-volume circuit as transpilers lower it: n layers, each
+    pairing the qubits at random, each pair a generic two-qubit block (Rz
+    Ry Rz on each qubit, then three CNOTs between rotations, then Rz Ry Rz
+    on each qubit), every angle random."""
+    rng = random.Random(f"qv-{n}-{seed}")
+
+    def euler(q):
+        return [{"g": g, "q": [q], "p": [rng.uniform(-math.pi, math.pi)]} for g in ("Rz", "Ry", "Rz")]
+
+    ops = []
+    for _ in range(n):
+        qubits = list(range(n))
+        rng.shuffle(qubits)
+        for a, b in zip(qubits[0::2], qubits[1::2]):
+            ops += euler(a) + euler(b)
+            for k in range(3):
+                ops.append({"g": "CNOT", "q": [a, b] if k % 2 == 0 else [b, a]})
+                if k < 2:
+                    ops += [{"g": "Ry", "q": [a], "p": [rng.uniform(-math.pi, math.pi)]},
+                            {"g": "Rz", "q": [b], "p": [rng.uniform(-math.pi, math.pi)]}]
+            ops += euler(a) + euler(b)
+    return {"name": f"qv-n{n}", "family": "qv", "n": n, "clbits": 0, "ops": ops}
+
+
 def qft(n, seed=1):
     """A random product state, then the quantum Fourier transform with every
     controlled phase written as P and CNOT."""
