@@ -16,6 +16,19 @@
 
 namespace branch_run {
 
+namespace {
+
+// A given matrix as one step of a run: the fused kernels apply it.
+gates::compiled_gate stepOf(const gates::fused_matrix* matrix) {
+    gates::compiled_gate step;
+    step.kind = gates::compiled_gate::FUSED;
+    step.mask = matrix->positions;
+    step.fused = matrix;
+    return step;
+}
+
+}  // namespace
+
 bool pure_states::join(state_vector& kept, double keptWeight, const state_vector& other, double otherWeight) {
     constexpr double kRounding = 1e-12;
     std::complex<double> inner = 0;
@@ -70,11 +83,7 @@ std::vector<gates::compiled_gate> run<Space>::compileQueue(branch& b) const {
     };
     for (const auto& [at, matrix] : queuedChannels_) {
         compilePiece(at);
-        gates::compiled_gate step;
-        step.kind = gates::compiled_gate::FUSED;
-        step.mask = matrix->positions;
-        step.fused = matrix;
-        out.push_back(step);
+        out.push_back(stepOf(matrix));
     }
     compilePiece(queued_.ops.size());
     return out;
@@ -106,13 +115,9 @@ void run<Space>::channel(const program::op& op) {
         }
         flush();
         decide(op.cond);
-        gates::compiled_gate step;
-        step.kind = gates::compiled_gate::FUSED;
-        step.mask = matrix->positions;
-        step.fused = matrix;
         for (branch& b : branches_) {
             if (!b.record.satisfiable(op.cond)) continue;
-            runCompiled(b.state, {step}, false, keepGoing_);
+            runCompiled(b.state, {stepOf(matrix)}, false, keepGoing_);
             if (stopped_) throw run_stopped();
         }
     }
@@ -152,11 +157,7 @@ void run<Space>::drawKraus(branch& b, const program::op& op) {
     std::vector<std::complex<double>> scaled = operators[chosen];
     for (auto& e : scaled) e *= std::sqrt(total / weights[chosen]);
     const std::unique_ptr<gates::fused_matrix> matrix = gates::operatorOn(scaled, positions);
-    gates::compiled_gate step;
-    step.kind = gates::compiled_gate::FUSED;
-    step.mask = matrix->positions;
-    step.fused = matrix.get();
-    runCompiled(b.state, {step}, false, keepGoing_);
+    runCompiled(b.state, {stepOf(matrix.get())}, false, keepGoing_);
     if (stopped_) throw run_stopped();
 }
 
