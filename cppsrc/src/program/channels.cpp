@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <complex>
+#include <sstream>
 
 namespace program {
 
@@ -19,9 +20,11 @@ namespace {
 using cd = std::complex<double>;
 using matrix = std::vector<cd>;
 
+// As %g writes it: T1 = 5e-05 stays readable, where std::to_string gives 0.000050.
 std::string number(double x) {
-    std::string text = std::to_string(x);
-    return text;
+    std::ostringstream text;
+    text << x;
+    return text.str();
 }
 
 void requireProbability(double p, const std::string& what) {
