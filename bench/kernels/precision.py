@@ -4,6 +4,7 @@ depth 16), the QFT and quantum-volume circuits, fused as by default.
 
     python bench/kernels/precision.py accuracy [--sizes 10,14,18,20,22,24]
     python bench/kernels/precision.py timing [--sizes 20,22,24] [--threads 1,2] [--reps 3] [--families qv]
+        [--peers qsim]
 
 `accuracy` prints, per circuit, the largest |p_single - p_double| over the
 basis states, their total variation (sum of |p_single - p_double|) and the
@@ -99,6 +100,9 @@ print(json.dumps({{"runs": out}}))
 """
 
 
+PEER_SCRIPTS = {"qsim": QSIM, "aer": AER}
+
+
 def accuracy(sizes):
     import numpy as np
     import kovra_backends
@@ -121,14 +125,14 @@ def run_script(python, template, threads, jobs, reps):
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
-def timing(sizes, thread_counts, reps, families):
+def timing(sizes, thread_counts, reps, families, peers):
     jobs = [(family, n) for family in families for n in sizes]
     with_qsim = os.path.exists(PEERS_PYTHON)
     for threads in thread_counts:
         kovra = run_script(sys.executable, KOVRA, threads, jobs, reps)
         times = {(f, n, what): t for f, n, what, t in kovra["runs"]}
         if with_qsim:
-            for peer in (QSIM, AER):
+            for peer in (PEER_SCRIPTS[name] for name in peers):
                 runs = run_script(PEERS_PYTHON, peer, threads, jobs, reps)["runs"]
                 times.update({(f, n, what): t for f, n, what, t in runs})
         print(f"threads={threads}  path={kovra['path']}  double  single" + ("  qsim  aer-single" if with_qsim else ""))
@@ -145,12 +149,14 @@ def main():
     parser.add_argument("--threads", default="1,2")
     parser.add_argument("--reps", type=int, default=3)
     parser.add_argument("--families", default=",".join(FAMILIES), help="of " + ", ".join(FAMILIES))
+    # Aer takes minutes per run from 26 qubits on; leaving it out keeps a wide race short.
+    parser.add_argument("--peers", default="qsim,aer", help="of qsim, aer")
     args = parser.parse_args()
     if args.what == "accuracy":
         accuracy([int(n) for n in (args.sizes or "10,14,18,20,22,24").split(",")])
     else:
         timing([int(n) for n in (args.sizes or "20,22,24").split(",")], [int(t) for t in args.threads.split(",")],
-               args.reps, args.families.split(","))
+               args.reps, args.families.split(","), args.peers.split(","))
 
 
 if __name__ == "__main__":
