@@ -211,7 +211,7 @@ def test_noise_rules_describe_the_channels_aer_applies(rule, aer):
 
 
 @pytest.mark.parametrize("config, message", [
-    ({"noise": [{"channel": "depolarizing", "p": 2}]}, r'"noise" item 0 : the depolarizing parameter'),
+    ({"noise": [{"channel": "depolarizing", "p": 2}]}, r'"noise" item 0: the depolarizing parameter'),
     ({"noise": [{"channel": "bitflip"}]}, r'"noise" item 0 has "channel": "bitflip"'),
     ({"noise": [{}, {"channel": "kraus", "operators": [[[1, 0], [0, 0.5]]]}]}, r'"noise" item 0 needs "channel"'),
     ({"noise": [{"channel": "kraus", "operators": [[[1, 0], [0, 0.5]]]}]}, r"do not keep the trace"),

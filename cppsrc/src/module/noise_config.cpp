@@ -147,7 +147,7 @@ noise::rule readRule(const py::handle& item, const std::string& label) {
         else
             out.channelFor = channelOf(rule, name.cast<std::string>(), label);
     } catch (const channels::invalid_channel& e) {
-        refuse(label, std::string(": ") + e.what());
+        throw std::invalid_argument(label + ": " + e.what());
     }
     if (py::object gates = field(rule, "gates")) {
         for (const py::handle g : items(gates, label + " \"gates\"")) {
