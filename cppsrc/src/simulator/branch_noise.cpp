@@ -60,13 +60,12 @@ void run<Space>::decideNoisy(const condition& c) {
     });
     if (!noisy) return;
     flush();  // the queue may hold the measurements that wrote them
-    std::vector<unsigned long> read;
-    for (const branch& b : branches_)
-        for (unsigned long bit : bits) {
-            const unsigned long q = b.noisy.count(bit) ? b.record.source(bit) : NO_QUBIT;
-            if (q < qubits_ && std::find(read.begin(), read.end(), q) == read.end()) read.push_back(q);
-        }
-    for (unsigned long q : read) settle(q);
+    settleEach([&](const branch& b) {
+        std::vector<unsigned long> sources;
+        for (unsigned long bit : bits)
+            if (b.noisy.count(bit)) sources.push_back(b.record.source(bit));
+        return sources;
+    });
 }
 
 template <class Space>

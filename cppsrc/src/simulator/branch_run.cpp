@@ -187,10 +187,15 @@ void run<Space>::settle(unsigned long qubit) {
 
 template <class Space>
 void run<Space>::decide(const condition& c) {
+    settleEach([&](const branch& b) { return b.record.qubitsRead(c); });
+}
+
+template <class Space>
+void run<Space>::settleEach(const std::function<std::vector<unsigned long>(const branch&)>& qubitsOf) {
     std::vector<unsigned long> read;
     for (const branch& b : branches_)
-        for (unsigned long q : b.record.qubitsRead(c))
-            if (std::find(read.begin(), read.end(), q) == read.end()) read.push_back(q);
+        for (unsigned long q : qubitsOf(b))
+            if (q < qubits_ && std::find(read.begin(), read.end(), q) == read.end()) read.push_back(q);
     for (unsigned long q : read) settle(q);
 }
 

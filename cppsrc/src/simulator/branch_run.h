@@ -25,6 +25,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -144,6 +145,8 @@ private:
     void merge();
     // Settles the qubits the condition reads, in every branch.
     void decide(const condition& c);
+    // Settles, in every branch, each qubit that `qubitsOf` names for some branch.
+    void settleEach(const std::function<std::vector<unsigned long>(const branch&)>& qubitsOf);
     // A copy of `from` for a split, once the budget has room for `live`
     // branches in all.
     branch copyOf(const branch& from, std::size_t live);
