@@ -1,14 +1,14 @@
 // One circuit, two ways, on the calling thread's CPUs: every gate as its own
 // pass over the state (the kernels one by one) and the cache-blocked runs.
-//   blocking_bench CIRCUIT.json [REPS [QUBITSxROW_WIDTH...]]
+//   blocking_bench CIRCUIT.json [REPS [QUBITSxROW_WIDTHdDENSE...]]
 // CIRCUIT.json is the race's neutral circuit: {"n": qubits, "ops": [{"g":
 // name, "q": [qubits], "p": [radians]}, ...]}. Prints one JSON line:
 // {"gates", "passes", "gate_by_gate_s", "blocked_s"} (medians of REPS runs),
 // "blocked_cpu_s" (the process's CPU time), and for each fusion size asked
-// for (QUBITSxROW_WIDTH, see fusion_limits; "4" keeps the default width),
+// for (QUBITSxROW_WIDTHdDENSE_QUBITS, see fusion_limits; "4" keeps the default width and dense qubits),
 // "fused": {"<limits>": {"steps", "matrices", "passes", "s", "cpu_s",
-// "fuse_s", "max_error"}}: the fused run's steps (matrices and gates left
-// alone), passes, times, the time fusing took, and its largest amplitude
+// "fuse_s", "max_error", "shapes"}}: the fused run's steps (matrices and gates
+// left alone, and how many of each shape: positions x entries per row), passes, times, the time fusing took, and its largest amplitude
 // difference from the exact run. A negative REPS skips the gate-by-gate
 // timing.
 #include <nlohmann/json.hpp>
@@ -124,6 +124,8 @@ int main(int argc, char** argv) {
                 gates::fusion_limits limits;
                 limits.qubits = static_cast<unsigned>(std::stoul(limit.substr(0, by)));
                 if (by != std::string::npos) limits.rowWidth = static_cast<unsigned>(std::stoul(limit.substr(by + 1)));
+                const std::size_t dense = limit.find('d');
+                if (dense != std::string::npos) limits.denseQubits = static_cast<unsigned>(std::stoul(limit.substr(dense + 1)));
                 const auto start = std::chrono::steady_clock::now();
                 gates::fused_run fused = gates::fuseGates(compiled, limits);
                 gates::orderForTiles(fused, std::size_t(1) << n);
@@ -137,7 +139,16 @@ int main(int argc, char** argv) {
                 gates::runGates(v, fused.steps);
                 double error = 0;
                 for (std::size_t k = 0; k < v.size(); ++k) error = std::max(error, std::abs(v[k] - exact[k]));
+                json shapes = json::object();  // steps by positions x entries per row ("gate": left alone)
+                for (const gates::compiled_gate& step : fused.steps) {
+                    const std::string shape = step.kind != gates::compiled_gate::FUSED
+                                                  ? "gate"
+                                                  : std::to_string(step.fused->qubits) + "x" +
+                                                        std::to_string(step.fused->rowWidth);
+                    shapes[shape] = shapes.value(shape, 0) + 1;
+                }
                 out["fused"][argv[a]] = {{"steps", fused.steps.size()}, {"matrices", fused.matrices.size()},
+                                         {"shapes", shapes},
                                          {"passes", fusedPasses}, {"s", seconds.wall}, {"cpu_s", seconds.cpu},
                                          {"fuse_s", fuseSeconds},
                                          {"max_error", error}};

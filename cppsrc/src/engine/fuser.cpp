@@ -152,21 +152,18 @@ private:
     group bestJoin(const std::vector<std::size_t>& touching, std::size_t i) {
         unsigned long best = 0;
         std::size_t bestGates = 0;
-        const unsigned own = keepsOnePerRow(gates[i]) ? 1 : 2;
         for (unsigned long subset = 1; subset < (1UL << touching.size()); ++subset) {
             unsigned long positions = gates[i].positions();
             std::size_t count = 0;
-            unsigned widestPart = own;
             for (std::size_t t = 0; t < touching.size(); ++t)
                 if (subset & (1UL << t)) {
                     positions |= open[touching[t]].positions;
                     count += open[touching[t]].members.size();
-                    widestPart = std::max(widestPart, rowWidth(open[touching[t]].shape));
                 }
-            if (static_cast<unsigned>(popcount(positions)) > limits.qubits || count <= bestGates) continue;
-            // A product may be as wide as the widest of its parts, or up to
-            // the limit: never wider than both.
-            if (rowWidth(join(touching, subset, i, false).shape) > std::max(limits.rowWidth, widestPart)) continue;
+            const unsigned qubits = static_cast<unsigned>(popcount(positions));
+            if (qubits > limits.qubits || count <= bestGates) continue;
+            if (qubits > limits.denseQubits && rowWidth(join(touching, subset, i, false).shape) > limits.rowWidth)
+                continue;
             best = subset;
             bestGates = count;
         }

@@ -33,11 +33,15 @@ struct fused_run {
 // How far groups grow: positions of a product, and the entries per row its
 // kernel multiplies by (the cost of applying it) that joining may reach.
 // A product of permutations and phases has one entry per row; each mixing
-// gate on a new position doubles that. Joining may make a product as wide
-// as the widest of its parts, or up to `rowWidth`.
+// gate on a new position doubles that. A product on at most `denseQubits`
+// positions may be dense: each pass over a tile costs about the same up to
+// eight entries per row (the kernels wait on the cache, not on arithmetic),
+// so a dense product of three qubits that saves passes pays, where one of
+// four (sixteen entries) does not.
 struct fusion_limits {
     unsigned qubits = 4;
     unsigned rowWidth = 4;
+    unsigned denseQubits = 3;
     // Whether a short permutation is left as its gates (see fuser.cpp): a
     // double run has exact kernels that swap only the pairs a CNOT's
     // controls pick; a single-precision run would make each gate a matrix
