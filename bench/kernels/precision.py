@@ -150,13 +150,13 @@ def main():
     parser.add_argument("--reps", type=int, default=3)
     parser.add_argument("--families", default=",".join(FAMILIES), help="of " + ", ".join(FAMILIES))
     # Aer takes minutes per run from 26 qubits on; leaving it out keeps a wide race short.
-    parser.add_argument("--peers", default="qsim,aer", help="of qsim, aer")
+    parser.add_argument("--peers", default="qsim,aer", help="of qsim, aer (empty: kovra alone)")
     args = parser.parse_args()
     if args.what == "accuracy":
         accuracy([int(n) for n in (args.sizes or "10,14,18,20,22,24").split(",")])
     else:
         timing([int(n) for n in (args.sizes or "20,22,24").split(",")], [int(t) for t in args.threads.split(",")],
-               args.reps, args.families.split(","), args.peers.split(","))
+               args.reps, args.families.split(","), [p for p in args.peers.split(",") if p])
 
 
 if __name__ == "__main__":
