@@ -75,11 +75,13 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(fusion_case{1, 40, {1, 2}, 1}, fusion_case{2, 60, {2, 4}, 1}, fusion_case{3, 80, {3, 1}, 1},
                     fusion_case{5, 120, {4, 4}, 1}, fusion_case{9, 200, {5, 2}, 1}, fusion_case{12, 300, {3, 8}, 1},
                     fusion_case{16, 200, {4, 16}, 1}, fusion_case{17, 150, {2, 1}, 1}, fusion_case{19, 120, {4, 4}, 2},
-                    fusion_case{20, 160, {5, 32}, 2}, fusion_case{20, 200, {5, 4}, 1}),
+                    fusion_case{20, 160, {5, 32}, 2}, fusion_case{20, 200, {5, 4}, 1},
+                    fusion_case{13, 250, {4, 2, 0}, 1}, fusion_case{18, 200, {3, 4, 2}, 2}),
     [](const auto& info) {
         const fusion_case& c = info.param;
         return std::to_string(c.qubits) + "q_" + std::to_string(c.gates) + "g_" + std::to_string(c.limits.qubits) +
-               "x" + std::to_string(c.limits.rowWidth) + "_" + std::to_string(c.cpus) + "cpu";
+               "x" + std::to_string(c.limits.rowWidth) + "d" + std::to_string(c.limits.denseQubits) + "_" +
+               std::to_string(c.cpus) + "cpu";
     });
 
 // Fused matrices are products of unitaries, within the engine's rounding
@@ -122,6 +124,26 @@ TEST(fuser, DiagonalRunsFuseIntoADiagonal) {
     ASSERT_EQ(fused.steps.size(), 1U);
     ASSERT_EQ(fused.matrices.size(), 1U);
     EXPECT_TRUE(fused.matrices.front()->diagonal);
+}
+
+// Two-qubit blocks that share a qubit, each dense, become one dense product
+// of three positions (one pass where there were two); past three positions
+// a product keeps to the row width, so a fourth qubit starts another.
+TEST(fuser, BlocksSharingAQubitFuseDenseUpToThreePositions) {
+    const std::vector<gate_unit> block01 = {gate_unit("H", 0), gate_unit("Ry", 1, 40.0), gate_unit("CNOT", 0, 1),
+                                            gate_unit("Rx", 0, 20.0), gate_unit("Ry", 1, 70.0)};
+    std::vector<gate_unit> records = block01;
+    records.insert(records.end(), {gate_unit("CNOT", 1, 2), gate_unit("Ry", 1, 10.0), gate_unit("H", 2)});
+    const gates::fused_run three = gates::fuseGates(compiledGates(records, 4), {4, 4});
+    ASSERT_EQ(three.steps.size(), 1U);
+    EXPECT_EQ(three.matrices.front()->qubits, 3U);
+    EXPECT_EQ(three.matrices.front()->rowWidth, 8U);
+    EXPECT_GT(gates::fuseGates(compiledGates(records, 4), {4, 4, 2}).steps.size(), 1U);
+
+    records.insert(records.end(), {gate_unit("CNOT", 2, 3), gate_unit("H", 3)});
+    const gates::fused_run four = gates::fuseGates(compiledGates(records, 4), {4, 4});
+    ASSERT_EQ(four.steps.size(), 2U);
+    EXPECT_EQ(four.steps.front().positions() | four.steps.back().positions(), 0xFUL);
 }
 
 // A layer names every qubit: each gate's layer has the others idle.
