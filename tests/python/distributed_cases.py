@@ -46,7 +46,7 @@ def build(case):
             condition = ([c[k] for k in bits], rng.choice(RELATIONS), rng.randrange(1 << len(bits)))
         b.gate(name, [q[k] for k in qubits], params=params, condition=condition)
     config = {"shots": 1000}
-    for key in ("mqubits", "mcbits", "parallel", "local_state", "fusion"):
+    for key in ("mqubits", "mcbits", "parallel", "local_state", "fusion", "precision"):
         if key in case:
             config[key] = case[key]
     if "observables" in case:
@@ -99,4 +99,8 @@ CASES = {
     # Expectation values reduced over the ranks, the state never gathered.
     "observables": _unitary(16, 9, 200) | {"observables": 3},
     "observables-measured": _measured(17, 9, 150, observables=3, mqubits=[0]),
+    # Float slices, exchanged as floats.
+    "single": _unitary(18, 12, 300) | {"precision": "single"},
+    "single-measured": _measured(19, 10, 200, precision="single", mqubits=[2, 7], observables=2),
+    "single-local-state": _unitary(20, 10, 150) | {"precision": "single", "local_state": True, "observables": 2},
 }

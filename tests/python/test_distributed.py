@@ -40,32 +40,47 @@ def alone():
     return out
 
 
-def close(a, b):
-    return abs(float(a) - float(b)) <= TOLERANCE
+# Float runs fuse each stretch between exchanges on its own, so spread and
+# whole runs round differently: to float precision.
+SINGLE_TOLERANCE = 1e-5
 
 
-def agree(a, b):
-    return len(a) == len(b) and all(close(x, y) for u, v in zip(a, b) for x, y in zip(u, v))
+def close(a, b, tolerance=TOLERANCE):
+    return abs(float(a) - float(b)) <= tolerance
+
+
+def agree(a, b, tolerance=TOLERANCE):
+    return len(a) == len(b) and all(close(x, y, tolerance) for u, v in zip(a, b) for x, y in zip(u, v))
+
+
+def single(name):
+    return CASES[name].get("precision") == "single"
 
 
 @pytest.mark.parametrize("name", CASES)
 def test_every_rank_reports_what_one_process_does(job, alone, name):
     ranks, results = job
     expected = dict(alone[name])
+    tolerance = SINGLE_TOLERANCE if single(name) else TOLERANCE
     if CASES[name].get("local_state"):
         # Rank r holds indices [r 2^L, (r + 1) 2^L) of the whole state.
-        assert agree(joined_states(results, name), expected["states"])
+        assert agree(joined_states(results, name), expected["states"], tolerance)
         results = [result | {name: result[name] | {"states": []}} for result in results]
         expected["states"] = []
     for rank, result in enumerate(results):
         got = result[name]
-        assert got["probabilities"].keys() == expected["probabilities"].keys(), f"rank {rank}"
-        assert all(close(got["probabilities"][k], v) for k, v in expected["probabilities"].items()), f"rank {rank}"
-        assert got["counts"] == expected["counts"], f"rank {rank}"
-        assert len(got["array"]) == len(expected["array"]) and all(map(close, got["array"], expected["array"]))
-        assert agree(got["states"], expected["states"]), f"rank {rank}"
+        assert all(close(got["probabilities"].get(k, 0), v, tolerance)
+                   for k, v in expected["probabilities"].items()), f"rank {rank}"
+        assert all(close(v, expected["probabilities"].get(k, 0), tolerance)
+                   for k, v in got["probabilities"].items()), f"rank {rank}"
+        if not single(name):  # counts drawn from probabilities a rounding apart may differ
+            assert got["probabilities"].keys() == expected["probabilities"].keys(), f"rank {rank}"
+            assert got["counts"] == expected["counts"], f"rank {rank}"
+        assert len(got["array"]) == len(expected["array"])
+        assert all(close(a, b, tolerance) for a, b in zip(got["array"], expected["array"]))
+        assert agree(got["states"], expected["states"], tolerance), f"rank {rank}"
         assert len(got["expectations"]) == len(expected["expectations"])
-        assert all(map(close, got["expectations"], expected["expectations"])), f"rank {rank}"
+        assert all(close(a, b, tolerance) for a, b in zip(got["expectations"], expected["expectations"])), f"rank {rank}"
         # Ranks agree with each other to the last bit.
         assert {k: v for k, v in got.items() if k != "report"} == {k: v for k, v in results[0][name].items() if k != "report"}
 
@@ -77,7 +92,7 @@ def joined_states(results, name):
     return results[0][name]["states"]
 
 
-@pytest.mark.parametrize("name", [n for n, c in CASES.items() if "fusion" not in c])
+@pytest.mark.parametrize("name", [n for n, c in CASES.items() if "fusion" not in c and "precision" not in c])
 def test_amplitudes_and_full_results_are_bit_identical(job, alone, name):
     # Without fusion each amplitude sees the same arithmetic spread or not,
     # and the norm is one sum whether the vector is gathered or its slices
@@ -102,6 +117,9 @@ def test_the_vector_is_really_spread(job):
         # happen than gates on rank qubits.
         assert report["bytes_sent"] == report["swaps"] * 2 ** report["local_qubits"] * 8
         assert 0 < report["bytes_sent"] < report["pairwise_bytes"] / 2
+        # Float slices travel as floats: half a slice of 8-byte amplitudes.
+        single = result["single"]["report"]
+        assert single["swaps"] > 0 and single["bytes_sent"] == single["swaps"] * 2 ** single["local_qubits"] * 4
 
 
 def test_one_process_initialises_no_mpi():

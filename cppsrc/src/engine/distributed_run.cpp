@@ -5,6 +5,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 
 #include "engine/rank_agreement.h"
@@ -17,7 +18,8 @@ constexpr unsigned long NEVER = std::numeric_limits<unsigned long>::max();
 
 // The gate as this rank applies it to its slice, in physical local
 // positions; false when a control on a rank position rules this rank out.
-bool localise(const distributed_state& state, const gates::compiled_gate& gate, gates::compiled_gate& out) {
+template <class T>
+bool localise(const basic_distributed_state<T>& state, const gates::compiled_gate& gate, gates::compiled_gate& out) {
     out = gate;
     out.mask = 0;
     out.zeros = 0;
@@ -45,7 +47,8 @@ bool mixesTarget(const gates::compiled_gate& gate) {
 // A diagonal gate whose target sits on a rank position, as this rank
 // applies it: one phase on the whole rank, m0 where the bit is 0 and m1
 // where it is 1 (the product of the pair update, so the same rounding).
-gates::compiled_gate rankPhase(const distributed_state& state, const gates::compiled_gate& gate) {
+template <class T>
+gates::compiled_gate rankPhase(const basic_distributed_state<T>& state, const gates::compiled_gate& gate) {
     gates::compiled_gate phase = gate;
     phase.kind = gates::compiled_gate::UPPER_PHASE;
     phase.m[0] = state.rankBit(state.physical(gate.target)) ? gate.m[1] : gate.m[0];
@@ -68,7 +71,8 @@ std::vector<unsigned long> nextTargetUse(const std::vector<gates::compiled_gate>
 // The local position whose qubit is next needed as a target furthest ahead
 // (the highest such position among ties): the cheapest to park on a rank
 // position.
-unsigned long leastWanted(const distributed_state& state, const std::vector<unsigned long>& upcoming) {
+template <class T>
+unsigned long leastWanted(const basic_distributed_state<T>& state, const std::vector<unsigned long>& upcoming) {
     unsigned long best = state.localBits() - 1;
     for (unsigned long p = state.localBits(); p-- > 0;)
         if (upcoming[state.logical(p)] > upcoming[state.logical(best)]) best = p;
@@ -80,9 +84,11 @@ distributed_report lastReport;
 
 }  // namespace
 
-void runSpread(distributed_state& state, const std::vector<gates::compiled_gate>& gates, bool fuse,
+template <class T>
+void runSpread(basic_distributed_state<T>& state, const std::vector<gates::compiled_gate>& gates, bool fuse,
                distributed_report& report) {
-    const unsigned long long sliceBytes = static_cast<unsigned long long>(state.slice().size()) * 16ULL;
+    const unsigned long long sliceBytes =
+        static_cast<unsigned long long>(state.slice().size()) * sizeof(std::complex<T>);
     unsigned long long pairwise = 0;
     std::vector<unsigned long> upcoming(state.localBits() + state.rankBits(), NEVER);
     const std::vector<unsigned long> next = nextTargetUse(gates, upcoming);
@@ -117,14 +123,16 @@ void runSpread(distributed_state& state, const std::vector<gates::compiled_gate>
     report.pairwiseBytes = pairwise;
 }
 
-distributed_sliced_run::distributed_sliced_run(op_list ops, const rank_comm::world_info& world,
-                                               fusion_choice fusion)
+template <class T>
+basic_distributed_sliced_run<T>::basic_distributed_sliced_run(op_list ops, const rank_comm::world_info& world,
+                                                              fusion_choice fusion)
     : source(std::move(ops)), fusion(fusion), state(source.qubits, world), measurements(source.qubits, source.clbits) {
     costs.ranks = world.size;
     costs.localQubits = state.localBits();
 }
 
-std::uint64_t distributed_sliced_run::compile() {
+template <class T>
+std::uint64_t basic_distributed_sliced_run<T>::compile() {
     // Compiled whole before the first exchange: the ranks can then compare
     // what they compiled, and a refusal leaves no rank waiting for a partner.
     if (!compiled) {
@@ -134,25 +142,31 @@ std::uint64_t distributed_sliced_run::compile() {
     return rank_agreement::programDigest(program);
 }
 
-void distributed_sliced_run::execute() {
+template <class T>
+void basic_distributed_sliced_run<T>::execute() {
     compile();
-    runSpread(state, program, fusesAt(fusion, source.qubits), costs);
+    // As in basic_sliced_run: a float run has no exact result to keep.
+    const bool fuse = std::is_same_v<T, float> ? fusion != fusion_choice::off : fusesAt(fusion, source.qubits);
+    runSpread(state, program, fuse, costs);
     program.clear();
     publish();
 }
 
-void distributed_sliced_run::inLogicalOrder() {
+template <class T>
+void basic_distributed_sliced_run<T>::inLogicalOrder() {
     state.restoreLogicalOrder();
     publish();
 }
 
-void distributed_sliced_run::publish() {
+template <class T>
+void basic_distributed_sliced_run<T>::publish() {
     costs.exchanges = state.stats();
     const std::lock_guard<std::mutex> hold(reportLock);
     lastReport = costs;
 }
 
-std::vector<double> distributed_sliced_run::marginal(const std::vector<unsigned long>& lanes) {
+template <class T>
+std::vector<double> basic_distributed_sliced_run<T>::marginal(const std::vector<unsigned long>& lanes) {
     const unsigned long qubits = source.qubits;
     bool everyLane = lanes.size() == qubits;
     for (unsigned long k = 0; everyLane && k < lanes.size(); ++k) everyLane = lanes[k] == k;
@@ -172,7 +186,8 @@ std::vector<double> distributed_sliced_run::marginal(const std::vector<unsigned 
     return out;
 }
 
-std::vector<double> distributed_sliced_run::expectations(const std::vector<pauli_sums::observable>& observables) {
+template <class T>
+std::vector<double> basic_distributed_sliced_run<T>::expectations(const std::vector<pauli_sums::observable>& observables) {
     inLogicalOrder();
     const unsigned long local = state.localBits(), mask = (1UL << local) - 1;
     const int rank = state.rankNumber();
@@ -185,7 +200,7 @@ std::vector<double> distributed_sliced_run::expectations(const std::vector<pauli
     }
     std::vector<double> sums(2 * observables.size() + 1, 0.0);  // re and im per observable, then the norm
     sums.back() = state_space::squaredNorm(state.slice());
-    state_space::state_vector partner;
+    state_space::amplitudes<T> partner;
     for (const auto& [rankFlip, terms] : byRankFlip) {
         std::vector<pauli_sums::term> cut;
         for (const auto& entry : terms) {
@@ -197,7 +212,7 @@ std::vector<double> distributed_sliced_run::expectations(const std::vector<pauli
             t.z = entry.second.z | (entry.second.y & ~mask);
             cut.push_back(t);
         }
-        const state_space::state_vector* source = &state.slice();
+        const state_space::amplitudes<T>* source = &state.slice();
         if (rankFlip != 0) {
             partner.resize(state.slice().size());
             const int other = rank ^ static_cast<int>(rankFlip);
@@ -224,18 +239,20 @@ std::vector<double> distributed_sliced_run::expectations(const std::vector<pauli
     return values;
 }
 
-state_space::state_vector distributed_sliced_run::gatherStateVector() {
+template <class T>
+state_space::amplitudes<T> basic_distributed_sliced_run<T>::gatherStateVector() {
     if (measurements.anyMeasured()) return {};
     inLogicalOrder();
-    state_space::state_vector whole = rank_comm::gatherAll(state.slice());
+    state_space::amplitudes<T> whole = rank_comm::gatherAll(state.slice());
     state_space::normalise(whole);
     return whole;
 }
 
-state_space::state_vector distributed_sliced_run::takeLocalSlice() {
+template <class T>
+state_space::amplitudes<T> basic_distributed_sliced_run<T>::takeLocalSlice() {
     if (measurements.anyMeasured()) return {};
     inLogicalOrder();
-    state_space::state_vector slice = std::move(state.slice());
+    state_space::amplitudes<T> slice = std::move(state.slice());
     state.slice().clear();
     // The norm of the whole vector, to the last bit: each slice is a whole
     // subtree of its sum, and the ranks' sums are added as the tree adds them.
@@ -243,6 +260,13 @@ state_space::state_vector distributed_sliced_run::takeLocalSlice() {
     state_space::divideBy(slice, std::sqrt(state_space::combineSums(sums)));
     return slice;
 }
+
+template void runSpread(basic_distributed_state<double>&, const std::vector<gates::compiled_gate>&, bool,
+                        distributed_report&);
+template void runSpread(basic_distributed_state<float>&, const std::vector<gates::compiled_gate>&, bool,
+                        distributed_report&);
+template class basic_distributed_sliced_run<double>;
+template class basic_distributed_sliced_run<float>;
 
 distributed_report lastDistributedReport() {
     const std::lock_guard<std::mutex> hold(reportLock);

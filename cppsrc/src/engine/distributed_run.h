@@ -39,18 +39,23 @@ struct distributed_report {
 // vector, in order, each stretch between exchanges fused first when `fuse`.
 // Every rank makes the same exchanges. Adds its compute time and passes to
 // `report` and sets the bytes the plain pairwise scheme would have sent.
-void runSpread(distributed_state& state, const std::vector<gates::compiled_gate>& gates, bool fuse,
+template <class T>
+void runSpread(basic_distributed_state<T>& state, const std::vector<gates::compiled_gate>& gates, bool fuse,
                distributed_report& report);
 
-class distributed_sliced_run {
+// Over amplitudes of type std::complex<T>, as basic_sliced_run: a float run
+// applies every gate as a float matrix and fuses at every size unless told
+// not to; sums are made in double either way.
+template <class T>
+class basic_distributed_sliced_run {
 public:
     // |0...0> on the circuit's qubits, spread over `world`; local gates fuse
     // as in sliced_run.
-    distributed_sliced_run(op_list ops, const rank_comm::world_info& world,
-                           fusion_choice fusion = fusion_choice::by_size);
-    distributed_sliced_run(const circuit& c, const rank_comm::world_info& world,
-                           fusion_choice fusion = fusion_choice::by_size)
-        : distributed_sliced_run(opsOf(c), world, fusion) {}
+    basic_distributed_sliced_run(op_list ops, const rank_comm::world_info& world,
+                                 fusion_choice fusion = fusion_choice::by_size);
+    basic_distributed_sliced_run(const circuit& c, const rank_comm::world_info& world,
+                                 fusion_choice fusion = fusion_choice::by_size)
+        : basic_distributed_sliced_run(opsOf(c), world, fusion) {}
 
     // Compiles the circuit as sliced_run does (measurements as records,
     // conditions as extra controls) and refuses what sliced_run refuses.
@@ -82,13 +87,13 @@ public:
     std::vector<double> expectations(const std::vector<pauli_sums::observable>& observables);
 
     // The whole state, normalised, on every rank; empty when something was
-    // measured. Costs 16 bytes per amplitude of the whole register per rank.
-    // Collective.
-    state_space::state_vector gatherStateVector();
+    // measured. Costs an amplitude (16 or 8 bytes) per basis state of the
+    // whole register per rank. Collective.
+    state_space::amplitudes<T> gatherStateVector();
     // This rank's slice of the normalised state: global indices
     // [rank 2^L, (rank + 1) 2^L). Empty when something was measured.
     // Collective. Leaves the run without its slice.
-    state_space::state_vector takeLocalSlice();
+    state_space::amplitudes<T> takeLocalSlice();
 
     const measurement_record& record() const { return measurements; }
     const distributed_report& report() const { return costs; }
@@ -102,10 +107,12 @@ private:
     fusion_choice fusion;
     std::vector<gates::compiled_gate> program;
     bool compiled = false;
-    distributed_state state;
+    basic_distributed_state<T> state;
     measurement_record measurements;
     distributed_report costs;
 };
+
+using distributed_sliced_run = basic_distributed_sliced_run<double>;
 
 // The report of the last distributed run this process made (a default one
 // before the first).

@@ -35,7 +35,8 @@ void forRuns(unsigned long begin, unsigned long end, unsigned long position, uns
 
 }  // namespace
 
-distributed_state::distributed_state(unsigned long qubits, const rank_comm::world_info& world)
+template <class T>
+basic_distributed_state<T>::basic_distributed_state(unsigned long qubits, const rank_comm::world_info& world)
     : qubitNum(qubits), rank(world.rank) {
     const unsigned long ranks = static_cast<unsigned long>(world.size);
     if (ranks == 0 || (ranks & (ranks - 1)) != 0)
@@ -46,7 +47,7 @@ distributed_state::distributed_state(unsigned long qubits, const rank_comm::worl
         throw std::invalid_argument(std::to_string(qubits) + " qubits are too few to spread over " +
                                     std::to_string(ranks) + " ranks");
     local = qubits - rankBitCount;
-    amplitudes = state_space::zeroState(local);
+    amplitudes = state_space::zeroStateOf<T>(local);
     if (rank != 0) amplitudes[0] = 0.0;
     for (unsigned long p = 0; p < qubits; ++p) {
         physicalOf.push_back(p);
@@ -54,20 +55,23 @@ distributed_state::distributed_state(unsigned long qubits, const rank_comm::worl
     }
 }
 
-unsigned long distributed_state::chunkAmplitudes(unsigned long localBits) {
+template <class T>
+unsigned long basic_distributed_state<T>::chunkAmplitudes(unsigned long localBits) {
     // Two buffers (send and receive) of a sixteenth each; at most 2^28
     // amplitudes so that a message's count of doubles fits an int.
     const unsigned long sixteenth = localBits >= 4 ? 1UL << (localBits - 4) : 1UL;
     return std::min(sixteenth, 1UL << 28);
 }
 
-void distributed_state::recordSwap(unsigned long a, unsigned long b) {
+template <class T>
+void basic_distributed_state<T>::recordSwap(unsigned long a, unsigned long b) {
     std::swap(logicalOf[a], logicalOf[b]);
     physicalOf[logicalOf[a]] = a;
     physicalOf[logicalOf[b]] = b;
 }
 
-void distributed_state::swapRankAndLocal(unsigned long rankPosition, unsigned long localPosition) {
+template <class T>
+void basic_distributed_state<T>::swapRankAndLocal(unsigned long rankPosition, unsigned long localPosition) {
     const auto start = clock_type::now();
     // Amplitudes whose local bit differs from this rank's bit change rank;
     // the partner sends the ones that land in their places, in the same
@@ -76,8 +80,8 @@ void distributed_state::swapRankAndLocal(unsigned long rankPosition, unsigned lo
     const int partner = rank ^ (1 << (rankPosition - local));
     const unsigned long half = 1UL << (local - 1);
     const unsigned long chunk = chunkAmplitudes(local);
-    std::vector<std::complex<double>> sent(chunk), received(chunk);
-    std::complex<double>* const data = amplitudes.data();
+    std::vector<std::complex<T>> sent(chunk), received(chunk);
+    std::complex<T>* const data = amplitudes.data();
     for (unsigned long begin = 0; begin < half; begin += chunk) {
         const unsigned long end = std::min(half, begin + chunk);
         forRuns(begin, end, localPosition, 1 - keep, [&](unsigned long index, unsigned long at, unsigned long n) {
@@ -90,15 +94,16 @@ void distributed_state::swapRankAndLocal(unsigned long rankPosition, unsigned lo
     }
     recordSwap(rankPosition, localPosition);
     ++counters.swaps;
-    counters.bytesSent += static_cast<unsigned long long>(half) * sizeof(std::complex<double>);
+    counters.bytesSent += static_cast<unsigned long long>(half) * sizeof(std::complex<T>);
     counters.exchangeSeconds += std::chrono::duration<double>(clock_type::now() - start).count();
 }
 
-void distributed_state::swapLocal(unsigned long a, unsigned long b) {
+template <class T>
+void basic_distributed_state<T>::swapLocal(unsigned long a, unsigned long b) {
     const unsigned long low = std::min(a, b), high = std::max(a, b);
     const unsigned long quarter = 1UL << (local - 2);
     const unsigned long across = (1UL << a) | (1UL << b);
-    std::complex<double>* const data = amplitudes.data();
+    std::complex<T>* const data = amplitudes.data();
     gates::shareOut(quarter, gates::workerCount(amplitudes.size()), [&](unsigned long begin, unsigned long end) {
         for (unsigned long k = begin; k < end; ++k) {
             const unsigned long index = insertBit(insertBit(k, low, 0), high, 0) | (1UL << a);
@@ -108,7 +113,8 @@ void distributed_state::swapLocal(unsigned long a, unsigned long b) {
     recordSwap(a, b);
 }
 
-void distributed_state::restoreLogicalOrder() {
+template <class T>
+void basic_distributed_state<T>::restoreLogicalOrder() {
     // Rank positions first, each fetched from wherever its qubit went; a
     // qubit parked on another rank position goes through a local one.
     for (unsigned long home = local; home < qubitNum; ++home) {
@@ -124,3 +130,6 @@ void distributed_state::restoreLogicalOrder() {
     for (unsigned long p = 0; p < local; ++p)
         while (logicalOf[p] != p) swapLocal(p, logicalOf[p]);
 }
+
+template class basic_distributed_state<double>;
+template class basic_distributed_state<float>;

@@ -24,12 +24,15 @@ struct exchange_stats {
     double exchangeSeconds = 0;      // in swaps, waiting included
 };
 
-class distributed_state {
+// Over amplitudes of type std::complex<T>: double, or float for "precision":
+// "single" (exchanged as floats: half the bytes).
+template <class T>
+class basic_distributed_state {
 public:
     // |0...0> on `qubits` positions over the ranks of `world` (a power of
     // two, with at least two local positions left). Throws
     // std::invalid_argument otherwise.
-    distributed_state(unsigned long qubits, const rank_comm::world_info& world);
+    basic_distributed_state(unsigned long qubits, const rank_comm::world_info& world);
 
     unsigned long localBits() const { return local; }
     unsigned long rankBits() const { return qubitNum - local; }
@@ -48,8 +51,8 @@ public:
     // [r 2^L, (r + 1) 2^L). Collective.
     void restoreLogicalOrder();
 
-    state_space::state_vector& slice() { return amplitudes; }
-    const state_space::state_vector& slice() const { return amplitudes; }
+    state_space::amplitudes<T>& slice() { return amplitudes; }
+    const state_space::amplitudes<T>& slice() const { return amplitudes; }
     int rankNumber() const { return rank; }
     const exchange_stats& stats() const { return counters; }
 
@@ -65,7 +68,9 @@ private:
     unsigned long qubitNum;
     unsigned long local;
     int rank;
-    state_space::state_vector amplitudes;
+    state_space::amplitudes<T> amplitudes;
     std::vector<unsigned long> physicalOf, logicalOf;
     exchange_stats counters;
 };
+
+using distributed_state = basic_distributed_state<double>;

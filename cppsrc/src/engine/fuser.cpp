@@ -220,7 +220,9 @@ void matricesOnly(fused_run& run) {
         if (step.kind == compiled_gate::FUSED) continue;
         if (popcount(step.positions()) > static_cast<int>(MAX_FUSED_QUBITS)) throw too_wide_for_matrix();
         group alone;
-        alone.positions = step.positions();
+        // A phase on every amplitude (a spread run's phase on a rank qubit,
+        // its controls all on other ranks) becomes a diagonal on position 0.
+        alone.positions = step.positions() != 0 ? step.positions() : 1;
         alone.members = {0};
         run.matrices.push_back(matrixOf(alone, {step}));
         step = compiled_gate{};

@@ -180,15 +180,24 @@ std::complex<double> y_phase(unsigned long y) {
 
 }  // namespace
 
-std::vector<std::complex<double>> slice_sums(const state_vector& slice, const state_vector& partner,
-                                             unsigned long offset, const std::vector<term>& terms) {
+template <class T>
+std::vector<std::complex<double>> slice_sums(const std::vector<std::complex<T>>& slice,
+                                             const std::vector<std::complex<T>>& partner, unsigned long offset,
+                                             const std::vector<term>& terms) {
     tile_class c;
     for (const term& t : terms) {
         const unsigned long flip = t.x | t.y, signs = t.y | t.z;
         c.terms.push_back({t, 0, signs, parity(flip & signs) == 0});
     }
-    return class_sums(slice, reinterpret_cast<const double*>(partner.data()), offset, c);
+    return class_sums(slice, reinterpret_cast<const T*>(partner.data()), offset, c);
 }
+
+template std::vector<std::complex<double>> slice_sums(const std::vector<std::complex<double>>&,
+                                                      const std::vector<std::complex<double>>&, unsigned long,
+                                                      const std::vector<term>&);
+template std::vector<std::complex<double>> slice_sums(const std::vector<std::complex<float>>&,
+                                                      const std::vector<std::complex<float>>&, unsigned long,
+                                                      const std::vector<term>&);
 
 std::complex<double> y_factor(const term& t) { return y_phase(t.y); }
 

@@ -34,8 +34,10 @@ std::vector<double> expectations(const std::vector<std::complex<T>>& state,
 // indices i of conj(partner[i ^ flip]) slice[i] (-1)^|(offset + i) & (y|z)|,
 // `partner` the slice that holds the partners (the terms' flips already cut
 // to the slice's positions), `offset` the global index of slice[0].
-std::vector<std::complex<double>> slice_sums(const state_vector& slice, const state_vector& partner,
-                                             unsigned long offset, const std::vector<term>& terms);
+template <class T>
+std::vector<std::complex<double>> slice_sums(const std::vector<std::complex<T>>& slice,
+                                             const std::vector<std::complex<T>>& partner, unsigned long offset,
+                                             const std::vector<term>& terms);
 // i^(number of Y factors): what the sums are multiplied by.
 std::complex<double> y_factor(const term& t);
 

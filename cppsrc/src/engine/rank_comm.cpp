@@ -80,16 +80,29 @@ const world_info& world() {
     return w;
 }
 
-void exchange(const std::complex<double>* send, std::complex<double>* receive, std::size_t count, int partner) {
+namespace {
+
 #ifdef KOVRA_WITH_MPI
-    const int doubles = doubleCount(2 * count);
-    MPI_Sendrecv(send, doubles, MPI_DOUBLE, partner, 0, receive, doubles, MPI_DOUBLE, partner, 0, MPI_COMM_WORLD,
+MPI_Datatype mpiType(double) { return MPI_DOUBLE; }
+MPI_Datatype mpiType(float) { return MPI_FLOAT; }
+#endif
+
+}  // namespace
+
+template <class T>
+void exchange(const std::complex<T>* send, std::complex<T>* receive, std::size_t count, int partner) {
+#ifdef KOVRA_WITH_MPI
+    const int parts = doubleCount(2 * count);
+    MPI_Sendrecv(send, parts, mpiType(T{}), partner, 0, receive, parts, mpiType(T{}), partner, 0, MPI_COMM_WORLD,
                  MPI_STATUS_IGNORE);
 #else
     (void)partner;
     for (std::size_t k = 0; k < count; ++k) receive[k] = send[k];
 #endif
 }
+
+template void exchange(const std::complex<double>*, std::complex<double>*, std::size_t, int);
+template void exchange(const std::complex<float>*, std::complex<float>*, std::size_t, int);
 
 void sumAll(std::vector<double>& values) {
 #ifdef KOVRA_WITH_MPI
@@ -124,6 +137,7 @@ std::vector<T> gatherAll(const std::vector<T>& local) {
 
 template std::vector<double> gatherAll(const std::vector<double>&);
 template std::vector<std::complex<double>> gatherAll(const std::vector<std::complex<double>>&);
+template std::vector<std::complex<float>> gatherAll(const std::vector<std::complex<float>>&);
 
 namespace {
 

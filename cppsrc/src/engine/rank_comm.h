@@ -31,8 +31,10 @@ const world_info& world();
 bool available();
 
 // Sends `count` amplitudes from `send` to rank `partner` and receives as
-// many from it into `receive` (the two must not overlap).
-void exchange(const std::complex<double>* send, std::complex<double>* receive, std::size_t count, int partner);
+// many from it into `receive` (the two must not overlap). T is double or
+// float.
+template <class T>
+void exchange(const std::complex<T>* send, std::complex<T>* receive, std::size_t count, int partner);
 
 // Element-wise sum over all ranks, the result on every rank.
 void sumAll(std::vector<double>& values);

@@ -2,17 +2,12 @@
 
 #include <utility>
 
-#include "engine/rank_comm.h"
 #include "engine/sliced_run.h"
 #include "simulator/observables.h"
 #include "simulator/readout.h"
 #include "simulator/spread_run.h"
 
 namespace local_run {
-
-void admit() {
-    if (rank_comm::world().size > 1) throw precision_refused("runs in one process, not over MPI ranks");
-}
 
 namespace {
 

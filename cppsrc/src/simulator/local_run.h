@@ -16,10 +16,6 @@ struct precision_refused : std::invalid_argument {
         : std::invalid_argument("\"precision\": \"single\" " + why + "; \"precision\": \"double\" runs it") {}
 };
 
-// Throws precision_refused for what the single-precision run does not
-// take: a vector spread over MPI ranks.
-void admit();
-
 // What the result reads off the vector besides its state.
 struct readout_plan {
     std::vector<unsigned long> reportedLanes;  // the lanes a reduced result sums to

@@ -186,16 +186,16 @@ std::vector<double> BasicSimulator::simulate(const program::sub_circuit& sub, st
 std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, state_vector& states,
                                                const simulator_options& options, run_context& context,
                                                classical_readout* classical, register_readout* reported) {
-    if (options.single()) local_run::admit();
     const fusion_choice fusion = options.fusion;
     const int qnum = static_cast<int>(lowered.register_lanes.size());
     const int cnum = static_cast<int>(lowered.run.clbits);
     const int bits = spread_bits(qnum);
     if (bits > 0)
-        return run_spread(lowered, qnum, cnum, bits, states, classical, reported, fusion, options.observables, context);
+        return run_spread(lowered, qnum, cnum, bits, options.single(), states, classical, reported, fusion,
+                          options.observables, context);
     // Too small to split: every rank runs it whole, once all agree on it.
     if (rank_session::current() != nullptr)
-        spread_run::agree_on_whole_run(lowered, qnum, cnum, fusion, classical, reported,
+        spread_run::agree_on_whole_run(lowered, qnum, cnum, fusion, options.single(), classical, reported,
                                        reported ? options.observables : std::vector<observable_spec>{});
     const unsigned long lanes = lowered.run.qubits;
 

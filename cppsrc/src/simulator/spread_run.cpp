@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "engine/distributed_run.h"
 #include "engine/rank_agreement.h"
@@ -26,11 +28,12 @@ constexpr std::size_t kShownDigits = 8;
 // ranks on it.
 double rank_memory() { return memory_budget::free_bytes() / rank_comm::world().nodeRanks; }
 
-// A spread run keeps per rank its slice, the slice's probabilities, the
-// exchange buffers (an eighth of the slice) and, unless the result is
-// reduced to a few bits, every basis state's probability.
-double spread_bytes(int lanes, int cnum, int bits, int gatheredBits) {
-    return std::ldexp(16.0 + 8.0 + 2.0, lanes - bits) + std::ldexp(8.0, gatheredBits) + 4.0 * cnum;
+// A spread run keeps per rank its slice (`amplitude` bytes each), the
+// slice's probabilities, the exchange buffers (an eighth of the slice) and,
+// unless the result is reduced to a few bits, every basis state's
+// probability.
+double spread_bytes(int lanes, int cnum, int bits, int gatheredBits, double amplitude) {
+    return std::ldexp(amplitude + 8.0 + amplitude / 8.0, lanes - bits) + std::ldexp(8.0, gatheredBits) + 4.0 * cnum;
 }
 
 void check_spread_memory(int lanes, double needed) {
@@ -47,13 +50,13 @@ void check_spread_memory(int lanes, double needed) {
 // Agrees with the other ranks on the run about to start (rank_session): the
 // compiled program and the options that decide the result and the run's
 // collective calls.
-void agree(const placement::placed_run& placed, int qnum, int cnum, int bits, bool fuse,
+void agree(const placement::placed_run& placed, int qnum, int cnum, int bits, bool fuse, bool single,
            const BasicSimulator::classical_readout* classical, const BasicSimulator::register_readout* reported,
            const std::vector<observable_spec>& observables, std::uint64_t program, std::size_t gates) {
     rank_session* session = rank_session::current();
     if (session == nullptr) return;
     rank_agreement::digest options;
-    options.add(qnum).add(cnum).add(bits).add(placed.run.qubits).add(placed.reuses);
+    options.add(qnum).add(cnum).add(bits).add(placed.run.qubits).add(placed.reuses).add(single);
     options.add(placed.register_lanes).add(fuse).add(classical != nullptr).add(reported != nullptr);
     if (classical) options.add(classical->clbits);
     if (reported) options.add(std::vector<int>(reported->qubits.begin(), reported->qubits.end())).add(reported->local_slice);
@@ -109,17 +112,23 @@ bool reducible(const placement::placed_run& placed, const BasicSimulator::regist
     return lanes.size() < placed.register_lanes.size();
 }
 
-std::vector<double> run_spread(const placement::placed_run& placed, int qnum, int cnum, int bits,
-                               BasicSimulator::state_vector& states, BasicSimulator::classical_readout* classical,
-                               BasicSimulator::register_readout* reported, fusion_choice fusion,
-                               const std::vector<observable_spec>& observables, run_context& context) {
+namespace {
+
+// The spread run on amplitudes of type std::complex<T>; the final state (or
+// this rank's slice) goes to `states`.
+template <class T>
+std::vector<double> spreadOn(const placement::placed_run& placed, int qnum, int cnum, int bits,
+                             state_space::amplitudes<T>& states, BasicSimulator::classical_readout* classical,
+                             BasicSimulator::register_readout* reported, fusion_choice fusion,
+                             const std::vector<observable_spec>& observables, run_context& context) {
+    constexpr double amplitude = sizeof(std::complex<T>);
     const int lanes = static_cast<int>(placed.run.qubits);
     std::vector<unsigned long> reportedLanes;
     const bool reduced = !classical && reducible(placed, reported, reportedLanes);
     const bool expecting = reported && !observables.empty();
     // Expectation values of terms that flip rank positions read one more slice.
-    const double needed = spread_bytes(lanes, cnum, bits, classical || reduced ? 0 : qnum) +
-                          (expecting ? std::ldexp(16.0, lanes - bits) : 0.0);
+    const double needed = spread_bytes(lanes, cnum, bits, classical || reduced ? 0 : qnum, amplitude) +
+                          (expecting ? std::ldexp(amplitude, lanes - bits) : 0.0);
     std::vector<double> probabilities;
     bool stateLeftOut = false;
     {
@@ -130,7 +139,7 @@ std::vector<double> run_spread(const placement::placed_run& placed, int qnum, in
         // Held until the slice exists: other runs of this process then see it.
         memory_budget::reservation held =
             memory_budget::reserve(needed, "this rank's share of " + std::to_string(lanes) + " qubits");
-        distributed_sliced_run run(placed.run, rank_comm::world(), fusion);
+        basic_distributed_sliced_run<T> run(placed.run, rank_comm::world(), fusion);
         held.release();
         const std::uint64_t program = run.compile();
         std::vector<unsigned long> read, keyLanes;
@@ -146,8 +155,9 @@ std::vector<double> run_spread(const placement::placed_run& placed, int qnum, in
                 if (at == read.end()) read.push_back(lane);
             }
         }
-        agree(placed, qnum, cnum, bits, fusesAt(fusion, static_cast<unsigned long>(lanes)), classical, reported,
-              expecting ? observables : std::vector<observable_spec>{}, program, run.compiledGates());
+        agree(placed, qnum, cnum, bits, fusesAt(fusion, static_cast<unsigned long>(lanes)), std::is_same_v<T, float>,
+              classical, reported, expecting ? observables : std::vector<observable_spec>{}, program,
+              run.compiledGates());
 
         // From here on the ranks exchange amplitudes: a rank that stopped
         // alone would leave the others waiting, so a failure ends the job.
@@ -170,7 +180,7 @@ std::vector<double> run_spread(const placement::placed_run& placed, int qnum, in
                 states = run.takeLocalSlice();
             } else if (placed.reuses == 0 && !run.record().anyMeasured()) {
                 // The whole vector on every rank, only where one rank can hold it.
-                const double withState = needed + std::ldexp(32.0, lanes);
+                const double withState = needed + std::ldexp(2 * amplitude, lanes);
                 if (rank_comm::maxAll(withState / rank_memory()) <= 1.0)
                     states = run.gatherStateVector();
                 else
@@ -191,13 +201,28 @@ std::vector<double> run_spread(const placement::placed_run& placed, int qnum, in
     return probabilities;
 }
 
-void agree_on_whole_run(const placement::placed_run& placed, int qnum, int cnum, fusion_choice fusion,
+}  // namespace
+
+std::vector<double> run_spread(const placement::placed_run& placed, int qnum, int cnum, int bits, bool single,
+                               BasicSimulator::state_vector& states, BasicSimulator::classical_readout* classical,
+                               BasicSimulator::register_readout* reported, fusion_choice fusion,
+                               const std::vector<observable_spec>& observables, run_context& context) {
+    if (!single) return spreadOn<double>(placed, qnum, cnum, bits, states, classical, reported, fusion, observables, context);
+    state_space::amplitudes<float> slice;
+    std::vector<double> probabilities =
+        spreadOn<float>(placed, qnum, cnum, bits, slice, classical, reported, fusion, observables, context);
+    states.clear();
+    if (reported) reported->single_state = std::move(slice);
+    return probabilities;
+}
+
+void agree_on_whole_run(const placement::placed_run& placed, int qnum, int cnum, fusion_choice fusion, bool single,
                         const BasicSimulator::classical_readout* classical,
                         const BasicSimulator::register_readout* reported,
                         const std::vector<observable_spec>& observables) {
     measurement_record record(placed.run.qubits, placed.run.clbits);
     const std::vector<gates::compiled_gate> program = compileSliced(placed.run, record);
-    agree(placed, qnum, cnum, 0, fusesAt(fusion, placed.run.qubits), classical, reported, observables,
+    agree(placed, qnum, cnum, 0, fusesAt(fusion, placed.run.qubits), single, classical, reported, observables,
           rank_agreement::programDigest(program), program.size());
 }
 

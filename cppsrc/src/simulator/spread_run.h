@@ -29,13 +29,14 @@ std::vector<unsigned long> requested_bit_lanes(const measurement_record& record,
 bool reducible(const placement::placed_run& placed, const BasicSimulator::register_readout* reported,
                std::vector<unsigned long>& lanes);
 
-// The run of a placed circuit spread over 2^bits ranks: every rank returns
-// the same register probabilities, classical readout and (when it fits one
-// rank) state vector. Agrees with the other ranks before the first exchange
+// The run of a placed circuit spread over 2^bits ranks, in single precision
+// when `single` (the state then goes to reported->single_state): every rank
+// returns the same register probabilities, classical readout and (when it
+// fits one rank) state vector. Agrees with the other ranks before the first exchange
 // (rank_session); a failure after it ends the job. Expectation values of
 // `observables` go into `reported`, reduced over the ranks. A state vector too large
 // to gather is left out, with a warning in `context`.
-std::vector<double> run_spread(const placement::placed_run& placed, int qnum, int cnum, int bits,
+std::vector<double> run_spread(const placement::placed_run& placed, int qnum, int cnum, int bits, bool single,
                                BasicSimulator::state_vector& states, BasicSimulator::classical_readout* classical,
                                BasicSimulator::register_readout* reported, fusion_choice fusion,
                                const std::vector<observable_spec>& observables, run_context& context);
@@ -44,7 +45,7 @@ std::vector<double> run_spread(const placement::placed_run& placed, int qnum, in
 // split): the ranks agree that they compiled the same circuit with the same
 // options, as they do before a spread run, so that a rank that would split
 // never waits for one that runs whole.
-void agree_on_whole_run(const placement::placed_run& placed, int qnum, int cnum, fusion_choice fusion,
+void agree_on_whole_run(const placement::placed_run& placed, int qnum, int cnum, fusion_choice fusion, bool single,
                         const BasicSimulator::classical_readout* classical,
                         const BasicSimulator::register_readout* reported,
                         const std::vector<observable_spec>& observables);
