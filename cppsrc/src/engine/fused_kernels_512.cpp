@@ -25,6 +25,7 @@ struct ops {
     using entry = double;
     using reg = __m512d;
     static constexpr unsigned long slots = 4;
+    static constexpr unsigned registers = 32;
 
     // Entry k of `wide`: its real part four times, then its imaginary part.
     static double re(const entry* u, unsigned long k) { return u[k * 8]; }

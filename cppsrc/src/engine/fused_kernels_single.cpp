@@ -62,6 +62,7 @@ namespace avx2 {
 struct ops : single_entries {
     using reg = __m256;
     static constexpr unsigned long slots = 4;
+    static constexpr unsigned registers = 16;
 
     static reg set1(float v) { return _mm256_set1_ps(v); }
     static reg mul(reg a, reg b) { return _mm256_mul_ps(a, b); }
@@ -120,6 +121,7 @@ namespace avx512 {
 struct ops : single_entries {
     using reg = __m512;
     static constexpr unsigned long slots = 8;
+    static constexpr unsigned registers = 32;
 
     static reg set1(float v) { return _mm512_set1_ps(v); }
     static reg mul(reg a, reg b) { return _mm512_mul_ps(a, b); }
