@@ -215,3 +215,25 @@ def test_a_result_over_a_few_qubits_needs_no_probability_vector(config, expected
     assert done.returncode == 0, done.stderr[-2000:]
     lines = done.stdout.strip().splitlines()
     assert lines[-1].startswith(expected) or lines[-2] == expected, lines
+
+
+@needs_cap
+@pytest.mark.parametrize("precision, n", [("double", 27), ("single", 28)])
+def test_a_result_keyed_by_a_few_classical_bits_forms_no_probability_vector(precision, n):
+    # A 2 GiB register under the 3 GiB cap: keyed by four measured bits the
+    # run sums straight from the amplitudes, where a vector of every basis
+    # state's probability would take another 1 or 2 GiB.
+    done = run_capped(f"""
+        b = CircuitBuilder()
+        b.qreg({n})
+        b.creg(4)
+        for q in range(4):
+            b.gate("H", [q])
+        b.gate("CNOT", [0, {n} - 1])
+        for q in range(4):
+            b.measure([q], [q])
+        r = kb.BasicSimulator().execute(b.capsule(), {{"mcbits": [0, 1, 2, 3], "precision": {precision!r}}})
+        assert len(r.probabilities) == 16 and abs(sum(r.probabilities.values()) - 1) < 1e-6, r.probabilities
+    """)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.strip().splitlines()[-1] == "no error"

@@ -27,17 +27,20 @@ std::vector<double> runOn(placement::placed_run& lowered, const readout_plan& pl
         if (options.expectations_only) return {};
     }
     std::vector<double> probabilities;
-    if (plan.reduced) {
+    if (classical) {
+        // Only the lanes the classical bits read, summed straight from the
+        // amplitudes in the order the full vector would be: no vector of
+        // 2^n probabilities, and the same sums.
+        const spread_run::bit_lanes read = spread_run::read_bit_lanes(run.record(), classical->clbits, cnum, lanes);
+        classical->probabilities =
+            readout::clbitDistribution(run.marginal(read.read), read.read.size(), read.keyLanes);
+    } else if (plan.reduced) {
         probabilities = run.marginal(plan.reportedLanes);
         reported->reduced = true;
     } else if (plan.overRecords) {
         probabilities = run.marginal(lowered.register_lanes);
     } else {
         probabilities = run.probabilities();
-    }
-    if (classical) {
-        classical->probabilities = readout::clbitDistribution(
-            probabilities, lanes, spread_run::requested_bit_lanes(run.record(), classical->clbits, cnum));
     }
     states = run.takeStateVector();          // the run is done: no copy
     if (lowered.reuses > 0) states.clear();  // a reset leaves no pure register state

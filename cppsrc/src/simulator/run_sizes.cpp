@@ -21,9 +21,11 @@ double BasicSimulator::estimated_bytes(int qnum, int /*cnum*/, int probability_b
 
 int BasicSimulator::probability_bits(const simulator_options& options, int qnum) {
     if (options.expectations_only) return 0;
-    // A result over a few qubits is summed straight from the amplitudes; a
-    // classical or full result reads every basis state's probability.
-    if (options.mcbits || options.mqubits.empty()) return qnum;
+    // A result over a few qubits, or keyed by a few classical bits (each
+    // reads one lane), is summed straight from the amplitudes; a full result
+    // reads every basis state's probability.
+    if (options.mcbits) return std::min(qnum, static_cast<int>(options.mcbits->size()));
+    if (options.mqubits.empty()) return qnum;
     int reported = 0;
     for (int q : options.mqubits) reported += q >= 0 && q < qnum;
     return reported;

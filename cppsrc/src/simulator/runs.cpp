@@ -211,11 +211,13 @@ std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, st
 
     // Held until both vectors exist: other runs then see them as taken.
     // The probabilities the result is read from: only the reported qubits'
-    // when the run sums over the others itself.
+    // (or the lanes the classical bits read) when the run sums over the
+    // others itself.
     const int summed = options.expectations_only ? 0
-                       : reduced                 ? static_cast<int>(reportedLanes.size())
-                       : overRecords             ? qnum
-                                                 : static_cast<int>(lanes);
+                       : classical ? std::min(static_cast<int>(lanes), static_cast<int>(classical->clbits.size()))
+                       : reduced     ? static_cast<int>(reportedLanes.size())
+                       : overRecords ? qnum
+                                     : static_cast<int>(lanes);
     memory_budget::reservation held =
         reserve_run(qnum, cnum, lanes, lowered.reuses, summed, options.amplitude_bytes());
     const local_run::readout_plan plan{reportedLanes, reduced, overRecords};

@@ -104,6 +104,21 @@ std::vector<unsigned long> requested_bit_lanes(const measurement_record& record,
     return lanes;
 }
 
+bit_lanes read_bit_lanes(const measurement_record& record, const std::vector<int>& clbits, int cnum,
+                         unsigned long lanes) {
+    bit_lanes out;
+    for (unsigned long lane : requested_bit_lanes(record, clbits, cnum)) {
+        if (lane >= lanes) {
+            out.keyLanes.push_back(NO_QUBIT);
+            continue;
+        }
+        const auto at = std::find(out.read.begin(), out.read.end(), lane);
+        out.keyLanes.push_back(static_cast<unsigned long>(at - out.read.begin()));
+        if (at == out.read.end()) out.read.push_back(lane);
+    }
+    return out;
+}
+
 bool reducible(const placement::placed_run& placed, const BasicSimulator::register_readout* reported,
                std::vector<unsigned long>& lanes) {
     if (!reported || reported->qubits.empty() || placed.reuses > 0) return false;
@@ -142,19 +157,8 @@ std::vector<double> spreadOn(const placement::placed_run& placed, int qnum, int 
         basic_distributed_sliced_run<T> run(placed.run, rank_comm::world(), fusion);
         held.release();
         const std::uint64_t program = run.compile();
-        std::vector<unsigned long> read, keyLanes;
-        if (classical) {
-            // Only the lanes that the classical bits read are reduced.
-            for (unsigned long lane : requested_bit_lanes(run.record(), classical->clbits, cnum)) {
-                if (lane >= static_cast<unsigned long>(lanes)) {
-                    keyLanes.push_back(NO_QUBIT);
-                    continue;
-                }
-                const auto at = std::find(read.begin(), read.end(), lane);
-                keyLanes.push_back(static_cast<unsigned long>(at - read.begin()));
-                if (at == read.end()) read.push_back(lane);
-            }
-        }
+        bit_lanes read;
+        if (classical) read = read_bit_lanes(run.record(), classical->clbits, cnum, static_cast<unsigned long>(lanes));
         agree(placed, qnum, cnum, bits, fusesAt(fusion, static_cast<unsigned long>(lanes)), std::is_same_v<T, float>,
               classical, reported, expecting ? observables : std::vector<observable_spec>{}, program,
               run.compiledGates());
@@ -169,7 +173,8 @@ std::vector<double> spreadOn(const placement::placed_run& placed, int qnum, int 
                     observables, placed.register_lanes, static_cast<unsigned long>(lanes), run.record()));
             }
             if (classical) {
-                classical->probabilities = readout::clbitDistribution(run.marginal(read), read.size(), keyLanes);
+                classical->probabilities =
+                    readout::clbitDistribution(run.marginal(read.read), read.read.size(), read.keyLanes);
             } else if (reduced) {
                 probabilities = run.marginal(reportedLanes);
                 reported->reduced = true;

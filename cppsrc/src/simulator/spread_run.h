@@ -23,6 +23,15 @@ int spread_bits(int qnum);
 std::vector<unsigned long> requested_bit_lanes(const measurement_record& record, const std::vector<int>& clbits,
                                                int cnum);
 
+// The lanes a classical result sums over: each distinct lane the requested
+// bits read (`read`), and for each bit its place among them (`keyLanes`;
+// NO_QUBIT for a bit nothing wrote).
+struct bit_lanes {
+    std::vector<unsigned long> read, keyLanes;
+};
+bit_lanes read_bit_lanes(const measurement_record& record, const std::vector<int>& clbits, int cnum,
+                         unsigned long lanes);
+
 // The register lanes of the reported qubits, when the run may sum over the
 // others itself: some qubits left out, and no record lanes (whose sums one
 // process forms before leaving out small entries).
