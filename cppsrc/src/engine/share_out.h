@@ -2,10 +2,13 @@
 #pragma once
 
 #include <algorithm>
+#include <functional>
 #include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "engine/worker_pool.h"
 
 namespace gates {
 
@@ -19,6 +22,8 @@ void shareOut(unsigned long count, unsigned threads, Fn fn) {
         fn(0UL, count);
         return;
     }
+    // The process's kept threads, unless another call has them.
+    if (worker_pool::run(count, threads, worker_pool::share(std::cref(fn)))) return;
     // Room first, so that nothing but a thread's start can fail once one runs.
     std::vector<std::thread> workers;
     std::vector<std::pair<unsigned long, unsigned long>> leftovers;
