@@ -172,6 +172,13 @@ std::vector<double> distributed_sliced_run::marginal(const std::vector<unsigned 
     return out;
 }
 
+amplitude_draws::outcome_counts distributed_sliced_run::draw(std::int64_t shots, std::uint64_t seed) {
+    // Slices in logical order are consecutive stretches of the whole
+    // vector: its blocks, and so its draws, are the whole vector's.
+    inLogicalOrder();
+    return amplitude_draws::drawSpread(state.slice(), source.qubits, shots, seed);
+}
+
 std::vector<double> distributed_sliced_run::expectations(const std::vector<pauli_sums::observable>& observables) {
     inLogicalOrder();
     const unsigned long local = state.localBits(), mask = (1UL << local) - 1;
