@@ -127,6 +127,23 @@ py::typing::List<std::complex<double>> states_of(const Result& r) {
     return py::reinterpret_steal<py::typing::List<std::complex<double>>>(list.release());
 }
 
+// What each shot of Result.memory costs: its list slot. The keys are one
+// str object each, shared by the shots that drew them.
+constexpr double kListBytesPerShot = sizeof(void*);
+constexpr double kBytesPerKeyObject = 48;
+
+py::typing::List<py::str> memory_of(const Result& r) {
+    double key_bytes = 0;
+    for (const std::string& key : r.memory_keys) key_bytes += kBytesPerKeyObject + static_cast<double>(key.size());
+    memory_budget::reservation held =
+        memory_budget::reserve(static_cast<double>(r.memory_shots.size()) * kListBytesPerShot + key_bytes,
+                               "Result.memory as a list of " + std::to_string(r.memory_shots.size()) + " shots");
+    std::vector<py::str> keys(r.memory_keys.begin(), r.memory_keys.end());
+    py::list shots(r.memory_shots.size());
+    for (std::size_t i = 0; i < r.memory_shots.size(); ++i) shots[i] = keys[r.memory_shots[i]];
+    return py::reinterpret_steal<py::typing::List<py::str>>(shots.release());
+}
+
 // A read-only numpy array over the shared vector, without a copy: the
 // array's base owns a reference to the vector, so the array stays valid
 // after the result is changed or gone.
@@ -358,6 +375,10 @@ PYBIND11_MODULE(kovra_backends, m) {
         .def_property("states", &states_of, set_states)
         .def_property("probabilities", &probabilities_of, set_probabilities)
         .def_property_readonly("counts", &Result::get_counts)
+        .def_property_readonly(
+            "memory", &memory_of,
+            "With \"memory\": True (and \"probabilities\": False), the key of every shot drawn, in the order "
+            "drawn: `counts` is its tally. Empty otherwise.")
         .def_property_readonly(
             "expectation_values", [](const Result& r) { return r.expectation_values; },
             "<O> of each observable of the configuration's \"observables\", in order: exact, over every "

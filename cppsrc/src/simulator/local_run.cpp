@@ -6,6 +6,7 @@
 #include "engine/sliced_run.h"
 #include "simulator/observables.h"
 #include "simulator/readout.h"
+#include "simulator/shot_keys.h"
 #include "simulator/spread_run.h"
 
 namespace local_run {
@@ -32,7 +33,14 @@ std::vector<double> runOn(placement::placed_run& lowered, const readout_plan& pl
         if (options.expectations_only) return {};
     }
     std::vector<double> probabilities;
-    if (plan.reduced) {
+    if (plan.draw) {
+        shot_keys::drawn_shots drawn;
+        drawn.lanes = lanes;
+        drawn.keyLanes = classical ? spread_run::requested_bit_lanes(run.record(), classical->clbits, cnum)
+                                   : shot_keys::qubit_key_lanes(lowered.register_lanes, reported->qubits);
+        drawn.outcomes = run.draw(reported->shots, reported->seed);
+        reported->drawn = std::move(drawn);
+    } else if (plan.reduced) {
         probabilities = run.marginal(plan.reportedLanes);
         reported->reduced = true;
     } else if (plan.overRecords) {
@@ -40,7 +48,7 @@ std::vector<double> runOn(placement::placed_run& lowered, const readout_plan& pl
     } else {
         probabilities = run.probabilities();
     }
-    if (classical) {
+    if (classical && !plan.draw) {
         classical->probabilities = readout::clbitDistribution(
             probabilities, lanes, spread_run::requested_bit_lanes(run.record(), classical->clbits, cnum));
     }

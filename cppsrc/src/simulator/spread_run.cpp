@@ -12,6 +12,7 @@
 #include "simulator/rank_session.h"
 #include "simulator/observables.h"
 #include "simulator/readout.h"
+#include "simulator/shot_keys.h"
 #include "util/memory_budget.h"
 
 
@@ -57,6 +58,8 @@ void agree(const placement::placed_run& placed, int qnum, int cnum, int bits, bo
     options.add(placed.register_lanes).add(fuse).add(classical != nullptr).add(reported != nullptr);
     if (classical) options.add(classical->clbits);
     if (reported) options.add(std::vector<int>(reported->qubits.begin(), reported->qubits.end())).add(reported->local_slice);
+    // Drawing shots makes exchanges of its own; the seed is agreed after.
+    if (reported) options.add(reported->draw).add(reported->shots);
     // The observables decide the exchanges their expectation values make.
     options.add(observables.size());
     for (const observable_spec& o : observables) {
@@ -115,11 +118,13 @@ std::vector<double> run_spread(const placement::placed_run& placed, int qnum, in
                                const std::vector<observable_spec>& observables, run_context& context) {
     const int lanes = static_cast<int>(placed.run.qubits);
     std::vector<unsigned long> reportedLanes;
-    const bool reduced = !classical && reducible(placed, reported, reportedLanes);
+    const bool drawing = reported != nullptr && reported->draw;
+    const bool reduced = !drawing && !classical && reducible(placed, reported, reportedLanes);
     const bool expecting = reported && !observables.empty();
     // Expectation values of terms that flip rank positions read one more slice.
-    const double needed = spread_bytes(lanes, cnum, bits, classical || reduced ? 0 : qnum) +
-                          (expecting ? std::ldexp(16.0, lanes - bits) : 0.0);
+    const double needed = spread_bytes(lanes, cnum, bits, classical || reduced || drawing ? 0 : qnum) +
+                          (expecting ? std::ldexp(16.0, lanes - bits) : 0.0) +
+                          (drawing ? shot_keys::draw_bytes(reported->shots, true) : 0.0);
     std::vector<double> probabilities;
     bool stateLeftOut = false;
     {
@@ -134,7 +139,10 @@ std::vector<double> run_spread(const placement::placed_run& placed, int qnum, in
         held.release();
         const std::uint64_t program = run.compile();
         std::vector<unsigned long> read, keyLanes;
-        if (classical) {
+        if (drawing) {
+            keyLanes = classical ? requested_bit_lanes(run.record(), classical->clbits, cnum)
+                                 : shot_keys::qubit_key_lanes(placed.register_lanes, reported->qubits);
+        } else if (classical) {
             // Only the lanes that the classical bits read are reduced.
             for (unsigned long lane : requested_bit_lanes(run.record(), classical->clbits, cnum)) {
                 if (lane >= static_cast<unsigned long>(lanes)) {
@@ -153,12 +161,16 @@ std::vector<double> run_spread(const placement::placed_run& placed, int qnum, in
         // alone would leave the others waiting, so a failure ends the job.
         // Ctrl-C is left to the launcher, which stops every rank.
         try {
+            if (drawing) reported->seed = agreed_seed(reported->seed);
             run.execute();
             if (expecting) {
                 reported->expectations = run.expectations(observables::on_lanes(
                     observables, placed.register_lanes, static_cast<unsigned long>(lanes), run.record()));
             }
-            if (classical) {
+            if (drawing) {
+                reported->drawn = shot_keys::drawn_shots{run.draw(reported->shots, reported->seed),
+                                                         static_cast<unsigned long>(lanes), keyLanes};
+            } else if (classical) {
                 classical->probabilities = readout::clbitDistribution(run.marginal(read), read.size(), keyLanes);
             } else if (reduced) {
                 probabilities = run.marginal(reportedLanes);
@@ -190,6 +202,8 @@ std::vector<double> run_spread(const placement::placed_run& placed, int qnum, in
     }
     return probabilities;
 }
+
+std::uint64_t agreed_seed(std::uint64_t own) { return rank_comm::gatherAll(std::vector<std::uint64_t>{own}).front(); }
 
 void agree_on_whole_run(const placement::placed_run& placed, int qnum, int cnum, fusion_choice fusion,
                         const BasicSimulator::classical_readout* classical,
