@@ -133,6 +133,11 @@ def test_bad_draw_settings_are_refused_by_name(config, message):
         kb.BasicSimulator().execute(random_circuit(9, 3).capsule(), config)
 
 
+def test_more_shots_than_the_machine_holds_are_refused_before_drawing():
+    with pytest.raises(MemoryError, match="the draws of 2147483647 shots need"):
+        drawn(random_circuit(9, 3), {}, shots=2**31 - 1)
+
+
 THREADS = """
 import json, sys
 sys.path.insert(0, {tests!r})

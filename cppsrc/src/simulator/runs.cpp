@@ -225,7 +225,9 @@ std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, st
         reserve_run(qnum, cnum, lanes, lowered.reuses, summed, options.amplitude_bytes());
     memory_budget::reservation draws;
     if (drawing) {
-        draws = memory_budget::reserve(shot_keys::draw_bytes(reported->shots, options.memory),
+        const std::size_t width =
+            shot_keys::key_width(classical ? &classical->clbits : nullptr, reported->qubits, qnum);
+        draws = memory_budget::reserve(shot_keys::draw_bytes(reported->shots, options.memory, width),
                                        "the draws of " + std::to_string(reported->shots) + " shots");
     }
     const local_run::readout_plan plan{reportedLanes, reduced, overRecords, drawing};

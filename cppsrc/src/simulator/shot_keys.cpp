@@ -1,7 +1,6 @@
 #include "simulator/shot_keys.h"
 
 #include <algorithm>
-#include <map>
 #include <random>
 #include <string>
 #include <utility>
@@ -12,9 +11,12 @@ namespace shot_keys {
 
 namespace {
 
-// What one shot holds at most while drawn: its uniform number and its share
-// of an (outcome, shots) pair; with memory, its key's index.
+// What one shot holds at most while drawn (every shot a distinct outcome):
+// its uniform number, an (outcome, shots) pair, the outcome's key and its
+// entry in Result.counts; with memory, its key's index and its copy of the
+// key in Result.memory_keys.
 constexpr double kBytesPerDrawnShot = sizeof(double) + sizeof(std::uint64_t) + sizeof(std::int64_t);
+constexpr double kBytesPerMapNode = 48;  // a std::map node's links and colour, and the int
 constexpr double kBytesPerRememberedShot = sizeof(std::uint32_t);
 
 // The key of a lane index: character c reads lane keyLanes[c].
@@ -33,16 +35,12 @@ std::string key_of(std::uint64_t index, const drawn_shots& drawn) {
 // become Result.memory_keys.
 void count_keys(Result& result, const std::vector<std::string>& keys, const std::vector<std::int64_t>& shots,
                 std::vector<std::uint32_t>* place) {
-    std::map<std::string, std::int64_t> tally;
-    for (std::size_t i = 0; i < keys.size(); ++i) tally[keys[i]] += shots[i];
     result.counts.clear();
     result.memory_keys.clear();
-    for (const auto& [key, count] : tally) {
-        // The shots of a result are an int: so is every count.
-        result.counts.emplace_hint(result.counts.end(), key, static_cast<int>(count));
-        if (place) result.memory_keys.push_back(key);
-    }
+    // The shots of a result are an int: so is every sum of counts.
+    for (std::size_t i = 0; i < keys.size(); ++i) result.counts[keys[i]] += static_cast<int>(shots[i]);
     if (!place) return;
+    for (const auto& entry : result.counts) result.memory_keys.push_back(entry.first);
     place->resize(keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i) {
         const auto at = std::lower_bound(result.memory_keys.begin(), result.memory_keys.end(), keys[i]);
@@ -68,9 +66,16 @@ sampling::uniform_source uniforms_of(amplitude_draws::generator& numbers) {
 
 }  // namespace
 
-double draw_bytes(std::int64_t shots, bool memory) {
-    const double each = kBytesPerDrawnShot + (memory ? kBytesPerRememberedShot : 0.0);
+double draw_bytes(std::int64_t shots, bool memory, std::size_t keyWidth) {
+    const double key = sizeof(std::string) + static_cast<double>(keyWidth);
+    const double each =
+        kBytesPerDrawnShot + 2 * key + kBytesPerMapNode + (memory ? kBytesPerRememberedShot + key : 0.0);
     return static_cast<double>(std::max<std::int64_t>(shots, 0)) * each;
+}
+
+std::size_t key_width(const std::vector<int>* clbits, const std::set<int>& mqubits, int qnum) {
+    if (clbits) return clbits->size();
+    return mqubits.empty() ? static_cast<std::size_t>(std::max(qnum, 0)) : mqubits.size();
 }
 
 std::vector<unsigned long> qubit_key_lanes(const std::vector<unsigned long>& registerLanes,

@@ -3,6 +3,7 @@
 // "memory" every shot's key in the order drawn.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <set>
 #include <vector>
@@ -21,9 +22,13 @@ struct drawn_shots {
     std::vector<unsigned long> keyLanes;
 };
 
-// Bytes a draw of `shots` holds beside the state at most: each shot's
-// uniform number and outcome, and with `memory` its place in the order.
-double draw_bytes(std::int64_t shots, bool memory);
+// Bytes a draw of `shots` keyed by `keyWidth` characters holds beside the
+// state at most: each shot's uniform number, outcome and key, and with
+// `memory` its place in the order.
+double draw_bytes(std::int64_t shots, bool memory, std::size_t keyWidth);
+// The characters of a key at most: one per classical bit asked for, else
+// one per reported qubit ("mqubits"; all `qnum` when none is listed).
+std::size_t key_width(const std::vector<int>* clbits, const std::set<int>& mqubits, int qnum);
 
 // The lanes a key over "mqubits" reads: those of the listed register qubits
 // (in ascending qubit order, qubits past the register left out), all

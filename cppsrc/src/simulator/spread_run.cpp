@@ -121,10 +121,15 @@ std::vector<double> run_spread(const placement::placed_run& placed, int qnum, in
     const bool drawing = reported != nullptr && reported->draw;
     const bool reduced = !drawing && !classical && reducible(placed, reported, reportedLanes);
     const bool expecting = reported && !observables.empty();
+    // Drawn shots: a few bytes each, their keys and memory included.
+    const double drawBytes =
+        drawing ? shot_keys::draw_bytes(
+                      reported->shots, true,
+                      shot_keys::key_width(classical ? &classical->clbits : nullptr, reported->qubits, qnum))
+                : 0.0;
     // Expectation values of terms that flip rank positions read one more slice.
     const double needed = spread_bytes(lanes, cnum, bits, classical || reduced || drawing ? 0 : qnum) +
-                          (expecting ? std::ldexp(16.0, lanes - bits) : 0.0) +
-                          (drawing ? shot_keys::draw_bytes(reported->shots, true) : 0.0);
+                          (expecting ? std::ldexp(16.0, lanes - bits) : 0.0) + drawBytes;
     std::vector<double> probabilities;
     bool stateLeftOut = false;
     {
