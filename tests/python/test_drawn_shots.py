@@ -133,9 +133,11 @@ def test_bad_draw_settings_are_refused_by_name(config, message):
         kb.BasicSimulator().execute(random_circuit(9, 3).capsule(), config)
 
 
-def test_more_shots_than_the_machine_holds_are_refused_before_drawing():
+@pytest.mark.parametrize("name", ["mqubits", "branch states by mcbits"])
+def test_more_shots_than_the_machine_holds_are_refused_before_drawing(name):
+    builder, config = CASES[name]
     with pytest.raises(MemoryError, match="the draws of 2147483647 shots need"):
-        drawn(random_circuit(9, 3), {}, shots=2**31 - 1)
+        drawn(builder, config, shots=2**31 - 1)
 
 
 THREADS = """

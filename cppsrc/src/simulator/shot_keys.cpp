@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/sampling.h"
+#include "util/memory_budget.h"
 
 namespace shot_keys {
 
@@ -125,6 +126,9 @@ void draw_from_distribution(Result& result, std::int64_t shots, bool memory, std
     result.set_probabilities({});
     result.probability_errors.clear();
     if (weights.empty()) return;  // a run of no sub-circuit has no outcome to draw
+    const memory_budget::reservation held =
+        memory_budget::reserve(draw_bytes(shots, memory, dense ? width : keyed.front().size()),
+                               "the draws of " + std::to_string(shots) + " shots");
     const auto text = [&](std::uint64_t k) { return dense ? result.to_string(static_cast<long>(k), width) : keyed[k]; };
 
     amplitude_draws::generator numbers(amplitude_draws::streamSeed(seed, amplitude_draws::kShareStream));
