@@ -106,7 +106,7 @@ def test_memory_is_in_draw_order_not_sorted():
     b.qreg(1)
     b.gate("H", [0])
     memory = drawn(b, {}, shots=1000).memory
-    assert sum(a != b for a, b in zip(memory, memory[1:])) > 300
+    assert sum(x != y for x, y in zip(memory, memory[1:])) > 300
 
 
 def test_a_certain_outcome_takes_every_shot_and_counts_alone_need_no_memory():
