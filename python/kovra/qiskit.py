@@ -6,7 +6,10 @@ project's gate table (``qasm_gates``) lowers, then lowered instruction by
 instruction with the graph builder and run on ``BasicSimulator``. Counts are
 real samples of the exact distribution of the classical bits, keyed as
 Qiskit keys them (registers last to first, separated by spaces; bit 0 of a
-register rightmost).
+register rightmost). An experiment that measures more than
+``DRAWN_COUNT_BITS`` bits has the simulator draw its shots from the final
+amplitudes instead, without a distribution of 2^bits entries beside the
+state.
 
 The lowering is the one OpenQASM programs go through (``lowering``): the
 measurements, resets and reuses of measured qubits go into the graph as
@@ -46,6 +49,16 @@ from .qiskit_lowering import (  # noqa: F401  (GATES and the error are part of t
 # As on the command line: the shots are drawn one by one, and past 2^31 a
 # job would run for hours.
 MAX_SHOTS = 2**31 - 1
+
+# An experiment that measures more classical bits than this draws its shots
+# straight from the final amplitudes ("probabilities": False): the
+# distribution of its bits would be a vector of 2^bits doubles (8 MiB at 20
+# bits, 8 GiB at 30, beside a state of 16 GiB). Narrower ones sample the
+# exact distribution, as they always have.
+DRAWN_COUNT_BITS = 20
+
+# Seeds of the experiments whose shots the simulator draws: below 2^63.
+_SEED_BOUND = 2**63
 
 
 class KovraBackend(BackendV2):
@@ -101,13 +114,14 @@ class KovraBackend(BackendV2):
         if binds is not None and len(binds) != len(circuits):
             raise ValueError(f"parameter_binds has {len(binds)} entries for {len(circuits)} circuits: give one "
                              "dict of parameter values per circuit")
-        runs = []
-        for k, circuit in enumerate(circuits):
-            runs += (_Run.sweep(self, circuit, binds[k], limit, noise, extra) if binds is not None
-                     else [_Run(self, circuit, limit, noise, extra)])
         # One generator for the whole job: reproducible for a seed, and the
         # circuits of a job do not all draw the same numbers.
         generator = np.random.default_rng(seed)
+        draws = _Draws(int(shots), generator, memory)
+        runs = []
+        for k, circuit in enumerate(circuits):
+            runs += (_Run.sweep(self, circuit, binds[k], limit, noise, extra, draws) if binds is not None
+                     else [_Run(self, circuit, limit, noise, extra, draws)])
         results = [self._experiment(run, int(shots), generator, seed, memory) for run in runs]
         job_id = str(uuid.uuid4())
         result = QiskitResult(backend_name=self.name, backend_version=self.backend_version, job_id=job_id,
@@ -150,6 +164,27 @@ def _extra_config(seed, precision):
 _DENSE_KEY_BITS = 62
 
 
+class _Draws:
+    """The shots of a job, for the experiments too wide to sample from
+    their distribution: the simulator draws them from the amplitudes, each
+    experiment from a seed of the job's generator."""
+
+    def __init__(self, shots, generator, memory):
+        self.shots, self.generator, self.memory = shots, generator, memory
+
+    @staticmethod
+    def wanted(bits):
+        return len(bits) > DRAWN_COUNT_BITS
+
+    def config(self, bits):
+        """The keys that make a run over `bits` draw its shots ({} for a
+        narrow one)."""
+        if not self.wanted(bits):
+            return {}
+        return {"probabilities": False, "shots": self.shots, "memory": self.memory,
+                "seed": int(self.generator.integers(_SEED_BOUND))}
+
+
 class KovraJob(JobV1):
     """A job that ran when it was made (the simulation is synchronous)."""
 
@@ -169,9 +204,10 @@ class KovraJob(JobV1):
 
 class _Run:
     """One circuit: transpiled, lowered, simulated, and its classical bits'
-    distribution read off the simulator's probabilities."""
+    distribution read off the simulator's probabilities (or, for one that
+    measures more than DRAWN_COUNT_BITS bits, the shots the simulator drew)."""
 
-    def __init__(self, backend, circuit, while_limit, noise=None, extra=None):
+    def __init__(self, backend, circuit, while_limit, noise=None, extra=None, draws=None):
         self.circuit = circuit
         _check_supported(circuit)
         free = free_parameters(circuit)
@@ -183,15 +219,17 @@ class _Run:
         # keys; a bit no measurement writes reads 0.
         self.bits = sorted(lowered.written)
         self.measured = bool(self.bits)
+        self.drawn = draws is not None and draws.wanted(self.bits)
         self.result = None
         if self.bits:
-            config = dict(extra or {}, mcbits=self.bits)
+            config = dict(extra or {}, mcbits=self.bits, **(draws.config(self.bits) if draws else {}))
             self.result = kovra_backends.BasicSimulator().execute(builder.graph(), config)
 
     @classmethod
-    def sweep(cls, backend, circuit, binds, while_limit, noise=None, extra=None):
+    def sweep(cls, backend, circuit, binds, while_limit, noise=None, extra=None, draws=None):
         """One run per set of values in `binds` ({parameter: values}, every
-        list as long), the circuit lowered and compiled once."""
+        list as long), the circuit lowered and compiled once (a wide one's
+        sets draw their shots from one seed, mixed with each set's place)."""
         _check_supported(circuit)
         columns = {getattr(p, "name", p): np.atleast_1d(np.asarray(v, dtype=np.float64)) for p, v in binds.items()}
         missing = sorted(p.name for p in circuit.parameters if p.name not in columns)
@@ -202,7 +240,7 @@ class _Run:
             raise ValueError(f"parameter_binds for circuit '{circuit.name}' gives value lists of lengths "
                              f"{sorted(lengths)}; they must be equally long")
         sets = lengths.pop()
-        program, bits = compile_measured(circuit, backend, while_limit, noise, extra)
+        program, bits = compile_measured(circuit, backend, while_limit, noise, extra, draws and draws.config)
         results = [None] * sets
         if program is not None:
             values = np.column_stack([columns[name] for name in program.parameters] or [np.zeros((sets, 0))])
@@ -211,6 +249,7 @@ class _Run:
         for result in results:
             run = cls.__new__(cls)
             run.circuit, run.bits, run.measured, run.result = circuit, bits, bool(bits), result
+            run.drawn = draws is not None and draws.wanted(bits)
             runs.append(run)
         return runs
 
@@ -244,29 +283,14 @@ class _Run:
         order = np.argsort(values, kind="stable")
         return values[order], probabilities[indices][order]
 
-    def _wide_keys(self):
-        """The keys and their probabilities (normalised for drawing), where
-        the keys are too wide for the result's own sampling."""
-        keyed = self.result.probabilities
-        weights = np.fromiter(keyed.values(), dtype=np.float64, count=len(keyed))
-        return list(keyed), weights / weights.sum()
-
     def sampled_counts(self, shots, generator):
-        if len(self.bits) > _DENSE_KEY_BITS:
-            keys, weights = self._wide_keys()
-            tally = generator.multinomial(shots, weights)
-            drawn = {key: int(n) for key, n in zip(keys, tally) if n}
-        else:
-            drawn = self.result.sample_counts(shots, seed=generator)
+        # A wide run drew its shots itself, on the job's shot count.
+        drawn = self.result.counts if self.drawn else self.result.sample_counts(shots, seed=generator)
         values = self.clbit_values([int(key, 2) for key in drawn])
         return {hex(value): count for value, count in zip(values, drawn.values())}
 
     def sampled_memory(self, shots, generator):
-        if len(self.bits) > _DENSE_KEY_BITS:
-            keys, weights = self._wide_keys()
-            drawn = [keys[k] for k in generator.choice(len(keys), size=shots, p=weights)]
-        else:
-            drawn = self.result.sample_memory(shots, seed=generator)
+        drawn = self.result.memory if self.drawn else self.result.sample_memory(shots, seed=generator)
         keys = sorted(set(drawn))
         as_hex = dict(zip(keys, (hex(v) for v in self.clbit_values([int(k, 2) for k in keys]))))
         return [as_hex[key] for key in drawn]

@@ -46,9 +46,11 @@ def build(case):
             condition = ([c[k] for k in bits], rng.choice(RELATIONS), rng.randrange(1 << len(bits)))
         b.gate(name, [q[k] for k in qubits], params=params, condition=condition)
     config = {"shots": 1000}
-    for key in ("mqubits", "mcbits", "parallel", "local_state", "fusion", "precision"):
+    for key in ("mqubits", "mcbits", "parallel", "local_state", "fusion", "precision", "probabilities", "memory"):
         if key in case:
             config[key] = case[key]
+    if "draw_seed" in case:
+        config["seed"] = case["draw_seed"]
     if "observables" in case:
         # Random Pauli sums: their X and Y reach the rank qubits too.
         config["observables"] = [[("".join(rng.choice("IXYZ") for _ in range(n)), rng.uniform(-1, 1))
@@ -65,6 +67,7 @@ def outcome(result):
         "states": [[repr(a.real), repr(a.imag)] for a in result.states],
         "array": [repr(float(p)) for p in result.probability_array()],
         "expectations": [repr(v) for v in result.expectation_values],
+        "memory": result.memory,
     }
 
 
@@ -100,7 +103,15 @@ CASES = {
     "observables": _unitary(16, 9, 200) | {"observables": 3},
     "observables-measured": _measured(17, 9, 150, observables=3, mqubits=[0]),
     # Float slices, exchanged as floats.
-    "single": _unitary(18, 12, 300) | {"precision": "single"},
-    "single-measured": _measured(19, 10, 200, precision="single", mqubits=[2, 7], observables=2),
-    "single-local-state": _unitary(20, 10, 150) | {"precision": "single", "local_state": True, "observables": 2},
+    "single": _unitary(21, 12, 300) | {"precision": "single"},
+    "single-measured": _measured(22, 10, 200, precision="single", mqubits=[2, 7], observables=2),
+    "single-local-state": _unitary(23, 10, 150) | {"precision": "single", "local_state": True, "observables": 2},
+    # Shots drawn from the amplitudes: each rank draws in its own slice, and
+    # every rank reports the draws one process makes from the same seed.
+    "drawn": _unitary(18, 12, 300) | {"probabilities": False, "memory": True, "draw_seed": 5},
+    "drawn-mqubits-fused": _unitary(19, 11, 200) | {"probabilities": False, "mqubits": [1, 6, 10], "draw_seed": 6,
+                                                    "fusion": True},
+    "drawn-mcbits-reused": _measured(20, 10, 150, reuses=1, mcbits=[0, 1, 2, 3], probabilities=False, memory=True,
+                                     draw_seed=7),
+    "drawn-too-small-to-split": _unitary(4, 2, 20) | {"probabilities": False, "memory": True, "draw_seed": 8},
 }

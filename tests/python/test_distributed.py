@@ -2,6 +2,7 @@
 must report what one process reports for the same circuit. The ranks run
 mpi_worker.py; this process runs the same cases alone and compares."""
 
+import json
 import os
 import subprocess
 import sys
@@ -150,3 +151,29 @@ def test_a_world_of_three_ranks_is_refused_by_name(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
     said = [(tmp_path / f"rank{rank}").read_text() for rank in range(3)]
     assert said == ["refused: a distributed run needs a power-of-two number of MPI ranks, not 3"] * 3
+
+
+def test_unseeded_draws_are_the_same_on_every_rank(tmp_path):
+    # Each rank draws a seed of its own; rank 0's is the one used, spread
+    # (12 qubits) or whole on every rank (2 qubits).
+    here = os.path.dirname(__file__)
+    script = tmp_path / "unseeded.py"
+    script.write_text(
+        "import json, os, sys\n"
+        f"sys.path[:0] = [{here!r}, {os.path.join(here, '..', '..', 'python')!r}]\n"
+        "import kovra_backends\n"
+        "from distributed_cases import CASES, build\n"
+        "said = []\n"
+        "for name in ('unitary-12', 'too-small-to-split'):\n"
+        "    builder, config = build(CASES[name])\n"
+        "    config |= {'probabilities': False, 'memory': True}\n"
+        "    said.append(kovra_backends.BasicSimulator().execute(builder.capsule(), config).memory)\n"
+        f"out = os.path.join({str(tmp_path)!r}, 'rank' + os.environ['OMPI_COMM_WORLD_RANK'])\n"
+        "open(out, 'w').write(json.dumps(said))\n"
+    )
+    env = {**os.environ, "PYTHONPATH": os.path.dirname(kovra_backends.__file__)}
+    command = ["mpirun", "--oversubscribe", "--allow-run-as-root", "-n", "2", sys.executable, str(script)]
+    done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    said = [json.loads((tmp_path / f"rank{rank}").read_text()) for rank in range(2)]
+    assert said[0] == said[1] and all(len(m) == 1000 for m in said[0])

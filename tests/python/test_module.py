@@ -25,7 +25,8 @@ def test_module_surface():
     assert names == ["BasicSimulator", "NMR", "Result"]
     public = {n for n in dir(kb.Result) if not n.startswith("_")}
     assert public == {"states", "probabilities", "counts", "get_random_reading", "probability_array",
-                      "state_array", "sample_counts", "sample_memory", "expectation_values", "probability_errors"}
+                      "state_array", "sample_counts", "sample_memory", "expectation_values", "probability_errors",
+                      "memory"}
 
 
 def test_default_result():

@@ -237,3 +237,23 @@ def test_a_result_keyed_by_a_few_classical_bits_forms_no_probability_vector(prec
     """)
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.strip().splitlines()[-1] == "no error"
+
+
+@needs_cap
+@pytest.mark.parametrize("drawn, expected", [(True, "{'1" + "0" * 26 + "': 5}"), (False, "MemoryError")])
+def test_shots_drawn_from_the_amplitudes_need_no_probability_vector(drawn, expected):
+    # 27 qubits measured into 27 bits: the state is 2 GiB under the 3 GiB
+    # cap; the distribution of the bits would add 1 GiB, the draws bytes.
+    config = {"mcbits": list(range(27)), "shots": 5} | ({"probabilities": False} if drawn else {})
+    done = run_capped(f"""
+        b = CircuitBuilder()
+        b.qreg(27)
+        b.creg(27)
+        b.gate("X", [0])
+        for q in range(27):
+            b.measure([q], [q])
+        print(kb.BasicSimulator().execute(b.capsule(), {config!r}).counts)
+    """)
+    assert done.returncode == 0, done.stderr[-2000:]
+    lines = done.stdout.strip().splitlines()
+    assert lines[-1].startswith(expected) or lines[-2] == expected, lines

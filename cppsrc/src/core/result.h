@@ -7,6 +7,7 @@
 #include <cmath>
 #include <complex>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -31,6 +32,10 @@ public:
     // <O> for each observable the run was asked for ("observables"), in order.
     std::vector<double> expectation_values;
     std::map<std::string, int> counts;
+    // With "memory": the key of every shot in the order drawn, as an index
+    // into memory_keys (the keys drawn, ascending): a shot costs 4 bytes.
+    std::vector<std::string> memory_keys;
+    std::vector<std::uint32_t> memory_shots;
     // The standard error of each keyed probability, for results that are
     // estimates (trajectories); empty for exact ones.
     std::map<std::string, double> probability_errors;
@@ -43,6 +48,8 @@ public:
     std::size_t key_count() const;
     // The characters of a key when a dense vector backs the result (0 before).
     unsigned long dense_width() const { return dense_ ? width_ : 0; }
+    // Whether a dense vector backs the result (a run's, or one derived).
+    bool has_dense() const { return dense_ != nullptr; }
     // Calls visit(key, p) for every keyed probability in key order, without
     // building the map (the key text is made for each call).
     template <class Visit>

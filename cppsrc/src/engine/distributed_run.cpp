@@ -187,6 +187,14 @@ std::vector<double> basic_distributed_sliced_run<T>::marginal(const std::vector<
 }
 
 template <class T>
+amplitude_draws::outcome_counts basic_distributed_sliced_run<T>::draw(std::int64_t shots, std::uint64_t seed) {
+    // Slices in logical order are consecutive stretches of the whole
+    // vector: its blocks, and so its draws, are the whole vector's.
+    inLogicalOrder();
+    return amplitude_draws::drawSpread(state.slice(), source.qubits, shots, seed);
+}
+
+template <class T>
 std::vector<double> basic_distributed_sliced_run<T>::expectations(const std::vector<pauli_sums::observable>& observables) {
     inLogicalOrder();
     const unsigned long local = state.localBits(), mask = (1UL << local) - 1;

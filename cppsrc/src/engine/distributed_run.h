@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/amplitude_draws.h"
 #include "engine/circuit.h"
 #include "engine/distributed_state.h"
 #include "engine/gate_runs.h"
@@ -77,6 +78,11 @@ public:
     // every basis state's probability exactly as one process would.
     // Collective.
     std::vector<double> marginal(const std::vector<unsigned long>& lanes);
+
+    // `shots` outcomes over every lane drawn from the amplitudes, the same
+    // on every rank, without gathering them (amplitude_draws::drawSpread).
+    // Collective.
+    amplitude_draws::outcome_counts draw(std::int64_t shots, std::uint64_t seed);
 
     // <O> of each observable (terms on logical positions of the whole
     // index), on every rank, without gathering the state: each rank sums

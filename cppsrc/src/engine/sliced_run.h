@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "engine/amplitude_draws.h"
 #include "engine/circuit.h"
 #include "engine/gate_runs.h"
 #include "engine/measurement_record.h"
@@ -81,6 +82,11 @@ public:
     // listed lane the top bit of the result's index), the other lanes summed
     // over in index order.
     std::vector<double> marginal(const std::vector<unsigned long>& lanes) const;
+    // `shots` outcomes over every lane drawn from the final amplitudes
+    // (amplitude_draws.h): no vector of probabilities.
+    amplitude_draws::outcome_counts draw(std::int64_t shots, std::uint64_t seed) const {
+        return amplitude_draws::draw(state, shots, seed);
+    }
     // <O> of each observable over every branch of the run: terms on bit
     // positions of the vector, a measured position read as its outcome
     // (terms with X or Y there belong to no branch and must be left out).

@@ -76,6 +76,11 @@ class Result:
         <O> of each observable of the configuration's "observables", in order: exact, over every measurement branch (empty without "observables").
         """
     @property
+    def memory(self) -> list[str]:
+        """
+        With "memory": True (and "probabilities": False), the key of every shot drawn, in the order drawn: `counts` is its tally. Empty otherwise.
+        """
+    @property
     def probabilities(self) -> dict[str, float]:
         ...
     @probabilities.setter

@@ -14,6 +14,7 @@
 #include "module/circuit_errors.h"
 #include "module/config_reader.h"
 #include "module/nmr_driver.h"
+#include "module/result_objects.h"
 #include "core/result.h"
 #include "core/sampling.h"
 #include "engine/cpu_paths.h"
@@ -92,39 +93,6 @@ py::object graph_capsule(const py::object& graph) {
     if (PyCapsule_SetContext(capsule.ptr(), graph.ptr()) != 0) throw py::error_already_set();
     graph.inc_ref();  // released by the capsule's destructor
     return capsule;
-}
-
-// Python's objects for a result cost several times the C++ ones: a dict
-// entry with its str key and float, a list slot with its complex. Each read
-// of the attribute builds them anew, so each read reserves them first.
-constexpr double kDictBytesPerKey = 120;
-constexpr double kListBytesPerAmplitude = 40;
-
-// The dict is made straight from the result's keys, never through a C++ map
-// of them: a spread distribution has millions.
-py::typing::Dict<std::string, double> probabilities_of(const Result& r) {
-    const std::size_t keys = r.key_count();
-    const double width = static_cast<double>(r.dense_width());
-    memory_budget::reservation held = memory_budget::reserve(
-        static_cast<double>(keys) * (kDictBytesPerKey + width),
-        "Result.probabilities as a dict of " + std::to_string(keys) + " keys");
-    py::typing::Dict<std::string, double> keyed;
-    r.for_each_key([&](const std::string& key, double p) {
-        py::str text(key);
-        py::float_ value(p);
-        if (PyDict_SetItem(keyed.ptr(), text.ptr(), value.ptr()) != 0) throw py::error_already_set();
-    });
-    return keyed;
-}
-
-py::typing::List<std::complex<double>> states_of(const Result& r) {
-    const bool single = r.single_precision_states();
-    const std::size_t size = single ? r.shared_single_states()->size() : r.states().size();
-    memory_budget::reservation held = memory_budget::reserve(
-        static_cast<double>(size) * kListBytesPerAmplitude,
-        "Result.states as a list of " + std::to_string(size) + " complex numbers");
-    py::object list = single ? py::cast(*r.shared_single_states()) : py::cast(r.states());
-    return py::reinterpret_steal<py::typing::List<std::complex<double>>>(list.release());
 }
 
 // A read-only numpy array over the shared vector, without a copy: the
@@ -355,9 +323,13 @@ PYBIND11_MODULE(kovra_backends, m) {
         [](Result& r, std::map<std::string, double> keyed) { r.set_probabilities(std::move(keyed)); },
         py::is_method(result), py::arg("value"));
     result.def(py::init<>())
-        .def_property("states", &states_of, set_states)
-        .def_property("probabilities", &probabilities_of, set_probabilities)
+        .def_property("states", &result_objects::states_of, set_states)
+        .def_property("probabilities", &result_objects::probabilities_of, set_probabilities)
         .def_property_readonly("counts", &Result::get_counts)
+        .def_property_readonly(
+            "memory", &result_objects::memory_of,
+            "With \"memory\": True (and \"probabilities\": False), the key of every shot drawn, in the order "
+            "drawn: `counts` is its tally. Empty otherwise.")
         .def_property_readonly(
             "expectation_values", [](const Result& r) { return r.expectation_values; },
             "<O> of each observable of the configuration's \"observables\", in order: exact, over every "

@@ -16,7 +16,10 @@
 //                                      matrix where the circuit holds channels)
 //   "noise"          list      absent  channels attached to gates (module/noise_config.h)
 //   "trajectories"   int       1000    runs averaged by "method": "trajectories"
-//   "seed"           int       absent  the trajectories' draws (absent: from the system's entropy)
+//   "seed"           int       absent  the trajectories' and the shots' draws (absent: from the system's entropy)
+//   "probabilities"  bool      True    False: no probabilities; Result.counts holds "shots" outcomes
+//                                      drawn from the final amplitudes
+//   "memory"         bool      False   with "probabilities": False, Result.memory lists the shots in order
 //
 // Other keys are ignored.
 #include "module/simulator_config.h"
@@ -104,6 +107,13 @@ simulator_options read_simulator_options(const config_reader& config, bool& mqub
         options.mcbits = std::vector<int>(bits.begin(), bits.end());
     }
     options.local_state = config.get_bool("local_state", false);
+    options.probabilities = config.get_bool("probabilities", true);
+    options.memory = config.get_bool("memory", false);
+    if (options.memory && options.probabilities) {
+        throw std::invalid_argument(
+            "\"memory\": True lists the shots a run draws, which needs \"probabilities\": "
+            "False (Result.sample_memory draws shots from a result's probabilities)");
+    }
     options.reuse = read_reuse(config);
     options.method = read_method(config);
     read_trajectories(config, options);
@@ -124,6 +134,12 @@ simulator_options read_simulator_options(const config_reader& config, bool& mqub
 int read_shots(const config_reader& config, bool mqubits_unreadable) {
     const int shots = config.get_int("shots", simulator_options::kDefaultShots);
     if (mqubits_unreadable) config.get_int_list("mqubits");  // raises what is wrong with it
+    return shots;
+}
+
+int read_drawn_shots(const config_reader& config, bool mqubits_unreadable) {
+    const int shots = read_shots(config, mqubits_unreadable);
+    if (shots < 0) throw std::invalid_argument("\"shots\" must not be negative, got " + std::to_string(shots));
     return shots;
 }
 

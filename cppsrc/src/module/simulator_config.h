@@ -15,4 +15,8 @@ simulator_options read_simulator_options(const config_reader& config, bool& mqub
 // has been simulated (and printed), as callers have seen them reported.
 int read_shots(const config_reader& config, bool mqubits_unreadable);
 
+// The same before the run, for a run that draws its shots ("probabilities":
+// False); refuses negative shots.
+int read_drawn_shots(const config_reader& config, bool mqubits_unreadable);
+
 }  // namespace module_options

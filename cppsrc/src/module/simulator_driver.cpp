@@ -125,6 +125,9 @@ read_circuit read_all(const igraph_t* graph, const config_reader& config) {
     const std::vector<int> order = graph_attributes::graph_reader(graph).topological_order();
     read_circuit read;
     read.options = module_options::read_simulator_options(config, read.mqubits_unreadable);
+    // A run that draws its shots needs their number (and its keys) first.
+    if (!read.options.probabilities)
+        read.options.shots = module_options::read_drawn_shots(config, read.mqubits_unreadable);
     read.subs = read_program(graph, order, read.options);
     return read;
 }
@@ -157,7 +160,7 @@ std::vector<Result> run_compiled(const compiled_program& program, const double* 
             results.reserve(sets);
             const std::size_t width = program.parameters().size();
             for (std::size_t k = 0; k < sets; ++k)
-                results.push_back(program.run(values + k * width, context, expectations_only));
+                results.push_back(program.run(values + k * width, context, expectations_only, k));
             return results;
         });
     } catch (...) {

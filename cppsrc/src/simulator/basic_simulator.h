@@ -23,6 +23,7 @@
 #include "program/program.h"
 #include "simulator/placement.h"
 #include "simulator/run_context.h"
+#include "simulator/shot_keys.h"
 #include "simulator/simulator_options.h"
 
 class BasicSimulator {
@@ -68,6 +69,14 @@ public:
         // The final state of a single-precision run ("precision"), which
         // the result keeps as complex64; the double `states` stay empty.
         std::vector<std::complex<float>> single_state;
+        // "probabilities": False: the run draws `shots` outcomes from its
+        // final amplitudes with `seed` instead of forming probabilities
+        // (a spread run replaces the seed with rank 0's), and `drawn`
+        // receives them.
+        bool draw = false;
+        std::int64_t shots = 0;
+        std::uint64_t seed = 0;
+        std::optional<shot_keys::drawn_shots> drawn;
     };
 
     // One state-vector run of a sub-circuit. Returns the probability of
@@ -112,7 +121,8 @@ public:
     static double estimated_bytes(int qnum, int cnum, int probability_bits = -1,
                                   double amplitude_bytes = kDoubleAmplitudeBytes);
     // The qubits whose probabilities a run with `options` forms: the
-    // reported ones when "mqubits" names a few, else all.
+    // reported ones when "mqubits" names a few, none when it draws its
+    // shots ("probabilities": False), else all.
     static int probability_bits(const simulator_options& options, int qnum);
     // Throws ValueError/MemoryError-mapped errors for registers that cannot be
     // simulated on this machine, before anything is allocated.

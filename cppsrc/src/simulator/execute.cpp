@@ -7,9 +7,11 @@
 #include <utility>
 #include <vector>
 
+#include "engine/amplitude_draws.h"
 #include "engine/gates.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/readout.h"
+#include "simulator/shot_keys.h"
 
 Result BasicSimulator::execute(std::vector<program::sub_circuit> subs, const simulator_options& options,
                                run_context& context) {
@@ -20,13 +22,20 @@ Result BasicSimulator::execute(std::vector<program::sub_circuit> subs, const sim
     register_readout reported;
     reported.local_slice = options.local_state;
     reported.qubits = options.mqubits;
+    const bool drawing = !options.probabilities && !options.expectations_only;
+    reported.draw = drawing;
+    reported.shots = options.shots;
+    reported.seed =
+        options.sweep_set == 0 ? options.seed : amplitude_draws::streamSeed(options.seed, options.sweep_set);
 
     state_vector states;
     std::vector<double> probabilities =
         options.parallel ? run_parallel(subs, states, options, context, wanted, &reported)
                          : simulate(subs.front(), states, options, context, wanted, &reported);
     Result result;
-    if (classical) {
+    if (reported.drawn) {
+        shot_keys::fill(result, *reported.drawn, options.memory, reported.seed);
+    } else if (classical) {
         // Keyed by classical bits: the dense vector is read off those keys.
         result.set_probabilities(std::move(classical->probabilities));
         result.probability_errors = std::move(classical->errors);
@@ -40,6 +49,10 @@ Result BasicSimulator::execute(std::vector<program::sub_circuit> subs, const sim
                 result.probability_errors[key] = reported.errors[std::stoul(key, nullptr, 2)];
             });
     }
+    // Runs that form a distribution anyway (branch states, density
+    // matrices, trajectories) draw their shots from it.
+    if (drawing && !reported.drawn)
+        shot_keys::draw_from_distribution(result, options.shots, options.memory, reported.seed);
     if (!reported.single_state.empty())
         result.set_states(std::move(reported.single_state));
     else

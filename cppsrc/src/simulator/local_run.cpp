@@ -5,6 +5,7 @@
 #include "engine/sliced_run.h"
 #include "simulator/observables.h"
 #include "simulator/readout.h"
+#include "simulator/shot_keys.h"
 #include "simulator/spread_run.h"
 
 namespace local_run {
@@ -27,7 +28,14 @@ std::vector<double> runOn(placement::placed_run& lowered, const readout_plan& pl
         if (options.expectations_only) return {};
     }
     std::vector<double> probabilities;
-    if (classical) {
+    if (plan.draw) {
+        shot_keys::drawn_shots drawn;
+        drawn.lanes = lanes;
+        drawn.keyLanes = classical ? spread_run::requested_bit_lanes(run.record(), classical->clbits, cnum)
+                                   : shot_keys::qubit_key_lanes(lowered.register_lanes, reported->qubits);
+        drawn.outcomes = run.draw(reported->shots, reported->seed);
+        reported->drawn = std::move(drawn);
+    } else if (classical) {
         // Only the lanes the classical bits read, summed straight from the
         // amplitudes in the order the full vector would be: no vector of
         // 2^n probabilities, and the same sums.

@@ -21,6 +21,7 @@ struct readout_plan {
     std::vector<unsigned long> reportedLanes;  // the lanes a reduced result sums to
     bool reduced = false;                      // sums straight to reportedLanes
     bool overRecords = false;                  // sums the register's lanes over record lanes
+    bool draw = false;                         // draws reported->shots instead: no probabilities
 };
 
 // Runs `lowered.run` (moved from) on a vector of the options' precision and

@@ -20,7 +20,8 @@ double BasicSimulator::estimated_bytes(int qnum, int /*cnum*/, int probability_b
 }
 
 int BasicSimulator::probability_bits(const simulator_options& options, int qnum) {
-    if (options.expectations_only) return 0;
+    // Shots drawn from the amplitudes need no probabilities at all.
+    if (options.expectations_only || !options.probabilities) return 0;
     // A result over a few qubits, or keyed by a few classical bits (each
     // reads one lane), is summed straight from the amplitudes; a full result
     // reads every basis state's probability.

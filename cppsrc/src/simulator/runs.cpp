@@ -193,37 +193,49 @@ std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, st
     if (bits > 0)
         return run_spread(lowered, qnum, cnum, bits, options.single(), states, classical, reported, fusion,
                           options.observables, context);
-    // Too small to split: every rank runs it whole, once all agree on it.
-    if (rank_session::current() != nullptr)
+    // "probabilities": False: the reported run draws its shots instead.
+    const bool drawing = reported != nullptr && reported->draw;
+    // Too small to split: every rank runs it whole, once all agree on it
+    // (and on the seed its shots draw from).
+    if (rank_session::current() != nullptr) {
         spread_run::agree_on_whole_run(lowered, qnum, cnum, fusion, options.single(), classical, reported,
                                        reported ? options.observables : std::vector<observable_spec>{});
+        if (drawing) reported->seed = spread_run::agreed_seed(reported->seed);
+    }
     const unsigned long lanes = lowered.run.qubits;
 
     // A result over a few of the register's qubits is summed straight from
     // the amplitudes, in the order the full vector would be, without a
     // vector of 2^n probabilities and two passes over it.
     std::vector<unsigned long> reportedLanes;
-    const bool reduced = !classical && lanes == static_cast<unsigned long>(qnum) &&
+    const bool reduced = !drawing && !classical && lanes == static_cast<unsigned long>(qnum) &&
                          reducible(lowered, reported, reportedLanes);
     // With record lanes, the register's probabilities are likewise summed
     // over them straight from the amplitudes.
-    const bool overRecords = !classical && lanes > static_cast<unsigned long>(qnum);
+    const bool overRecords = !drawing && !classical && lanes > static_cast<unsigned long>(qnum);
 
     // Held until both vectors exist: other runs then see them as taken.
     // The probabilities the result is read from: only the reported qubits'
     // (or the lanes the classical bits read) when the run sums over the
     // others itself.
-    const int summed = options.expectations_only ? 0
+    const int summed = options.expectations_only || drawing ? 0
                        : classical ? std::min(static_cast<int>(lanes), static_cast<int>(classical->clbits.size()))
                        : reduced     ? static_cast<int>(reportedLanes.size())
                        : overRecords ? qnum
                                      : static_cast<int>(lanes);
     memory_budget::reservation held =
         reserve_run(qnum, cnum, lanes, lowered.reuses, summed, options.amplitude_bytes());
-    const local_run::readout_plan plan{reportedLanes, reduced, overRecords};
+    memory_budget::reservation draws;
+    if (drawing) {
+        const std::size_t width =
+            shot_keys::key_width(classical ? &classical->clbits : nullptr, reported->qubits, qnum);
+        draws = memory_budget::reserve(shot_keys::draw_bytes(reported->shots, options.memory, width),
+                                       "the draws of " + std::to_string(reported->shots) + " shots");
+    }
+    const local_run::readout_plan plan{reportedLanes, reduced, overRecords, drawing};
     std::vector<double> probabilities = local_run::run(lowered, plan, options, context, classical, reported, states);
     if (reported && !options.observables.empty() && options.expectations_only) return probabilities;
-    if (reduced || overRecords) return probabilities;
+    if (reduced || overRecords || drawing) return probabilities;
     return readout::registerMarginal(std::move(probabilities), lowered.register_lanes);
 }
 

@@ -79,5 +79,12 @@ struct simulator_options {
     run_method method = run_method::automatic;     // "method"
     noise::noise_model noise;                      // "noise": channels attached to gates
     unsigned long trajectories = kDefaultTrajectories;  // "trajectories": runs averaged
-    std::uint64_t seed = 0;                        // "seed" of the trajectories' draws (random when absent)
+    std::uint64_t seed = 0;  // "seed" of the trajectories' and the shots' draws (random when absent)
+    // "probabilities": False: no probabilities; Result.counts holds "shots"
+    // outcomes drawn from the final amplitudes (or the run's distribution).
+    bool probabilities = true;
+    bool memory = false;  // "memory": Result.memory lists the drawn shots in order
+    // The set of a Program.run that this run is: its shots draw from the
+    // seed mixed with it, so that the sets of a sweep draw apart.
+    std::uint64_t sweep_set = 0;
 };

@@ -14,6 +14,7 @@
 #include "simulator/rank_session.h"
 #include "simulator/observables.h"
 #include "simulator/readout.h"
+#include "simulator/shot_keys.h"
 #include "util/memory_budget.h"
 
 
@@ -60,6 +61,8 @@ void agree(const placement::placed_run& placed, int qnum, int cnum, int bits, bo
     options.add(placed.register_lanes).add(fuse).add(classical != nullptr).add(reported != nullptr);
     if (classical) options.add(classical->clbits);
     if (reported) options.add(std::vector<int>(reported->qubits.begin(), reported->qubits.end())).add(reported->local_slice);
+    // Drawing shots makes exchanges of its own; the seed is agreed after.
+    if (reported) options.add(reported->draw).add(reported->shots);
     // The observables decide the exchanges their expectation values make.
     options.add(observables.size());
     for (const observable_spec& o : observables) {
@@ -139,11 +142,18 @@ std::vector<double> spreadOn(const placement::placed_run& placed, int qnum, int 
     constexpr double amplitude = sizeof(std::complex<T>);
     const int lanes = static_cast<int>(placed.run.qubits);
     std::vector<unsigned long> reportedLanes;
-    const bool reduced = !classical && reducible(placed, reported, reportedLanes);
+    const bool drawing = reported != nullptr && reported->draw;
+    const bool reduced = !drawing && !classical && reducible(placed, reported, reportedLanes);
     const bool expecting = reported && !observables.empty();
+    // Drawn shots: a few bytes each, their keys and memory included.
+    const double drawBytes =
+        drawing ? shot_keys::draw_bytes(
+                      reported->shots, true,
+                      shot_keys::key_width(classical ? &classical->clbits : nullptr, reported->qubits, qnum))
+                : 0.0;
     // Expectation values of terms that flip rank positions read one more slice.
-    const double needed = spread_bytes(lanes, cnum, bits, classical || reduced ? 0 : qnum, amplitude) +
-                          (expecting ? std::ldexp(amplitude, lanes - bits) : 0.0);
+    const double needed = spread_bytes(lanes, cnum, bits, classical || reduced || drawing ? 0 : qnum, amplitude) +
+                          (expecting ? std::ldexp(amplitude, lanes - bits) : 0.0) + drawBytes;
     std::vector<double> probabilities;
     bool stateLeftOut = false;
     {
@@ -158,7 +168,13 @@ std::vector<double> spreadOn(const placement::placed_run& placed, int qnum, int 
         held.release();
         const std::uint64_t program = run.compile();
         bit_lanes read;
-        if (classical) read = read_bit_lanes(run.record(), classical->clbits, cnum, static_cast<unsigned long>(lanes));
+        std::vector<unsigned long> keyLanes;
+        if (drawing) {
+            keyLanes = classical ? requested_bit_lanes(run.record(), classical->clbits, cnum)
+                                 : shot_keys::qubit_key_lanes(placed.register_lanes, reported->qubits);
+        } else if (classical) {
+            read = read_bit_lanes(run.record(), classical->clbits, cnum, static_cast<unsigned long>(lanes));
+        }
         agree(placed, qnum, cnum, bits, fusesAt(fusion, static_cast<unsigned long>(lanes)), std::is_same_v<T, float>,
               classical, reported, expecting ? observables : std::vector<observable_spec>{}, program,
               run.compiledGates());
@@ -167,12 +183,16 @@ std::vector<double> spreadOn(const placement::placed_run& placed, int qnum, int 
         // alone would leave the others waiting, so a failure ends the job.
         // Ctrl-C is left to the launcher, which stops every rank.
         try {
+            if (drawing) reported->seed = agreed_seed(reported->seed);
             run.execute();
             if (expecting) {
                 reported->expectations = run.expectations(observables::on_lanes(
                     observables, placed.register_lanes, static_cast<unsigned long>(lanes), run.record()));
             }
-            if (classical) {
+            if (drawing) {
+                reported->drawn = shot_keys::drawn_shots{run.draw(reported->shots, reported->seed),
+                                                         static_cast<unsigned long>(lanes), keyLanes};
+            } else if (classical) {
                 classical->probabilities =
                     readout::clbitDistribution(run.marginal(read.read), read.read.size(), read.keyLanes);
             } else if (reduced) {
@@ -220,6 +240,8 @@ std::vector<double> run_spread(const placement::placed_run& placed, int qnum, in
     if (reported) reported->single_state = std::move(slice);
     return probabilities;
 }
+
+std::uint64_t agreed_seed(std::uint64_t own) { return rank_comm::gatherAll(std::vector<std::uint64_t>{own}).front(); }
 
 void agree_on_whole_run(const placement::placed_run& placed, int qnum, int cnum, fusion_choice fusion, bool single,
                         const BasicSimulator::classical_readout* classical,

@@ -3,6 +3,7 @@
 // run shares with it.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "engine/measurement_record.h"
@@ -49,6 +50,11 @@ std::vector<double> run_spread(const placement::placed_run& placed, int qnum, in
                                BasicSimulator::state_vector& states, BasicSimulator::classical_readout* classical,
                                BasicSimulator::register_readout* reported, fusion_choice fusion,
                                const std::vector<observable_spec>& observables, run_context& context);
+
+// Rank 0's seed on every rank, for shots drawn in a job of several ranks
+// (an unseeded run draws a seed on each rank). Collective: made right
+// after an agreement, before anything that can fail on one rank alone.
+std::uint64_t agreed_seed(std::uint64_t own);
 
 // Before a whole run in a job of several ranks (a register too small to
 // split): the ranks agree that they compiled the same circuit with the same

@@ -17,12 +17,17 @@ compiled_program::compiled_program(std::vector<program::sub_circuit> subs, simul
     }
 }
 
-Result compiled_program::run(const double* values, run_context& context, bool expectations_only) const {
+Result compiled_program::run(const double* values, run_context& context, bool expectations_only,
+                             std::size_t set) const {
     std::vector<program::sub_circuit> bound = subs_;
     for (std::size_t s = 0; s < bound.size(); ++s) {
         std::vector<double> own;
         for (std::size_t column : columns_[s]) own.push_back(values[column]);
         program::bind(bound[s], own);
     }
-    return BasicSimulator().execute(std::move(bound), expectations_only ? expectations_only_ : options_, context);
+    if (set == 0 || expectations_only)
+        return BasicSimulator().execute(std::move(bound), expectations_only ? expectations_only_ : options_, context);
+    simulator_options options = options_;
+    options.sweep_set = set;
+    return BasicSimulator().execute(std::move(bound), options, context);
 }

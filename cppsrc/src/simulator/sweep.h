@@ -19,7 +19,9 @@ public:
 
     // One run with `values`, one per parameter in parameters() order;
     // `expectations_only`: the Result holds only the expectation values.
-    Result run(const double* values, run_context& context, bool expectations_only = false) const;
+    // `set`: the run's place in a sweep, which the seed of its drawn shots
+    // mixes in (set 0 draws as `execute` does).
+    Result run(const double* values, run_context& context, bool expectations_only = false, std::size_t set = 0) const;
 
 private:
     std::vector<program::sub_circuit> subs_;
