@@ -56,7 +56,9 @@ def main():
     seconds = time.perf_counter() - start
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # kB on Linux
     vector = (8 if precision == "single" else 16) * 2**n
-    assert abs(sum(result.probability_array()) - 1) < 1e-6
+    # Keyed by classical bits, the array is read off the keys, which leave
+    # out probabilities at or below 1e-10: up to that much per key is missing.
+    assert abs(sum(result.probability_array()) - 1) < 1e-6 + (2**k * 1e-10 if measure else 0)
     print(f"{name} n={n} {'mcbits' if measure else 'mqubits'}={k} {precision} {seconds:.1f} s peak {peak / 2**30:.2f} GiB = {peak / vector:.3f} x the vector "
           f"(kernels: {kovra_backends.kernel_path()})")
 
