@@ -12,6 +12,10 @@ pattern identityPattern(unsigned qubits) {
     return p;
 }
 
+namespace {
+
+// Whether the gate moves or phases amplitudes without mixing them: one
+// entry per row.
 bool keepsOnePerRow(const compiled_gate& g) {
     switch (g.kind) {
         case compiled_gate::PAIR_H:
@@ -22,6 +26,8 @@ bool keepsOnePerRow(const compiled_gate& g) {
         default: return true;
     }
 }
+
+}  // namespace
 
 void applyToPattern(pattern& p, const compiled_gate& local) {
     if (local.kind == compiled_gate::FUSED) {

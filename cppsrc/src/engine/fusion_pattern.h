@@ -33,8 +33,4 @@ pattern product(const pattern& later, const pattern& earlier);
 // The largest number of non-zero entries in a row.
 unsigned rowWidth(const pattern& p);
 
-// Whether the gate moves or phases amplitudes without mixing them: one
-// entry per row.
-bool keepsOnePerRow(const compiled_gate& g);
-
 }  // namespace gates

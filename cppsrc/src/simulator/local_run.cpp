@@ -31,8 +31,7 @@ std::vector<double> runOn(placement::placed_run& lowered, const readout_plan& pl
     if (plan.draw) {
         shot_keys::drawn_shots drawn;
         drawn.lanes = lanes;
-        drawn.keyLanes = classical ? spread_run::requested_bit_lanes(run.record(), classical->clbits, cnum)
-                                   : shot_keys::qubit_key_lanes(lowered.register_lanes, reported->qubits);
+        drawn.keyLanes = spread_run::drawn_key_lanes(lowered, run.record(), classical, *reported);
         drawn.outcomes = run.draw(reported->shots, reported->seed);
         reported->drawn = std::move(drawn);
     } else if (classical) {

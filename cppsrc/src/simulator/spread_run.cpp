@@ -122,6 +122,13 @@ bit_lanes read_bit_lanes(const measurement_record& record, const std::vector<int
     return out;
 }
 
+std::vector<unsigned long> drawn_key_lanes(const placement::placed_run& placed, const measurement_record& record,
+                                           const BasicSimulator::classical_readout* classical,
+                                           const BasicSimulator::register_readout& reported) {
+    if (classical) return requested_bit_lanes(record, classical->clbits, static_cast<int>(placed.run.clbits));
+    return shot_keys::qubit_key_lanes(placed.register_lanes, reported.qubits);
+}
+
 bool reducible(const placement::placed_run& placed, const BasicSimulator::register_readout* reported,
                std::vector<unsigned long>& lanes) {
     if (!reported || reported->qubits.empty() || placed.reuses > 0) return false;
@@ -170,8 +177,7 @@ std::vector<double> spreadOn(const placement::placed_run& placed, int qnum, int 
         bit_lanes read;
         std::vector<unsigned long> keyLanes;
         if (drawing) {
-            keyLanes = classical ? requested_bit_lanes(run.record(), classical->clbits, cnum)
-                                 : shot_keys::qubit_key_lanes(placed.register_lanes, reported->qubits);
+            keyLanes = drawn_key_lanes(placed, run.record(), classical, *reported);
         } else if (classical) {
             read = read_bit_lanes(run.record(), classical->clbits, cnum, static_cast<unsigned long>(lanes));
         }

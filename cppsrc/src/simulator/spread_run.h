@@ -33,6 +33,12 @@ struct bit_lanes {
 bit_lanes read_bit_lanes(const measurement_record& record, const std::vector<int>& clbits, int cnum,
                          unsigned long lanes);
 
+// The lane each character of a drawn shot's key reads: the classical bits'
+// lanes when keyed by them, else the reported qubits' register lanes.
+std::vector<unsigned long> drawn_key_lanes(const placement::placed_run& placed, const measurement_record& record,
+                                           const BasicSimulator::classical_readout* classical,
+                                           const BasicSimulator::register_readout& reported);
+
 // The register lanes of the reported qubits, when the run may sum over the
 // others itself: some qubits left out, and no record lanes (whose sums one
 // process forms before leaving out small entries).
