@@ -70,8 +70,18 @@ def lower_circuit(circuit, backend=None, while_limit=DEFAULT_WHILE_LIMIT, noise=
 
 def noise_lookup(model):
     """The lowering's view of a ``NoiseModel`` (None for none): errors on
-    instructions the gate table does not keep are refused."""
-    return None if model is None else NoiseLookup(model, set(GATES) | {"measure", "reset"})
+    instructions the gate table does not keep are refused, and anything
+    but a NoiseModel (a dict of errors, say) is refused by name."""
+    if model is None:
+        return None
+    try:
+        from qiskit_aer.noise import NoiseModel
+    except ImportError:
+        NoiseModel = None
+    if NoiseModel is None or not isinstance(model, NoiseModel):
+        raise TypeError(f"noise_model must be a qiskit_aer.noise.NoiseModel (or None), not "
+                        f"{type(model).__name__}" + ("" if NoiseModel else ": qiskit_aer is not installed"))
+    return NoiseLookup(model, set(GATES) | {"measure", "reset"})
 
 
 def _while_limit(value):
