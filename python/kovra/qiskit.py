@@ -41,6 +41,7 @@ from .qiskit_lowering import (  # noqa: F401  (GATES and the error are part of t
     GATES,
     UnsupportedInstructionError,
     _check_supported,
+    check_noise_model,
     compile_measured,
     free_parameters,
     gate_table_target,
@@ -195,7 +196,7 @@ def _extra_config(seed, precision, method=None, trajectories=None):
 def _check_options(options):
     """Refuses, by name, option values of the wrong kind before anything runs."""
     if "noise_model" in options:
-        noise_lookup(options["noise_model"])
+        check_noise_model(options["noise_model"])
     if "method" in options:
         estimates.checked_method(options["method"])
     if "trajectories" in options:

@@ -261,7 +261,9 @@ PYBIND11_MODULE(kovra_backends, m) {
              "One Result per row of `values` (a 2-D array, one column per parameter; a 1-D array is one row).")
         .def(
             "expectation_values",
-            [](const compiled_program& program, const py::object& values, bool errors) -> py::object {
+            [](const compiled_program& program, const py::object& values, bool errors)
+                -> py::typing::Union<py::array_t<double>, py::typing::Tuple<py::array_t<double>, py::array_t<double>,
+                                                                            py::array_t<std::int64_t>>> {
                 const std::vector<Result> results = run_sets(program, values, true);
                 const std::size_t count = program.options().observables.size();
                 py::array_t<double> out({results.size(), count});
