@@ -25,7 +25,7 @@ from qiskit.circuit import CASE_DEFAULT, Clbit
 from . import conditions
 
 from .builder import EQUAL
-from .free_angles import Linear
+from .free_angles import Linear, graph_angle
 from .noise import CHANNEL_INSTRUCTIONS, MAX_CHANNEL_QUBITS, emit_channel, kraus_operators
 from .qasm_gates import lower
 
@@ -189,7 +189,7 @@ class Lowering:
         # the step goes in once under each.
         self._check_condition_current(name)
         for step in lower(name, finite_angles(name, op, self._refuse)):
-            params = None if step.angle is None else [step.angle]
+            params = None if step.angle is None else [graph_angle(step.angle)]
             qubits = [targets[k] for k in step.positions]
             for comparison in condition if condition is not None else [None]:
                 self.builder.gate(step.name, qubits, params=params, condition=comparison)

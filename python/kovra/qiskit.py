@@ -32,6 +32,8 @@ from qiskit.result.postprocess import format_counts_memory
 from qiskit.result.models import ExperimentResult, ExperimentResultData
 
 import kovra_backends
+from . import estimates
+from .free_angles import parameter_name
 from .noise import UnsupportedNoiseError  # noqa: F401
 
 from .qiskit_lowering import (  # noqa: F401  (GATES and the error are part of this module's face)
@@ -39,6 +41,7 @@ from .qiskit_lowering import (  # noqa: F401  (GATES and the error are part of t
     GATES,
     UnsupportedInstructionError,
     _check_supported,
+    check_noise_model,
     compile_measured,
     free_parameters,
     gate_table_target,
@@ -71,7 +74,11 @@ class KovraBackend(BackendV2):
 
     ``noise_model`` (a ``qiskit_aer.noise.NoiseModel``) runs the circuits as
     density matrices with the model's quantum and readout errors, exactly;
-    whatever in it kovra cannot run is refused by name. ``precision``
+    whatever in it kovra cannot run is refused by name. A noisy circuit of
+    more than 14 qubits runs as trajectories instead, and its results are
+    estimates: ``method`` (the simulator's "method"; None leaves it
+    "automatic", which warns when it estimates) and ``trajectories`` choose,
+    and each experiment's metadata says whether it is exact. ``precision``
     ("double" or "single") is the amplitudes' precision."""
 
     def __init__(self, **options):
@@ -80,6 +87,10 @@ class KovraBackend(BackendV2):
         self._target = gate_table_target()
         if options:
             self.set_options(**options)
+
+    def set_options(self, **fields):
+        _check_options(fields)
+        super().set_options(**fields)
 
     @property
     def target(self):
@@ -92,12 +103,14 @@ class KovraBackend(BackendV2):
     @classmethod
     def _default_options(cls):
         return Options(shots=1024, seed_simulator=None, memory=False, parameter_binds=None,
-                       while_limit=DEFAULT_WHILE_LIMIT, noise_model=None, precision="double")
+                       while_limit=DEFAULT_WHILE_LIMIT, noise_model=None, precision="double", method=None,
+                       trajectories=None)
 
     def run(self, run_input, **options):
         for key in options:
             if not hasattr(self.options, key):
                 warnings.warn(f"option '{key}' is not used by {self.name}", stacklevel=2)
+        _check_options(options)
         shots = options.get("shots", self.options.shots)
         seed = options.get("seed_simulator", self.options.seed_simulator)
         memory = bool(options.get("memory", self.options.memory))
@@ -110,7 +123,9 @@ class KovraBackend(BackendV2):
         binds = options.get("parameter_binds", self.options.parameter_binds)
         limit = options.get("while_limit", self.options.while_limit)
         noise = noise_lookup(options.get("noise_model", self.options.noise_model))
-        extra = _extra_config(seed, options.get("precision", self.options.precision))
+        method = options.get("method", self.options.method)
+        extra = _extra_config(seed, options.get("precision", self.options.precision), method,
+                              options.get("trajectories", self.options.trajectories))
         if binds is not None and len(binds) != len(circuits):
             raise ValueError(f"parameter_binds has {len(binds)} entries for {len(circuits)} circuits: give one "
                              "dict of parameter values per circuit")
@@ -123,6 +138,8 @@ class KovraBackend(BackendV2):
             runs += (_Run.sweep(self, circuit, binds[k], limit, noise, extra, draws) if binds is not None
                      else [_Run(self, circuit, limit, noise, extra, draws)])
         results = [self._experiment(run, int(shots), generator, seed, memory) for run in runs]
+        for run in runs:
+            estimates.warn_if_estimated(run.trajectories, method, run.circuit)
         job_id = str(uuid.uuid4())
         result = QiskitResult(backend_name=self.name, backend_version=self.backend_version, job_id=job_id,
                               success=True, results=results, date=datetime.datetime.now().isoformat(),
@@ -131,12 +148,27 @@ class KovraBackend(BackendV2):
 
     def probabilities(self, circuit):
         """The exact probability of every outcome of the classical bits with
-        one above the result's key floor, keyed as Qiskit keys counts."""
-        run = _Run(self, circuit, self.options.while_limit, noise_lookup(self.options.noise_model),
-                   _extra_config(None, self.options.precision))
-        values, probabilities = run.clbit_distribution()
+        one above the result's key floor, keyed as Qiskit keys counts (a
+        noisy circuit run as trajectories gives estimates, and a warning
+        unless ``method`` asked for them: ``probability_errors`` gives their
+        standard errors). Read off the outcomes that occur, never a vector of
+        2^bits entries."""
+        return self._keyed(circuit, "probabilities")
+
+    def probability_errors(self, circuit):
+        """The standard error of each of ``probabilities(circuit)``, keyed
+        alike: all 0 where the run is exact."""
+        return self._keyed(circuit, "probability_errors")
+
+    def _keyed(self, circuit, which):
+        options = self.options
+        run = _Run(self, circuit, options.while_limit, noise_lookup(options.noise_model),
+                   _extra_config(None, options.precision, options.method, options.trajectories))
+        estimates.warn_if_estimated(run.trajectories, options.method, circuit)
+        values, probabilities, errors = run.clbit_distribution()
         keep = probabilities > kovra_backends.KEY_FLOOR
-        return {run.key(int(v)): float(p) for v, p in zip(values[keep], probabilities[keep])}
+        chosen = probabilities if which == "probabilities" else errors
+        return {run.key(v): float(p) for v, p, k in zip(values, chosen, keep) if k}
 
     def _experiment(self, run, shots, generator, seed, memory):
         data = {}
@@ -147,17 +179,28 @@ class KovraBackend(BackendV2):
         elif run.measured:
             data["counts"] = run.sampled_counts(shots, generator)
         return ExperimentResult(shots=shots, success=True, data=ExperimentResultData(**data),
-                                header=run.header(), status="DONE", seed_simulator=seed)
+                                header=run.header(), status="DONE", seed_simulator=seed,
+                                metadata=estimates.metadata(run.trajectories))
 
 
-def _extra_config(seed, precision):
+def _extra_config(seed, precision, method=None, trajectories=None):
     """The simulator's configuration beside the keys: the amplitudes'
-    precision, and the seed that fixes the draws of a noisy register run as
-    trajectories."""
-    config = {"precision": precision}
+    precision, the method and trajectories chosen, and the seed that fixes
+    the draws of a noisy register run as trajectories."""
+    config = {"precision": precision, **estimates.method_config(method, trajectories)}
     if seed is not None:
         config["seed"] = int(seed)
     return config
+
+
+def _check_options(options):
+    """Refuses, by name, option values of the wrong kind before anything runs."""
+    if "noise_model" in options:
+        check_noise_model(options["noise_model"])
+    if "method" in options:
+        estimates.checked_method(options["method"])
+    if "trajectories" in options:
+        estimates.checked_trajectories(options["trajectories"])
 
 
 # Classical bits a value fits in as an int64 index.
@@ -221,9 +264,11 @@ class _Run:
         self.measured = bool(self.bits)
         self.drawn = draws is not None and draws.wanted(self.bits)
         self.result = None
+        self.trajectories = 0
         if self.bits:
             config = dict(extra or {}, mcbits=self.bits, **(draws.config(self.bits) if draws else {}))
             self.result = kovra_backends.BasicSimulator().execute(builder.graph(), config)
+            self.trajectories = self.result.trajectories
 
     @classmethod
     def sweep(cls, backend, circuit, binds, while_limit, noise=None, extra=None, draws=None):
@@ -243,12 +288,14 @@ class _Run:
         program, bits = compile_measured(circuit, backend, while_limit, noise, extra, draws and draws.config)
         results = [None] * sets
         if program is not None:
-            values = np.column_stack([columns[name] for name in program.parameters] or [np.zeros((sets, 0))])
+            values = np.column_stack([columns[parameter_name(name)] for name in program.parameters]
+                                     or [np.zeros((sets, 0))])
             results = program.run(values)
         runs = []
         for result in results:
             run = cls.__new__(cls)
             run.circuit, run.bits, run.measured, run.result = circuit, bits, bool(bits), result
+            run.trajectories = result.trajectories if result is not None else 0
             run.drawn = draws is not None and draws.wanted(bits)
             runs.append(run)
         return runs
@@ -265,23 +312,19 @@ class _Run:
         return values
 
     def clbit_distribution(self):
-        """The values of the classical bits that occur, ascending, and their
-        probabilities."""
+        """The values of the classical bits that occur (Python ints,
+        ascending), their probabilities and the probabilities' standard
+        errors (0 where exact). Read off the keyed probabilities, which the
+        simulator forms for the outcomes that occur: a dense vector would
+        hold 2^bits entries however few of them occur."""
         if self.result is None:
-            return np.zeros(1, dtype=np.int64), np.ones(1)
-        if len(self.bits) > _DENSE_KEY_BITS:
-            # Keys too wide for a dense vector: the keyed probabilities.
-            keyed = self.result.probabilities
-            indices = [int(key, 2) for key in keyed]
-            probabilities = np.fromiter(keyed.values(), dtype=np.float64, count=len(keyed))
-            values = self.clbit_values(indices)
-            order = sorted(range(len(values)), key=lambda k: values[k])
-            return values[order], probabilities[order]
-        probabilities = self.result.probability_array()
-        indices = np.flatnonzero(probabilities)
-        values = self.clbit_values(indices)
-        order = np.argsort(values, kind="stable")
-        return values[order], probabilities[indices][order]
+            return [0], np.ones(1), np.zeros(1)
+        keyed, known = self.result.probabilities, self.result.probability_errors
+        probabilities = np.fromiter(keyed.values(), dtype=np.float64, count=len(keyed))
+        errors = np.fromiter((known.get(key, 0.0) for key in keyed), dtype=np.float64, count=len(keyed))
+        values = [int(v) for v in self.clbit_values([int(key, 2) for key in keyed])]
+        order = sorted(range(len(values)), key=values.__getitem__)
+        return [values[k] for k in order], probabilities[order], errors[order]
 
     def sampled_counts(self, shots, generator):
         # A wide run drew its shots itself, on the job's shot count.

@@ -71,7 +71,22 @@ def lower_circuit(circuit, backend=None, while_limit=DEFAULT_WHILE_LIMIT, noise=
 def noise_lookup(model):
     """The lowering's view of a ``NoiseModel`` (None for none): errors on
     instructions the gate table does not keep are refused."""
+    check_noise_model(model)
     return None if model is None else NoiseLookup(model, set(GATES) | {"measure", "reset"})
+
+
+def check_noise_model(model):
+    """Refuses, naming the option, a noise model that is neither None nor a
+    ``NoiseModel`` (a dict of errors, say): its errors could not be read."""
+    if model is None:
+        return
+    try:
+        from qiskit_aer.noise import NoiseModel
+    except ImportError:
+        NoiseModel = None
+    if NoiseModel is None or not isinstance(model, NoiseModel):
+        raise TypeError(f"noise_model must be a qiskit_aer.noise.NoiseModel (or None), not "
+                        f"{type(model).__name__}" + ("" if NoiseModel else ": qiskit_aer is not installed"))
 
 
 def _while_limit(value):

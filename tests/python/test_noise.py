@@ -21,7 +21,7 @@ from qiskit.quantum_info import Kraus  # noqa: E402
 from qiskit_aer.noise import (NoiseModel, ReadoutError, amplitude_damping_error, depolarizing_error,  # noqa: E402
                               pauli_error, phase_damping_error, thermal_relaxation_error)
 
-from kovra.qiskit import KovraBackend, UnsupportedNoiseError  # noqa: E402
+from kovra.qiskit import Estimator, KovraBackend, Sampler, UnsupportedNoiseError  # noqa: E402
 from kovra.qiskit_lowering import lower_circuit  # noqa: E402
 from test_dynamic_branches import QUBITS, Recorder, aer_distribution, both  # noqa: E402
 from test_qiskit_backend import _key, assert_same_distribution  # noqa: E402
@@ -344,3 +344,97 @@ def test_noisy_runs_refuse_single_precision(config):
     builder, _ = lower_circuit(ghz_with_rotations())
     with pytest.raises(ValueError, match='"precision": "single" .* noisy'):
         kovra_backends.BasicSimulator().execute(builder.graph(), dict(config, precision="single"))
+
+
+def rotated_under_depolarizing(qubits, p=0.2):
+    """rx(t) on every qubit, each followed by depolarizing noise p: <Z_q> is
+    exactly (1 - p)·cos t."""
+    from qiskit.circuit import Parameter
+
+    qc = QuantumCircuit(qubits)
+    theta = Parameter("t")
+    for q in range(qubits):
+        qc.rx(theta, q)
+    model = NoiseModel()
+    model.add_all_qubit_quantum_error(depolarizing_error(p, 1), ["rx"])
+    return qc, model
+
+
+def test_a_noisy_circuit_too_wide_for_a_density_matrix_gives_estimates_that_say_so():
+    import warnings
+
+    from qiskit.quantum_info import SparsePauliOp
+
+    from kovra.estimates import AUTO_DENSITY_QUBITS
+
+    qubits, p, angles = AUTO_DENSITY_QUBITS + 1, 0.2, [0.4, 2.0]
+    qc, model = rotated_under_depolarizing(qubits, p)
+    pub = (qc, [SparsePauliOp("I" * (qubits - 1) + "Z"), SparsePauliOp("Z" + "I" * (qubits - 1))],
+           [[a] for a in angles])
+    # The count only shortens the run: the method is still left to the simulator.
+    count = 100
+    warned = f"'{qc.name}' has {qubits} qubits.*estimates.*{count} trajectories.*method='trajectories'"
+    with pytest.warns(UserWarning, match=warned):
+        result = Estimator(noise_model=model, seed=3, trajectories=count).run([pub]).result()[0]
+    assert result.metadata["exact"] is False and result.metadata["trajectories"] == count
+    exact = (1 - p) * np.cos(angles)
+    assert np.all(result.data.stds > 0) and np.all(np.abs(result.data.evs - exact) < 5 * result.data.stds)
+    measured = QuantumCircuit(qubits, 1)  # one bit: every trajectory's distribution is small
+    measured.compose(qc.assign_parameters([angles[0]]), inplace=True)
+    measured.measure(0, 0)
+    backend = KovraBackend(noise_model=model, seed_simulator=3, trajectories=count)
+    with pytest.warns(UserWarning, match=warned.replace(qc.name, measured.name)):
+        assert backend.run(measured, shots=10).result().results[0].metadata["exact"] is False
+    with pytest.warns(UserWarning, match="estimates"):
+        assert min(backend.probability_errors(measured).values()) > 0
+    with pytest.warns(UserWarning, match="estimates"):
+        sampled = Sampler(noise_model=model, seed=1, trajectories=count).run([(measured,)], shots=10).result()[0]
+    assert sampled.metadata["exact"] is False
+    # Asked for by name, the estimate is not warned about.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        chosen = Estimator(noise_model=model, seed=3, method="trajectories", trajectories=20).run([pub]).result()[0]
+        assert chosen.metadata["trajectories"] == 20 and np.all(chosen.data.stds > 0)
+        KovraBackend(noise_model=model, method="trajectories", trajectories=20).run(measured, shots=10).result()
+
+
+@pytest.mark.parametrize("method", [None, "density_matrix", "trajectories"])
+def test_the_estimators_errors_measure_how_far_it_is_from_the_density_matrix(method):
+    from qiskit.quantum_info import SparsePauliOp
+
+
+    circuit, model = layered_noisy_circuit(10, seed=4)
+    circuit = circuit.remove_final_measurements(inplace=False)
+    observables = [SparsePauliOp("I" * (9 - q) + "Z" + "I" * q) for q in range(10)]
+    observables += [SparsePauliOp("I" * (8 - q) + "XX" + "I" * q) for q in range(9)]
+    exact = Estimator(noise_model=model, method="density_matrix").run([(circuit, observables)]).result()[0]
+    estimator = Estimator(noise_model=model, seed=8, method=method, trajectories=300)
+    got = estimator.run([(circuit, observables)]).result()[0]
+    if method != "trajectories":
+        assert got.metadata["exact"] is True and not got.data.stds.any()
+        assert np.max(np.abs(got.data.evs - exact.data.evs)) < 1e-12
+        return
+    # An observable that every trajectory gives alike has no error to scale by.
+    spread = got.data.stds > 0
+    assert np.max(np.abs(got.data.evs - exact.data.evs)[~spread], initial=0) < 1e-12 and spread.sum() > 10
+    z = (got.data.evs - exact.data.evs)[spread] / got.data.stds[spread]
+    assert got.metadata["exact"] is False and np.mean(np.abs(z) < 2.5) > 0.8 and np.max(np.abs(z)) < 5
+
+
+@pytest.mark.parametrize("model", [{}, dict, "depolarizing"])
+@pytest.mark.parametrize("use", [
+    lambda m: KovraBackend(noise_model=m),
+    lambda m: KovraBackend().run(QuantumCircuit(1, 1), noise_model=m),
+    lambda m: Estimator(noise_model=m),
+    lambda m: Sampler(noise_model=m),
+], ids=["backend", "run", "estimator", "sampler"])
+def test_a_noise_model_of_another_type_is_refused_naming_the_option(model, use):
+    wanted = f"noise_model must be a qiskit_aer.noise.NoiseModel .*not {type(model).__name__}"
+    with pytest.raises(TypeError, match=wanted):
+        use(model)
+
+
+@pytest.mark.parametrize("option, value", [("method", "exact"), ("trajectories", 0), ("trajectories", 1.5)])
+def test_a_method_or_trajectory_count_the_simulator_does_not_take_is_refused(option, value):
+    with pytest.raises(ValueError, match=f"{option} must be"):
+        KovraBackend(**{option: value})

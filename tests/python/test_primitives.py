@@ -1,5 +1,7 @@
 """kovra.qiskit.Estimator and Sampler (Qiskit's V2 primitives) against
 Qiskit's statevector primitives and Aer, on the circuit library's ansätze."""
+import re
+
 import numpy as np
 import pytest
 
@@ -114,3 +116,71 @@ def test_backend_parameter_binds_run_one_experiment_per_set():
         backend.run(qc, parameter_binds=[{a: [0.1, 0.2], b: [0.3]}])
     with pytest.raises(ValueError, match="gives no values for b"):
         backend.run(qc, parameter_binds=[{a: [0.1]}])
+
+
+@pytest.mark.parametrize("names", [("",), ("", "%"), ("%", "%%", "a")])
+def test_parameters_of_any_name_bind_as_qiskit_binds_them(names):
+    from qiskit.circuit import Parameter
+
+    from kovra.qiskit import KovraBackend
+
+    # Each angle has a constant term, the key the graph keeps it under.
+    parameters = [Parameter(name) for name in names]
+    qc = QuantumCircuit(2)
+    for k, p in enumerate(parameters):
+        qc.ry(p + 0.3 * (k + 1), k % 2)
+        qc.rz(2 * p - 0.1, (k + 1) % 2)
+        qc.cx(k % 2, (k + 1) % 2)
+    values = np.random.default_rng(len(names)).uniform(-3, 3, (4, len(names)))
+    pub = (qc, SparsePauliOp(["ZI", "XX", "IY"], [1.0, 0.5, -0.7]), values)
+    got = Estimator().run([pub]).result()[0].data.evs
+    assert np.max(np.abs(got - StatevectorEstimator().run([pub]).result()[0].data.evs)) <= 1e-10
+    measured = qc.measure_all(inplace=False)
+    binds = {p: values[:, k] for k, p in enumerate(qc.parameters)}
+    counts = KovraBackend().run(measured, shots=20000, seed_simulator=1, parameter_binds=[binds]).result()
+    for k, row in enumerate(values):
+        exact = _probabilities(qc.assign_parameters(row))
+        for index, p in enumerate(exact):
+            assert counts.get_counts(k).get(format(index, "02b"), 0) / 20000 == pytest.approx(p, abs=0.02)
+
+
+@pytest.mark.parametrize("angle", [lambda t, f: t / f, lambda t, f: 1 / t + f, lambda t, f: t.log() + f],
+                         ids=["theta/phi", "1/theta", "log"])
+def test_angles_not_linear_in_their_parameters_are_refused_naming_the_gate(angle):
+    from qiskit.circuit import Parameter
+
+    from kovra.qiskit import KovraBackend, UnsupportedInstructionError
+
+    theta, phi = Parameter("theta"), Parameter("phi")
+    qc = QuantumCircuit(1, 1)
+    qc.rx(angle(theta, phi), 0)
+    qc.measure(0, 0)
+    expression = str(qc.data[0].operation.params[0])
+    message = f"instruction 'rx' has the angle {expression}, which is not linear in its parameters"
+    with pytest.raises(UnsupportedInstructionError, match=re.escape(message)):
+        Estimator().run([(qc.remove_final_measurements(inplace=False), SparsePauliOp("Z"), [[0.5, 1.5]])]).result()
+    with pytest.raises(UnsupportedInstructionError, match="not linear in its parameters"):
+        KovraBackend().run(qc, parameter_binds=[{theta: [0.5], phi: [1.5]}])
+
+
+def test_precision_on_a_pub_of_shape_nothing_draws_one_value():
+    qc = QuantumCircuit(1)
+    qc.ry(0.7, 0)
+    pub = (qc, SparsePauliOp("Z"))
+    first = Estimator(seed=2).run([pub], precision=0.1).result()[0].data
+    assert first.evs.shape == first.stds.shape == () and first.stds == 0.1
+    assert first.evs == Estimator(seed=2).run([pub], precision=0.1).result()[0].data.evs
+    assert first.evs != pytest.approx(np.cos(0.7), abs=1e-12) and abs(first.evs - np.cos(0.7)) < 1
+
+
+@pytest.mark.parametrize("bad", [float("nan"), float("inf"), -0.1, "0.1"])
+def test_a_precision_that_is_not_a_finite_number_from_zero_is_refused(bad):
+    qc = QuantumCircuit(1)
+    pub = (qc, SparsePauliOp("Z"))
+    with pytest.raises(ValueError, match="precision must be a finite number >= 0"):
+        Estimator(default_precision=bad)
+    with pytest.raises(ValueError, match="precision must be a finite number >= 0"):
+        Estimator().run([pub], precision=bad)
+    if isinstance(bad, float) and bad >= 0:  # Qiskit refuses the rest itself
+        with pytest.raises(ValueError, match="precision must be a finite number >= 0"):
+            Estimator().run([(qc, SparsePauliOp("Z"), None, bad)])

@@ -3,8 +3,10 @@ simulator draws their shots from the amplitudes, and the counts must still
 follow the exact distribution, keyed as Qiskit keys them."""
 
 import collections
+import math
 import random
 
+import numpy as np
 import pytest
 from scipy.stats import chi2
 
@@ -77,3 +79,67 @@ def test_a_wide_sweep_draws_each_set_from_its_own_values():
         exact = KovraBackend().probabilities(circuit.assign_parameters({theta: value}))
         assert p_value(result.get_counts(k), exact) > P_VALUE_FLOOR
     assert result.get_memory(0) != result.get_memory(1)  # equal sets still draw apart
+
+
+def repeated_reads(width):
+    """The four ANGLES qubits each measured again and again into `width`
+    bits in all (bit b reads qubit b % 4), across two registers in a
+    shuffled order: 16 outcomes however wide, and each bit's exact
+    probability of a 1 is sin²(angle / 2)."""
+    qubits = QuantumRegister(len(ANGLES))
+    low, high = ClassicalRegister(width // 2, "low"), ClassicalRegister(width - width // 2, "high")
+    circuit = QuantumCircuit(qubits, low, high)
+    for k, angle in enumerate(ANGLES):
+        circuit.ry(angle, k)
+    order = random.Random(width).sample(range(width), width)
+    for b in order:
+        circuit.measure(b % len(ANGLES), b)
+    return circuit
+
+
+def qubit_of_bit(width):
+    return [b % len(ANGLES) for b in range(width)]
+
+
+@pytest.mark.parametrize("width", [23, 33, 53, 64, 70])
+def test_wide_probabilities_are_read_by_their_outcomes(width):
+    ones = [math.sin(a / 2) ** 2 for a in ANGLES]
+    backend = KovraBackend()
+    got = backend.probabilities(repeated_reads(width))
+    assert len(got) == 2 ** len(ANGLES)
+    for key, p in got.items():
+        bits = key.replace(" ", "")[::-1]  # character b: bit b
+        values = {(q, bits[b]) for b, q in enumerate(qubit_of_bit(width))}
+        assert len(values) == len(ANGLES)  # every read of a qubit agrees
+        assert p == pytest.approx(math.prod(ones[q] if v == "1" else 1 - ones[q] for q, v in values), abs=1e-9)
+    assert set(backend.probability_errors(repeated_reads(width)).values()) == {0.0}
+
+
+@pytest.mark.parametrize("width", [33, 40, 64, 70])
+def test_the_sampler_draws_wide_results_by_their_outcomes(width):
+    from kovra.qiskit import Sampler
+
+    data = Sampler(seed=4).run([repeated_reads(width)], shots=SHOTS).result()[0].data
+    bits = np.concatenate([data.low.to_bool_array(order="little"), data.high.to_bool_array(order="little")], axis=1)
+    assert bits.shape == (SHOTS, width)
+    reads = np.array(qubit_of_bit(width))
+    for q, angle in enumerate(ANGLES):
+        copies = bits[:, reads == q]
+        assert (copies == copies[:, :1]).all()
+        p = math.sin(angle / 2) ** 2
+        assert abs(copies[:, 0].mean() - p) < 5 * math.sqrt(p * (1 - p) / SHOTS)
+
+
+def test_keyed_draws_are_the_dense_vectors_draws(monkeypatch):
+    import kovra.primitives as primitives
+    from kovra.qiskit_lowering import compile_measured
+
+    # The zeros of a dense vector change no draw: both ways give the same
+    # shots from the same seed.
+    program, bits = compile_measured(repeated_reads(DRAWN_COUNT_BITS + 1))
+    result = program.run(np.zeros((1, 0)))[0]
+    drawn = {}
+    for per_key in (0, 2 ** len(bits)):
+        monkeypatch.setattr(primitives, "DENSE_ENTRIES_PER_KEY", per_key)
+        drawn[per_key] = primitives._drawn_bits(result, len(bits), 500, np.random.default_rng(9))
+    assert np.array_equal(*drawn.values()) and drawn[0].any()

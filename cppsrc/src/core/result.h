@@ -31,6 +31,10 @@ public:
     int shots = repeat;
     // <O> for each observable the run was asked for ("observables"), in order.
     std::vector<double> expectation_values;
+    // Where the run was an estimate (trajectories, 0 for an exact run): the
+    // runs it averaged, and the standard error of each expectation value.
+    unsigned long trajectories = 0;
+    std::vector<double> expectation_errors;
     std::map<std::string, int> counts;
     // With "memory": the key of every shot in the order drawn, as an index
     // into memory_keys (the keys drawn, ascending): a shot costs 4 bytes.

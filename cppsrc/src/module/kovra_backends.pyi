@@ -33,9 +33,9 @@ class Program:
     """
     A circuit graph read once, with its configuration, for runs with many sets of values of its free parameters (kovra_backends.compile).
     """
-    def expectation_values(self, values: typing.Any) -> numpy.typing.NDArray[numpy.float64]:
+    def expectation_values(self, values: typing.Any, *, errors: bool = False) -> numpy.typing.NDArray[numpy.float64] | tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.int64]]:
         """
-        <O> of each of the configuration's "observables" for each row of `values`: an array of one row per set and one column per observable.
+        <O> of each of the configuration's "observables" for each row of `values`: an array of one row per set and one column per observable. With `errors`: (values, standard errors of the same shape, the trajectories each row averaged), the errors and trajectories 0 where a row is exact.
         """
     def run(self, values: typing.Any) -> list[Result]:
         """
@@ -71,9 +71,19 @@ class Result:
     def counts(self) -> dict[str, int]:
         ...
     @property
+    def expectation_errors(self) -> list[float]:
+        """
+        The standard error of each of `expectation_values` where the run was an estimate ("method": "trajectories", or "automatic" on a noisy register too wide for a density matrix); empty for exact results.
+        """
+    @property
     def expectation_values(self) -> list[float]:
         """
         <O> of each observable of the configuration's "observables", in order: exact, over every measurement branch (empty without "observables").
+        """
+    @property
+    def key_count(self) -> int:
+        """
+        How many keys `probabilities` holds, without building them: a caller can choose between the keyed probabilities and `probability_array()` (2^width entries) by what each costs.
         """
     @property
     def memory(self) -> list[str]:
@@ -97,6 +107,11 @@ class Result:
     @states.setter
     def states(self, value: collections.abc.Sequence[complex | typing.SupportsComplex | typing.SupportsFloat | typing.SupportsIndex]) -> None:
         ...
+    @property
+    def trajectories(self) -> int:
+        """
+        How many trajectories the run averaged: 0 for an exact result, else its probabilities and expectation values are estimates with standard errors (`probability_errors`, `expectation_errors`).
+        """
 def compile(graph: typing.Any, config: dict = {}) -> Program:
     """
     Reads the graph and the BasicSimulator configuration once; gates whose "params" name free parameters are bound per run (Program.run).

@@ -261,18 +261,32 @@ PYBIND11_MODULE(kovra_backends, m) {
              "One Result per row of `values` (a 2-D array, one column per parameter; a 1-D array is one row).")
         .def(
             "expectation_values",
-            [](const compiled_program& program, const py::object& values) {
+            [](const compiled_program& program, const py::object& values, bool errors)
+                -> py::typing::Union<py::array_t<double>, py::typing::Tuple<py::array_t<double>, py::array_t<double>,
+                                                                            py::array_t<std::int64_t>>> {
                 const std::vector<Result> results = run_sets(program, values, true);
                 const std::size_t count = program.options().observables.size();
                 py::array_t<double> out({results.size(), count});
+                py::array_t<double> standard_errors({results.size(), count});
+                py::array_t<std::int64_t> trajectories(static_cast<py::ssize_t>(results.size()));
                 auto view = out.mutable_unchecked<2>();
-                for (std::size_t k = 0; k < results.size(); ++k)
-                    for (std::size_t o = 0; o < count; ++o) view(k, o) = results[k].expectation_values[o];
-                return out;
+                auto error_view = standard_errors.mutable_unchecked<2>();
+                auto trajectory_view = trajectories.mutable_unchecked<1>();
+                for (std::size_t k = 0; k < results.size(); ++k) {
+                    const Result& r = results[k];
+                    trajectory_view(k) = static_cast<std::int64_t>(r.trajectories);
+                    for (std::size_t o = 0; o < count; ++o) {
+                        view(k, o) = r.expectation_values[o];
+                        error_view(k, o) = o < r.expectation_errors.size() ? r.expectation_errors[o] : 0.0;
+                    }
+                }
+                if (!errors) return std::move(out);
+                return py::make_tuple(out, standard_errors, trajectories);
             },
-            py::arg("values"),
+            py::arg("values"), py::kw_only(), py::arg("errors") = false,
             "<O> of each of the configuration's \"observables\" for each row of `values`: an array of one row "
-            "per set and one column per observable.");
+            "per set and one column per observable. With `errors`: (values, standard errors of the same shape, "
+            "the trajectories each row averaged), the errors and trajectories 0 where a row is exact.");
 
     m.def(
         "compile",
@@ -334,6 +348,20 @@ PYBIND11_MODULE(kovra_backends, m) {
             "expectation_values", [](const Result& r) { return r.expectation_values; },
             "<O> of each observable of the configuration's \"observables\", in order: exact, over every "
             "measurement branch (empty without \"observables\").")
+        .def_property_readonly(
+            "key_count", &Result::key_count,
+            "How many keys `probabilities` holds, without building them: a caller can choose between the "
+            "keyed probabilities and `probability_array()` (2^width entries) by what each costs.")
+        .def_property_readonly(
+            "expectation_errors", [](const Result& r) { return r.expectation_errors; },
+            "The standard error of each of `expectation_values` where the run was an estimate (\"method\": "
+            "\"trajectories\", or \"automatic\" on a noisy register too wide for a density matrix); empty for "
+            "exact results.")
+        .def_property_readonly(
+            "trajectories", [](const Result& r) { return r.trajectories; },
+            "How many trajectories the run averaged: 0 for an exact result, else its probabilities and "
+            "expectation values are estimates with standard errors (`probability_errors`, "
+            "`expectation_errors`).")
         .def_property_readonly(
             "probability_errors", [](const Result& r) { return r.probability_errors; },
             "The standard error of each probability where the result is an estimate (\"method\": "

@@ -64,6 +64,10 @@ public:
         bool local_slice = false;
         // <O> of each of the options' observables, from the reported run.
         std::vector<double> expectations;
+        // Where the run was an estimate (trajectories): how many runs it
+        // averaged, and the standard error of each of `expectations`.
+        unsigned long trajectories = 0;
+        std::vector<double> expectation_errors;
         // The standard error of each probability returned, where estimated.
         std::vector<double> errors;
         // The final state of a single-precision run ("precision"), which

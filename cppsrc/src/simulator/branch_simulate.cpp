@@ -88,7 +88,11 @@ std::vector<double> BasicSimulator::run_trajectories(const program::sub_circuit&
     if (reportedQubits.size() == static_cast<std::size_t>(sub.qubits)) reportedQubits.clear();
     trajectories::estimate estimate =
         trajectories::run(sub, options, context, classical ? &classical->clbits : nullptr, reportedQubits);
-    if (reported) reported->expectations = std::move(estimate.expectations);
+    if (reported) {
+        reported->expectations = std::move(estimate.expectations);
+        reported->expectation_errors = std::move(estimate.expectationErrors);
+        reported->trajectories = options.trajectories;
+    }
     if (classical) {
         classical->probabilities = readout::aboveFloor(estimate.classicalMean);
         for (const auto& [key, p] : classical->probabilities) classical->errors[key] = estimate.classicalError[key];

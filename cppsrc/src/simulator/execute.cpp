@@ -59,6 +59,8 @@ Result BasicSimulator::execute(std::vector<program::sub_circuit> subs, const sim
         result.set_states(std::move(states));
     result.shots = options.shots;
     result.expectation_values = std::move(reported.expectations);
+    result.expectation_errors = std::move(reported.expectation_errors);
+    result.trajectories = reported.trajectories;
     return result;
 }
 

@@ -27,7 +27,7 @@ std::uint64_t trajectorySeed(std::uint64_t seed, std::uint64_t t) {
 struct sums {
     std::vector<double> total, squares;
     std::map<std::string, std::pair<double, double>> keyed;
-    std::vector<double> expectations;
+    std::vector<double> expectations, expectationSquares;
 
     void add(const std::vector<double>& values) {
         if (total.empty()) total.assign(values.size(), 0.0), squares.assign(values.size(), 0.0);
@@ -37,8 +37,9 @@ struct sums {
         for (const auto& [key, p] : values) keyed[key].first += p, keyed[key].second += p * p;
     }
     void addExpectations(const std::vector<double>& values) {
-        if (expectations.empty()) expectations.assign(values.size(), 0.0);
-        for (std::size_t k = 0; k < values.size(); ++k) expectations[k] += values[k];
+        if (expectations.empty()) expectations.assign(values.size(), 0.0), expectationSquares.assign(values.size(), 0.0);
+        for (std::size_t k = 0; k < values.size(); ++k)
+            expectations[k] += values[k], expectationSquares[k] += values[k] * values[k];
     }
     void merge(const sums& other) {
         if (!other.total.empty()) {
@@ -46,7 +47,13 @@ struct sums {
             for (std::size_t k = 0; k < total.size(); ++k) total[k] += other.total[k], squares[k] += other.squares[k];
         }
         for (const auto& [key, s] : other.keyed) keyed[key].first += s.first, keyed[key].second += s.second;
-        if (!other.expectations.empty()) addExpectations(other.expectations);
+        if (!other.expectations.empty()) {
+            if (expectations.empty())
+                expectations.assign(other.expectations.size(), 0.0),
+                    expectationSquares.assign(other.expectations.size(), 0.0);
+            for (std::size_t k = 0; k < expectations.size(); ++k)
+                expectations[k] += other.expectations[k], expectationSquares[k] += other.expectationSquares[k];
+        }
     }
 };
 
@@ -116,7 +123,11 @@ estimate run(const program::sub_circuit& sub, const simulator_options& options, 
         out.classicalMean[key] = mean;
         out.classicalError[key] = error;
     }
-    for (double e : all.expectations) out.expectations.push_back(e / n);
+    for (std::size_t k = 0; k < all.expectations.size(); ++k) {
+        const auto [mean, error] = meanAndError(all.expectations[k], all.expectationSquares[k], n);
+        out.expectations.push_back(mean);
+        out.expectationErrors.push_back(error);
+    }
     return out;
 }
 

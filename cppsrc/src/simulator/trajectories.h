@@ -30,7 +30,7 @@ struct estimate {
     // `reportedQubits` (all when empty), or of the classical bits.
     std::vector<double> mean, error;
     std::map<std::string, double> classicalMean, classicalError;
-    std::vector<double> expectations;  // of the options' observables
+    std::vector<double> expectations, expectationErrors;  // of the options' observables
 };
 
 // Runs `count` trajectories of `sub`. With `clbits` the results are the
