@@ -336,6 +336,18 @@ def _measure_then_later_case():
     return circuit
 
 
+def _measure_then_gate():
+    """h q1; if (!c0) { c0 = measure q1; x q1 }; c1 = measure q1: the x
+    runs wherever the if did, whatever the measurement wrote into c0."""
+    circuit = QuantumCircuit(2, 2)
+    circuit.h(1)
+    with circuit.if_test((circuit.clbits[0], 0)):
+        circuit.measure(1, 0)
+        circuit.x(1)
+    circuit.measure(1, 1)
+    return circuit
+
+
 PROGRAM = """OPENQASM 3.0;
 include "stdgates.inc";
 qubit[2] q;
@@ -349,6 +361,7 @@ c[1] = measure q[1];
 @pytest.mark.parametrize("make, expected", [
     (_measure_then_else, {"00": 0.5, "01": 0.5}),
     (_measure_then_later_case, {"0 01": 1.0}),
+    (_measure_then_gate, {"10": 0.5, "01": 0.5}),
 ])
 def test_arms_read_the_condition_as_it_was_at_the_branch(make, expected):
     assert KovraBackend().probabilities(make()) == pytest.approx(expected)
@@ -376,13 +389,13 @@ def test_readout_error_under_compound_condition_is_drawn_once(readout):
     assert got == pytest.approx({"10": readout, "00": 1 - readout})
 
 
-def _stored(config=None, **store):
+def _stored(config=None, readout=(0.7, 0.3, 0.2, 0.8), **store):
     """q0 = |+> measured into c0 with a readout error; then STORE."""
     b = CircuitBuilder()
     b.qreg(1)
     b.creg(2)
     b.gate("H", [0])
-    b.measure([0], [0], readout=[0.7, 0.3, 0.2, 0.8])
+    b.measure([0], [0], **({"readout": list(readout)} if readout else {}))
     b.store(**store)
     return kovra_backends.BasicSimulator().execute(b.capsule(), dict({"mcbits": [0, 1]}, **(config or {})))
 
@@ -402,7 +415,7 @@ def test_store_writes_a_bit_where_its_condition_holds(store, expected):
 ])
 def test_store_is_refused_where_no_branch_states_run(config, message):
     with pytest.raises(ValueError, match=message):
-        _stored(config, clbit=1, value=1)
+        _stored(config, readout=None, clbit=1, value=1)
 
 
 @pytest.mark.parametrize("attrs, message", [

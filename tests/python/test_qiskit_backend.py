@@ -250,15 +250,6 @@ def _opaque():
     return c
 
 
-def _stale_condition():
-    c = QuantumCircuit(2, 2)
-    c.measure(0, 0)
-    with c.if_test((c.clbits[0], 0)):
-        c.measure(1, 0)
-        c.x(1)
-    return c
-
-
 def _nested_if():
     c = QuantumCircuit(2, 2)
     c.measure(0, 0)
@@ -279,7 +270,6 @@ def _unbound():
     [
         (_endless_loop, RuntimeError, "while loop .* still loops with probability 1 after 1000 iterations"),
         (_opaque, UnsupportedInstructionError, "mystery"),
-        (_stale_condition, UnsupportedInstructionError, "'x' follows, in the same conditioned body, a measurement"),
         (_unbound, ValueError, "theta"),
     ],
 )

@@ -93,13 +93,14 @@ def _probability_of_one(circuit, out):
 
 
 # Each condition beside the values of h (v = 2^69 + h) for which it holds.
+# (Qiskit keeps a value past 2^64 as a float, so the constants are powers of 2.)
 WIDE_CONDITIONS = {
-    "v < 2^69 + 1": (lambda v, w: expr.less(v, TOP + 1), {0}),
+    "v <= 2^69": (lambda v, w: expr.less_equal(v, TOP), {0}),
     "2^69 < v": (lambda v, w: expr.less(TOP, v), {1}),
     "!(v == 2^69)": (lambda v, w: expr.logic_not(expr.equal(v, TOP)), {1}),
-    "v >= 2^70 - 1 (never)": (lambda v, w: expr.greater_equal(v, 2 ** WIDTH - 1), set()),
-    "v == 2^69 + 1 && w != 3": (lambda v, w: expr.logic_and(expr.equal(v, TOP + 1), expr.not_equal(w, 3)), {1}),
-    "v < 2^69 + 1 || w == 0": (lambda v, w: expr.logic_or(expr.less(v, TOP + 1), expr.equal(w, 0)), {0}),
+    "v >= 3 * 2^68 (never)": (lambda v, w: expr.greater_equal(v, 3 * 2 ** (WIDTH - 2)), set()),
+    "v > 2^69 && w != 3": (lambda v, w: expr.logic_and(expr.greater(v, TOP), expr.not_equal(w, 3)), {1}),
+    "v <= 2^69 || w == 0": (lambda v, w: expr.logic_or(expr.less_equal(v, TOP), expr.equal(w, 0)), {0}),
     "!(v > 2^69 && w == 2^69)": (lambda v, w: expr.logic_not(expr.logic_and(expr.greater(v, TOP),
                                                                                expr.equal(w, TOP))), {0}),
 }
