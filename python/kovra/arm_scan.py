@@ -46,11 +46,17 @@ def _scan(lowering, block, qubits, read, state):
             if op.name == "while_loop" and state["written"]:
                 return True  # the loop's check reads the condition around it
         elif op.name == "for_loop":
+            # Whatever the values bind, a body that holds anything may emit
+            # something in every iteration: after a write, that counts.
             indexset, parameter, body = op.params
-            for value in list(indexset)[:2]:
-                bound = body.assign_parameters({parameter: value}) if parameter in body.parameters else body
-                if _scan(lowering, bound, targets, read, state):
-                    return True
+            holds = any(i.operation.name not in options.skipped for i in body.data)
+            if not len(indexset) or not holds:
+                continue
+            if state["written"]:
+                return True
+            first = body.assign_parameters({parameter: indexset[0]}) if parameter in body.parameters else body
+            if _scan(lowering, first, targets, read, state) or (len(indexset) > 1 and state["written"]):
+                return True
         elif op.name == "measure":
             for clbit in instruction.clbits:
                 if state["written"]:

@@ -197,8 +197,10 @@ class Lowering:
         # The condition goes on every step: together they are the gate. A
         # condition is a list of disjoint comparisons (conditions.conjoin):
         # the step goes in once under each.
-        self._check_condition_current(name)
-        for step in lower(name, finite_angles(name, op, self._refuse)):
+        steps = lower(name, finite_angles(name, op, self._refuse))
+        if steps:  # a gate that adds nothing reads no condition
+            self._check_condition_current(name)
+        for step in steps:
             params = None if step.angle is None else [step.angle]
             qubits = [targets[k] for k in step.positions]
             for comparison in condition if condition is not None else [None]:

@@ -32,7 +32,7 @@ from qiskit_aer.noise import NoiseModel, ReadoutError, depolarizing_error  # noq
 import kovra_backends  # noqa: E402
 from kovra.builder import EQUAL, CircuitBuilder  # noqa: E402
 from kovra.qasm import loads  # noqa: E402
-from kovra.qiskit import KovraBackend  # noqa: E402
+from kovra.qiskit import KovraBackend, Sampler  # noqa: E402
 from test_qiskit_backend import _key, assert_same_distribution  # noqa: E402
 
 TOLERANCE = 1e-8  # the engine's H is off by about 4e-11 per use
@@ -365,6 +365,11 @@ c[1] = measure q[1];
 ])
 def test_arms_read_the_condition_as_it_was_at_the_branch(make, expected):
     assert KovraBackend().probabilities(make()) == pytest.approx(expected)
+
+
+def test_sampler_shows_no_hidden_bit():
+    data = Sampler().run([_measure_then_else()], shots=400).result()[0].data.c
+    assert data.num_bits == 2 and set(data.get_counts()) == {"00", "01"}
 
 
 def test_openqasm_else_reads_the_condition_as_it_was_at_the_if():
