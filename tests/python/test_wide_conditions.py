@@ -152,3 +152,23 @@ def test_wide_test_that_is_no_comparison_is_refused_by_name():
         circuit.x(2)
     with pytest.raises(ValueError, match=r"'if_else'.* 70 classical bits together; at most 12"):
         KovraBackend().probabilities(circuit)
+
+
+def test_openqasm_if_nested_in_a_70_bit_comparison():
+    """An if inside `if (v == 2^69 + 1)` reads 71 bits together: computed
+    into hidden bits, which the program's bits do not list."""
+    program = loads(f"""OPENQASM 3.0;
+include "stdgates.inc";
+qubit[3] q;
+bit[{WIDTH}] v;
+bit[2] out;
+x q[0];
+h q[1];
+v[{WIDTH - 1}] = measure q[0];
+v[0] = measure q[1];
+if (v == {TOP + 1}) {{ if (v[0] == true) {{ x q[2]; }} }}
+out[0] = measure q[2];
+""")
+    assert len(program.clbit_names) == WIDTH + 2
+    result = kovra_backends.BasicSimulator().execute(program.capsule(), {"mcbits": [0, WIDTH]})
+    assert result.probabilities == pytest.approx({"00": 0.5, "11": 0.5})
