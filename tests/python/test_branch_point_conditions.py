@@ -191,9 +191,9 @@ class Reference:
                 predicate = _predicate(self.source, op.condition)
                 arms = [(body, holds) for body, holds in zip(op.blocks, (predicate, lambda v: not predicate(v)))
                         if body is not None]
-                self._arms(arms, wires, targets, flag)
+                self._arms(arms, targets, flag)
             elif op.name == "switch_case":
-                self._arms(_cases(self.source, op), wires, targets, flag)
+                self._arms(_cases(self.source, op), targets, flag)
             else:
                 if flag is None:
                     self.ops.append((op, targets))
@@ -224,7 +224,7 @@ class Reference:
         for c in opened:
             self.ops.append((XGate(), [c]))
 
-    def _arms(self, arms, wires, targets, outer):
+    def _arms(self, arms, targets, outer):
         """Every arm's flag first, from the bits as they are now; then the arms."""
         flags = []
         for _, holds in arms:
@@ -348,6 +348,19 @@ def _measure_then_gate():
     return circuit
 
 
+def _measure_then_loop_on():
+    """while (!c0) { h q0; c0 = measure q0; x q1; reset q0 }: each iteration
+    that starts flips q1, so q1 ends 1 after an odd number (2/3)."""
+    circuit = QuantumCircuit(2, 2)
+    with circuit.while_loop((circuit.clbits[0], 0)):
+        circuit.h(0)
+        circuit.measure(0, 0)
+        circuit.x(1)
+        circuit.reset(0)
+    circuit.measure(1, 1)
+    return circuit
+
+
 PROGRAM = """OPENQASM 3.0;
 include "stdgates.inc";
 qubit[2] q;
@@ -362,6 +375,7 @@ c[1] = measure q[1];
     (_measure_then_else, {"00": 0.5, "01": 0.5}),
     (_measure_then_later_case, {"0 01": 1.0}),
     (_measure_then_gate, {"10": 0.5, "01": 0.5}),
+    (_measure_then_loop_on, {"01": 1 / 3, "11": 2 / 3}),
 ])
 def test_arms_read_the_condition_as_it_was_at_the_branch(make, expected):
     assert KovraBackend().probabilities(make()) == pytest.approx(expected)
