@@ -33,7 +33,9 @@ import kovra_backends  # noqa: E402
 from kovra.builder import EQUAL, CircuitBuilder  # noqa: E402
 from kovra.qasm import loads  # noqa: E402
 from kovra.qiskit import KovraBackend, Sampler  # noqa: E402
+from kovra.qiskit_lowering import lower_circuit  # noqa: E402
 from test_qiskit_backend import _key, assert_same_distribution  # noqa: E402
+from test_qiskit_dynamic import random_circuit  # noqa: E402
 
 TOLERANCE = 1e-8  # the engine's H is off by about 4e-11 per use
 QUBITS = 2
@@ -306,6 +308,14 @@ def kovra_and_aer(seed, noisy):
 def test_arms_that_measure_match_aer(seed, noisy):
     circuit, got, expected = kovra_and_aer(seed, noisy)
     assert_same_distribution(got, expected, TOLERANCE)
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_arms_that_write_no_bit_they_read_take_no_hidden_bit(seed):
+    """Conditioned gates, measurements and resets that leave the conditions'
+    bits alone lower as they always have: without a STORE."""
+    builder, _ = lower_circuit(random_circuit(seed))
+    assert "STORE" not in builder.graph().vs["name"]
 
 
 def _measure_then_else():
