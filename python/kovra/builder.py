@@ -11,6 +11,8 @@ A circuit is a python-igraph directed acyclic graph:
   of the gate's qubits and carrying "qubit";
 - a measurement is a gate named "MEASURE" whose wire edges also carry
   "clbit", the classical bit that receives the qubit;
+- a store is a gate named "STORE" on no qubit that writes "params" [0 or 1]
+  into the classical bit its "clbits" names;
 - a classically conditioned gate has "cmp" (a relation) and "constant", and
   one classical edge per condition bit carrying "conbit";
 - a definition is a root vertex with "def" and body vertices reachable from
@@ -175,6 +177,17 @@ class CircuitBuilder(_Wires):
                     params += [z.real, z.imag]
         v = self._operation(GATE, "KRAUS", qubits, params, condition, attrs)
         self._wire_qubits(v, qubits)
+        return v
+
+    def store(self, clbit, value, condition=None, **attrs):
+        """Writes `value` (0 or 1) into classical bit `clbit` where
+        `condition` holds (a "STORE" vertex, on no qubit): the bit then
+        holds that value, whatever outcome it read before."""
+        v = self._operation(GATE, "STORE", [], [value], condition, dict(attrs, clbits=[clbit]))
+        # Ordered after the bit's last writer or reader, as a measurement is.
+        if clbit in self._clbit_end and self._clbit_end[clbit] != v:
+            self._edge(self._clbit_end[clbit], v)
+        self._clbit_end[clbit] = v
         return v
 
     def define(self, name):

@@ -24,7 +24,9 @@ from qiskit.circuit import CASE_DEFAULT, Clbit
 
 from . import conditions
 
+from .arm_scan import writes_then_runs
 from .builder import EQUAL
+from .flags import FlagBits, holds_at
 from .free_angles import Linear, graph_angle
 from .noise import CHANNEL_INSTRUCTIONS, MAX_CHANNEL_QUBITS, emit_channel, kraus_operators
 from .qasm_gates import lower
@@ -125,8 +127,9 @@ class Lowering:
     measure methods; reset where circuits reset).
 
     After ``run``: ``measured`` holds the measured graph qubits in the order
-    first measured, ``written`` the classical bits that measurements write,
-    and ``conditioned`` whether any gate is classically conditioned."""
+    first measured, ``written`` the classical bits that measurements write
+    (never the hidden bits of ``flags``), and ``conditioned`` whether any
+    gate is classically conditioned."""
 
     def __init__(self, builder, options):
         self.builder = builder
@@ -137,16 +140,23 @@ class Lowering:
         self.conditioned = False
         self._top = None
         self._unrolled = 0  # instructions that loops have unrolled to
-        # One per conditioned body being emitted: the bits its condition
-        # reads, and whether a measurement in the body has written one.
+        # One per conditioned statement being emitted (all its arms): the
+        # bits its conditions read, and whether a measurement in it has
+        # written one.
         self._bodies = []
+        self._flags = None
 
     def run(self, circuit):
         self._top = circuit
         _declare(circuit.qregs, circuit.qubits, self.builder.qreg)
         _declare(circuit.cregs, circuit.clbits, self.builder.creg)
+        self._flags = FlagBits(self.builder, circuit.num_clbits)
         self._emit(circuit, list(range(circuit.num_qubits)), None)
         return self
+
+    def top_index(self, clbit):
+        """The graph index of a classical bit of the circuit."""
+        return self._top.find_bit(clbit).index
 
     def _refuse(self, name, why):
         self.options.refuse(name, why)
@@ -187,8 +197,10 @@ class Lowering:
         # The condition goes on every step: together they are the gate. A
         # condition is a list of disjoint comparisons (conditions.conjoin):
         # the step goes in once under each.
-        self._check_condition_current(name)
-        for step in lower(name, finite_angles(name, op, self._refuse)):
+        steps = lower(name, finite_angles(name, op, self._refuse))
+        if steps:  # a gate that adds nothing reads no condition
+            self._check_condition_current(name)
+        for step in steps:
             params = None if step.angle is None else [graph_angle(step.angle)]
             qubits = [targets[k] for k in step.positions]
             for comparison in condition if condition is not None else [None]:
@@ -220,9 +232,8 @@ class Lowering:
     def _emit_if(self, op, targets, condition):
         predicate = self._predicate(op)
         self.conditioned = True
-        for body, holds in zip(op.blocks, (predicate, predicate.negated())):
-            if body is not None:
-                self._emit_body(body, targets, self._conjoin(op.name, condition, holds), holds.bits)
+        arms = [(body, holds) for body, holds in zip(op.blocks, (predicate, predicate.negated())) if body is not None]
+        self._emit_arms(op.name, arms, targets, condition, predicate.bits)
 
     def _emit_switch(self, op, targets, condition):
         """Each case's body under "the target takes one of its values"; the
@@ -231,9 +242,45 @@ class Lowering:
         listed = {int(v) for values, _ in cases for v in values if v is not CASE_DEFAULT}
         refuse = lambda why: self._refuse(op.name, why)  # noqa: E731
         self.conditioned = True
-        for values, body in cases:
-            holds = conditions.of_case(self._top, op.target, values, listed, refuse)
-            self._emit_body(body, targets, self._conjoin(op.name, condition, holds), holds.bits)
+        arms = [(body, conditions.of_case(self._top, op.target, values, listed, refuse)) for values, body in cases]
+        self._emit_arms(op.name, arms, targets, condition, set().union(*(holds.bits for _, holds in arms)))
+
+    def _emit_arms(self, name, arms, targets, condition, read):
+        """The arms (body, predicate) of one branch point, in order, each
+        where `condition` (the comparisons around) and its predicate hold;
+        `read` the bits the predicates read. Each arm carries its comparisons
+        where they read the branch point's values all along; otherwise
+        (``arm_scan``) or where they are too wide to write out, each arm's
+        condition is computed first into a hidden bit, read by the arm alone."""
+        if not self._needs_flags(arms, targets, condition, read):
+            self._bodies.append([set(read), False])
+            try:
+                for body, holds in arms:
+                    self._emit(body, targets, self._conjoin(name, condition, holds))
+            finally:
+                self._bodies.pop()
+            return
+        flags = [self._flag_of(name, condition, holds) for _, holds in arms]
+        for (body, _), flag in zip(arms, flags):
+            self._emit(body, targets, [holds_at(flag)])
+        for flag in flags:
+            self._flags.give_back(flag)
+
+    def _needs_flags(self, arms, targets, condition, read):
+        if any(not conditions.expandable(condition, holds) for _, holds in arms):
+            return True
+        # Without measurements in the graph, nothing writes a bit.
+        return self.options.measurements and writes_then_runs(self, [body for body, _ in arms], targets, read)
+
+    def _flag_of(self, name, condition, holds):
+        """A hidden bit set, in every branch, to whether `condition` and
+        `holds` both hold now."""
+        if not hasattr(self.builder, "store"):
+            self._refuse(name, "needs its condition computed into a classical bit, which is not supported here")
+        self._check_condition_current(name)
+        flag = self._flags.take()
+        self._flags.assign(flag, conditions.both(condition, holds), lambda why: self._refuse(name, why))
+        return flag
 
     def _conjoin(self, name, condition, holds):
         """The comparisons under which both `condition` (those around) and
@@ -241,10 +288,7 @@ class Lowering:
         return conditions.conjoin(condition, holds, lambda why: self._refuse(name, why))
 
     def _emit_body(self, body, targets, comparisons, read):
-        """`body` under `comparisons`, whose own test reads the bits `read`.
-        Every instruction carries the comparisons, so each reads the bits
-        when it runs: once a measurement has written one of `read`, what
-        follows in the body would read the new value, and is refused."""
+        """`body` under `comparisons`, whose own test reads the bits `read`."""
         self._bodies.append([set(read), False])
         try:
             self._emit(body, targets, comparisons)
@@ -252,9 +296,12 @@ class Lowering:
             self._bodies.pop()
 
     def _check_condition_current(self, name):
+        # Where the scan left a statement's comparisons on its operations,
+        # none may follow a measurement into the bits they read: it would
+        # read the new value. The scan sees every such case; this is its check.
         if any(written for _, written in self._bodies):
-            self._refuse(name, "follows, in the same conditioned body, a measurement into a classical bit that "
-                               "the body's condition reads; that is not supported")
+            self._refuse(name, "follows, in the same conditioned statement, a measurement into a classical bit "
+                               "that the statement's condition reads; that is not supported")
 
     def _emit_while(self, op, targets, condition):
         """A while loop, unrolled ``while_limit`` times, each iteration under
@@ -266,11 +313,26 @@ class Lowering:
         if self._unrolled > MAX_UNROLLED:
             self._refuse(op.name, f"unrolls to more than {MAX_UNROLLED} instructions")
         self.conditioned = True
+        if self._needs_flags([(op.blocks[0], predicate)], targets, condition, predicate.bits):
+            return self._emit_flagged_while(op, targets, condition, predicate)
         looping = self._conjoin(op.name, condition, predicate)
         for _ in range(limit):
             self._emit_body(op.blocks[0], targets, looping, predicate.bits)
+        self._check_condition_current(op.name)
         for comparison in looping:
             self.builder.gate("LOOP_LIMIT", [], params=[limit], condition=comparison)
+
+    def _emit_flagged_while(self, op, targets, condition, predicate):
+        """Each iteration under a hidden bit computed where it starts, as
+        is the loop's check."""
+        limit = self.options.while_limit
+        for _ in range(limit):
+            flag = self._flag_of(op.name, condition, predicate)
+            self._emit(op.blocks[0], targets, [holds_at(flag)])
+            self._flags.give_back(flag)
+        flag = self._flag_of(op.name, condition, predicate)
+        self.builder.gate("LOOP_LIMIT", [], params=[limit], condition=holds_at(flag))
+        self._flags.give_back(flag)
 
     def _emit_for(self, op, targets, condition):
         """A for loop, unrolled: its body once per value of its index set,
@@ -298,12 +360,20 @@ class Lowering:
                 self._measured.add(qubit)
                 self.measured.append(qubit)
             self.written.add(clbit)
-            if self.options.measurements:
-                # Under several disjoint comparisons: a branch that one
-                # satisfies measures, and one that the new bit makes satisfy
-                # a later one measures the same qubit again, to no effect.
-                for where in _conditioned(condition):
-                    self.builder.measure([qubit], [clbit], **where, **extra)
+            if not self.options.measurements:
+                continue
+            flag = None
+            if extra and condition is not None and len(condition) > 1 and \
+                    any(clbit in bits for bits, _, _ in condition):
+                # Under several disjoint comparisons a branch that the new
+                # bit makes satisfy a later one measures the same qubit
+                # again: to no effect, but for a second draw of its readout
+                # error. Read the comparisons once, into a hidden bit.
+                flag = self._flag_of(name, condition, conditions.Predicate([], lambda values: True))
+            for where in _conditioned(condition if flag is None else [holds_at(flag)]):
+                self.builder.measure([qubit], [clbit], **where, **extra)
+            if flag is not None:
+                self._flags.give_back(flag)
             for body in self._bodies:
                 body[1] = body[1] or clbit in body[0]
 

@@ -308,6 +308,8 @@ REFUSED = {
                           r'operation "RESET" is classically conditioned'),
     "loop limit": (lambda: _conditioned(lambda b, c: b.gate("LOOP_LIMIT", [], params=[9], condition=c)), {},
                    ValueError, r'operation "LOOP_LIMIT" is classically conditioned'),
+    "store": (lambda: _conditioned(lambda b, c: b.store(0, 1)), {}, ValueError,
+              r'operation "STORE": the NMR device keeps no classical bits'),
     "reset": (lambda: _reset(), {}, ValueError,
               r'^vertex 3 \(RESET\): operation "RESET": the NMR device cannot reset a qubit$'),
     "cyclic graph": (lambda: _cyclic(), {}, RuntimeError, "The graph has cycles"),

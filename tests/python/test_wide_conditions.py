@@ -18,6 +18,7 @@ qiskit = pytest.importorskip("qiskit")
 
 import kovra_backends  # noqa: E402
 from qiskit import ClassicalRegister, QuantumCircuit, QuantumRegister  # noqa: E402
+from qiskit.circuit.classical import expr  # noqa: E402
 
 from kovra.qasm import loads  # noqa: E402
 from kovra.qiskit import KovraBackend  # noqa: E402
@@ -68,3 +69,106 @@ def test_kovra_backend_if_else_reads_a_40_bit_register(value):
     outcome = 1 if value == 2**32 else 2  # out[0] is q[1], out[1] is q[2]
     assert KovraBackend().probabilities(circuit) == pytest.approx(
         {f"{outcome:02b} {2**32:040b}": 1.0})
+
+
+WIDTH = 70
+TOP = 2 ** (WIDTH - 1)
+
+
+def _wide_circuit():
+    """v[70] holds 2^69 + h, h a fair coin (v's top bit from q[0] = |1>,
+    bit 0 from q[1] = |+>); w[70] holds 2^69 always. Returns (circuit, v, w,
+    result bit register)."""
+    v, w, out = ClassicalRegister(WIDTH, "v"), ClassicalRegister(WIDTH, "w"), ClassicalRegister(2, "out")
+    circuit = QuantumCircuit(QuantumRegister(4), v, w, out)
+    circuit.x(0)
+    circuit.h(1)
+    circuit.measure([0, 1, 0], [v[WIDTH - 1], v[0], w[WIDTH - 1]])
+    return circuit, v, w, out
+
+
+def _probability_of_one(circuit, out):
+    """P(out[0] = 1) from KovraBackend, whose keys list out first."""
+    return sum(p for key, p in KovraBackend().probabilities(circuit).items() if key.split()[0][-1] == "1")
+
+
+# Each condition beside the values of h (v = 2^69 + h) for which it holds.
+# (Qiskit keeps a value past 2^64 as a float, so the constants are powers of 2.)
+WIDE_CONDITIONS = {
+    "v <= 2^69": (lambda v, w: expr.less_equal(v, TOP), {0}),
+    "2^69 < v": (lambda v, w: expr.less(TOP, v), {1}),
+    "!(v == 2^69)": (lambda v, w: expr.logic_not(expr.equal(v, TOP)), {1}),
+    "v >= 3 * 2^68 (never)": (lambda v, w: expr.greater_equal(v, 3 * 2 ** (WIDTH - 2)), set()),
+    "v > 2^69 && w != 3": (lambda v, w: expr.logic_and(expr.greater(v, TOP), expr.not_equal(w, 3)), {1}),
+    "v <= 2^69 || w == 0": (lambda v, w: expr.logic_or(expr.less_equal(v, TOP), expr.equal(w, 0)), {0}),
+    "!(v > 2^69 && w == 2^69)": (lambda v, w: expr.logic_not(expr.logic_and(expr.greater(v, TOP),
+                                                                               expr.equal(w, TOP))), {0}),
+}
+
+
+@pytest.mark.parametrize("name", WIDE_CONDITIONS)
+@pytest.mark.parametrize("nested", [False, True])
+def test_expression_conditions_over_70_bits(name, nested):
+    """One comparison over a wide register needs no list of its values; a
+    conjunction, a disjunction or a nesting is computed into hidden bits."""
+    condition, holds = WIDE_CONDITIONS[name]
+    circuit, v, w, out = _wide_circuit()
+    if nested:  # under an outer condition that holds where h = 1 or 0 alike
+        with circuit.if_test(expr.equal(w, TOP)):
+            with circuit.if_test(condition(v, w)) as otherwise:
+                circuit.x(2)
+            with otherwise:
+                circuit.x(3)
+    else:
+        with circuit.if_test(condition(v, w)) as otherwise:
+            circuit.x(2)
+        with otherwise:
+            circuit.x(3)
+    circuit.measure([2, 3], [out[0], out[1]])
+    counts = KovraBackend().probabilities(circuit)
+    assert all(len(key.replace(" ", "")) == 2 * WIDTH + 2 for key in counts)  # no hidden bit shows
+    assert _probability_of_one(circuit, out) == pytest.approx(len(holds) / 2)
+    assert sum(p for key, p in counts.items() if key.split()[0] in ("01", "10")) == pytest.approx(1.0)
+
+
+def test_switch_over_a_70_bit_register():
+    circuit, v, w, out = _wide_circuit()
+    with circuit.switch(v) as case:
+        with case(TOP + 1):
+            circuit.x(2)
+        with case(5, TOP):
+            circuit.x(3)
+        with case(case.DEFAULT):
+            circuit.x(2)
+            circuit.x(3)
+    circuit.measure([2, 3], [out[0], out[1]])
+    got = {key.split()[0]: p for key, p in KovraBackend().probabilities(circuit).items()}
+    assert got == pytest.approx({"01": 0.5, "10": 0.5})
+
+
+def test_wide_test_that_is_no_comparison_is_refused_by_name():
+    circuit, v, w, out = _wide_circuit()
+    with circuit.if_test(expr.equal(expr.bit_and(v, 3), 1)):
+        circuit.x(2)
+    with pytest.raises(ValueError, match=r"'if_else'.* 70 classical bits together; at most 12"):
+        KovraBackend().probabilities(circuit)
+
+
+def test_openqasm_if_nested_in_a_70_bit_comparison():
+    """An if inside `if (v == 2^69 + 1)` reads 71 bits together: computed
+    into hidden bits, which the program's bits do not list."""
+    program = loads(f"""OPENQASM 3.0;
+include "stdgates.inc";
+qubit[3] q;
+bit[{WIDTH}] v;
+bit[2] out;
+x q[0];
+h q[1];
+v[{WIDTH - 1}] = measure q[0];
+v[0] = measure q[1];
+if (v == {TOP + 1}) {{ if (v[0] == true) {{ x q[2]; }} }}
+out[0] = measure q[2];
+""")
+    assert len(program.clbit_names) == WIDTH + 2
+    result = kovra_backends.BasicSimulator().execute(program.capsule(), {"mcbits": [0, WIDTH]})
+    assert result.probabilities == pytest.approx({"00": 0.5, "11": 0.5})

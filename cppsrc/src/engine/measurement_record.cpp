@@ -68,6 +68,12 @@ void measurement_record::setSettled(unsigned long clbit, bool value) {
         ones.erase(clbit);
 }
 
+void measurement_record::store(unsigned long clbit, bool value) {
+    if (clbit >= clbitNum) throw run_refused();
+    sources.erase(clbit);
+    setSettled(clbit, value);
+}
+
 unsigned long measurement_record::source(unsigned long clbit) const {
     const auto found = sources.find(clbit);
     return found == sources.end() ? NO_QUBIT : found->second;

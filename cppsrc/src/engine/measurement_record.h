@@ -47,6 +47,9 @@ public:
     std::vector<unsigned long> readers(unsigned long qubit) const;
     // Sets a bit that reads no qubit (a settled one) to `value`.
     void setSettled(unsigned long clbit, bool value);
+    // Overwrites `clbit` with `value`: it stops reading any qubit. Throws
+    // run_refused for a bit the run does not have.
+    void store(unsigned long clbit, bool value);
 
     // The qubit whose outcome the classical bit reads, or NO_QUBIT.
     unsigned long source(unsigned long clbit) const;

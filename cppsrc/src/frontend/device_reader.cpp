@@ -101,6 +101,9 @@ public:
 private:
     // One gate vertex `v` with its qubits (graph level) and angles (radians).
     void gate(int v, const std::string& name, const std::vector<double>& qubits, const std::vector<double>& params) {
+        // The device keeps no classical bits: a condition computed into one
+        // could be read by nothing, and passing the store over would lose it.
+        if (name == "STORE") context_.fail(v, "operation \"STORE\": the NMR device keeps no classical bits to write");
         const std::size_t n = qubits.size();
         if (n == 0 || n > kMaxOperationQubits) return;
         if (!is_utf8(name)) context_.fail(v, "the operation name is not valid UTF-8");

@@ -1,5 +1,5 @@
-// Measurements, resets, loop limits and channels: the ops that are not
-// unitary gates, each conditioned like a gate where the vertex has a "cmp".
+// Measurements, resets, loop limits, stores and channels: the ops that are
+// not unitary gates, each conditioned like a gate where the vertex has a "cmp".
 #include <algorithm>
 #include <cmath>
 #include <string>
@@ -76,6 +76,25 @@ void sub_circuit_reader::read_loop_limit(int v, const condition& cond) {
     op.kind = program::op_kind::loop_limit;
     op.name = "the while loop ending at vertex " + std::to_string(v);
     op.angle = params[0];
+    op.cond = cond;
+    append(std::move(op));
+}
+
+void sub_circuit_reader::read_store(int v, const std::vector<double>& graph_qubits, const condition& cond) {
+    if (!graph_qubits.empty()) fail(v, "a STORE vertex acts on no qubit; its \"qubits\" must be empty");
+    const std::vector<double> bits = reader_.numbers("clbits", v);
+    if (bits.size() != 1) {
+        fail(v, "a STORE vertex names the one classical bit it writes in \"clbits\"; it lists " +
+                    std::to_string(bits.size()));
+    }
+    const std::vector<double> params = reader_.numbers("params", v);
+    if (params.size() != 1 || (params[0] != 0 && params[0] != 1)) {
+        fail(v, "a STORE vertex needs the value it writes, 0 or 1, as its one \"params\" entry");
+    }
+    program::op op;
+    op.kind = program::op_kind::store;
+    op.clbits.push_back(local_clbit(v, bits[0]));
+    op.stored = params[0] == 1;
     op.cond = cond;
     append(std::move(op));
 }

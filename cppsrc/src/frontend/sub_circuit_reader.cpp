@@ -166,6 +166,7 @@ void sub_circuit_reader::read_gate(int v, const std::string& name, const std::ve
                                    const std::vector<double>& params, const condition& cond, const free_angle* free) {
     if (name == "RESET") return read_reset(v, graph_qubits, cond);
     if (name == "KRAUS") fail(v, "a KRAUS vertex may not sit inside a definition's body");
+    if (name == "STORE") fail(v, "a STORE vertex may not sit inside a definition's body (no classical bit to write)");
     GATE_INDEX index = gates::getGateIndex(name);
     if (index == GATE_INVALID) fail(v, "\"" + name + "\" is not a gate name");
     int arity = catalogue_arity(index);
@@ -214,6 +215,7 @@ void sub_circuit_reader::read_gate_vertex(int v) {
     if (!qubits.empty()) local_qubit(v, qubits[0]);
     if (name == "LOOP_LIMIT") return read_loop_limit(v, cond);
     if (name == "KRAUS") return read_kraus(v, qubits, cond);
+    if (name == "STORE") return read_store(v, qubits, cond);
     if (name != "MEASURE") return read_gate(v, name, qubits, free ? std::vector<double>{} : params, cond,
                                             free ? &*free : nullptr);
     if (qubits.empty()) fail(v, "the measurement lists no qubits in \"qubits\"");

@@ -48,6 +48,8 @@ private:
     void read_readout(int v, program::op& op);
     // Moves every listed qubit to |0> ("RESET" vertices).
     void read_reset(int v, const std::vector<double>& graph_qubits, const condition& cond);
+    // A constant written into a classical bit ("STORE" vertices).
+    void read_store(int v, const std::vector<double>& graph_qubits, const condition& cond);
     // A channel given by its Kraus operators ("KRAUS" vertices).
     void read_kraus(int v, const std::vector<double>& graph_qubits, const condition& cond);
     // A free angle: radians offset plus coefficients of the sub-circuit's parameters.

@@ -32,6 +32,12 @@ enum class op_kind : unsigned char {
     // A quantum channel on the listed qubits, given by its Kraus operators:
     // noise, or a "KRAUS" vertex. Only a density-matrix run takes it exactly.
     channel,
+    // A constant written into one classical bit (a "STORE" vertex): clbits[0]
+    // takes `stored` where the condition holds. The front ends compute a
+    // condition into such bits once, where it is to be read, so that what
+    // runs under it later does not read bits written meanwhile. Only a run
+    // of branch states takes it: one vector's record cannot overwrite a bit.
+    store,
 };
 
 // A channel's Kraus operators K_k, each 2^m by 2^m row-major for m qubits,
@@ -47,7 +53,8 @@ struct op {
     GATE_INDEX gate = GATE_INVALID;     // gate ops: the catalogue kind (GATE_INVALID for a device's own name)
     std::string name;                   // device ops: the operation name as the graph gives it
     std::vector<unsigned long> qubits;  // in the order listed, numbered as the sub-circuit says
-    std::vector<unsigned long> clbits;  // measure ops: one per qubit
+    std::vector<unsigned long> clbits;  // measure ops: one per qubit; store ops: the bit written
+    bool stored = false;                // store ops: the value written
     double angle = 0;                   // degrees in [0, 720), where hasAngle
     bool hasAngle = false;              // a one-qubit gate given a parameter
     condition cond;                     // over register bits: the op acts only where it holds

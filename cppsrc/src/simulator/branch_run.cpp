@@ -51,6 +51,7 @@ void run<Space>::apply(const program::op& op) {
         case program::op_kind::reset: reset(op); break;
         case program::op_kind::loop_limit: checkLoopEnded(op); break;
         case program::op_kind::channel: channel(op); break;
+        case program::op_kind::store: store(op); break;
     }
 }
 
@@ -132,6 +133,23 @@ void run<Space>::reset(const program::op& op) {
         branches_ = std::move(out);
         merge();
     }
+}
+
+template <class Space>
+void run<Space>::store(const program::op& op) {
+    const unsigned long bit = op.clbits.at(0);
+    if (bit >= clbits_) throw run_refused();
+    // The queue's measurements reach the records only when it runs.
+    flush();
+    if (op.cond.isValid()) decide(op.cond);
+    for (branch& b : branches_) {
+        if (op.cond.isValid() && !b.record.satisfiable(op.cond)) continue;
+        // The bit no longer reads an outcome: no readout error is drawn for it.
+        b.noisy.erase(bit);
+        b.record.store(bit, op.stored);
+    }
+    // Branches that differed only in the bit now hold the same record.
+    merge();
 }
 
 template <class Space>

@@ -14,7 +14,8 @@
 // A reset is the same split, with the |1> part flipped back to |0> (a
 // density matrix: a channel, no split). A conditioned measurement or reset
 // first settles the qubits its condition reads, so that each branch either
-// satisfies it or not. A branch holds a state vector or a density matrix
+// satisfies it or not; so does a store, which then overwrites a classical
+// bit in the branches that satisfy its condition. A branch holds a state vector or a density matrix
 // (branch_spaces.h); density matrices also take channels, and their
 // branches of one record always join into one.
 //
@@ -109,6 +110,9 @@ private:
     void queueGate(const program::op& op);
     void measure(const program::op& op);
     void reset(const program::op& op);
+    // Writes the store's value into its bit in every branch that satisfies
+    // its condition.
+    void store(const program::op& op);
     // Queues a channel, or (under a condition) applies it to the branches
     // that satisfy the condition.
     void channel(const program::op& op);

@@ -71,7 +71,8 @@ void refuseRanks(const std::string& what) {
 std::vector<double> BasicSimulator::run_branches(const program::sub_circuit& sub, state_vector& states,
                                                  const simulator_options& options, run_context& context,
                                                  classical_readout* classical, register_readout* reported) {
-    refuseRanks("branch states (a conditioned measurement or reset, or \"measure_reuse\": \"branches\")");
+    refuseRanks("branch states (a conditioned measurement or reset, a STORE vertex, or \"measure_reuse\": "
+                "\"branches\")");
     const std::vector<unsigned long> reportedQubits = reportedQubitsOf(sub, classical, reported);
     // The first branch and the probabilities; each split reserves its own.
     memory_budget::reservation held = memory_budget::reserve(

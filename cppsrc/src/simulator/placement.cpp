@@ -36,6 +36,11 @@ public:
                 break;
             case program::op_kind::loop_limit: break;  // checked by the branch run alone
             case program::op_kind::channel: throw run_refused();  // a density-matrix run's alone
+            // One vector's record reads each bit from a qubit: it cannot
+            // overwrite one (runs.cpp sends stores to branch states).
+            case program::op_kind::store:
+                throw std::invalid_argument("a STORE vertex writes a classical bit, which only a run of branch "
+                                            "states does");
         }
     }
 

@@ -99,11 +99,12 @@ placement::placed_run BasicSimulator::place(const program::sub_circuit& sub) {
 
 namespace {
 
-// A measurement or reset that only some branches make: the record of one
-// vector cannot say which did.
+// A measurement or reset that only some branches make, or a classical bit
+// overwritten: the record of one vector can say neither.
 bool conditions_a_collapse(const program::sub_circuit& sub) {
     for (const program::op& op : sub.ops)
-        if (op.kind != program::op_kind::gate && op.cond.isValid()) return true;
+        if ((op.kind != program::op_kind::gate && op.cond.isValid()) || op.kind == program::op_kind::store)
+            return true;
     return false;
 }
 
@@ -132,8 +133,9 @@ std::optional<placement::placed_run> BasicSimulator::plan(const program::sub_cir
     const bool records = options.reuse == reuse_choice::records;
     if (conditions_a_collapse(sub)) {
         if (records) {
-            throw std::invalid_argument("a classically conditioned measurement or reset cannot run with "
-                                        "\"measure_reuse\": \"records\"; \"auto\" or \"branches\" runs it");
+            throw std::invalid_argument("a classically conditioned measurement or reset, or a STORE vertex, "
+                                        "cannot run with \"measure_reuse\": \"records\"; \"auto\" or "
+                                        "\"branches\" runs it");
         }
         return std::nullopt;
     }
@@ -158,7 +160,8 @@ std::optional<placement::placed_run> BasicSimulator::prepare(const program::sub_
     std::optional<placement::placed_run> placed = plan(sub, options);
     if (!placed && options.single()) {
         throw local_run::precision_refused("runs a circuit as one vector; this one runs as branch states (a "
-                                           "conditioned measurement or reset, or \"measure_reuse\": \"branches\")");
+                                           "conditioned measurement or reset, a STORE vertex, or "
+                                           "\"measure_reuse\": \"branches\")");
     }
     if (options.print_circuit && placed) {
         print(placement::layered(*placed));
