@@ -26,6 +26,7 @@
 
 #include "module/noise_config.h"
 
+#include <cmath>
 #include <exception>
 #include <set>
 #include <stdexcept>
@@ -68,6 +69,9 @@ std::vector<observable_spec> read_observables(const py::object& value) {
                 PyErr_Clear();
                 refuse_term(o, t, "has a coefficient that is not a real number");
             }
+            // One such term would make every value of its observable NaN.
+            if (!std::isfinite(coefficient))
+                refuse_term(o, t, "has the coefficient " + py::repr(held[1]).cast<std::string>() + ", not a finite number");
             spec.push_back({held[0].cast<std::string>(), coefficient});
         }
         out.push_back(std::move(spec));
