@@ -79,6 +79,7 @@ def test_dynamic_circuits_average_over_their_branches(name, build, expected):
     ([[("ZZZ", 1.0)]], "has 3 Paulis, but the register has 2 qubits"),
     ([[("ZQ", 1.0)]], "holds 'Q', not one of I, X, Y, Z"),
     ([[("ZZ", "one")]], "coefficient that is not a real number"),
+    ([[("ZZ", np.complex64(1.0))]], "coefficient that is not a real number"),
     ([[("ZZ", 1.0), ("XX", float("nan"))]], '"observables" item 0, term 1 has the coefficient nan, not a finite'),
     ([[("ZZ", 1.0)], [("XX", -np.inf)]], '"observables" item 1, term 0 has the coefficient -inf, not a finite'),
     ([["ZZ"]], "is not a (Pauli string, coefficient) pair"),

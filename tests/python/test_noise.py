@@ -392,7 +392,7 @@ def test_an_empty_gate_list_names_no_gate():
     ([[1.0], [0.0, 0.0, 1.0]], r'"noise" item 0 "probabilities" row 0 needs 2 probabilities, not 1'),
     ([[0.9, 0.1], [0.2, 0.8], [0.5, 0.5]], r'"noise" item 0 "probabilities" needs 2 rows, one per outcome, not 3'),
     ([[0.9 + 0.5j, 0.1], [0.2, 0.8]], r'"noise" item 0 "probabilities" row 0 holds \(0.9\+0.5j\), not a real'),
-    ([[0.9, 0.1], [np.complex128(0.2), 0.8]], r"row 1 holds .*0\.2.*, not a real number"),
+    ([[0.9, 0.1], [np.complex64(0.2), 0.8]], r"row 1 holds .*0\.2.*, not a real number"),
     ([[0.9, "0.1"], [0.2, 0.8]], r"row 0 holds '0.1', not a real number"),
 ])
 def test_malformed_readout_rules_are_refused_by_name(probabilities, message):

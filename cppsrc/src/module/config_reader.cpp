@@ -1,5 +1,12 @@
 #include "module/config_reader.h"
 
+bool is_complex_number(const py::handle& value) {
+    if (PyComplex_Check(value.ptr())) return true;
+    if (PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr())) return false;  // the usual case, without an import
+    const py::module_ numbers = py::module_::import("numbers");
+    return py::isinstance(value, numbers.attr("Complex")) && !py::isinstance(value, numbers.attr("Real"));
+}
+
 bool config_reader::has(const char* key) const {
     int found = PyDict_Contains(config_.ptr(), py::str(key).ptr());
     if (found < 0) throw py::error_already_set();

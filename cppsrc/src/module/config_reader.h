@@ -16,6 +16,11 @@
 
 namespace py = pybind11;
 
+// Whether `value` is a complex number, Python's or another registered with
+// numbers.Complex but not numbers.Real (numpy's complex64): float() of one
+// of numpy's drops the imaginary part with only a warning.
+bool is_complex_number(const py::handle& value);
+
 class config_reader {
 public:
     explicit config_reader(py::dict config) : config_(std::move(config)) {}

@@ -109,7 +109,7 @@ std::vector<double> readoutProbabilities(const py::dict& rule, const std::string
         const py::tuple row = items(rows[r], at);
         if (row.size() != kReadoutOutcomes) refuse(at, "needs 2 probabilities, not " + std::to_string(row.size()));
         for (const py::handle p : row) {
-            if (PyComplex_Check(p.ptr())) refuse(at, "holds " + py::repr(p).cast<std::string>() + ", not a real number");
+            if (is_complex_number(p)) refuse(at, "holds " + py::repr(p).cast<std::string>() + ", not a real number");
             const double x = PyFloat_AsDouble(p.ptr());
             if (x == -1.0 && PyErr_Occurred()) {
                 PyErr_Clear();

@@ -64,6 +64,7 @@ std::vector<observable_spec> read_observables(const py::object& value) {
             const py::tuple held = py::reinterpret_steal<py::tuple>(pair);
             if (!held || held.size() != 2 || !PyUnicode_Check(held[0].ptr()))
                 refuse_term(o, t, "is not a (Pauli string, coefficient) pair");
+            if (is_complex_number(held[1])) refuse_term(o, t, "has a coefficient that is not a real number");
             const double coefficient = PyFloat_AsDouble(held[1].ptr());
             if (coefficient == -1.0 && PyErr_Occurred()) {
                 PyErr_Clear();
