@@ -61,9 +61,10 @@ T cast_named(const py::handle& value, const std::string& what) {
     try {
         return py::cast<T>(value);
     } catch (const py::cast_error&) {
-        throw py::cast_error("Unable to cast Python instance of type " + py::str(py::type::of(value)).cast<std::string>() +
-                             " to C++ type '" + wanted<T>::cpp + "': " + what + " must be " + wanted<T>::text +
-                             ", got " + py::repr(value).cast<std::string>());
+        const std::string type = py::str(py::type::of(value));
+        throw py::cast_error("Unable to cast Python instance of type " + type + " to C++ type '" + wanted<T>::cpp +
+                             "': " + what + " must be " + wanted<T>::text + ", got " +
+                             py::repr(value).cast<std::string>());
     }
 }
 

@@ -72,7 +72,8 @@ std::vector<observable_spec> read_observables(const py::object& value) {
             }
             // One such term would make every value of its observable NaN.
             if (!std::isfinite(coefficient))
-                refuse_term(o, t, "has the coefficient " + py::repr(held[1]).cast<std::string>() + ", not a finite number");
+                refuse_term(o, t, "has the coefficient " + py::repr(held[1]).cast<std::string>() +
+                                      ", not a finite number");
             spec.push_back({held[0].cast<std::string>(), coefficient});
         }
         out.push_back(std::move(spec));

@@ -295,9 +295,12 @@ std::vector<double> BasicSimulator::run_parallel(const std::vector<program::sub_
                 // Only the first sub-circuit's results are reported.
                 classical_readout* wanted = k == 0 ? classical : nullptr;
                 register_readout* shown = k == 0 ? reported : nullptr;
-                probabilities[k] = mixed[k]    ? run_mixed(tasks[k], vectors[k], options, context, wanted, shown)
-                                   : placed[k] ? run_placed(std::move(*placed[k]), vectors[k], options, context, wanted, shown)
-                                               : run_branches(tasks[k], vectors[k], options, context, wanted, shown);
+                if (mixed[k])
+                    probabilities[k] = run_mixed(tasks[k], vectors[k], options, context, wanted, shown);
+                else if (placed[k])
+                    probabilities[k] = run_placed(std::move(*placed[k]), vectors[k], options, context, wanted, shown);
+                else
+                    probabilities[k] = run_branches(tasks[k], vectors[k], options, context, wanted, shown);
             } catch (...) {
                 failures[k] = std::current_exception();
                 std::size_t seen = first_failed.load();
