@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/pauli_sums.h"
+#include "engine/run_stopped.h"
 
 namespace {
 
@@ -60,5 +61,30 @@ TEST_P(PauliSums, EveryTermAgreesWithItsDefinition) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, PauliSums, ::testing::Range(0u, 36u));
+
+// A caller that may stop the sums is asked between stretches of terms; the
+// stretches change no value, and a "stop" ends the sums.
+TEST(PauliSumsAsked, StretchesKeepTheValuesAndAStopEndsThem) {
+    constexpr unsigned kQubits = 18;  // 256 terms a stretch, 8 tile classes
+    constexpr int kTerms = 3000;
+    std::mt19937_64 rng(5);
+    std::normal_distribution<double> gauss;
+    std::vector<cd> psi(std::size_t(1) << kQubits);
+    for (cd& a : psi) a = cd(gauss(rng), gauss(rng));
+    std::vector<pauli_sums::observable> observables(2);
+    for (int k = 0; k < kTerms; ++k) {
+        pauli_sums::term t;
+        t.x = rng() & (psi.size() - 1);
+        t.z = rng() & (psi.size() - 1) & ~t.x;
+        t.coefficient = gauss(rng);
+        observables[k % 2].push_back(t);
+    }
+    int asked = 0;
+    const std::vector<double> whole = pauli_sums::expectations(psi, observables);
+    const std::vector<double> stretched = pauli_sums::expectations(psi, observables, [&] { return ++asked > 0; });
+    EXPECT_GT(asked, 8);  // more than once per class
+    for (std::size_t o = 0; o < whole.size(); ++o) EXPECT_DOUBLE_EQ(stretched[o], whole[o]) << o;
+    EXPECT_THROW(pauli_sums::expectations(psi, observables, [] { return false; }), run_stopped);
+}
 
 }  // namespace

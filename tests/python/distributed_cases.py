@@ -92,7 +92,7 @@ CASES = {
     "measured-top-qubits": _measured(8, 7, 150, mqubits=[0, 1]),
     "measured-reused": _measured(10, 7, 150, reuses=2, mcbits=[3, 1]),
     "parallel-flag": _unitary(9, 7, 80) | {"parallel": True},
-    "unitary-mqubits": _unitary(11, 10, 200) | {"mqubits": [9, 2, 5, 40]},
+    "unitary-mqubits": _unitary(11, 10, 200) | {"mqubits": [9, 2, 5]},
     "reused-mqubits": _measured(12, 7, 150, reuses=2, mqubits=[1, 4]),
     # Each rank's own slice of the state vector instead of the whole.
     "local-state": _unitary(13, 10, 150) | {"local_state": True, "mqubits": [3]},

@@ -1,6 +1,13 @@
 """Expectation values of Pauli sums ("observables"), exact from the run:
 against Qiskit's Statevector on random circuits, and against branching
 worked out by hand on dynamic circuits."""
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
 import numpy as np
 import pytest
 
@@ -72,6 +79,9 @@ def test_dynamic_circuits_average_over_their_branches(name, build, expected):
     ([[("ZZZ", 1.0)]], "has 3 Paulis, but the register has 2 qubits"),
     ([[("ZQ", 1.0)]], "holds 'Q', not one of I, X, Y, Z"),
     ([[("ZZ", "one")]], "coefficient that is not a real number"),
+    ([[("ZZ", np.complex64(1.0))]], "coefficient that is not a real number"),
+    ([[("ZZ", 1.0), ("XX", float("nan"))]], '"observables" item 0, term 1 has the coefficient nan, not a finite'),
+    ([[("ZZ", 1.0)], [("XX", -np.inf)]], '"observables" item 1, term 0 has the coefficient -inf, not a finite'),
     ([["ZZ"]], "is not a (Pauli string, coefficient) pair"),
     (3, '"observables" is not a list'),
 ])
@@ -80,3 +90,48 @@ def test_malformed_observables_are_refused_by_name(observables, message):
     builder, _ = lower_circuit(circuit)
     with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
         kb.BasicSimulator().execute(builder.graph(), {"observables": observables})
+
+
+@pytest.mark.parametrize("run", [
+    lambda graph, config: kb.BasicSimulator().execute(graph, config),
+    lambda graph, config: kb.compile(graph, config).expectation_values(np.zeros((2, 0))),
+], ids=["execute", "Program.expectation_values"])
+def test_parallel_observables_need_a_sub_circuit_with_qubits(run):
+    builder = CircuitBuilder()
+    builder.creg(1)
+    config = {"parallel": True, "observables": [[("", 1.0)], [("", 2.0)]]}
+    with pytest.raises(ValueError, match='"observables" in "parallel" mode act on the first sub-circuit with qubits'):
+        run(builder.graph(), config)
+
+
+@pytest.mark.parametrize("config", [{}, {"measure_reuse": "branches"}], ids=["one vector", "branch states"])
+def test_ctrl_c_stops_the_sums_of_many_terms(config):
+    # Many minutes of sums over a vector that took no time to make: SIGINT
+    # during the sums must end them with KeyboardInterrupt, not after them.
+    code = textwrap.dedent(f"""
+        import numpy as np
+        import kovra_backends as kb
+        from kovra.builder import CircuitBuilder
+        n = 20
+        b = CircuitBuilder()
+        b.qreg(n)
+        for q in range(n):
+            b.gate("H", [q])
+        paulis = np.array(list("IXYZ"))[np.random.default_rng(1).integers(0, 4, (300000, n))]
+        terms = [("".join(row), 1.0) for row in paulis]
+        print("running", flush=True)
+        try:
+            kb.BasicSimulator().execute(b.graph(), dict({config!r}, observables=[terms]))
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+    """)
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True,
+                             env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    try:
+        assert child.stdout.readline().strip() == "running"
+        time.sleep(3.0)  # the sums have begun
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert child.returncode == 0 and out.strip() == "interrupted", out

@@ -201,6 +201,20 @@ def test_nmr_config_cast_errors(config, capsule):
         kb.NMR().execute(capsule, config)
 
 
+@pytest.mark.parametrize("backend, config, named", [
+    (kb.BasicSimulator, {"shots": 1.5}, '"shots" must be an integer from -2147483648 to 2147483647, got 1.5'),
+    (kb.NMR, {"shots": 1.5}, '"shots" must be an integer'),
+    (kb.BasicSimulator, {"trajectories": 2.5}, '"trajectories" must be an integer .*, got 2.5'),
+    (kb.BasicSimulator, {"print_circuit": "yes"}, "\"print_circuit\" must be True or False, got 'yes'"),
+    (kb.BasicSimulator, {"mcbits": [0, 1.5]}, '"mcbits" item 1 must be an integer'),
+    (kb.NMR, {"port": 70000}, '"port" must be an integer from 0 to 65535, got 70000'),
+    (kb.NMR, {"timeout": "soon"}, "\"timeout\" must be a real number, got 'soon'"),
+])
+def test_config_cast_errors_name_the_key(backend, config, named, capsule):
+    with pytest.raises(RuntimeError, match=f"^{CAST} .*: {named}"):
+        backend().execute(capsule, config)
+
+
 def test_mqubits_not_iterable(capsule):
     with pytest.raises(TypeError, match="not iterable"):
         kb.BasicSimulator().execute(capsule, {"mqubits": 3})

@@ -438,3 +438,59 @@ def test_a_noise_model_of_another_type_is_refused_naming_the_option(model, use):
 def test_a_method_or_trajectory_count_the_simulator_does_not_take_is_refused(option, value):
     with pytest.raises(ValueError, match=f"{option} must be"):
         KovraBackend(**{option: value})
+
+
+def noisy_layers(seed):
+    """A connected noisy circuit as KRAUS vertices and readout attributes."""
+    from kovra.noise import NoiseLookup
+
+    circuit, model = layered_noisy_circuit(6, seed)
+    return lower_circuit(circuit, noise=NoiseLookup(model))
+
+
+# Each run alone, and beside a second, ideal sub-circuit (its qubits after the
+# first's): "parallel" runs each sub-circuit as the serial run does, noise
+# included, and reports the first.
+PARALLEL_CASES = {
+    **{f"rule {r['channel']}": (lambda r=r: lower_circuit(ghz_with_rotations()), {"noise": [r]}) for r, _ in RULES},
+    "vertices": (lambda: noisy_layers(4), {}),
+    "vertices as trajectories": (lambda: noisy_layers(5), {"method": "trajectories", "trajectories": 50, "seed": 7}),
+    "density matrix": (lambda: lower_circuit(ghz_with_rotations()), {"method": "density_matrix"}),
+}
+
+
+@pytest.mark.parametrize("name", PARALLEL_CASES)
+def test_parallel_runs_keep_the_noise_of_the_serial_run(name):
+    make, config = PARALLEL_CASES[name]
+    builder, lowered = make()
+    config = dict(config, mcbits=sorted(lowered.written), observables=[[("Z" * builder.qnum, 1.0)]])
+    serial = kovra_backends.BasicSimulator().execute(builder.graph(), config)
+    builder.qreg(2)  # an idle register: a sub-circuit of its own
+    builder.gate("H", [builder.qnum - 2])
+    parallel = kovra_backends.BasicSimulator().execute(builder.graph(), dict(config, parallel=True))
+    assert parallel.probabilities == serial.probabilities
+    assert parallel.expectation_values == serial.expectation_values
+
+
+def test_an_empty_gate_list_names_no_gate():
+    builder, lowered = lower_circuit(ghz_with_rotations())
+    rule = {"channel": "depolarizing", "p": 0.3}
+    run = lambda **extra: kovra_backends.BasicSimulator().execute(  # noqa: E731
+        builder.graph(), {"mcbits": sorted(lowered.written), "noise": [dict(rule, **extra)]}).probabilities
+    assert run(gates=[]) == kovra_backends.BasicSimulator().execute(
+        builder.graph(), {"mcbits": sorted(lowered.written)}).probabilities
+    assert run() != run(gates=[])
+
+
+@pytest.mark.parametrize("probabilities, message", [
+    ([[1.0], [0.0, 0.0, 1.0]], r'"noise" item 0 "probabilities" row 0 needs 2 probabilities, not 1'),
+    ([[0.9, 0.1], [0.2, 0.8], [0.5, 0.5]], r'"noise" item 0 "probabilities" needs 2 rows, one per outcome, not 3'),
+    ([[0.9 + 0.5j, 0.1], [0.2, 0.8]], r'"noise" item 0 "probabilities" row 0 holds \(0.9\+0.5j\), not a real'),
+    ([[0.9, 0.1], [np.complex64(0.2), 0.8]], r"row 1 holds .*0\.2.*, not a real number"),
+    ([[0.9, "0.1"], [0.2, 0.8]], r"row 0 holds '0.1', not a real number"),
+])
+def test_malformed_readout_rules_are_refused_by_name(probabilities, message):
+    builder, _ = lower_circuit(ghz_with_rotations())
+    with pytest.raises(ValueError, match=message):
+        kovra_backends.BasicSimulator().execute(
+            builder.graph(), {"noise": [{"channel": "readout", "probabilities": probabilities}]})

@@ -252,7 +252,6 @@ def test_reset_of_a_qubit_nothing_touched_keeps_the_state_pure():
         ([1, 0, 1], {"00": 1 / 4}),
         ((2,), {"0": 1 / 2}),
         (range(3), {"000": 1 / 8}),
-        ([5, -1], {"": 1.0}),
     ],
 )
 def test_marginals_and_residual(mqubits, expected):

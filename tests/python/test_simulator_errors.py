@@ -366,3 +366,19 @@ def test_ctrl_c_stops_a_long_run():
         child.kill()
     assert child.returncode == 0, out
     assert out.startswith("interrupted after") and out.splitlines()[-1] == "{'': 1.0}", out
+
+
+@pytest.mark.parametrize("mqubits", [[5], [0, 2], [-1], [5, -1]])
+def test_mqubits_outside_the_register_are_refused(mqubits, parallel):
+    outside = min(q for q in mqubits if not 0 <= q < 2)  # "mqubits" is a set, read in order
+    with pytest.raises(ValueError, match=rf'"mqubits" names qubit {outside}, outside \[0, 2\)'):
+        execute(bell().graph(), mqubits=mqubits, parallel=parallel)
+
+
+@pytest.mark.parametrize("qubits", [17, 31, 40, 70])
+def test_density_matrices_too_large_are_refused_for_their_own_size(qubits):
+    b = CircuitBuilder()
+    b.qreg(qubits)
+    b.gate("H", [0])
+    with pytest.raises(ValueError, match=f"cannot simulate {qubits} qubits as a density matrix: it takes at most 16"):
+        execute(b.graph(), method="density_matrix")

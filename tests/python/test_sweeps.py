@@ -66,3 +66,60 @@ def one_gate(name, qubits, params, n=2):
 def test_free_parameters_are_refused_where_they_cannot_be_bound(build, call, error, message):
     with pytest.raises(error, match=message):
         call(build().capsule())
+
+
+def test_parameter_names_are_kept_whole():
+    b = one_gate("Rx", [0], ["a\0x"])
+    b.gate("Ry", [1], params=[{"a\0y": 1.0, "": 0.25}])
+    program = kb.compile(b.capsule())
+    assert program.parameters == ["a\0x", "a\0y"]
+    values = np.array([[0.7, -1.1]])
+    both = program.run(values)[0].probabilities
+    bound = one_gate("Rx", [0], [0.7])
+    bound.gate("Ry", [1], params=[-1.1 + 0.25])
+    alone = kb.BasicSimulator().execute(bound.capsule(), {}).probabilities
+    assert both.keys() == alone.keys()
+    assert list(both.values()) == pytest.approx(list(alone.values()), abs=1e-9)
+
+
+class Unreadable:
+    def __array__(self, dtype=None, copy=None):
+        raise LookupError("the values are in another castle")
+
+
+@pytest.mark.parametrize("values, error, message", [
+    (["0.5"], TypeError, "values must be real numbers .* not an array of <U3"),
+    (np.array([[None]], dtype=object), TypeError, "values must be real numbers .* not an array holding None"),
+    (np.array([[1.5, "x"]], dtype=object), TypeError, "an array holding 'x'"),
+    ([0.5 + 1j], TypeError, r"not complex numbers \(complex128\)"),
+    (np.array([[0.5, 1j]], dtype=object), TypeError, "an array holding 1j"),
+    (Unreadable(), LookupError, "the values are in another castle"),
+    ([[0.5], [0.1, 0.2]], ValueError, "inhomogeneous"),
+])
+@pytest.mark.parametrize("call", ["run", "expectation_values"])
+def test_values_that_are_not_real_numbers_are_refused(values, error, message, call):
+    program = kb.compile(one_gate("Rx", [0], ["t"], n=1).capsule(), {"observables": [[("Z", 1.0)]]})
+    with pytest.raises(error, match=message):
+        getattr(program, call)(values)
+    # Object arrays of real numbers are still numbers.
+    assert getattr(program, call)(np.array([[0.5]], dtype=object)) is not None
+
+
+@pytest.mark.parametrize("call", ["run", "expectation_values"])
+def test_a_sweep_reserves_the_results_it_keeps(call):
+    from test_reliability_memory import SANITIZED, run_capped
+
+    if SANITIZED:
+        pytest.skip("the address-space cap cannot apply under AddressSanitizer")
+    # Eight million results of 0.5 to 1 KiB do not fit the child's 3 GiB.
+    done = run_capped(f"""
+        import numpy as np
+        b = CircuitBuilder()
+        b.qreg(1)
+        b.gate("Rx", [0], params=["t"])
+        program = kb.compile(b.capsule(), {{"observables": [[("Z", 1.0)]]}})
+        program.{call}(np.zeros((8_000_000, 1)))
+    """)
+    assert done.returncode == 0, done.stderr[-2000:]
+    line = done.stdout.strip().splitlines()[-1]
+    assert line.startswith("MemoryError") and "the results of 8000000 sets of values" in line, line

@@ -6,6 +6,7 @@
 #include "engine/local_operator.h"
 #include "engine/gate_runs.h"
 #include "engine/key_sums.h"
+#include "engine/run_stopped.h"
 #include "engine/share_out.h"
 
 namespace density_space {
@@ -118,13 +119,15 @@ void flipBit(state_vector& rho, unsigned long qubits, unsigned long position) {
 }
 
 std::vector<double> expectations(const state_vector& rho, unsigned long qubits,
-                                 const std::vector<pauli_sums::observable>& observables) {
+                                 const std::vector<pauli_sums::observable>& observables,
+                                 const std::function<bool()>& keepGoing) {
     // Tr(rho P) = sum_i phase(i) rho[i][i ^ flip], where P|i> = phase(i)|i ^ flip>.
     const double norm = trace(rho, qubits);
     std::vector<double> out;
     for (const pauli_sums::observable& o : observables) {
         double value = 0.0;
         for (const pauli_sums::term& t : o) {
+            if (keepGoing && !keepGoing()) throw run_stopped();
             const unsigned long flip = t.x | t.y, signs = t.y | t.z;
             cd sum = 0.0;
             for (unsigned long i = 0; i < dimension(qubits); ++i) {

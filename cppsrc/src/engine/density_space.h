@@ -13,6 +13,7 @@
 
 #include <array>
 #include <complex>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -59,8 +60,10 @@ void zeroPart(state_vector& rho, unsigned long qubits, unsigned long position, b
 void flipBit(state_vector& rho, unsigned long qubits, unsigned long position);
 
 // Tr(rho O) / Tr(rho) for each observable (terms on bit positions of an
-// n-qubit basis index).
+// n-qubit basis index). `keepGoing`, when given, is asked between terms;
+// false stops the sums with run_stopped (run_stopped.h).
 std::vector<double> expectations(const state_vector& rho, unsigned long qubits,
-                                 const std::vector<pauli_sums::observable>& observables);
+                                 const std::vector<pauli_sums::observable>& observables,
+                                 const std::function<bool()>& keepGoing = {});
 
 }  // namespace density_space

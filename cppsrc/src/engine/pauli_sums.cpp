@@ -8,6 +8,7 @@
 
 #include "engine/cpu_paths.h"
 #include "engine/gate_runs.h"
+#include "engine/run_stopped.h"
 #include "engine/share_out.h"
 #include "engine/state_space.h"
 
@@ -23,6 +24,11 @@ namespace {
 // its sign on the low bits from a table (once per block for the rest).
 constexpr unsigned long kTileBits = 15;
 constexpr unsigned long kBlockBits = 10;
+// The caller is asked whether to go on after at most this many amplitude
+// products (terms times amplitudes, some 50 ms): a sum of many terms on a
+// large vector otherwise runs for minutes past Ctrl-C. Each term's sum is
+// its own, so summing the terms in stretches changes no value.
+constexpr double kProductsBetweenChecks = 67108864.0;  // 2^26
 
 int parity(unsigned long bits) { return __builtin_parityl(bits); }
 
@@ -130,17 +136,20 @@ double signed_sum(const double* sign, const double* values, unsigned long block)
 // of the class. Where the flip reaches above a tile, only the tiles whose
 // bit at the flip's top position is clear are visited, and each pair
 // (i, i ^ flip) adds c + sigma conj(c), sigma the partner's relative sign.
+// Terms `first` to `first + count` of the class, or every one.
 template <class T>
 std::vector<std::complex<double>> class_sums(const std::vector<std::complex<T>>& psi, const T* partner,
-                                             unsigned long offset, const tile_class& c) {
+                                             unsigned long offset, const tile_class& c, std::size_t first = 0,
+                                             std::size_t count = static_cast<std::size_t>(-1)) {
     const unsigned long size = psi.size();
     const unsigned long tile = std::min<unsigned long>(size, 1UL << kTileBits);
     const unsigned long block = std::min<unsigned long>(tile, 1UL << kBlockBits);
-    const std::size_t count = c.terms.size();
+    count = std::min(count, c.terms.size() - first);
+    const placed_term* terms = c.terms.data() + first;
     const unsigned long top = c.high == 0 ? 0 : 1UL << (63 - __builtin_clzl(c.high));  // in tile numbers
     std::vector<double> low(count * block);
     for (std::size_t t = 0; t < count; ++t)
-        for (unsigned long l = 0; l < block; ++l) low[t * block + l] = parity(l & c.terms[t].signs) ? -1.0 : 1.0;
+        for (unsigned long l = 0; l < block; ++l) low[t * block + l] = parity(l & terms[t].signs) ? -1.0 : 1.0;
     std::vector<std::complex<double>> total(count);
     std::mutex adding;
     const T* amplitudes = reinterpret_cast<const T*>(psi.data());
@@ -151,7 +160,7 @@ std::vector<std::complex<double>> class_sums(const std::vector<std::complex<T>>&
             if (b & top) continue;  // visited as the partner of b ^ high
             for (unsigned long base = b * tile; base < (b + 1) * tile; base += block) {
                 for (std::size_t t = 0; t < count; ++t) {
-                    const placed_term& p = c.terms[t];
+                    const placed_term& p = terms[t];
                     products(partner, amplitudes, base, p.t.x | p.t.y, block, re.data(), im.data());
                     const double high = parity((offset + base) & p.signs) ? -1.0 : 1.0;
                     const double* sign = &low[t * block];
@@ -203,7 +212,8 @@ std::complex<double> y_factor(const term& t) { return y_phase(t.y); }
 
 template <class T>
 std::vector<double> expectations(const std::vector<std::complex<T>>& state,
-                                 const std::vector<observable>& observables) {
+                                 const std::vector<observable>& observables,
+                                 const std::function<bool()>& keepGoing) {
     std::map<unsigned long, tile_class> classes;
     for (std::size_t o = 0; o < observables.size(); ++o) {
         for (const term& t : observables[o]) {
@@ -218,21 +228,30 @@ std::vector<double> expectations(const std::vector<std::complex<T>>& state,
     std::vector<double> values(observables.size(), 0.0);
     const double norm = state_space::squaredNorm(state);
     if (norm == 0) return values;
+    // Without a caller to ask, a class's terms are summed in one stretch.
+    const std::size_t stretch =
+        keepGoing ? std::max<std::size_t>(1, static_cast<std::size_t>(kProductsBetweenChecks /
+                                                                      static_cast<double>(state.size())))
+                  : static_cast<std::size_t>(-1);
     for (const auto& [high, c] : classes) {
-        const std::vector<std::complex<double>> sums =
-            class_sums(state, reinterpret_cast<const T*>(state.data()), 0, c);
-        for (std::size_t t = 0; t < c.terms.size(); ++t) {
-            // <psi|P|psi> is real for a Hermitian P: the imaginary part is rounding.
-            const double value = (y_phase(c.terms[t].t.y) * sums[t]).real();
-            values[c.terms[t].owner] += c.terms[t].t.coefficient * value / norm;
+        for (std::size_t first = 0; first < c.terms.size(); first += stretch) {
+            if (keepGoing && !keepGoing()) throw run_stopped();
+            const std::vector<std::complex<double>> sums =
+                class_sums(state, reinterpret_cast<const T*>(state.data()), 0, c, first, stretch);
+            for (std::size_t t = 0; t < sums.size(); ++t) {
+                const placed_term& p = c.terms[first + t];
+                // <psi|P|psi> is real for a Hermitian P: the imaginary part is rounding.
+                const double value = (y_phase(p.t.y) * sums[t]).real();
+                values[p.owner] += p.t.coefficient * value / norm;
+            }
         }
     }
     return values;
 }
 
 template std::vector<double> expectations<double>(const std::vector<std::complex<double>>&,
-                                                  const std::vector<observable>&);
+                                                  const std::vector<observable>&, const std::function<bool()>&);
 template std::vector<double> expectations<float>(const std::vector<std::complex<float>>&,
-                                                 const std::vector<observable>&);
+                                                 const std::vector<observable>&, const std::function<bool()>&);
 
 }  // namespace pauli_sums

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <complex>
+#include <functional>
 #include <vector>
 
 namespace pauli_sums {
@@ -25,10 +26,13 @@ struct term {
 using observable = std::vector<term>;
 
 // <psi|O|psi> / <psi|psi> for each observable. The vector need not be
-// normalised; float amplitudes are summed in double.
+// normalised; float amplitudes are summed in double. `keepGoing`, when
+// given, is asked between stretches of terms on the calling thread; false
+// stops the sums with run_stopped (run_stopped.h).
 template <class T>
 std::vector<double> expectations(const std::vector<std::complex<T>>& state,
-                                 const std::vector<observable>& observables);
+                                 const std::vector<observable>& observables,
+                                 const std::function<bool()>& keepGoing = {});
 
 // For a vector spread over slices: each term's sum over this slice's
 // indices i of conj(partner[i ^ flip]) slice[i] (-1)^|(offset + i) & (y|z)|,

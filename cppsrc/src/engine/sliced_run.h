@@ -24,12 +24,8 @@
 #include "engine/measurement_record.h"
 #include "engine/op_list.h"
 #include "engine/pauli_sums.h"
+#include "engine/run_stopped.h"
 #include "engine/state_space.h"
-
-// A run that its caller stopped part-way; its vector is not a result.
-struct run_stopped : std::runtime_error {
-    run_stopped() : std::runtime_error("the run was stopped") {}
-};
 
 // The circuit's gates as one run for runGates, in order: measurements are
 // written into `record`, conditioned gates become copies confined to the
@@ -90,8 +86,10 @@ public:
     // <O> of each observable over every branch of the run: terms on bit
     // positions of the vector, a measured position read as its outcome
     // (terms with X or Y there belong to no branch and must be left out).
-    std::vector<double> expectations(const std::vector<pauli_sums::observable>& observables) const {
-        return pauli_sums::expectations(state, observables);
+    // Throws run_stopped when `keepGoing` says stop.
+    std::vector<double> expectations(const std::vector<pauli_sums::observable>& observables,
+                                     const gates::keep_going& keepGoing = {}) const {
+        return pauli_sums::expectations(state, observables, keepGoing);
     }
     // The final state, normalised, when nothing was measured; empty otherwise.
     // Leaves the run without its vector.

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cmath>
+#include <optional>
 #include <string>
 
 #include "frontend/sub_circuit_reader.h"
@@ -20,6 +21,18 @@ bool coefficient_of(PyObject* item, double& value) {
         return false;
     }
     return std::isfinite(value);
+}
+
+// A parameter's name, whole: its UTF-8 bytes, NUL characters included
+// ("a\0x" and "a\0y" are two parameters). Nothing for anything but text.
+std::optional<std::string> name_of(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* name = PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
+    if (name == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string(name, static_cast<std::size_t>(size));
 }
 
 }  // namespace
@@ -41,12 +54,9 @@ std::optional<sub_circuit_reader::free_angle> sub_circuit_reader::read_free_angl
     }
     free_angle angle;
     if (PyUnicode_Check(first.get())) {
-        const char* name = PyUnicode_AsUTF8(first.get());
-        if (name == nullptr) {
-            PyErr_Clear();
-            fail(v, "the free parameter's name in \"params\" is not text");
-        }
-        angle.terms.emplace_back(parameter_index(name), 1.0);
+        const std::optional<std::string> name = name_of(first.get());
+        if (!name) fail(v, "the free parameter's name in \"params\" is not text");
+        angle.terms.emplace_back(parameter_index(*name), 1.0);
         return angle;
     }
     if (!PyDict_Check(first.get())) return std::nullopt;
@@ -57,18 +67,15 @@ std::optional<sub_circuit_reader::free_angle> sub_circuit_reader::read_free_angl
     graph_attributes::py_ref copy = graph_attributes::py_ref::steal(PyDict_Copy(first.get()));
     if (!copy) throw pybind11::error_already_set();
     while (PyDict_Next(copy.get(), &position, &key, &value)) {
-        const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
-        if (name == nullptr) {
-            PyErr_Clear();
-            fail(v, "a free angle in \"params\" maps parameter names (text) to coefficients");
-        }
+        const std::optional<std::string> name = name_of(key);
+        if (!name) fail(v, "a free angle in \"params\" maps parameter names (text) to coefficients");
         double coefficient = 0;
         if (!coefficient_of(value, coefficient))
-            fail(v, "the coefficient of \"" + std::string(name) + "\" in \"params\" is not a finite number");
-        if (name[0] == '\0')
+            fail(v, "the coefficient of \"" + *name + "\" in \"params\" is not a finite number");
+        if (name->empty())
             angle.offset += coefficient;
         else if (coefficient != 0)
-            angle.terms.emplace_back(parameter_index(name), coefficient);
+            angle.terms.emplace_back(parameter_index(*name), coefficient);
     }
     return angle;
 }

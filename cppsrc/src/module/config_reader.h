@@ -2,7 +2,8 @@
 //
 // Each key is read in two steps: a membership test, then a conversion through
 // pybind11's standard casters. A failed conversion raises pybind11's cast
-// error, which reaches Python as RuntimeError with pybind11's own message.
+// error, which reaches Python as RuntimeError: pybind11's message, followed
+// by the key, what it takes and the value given.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -15,6 +16,11 @@
 
 namespace py = pybind11;
 
+// Whether `value` is a complex number, Python's or another registered with
+// numbers.Complex but not numbers.Real (numpy's complex64): float() of one
+// of numpy's drops the imaginary part with only a warning.
+bool is_complex_number(const py::handle& value);
+
 class config_reader {
 public:
     explicit config_reader(py::dict config) : config_(std::move(config)) {}
@@ -22,6 +28,7 @@ public:
     bool has(const char* key) const;
     bool get_bool(const char* key, bool fallback) const;
     int get_int(const char* key, int fallback) const;
+    long long get_long(const char* key, long long fallback) const;
     std::uint16_t get_u16(const char* key, std::uint16_t fallback) const;
     double get_number(const char* key, double fallback) const;
     // str as UTF-8, bytes and bytearray byte for byte.

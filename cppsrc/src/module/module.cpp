@@ -14,6 +14,7 @@
 #include "module/circuit_errors.h"
 #include "module/config_reader.h"
 #include "module/nmr_driver.h"
+#include "module/parameter_values.h"
 #include "module/result_objects.h"
 #include "core/result.h"
 #include "core/sampling.h"
@@ -200,9 +201,7 @@ py::typing::List<py::str> sample_memory(Result& result, std::int64_t shots, cons
 // Runs of a compiled program for each row of `values`.
 std::vector<Result> run_sets(const compiled_program& program, const py::object& values,
                              bool expectations_only = false) {
-    using rows = py::array_t<double, py::array::c_style | py::array::forcecast>;
-    const rows array = rows::ensure(values);
-    if (!array) throw py::error_already_set();
+    const parameter_values::rows array = parameter_values::read(values);
     const std::size_t width = program.parameters().size();
     if (array.ndim() > 2) throw py::value_error("values must be a 1-D or 2-D array, not " + std::to_string(array.ndim()) + "-D");
     const std::size_t columns = array.ndim() == 2 ? static_cast<std::size_t>(array.shape(1))
@@ -270,6 +269,11 @@ PYBIND11_MODULE(kovra_backends, m) {
                 py::array_t<double> standard_errors({results.size(), count});
                 py::array_t<std::int64_t> trajectories(static_cast<py::ssize_t>(results.size()));
                 auto view = out.mutable_unchecked<2>();
+                for (const Result& r : results) {
+                    if (r.expectation_values.size() != count)
+                        throw std::logic_error("a run returned " + std::to_string(r.expectation_values.size()) +
+                                               " expectation values for " + std::to_string(count) + " observables");
+                }
                 auto error_view = standard_errors.mutable_unchecked<2>();
                 auto trajectory_view = trajectories.mutable_unchecked<1>();
                 for (std::size_t k = 0; k < results.size(); ++k) {

@@ -15,6 +15,9 @@ namespace {
 using channel_ptr = std::shared_ptr<const program::kraus_channel>;
 namespace channels = program::channels;
 
+// A readout error's rows and columns: one per outcome, 0 and 1.
+constexpr std::size_t kReadoutOutcomes = 2;
+
 [[noreturn]] void refuse(const std::string& label, const std::string& what) {
     throw std::invalid_argument(label + " " + what);
 }
@@ -95,9 +98,26 @@ std::vector<std::pair<std::string, double>> pauliTerms(const py::dict& rule, con
 std::vector<double> readoutProbabilities(const py::dict& rule, const std::string& label) {
     py::object value = field(rule, "probabilities");
     if (!value) refuse(label, "needs \"probabilities\": [[P(0|0), P(1|0)], [P(0|1), P(1|1)]]");
+    // Read row by row: flattened, [[1], [0, 0, 1]] would pass as two rows
+    // of two, and a complex entry would lose its imaginary part.
     std::vector<double> out;
-    for (const py::handle row : items(value, label + " \"probabilities\""))
-        for (const py::handle p : items(row, label + " \"probabilities\" row")) out.push_back(entry(p, label).real());
+    const py::tuple rows = items(value, label + " \"probabilities\"");
+    if (rows.size() != kReadoutOutcomes)
+        refuse(label, "\"probabilities\" needs 2 rows, one per outcome, not " + std::to_string(rows.size()));
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const std::string at = label + " \"probabilities\" row " + std::to_string(r);
+        const py::tuple row = items(rows[r], at);
+        if (row.size() != kReadoutOutcomes) refuse(at, "needs 2 probabilities, not " + std::to_string(row.size()));
+        for (const py::handle p : row) {
+            if (is_complex_number(p)) refuse(at, "holds " + py::repr(p).cast<std::string>() + ", not a real number");
+            const double x = PyFloat_AsDouble(p.ptr());
+            if (x == -1.0 && PyErr_Occurred()) {
+                PyErr_Clear();
+                refuse(at, "holds " + py::repr(p).cast<std::string>() + ", not a real number");
+            }
+            out.push_back(x);
+        }
+    }
     return out;
 }
 
@@ -150,10 +170,13 @@ noise::rule readRule(const py::handle& item, const std::string& label) {
         throw std::invalid_argument(label + ": " + e.what());
     }
     if (py::object gates = field(rule, "gates")) {
+        // Listed, even empty, the names are all it follows ("qubits": [] alike).
+        std::vector<std::string> listed;
         for (const py::handle g : items(gates, label + " \"gates\"")) {
             if (!PyUnicode_Check(g.ptr())) refuse(label, "has a gate name that is not a string");
-            out.gates.push_back(g.cast<std::string>());
+            listed.push_back(g.cast<std::string>());
         }
+        out.gates = std::move(listed);
     }
     if (py::object qubits = field(rule, "qubits")) {
         std::vector<unsigned long> listed;
@@ -189,7 +212,7 @@ run_method read_method(const config_reader& config) {
 
 void read_trajectories(const config_reader& config, simulator_options& options) {
     if (config.has("trajectories")) {
-        const long long count = py::cast<long long>(config.item("trajectories"));
+        const long long count = config.get_long("trajectories", 0);
         if (count < 1 || count > kMaxTrajectories)
             throw std::invalid_argument("\"trajectories\" must be from 1 to " + std::to_string(kMaxTrajectories) +
                                         ", not " + std::to_string(count));

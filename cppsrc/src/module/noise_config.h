@@ -7,7 +7,7 @@
 namespace module_options {
 
 // "noise": a list of rules, each a dict
-//   {"channel": NAME, parameters..., "gates": [names] (absent: every gate),
+//   {"channel": NAME, parameters..., "gates": [names] (absent: every gate; empty: none),
 //    "qubits": [register qubits] (absent: any)}
 // with NAME and its parameters one of
 //   "depolarizing" "p"; "pauli" "terms" [[string, probability], ...];

@@ -26,6 +26,7 @@
 
 #include "module/noise_config.h"
 
+#include <cmath>
 #include <exception>
 #include <set>
 #include <stdexcept>
@@ -63,11 +64,16 @@ std::vector<observable_spec> read_observables(const py::object& value) {
             const py::tuple held = py::reinterpret_steal<py::tuple>(pair);
             if (!held || held.size() != 2 || !PyUnicode_Check(held[0].ptr()))
                 refuse_term(o, t, "is not a (Pauli string, coefficient) pair");
+            if (is_complex_number(held[1])) refuse_term(o, t, "has a coefficient that is not a real number");
             const double coefficient = PyFloat_AsDouble(held[1].ptr());
             if (coefficient == -1.0 && PyErr_Occurred()) {
                 PyErr_Clear();
                 refuse_term(o, t, "has a coefficient that is not a real number");
             }
+            // One such term would make every value of its observable NaN.
+            if (!std::isfinite(coefficient))
+                refuse_term(o, t, "has the coefficient " + py::repr(held[1]).cast<std::string>() +
+                                      ", not a finite number");
             spec.push_back({held[0].cast<std::string>(), coefficient});
         }
         out.push_back(std::move(spec));

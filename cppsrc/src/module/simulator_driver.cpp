@@ -18,6 +18,7 @@
 #include "module/simulator_config.h"
 #include "simulator/rank_session.h"
 #include "util/graph_reader.h"
+#include "util/memory_budget.h"
 #include "util/python_exit.h"
 
 namespace py = pybind11;
@@ -63,12 +64,25 @@ std::vector<program::sub_circuit> read_program(const igraph_t* graph, const std:
     const graph_attributes::graph_reader reader(graph);
     const bool parallel = options.parallel;
     const std::vector<frontend::sub_circuit_source> sources = frontend::simulator_sources(reader, order, parallel);
+    // The result is keyed by the first sub-circuit's qubits (unless by
+    // "mcbits"): one it lacks would key nothing (a key of no characters).
+    if (!sources.empty() && !options.mcbits) {
+        for (int q : options.mqubits) {
+            if (q < 0 || q >= sources.front().qnum) {
+                throw std::invalid_argument("\"mqubits\" names qubit " + std::to_string(q) + ", outside [0, " +
+                                            std::to_string(sources.front().qnum) + ")");
+            }
+        }
+    }
     double total_bytes = 0;
     for (const frontend::sub_circuit_source& source : sources) {
         // Only the first sub-circuit's result is reported: the others form
         // every probability.
         const bool first = &source == &sources.front();
         const int formed = first ? BasicSimulator::probability_bits(options, source.qnum) : source.qnum;
+        // A density matrix is refused for its own size, long before a state
+        // vector of as many qubits would be.
+        if (options.method == run_method::density_matrix) BasicSimulator::check_density_size(source.qnum);
         if (!parallel) {
             BasicSimulator::check_run_size(source.qnum, source.cnum, formed, options.amplitude_bytes());
         } else if (rank_comm::world().size <= 1) {  // a spread run checks each rank's share itself
@@ -155,6 +169,13 @@ std::vector<Result> run_compiled(const compiled_program& program, const double* 
                                  bool expectations_only) {
     rank_session session;
     try {
+        // The results the sweep keeps, held in the budget while the runs
+        // reserve theirs: a sweep of millions of small sets otherwise ends in
+        // std::bad_alloc long after it started.
+        const double each = program.result_bytes(expectations_only);
+        const memory_budget::reservation kept = memory_budget::reserve(
+            each * static_cast<double>(sets), "the results of " + std::to_string(sets) + " sets of values (" +
+                                                  std::to_string(static_cast<long long>(each)) + " bytes a set)");
         return without_lock([&](run_context& context) {
             std::vector<Result> results;
             results.reserve(sets);

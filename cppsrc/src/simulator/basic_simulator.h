@@ -136,8 +136,14 @@ public:
     // register on this machine, or only its shape where MPI ranks share it.
     static void check_run_size(int qnum, int cnum, int probability_bits = -1,
                                double amplitude_bytes = kDoubleAmplitudeBytes);
+    // Throws ValueError-mapped errors for a register too large for a
+    // density matrix ("method": "density_matrix" runs nothing else).
+    static void check_density_size(int qnum);
 
 private:
+    // Whether a sub-circuit runs as density matrices or trajectories
+    // (run_mixed): "method" asks for one, or it is noisy.
+    static bool runs_mixed(const program::sub_circuit& sub, const simulator_options& options);
     // The size check, the placement and (options.print_circuit) the
     // circuit text of one sub-circuit: what precedes its run.
     // `reported`: the run whose result the caller reads.

@@ -97,8 +97,8 @@ std::vector<double> run<Space>::expectations(const std::vector<observable_spec>&
     std::vector<double> out(specs.size(), 0.0);
     for (const branch& b : branches_) {
         // Each branch's values are its own, normalised: weighted by its probability.
-        const std::vector<double> part =
-            Space::expectations(b.state, qubits_, observables::on_lanes(specs, lanes, qubits_, b.record));
+        const std::vector<double> part = Space::expectations(
+            b.state, qubits_, observables::on_lanes(specs, lanes, qubits_, b.record), keepGoing_);
         const double weight = Space::weight(b.state, qubits_);
         for (std::size_t k = 0; k < out.size(); ++k) out[k] += weight * part[k];
     }

@@ -68,6 +68,14 @@ void refuseRanks(const std::string& what) {
 
 }  // namespace
 
+void BasicSimulator::check_density_size(int qnum) {
+    if (qnum < 0 || qnum > static_cast<int>(density_space::kMaxQubits)) {
+        throw std::invalid_argument("cannot simulate " + std::to_string(qnum) +
+                                    " qubits as a density matrix: it takes at most " +
+                                    std::to_string(density_space::kMaxQubits) + " (4^n amplitudes)");
+    }
+}
+
 std::vector<double> BasicSimulator::run_branches(const program::sub_circuit& sub, state_vector& states,
                                                  const simulator_options& options, run_context& context,
                                                  classical_readout* classical, register_readout* reported) {
@@ -128,11 +136,7 @@ std::vector<double> BasicSimulator::run_mixed(const program::sub_circuit& sub, s
     if (!channels && options.method != run_method::density_matrix)
         return run_branches(run, states, options, context, classical, reported);
     refuseRanks("a density matrix");
-    if (run.qubits < 0 || run.qubits > static_cast<int>(density_space::kMaxQubits)) {
-        throw std::invalid_argument("cannot simulate " + std::to_string(run.qubits) +
-                                    " qubits as a density matrix: it takes at most " +
-                                    std::to_string(density_space::kMaxQubits) + " (4^n amplitudes)");
-    }
+    check_density_size(run.qubits);
     const std::vector<unsigned long> reportedQubits = reportedQubitsOf(run, classical, reported);
     const int summed = summedBits(run, options, classical, reportedQubits);
     const double bytes = std::ldexp(16.0, 2 * run.qubits) + std::ldexp(8.0, summed);

@@ -10,6 +10,7 @@
 
 #include "engine/compile_gate.h"
 #include "engine/density_space.h"
+#include "engine/gate_runs.h"
 #include "engine/pauli_sums.h"
 #include "engine/state_space.h"
 
@@ -48,8 +49,9 @@ struct pure_states {
     // scaled to carry both weights.
     static bool join(state_vector& kept, double keptWeight, const state_vector& other, double otherWeight);
     static std::vector<double> expectations(const state_vector& s, unsigned long,
-                                            const std::vector<pauli_sums::observable>& observables) {
-        return pauli_sums::expectations(s, observables);
+                                            const std::vector<pauli_sums::observable>& observables,
+                                            const gates::keep_going& keepGoing) {
+        return pauli_sums::expectations(s, observables, keepGoing);
     }
 };
 
@@ -83,8 +85,9 @@ struct density_states {
     }
     static bool join(state_vector& kept, double, const state_vector& other, double);
     static std::vector<double> expectations(const state_vector& s, unsigned long qubits,
-                                            const std::vector<pauli_sums::observable>& observables) {
-        return density_space::expectations(s, qubits, observables);
+                                            const std::vector<pauli_sums::observable>& observables,
+                                            const gates::keep_going& keepGoing) {
+        return density_space::expectations(s, qubits, observables, keepGoing);
     }
 };
 

@@ -24,7 +24,8 @@ std::vector<double> runOn(placement::placed_run& lowered, const readout_plan& pl
     run.execute(context.keep_going);
     if (reported && !options.observables.empty()) {
         reported->expectations = run.expectations(
-            observables::on_lanes(options.observables, lowered.register_lanes, lanes, run.record()));
+            observables::on_lanes(options.observables, lowered.register_lanes, lanes, run.record()),
+            context.keep_going);
         if (options.expectations_only) return {};
     }
     std::vector<double> probabilities;

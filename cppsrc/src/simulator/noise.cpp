@@ -23,8 +23,8 @@ bool matches(const rule& r, const program::op& op) {
         op.kind != program::op_kind::reset)
         return false;
     const std::string name = opName(op);
-    if (r.gates.empty() ? op.kind != program::op_kind::gate
-                        : std::find(r.gates.begin(), r.gates.end(), name) == r.gates.end())
+    if (!r.gates ? op.kind != program::op_kind::gate
+                 : std::find(r.gates->begin(), r.gates->end(), name) == r.gates->end())
         return false;
     return !r.qubits || *r.qubits == op.qubits;
 }

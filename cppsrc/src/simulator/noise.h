@@ -18,7 +18,8 @@ namespace noise {
 
 struct rule {
     std::string label;               // how messages name the rule: "\"noise\" item 2"
-    std::vector<std::string> gates;  // catalogue names, "MEASURE" or "RESET"; empty: every gate
+    // Catalogue names, "MEASURE" or "RESET"; absent: every gate (an empty list: none).
+    std::optional<std::vector<std::string>> gates;
     std::optional<std::vector<unsigned long>> qubits;  // only where the op acts on exactly these
     // The channel for an op on `qubits` qubits, or null where the rule's
     // channel fits no such op (a one-qubit channel then acts on each qubit).

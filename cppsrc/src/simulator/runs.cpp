@@ -175,12 +175,15 @@ std::optional<placement::placed_run> BasicSimulator::prepare(const program::sub_
     return placed;
 }
 
+bool BasicSimulator::runs_mixed(const program::sub_circuit& sub, const simulator_options& options) {
+    return options.method == run_method::density_matrix || !options.noise.ideal() || noise::hasChannels(sub) ||
+           noise::hasReadoutErrors(sub);
+}
+
 std::vector<double> BasicSimulator::simulate(const program::sub_circuit& sub, state_vector& states,
                                              const simulator_options& options, run_context& context,
                                              classical_readout* classical, register_readout* reported) {
-    if (options.method == run_method::density_matrix || !options.noise.ideal() || noise::hasChannels(sub) ||
-        noise::hasReadoutErrors(sub))
-        return run_mixed(sub, states, options, context, classical, reported);
+    if (runs_mixed(sub, options)) return run_mixed(sub, states, options, context, classical, reported);
     std::optional<placement::placed_run> placed = prepare(sub, options, reported != nullptr);
     if (!placed) return run_branches(sub, states, options, context, classical, reported);
     return run_placed(std::move(*placed), states, options, context, classical, reported);
@@ -246,6 +249,12 @@ std::vector<double> BasicSimulator::run_parallel(const std::vector<program::sub_
                                                  const simulator_options& options, run_context& context,
                                                  classical_readout* classical, register_readout* reported) {
     states.clear();
+    // Observables are read on the first sub-circuit with qubits: with none,
+    // there is nothing they could be read on.
+    if (tasks.empty() && !options.observables.empty()) {
+        throw std::invalid_argument("\"observables\" in \"parallel\" mode act on the first sub-circuit with qubits, "
+                                    "and the graph has none");
+    }
     std::vector<std::vector<double>> probabilities(tasks.size());
     std::vector<state_vector> vectors(tasks.size());
     if (rank_session* session = rank_session::current()) {
@@ -266,9 +275,14 @@ std::vector<double> BasicSimulator::run_parallel(const std::vector<program::sub_
     }
 
     // Placed (and printed) in sub-circuit order before any runs; a task
-    // with no placement runs as branch states.
+    // with no placement runs as branch states. A noisy task runs as `simulate`
+    // runs it, channels and readout errors included, and is not placed.
+    std::vector<char> mixed;
     std::vector<std::optional<placement::placed_run>> placed;
-    for (const program::sub_circuit& task : tasks) placed.push_back(prepare(task, options, placed.empty()));
+    for (const program::sub_circuit& task : tasks) {
+        mixed.push_back(runs_mixed(task, options));
+        placed.push_back(mixed.back() ? std::nullopt : prepare(task, options, placed.empty()));
+    }
 
     // Each task is taken by the first free thread; the caller's own thread
     // is one of them, so the run progresses even when no worker can be had.
@@ -284,8 +298,12 @@ std::vector<double> BasicSimulator::run_parallel(const std::vector<program::sub_
                 // Only the first sub-circuit's results are reported.
                 classical_readout* wanted = k == 0 ? classical : nullptr;
                 register_readout* shown = k == 0 ? reported : nullptr;
-                probabilities[k] = placed[k] ? run_placed(std::move(*placed[k]), vectors[k], options, context, wanted, shown)
-                                             : run_branches(tasks[k], vectors[k], options, context, wanted, shown);
+                if (mixed[k])
+                    probabilities[k] = run_mixed(tasks[k], vectors[k], options, context, wanted, shown);
+                else if (placed[k])
+                    probabilities[k] = run_placed(std::move(*placed[k]), vectors[k], options, context, wanted, shown);
+                else
+                    probabilities[k] = run_branches(tasks[k], vectors[k], options, context, wanted, shown);
             } catch (...) {
                 failures[k] = std::current_exception();
                 std::size_t seen = first_failed.load();

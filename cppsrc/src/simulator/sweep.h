@@ -23,6 +23,12 @@ public:
     // mixes in (set 0 draws as `execute` does).
     Result run(const double* values, run_context& context, bool expectations_only = false, std::size_t set = 0) const;
 
+    // The bytes the Result of one run keeps (with `expectations_only`, as
+    // `run` makes it), and its Python object: what a sweep reserves per set
+    // before its first run. An estimate, from the options and the first
+    // sub-circuit: the final state counts only where nothing collapses it.
+    double result_bytes(bool expectations_only) const;
+
 private:
     std::vector<program::sub_circuit> subs_;
     simulator_options options_;
