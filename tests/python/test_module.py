@@ -26,7 +26,7 @@ def test_module_surface():
     public = {n for n in dir(kb.Result) if not n.startswith("_")}
     assert public == {"states", "probabilities", "counts", "get_random_reading", "probability_array",
                       "state_array", "sample_counts", "sample_memory", "expectation_values", "probability_errors",
-                      "memory"}
+                      "memory", "trajectories", "expectation_errors", "key_count"}
 
 
 def test_default_result():
