@@ -126,7 +126,9 @@ class Lowering:
 
     After ``run``: ``measured`` holds the measured graph qubits in the order
     first measured, ``written`` the classical bits that measurements write,
-    and ``conditioned`` whether any gate is classically conditioned."""
+    ``conditioned`` whether any gate is classically conditioned, and
+    ``loops`` whether a while loop was unrolled (its check must run, even
+    where nothing is measured)."""
 
     def __init__(self, builder, options):
         self.builder = builder
@@ -135,6 +137,7 @@ class Lowering:
         self._measured = set()  # the same, for lookups
         self.written = set()
         self.conditioned = False
+        self.loops = False
         self._top = None
         self._unrolled = 0  # instructions that loops have unrolled to
         # One per conditioned body being emitted: the bits its condition
@@ -265,7 +268,7 @@ class Lowering:
         self._unrolled += limit * max(1, len(op.blocks[0].data))
         if self._unrolled > MAX_UNROLLED:
             self._refuse(op.name, f"unrolls to more than {MAX_UNROLLED} instructions")
-        self.conditioned = True
+        self.conditioned = self.loops = True
         looping = self._conjoin(op.name, condition, predicate)
         for _ in range(limit):
             self._emit_body(op.blocks[0], targets, looping, predicate.bits)

@@ -45,6 +45,7 @@ void run<Space>::execute(const gates::keep_going& keepGoing) {
 template <class Space>
 void run<Space>::apply(const program::op& op) {
     if (keepGoing_ && !keepGoing_()) throw run_stopped();
+    if (actsNowhere(op)) return;
     switch (op.kind) {
         case program::op_kind::gate: queueGate(op); break;
         case program::op_kind::measure: measure(op); break;
@@ -52,6 +53,41 @@ void run<Space>::apply(const program::op& op) {
         case program::op_kind::loop_limit: checkLoopEnded(op); break;
         case program::op_kind::channel: channel(op); break;
     }
+}
+
+template <class Space>
+void run<Space>::recordsChanged() {
+    ++recordsEpoch_;
+    joined_ = false;
+}
+
+template <class Space>
+bool run<Space>::actsNowhere(const program::op& op) {
+    if (!op.cond.isValid() || queueMeasures_ || !joined_) return false;
+    const bool gate = op.kind == program::op_kind::gate;
+    // A measurement or reset flushes the queue and merges first; a channel
+    // or a loop's end always runs.
+    if (!gate && op.kind != program::op_kind::measure && op.kind != program::op_kind::reset) return false;
+    if (!gate && !(queued_.ops.empty() && queuedChannels_.empty())) return false;
+    if (measuredEpoch_ != recordsEpoch_) {
+        measuredAnywhere_.assign(qubits_, 0);
+        for (const branch& b : branches_)
+            for (unsigned long q = 0; q < qubits_; ++q) measuredAnywhere_[q] |= b.record.isMeasured(q) ? 1 : 0;
+        measuredEpoch_ = recordsEpoch_;
+    }
+    // A measured qubit the op acts on would be settled first.
+    for (unsigned long q : op.qubits)
+        if (q >= qubits_ || measuredAnywhere_[q] || queuedMeasured_[q]) return false;
+    const auto found = unsatisfied_.find(op.cond);
+    if (found != unsatisfied_.end() && found->second == recordsEpoch_) return true;
+    const std::vector<unsigned long> bits = op.cond.getClbits();
+    for (const branch& b : branches_) {
+        if (!b.record.qubitsRead(op.cond).empty() || b.record.satisfiable(op.cond)) return false;
+        for (unsigned long bit : bits)
+            if (b.noisy.count(bit)) return false;
+    }
+    unsatisfied_[op.cond] = recordsEpoch_;
+    return true;
 }
 
 template <class Space>
@@ -74,6 +110,7 @@ void run<Space>::checkLoopEnded(const program::op& op) {
         throw loop_limit_reached(text.str());
     }
     branches_ = std::move(out);  // what still loops is negligible
+    recordsChanged();
 }
 
 template <class Space>
@@ -91,6 +128,7 @@ void run<Space>::measure(const program::op& op) {
         for (std::size_t i = 0; i < op.qubits.size(); ++i) {
             settleMeasured({op.qubits[i]});
             queued_.ops.push_back(measureOn(op.qubits[i], op.clbits[i]));
+            queueMeasures_ = true;
             if (op.qubits[i] < qubits_) queuedMeasured_[op.qubits[i]] = 1;
             for (branch& b : branches_) noteReadout(b, op, i);
         }
@@ -107,6 +145,7 @@ void run<Space>::measure(const program::op& op) {
             b.record.measure(op.qubits[i], op.clbits[i]);
             noteReadout(b, op, i);
         }
+        recordsChanged();
     }
 }
 
@@ -119,6 +158,7 @@ void run<Space>::reset(const program::op& op) {
         if (q >= qubits_) throw run_refused();
         settle(q);
         if (op.cond.isValid()) decide(op.cond);
+        recordsChanged();
         std::vector<branch> out;
         for (std::size_t k = 0; k < branches_.size(); ++k) {
             branch& b = branches_[k];
@@ -141,8 +181,11 @@ void run<Space>::flush() {
         runCompiled(b.state, compileQueue(b), fuse_, keepGoing_);
         if (stopped_) throw run_stopped();
     }
+    // Measurements write the records at their compile; channels mix.
+    if (queueMeasures_ || !queuedChannels_.empty()) recordsChanged();
     queued_.ops.clear();
     queuedChannels_.clear();
+    queueMeasures_ = false;
     std::fill(queuedMeasured_.begin(), queuedMeasured_.end(), 0);
 }
 
@@ -161,6 +204,11 @@ void run<Space>::settleMeasured(const std::vector<unsigned long>& qubits) {
 template <class Space>
 void run<Space>::settle(unsigned long qubit) {
     if (qubit >= qubits_) throw run_refused();
+    // Nothing to settle, and merging again would join nothing.
+    if (joined_ && std::none_of(branches_.begin(), branches_.end(),
+                                [&](const branch& b) { return b.record.isMeasured(qubit); }))
+        return;
+    recordsChanged();
     std::vector<branch> out;
     for (std::size_t k = 0; k < branches_.size(); ++k) {
         branch& b = branches_[k];

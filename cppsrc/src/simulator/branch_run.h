@@ -32,6 +32,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/fused_matrix.h"
@@ -106,6 +107,15 @@ private:
     };
 
     void apply(const program::op& op);
+    // Whether running `op` would change nothing at all: its condition holds
+    // in no branch and reads no measured qubit, and it has nothing to
+    // settle or flush first (so skipping it leaves even the fusion of the
+    // queue as it was). The iterations a loop unrolls past its end are such
+    // ops, one after another.
+    bool actsNowhere(const program::op& op);
+    // The records or the set of branches changed: what actsNowhere learnt
+    // about them no longer holds, and branches may have become joinable.
+    void recordsChanged();
     void queueGate(const program::op& op);
     void measure(const program::op& op);
     void reset(const program::op& op);
@@ -143,6 +153,8 @@ private:
     // Joins branches that hold the same record and proportional states:
     // their mixture is one branch, of their summed probability.
     void merge();
+    // Equal for branches that are == (record and noisy bits alike).
+    static std::size_t hashOf(const branch& b);
     // Settles the qubits the condition reads, in every branch.
     void decide(const condition& c);
     // Settles, in every branch, each qubit that `qubitsOf` names for some branch.
@@ -170,6 +182,19 @@ private:
         superoperators_;
     std::vector<char> queuedMeasured_;  // per qubit: the queue measures it
     bool pure_ = true;                  // nothing measured or reset yet
+    bool queueMeasures_ = false;        // the queue holds a measurement (records change at its flush)
+    // Nothing has changed since the last merge but unitary gates, which
+    // keep non-proportional states so: merging again would join nothing.
+    bool joined_ = true;
+    // Counts the changes to the records (recordsChanged); what actsNowhere
+    // found is good for as long as the count stays.
+    std::uint64_t recordsEpoch_ = 0;
+    // Conditions found to hold in no branch, each with the count it was
+    // found at.
+    std::unordered_map<condition, std::uint64_t, hash_condition> unsatisfied_;
+    // Per qubit: some branch has measured it (at measuredEpoch_).
+    std::vector<char> measuredAnywhere_;
+    std::uint64_t measuredEpoch_ = ~std::uint64_t{0};
     gates::keep_going keepGoing_;
     bool stopped_ = false;
     std::optional<std::mt19937_64> draws_;  // set by drawChannels
