@@ -88,6 +88,8 @@ public:
     // <O> of each observable (register qubit k is character k) over every
     // branch.
     std::vector<double> expectations(const std::vector<observable_spec>& specs) const;
+    // The live branches, a vector each: what the run holds in memory.
+    std::size_t branchCount() const { return branches_.size(); }
     // The final state vector when the branches are pure and the run neither
     // measured nor reset and never split; empty otherwise. Leaves the run
     // without its vector.
