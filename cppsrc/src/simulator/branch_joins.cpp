@@ -91,8 +91,13 @@ void run<Space>::merge() {
     std::vector<double> weights;
     std::vector<group> groups;
     std::unordered_multimap<std::size_t, std::size_t> groupsByHash;
+    auto signatureOf = [](branch& b) {
+        if (b.signature == branch::kUnread) b.signature = Space::signature(b.state);
+        return b.signature;
+    };
     for (branch& b : branches_) {
-        const double weight = Space::weight(b.state, qubits_);
+        if (b.weight == branch::kUnread) b.weight = Space::weight(b.state, qubits_);
+        const double weight = b.weight;
         const std::size_t hash = hashOf(b);
         std::size_t g = groups.size();
         for (auto [at, end] = groupsByHash.equal_range(hash); at != end && g == groups.size(); ++at)
@@ -109,10 +114,11 @@ void run<Space>::merge() {
             // Adds nothing: joined to the record's first branch, as
             // proportional to any state.
             Space::join(kept[mine.first].state, weights[mine.first], b.state, weight);
+            kept[mine.first].touched();
             continue;
         }
-        if (mine.bySignature.empty()) mine.bySignature.emplace(Space::signature(kept[mine.first].state), mine.first);
-        const double signature = Space::signature(b.state);
+        if (mine.bySignature.empty()) mine.bySignature.emplace(signatureOf(kept[mine.first]), mine.first);
+        const double signature = signatureOf(b);
         std::vector<std::size_t> candidates;
         for (auto at = mine.bySignature.lower_bound(signature - kSignatureSlack);
              at != mine.bySignature.end() && at->first <= signature + kSignatureSlack; ++at)
@@ -121,6 +127,7 @@ void run<Space>::merge() {
         bool joined = false;
         for (std::size_t k : candidates) {
             if (!Space::join(kept[k].state, weights[k], b.state, weight)) continue;
+            kept[k].touched();
             weights[k] += weight;
             joined = true;
             break;

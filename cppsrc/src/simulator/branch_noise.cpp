@@ -102,6 +102,7 @@ void run<Space>::channel(const program::op& op) {
         decide(op.cond);
         for (branch& b : branches_) {
             if (!b.record.satisfiable(op.cond)) continue;
+            b.touched();
             runCompiled(b.state, {stepOf(matrix)}, false, keepGoing_);
             if (stopped_) throw run_stopped();
         }
@@ -143,6 +144,7 @@ void run<Space>::drawKraus(branch& b, const program::op& op) {
     std::vector<std::complex<double>> scaled = operators[chosen];
     for (auto& e : scaled) e *= std::sqrt(total / weights[chosen]);
     const std::unique_ptr<gates::fused_matrix> matrix = gates::operatorOn(scaled, positions);
+    b.touched();
     runCompiled(b.state, {stepOf(matrix.get())}, false, keepGoing_);
     if (stopped_) throw run_stopped();
 }
@@ -182,14 +184,17 @@ void run<Space>::recordNoisily(std::vector<branch>& out, branch part, const std:
     if (flipped > kNegligible && kept > kNegligible) {
         branch other = copyOf(part, live + 1);
         Space::weigh(other.state, flipped);
+        other.touched();
         other.record.setSettled(bit, !outcome);
         recordNoisily(out, std::move(other), rest, outcome, live + 1);
     } else if (flipped > kNegligible) {
         part.record.setSettled(bit, !outcome);
         Space::weigh(part.state, flipped);
+        part.touched();
         return recordNoisily(out, std::move(part), rest, outcome, live);
     }
     Space::weigh(part.state, kept);
+    part.touched();
     recordNoisily(out, std::move(part), rest, outcome, live);
 }
 

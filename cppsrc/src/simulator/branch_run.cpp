@@ -166,7 +166,9 @@ void run<Space>::reset(const program::op& op) {
                 out.push_back(std::move(b));
             else
                 split(out, std::move(b), q, out.size() + branches_.size() - k + 1, [&](branch& part, bool one) {
-                    if (one) Space::flipBit(part.state, qubits_, positionOf(qubits_, q));  // back to |0>
+                    if (!one) return;
+                    Space::flipBit(part.state, qubits_, positionOf(qubits_, q));  // back to |0>
+                    part.touched();
                 });
         }
         branches_ = std::move(out);
@@ -178,7 +180,9 @@ template <class Space>
 void run<Space>::flush() {
     if (queued_.ops.empty() && queuedChannels_.empty()) return;
     for (branch& b : branches_) {
-        runCompiled(b.state, compileQueue(b), fuse_, keepGoing_);
+        const std::vector<gates::compiled_gate> compiled = compileQueue(b);
+        if (!compiled.empty()) b.touched();
+        runCompiled(b.state, compiled, fuse_, keepGoing_);
         if (stopped_) throw run_stopped();
     }
     // Measurements write the records at their compile; channels mix.
@@ -255,8 +259,10 @@ void run<Space>::split(std::vector<branch>& out, branch b, unsigned long qubit, 
     if (weights[0] > kNegligible && weights[1] > kNegligible) {
         branch one = copyOf(b, live);
         Space::zeroPart(b.state, qubits_, position, true);
+        b.touched();
         finish(b, false);
         Space::zeroPart(one.state, qubits_, position, false);
+        one.touched();
         finish(one, true);
         out.push_back(std::move(b));
         out.push_back(std::move(one));
@@ -266,7 +272,10 @@ void run<Space>::split(std::vector<branch>& out, branch b, unsigned long qubit, 
     // weight, is dropped).
     if (weights[0] <= kNegligible && weights[1] <= kNegligible) return;
     const bool outcome = weights[1] > kNegligible;
-    if (weights[!outcome] != 0) Space::zeroPart(b.state, qubits_, position, !outcome);
+    if (weights[!outcome] != 0) {
+        Space::zeroPart(b.state, qubits_, position, !outcome);
+        b.touched();
+    }
     finish(b, outcome);
     out.push_back(std::move(b));
 }

@@ -105,7 +105,15 @@ private:
         // read their qubit: the error is drawn once the outcome settles, or
         // folded into the classical results at the end.
         std::map<unsigned long, confusion> noisy;
+        // What merge() read off `state` (its weight and signature), kept
+        // for the next merge while nothing changes the state: most
+        // branches of a long run sit untouched through many merges.
+        double weight = kUnread;
+        double signature = kUnread;
         bool operator==(const branch& other) const { return record == other.record && noisy == other.noisy; }
+        // Called by everything that changes `state`.
+        void touched() { weight = signature = kUnread; }
+        static constexpr double kUnread = -1;  // neither a weight nor a signature is negative
     };
 
     void apply(const program::op& op);
