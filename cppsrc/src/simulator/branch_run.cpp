@@ -45,7 +45,7 @@ void run<Space>::execute(const gates::keep_going& keepGoing) {
 template <class Space>
 void run<Space>::apply(const program::op& op) {
     if (keepGoing_ && !keepGoing_()) throw run_stopped();
-    if (actsNowhere(op)) return;
+    if (skipped(op)) return;
     switch (op.kind) {
         case program::op_kind::gate: queueGate(op); break;
         case program::op_kind::measure: measure(op); break;
@@ -87,6 +87,15 @@ bool run<Space>::actsNowhere(const program::op& op) {
             if (b.noisy.count(bit)) return false;
     }
     unsatisfied_[op.cond] = recordsEpoch_;
+    return true;
+}
+
+template <class Space>
+bool run<Space>::skipped(const program::op& op) {
+    if (!actsNowhere(op)) return false;
+    // A measurement or reset, even one that happens nowhere, leaves no
+    // state vector to report: as when it runs.
+    if (op.kind != program::op_kind::gate) pure_ = false;
     return true;
 }
 

@@ -123,6 +123,8 @@ private:
     // queue as it was). The iterations a loop unrolls past its end are such
     // ops, one after another.
     bool actsNowhere(const program::op& op);
+    // Skips `op` where it acts nowhere, keeping what running it would note.
+    bool skipped(const program::op& op);
     // The records or the set of branches changed: what actsNowhere learnt
     // about them no longer holds, and branches may have become joinable.
     void recordsChanged();
