@@ -39,7 +39,9 @@ program::sub_circuit accumulator(int rounds) {
     return sub;
 }
 
-double binomial(int n, int k) { return std::exp(std::lgamma(n + 1.0) - std::lgamma(k + 1.0) - std::lgamma(n - k + 1.0)); }
+double binomial(int n, int k) {
+    return std::exp(std::lgamma(n + 1.0) - std::lgamma(k + 1.0) - std::lgamma(n - k + 1.0));
+}
 
 template <class Space>
 void expectBoundedAndExact(int rounds, std::size_t pairs) {
@@ -49,7 +51,8 @@ void expectBoundedAndExact(int rounds, std::size_t pairs) {
     EXPECT_EQ(run.branchCount(), pairs);
     // k rotations with probability C(rounds, k) / 2^rounds.
     double one = 0;
-    for (int k = 0; k <= rounds; ++k) one += binomial(rounds, k) * std::ldexp(std::pow(std::sin(k * kTheta / 2), 2), -rounds);
+    for (int k = 0; k <= rounds; ++k)
+        one += binomial(rounds, k) * std::ldexp(std::pow(std::sin(k * kTheta / 2), 2), -rounds);
     const std::vector<double> p = run.marginal({1});
     EXPECT_NEAR(p[1], one, 1e-9);
     EXPECT_NEAR(run.classical({0}).at("1"), 0.5, 1e-9);  // the engine's H is calibrated, not exact
