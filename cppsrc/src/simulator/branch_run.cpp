@@ -78,16 +78,17 @@ bool run<Space>::actsNowhere(const program::op& op) {
     // A measured qubit the op acts on would be settled first.
     for (unsigned long q : op.qubits)
         if (q >= qubits_ || measuredAnywhere_[q] || queuedMeasured_[q]) return false;
-    const auto found = unsatisfied_.find(op.cond);
-    if (found != unsatisfied_.end() && found->second == recordsEpoch_) return true;
+    // What the records say of the condition, found once per change: the
+    // ops of one body share their condition.
+    auto [found, added] = holdsNowhere_.try_emplace(op.cond, recordsEpoch_, false);
+    if (!added && found->second.first == recordsEpoch_) return found->second.second;
     const std::vector<unsigned long> bits = op.cond.getClbits();
-    for (const branch& b : branches_) {
-        if (!b.record.qubitsRead(op.cond).empty() || b.record.satisfiable(op.cond)) return false;
-        for (unsigned long bit : bits)
-            if (b.noisy.count(bit)) return false;
-    }
-    unsatisfied_[op.cond] = recordsEpoch_;
-    return true;
+    const bool nowhere = std::none_of(branches_.begin(), branches_.end(), [&](const branch& b) {
+        return !b.record.qubitsRead(op.cond).empty() || b.record.satisfiable(op.cond) ||
+               std::any_of(bits.begin(), bits.end(), [&](unsigned long bit) { return b.noisy.count(bit) != 0; });
+    });
+    found->second = {recordsEpoch_, nowhere};
+    return nowhere;
 }
 
 template <class Space>

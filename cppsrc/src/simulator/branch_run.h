@@ -33,6 +33,7 @@
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/fused_matrix.h"
@@ -201,9 +202,9 @@ private:
     // Counts the changes to the records (recordsChanged); what actsNowhere
     // found is good for as long as the count stays.
     std::uint64_t recordsEpoch_ = 0;
-    // Conditions found to hold in no branch, each with the count it was
-    // found at.
-    std::unordered_map<condition, std::uint64_t, hash_condition> unsatisfied_;
+    // Per condition met: the count it was read at, and whether it then
+    // held in no branch (reading no measured qubit, no noisy bit).
+    std::unordered_map<condition, std::pair<std::uint64_t, bool>, hash_condition> holdsNowhere_;
     // Per qubit: some branch has measured it (at measuredEpoch_).
     std::vector<char> measuredAnywhere_;
     std::uint64_t measuredEpoch_ = ~std::uint64_t{0};
