@@ -128,8 +128,9 @@ class Lowering:
 
     After ``run``: ``measured`` holds the measured graph qubits in the order
     first measured, ``written`` the classical bits that measurements write
-    (never the hidden bits of ``flags``), and ``conditioned`` whether any
-    gate is classically conditioned."""
+    (never the hidden bits of ``flags``), ``conditioned`` whether any gate is
+    classically conditioned, and ``loops`` whether a while loop was unrolled
+    (its check must run, even where nothing is measured)."""
 
     def __init__(self, builder, options):
         self.builder = builder
@@ -138,6 +139,7 @@ class Lowering:
         self._measured = set()  # the same, for lookups
         self.written = set()
         self.conditioned = False
+        self.loops = False
         self._top = None
         self._unrolled = 0  # instructions that loops have unrolled to
         # One per conditioned statement being emitted (all its arms): the
@@ -312,7 +314,7 @@ class Lowering:
         self._unrolled += limit * max(1, len(op.blocks[0].data))
         if self._unrolled > MAX_UNROLLED:
             self._refuse(op.name, f"unrolls to more than {MAX_UNROLLED} instructions")
-        self.conditioned = True
+        self.conditioned = self.loops = True
         if self._needs_flags([(op.blocks[0], predicate)], targets, condition, predicate.bits):
             return self._emit_flagged_while(op, targets, condition, predicate)
         looping = self._conjoin(op.name, condition, predicate)

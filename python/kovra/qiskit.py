@@ -265,7 +265,9 @@ class _Run:
         self.drawn = draws is not None and draws.wanted(self.bits)
         self.result = None
         self.trajectories = 0
-        if self.bits:
+        # Without measurements the result is known, but an unrolled while
+        # loop must still be run: the run refuses one that never ends.
+        if self.bits or lowered.loops:
             config = dict(extra or {}, mcbits=self.bits, **(draws.config(self.bits) if draws else {}))
             self.result = kovra_backends.BasicSimulator().execute(builder.graph(), config)
             self.trajectories = self.result.trajectories

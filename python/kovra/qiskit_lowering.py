@@ -99,12 +99,13 @@ def compile_measured(circuit, backend=None, while_limit=DEFAULT_WHILE_LIMIT, noi
                      config_for_bits=None):
     """The circuit lowered with its parameters free and compiled, its
     results keyed by the bits its measurements write: (program, the bits in
-    ascending order); no program when it measures nothing.
+    ascending order); no program when it measures nothing and has no while
+    loop (whose run refuses it where the loop does not end).
     `config_for_bits(bits)`, when given, adds keys that depend on the bits."""
     builder, lowered = lower_circuit(circuit, backend, while_limit, noise)
     bits = sorted(lowered.written)
     config = dict(config or {}, mcbits=bits, **(config_for_bits(bits) if config_for_bits and bits else {}))
-    return (kovra_backends.compile(builder.graph(), config) if bits else None), bits
+    return (kovra_backends.compile(builder.graph(), config) if bits or lowered.loops else None), bits
 
 
 def free_parameters(circuit):

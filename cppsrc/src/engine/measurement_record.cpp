@@ -2,6 +2,7 @@
 #include "engine/run_refused.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 
 namespace {
@@ -24,6 +25,17 @@ void coverBlocks(const std::vector<unsigned long>& ones, unsigned long begin, un
     const unsigned long half = size / 2, position = positions[depth];
     coverBlocks(ones, begin, half, depth + 1, fixedOnes, fixedZeros | position, positions, emit);
     coverBlocks(ones, begin + half, half, depth + 1, fixedOnes | position, fixedZeros, positions, emit);
+}
+
+// A 64-bit mix (splitmix64's finaliser): nearby inputs give unrelated
+// outputs, so that summing them keeps distinct tables apart.
+std::size_t mixed(std::uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    x ^= x >> 31;
+    return static_cast<std::size_t>(x);
 }
 
 }  // namespace
@@ -131,4 +143,14 @@ void measurement_record::confine(const gates::compiled_gate& gate, const conditi
         out.push_back(confined);
     };
     coverBlocks(ones, 0, table.size(), 0, 0, 0, positions, emit);
+}
+
+std::size_t measurement_record::hash() const {
+    // The tables are unordered: their entries are summed, each mixed alone.
+    std::size_t h = mixed(measuredCount);
+    for (unsigned long q = 0; q < qubitNum; ++q)
+        if (measured[q]) h += mixed(q + 1);
+    for (const auto& [bit, q] : sources) h += mixed((std::uint64_t{bit} << 32) ^ q ^ 0x5bd1e995ULL);
+    for (unsigned long bit : ones) h += mixed(~std::uint64_t{bit});
+    return h;
 }

@@ -11,6 +11,7 @@
 // function of the measured qubits' bits there.
 #pragma once
 
+#include <cstddef>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -61,6 +62,9 @@ public:
     bool operator==(const measurement_record& other) const {
         return measured == other.measured && sources == other.sources && ones == other.ones;
     }
+    // Equal for records that are ==, whatever order their tables hold
+    // their entries in.
+    std::size_t hash() const;
 
     // The distinct measured qubits the condition reads, in the order of
     // their first significant use (most significant first).

@@ -1,7 +1,7 @@
-// How a branch run keeps its branches (joined where they are one, copied
-// within the memory budget) and what it does for noise: channels queued
-// among the gates (or applied to the branches a condition picks) and
-// readout errors, drawn once a noisy bit's qubit settles.
+// How a branch run copies its branches (within the memory budget) and what
+// it does for noise: channels queued among the gates (or applied to the
+// branches a condition picks) and readout errors, drawn once a noisy bit's
+// qubit settles.
 #include <algorithm>
 #include <cmath>
 #include <string>
@@ -28,21 +28,6 @@ gates::compiled_gate stepOf(const gates::fused_matrix* matrix) {
 }
 
 }  // namespace
-
-bool pure_states::join(state_vector& kept, double keptWeight, const state_vector& other, double otherWeight) {
-    constexpr double kRounding = 1e-12;
-    std::complex<double> inner = 0;
-    for (std::size_t i = 0; i < kept.size(); ++i) inner += std::conj(kept[i]) * other[i];
-    if (std::norm(inner) < keptWeight * otherWeight * (1 - kRounding)) return false;
-    const double scale = std::sqrt((keptWeight + otherWeight) / keptWeight);
-    for (auto& a : kept) a *= scale;
-    return true;
-}
-
-bool density_states::join(state_vector& kept, double, const state_vector& other, double) {
-    for (std::size_t i = 0; i < kept.size(); ++i) kept[i] += other[i];
-    return true;
-}
 
 template <class Space>
 void run<Space>::noteReadout(branch& b, const program::op& op, std::size_t i) const {
@@ -105,6 +90,7 @@ void run<Space>::channel(const program::op& op) {
         if (op.cond.isValid()) decide(op.cond);
         for (branch& b : branches_)
             if (!op.cond.isValid() || b.record.satisfiable(op.cond)) drawKraus(b, op);
+        recordsChanged();  // the states changed apart: some may join now
     } else {
         settleMeasured(op.qubits);
         const gates::fused_matrix* matrix = superoperatorOf(*op.channel, op.qubits);
@@ -116,9 +102,11 @@ void run<Space>::channel(const program::op& op) {
         decide(op.cond);
         for (branch& b : branches_) {
             if (!b.record.satisfiable(op.cond)) continue;
+            b.touched();
             runCompiled(b.state, {stepOf(matrix)}, false, keepGoing_);
             if (stopped_) throw run_stopped();
         }
+        recordsChanged();
     }
 }
 
@@ -156,6 +144,7 @@ void run<Space>::drawKraus(branch& b, const program::op& op) {
     std::vector<std::complex<double>> scaled = operators[chosen];
     for (auto& e : scaled) e *= std::sqrt(total / weights[chosen]);
     const std::unique_ptr<gates::fused_matrix> matrix = gates::operatorOn(scaled, positions);
+    b.touched();
     runCompiled(b.state, {stepOf(matrix.get())}, false, keepGoing_);
     if (stopped_) throw run_stopped();
 }
@@ -195,40 +184,18 @@ void run<Space>::recordNoisily(std::vector<branch>& out, branch part, const std:
     if (flipped > kNegligible && kept > kNegligible) {
         branch other = copyOf(part, live + 1);
         Space::weigh(other.state, flipped);
+        other.touched();
         other.record.setSettled(bit, !outcome);
         recordNoisily(out, std::move(other), rest, outcome, live + 1);
     } else if (flipped > kNegligible) {
         part.record.setSettled(bit, !outcome);
         Space::weigh(part.state, flipped);
+        part.touched();
         return recordNoisily(out, std::move(part), rest, outcome, live);
     }
     Space::weigh(part.state, kept);
+    part.touched();
     recordNoisily(out, std::move(part), rest, outcome, live);
-}
-
-template <class Space>
-void run<Space>::merge() {
-    // Each branch is compared with the first few kept branches of its
-    // record: enough for the repeats of a loop, bounded for any circuit.
-    constexpr std::size_t kCompared = 8;
-    std::vector<branch> kept;
-    std::vector<double> weights;
-    for (branch& b : branches_) {
-        const double weight = Space::weight(b.state, qubits_);
-        std::size_t compared = 0;
-        bool joined = false;
-        for (std::size_t k = 0; k < kept.size() && compared < kCompared && !joined; ++k) {
-            if (!(kept[k] == b)) continue;  // records differ
-            ++compared;
-            if (!Space::join(kept[k].state, weights[k], b.state, weight)) continue;
-            weights[k] += weight;
-            joined = true;
-        }
-        if (joined) continue;
-        kept.push_back(std::move(b));
-        weights.push_back(weight);
-    }
-    branches_ = std::move(kept);
 }
 
 template <class Space>
@@ -252,7 +219,6 @@ typename run<Space>::branch run<Space>::copyOf(const branch& from, std::size_t l
 // The members above, for both kinds of branch (the rest of the run is
 // instantiated in branch_run.cpp).
 #define KOVRA_BRANCH_NOISE(Space)                                                                          \
-    template void run<Space>::merge();                                                                     \
     template typename run<Space>::branch run<Space>::copyOf(const branch&, std::size_t);                    \
     template void run<Space>::noteReadout(branch&, const program::op&, std::size_t) const;                 \
     template void run<Space>::decideNoisy(const condition&);                                               \

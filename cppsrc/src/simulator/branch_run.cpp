@@ -45,6 +45,7 @@ void run<Space>::execute(const gates::keep_going& keepGoing) {
 template <class Space>
 void run<Space>::apply(const program::op& op) {
     if (keepGoing_ && !keepGoing_()) throw run_stopped();
+    if (skipped(op)) return;
     switch (op.kind) {
         case program::op_kind::gate: queueGate(op); break;
         case program::op_kind::measure: measure(op); break;
@@ -53,6 +54,51 @@ void run<Space>::apply(const program::op& op) {
         case program::op_kind::channel: channel(op); break;
         case program::op_kind::store: store(op); break;
     }
+}
+
+template <class Space>
+void run<Space>::recordsChanged() {
+    ++recordsEpoch_;
+    joined_ = false;
+}
+
+template <class Space>
+bool run<Space>::actsNowhere(const program::op& op) {
+    if (!op.cond.isValid() || queueMeasures_ || !joined_) return false;
+    const bool gate = op.kind == program::op_kind::gate;
+    // A measurement or reset flushes the queue and merges first; a channel
+    // or a loop's end always runs.
+    if (!gate && op.kind != program::op_kind::measure && op.kind != program::op_kind::reset) return false;
+    if (!gate && !(queued_.ops.empty() && queuedChannels_.empty())) return false;
+    if (measuredEpoch_ != recordsEpoch_) {
+        measuredAnywhere_.assign(qubits_, 0);
+        for (const branch& b : branches_)
+            for (unsigned long q = 0; q < qubits_; ++q) measuredAnywhere_[q] |= b.record.isMeasured(q) ? 1 : 0;
+        measuredEpoch_ = recordsEpoch_;
+    }
+    // A measured qubit the op acts on would be settled first.
+    for (unsigned long q : op.qubits)
+        if (q >= qubits_ || measuredAnywhere_[q] || queuedMeasured_[q]) return false;
+    // What the records say of the condition, found once per change: the
+    // ops of one body share their condition.
+    auto [found, added] = holdsNowhere_.try_emplace(op.cond, recordsEpoch_, false);
+    if (!added && found->second.first == recordsEpoch_) return found->second.second;
+    const std::vector<unsigned long> bits = op.cond.getClbits();
+    const bool nowhere = std::none_of(branches_.begin(), branches_.end(), [&](const branch& b) {
+        return !b.record.qubitsRead(op.cond).empty() || b.record.satisfiable(op.cond) ||
+               std::any_of(bits.begin(), bits.end(), [&](unsigned long bit) { return b.noisy.count(bit) != 0; });
+    });
+    found->second = {recordsEpoch_, nowhere};
+    return nowhere;
+}
+
+template <class Space>
+bool run<Space>::skipped(const program::op& op) {
+    if (!actsNowhere(op)) return false;
+    // A measurement or reset, even one that happens nowhere, leaves no
+    // state vector to report: as when it runs.
+    if (op.kind != program::op_kind::gate) pure_ = false;
+    return true;
 }
 
 template <class Space>
@@ -75,6 +121,7 @@ void run<Space>::checkLoopEnded(const program::op& op) {
         throw loop_limit_reached(text.str());
     }
     branches_ = std::move(out);  // what still loops is negligible
+    recordsChanged();
 }
 
 template <class Space>
@@ -92,6 +139,7 @@ void run<Space>::measure(const program::op& op) {
         for (std::size_t i = 0; i < op.qubits.size(); ++i) {
             settleMeasured({op.qubits[i]});
             queued_.ops.push_back(measureOn(op.qubits[i], op.clbits[i]));
+            queueMeasures_ = true;
             if (op.qubits[i] < qubits_) queuedMeasured_[op.qubits[i]] = 1;
             for (branch& b : branches_) noteReadout(b, op, i);
         }
@@ -108,6 +156,7 @@ void run<Space>::measure(const program::op& op) {
             b.record.measure(op.qubits[i], op.clbits[i]);
             noteReadout(b, op, i);
         }
+        recordsChanged();
     }
 }
 
@@ -120,6 +169,7 @@ void run<Space>::reset(const program::op& op) {
         if (q >= qubits_) throw run_refused();
         settle(q);
         if (op.cond.isValid()) decide(op.cond);
+        recordsChanged();
         std::vector<branch> out;
         for (std::size_t k = 0; k < branches_.size(); ++k) {
             branch& b = branches_[k];
@@ -127,7 +177,9 @@ void run<Space>::reset(const program::op& op) {
                 out.push_back(std::move(b));
             else
                 split(out, std::move(b), q, out.size() + branches_.size() - k + 1, [&](branch& part, bool one) {
-                    if (one) Space::flipBit(part.state, qubits_, positionOf(qubits_, q));  // back to |0>
+                    if (!one) return;
+                    Space::flipBit(part.state, qubits_, positionOf(qubits_, q));  // back to |0>
+                    part.touched();
                 });
         }
         branches_ = std::move(out);
@@ -156,11 +208,16 @@ template <class Space>
 void run<Space>::flush() {
     if (queued_.ops.empty() && queuedChannels_.empty()) return;
     for (branch& b : branches_) {
-        runCompiled(b.state, compileQueue(b), fuse_, keepGoing_);
+        const std::vector<gates::compiled_gate> compiled = compileQueue(b);
+        if (!compiled.empty()) b.touched();
+        runCompiled(b.state, compiled, fuse_, keepGoing_);
         if (stopped_) throw run_stopped();
     }
+    // Measurements write the records at their compile; channels mix.
+    if (queueMeasures_ || !queuedChannels_.empty()) recordsChanged();
     queued_.ops.clear();
     queuedChannels_.clear();
+    queueMeasures_ = false;
     std::fill(queuedMeasured_.begin(), queuedMeasured_.end(), 0);
 }
 
@@ -179,6 +236,11 @@ void run<Space>::settleMeasured(const std::vector<unsigned long>& qubits) {
 template <class Space>
 void run<Space>::settle(unsigned long qubit) {
     if (qubit >= qubits_) throw run_refused();
+    // Nothing to settle, and merging again would join nothing.
+    if (joined_ && std::none_of(branches_.begin(), branches_.end(),
+                                [&](const branch& b) { return b.record.isMeasured(qubit); }))
+        return;
+    recordsChanged();
     std::vector<branch> out;
     for (std::size_t k = 0; k < branches_.size(); ++k) {
         branch& b = branches_[k];
@@ -225,8 +287,10 @@ void run<Space>::split(std::vector<branch>& out, branch b, unsigned long qubit, 
     if (weights[0] > kNegligible && weights[1] > kNegligible) {
         branch one = copyOf(b, live);
         Space::zeroPart(b.state, qubits_, position, true);
+        b.touched();
         finish(b, false);
         Space::zeroPart(one.state, qubits_, position, false);
+        one.touched();
         finish(one, true);
         out.push_back(std::move(b));
         out.push_back(std::move(one));
@@ -236,7 +300,10 @@ void run<Space>::split(std::vector<branch>& out, branch b, unsigned long qubit, 
     // weight, is dropped).
     if (weights[0] <= kNegligible && weights[1] <= kNegligible) return;
     const bool outcome = weights[1] > kNegligible;
-    if (weights[!outcome] != 0) Space::zeroPart(b.state, qubits_, position, !outcome);
+    if (weights[!outcome] != 0) {
+        Space::zeroPart(b.state, qubits_, position, !outcome);
+        b.touched();
+    }
     finish(b, outcome);
     out.push_back(std::move(b));
 }

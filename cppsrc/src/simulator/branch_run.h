@@ -33,6 +33,8 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/fused_matrix.h"
@@ -88,6 +90,8 @@ public:
     // <O> of each observable (register qubit k is character k) over every
     // branch.
     std::vector<double> expectations(const std::vector<observable_spec>& specs) const;
+    // The live branches, a vector each: what the run holds in memory.
+    std::size_t branchCount() const { return branches_.size(); }
     // The final state vector when the branches are pure and the run neither
     // measured nor reset and never split; empty otherwise. Leaves the run
     // without its vector.
@@ -103,10 +107,29 @@ private:
         // read their qubit: the error is drawn once the outcome settles, or
         // folded into the classical results at the end.
         std::map<unsigned long, confusion> noisy;
+        // What merge() read off `state` (its weight and signature), kept
+        // for the next merge while nothing changes the state: most
+        // branches of a long run sit untouched through many merges.
+        double weight = kUnread;
+        double signature = kUnread;
         bool operator==(const branch& other) const { return record == other.record && noisy == other.noisy; }
+        // Called by everything that changes `state`.
+        void touched() { weight = signature = kUnread; }
+        static constexpr double kUnread = -1;  // neither a weight nor a signature is negative
     };
 
     void apply(const program::op& op);
+    // Whether running `op` would change nothing at all: its condition holds
+    // in no branch and reads no measured qubit, and it has nothing to
+    // settle or flush first (so skipping it leaves even the fusion of the
+    // queue as it was). The iterations a loop unrolls past its end are such
+    // ops, one after another.
+    bool actsNowhere(const program::op& op);
+    // Skips `op` where it acts nowhere, keeping what running it would note.
+    bool skipped(const program::op& op);
+    // The records or the set of branches changed: what actsNowhere learnt
+    // about them no longer holds, and branches may have become joinable.
+    void recordsChanged();
     void queueGate(const program::op& op);
     void measure(const program::op& op);
     void reset(const program::op& op);
@@ -147,6 +170,8 @@ private:
     // Joins branches that hold the same record and proportional states:
     // their mixture is one branch, of their summed probability.
     void merge();
+    // Equal for branches that are == (record and noisy bits alike).
+    static std::size_t hashOf(const branch& b);
     // Settles the qubits the condition reads, in every branch.
     void decide(const condition& c);
     // Settles, in every branch, each qubit that `qubitsOf` names for some branch.
@@ -174,6 +199,19 @@ private:
         superoperators_;
     std::vector<char> queuedMeasured_;  // per qubit: the queue measures it
     bool pure_ = true;                  // nothing measured or reset yet
+    bool queueMeasures_ = false;        // the queue holds a measurement (records change at its flush)
+    // Nothing has changed since the last merge but unitary gates, which
+    // keep non-proportional states so: merging again would join nothing.
+    bool joined_ = true;
+    // Counts the changes to the records (recordsChanged); what actsNowhere
+    // found is good for as long as the count stays.
+    std::uint64_t recordsEpoch_ = 0;
+    // Per condition met: the count it was read at, and whether it then
+    // held in no branch (reading no measured qubit, no noisy bit).
+    std::unordered_map<condition, std::pair<std::uint64_t, bool>, hash_condition> holdsNowhere_;
+    // Per qubit: some branch has measured it (at measuredEpoch_).
+    std::vector<char> measuredAnywhere_;
+    std::uint64_t measuredEpoch_ = ~std::uint64_t{0};
     gates::keep_going keepGoing_;
     bool stopped_ = false;
     std::optional<std::mt19937_64> draws_;  // set by drawChannels

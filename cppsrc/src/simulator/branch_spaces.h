@@ -48,6 +48,9 @@ struct pure_states {
     // proportional (|<a|b>|^2 = |a|^2 |b|^2 to rounding): `kept` is then
     // scaled to carry both weights.
     static bool join(state_vector& kept, double keptWeight, const state_vector& other, double otherWeight);
+    // A number that states proportional to each other share (to rounding)
+    // and others almost never do: where to look for the branch to join.
+    static double signature(const state_vector& s);
     static std::vector<double> expectations(const state_vector& s, unsigned long,
                                             const std::vector<pauli_sums::observable>& observables,
                                             const gates::keep_going& keepGoing) {
@@ -84,6 +87,8 @@ struct density_states {
         for (auto& a : s) a *= factor;
     }
     static bool join(state_vector& kept, double, const state_vector& other, double);
+    // Any two join: one signature for all.
+    static double signature(const state_vector&) { return 0; }
     static std::vector<double> expectations(const state_vector& s, unsigned long qubits,
                                             const std::vector<pauli_sums::observable>& observables,
                                             const gates::keep_going& keepGoing) {
