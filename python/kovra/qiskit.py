@@ -324,7 +324,9 @@ class _Run:
         keyed, known = self.result.probabilities, self.result.probability_errors
         probabilities = np.fromiter(keyed.values(), dtype=np.float64, count=len(keyed))
         errors = np.fromiter((known.get(key, 0.0) for key in keyed), dtype=np.float64, count=len(keyed))
-        values = [int(v) for v in self.clbit_values([int(key, 2) for key in keyed])]
+        # A run that measures nothing (kept for its loop check) keys its one
+        # outcome by the empty string.
+        values = [int(v) for v in self.clbit_values([int(key, 2) if key else 0 for key in keyed])]
         order = sorted(range(len(values)), key=values.__getitem__)
         return [values[k] for k in order], probabilities[order], errors[order]
 
