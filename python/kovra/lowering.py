@@ -16,6 +16,7 @@ definitions, whether measurements go into the graph, and how a refusal
 names its place (a file and line, or the instruction).
 """
 
+import contextlib
 import math
 from dataclasses import dataclass
 from typing import Callable, Optional
@@ -23,6 +24,7 @@ from typing import Callable, Optional
 from qiskit.circuit import CASE_DEFAULT, Clbit
 
 from . import conditions
+from .loop_exits import NAMES as LOOP_EXITS, LoopExits
 
 from .builder import EQUAL
 from .free_angles import Linear
@@ -83,6 +85,43 @@ def finite_angles(name, op, refuse):
     return angles
 
 
+def unrolled_size(block, options, enough):
+    """Instructions `block` comes to once unrolled: loops times their
+    iterations (a while loop ``options.while_limit`` times), both arms of a
+    branch, definitions expanded. Counting stops past `enough`: a loop of a
+    billion iterations is not walked to be refused."""
+    known = {}
+
+    def size(block, enough):
+        total = 0
+        for instruction in block.data:
+            op = instruction.operation
+            if op.name in options.skipped:
+                continue
+            if op.name == "for_loop":
+                total += len(op.params[0]) * max(1, size(op.params[2], enough // max(1, len(op.params[0]))))
+            elif op.name == "while_loop":
+                total += options.while_limit * max(1, size(op.blocks[0], enough // max(1, options.while_limit)))
+            elif op.name in ("if_else", "switch_case"):
+                total += sum(size(b, enough) for b in op.blocks if b is not None)
+            elif options.table_name(op) is None and options.expands(op):
+                # A count cut short under a smaller `enough` is only a
+                # lower bound: it serves where it already passes `enough`.
+                key = (op.name, tuple(repr(p) for p in op.params))
+                count, complete = known.get(key, (0, False))
+                if not complete and count <= enough:
+                    count = size(op.definition, enough)
+                    known[key] = count, count <= enough
+                total += count
+            else:
+                total += 1
+            if total > enough:
+                break
+        return total
+
+    return size(block, enough)
+
+
 def graph_condition(circuit, target, value):
     """The graph's (bits, constant) for a Qiskit condition (a bit or a
     register, compared with `value`) in `circuit`.
@@ -137,6 +176,8 @@ class Lowering:
         self.conditioned = False
         self._top = None
         self._unrolled = 0  # instructions that loops have unrolled to
+        self._looping = False  # inside a loop, which counted what it unrolls to
+        self._exits = LoopExits(self._refuse)  # break and continue of the loops being unrolled
         # One per conditioned body being emitted: the bits its condition
         # reads, and whether a measurement in the body has written one.
         self._bodies = []
@@ -159,6 +200,12 @@ class Lowering:
             targets = [qubits[block.find_bit(q).index] for q in instruction.qubits]
             if op.name in self.options.skipped:
                 continue
+            if op.name in LOOP_EXITS:
+                self._exits.reach(op.name, condition)
+                continue
+            condition = self._exits.guard(condition, op.name)
+            if condition == []:
+                return  # every branch has left the loop by now
             if op.name == "if_else":
                 self._emit_if(op, targets, condition)
             elif op.name == "switch_case":
@@ -252,6 +299,7 @@ class Lowering:
             self._bodies.pop()
 
     def _check_condition_current(self, name):
+        self._exits.check_current()
         if any(written for _, written in self._bodies):
             self._refuse(name, "follows, in the same conditioned body, a measurement into a classical bit that "
                                "the body's condition reads; that is not supported")
@@ -262,26 +310,48 @@ class Lowering:
         branch would still go on."""
         predicate = self._predicate(op)
         limit = self.options.while_limit
-        self._unrolled += limit * max(1, len(op.blocks[0].data))
-        if self._unrolled > MAX_UNROLLED:
-            self._refuse(op.name, f"unrolls to more than {MAX_UNROLLED} instructions")
+        self._count_unrolled(op, limit, op.blocks[0])
         self.conditioned = True
         looping = self._conjoin(op.name, condition, predicate)
-        for _ in range(limit):
-            self._emit_body(op.blocks[0], targets, looping, predicate.bits)
-        for comparison in looping:
-            self.builder.gate("LOOP_LIMIT", [], params=[limit], condition=comparison)
+        with self._unrolling(), self._exits.loop(looping):
+            for _ in range(limit):
+                if not self._exits.iteration():
+                    break
+                self._emit_body(op.blocks[0], targets, looping, predicate.bits)
+            # A branch that left by a break is not still looping.
+            self._exits.check_current()
+            for comparison in self._exits.guard(looping, op.name):
+                self.builder.gate("LOOP_LIMIT", [], params=[limit], condition=comparison)
 
     def _emit_for(self, op, targets, condition):
         """A for loop, unrolled: its body once per value of its index set,
         the loop parameter (if the body uses one) bound to the value."""
         indexset, parameter, body = op.params
-        self._unrolled += len(indexset) * max(1, len(body.data))
+        self._count_unrolled(op, len(indexset), body)
+        with self._unrolling(), self._exits.loop():
+            for value in indexset:
+                if not self._exits.iteration():
+                    break
+                bound = body.assign_parameters({parameter: value}) if parameter in body.parameters else body
+                self._emit(bound, targets, condition)
+
+    def _count_unrolled(self, op, iterations, body):
+        """Refuses, before anything of it is built, a loop whose unrolling
+        would take the instructions loops unroll to past MAX_UNROLLED. The
+        outermost loop counts for the loops inside it."""
+        if self._looping:
+            return
+        self._unrolled += iterations * max(1, unrolled_size(body, self.options, MAX_UNROLLED - self._unrolled))
         if self._unrolled > MAX_UNROLLED:
             self._refuse(op.name, f"unrolls to more than {MAX_UNROLLED} instructions")
-        for value in indexset:
-            bound = body.assign_parameters({parameter: value}) if parameter in body.parameters else body
-            self._emit(bound, targets, condition)
+
+    @contextlib.contextmanager
+    def _unrolling(self):
+        looping, self._looping = self._looping, True
+        try:
+            yield
+        finally:
+            self._looping = looping
 
     def _emit_measure(self, name, targets, clbits, condition):
         if len(clbits) != len(targets):
@@ -306,6 +376,7 @@ class Lowering:
                     self.builder.measure([qubit], [clbit], **where, **extra)
             for body in self._bodies:
                 body[1] = body[1] or clbit in body[0]
+            self._exits.wrote(clbit)
 
     def _emit_reset(self, name, targets, condition):
         self._check_condition_current(name)

@@ -137,7 +137,8 @@ def _instruction_class(custom):
     return constructor if inspect.isclass(constructor) else type(constructor(0))
 
 
-_EXIT_WORDS = {"break_loop": "break", "continue_loop": "continue"}
+# Qiskit's operations for statements of the program, which say no line.
+_STATEMENT_WORDS = {"break_loop": "break", "continue_loop": "continue", "for_loop": "for", "while_loop": "while"}
 _TABLE_NAMES = {}  # qiskit operation class -> OpenQASM name in LOWERINGS, or None
 
 
@@ -239,10 +240,10 @@ class _Lowering:
                              f"definitions into at most {MAX_EXPANDED_GATES}")
 
     def _refuse(self, name, why):
-        if name in _EXIT_WORDS:
+        if name in _STATEMENT_WORDS:
             # The circuit keeps no line; the tree knew where each one is.
-            word = _EXIT_WORDS[name]
-            lines = self.scan.exits.get(word, [])
+            word = _STATEMENT_WORDS[name]
+            lines = sorted(set(self.scan.lines.get(word, [])))
             place = [f"line{'s' if len(lines) > 1 else ''} {', '.join(map(str, lines))}"] if lines else []
             if self.filename is not None:
                 place.append(f"of {self.filename}" if place else self.filename)

@@ -26,6 +26,8 @@ MAX_DEFINITION_COPIES = 1 << 15
 
 # stdgates.inc names that the gate table knows under another name.
 _STDGATE_NAMES = {"phase": "p", "cphase": "cp", "CX": "cx", "U": "u"}
+_STATEMENT_WORDS = {ast.ForInLoop: "for", ast.WhileLoop: "while", ast.BreakStatement: "break",
+                    ast.ContinueStatement: "continue"}
 _INT_OPERATORS = {
     "+": lambda a, b: a + b, "-": lambda a, b: a - b, "*": lambda a, b: a * b,
     "/": lambda a, b: a // b if b else None, "%": lambda a, b: a % b if b else None,
@@ -39,7 +41,9 @@ class Scan:
 
     scalar_bits: list = field(default_factory=list)  # names of `bit x;` (no register), in order
     inputs: dict = field(default_factory=dict)  # input name -> line
-    exits: dict = field(default_factory=dict)  # "break" / "continue" -> lines
+    # "for", "while", "break", "continue" -> the lines of those statements:
+    # the circuit the loader builds keeps no lines.
+    lines: dict = field(default_factory=dict)
 
 
 def parse(source, filename):
@@ -116,9 +120,8 @@ class _Checker:
                 self.scan.scalar_bits.append(node.identifier.name)
         elif isinstance(node, ast.IODeclaration) and node.io_identifier is ast.IOKeyword.input:
             self.scan.inputs[node.identifier.name] = _line(node)
-        elif isinstance(node, (ast.BreakStatement, ast.ContinueStatement)):
-            word = "break" if isinstance(node, ast.BreakStatement) else "continue"
-            self.scan.exits.setdefault(word, []).append(_line(node))
+        elif type(node) in _STATEMENT_WORDS:
+            self.scan.lines.setdefault(_STATEMENT_WORDS[type(node)], []).append(_line(node))
         elif isinstance(node, ast.QuantumGateDefinition):
             self.define(node)
         elif isinstance(node, ast.QuantumGate):

@@ -82,3 +82,87 @@ def test_a_while_loop_that_never_ends_is_refused_naming_it():
 def test_what_cannot_run_is_refused_by_name():
     with pytest.raises(QasmError, match="prog.qasm:3:"):
         loads("OPENQASM 3.0;\nqubit q;\nfoo q;\n", filename="prog.qasm")
+
+
+H3 = 'OPENQASM 3.0;\ninclude "stdgates.inc";\n'
+
+# Loops that leave early. Each writes one register c, so that Aer's keys are
+# ours reversed.
+EXITS = {
+    "break on a measured one": "qubit[2] q;\nbit[3] c;\nfor int i in [0:5] {\n  h q[0];\n  c[0] = measure q[0];\n"
+                               "  if (c[0]) { break; }\n  x q[1];\n}\nc[1] = measure q[1];\n",
+    "continue": "qubit[2] q;\nbit[3] c;\nfor int i in [0:3] {\n  ry(0.7) q[0];\n  c[0] = measure q[0];\n"
+                "  if (c[0]) { continue; }\n  rx(0.9) q[1];\n}\nc[1] = measure q[1];\n",
+    "break inside nested arms": "qubit[3] q;\nbit[3] c;\nh q[2];\nc[2] = measure q[2];\nfor int i in [0:4] {\n"
+                                "  ry(1.1) q[0];\n  c[0] = measure q[0];\n  if (c[2]) {\n    if (c[0]) { break; }\n"
+                                "  } else {\n    if (!c[0]) { continue; }\n  }\n  x q[1];\n  reset q[0];\n}\n"
+                                "c[1] = measure q[1];\n",
+    "inner loop only": "qubit[2] q;\nbit[3] c;\nfor int i in [0:2] {\n  for int j in [0:3] {\n    ry(0.8) q[0];\n"
+                       "    c[0] = measure q[0];\n    if (c[0]) { break; }\n    x q[1];\n  }\n  reset q[0];\n"
+                       "  c[0] = measure q[0];\n  rx(0.4) q[1];\n}\nc[1] = measure q[1];\n",
+    "while with break": "qubit[2] q;\nbit[3] c;\nwhile (!c[2]) {\n  h q[0];\n  c[0] = measure q[0];\n"
+                        "  if (c[0]) { break; }\n  x q[1];\n  c[1] = measure q[1];\n  if (c[1]) { c[2] = measure q[1]; }\n}\n",
+    "unconditional break": "qubit[2] q;\nbit[3] c;\nfor int i in [0:3] {\n  ry(0.5) q[1];\n  break;\n  x q[0];\n}\n"
+                           "c[0] = measure q[0];\nc[1] = measure q[1];\n",
+}
+
+
+@pytest.mark.parametrize("case", list(EXITS))
+def test_break_and_continue_give_aers_distribution(case):
+    qiskit_aer = pytest.importorskip("qiskit_aer")
+    import qiskit
+    import qiskit.qasm3
+
+    source = H3 + EXITS[case]
+    got = kovra_backends.BasicSimulator().execute(loads(source).capsule(), {"mcbits": [0, 1, 2]}).probabilities
+    simulator = qiskit_aer.AerSimulator()
+    shots = 40000
+    counts = simulator.run(qiskit.transpile(qiskit.qasm3.loads(source), simulator), shots=shots,
+                           seed_simulator=11).result().get_counts()
+    want = {key[::-1]: n / shots for key, n in counts.items()}
+    for key in set(got) | set(want):
+        assert got.get(key, 0) == pytest.approx(want.get(key, 0), abs=0.015), key
+
+
+@pytest.mark.parametrize("body, word, line", [
+    # After the break asks, a measurement rewrites the bit it read, and a
+    # gate follows before it asks again: who left is no longer known.
+    ("  if (c[0]) { break; }\n  h q[0];\n  c[0] = measure q[0];\n  x q[1];\n", "break", 6),
+    ("  if (c[0]) { continue; }\n  h q[0];\n  c[0] = measure q[0];\n  x q[1];\n", "continue", 6),
+])
+def test_an_exit_whose_bits_are_rewritten_is_refused_by_line(body, word, line):
+    source = H3 + "qubit[2] q;\nbit[2] c;\nfor int i in [0:3] {\n" + body + "}\n"
+    with pytest.raises(QasmError, match=rf"'{word}' \(line {line} of p.qasm\) is followed, in the same loop, "
+                                        "by a measurement"):
+        loads(source, filename="p.qasm")
+
+
+@pytest.mark.parametrize("loops, line", [
+    # 10^5 iterations of a 1000-gate arm: the arm counts, not the one if.
+    ("for int i in [0:99999] {\n  if (c[0]) {\n" + "    x q[1];\n" * 1000 + "  }\n}\n", 5),
+    ("for int i in [0:999] {\n  for int j in [0:999] { x q[0]; x q[1]; }\n}\n", 5),
+    ("gate g a { " + "x a; " * 2000 + "}\nfor int i in [0:999] { g q[0]; }\n", 6),
+    ("while (!c[1]) {\n  for int i in [0:2000] { x q[0]; }\n  c[1] = measure q[0];\n}\n", 5),
+])
+def test_loops_past_the_unroll_limit_are_refused_before_building(loops, line):
+    source = H3 + "qubit[2] q;\nbit[2] c;\n" + loops
+    with pytest.raises(QasmError, match=rf"\(lines? {line}(, \d+)? of p.qasm\) unrolls to more than 1000000 instructions"):
+        loads(source, filename="p.qasm")
+
+
+def test_an_input_is_a_free_parameter_of_the_compiled_program():
+    source = H3 + "input float theta;\ninput angle phi;\nqubit[2] q;\nbit[2] c;\nrx(theta) q[0];\n" \
+                  "crz(phi) q[0], q[1];\nh q[1];\nrz(2 * theta - phi) q[1];\nh q[1];\nc = measure q;\n"
+    program = loads(source)
+    assert program.inputs == {"theta": 3, "phi": 4}
+    compiled = kovra_backends.compile(program.builder.graph(), {"mcbits": [0, 1]})
+    values = [(0.3, 1.2), (2.0, -0.7), (0.0, 3.1)]
+    runs = compiled.run([[dict(zip(("theta", "phi"), v))[n] for n in compiled.parameters] for v in values])
+    for (theta, phi), run in zip(values, runs):
+        bound = source.replace("input float theta;\ninput angle phi;\n", "").replace("theta", repr(theta)) \
+            .replace("phi", repr(phi))
+        assert run.probabilities == pytest.approx(distribution_bits(bound), abs=1e-9)
+
+
+def distribution_bits(source):
+    return kovra_backends.BasicSimulator().execute(loads(source).capsule(), {"mcbits": [0, 1]}).probabilities
