@@ -57,7 +57,7 @@ def available_memory():
     return max(available, 0.0)
 
 
-def _size_text(count):
+def size_text(count):
     for unit in ("bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"):
         if count < 1024 or unit == "EiB":
             return f"{count:.0f} {unit}" if unit == "bytes" else f"{count:.1f} {unit}"
@@ -99,7 +99,7 @@ def check_total(declared, total, memory=True):
     free = available_memory()
     if free is not None and needed > free:
         raise MemoryError(f"{declared} brings the program to {total} qubits, whose state "
-                          f"vector needs {_size_text(needed)}; {_size_text(free)} are available")
+                          f"vector needs {size_text(needed)}; {size_text(free)} are available")
 
 
 class ExpansionCounter:
