@@ -203,9 +203,10 @@ class Lowering:
             if op.name in LOOP_EXITS:
                 self._exits.reach(op.name, condition)
                 continue
-            condition = self._exits.guard(condition, op.name)
-            if condition == []:
+            guarded = self._exits.guard(condition, op.name)
+            if guarded == [] and condition != []:
                 return  # every branch has left the loop by now
+            condition = guarded
             if op.name == "if_else":
                 self._emit_if(op, targets, condition)
             elif op.name == "switch_case":
@@ -341,7 +342,8 @@ class Lowering:
         outermost loop counts for the loops inside it."""
         if self._looping:
             return
-        self._unrolled += iterations * max(1, unrolled_size(body, self.options, MAX_UNROLLED - self._unrolled))
+        enough = (MAX_UNROLLED - self._unrolled) // max(1, iterations)
+        self._unrolled += iterations * max(1, unrolled_size(body, self.options, enough))
         if self._unrolled > MAX_UNROLLED:
             self._refuse(op.name, f"unrolls to more than {MAX_UNROLLED} instructions")
 
