@@ -59,13 +59,11 @@ def _parse_place(error):
     if message.startswith("L") and ":C" in message:  # "L3:C4: why"
         line, rest = message[1:].split(":C", 1)
         return f"{line}:{rest}"
-    # The parser bails out without a message; the token it stopped at
-    # tells where.
+    # The parser bails out without a message; the token at which the
+    # recognizer gave up (the bail-out's argument) tells where.
     cause = error.__cause__
-    while cause is not None and getattr(cause, "offendingToken", None) is None:
-        cause = getattr(cause, "cause", None) or cause.__cause__ or getattr(cause, "args", [None])[0]
-        cause = cause if isinstance(cause, BaseException) else None
-    token = getattr(cause, "offendingToken", None)
+    recognition = cause.args[0] if cause is not None and cause.args else None
+    token = getattr(recognition, "offendingToken", None)
     if token is None:
         return " the program is not valid OpenQASM 3"
     return f"{token.line}:{token.column}: the program is not valid OpenQASM 3 at '{token.text}'"
@@ -167,22 +165,18 @@ class _Checker:
 
     def cost(self, node):
         """(catalogue gates, definition copies) of one application, before
-        broadcasting over registers."""
+        broadcasting over registers. Modifiers count as nothing more: qiskit
+        forms `pow` and `inv` of a gate from its definition or its matrix
+        once, and `ctrl` from its gates."""
         name = node.name.name
-        power = 1
-        for modifier in node.modifiers:
-            if modifier.modifier is ast.GateModifierName.pow:
-                exponent = self.integer(modifier.argument)
-                power *= abs(exponent) if exponent is not None else 1
         if name in self.gates:
             gates, copies = self.gates[name]
-            return gates * power, copies + 1
+            return gates, copies + 1
         table = _STDGATE_NAMES.get(name, name)
         if table in LOWERINGS:
-            lowering = LOWERINGS[table]
             # The most steps it takes: no angle is zero.
-            return len(lower(table, [1.0] * lowering.angles)) * power, 0
-        return power, 0
+            return len(lower(table, [1.0] * LOWERINGS[table].angles)), 0
+        return 1, 0
 
     def apply(self, node):
         name = node.name.name
