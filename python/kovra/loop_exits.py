@@ -30,9 +30,13 @@ class _Exit:
 
     def __init__(self, name, comparisons, entry):
         self.name = name
-        self.bits = set() if comparisons is None else _watched(comparisons, entry)
-        self.stays = None if comparisons is None else _none_of(comparisons)
+        self.bits = set() if not comparisons else _watched(comparisons, entry)
+        self.stays = None if comparisons is None else _NEVER if not comparisons else _none_of(comparisons)
         self.written = False
+
+
+# The `stays` of an exit that no branch reached: it leaves every branch in.
+_NEVER = conditions.Predicate([], lambda values: True)
 
 
 def _watched(comparisons, entry):
@@ -117,18 +121,28 @@ class LoopExits:
         if not self._loops:
             self._refuse(name, "is not inside a loop")
         loop = self._loops[-1]
+        # The branches that went on to the next iteration earlier in this
+        # one do not get here; a break must not take them out of it.
+        condition = self._under(condition, loop.continues)
+        # No branch reaches a statement under no comparison at all: it
+        # stops none.
+        dead = condition == []
         if name == CONTINUE:
-            loop.continues.append(_Exit(name, condition, loop.entry))
+            if not dead:
+                loop.continues.append(_Exit(name, condition, loop.entry))
         elif loop.breaks_reached < len(loop.breaks):
             # The body unrolls the same way every iteration: the k-th break
             # reached is the statement that the k-th was last time, asking
             # again. Its old condition, read now, holds for the branches
             # that left then and for those that leave now.
-            loop.breaks[loop.breaks_reached].written = False
+            old = loop.breaks[loop.breaks_reached]
+            if old.stays is _NEVER and not dead:
+                loop.breaks[loop.breaks_reached] = _Exit(name, condition, loop.entry)
+            elif not dead:
+                old.written = False
             loop.breaks_reached += 1
-            return
         else:
-            loop.breaks.append(_Exit(name, condition, loop.entry))
+            loop.breaks.append(_Exit(name, [] if dead else condition, loop.entry))
             loop.breaks_reached += 1
         self._guarded.clear()
 
@@ -136,20 +150,23 @@ class LoopExits:
         """`condition` and, for each exit reached, "it did not hold": the
         comparisons under which an instruction still runs. [] when none
         does."""
-        exits = [e for loop in self._loops for e in loop.exits()]
+        key = None if condition is None else tuple((tuple(b), r, c) for b, r, c in condition)
+        if key not in self._guarded:
+            self._guarded[key] = self._under(condition, [e for loop in self._loops for e in loop.exits()])
+        return self._guarded[key]
+
+    def _under(self, condition, exits):
+        """`condition` and "none of `exits` held"."""
+        exits = [e for e in exits if e.stays is not _NEVER]
         if not exits or condition == []:
             return condition
         if any(e.stays is None for e in exits):
             return []
-        key = None if condition is None else tuple((tuple(b), r, c) for b, r, c in condition)
-        if key not in self._guarded:
-            guarded = condition
-            for e in exits:
-                guarded = conditions.conjoin(guarded, e.stays, lambda why: self._refuse(e.name, why))
-                if not guarded:
-                    break
-            self._guarded[key] = guarded
-        return self._guarded[key]
+        for e in exits:
+            condition = conditions.conjoin(condition, e.stays, lambda why: self._refuse(e.name, why))
+            if not condition:
+                break
+        return condition
 
     def check_current(self):
         """Refuses an instruction that would run under an exit whose bits a

@@ -36,6 +36,8 @@ from .qasm_gates import lower
 # range of a billion would otherwise fill the graph for hours.
 MAX_UNROLLED = 10**6
 
+_CONTROL_FLOW = frozenset({"if_else", "switch_case", "for_loop", "while_loop"})
+
 # A while loop is unrolled this many times unless the front end says
 # otherwise; the run is refused where it would go on longer.
 DEFAULT_WHILE_LIMIT = 1000
@@ -195,18 +197,25 @@ class Lowering:
 
     def _emit(self, block, qubits, condition):
         """Appends the instructions of `block`, whose qubit k is `qubits[k]`."""
+        outer = condition
         for instruction in block.data:
             op = instruction.operation
             targets = [qubits[block.find_bit(q).index] for q in instruction.qubits]
             if op.name in self.options.skipped:
                 continue
             if op.name in LOOP_EXITS:
-                self._exits.reach(op.name, condition)
+                # Its condition must still read what the arms around it
+                # tested; its own earlier reach may be out of date: it asks
+                # again now.
+                self._check_body_current(op.name)
+                self._exits.reach(op.name, outer)
                 continue
-            guarded = self._exits.guard(condition, op.name)
-            if guarded == [] and condition != []:
-                return  # every branch has left the loop by now
-            condition = guarded
+            # What runs goes in under "no exit reached so far held" too;
+            # the arms and loops inside pass it on to what they hold.
+            condition = outer if op.name in _CONTROL_FLOW else self._exits.guard(outer, op.name)
+            if condition == [] and outer != []:
+                self._exits.check_current()  # unless an exit no longer says who left
+                continue  # every branch has left the loop by now
             if op.name == "if_else":
                 self._emit_if(op, targets, condition)
             elif op.name == "switch_case":
@@ -301,6 +310,9 @@ class Lowering:
 
     def _check_condition_current(self, name):
         self._exits.check_current()
+        self._check_body_current(name)
+
+    def _check_body_current(self, name):
         if any(written for _, written in self._bodies):
             self._refuse(name, "follows, in the same conditioned body, a measurement into a classical bit that "
                                "the body's condition reads; that is not supported")
