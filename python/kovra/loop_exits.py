@@ -3,7 +3,8 @@
 The graph has no classical variable that could remember that a branch left
 the loop. What it has is the condition the branch left under: a `break`
 reached under the comparisons K (the loop's own condition, the arms around
-the statement) stops exactly the branches where K holds, so everything
+the statement, and not those of a `continue` reached before it in the same
+iteration) stops exactly the branches where K holds, so everything
 after it in the loop runs under "not K", and so does everything after a
 `continue` up to the end of its iteration. That is exact as long as K still
 reads what it read when the statement ran, and it does: the branches that
@@ -47,13 +48,11 @@ def _watched(comparisons, entry):
     branch whose `entry` a measurement turns false is not taken for one
     that left; a while loop's body rewrites its condition's bits as a rule."""
     bits = {b for c in comparisons for b in c[0]}
-    if not entry:
+    entry_bits = {b for c in entry or [] for b in c[0]}
+    if not entry_bits or not entry_bits <= bits or len(bits) > conditions.MAX_CONDITION_BITS:
         return bits
-    entry_bits = {b for c in entry for b in c[0]} & bits
     others = sorted(bits - entry_bits)
     inside, within = _none_of(comparisons), _none_of(entry)
-    if len(bits) > conditions.MAX_CONDITION_BITS:
-        return bits
     for number in range(1 << len(others)):
         values = {b: (number >> k) & 1 for k, b in enumerate(others)}
         seen = set()
