@@ -8,8 +8,8 @@
 On the simulator, a program that measures is reported over its classical
 bits (the value each bit holds at the end, OpenQASM 3's scalar `bit a;` by
 its name); otherwise over its qubits. Every outcome is printed, so a program
-whose keys could take more outcomes than the memory holds is refused before
-the run, as is one with an OpenQASM 3 `input` (the command line has no value
+whose measured bits could take more outcomes than the memory holds is
+refused before the run, as is one with an OpenQASM 3 `input` (the command line has no value
 to give it).
 
 Exit status: 0 done, 1 the run failed, 2 the program or an option is wrong,
@@ -38,12 +38,11 @@ except KeyboardInterrupt:
 # Result.counts distributes a 32-bit signed shot count.
 MAX_SHOTS = 2**31 - 1
 NMR_MAX_QUBITS = 3
-# The command line prints every outcome. Each costs, besides its key's
-# characters (twice: the run's result and Python's dict), the run's keyed
-# entry and the dict's string, float and slot: measured over 2^20 outcomes of
-# 20 classical bits, 145 bytes in the run and 139 in the dict. Rounded up,
-# for the ordering and the printing.
-BYTES_PER_OUTCOME = 320
+# The command line prints every outcome. Keyed by classical bits, each costs
+# the run a keyed entry and Python's dict a string, a float and a slot, each
+# with the key's characters: measured over 2^20 outcomes of 20 bits, 145
+# bytes in the run and 139 in the dict. Rounded up, for the printing.
+BYTES_PER_KEYED_OUTCOME = 300
 
 
 class UsageError(ValueError):
@@ -110,21 +109,23 @@ def _refuse_inputs(program, args):
 
 
 def _check_report_fits(program, args):
-    """Refuses, before the run, a report that the memory may not hold: the
-    state vector and every outcome the keys can take, which the run keeps
-    and the command line prints. The outcomes are not known before the run,
-    so it counts them all; a program measuring 28 bits may take 2^28."""
-    if args.backend != "simulator":
-        return
+    """Refuses, before the run, outcomes keyed by classical bits that the
+    memory may not hold: the run keeps every one and the command line
+    prints every one. (Keyed by qubits, the run forms the dense vector
+    it checks itself, and the dict of probabilities reserves its memory.)
+    The outcomes are not known before the run: they are counted as every
+    value of the bits that measurements write, so a program measuring 28
+    bits is taken to have 2^28."""
     kind, items = _key_order(program, args)
-    width = len(items)
-    outcomes = 2.0 ** width
-    needed = 16 * 2.0 ** program.num_qubits + outcomes * (BYTES_PER_OUTCOME + 2 * width)
+    if kind != "clbits":
+        return
+    written = min(len(items), len(program.written))
+    outcomes = 2.0 ** written
+    needed = 16 * 2.0 ** program.num_qubits + outcomes * (BYTES_PER_KEYED_OUTCOME + 2 * len(items))
     free = available_memory()
     if free is not None and needed > free:
-        what = "classical bits" if kind == "clbits" else "qubits"
-        raise MemoryError(f"{args.file}: the keys report {width} {what}, up to {outcomes:.0f} outcomes, which the "
-                          f"run and the printed report need up to {size_text(needed)} for; "
+        raise MemoryError(f"{args.file}: measurements write {written} classical bits, up to {outcomes:.0f} "
+                          f"outcomes, which the run and the printed report need up to {size_text(needed)} for; "
                           f"{size_text(free)} are available")
 
 

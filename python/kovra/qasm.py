@@ -36,6 +36,7 @@ class Program:
     # OpenQASM 3 `input` name -> its line: free parameters of the graph,
     # whose values kovra_backends.compile(graph, config).run(values) takes.
     inputs: dict = field(default_factory=dict)
+    written: list = field(default_factory=list)  # the classical bits measurements write, ascending
 
     def capsule(self):
         return self.builder.capsule()
@@ -198,7 +199,7 @@ class _Lowering:
         self._check_expansion(circuit)
         lowered = Lowering(self.builder, self.options).run(circuit)
         return Program(self.builder, circuit.num_qubits, lowered.measured, lowered.conditioned,
-                       self._clbit_names(circuit), dict(self.scan.inputs))
+                       self._clbit_names(circuit), dict(self.scan.inputs), sorted(lowered.written))
 
     def _clbit_names(self, circuit):
         """Each classical bit's name, in the graph's bit order: "c[0]" for a

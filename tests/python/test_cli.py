@@ -167,7 +167,7 @@ INPUT = 'OPENQASM 3.0;\ninclude "stdgates.inc";\ninput float theta;\nqubit q;\nb
 @pytest.mark.parametrize("source, status, says", [
     # 40 bits from one qubit: up to 2^40 outcomes to keep and print. The
     # run itself would not end: the refusal comes first.
-    (WIDE, 1, ["40 classical bits", "up to 1099511627776 outcomes", "available"]),
+    (WIDE, 1, ["write 40 classical bits", "up to 1099511627776 outcomes", "available"]),
     (INPUT, 2, ["input 'theta' (line 3 of", "kovra_backends.compile"]),
 ])
 def test_what_the_command_line_cannot_do_is_refused_before_the_run(tmp_path, source, status, says):
