@@ -100,7 +100,7 @@ def _load3(source, filename, memory=True):
 
     # Checked on the tree: the loader would build what is refused first.
     tree = qasm3_scan.parse(source, filename)
-    scan = qasm3_scan.check(tree, source, filename, memory)
+    scan = qasm3_scan.check(tree, filename, memory)
     try:
         circuit = qiskit_qasm3_import.convert(tree)
     except Exception as error:  # noqa: BLE001  (the loader raises its parser's own types)

@@ -69,7 +69,7 @@ def _parse_place(error):
     return f"{token.line}:{token.column}: the program is not valid OpenQASM 3 at '{token.text}'"
 
 
-def check(tree, source, filename=None, memory=True):
+def check(tree, filename=None, memory=True):
     """Refuses what no run could take (QasmError, or MemoryError for a state
     vector past the memory) and returns the Scan."""
     return _Checker(filename, memory).run(tree)
