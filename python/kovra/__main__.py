@@ -6,7 +6,11 @@
                                   [--sample [--seed S]]
 
 On the simulator, a program that measures is reported over its classical
-bits (the value each bit holds at the end); otherwise over its qubits.
+bits (the value each bit holds at the end, OpenQASM 3's scalar `bit a;` by
+its name); otherwise over its qubits. Every outcome is printed, so a program
+whose measured bits could take more outcomes than the memory holds is
+refused before the run, as is one with an OpenQASM 3 `input` (the command line has no value
+to give it).
 
 Exit status: 0 done, 1 the run failed, 2 the program or an option is wrong,
 130 interrupted (Ctrl-C).
@@ -25,6 +29,7 @@ try:
 
     from . import plot
     from .qasm import QasmError, load_file
+    from .qasm_limits import available_memory, size_text
 except KeyboardInterrupt:
     # Loading qiskit takes a second or two: Ctrl-C often lands here.
     print("interrupted", file=sys.stderr)
@@ -33,6 +38,11 @@ except KeyboardInterrupt:
 # Result.counts distributes a 32-bit signed shot count.
 MAX_SHOTS = 2**31 - 1
 NMR_MAX_QUBITS = 3
+# The command line prints every outcome. Keyed by classical bits, each costs
+# the run a keyed entry and Python's dict a string, a float and a slot, each
+# with the key's characters: measured over 2^20 outcomes of 20 bits, 145
+# bytes in the run and 139 in the dict. Rounded up, for the printing.
+BYTES_PER_KEYED_OUTCOME = 300
 
 
 class UsageError(ValueError):
@@ -87,6 +97,36 @@ def _by_clbits(program, args):
     """Whether the keys report classical bits: the simulator's answer for a
     program that measures (the NMR device measures qubits at the end)."""
     return args.backend == "simulator" and bool(program.measured) and bool(program.clbit_names)
+
+
+def _refuse_inputs(program, args):
+    """The command line has no values to give an OpenQASM 3 `input`."""
+    if program.inputs:
+        name, line = next(iter(program.inputs.items()))
+        raise UsageError(f"input '{name}' (line {line} of {args.file}) needs a value, which the command line "
+                         "cannot give; compile the program's graph with kovra_backends.compile(graph, config) "
+                         "and run(values)")
+
+
+def _check_report_fits(program, args):
+    """Refuses, before the run, outcomes keyed by classical bits that the
+    memory may not hold: the run keeps every one and the command line
+    prints every one. (Keyed by qubits, the run forms the dense vector
+    it checks itself, and the dict of probabilities reserves its memory.)
+    The outcomes are not known before the run: they are counted as every
+    value of the bits that measurements write, so a program measuring 28
+    bits is taken to have 2^28."""
+    kind, items = _key_order(program, args)
+    if kind != "clbits":
+        return
+    written = min(len(items), len(program.written))
+    outcomes = 2.0 ** written
+    needed = 16 * 2.0 ** program.num_qubits + outcomes * (BYTES_PER_KEYED_OUTCOME + 2 * len(items))
+    free = available_memory()
+    if free is not None and needed > free:
+        raise MemoryError(f"{args.file}: measurements write {written} classical bits, up to {outcomes:.0f} "
+                          f"outcomes, which the run and the printed report need up to {size_text(needed)} for; "
+                          f"{size_text(free)} are available")
 
 
 def _execute(program, args):
@@ -163,7 +203,7 @@ def _key_meaning(program, args):
 def _ordered(table, args):
     """Keys as the chosen bit order writes them."""
     if args.bit_order == "kovra":
-        return dict(table)
+        return table  # a copy would double the report's memory
     return {key[::-1]: value for key, value in sorted(table.items(), key=lambda kv: kv[0][::-1])}
 
 
@@ -240,6 +280,8 @@ def _run(argv):
         # middle of the program decoheres its qubit, which the gates after
         # it can show.
         program = load_file(args.file)
+        _refuse_inputs(program, args)
+        _check_report_fits(program, args)
         result = _execute(program, args)
         counts = _counts(result, args)
     except (QasmError, OSError, UsageError) as error:

@@ -63,6 +63,9 @@ def _scan(lowering, block, qubits, read, state):
                     return True
                 if lowering.top_index(clbit) in read:
                     state["written"] = True
+        elif op.name in ("break_loop", "continue_loop"):
+            if state["written"]:
+                return True  # it reads the arm's condition to tell who leaves
         elif op.name == "reset" or op.name in CHANNEL_INSTRUCTIONS:
             if state["written"]:
                 return True

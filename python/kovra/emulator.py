@@ -28,6 +28,7 @@ import argparse
 import asyncio
 import itertools
 import json
+import math
 import sys
 
 import numpy as np
@@ -239,7 +240,7 @@ class Emulator:
     async def send(self, writer, message, raw=None):
         if self.options.delay:
             await asyncio.sleep(self.options.delay)
-        line = raw if raw is not None else json.dumps(message)
+        line = raw if raw is not None else json.dumps(message, allow_nan=False)
         writer.write(line.encode() + b"\n")
         await writer.drain()
 
@@ -290,6 +291,8 @@ class Emulator:
                 if opts.fail_task:
                     raise TaskError("failure injected")
                 execution = run_task(task, message["qubits"], self.relaxation)
+                if not all(math.isfinite(p) for p in execution):
+                    raise TaskError("the result is not finite")  # JSON has no NaN to carry it
                 reply.update(task_state="S", task_result={"execution": execution})
             except TaskError as error:
                 reply.update(task_state="F", message=str(error))
@@ -330,12 +333,26 @@ class Emulator:
                 pass
 
 
-def _gate_time(text):
-    name, _, seconds = text.partition("=")
+def _seconds(text):
+    """A duration: a finite number of seconds, not negative. NaN would
+    otherwise reach the results, and JSON has no NaN to send them in."""
     try:
-        return name, float(seconds)
+        seconds = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"expected NAME=SECONDS, got {text!r}") from None
+        raise argparse.ArgumentTypeError(f"'{text}' is not a number of seconds") from None
+    if not math.isfinite(seconds) or seconds < 0:
+        raise argparse.ArgumentTypeError(f"{text}: a time must be a finite number of seconds, at least 0")
+    return seconds
+
+
+def _gate_time(text):
+    name, equals, seconds = text.partition("=")
+    if not name or not equals:
+        raise argparse.ArgumentTypeError(f"expected NAME=SECONDS, got {text!r}")
+    try:
+        return name, _seconds(seconds)
+    except argparse.ArgumentTypeError as error:
+        raise argparse.ArgumentTypeError(f"{name}: {error}") from None
 
 
 def parse_arguments(argv=None):
@@ -345,11 +362,11 @@ def parse_arguments(argv=None):
     parser.add_argument("--user", help="the only user name accepted (default: any)")
     parser.add_argument("--password", help="the password that goes with --user")
     device = parser.add_argument_group("decoherence (ideal unless --t1 and --t2 are given)")
-    device.add_argument("--t1", type=float, help="relaxation time T1 in seconds")
-    device.add_argument("--t2", type=float, help="dephasing time T2 in seconds (at most 2 T1)")
+    device.add_argument("--t1", type=_seconds, help="relaxation time T1 in seconds")
+    device.add_argument("--t2", type=_seconds, help="dephasing time T2 in seconds (at most 2 T1)")
     device.add_argument("--gate-time", action="append", default=[], type=_gate_time, metavar="NAME=SECONDS",
                         help="how long operation NAME takes (repeatable)")
-    device.add_argument("--default-gate-time", type=float, default=0.0,
+    device.add_argument("--default-gate-time", type=_seconds, default=0.0,
                         help="how long other operations take (default 0)")
     faults = parser.add_argument_group("fault injection")
     faults.add_argument("--reject-login", action="store_true", help="answer every login with return_code 1")
@@ -362,8 +379,8 @@ def parse_arguments(argv=None):
                         help="send a line that is not JSON instead of this reply")
     faults.add_argument("--wrong-types", choices=["login", "push", "finish"],
                         help="send this reply with members of the wrong type")
-    faults.add_argument("--delay", type=float, default=0.0, help="seconds to wait before every reply")
-    faults.add_argument("--task-time", type=float, default=0.0, help="seconds a task takes")
+    faults.add_argument("--delay", type=_seconds, default=0.0, help="seconds to wait before every reply")
+    faults.add_argument("--task-time", type=_seconds, default=0.0, help="seconds a task takes")
     options = parser.parse_args(argv)
     if (options.user is None) != (options.password is None):
         parser.error("--user and --password go together")

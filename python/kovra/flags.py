@@ -29,8 +29,10 @@ class FlagBits:
 
     def __init__(self, builder, first):
         self._builder = builder
+        self._first = first
         self._next = first
         self._free = []
+        self._pinned = set()
 
     def take(self):
         """A hidden bit no one reads, declared on first use."""
@@ -42,7 +44,14 @@ class FlagBits:
         return flag
 
     def give_back(self, flag):
-        self._free.append(flag)
+        if flag not in self._pinned:
+            self._free.append(flag)
+
+    def pin(self, bits):
+        """Hidden bits among `bits` that a loop's break or continue read:
+        which branches left is told by them to the end of the loop, so they
+        are never given back to be written again."""
+        self._pinned.update(b for b in bits if b >= self._first)
 
     def assign(self, flag, predicate, refuse):
         """flag := whether `predicate` holds, in every branch."""

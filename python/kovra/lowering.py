@@ -16,6 +16,7 @@ definitions, whether measurements go into the graph, and how a refusal
 names its place (a file and line, or the instruction).
 """
 
+import contextlib
 import math
 from dataclasses import dataclass
 from typing import Callable, Optional
@@ -23,6 +24,7 @@ from typing import Callable, Optional
 from qiskit.circuit import CASE_DEFAULT, Clbit
 
 from . import conditions
+from .loop_exits import NAMES as LOOP_EXITS, LoopExits
 
 from .arm_scan import writes_then_runs
 from .builder import EQUAL
@@ -35,6 +37,8 @@ from .qasm_gates import lower
 # For loops unroll to at most this many instructions in all: a loop over a
 # range of a billion would otherwise fill the graph for hours.
 MAX_UNROLLED = 10**6
+
+_CONTROL_FLOW = frozenset({"if_else", "switch_case", "for_loop", "while_loop"})
 
 # A while loop is unrolled this many times unless the front end says
 # otherwise; the run is refused where it would go on longer.
@@ -83,6 +87,43 @@ def finite_angles(name, op, refuse):
             refuse(name, f"has the parameter {angle}, which is not a finite number")
         angles.append(angle)
     return angles
+
+
+def unrolled_size(block, options, enough):
+    """Instructions `block` comes to once unrolled: loops times their
+    iterations (a while loop ``options.while_limit`` times), both arms of a
+    branch, definitions expanded. Counting stops past `enough`: a loop of a
+    billion iterations is not walked to be refused."""
+    known = {}
+
+    def size(block, enough):
+        total = 0
+        for instruction in block.data:
+            op = instruction.operation
+            if op.name in options.skipped:
+                continue
+            if op.name == "for_loop":
+                total += len(op.params[0]) * max(1, size(op.params[2], enough // max(1, len(op.params[0]))))
+            elif op.name == "while_loop":
+                total += options.while_limit * max(1, size(op.blocks[0], enough // max(1, options.while_limit)))
+            elif op.name in ("if_else", "switch_case"):
+                total += sum(size(b, enough) for b in op.blocks if b is not None)
+            elif options.table_name(op) is None and options.expands(op):
+                # A count cut short under a smaller `enough` is only a
+                # lower bound: it serves where it already passes `enough`.
+                key = (op.name, tuple(repr(p) for p in op.params))
+                count, complete = known.get(key, (0, False))
+                if not complete and count <= enough:
+                    count = size(op.definition, enough)
+                    known[key] = count, count <= enough
+                total += count
+            else:
+                total += 1
+            if total > enough:
+                break
+        return total
+
+    return size(block, enough)
 
 
 def graph_condition(circuit, target, value):
@@ -142,6 +183,8 @@ class Lowering:
         self.loops = False
         self._top = None
         self._unrolled = 0  # instructions that loops have unrolled to
+        self._looping = False  # inside a loop, which counted what it unrolls to
+        self._exits = LoopExits(self._refuse)  # break and continue of the loops being unrolled
         # One per conditioned statement being emitted (all its arms): the
         # bits its conditions read, and whether a measurement in it has
         # written one.
@@ -166,11 +209,27 @@ class Lowering:
 
     def _emit(self, block, qubits, condition):
         """Appends the instructions of `block`, whose qubit k is `qubits[k]`."""
+        outer = condition
         for instruction in block.data:
             op = instruction.operation
             targets = [qubits[block.find_bit(q).index] for q in instruction.qubits]
             if op.name in self.options.skipped:
                 continue
+            if op.name in LOOP_EXITS:
+                # Its condition must still read what the arms around it
+                # tested; its own earlier reach may be out of date: it asks
+                # again now.
+                self._check_body_current(op.name)
+                # The hidden bits it reads must keep telling who left.
+                self._flags.pin(b for bits, _, _ in outer or [] for b in bits)
+                self._exits.reach(op.name, outer)
+                continue
+            # What runs goes in under "no exit reached so far held" too;
+            # the arms and loops inside pass it on to what they hold.
+            condition = outer if op.name in _CONTROL_FLOW else self._exits.guard(outer, op.name)
+            if condition == [] and outer != []:
+                self._exits.check_current()  # unless an exit no longer says who left
+                continue  # every branch has left the loop by now
             if op.name == "if_else":
                 self._emit_if(op, targets, condition)
             elif op.name == "switch_case":
@@ -298,6 +357,10 @@ class Lowering:
             self._bodies.pop()
 
     def _check_condition_current(self, name):
+        self._exits.check_current()
+        self._check_body_current(name)
+
+    def _check_body_current(self, name):
         # Where the scan left a statement's comparisons on its operations,
         # none may follow a measurement into the bits they read: it would
         # read the new value. The scan sees every such case; this is its check.
@@ -311,41 +374,68 @@ class Lowering:
         branch would still go on."""
         predicate = self._predicate(op)
         limit = self.options.while_limit
-        self._unrolled += limit * max(1, len(op.blocks[0].data))
-        if self._unrolled > MAX_UNROLLED:
-            self._refuse(op.name, f"unrolls to more than {MAX_UNROLLED} instructions")
+        self._count_unrolled(op, limit, op.blocks[0])
         self.conditioned = self.loops = True
         if self._needs_flags([(op.blocks[0], predicate)], targets, condition, predicate.bits):
             return self._emit_flagged_while(op, targets, condition, predicate)
         looping = self._conjoin(op.name, condition, predicate)
-        for _ in range(limit):
-            self._emit_body(op.blocks[0], targets, looping, predicate.bits)
-        self._check_condition_current(op.name)
-        for comparison in looping:
-            self.builder.gate("LOOP_LIMIT", [], params=[limit], condition=comparison)
+        with self._unrolling(), self._exits.loop(looping):
+            for _ in range(limit):
+                if not self._exits.iteration():
+                    break
+                self._emit_body(op.blocks[0], targets, looping, predicate.bits)
+            # A branch that left by a break is not still looping.
+            self._check_condition_current(op.name)
+            for comparison in self._exits.guard(looping, op.name):
+                self.builder.gate("LOOP_LIMIT", [], params=[limit], condition=comparison)
 
     def _emit_flagged_while(self, op, targets, condition, predicate):
         """Each iteration under a hidden bit computed where it starts, as
         is the loop's check."""
         limit = self.options.while_limit
-        for _ in range(limit):
+        with self._unrolling(), self._exits.loop():
+            for _ in range(limit):
+                if not self._exits.iteration():
+                    break
+                flag = self._flag_of(op.name, condition, predicate)
+                self._emit(op.blocks[0], targets, [holds_at(flag)])
+                self._flags.give_back(flag)
             flag = self._flag_of(op.name, condition, predicate)
-            self._emit(op.blocks[0], targets, [holds_at(flag)])
+            self._check_condition_current(op.name)
+            for comparison in self._exits.guard([holds_at(flag)], op.name):
+                self.builder.gate("LOOP_LIMIT", [], params=[limit], condition=comparison)
             self._flags.give_back(flag)
-        flag = self._flag_of(op.name, condition, predicate)
-        self.builder.gate("LOOP_LIMIT", [], params=[limit], condition=holds_at(flag))
-        self._flags.give_back(flag)
 
     def _emit_for(self, op, targets, condition):
         """A for loop, unrolled: its body once per value of its index set,
         the loop parameter (if the body uses one) bound to the value."""
         indexset, parameter, body = op.params
-        self._unrolled += len(indexset) * max(1, len(body.data))
+        self._count_unrolled(op, len(indexset), body)
+        with self._unrolling(), self._exits.loop():
+            for value in indexset:
+                if not self._exits.iteration():
+                    break
+                bound = body.assign_parameters({parameter: value}) if parameter in body.parameters else body
+                self._emit(bound, targets, condition)
+
+    def _count_unrolled(self, op, iterations, body):
+        """Refuses, before anything of it is built, a loop whose unrolling
+        would take the instructions loops unroll to past MAX_UNROLLED. The
+        outermost loop counts for the loops inside it."""
+        if self._looping:
+            return
+        enough = (MAX_UNROLLED - self._unrolled) // max(1, iterations)
+        self._unrolled += iterations * max(1, unrolled_size(body, self.options, enough))
         if self._unrolled > MAX_UNROLLED:
             self._refuse(op.name, f"unrolls to more than {MAX_UNROLLED} instructions")
-        for value in indexset:
-            bound = body.assign_parameters({parameter: value}) if parameter in body.parameters else body
-            self._emit(bound, targets, condition)
+
+    @contextlib.contextmanager
+    def _unrolling(self):
+        looping, self._looping = self._looping, True
+        try:
+            yield
+        finally:
+            self._looping = looping
 
     def _emit_measure(self, name, targets, clbits, condition):
         if len(clbits) != len(targets):
@@ -378,6 +468,7 @@ class Lowering:
                 self._flags.give_back(flag)
             for body in self._bodies:
                 body[1] = body[1] or clbit in body[0]
+            self._exits.wrote(clbit)
 
     def _emit_reset(self, name, targets, condition):
         self._check_condition_current(name)

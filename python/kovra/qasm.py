@@ -20,7 +20,8 @@ import qiskit.qasm2
 from .builder import CircuitBuilder
 from .lowering import Lowering, LoweringOptions, finite_angles
 from .qasm_gates import LOWERINGS, lower
-from .qasm_limits import MAX_EXPANDED_GATES, ExpansionCounter, QasmError, check_registers
+from . import qasm3_scan
+from .qasm_limits import MAX_EXPANDED_GATES, MAX_QUBITS, ExpansionCounter, QasmError, check_registers
 
 
 @dataclass
@@ -32,6 +33,10 @@ class Program:
     measured: list = field(default_factory=list)  # measured qubits, in order
     conditioned: bool = False
     clbit_names: list = field(default_factory=list)  # "c[0]", ... in classical bit order
+    # OpenQASM 3 `input` name -> its line: free parameters of the graph,
+    # whose values kovra_backends.compile(graph, config).run(values) takes.
+    inputs: dict = field(default_factory=dict)
+    written: list = field(default_factory=list)  # the classical bits measurements write, ascending
 
     def capsule(self):
         return self.builder.capsule()
@@ -65,7 +70,8 @@ def loads(source, measurements=True, builder=None, filename=None):
     the graph is for this process's simulator (no ``builder`` given), more
     than the memory holds MemoryError."""
     if _version(source) == 3:
-        return _Lowering(source, measurements, builder, filename).run(_load3(source, filename))
+        circuit, scan = _load3(source, filename, memory=builder is None)
+        return _Lowering(source, measurements, builder, filename, scan).run(circuit)
     check_registers(source, filename, memory=builder is None)
     try:
         # The legacy instruction set adds qiskit's extended gates (p, sx, ...)
@@ -85,14 +91,18 @@ def _version(source):
     return int(found.group(1)) if found else 2
 
 
-def _load3(source, filename):
-    """An OpenQASM 3 program as a circuit of the gate table's gates."""
-    import qiskit.qasm3
+def _load3(source, filename, memory=True):
+    """An OpenQASM 3 program as a circuit of the gate table's gates, and
+    what its syntax tree told (``qasm3_scan.Scan``)."""
+    import qiskit_qasm3_import
 
     from .qiskit_lowering import UnsupportedInstructionError, _check_supported, gate_table_target
 
+    # Checked on the tree: the loader would build what is refused first.
+    tree = qasm3_scan.parse(source, filename)
+    scan = qasm3_scan.check(tree, filename, memory)
     try:
-        circuit = qiskit.qasm3.loads(source)
+        circuit = qiskit_qasm3_import.convert(tree)
     except Exception as error:  # noqa: BLE001  (the loader raises its parser's own types)
         # The converter says "line,column: why"; name the file as the
         # OpenQASM 2 errors do.
@@ -102,11 +112,14 @@ def _load3(source, filename):
             message = f"{found.group(1)}:{found.group(2)}: {found.group(3)}"
         raise QasmError(f"{filename or '<input>'}:{message}" if found else f"{filename or '<input>'}: {message}") \
             from None
+    if circuit.num_qubits > MAX_QUBITS:  # registers whose size the tree did not say
+        raise QasmError(f"{filename or '<input>'}: the program declares {circuit.num_qubits} qubits; the "
+                        f"simulator runs at most {MAX_QUBITS}")
     try:
         _check_supported(circuit)
     except UnsupportedInstructionError as error:
         raise QasmError(f"{filename or '<input>'}: {error}") from None
-    return qiskit.transpile(circuit, target=gate_table_target(), optimization_level=0)
+    return qiskit.transpile(circuit, target=gate_table_target(), optimization_level=0), scan
 
 
 def _parse_message(error, filename):
@@ -125,6 +138,8 @@ def _instruction_class(custom):
     return constructor if inspect.isclass(constructor) else type(constructor(0))
 
 
+# Qiskit's operations for statements of the program, which say no line.
+_STATEMENT_WORDS = {"break_loop": "break", "continue_loop": "continue", "for_loop": "for", "while_loop": "while"}
 _TABLE_NAMES = {}  # qiskit operation class -> OpenQASM name in LOWERINGS, or None
 
 
@@ -166,9 +181,10 @@ class _Lowering:
     the table are known by their class, gates the program defines are
     expanded, and refusals name the file and the line."""
 
-    def __init__(self, source, measurements, builder=None, filename=None):
+    def __init__(self, source, measurements, builder=None, filename=None, scan=None):
         self.source = source
         self.filename = filename
+        self.scan = scan if scan is not None else qasm3_scan.Scan()
         self.defined = _defined_gates(source)
         self.builder = CircuitBuilder() if builder is None else builder
         self.counter = ExpansionCounter(self._table_gate_count, self._is_defined, measurements)
@@ -182,8 +198,23 @@ class _Lowering:
     def run(self, circuit):
         self._check_expansion(circuit)
         lowered = Lowering(self.builder, self.options).run(circuit)
-        names = [f"{r.name}[{k}]" for r in circuit.cregs for k in range(r.size)]
-        return Program(self.builder, circuit.num_qubits, lowered.measured, lowered.conditioned, names)
+        return Program(self.builder, circuit.num_qubits, lowered.measured, lowered.conditioned,
+                       self._clbit_names(circuit), dict(self.scan.inputs), sorted(lowered.written))
+
+    def _clbit_names(self, circuit):
+        """Each classical bit's name, in the graph's bit order: "c[0]" for a
+        register's bit, the declared name for a bit of no register
+        (OpenQASM 3's `bit a;`)."""
+        scalars = iter(self.scan.scalar_bits)
+        names = []
+        for k, bit in enumerate(circuit.clbits):
+            registers = circuit.find_bit(bit).registers
+            if registers:
+                register, index = registers[0]
+                names.append(f"{register.name}[{index}]")
+            else:
+                names.append(next(scalars, f"bit {k}"))
+        return names
 
     def _is_defined(self, op):
         return op.name in self.defined and op.definition is not None
@@ -210,6 +241,14 @@ class _Lowering:
                              f"definitions into at most {MAX_EXPANDED_GATES}")
 
     def _refuse(self, name, why):
+        if name in _STATEMENT_WORDS:
+            # The circuit keeps no line; the tree knew where each one is.
+            word = _STATEMENT_WORDS[name]
+            lines = sorted(set(self.scan.lines.get(word, [])))
+            place = [f"line{'s' if len(lines) > 1 else ''} {', '.join(map(str, lines))}"] if lines else []
+            if self.filename is not None:
+                place.append(f"of {self.filename}" if place else self.filename)
+            raise QasmError(f"'{word}' ({' '.join(place)}) {why}" if place else f"'{word}' {why}")
         # The program spells qiskit's if_else as "if".
         name = "if" if name == "if_else" else name
         line = _statement_line(self.source, name)

@@ -27,6 +27,7 @@ MAX_EXPANDED_GATES = 1 << 22
 # (docs/reliability.md), so the text alone refuses only the vector.
 BYTES_PER_AMPLITUDE = 16
 
+_COMMENT = re.compile(r"//[^\n]*|/\*.*?\*/", re.S)
 _QREG = re.compile(r"\bqreg\s+([A-Za-z_]\w*)\s*\[\s*(\d+)\s*\]")
 
 
@@ -56,7 +57,7 @@ def available_memory():
     return max(available, 0.0)
 
 
-def _size_text(count):
+def size_text(count):
     for unit in ("bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"):
         if count < 1024 or unit == "EiB":
             return f"{count:.0f} {unit}" if unit == "bytes" else f"{count:.1f} {unit}"
@@ -76,22 +77,29 @@ def check_registers(source, filename=None, memory=True):
     register that crosses the line."""
 
     # Comments are blanked, not removed, so offsets still give the line.
-    code = re.sub(r"//[^\n]*", lambda m: " " * len(m.group()), source)
+    code = _COMMENT.sub(lambda m: re.sub(r"[^\n]", " ", m.group()), source)
     total = 0
-    free = None
     for match in _QREG.finditer(code):
         total += int(match.group(2))
         declared = f"qreg {match.group(1)}[{match.group(2)}] ({_place(source, match.start(), filename)})"
-        if total > MAX_QUBITS:
-            raise QasmError(f"{declared} brings the program to {total} qubits; the simulator "
-                            f"runs at most {MAX_QUBITS}")
-        needed = BYTES_PER_AMPLITUDE * 2.0 ** total
-        if not memory or needed < 16 * 2**20:
-            continue  # smaller than anything worth asking the machine about
-        free = available_memory() if free is None else free
-        if free is not None and needed > free:
-            raise MemoryError(f"{declared} brings the program to {total} qubits, whose state "
-                              f"vector needs {_size_text(needed)}; {_size_text(free)} are available")
+        check_total(declared, total, memory)
+
+
+def check_total(declared, total, memory=True):
+    """Refuses `total` qubits, which the register `declared` (its
+    declaration and place, for the message) brings the program to: past the
+    simulator's limit (QasmError) or, with `memory`, past the memory
+    (MemoryError)."""
+    if total > MAX_QUBITS:
+        raise QasmError(f"{declared} brings the program to {total} qubits; the simulator "
+                        f"runs at most {MAX_QUBITS}")
+    needed = BYTES_PER_AMPLITUDE * 2.0 ** total
+    if not memory or needed < 16 * 2**20:
+        return  # smaller than anything worth asking the machine about
+    free = available_memory()
+    if free is not None and needed > free:
+        raise MemoryError(f"{declared} brings the program to {total} qubits, whose state "
+                          f"vector needs {size_text(needed)}; {size_text(free)} are available")
 
 
 class ExpansionCounter:

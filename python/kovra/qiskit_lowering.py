@@ -5,8 +5,8 @@ simulator cannot run, and the lowering through the graph builder."""
 import dataclasses
 
 from qiskit import transpile
-from qiskit.circuit import (Barrier, ControlFlowOp, Delay, ForLoopOp, IfElseOp, Instruction, Measure, Reset,
-                            SwitchCaseOp, WhileLoopOp)
+from qiskit.circuit import (Barrier, BreakLoopOp, ContinueLoopOp, ControlFlowOp, Delay, ForLoopOp, IfElseOp,
+                            Instruction, Measure, Reset, SwitchCaseOp, WhileLoopOp)
 from qiskit.circuit.library import get_standard_gate_name_mapping
 from qiskit.transpiler import Target
 
@@ -24,6 +24,7 @@ GATES = sorted(name for name in LOWERINGS if name in _STANDARD and name != "dela
 # Instructions lowered without a gate: skipped, or handled by the lowering.
 _OTHER = {"measure": Measure(), "reset": Reset(), "barrier": Barrier, "delay": Delay(1), "if_else": IfElseOp,
           "for_loop": ForLoopOp, "switch_case": SwitchCaseOp, "while_loop": WhileLoopOp,
+          "break_loop": BreakLoopOp, "continue_loop": ContinueLoopOp,
           **{name: Instruction for name in CHANNEL_INSTRUCTIONS}}
 
 

@@ -157,3 +157,35 @@ def test_ctrl_c_ends_with_one_line(tmp_path):
     stdout, stderr = process.communicate(timeout=300)
     assert process.returncode == 130
     assert stderr == "interrupted\n" and stdout == ""
+
+
+WIDE = HEADER + "qreg q[1];\ncreg c[40];\n" + "".join(f"h q[0];\nmeasure q[0] -> c[{k}];\nreset q[0];\n"
+                                                      for k in range(40))
+INPUT = 'OPENQASM 3.0;\ninclude "stdgates.inc";\ninput float theta;\nqubit q;\nbit c;\nrx(theta) q;\nc = measure q;\n'
+
+
+@pytest.mark.parametrize("source, status, says", [
+    # 40 bits from one qubit: up to 2^40 outcomes to keep and print. The
+    # run itself would not end: the refusal comes first.
+    (WIDE, 1, ["write 40 classical bits", "up to 1099511627776 outcomes", "available"]),
+    (INPUT, 2, ["input 'theta' (line 3 of", "kovra_backends.compile"]),
+])
+def test_what_the_command_line_cannot_do_is_refused_before_the_run(tmp_path, source, status, says):
+    done = run_cli(tmp_path, source)
+    assert done.returncode == status and done.stdout == ""
+    assert done.stderr.startswith("error: ") and "Traceback" not in done.stderr
+    for part in says:
+        assert part in done.stderr
+
+
+def test_scalar_bits_are_reported_by_name(tmp_path):
+    source = 'OPENQASM 3.0;\ninclude "stdgates.inc";\nqubit[3] q;\nbit a;\nbit[1] r;\nbit b;\nx q[2];\n' \
+             'ry(0.8) q[0];\na = measure q[0];\nb = measure q[2];\nr[0] = measure q[1];\n'
+    done = run_cli(tmp_path, source, "--json")
+    assert done.returncode == 0, done.stderr
+    document = json.loads(done.stdout)
+    assert document["keys"]["clbits"] == ["a", "r[0]", "b"]
+    want = kovra_backends.BasicSimulator().execute(loads(source).capsule(), {"mcbits": [0, 1, 2]})
+    assert document["probabilities"] == pytest.approx(want.probabilities, abs=1e-12)
+    # b always reads 1; the qubits' final values would say nothing of that.
+    assert all(key[2] == "1" for key in document["probabilities"])

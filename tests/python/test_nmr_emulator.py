@@ -1,6 +1,7 @@
 """The device emulator on its own: its gate arithmetic through identities that
 hold for the real gates, its task checks, and the protocol on the wire."""
 
+import asyncio
 import json
 import socket
 
@@ -181,3 +182,42 @@ def test_bad_relaxation_options_are_refused(argv, capsys):
     with pytest.raises(SystemExit):
         emu.parse_arguments(argv)
     assert any(word in capsys.readouterr().err for word in ("--t1", "T2 <= 2 T1", "NAME=SECONDS"))
+
+
+@pytest.mark.parametrize("option, value", [
+    ("--default-gate-time", "nan"), ("--default-gate-time", "-1e-6"), ("--gate-time", "H=nan"),
+    ("--gate-time", "CNOT=-2e-6"), ("--gate-time", "H=inf"), ("--t1", "inf"), ("--delay", "nan"),
+])
+def test_times_that_are_not_finite_or_negative_are_refused_by_name(option, value, capsys):
+    with pytest.raises(SystemExit) as exited:
+        emu.parse_arguments(["--t1", "1e-4", "--t2", "1e-4", option, value])
+    assert exited.value.code == 2
+    assert option in capsys.readouterr().err
+
+
+class _Wire:
+    def __init__(self):
+        self.lines = []
+
+    def write(self, data):
+        self.lines.append(data.decode())
+
+    async def drain(self):
+        pass
+
+    def is_closing(self):
+        return False
+
+
+def test_a_result_that_is_not_finite_fails_the_task_in_plain_json():
+    # Infinite T1, T2 and gate time pass Relaxation's own check (as a caller
+    # building one directly may) and make the Kraus operators NaN.
+    options = emu.parse_arguments([])
+    device = emu.Emulator(options)
+    device.relaxation = emu.Relaxation(float("inf"), float("inf"), default_time=float("inf"))
+    wire = _Wire()
+    task = json.dumps({"gates": [op("H", 0)]})
+    asyncio.run(device.push(wire, {"type": "push_task", "task": task, "qubits": 1}, True))
+    replies = [json.loads(line, parse_constant=lambda c: pytest.fail(f"{c} on the wire")) for line in wire.lines]
+    assert replies[-1]["type"] == "task_finished" and replies[-1]["task_state"] == "F"
+    assert "not finite" in replies[-1]["message"]

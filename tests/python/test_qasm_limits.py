@@ -11,6 +11,7 @@ import pytest
 pytest.importorskip("qiskit")
 
 import kovra_backends  # noqa: E402
+from kovra.builder import CircuitBuilder  # noqa: E402
 from kovra.qasm import QasmError, load_file, loads  # noqa: E402
 
 HEADER = 'OPENQASM 2.0;\ninclude "qelib1.inc";\n'
@@ -22,6 +23,16 @@ def doubling(levels, leaf="x a;"):
     lines = [f"gate g0 a {{ {leaf} }}"]
     lines += [f"gate g{k} a {{ g{k - 1} a; g{k - 1} a; }}" for k in range(1, levels + 1)]
     return HEADER + "\n".join(lines) + f"\nqreg q[1];\ncreg c[1];\ng{levels} q[0];\n"
+
+
+V3_HEADER = 'OPENQASM 3.0;\ninclude "stdgates.inc";\n'
+
+
+def doubling3(levels, modifier="", applied=True):
+    """`doubling` in OpenQASM 3: g<levels> is applied on line levels + 5."""
+    lines = ["gate g0 a { x a; }"] + [f"gate g{k} a {{ g{k - 1} a; g{k - 1} a; }}" for k in range(1, levels + 1)]
+    use = f"{modifier}g{levels} q[0]{', q[1]' if 'ctrl' in modifier else ''};\n" if applied else ""
+    return V3_HEADER + "\n".join(lines) + "\nqubit[2] q;\n" + use
 
 
 REFUSED = {
@@ -78,7 +89,9 @@ def test_text_that_is_not_utf8_names_the_file_and_line(tmp_path):
     ((HEADER + "qreg q[4000000];\nh q[0];\n").encode(), 2, "line 3 of ", "at most 62"),
     (doubling(30).encode(), 2, "line 36 of ", "gate 'g30' (line 36 of"),
     ((HEADER + "qreg q[50];\nh q[0];\n").encode(), 1, "line 3 of ", "qreg q[50]"),
-], ids=["not utf-8", "angle", "qubits", "expansion", "memory"])
+    ((V3_HEADER + "qubit[100] q;\nh q[0];\n").encode(), 2, "line 3 of ", "qubit[100] q"),
+    (doubling3(30).encode(), 2, "line 17 of ", "gate 'g14' (line 17 of"),
+], ids=["not utf-8", "angle", "qubits", "expansion", "memory", "qubits 3", "expansion 3"])
 def test_command_line_refuses_naming_the_file(tmp_path, content, status, place, say):
     path = tmp_path / "prog.qasm"
     path.write_bytes(content)
@@ -89,3 +102,53 @@ def test_command_line_refuses_naming_the_file(tmp_path, content, status, place, 
     assert (place + str(path) if place.startswith("line") else str(path) + place) in done.stderr
     assert say in done.stderr and done.stdout == ""
 
+
+
+# Each is refused from the syntax tree, before qiskit's loader copies or
+# builds anything (it would run for hours, or fill the memory).
+REFUSED3 = {
+    "doubling chain applied": (doubling3(30), QasmError, ["gate 'g", "line ", "copies"]),
+    "controlled doubling chain": (doubling3(24, "ctrl @ "), QasmError, ["gate 'g", "copies"]),
+    "defined, never applied": (doubling3(40, applied=False), QasmError, ["gate 'g", "copies"]),
+    "wide broadcast": (V3_HEADER + "gate g1 a { " + "x a; " * 64 + "}\ngate g2 a { " + "g1 a; " * 64
+                       + "}\ngate g3 a { " + "g2 a; " * 16 + "}\nqubit[20] q;\nfor int i in [0:1] { g3 q; }\n"
+                       + "g3 q;\n" * 9, QasmError,
+                       ["gate 'g3' (line 10 of prog.qasm) expands to 1310720 gates, bringing the program's "
+                        "expanded gates to 5242880"]),
+    "millions of qubits": (V3_HEADER + "qubit[2000000] q;\nh q[0];\n", QasmError,
+                           ["qubit[2000000] q (line 3 of prog.qasm)", "at most 62"]),
+    "a constant's qubits": (V3_HEADER + "const int n = 7 * 10;\nqubit[n] q;\n", QasmError,
+                            ["qubit[70] q (line 4 of prog.qasm) brings the program to 70 qubits"]),
+    "scalars adding up": (V3_HEADER + "qubit[62] q;\nqubit s;\n", QasmError,
+                          ["qubit s (line 4 of prog.qasm) brings the program to 63 qubits"]),
+    "past the memory": (V3_HEADER + "/* qubit[9] x; */ qreg q[5]; // qubit[70] y;\n\nqubit[40] r;\n", MemoryError,
+                        ["qubit[40] r (line 5 of prog.qasm) brings the program to 45 qubits, whose state "
+                         "vector needs 512.0 TiB"]),
+}
+
+
+@pytest.mark.parametrize("case", list(REFUSED3))
+def test_openqasm3_program_is_refused_from_its_text(case):
+    source, error, parts = REFUSED3[case]
+    # A builder of its own: the graph is for no run here, so only the
+    # memory case asks about the memory.
+    builder = None if error is MemoryError else CircuitBuilder()
+    with pytest.raises(error) as raised:
+        loads(source, builder=builder, filename="prog.qasm")
+    for part in parts:
+        assert part in str(raised.value)
+
+
+def test_openqasm3_definitions_under_the_limits_still_expand():
+    # As the OpenQASM 2 twin: 2^10 rotations by pi/512 turn |0> by 2 pi.
+    source = doubling3(10).replace("x a;", "rx(pi / 512) a;", 1)
+    result = kovra_backends.BasicSimulator().execute(loads(source).capsule(), {"mqubits": [0]})
+    assert result.probabilities == pytest.approx({"0": 1.0}, abs=1e-9)
+
+
+def test_a_block_comment_is_no_register_to_the_openqasm2_scan():
+    # qiskit's OpenQASM 2 parser then says what is wrong with the text; the
+    # scan must not refuse the commented-out register first.
+    with pytest.raises(QasmError) as raised:
+        loads(HEADER + "/* qreg big[40];\n qreg more[40]; */\nqreg q[2];\n", filename="p.qasm")
+    assert ":3," in str(raised.value) and "big" not in str(raised.value)
