@@ -11,6 +11,8 @@ OUT="$1"
 shift
 VENV="${KOVRA_VENV:-$ROOT/.venv}"
 export PATH="$VENV/bin:$PATH"
+# shellcheck source=scripts/compiler_cache.sh
+source "$ROOT/scripts/compiler_cache.sh"
 PREFIX="$(bash scripts/build_igraph_core.sh)"
 CMAKE_POLICY_VERSION_MINIMUM=3.5 cmake -S . -B "$OUT" -G Ninja \
     -DKOVRA_IGRAPH_ROOT="$PREFIX" -Dpybind11_DIR="$("$VENV/bin/python" -m pybind11 --cmakedir)" \

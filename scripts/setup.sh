@@ -11,7 +11,8 @@ export PATH="$VENV/bin:$PATH"
 export KOVRA_CACHE_DIR="${KOVRA_CACHE_DIR:-$HOME/.cache/kovra_backends}"
 # Open MPI (headers and mpirun) lets a run spread its state vector over the
 # ranks of an MPI job; the module builds without it too.
-APT_PACKAGES="nlohmann-json3-dev libgtest-dev libgmock-dev libasio-dev libbenchmark-dev libopenmpi-dev openmpi-bin"
+# ccache lets a second clone of the sources build from what the first compiled.
+APT_PACKAGES="nlohmann-json3-dev libgtest-dev libgmock-dev libasio-dev libbenchmark-dev libopenmpi-dev openmpi-bin ccache"
 
 log() { echo "[setup] $*"; }
 # shellcheck source=scripts/apt_packages.sh
@@ -32,6 +33,8 @@ make_venv() {
 }
 
 install_module() {
+    # shellcheck source=scripts/compiler_cache.sh
+    source "$ROOT/scripts/compiler_cache.sh"
     # One module build at a time in this work tree.
     exec 9>"$ROOT/build/.setup.lock"
     flock 9
