@@ -1,4 +1,6 @@
 #include "engine/measurement_record.h"
+
+#include "engine/bit_mix.h"
 #include "engine/run_refused.h"
 
 #include <algorithm>
@@ -27,16 +29,9 @@ void coverBlocks(const std::vector<unsigned long>& ones, unsigned long begin, un
     coverBlocks(ones, begin + half, half, depth + 1, fixedOnes | position, fixedZeros, positions, emit);
 }
 
-// A 64-bit mix (splitmix64's finaliser): nearby inputs give unrelated
-// outputs, so that summing them keeps distinct tables apart.
-std::size_t mixed(std::uint64_t x) {
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ULL;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebULL;
-    x ^= x >> 31;
-    return static_cast<std::size_t>(x);
-}
+// Summed per entry, so a record's hash does not depend on the order its
+// maps hold their entries in.
+std::size_t mixed(std::uint64_t x) { return static_cast<std::size_t>(bitMix(x)); }
 
 }  // namespace
 

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "engine/bit_mix.h"
 #include "simulator/branch_run.h"
 
 namespace branch_run {
@@ -28,17 +29,6 @@ constexpr double kJoinRounding = 1e-12;
 // and a signature (pure_states::signature) moves by at most twice that
 // angle: this is that bound with room for the rounding of the sums.
 constexpr double kSignatureSlack = 4e-6;
-
-// splitmix64's finaliser: the pseudo-random direction of a signature, the
-// same in every run, drawn from an amplitude's index alone.
-std::uint64_t mixed(std::uint64_t x) {
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ULL;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebULL;
-    x ^= x >> 31;
-    return x;
-}
 
 constexpr double kHalfRange = 2147483648.0;  // 2^31: a signed 32-bit draw as a number in [-1, 1)
 
@@ -59,7 +49,7 @@ double pure_states::signature(const state_vector& s) {
     std::complex<double> projected = 0;
     double norm = 0;
     for (std::size_t i = 0; i < s.size(); ++i) {
-        const std::uint64_t draw = mixed(i);
+        const std::uint64_t draw = bitMix(i);
         const std::complex<double> u(static_cast<std::int32_t>(draw) / kHalfRange,
                                      static_cast<std::int32_t>(draw >> 32) / kHalfRange);
         projected += std::conj(u) * s[i];
@@ -146,11 +136,11 @@ template <class Space>
 std::size_t run<Space>::hashOf(const branch& b) {
     std::size_t hash = b.record.hash();
     for (const auto& [bit, error] : b.noisy) {
-        std::uint64_t entry = mixed(bit);
+        std::uint64_t entry = bitMix(bit);
         for (double p : error) {
             std::uint64_t bits;
             std::memcpy(&bits, &p, sizeof bits);
-            entry = mixed(entry ^ bits);
+            entry = bitMix(entry ^ bits);
         }
         hash += entry;
     }
