@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/fuser.h"
-#include "engine/gate_runs.h"
-#include "engine/large_vectors.h"
-#include "util/angles.h"
+#include "engine/fusion/fuser.h"
+#include "engine/fusion/gate_runs.h"
+#include "engine/parallel/large_vectors.h"
+#include "ir/angles.h"
 
 namespace {
 

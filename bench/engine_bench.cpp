@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "engine/gate_runs.h"
-#include "engine/kernels.h"
+#include "engine/fusion/gate_runs.h"
+#include "reference/kernels.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/fuser.h"
-#include "engine/gate_runs.h"
+#include "engine/fusion/fuser.h"
+#include "engine/fusion/gate_runs.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <complex>
 #include <vector>
 
-#include "engine/fuser.h"
-#include "engine/measurement_record.h"
-#include "frontend/graph_program.h"
+#include "engine/fusion/fuser.h"
+#include "engine/run/measurement_record.h"
+#include "graph/graph_program.h"
 #include "simulator/basic_simulator.h"
 
 namespace py = pybind11;

@@ -75,9 +75,9 @@ if [[ "$COVERAGE" == ON ]]; then
     done
     llvm-profdata merge -sparse "${profiles[@]}" -o "$OUT/all.profdata"
     llvm-cov report "${objects[@]:1}" -instr-profile="$OUT/all.profdata" \
-        "$ROOT/cppsrc/src/engine/simple_json.cpp" "$ROOT/cppsrc/src/engine/circuit_json.cpp" \
-        "$ROOT/cppsrc/src/engine/circuit_json_reader.cpp" \
-        $( [[ -f "$ROOT/cppsrc/src/nmr/tavrix.cpp" ]] && echo "$ROOT/cppsrc/src/nmr/tavrix.cpp" )
+        "$ROOT/tests/cpp/reference/simple_json.cpp" "$ROOT/cppsrc/src/ir/circuit_json.cpp" \
+        "$ROOT/tests/cpp/reference/circuit_json_reader.cpp" \
+        $( [[ -f "$ROOT/cppsrc/src/nmr/device_client.cpp" ]] && echo "$ROOT/cppsrc/src/nmr/device_client.cpp" )
     exit 0
 fi
 

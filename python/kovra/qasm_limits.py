@@ -17,7 +17,7 @@ class QasmError(ValueError):
 
 
 # The simulator's limits (cppsrc/src/simulator/basic_simulator.h and
-# cppsrc/include/util/call_limits.h): it runs at most this many qubits, and
+# cppsrc/src/graph/call_limits.h): it runs at most this many qubits, and
 # expands at most this many vertices of definition bodies per circuit.
 MAX_QUBITS = 62
 MAX_EXPANDED_GATES = 1 << 22

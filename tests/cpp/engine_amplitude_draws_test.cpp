@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "engine/amplitude_draws.h"
+#include "engine/space/amplitude_draws.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/circuit.h"
-#include "engine/simple_json.h"
+#include "ir/circuit.h"
+#include "reference/simple_json.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/fuser.h"
-#include "engine/gate_order.h"
-#include "engine/gate_runs.h"
-#include "engine/sliced_run.h"
-#include "engine/state_space.h"
+#include "engine/fusion/fuser.h"
+#include "engine/fusion/gate_order.h"
+#include "engine/fusion/gate_runs.h"
+#include "engine/run/sliced_run.h"
+#include "engine/space/state_space.h"
 #include "engine_test_gates.h"
 
 namespace {

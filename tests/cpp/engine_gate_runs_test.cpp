@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/gate_runs.h"
-#include "engine/state_manager.h"
-#include "engine/state_space.h"
+#include "engine/fusion/gate_runs.h"
+#include "reference/state_manager.h"
+#include "engine/space/state_space.h"
 #include "engine_test_gates.h"
 
 namespace {

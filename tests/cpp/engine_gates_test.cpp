@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/gates.h"
-#include "engine/kernels.h"
+#include "ir/gates.h"
+#include "reference/kernels.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/key_sums.h"
+#include "engine/space/key_sums.h"
 
 namespace {
 

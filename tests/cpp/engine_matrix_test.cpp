@@ -3,7 +3,7 @@
 #include <complex>
 #include <string>
 
-#include "engine/matrix.h"
+#include "ir/matrix.h"
 
 namespace {
 

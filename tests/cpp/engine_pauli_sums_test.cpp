@@ -6,8 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "engine/pauli_sums.h"
-#include "engine/run_stopped.h"
+#include "engine/space/pauli_sums.h"
+#include "engine/run/run_stopped.h"
 
 namespace {
 

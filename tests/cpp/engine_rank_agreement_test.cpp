@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/rank_agreement.h"
+#include "comm/rank_agreement.h"
 
 using rank_comm::rank_verdict;
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/share_out.h"
+#include "engine/parallel/share_out.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/fuser.h"
-#include "engine/gate_runs.h"
-#include "engine/state_space.h"
+#include "engine/fusion/fuser.h"
+#include "engine/fusion/gate_runs.h"
+#include "engine/space/state_space.h"
 #include "engine_test_gates.h"
 
 namespace {

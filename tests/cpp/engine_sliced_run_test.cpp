@@ -8,8 +8,8 @@
 #include <set>
 #include <vector>
 
-#include "engine/sliced_run.h"
-#include "engine/state_manager.h"
+#include "engine/run/sliced_run.h"
+#include "reference/state_manager.h"
 #include "engine_test_gates.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/state_manager.h"
+#include "reference/state_manager.h"
 #include "engine_test_gates.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/state_space.h"
+#include "engine/space/state_space.h"
 
 // Summed whole or from the sums of its equal aligned parts (the slices of a
 // spread run, down to the smallest a rank holds), a vector has one norm, to

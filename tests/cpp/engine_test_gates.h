@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/circuit.h"
+#include "ir/circuit.h"
 
 inline gate_unit measure(unsigned long qubit, unsigned long clbit) {
     gate_unit m("MEASURE", qubit);

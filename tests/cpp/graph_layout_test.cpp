@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "util/graph_reader.h"
-#include "util/vertex_kinds.h"
+#include "graph/graph_reader.h"
+#include "graph/vertex_kinds.h"
 
 namespace py = pybind11;
 using graph_attributes::graph_reader;

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "util/memory_budget.h"
+#include "core/memory_budget.h"
 
 namespace {
 

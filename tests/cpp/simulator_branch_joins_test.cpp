@@ -6,7 +6,7 @@
 #include <cmath>
 #include <vector>
 
-#include "simulator/branch_run.h"
+#include "simulator/branch/branch_run.h"
 
 namespace {
 

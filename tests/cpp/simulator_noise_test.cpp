@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/compile_gate.h"
-#include "engine/gate_runs.h"
-#include "program/channels.h"
-#include "simulator/branch_run.h"
-#include "simulator/placement.h"
+#include "engine/fusion/compile_gate.h"
+#include "engine/fusion/gate_runs.h"
+#include "ir/channels.h"
+#include "simulator/branch/branch_run.h"
+#include "simulator/setup/placement.h"
 
 namespace {
 

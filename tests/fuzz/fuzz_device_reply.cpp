@@ -10,7 +10,7 @@
 
 #include "fuzz_common.h"
 #include "nmr/bounded_json.h"
-#include "nmr/tavrix.h"
+#include "nmr/device_client.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::silence_stdout();

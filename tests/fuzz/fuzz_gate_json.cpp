@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "engine/circuit.h"
+#include "ir/circuit.h"
 #include "fuzz_common.h"
 
 KOVRA_FUZZ_QUIET_INIT

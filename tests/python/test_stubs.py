@@ -7,7 +7,7 @@ import pytest
 
 import kovra_backends
 
-SHIPPED = pathlib.Path(__file__).parents[2] / "cppsrc" / "src" / "module" / "kovra_backends.pyi"
+SHIPPED = pathlib.Path(__file__).parents[2] / "cppsrc" / "src" / "bindings" / "kovra_backends.pyi"
 
 
 def test_shipped_stubs_match_the_module(tmp_path):

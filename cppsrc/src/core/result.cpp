@@ -1,6 +1,6 @@
 #include "result.h"
 
-#include "util/memory_budget.h"
+#include "core/memory_budget.h"
 
 #include <cmath>
 #include <limits>

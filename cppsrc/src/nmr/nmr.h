@@ -13,7 +13,7 @@
 
 #include "core/result.h"
 #include "nmr/operation.h"
-#include "program/program.h"
+#include "ir/program.h"
 
 // NMR's configuration, typed. module/ parses the "execute" dict into it
 // once (module/nmr_driver.cpp holds the table of keys).

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "nmr/nmr.h"
-#include "nmr/tavrix.h"
+#include "nmr/device_client.h"
 
 int Nmr::update_timelist(std::vector<int>& timelist, std::initializer_list<int> qubits) {
     if (qubits.size() < 1 || qubits.size() > 3) return -1;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "nmr/nmr.h"
-#include "nmr/tavrix.h"
+#include "nmr/device_client.h"
 
 namespace {
 

@@ -18,13 +18,13 @@
 #include <vector>
 
 #include "core/result.h"
-#include "engine/circuit.h"
-#include "engine/sliced_run.h"
-#include "program/program.h"
-#include "simulator/placement.h"
-#include "simulator/run_context.h"
-#include "simulator/shot_keys.h"
-#include "simulator/simulator_options.h"
+#include "ir/circuit.h"
+#include "engine/run/sliced_run.h"
+#include "ir/program.h"
+#include "simulator/setup/placement.h"
+#include "simulator/setup/run_context.h"
+#include "simulator/readout/shot_keys.h"
+#include "simulator/setup/simulator_options.h"
 
 class BasicSimulator {
 public:

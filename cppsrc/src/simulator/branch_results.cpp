@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <utility>
 
-#include "engine/pauli_sums.h"
-#include "simulator/branch_run.h"
-#include "simulator/observables.h"
+#include "engine/space/pauli_sums.h"
+#include "simulator/branch/branch_run.h"
+#include "simulator/readout/observables.h"
 #include "simulator/spread_run.h"
 
 namespace branch_run {

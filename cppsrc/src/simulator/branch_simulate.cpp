@@ -6,15 +6,15 @@
 #include <stdexcept>
 #include <string>
 
-#include "engine/density_space.h"
-#include "engine/rank_comm.h"
+#include "engine/space/density_space.h"
+#include "comm/rank_comm.h"
 #include "simulator/basic_simulator.h"
-#include "simulator/branch_run.h"
+#include "simulator/branch/branch_run.h"
 #include "simulator/local_run.h"
-#include "simulator/noise.h"
-#include "simulator/readout.h"
-#include "simulator/trajectories.h"
-#include "util/memory_budget.h"
+#include "simulator/setup/noise.h"
+#include "simulator/readout/readout.h"
+#include "simulator/branch/trajectories.h"
+#include "core/memory_budget.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 #include <utility>
 #include <vector>
 
-#include "engine/amplitude_draws.h"
-#include "engine/gates.h"
+#include "engine/space/amplitude_draws.h"
+#include "ir/gates.h"
 #include "simulator/basic_simulator.h"
-#include "simulator/readout.h"
-#include "simulator/shot_keys.h"
+#include "simulator/readout/readout.h"
+#include "simulator/readout/shot_keys.h"
 
 Result BasicSimulator::execute(std::vector<program::sub_circuit> subs, const simulator_options& options,
                                run_context& context) {

@@ -2,10 +2,10 @@
 
 #include <utility>
 
-#include "engine/sliced_run.h"
-#include "simulator/observables.h"
-#include "simulator/readout.h"
-#include "simulator/shot_keys.h"
+#include "engine/run/sliced_run.h"
+#include "simulator/readout/observables.h"
+#include "simulator/readout/readout.h"
+#include "simulator/readout/shot_keys.h"
 #include "simulator/spread_run.h"
 
 namespace local_run {

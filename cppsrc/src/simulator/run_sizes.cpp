@@ -7,7 +7,7 @@
 
 #include "simulator/basic_simulator.h"
 #include "simulator/spread_run.h"
-#include "util/memory_budget.h"
+#include "core/memory_budget.h"
 
 using spread_run::spread_bits;
 

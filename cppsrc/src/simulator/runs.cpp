@@ -12,14 +12,14 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/rank_comm.h"
-#include "engine/sliced_run.h"
+#include "comm/rank_comm.h"
+#include "engine/run/sliced_run.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/local_run.h"
-#include "simulator/rank_session.h"
-#include "simulator/readout.h"
+#include "comm/rank_session.h"
+#include "simulator/readout/readout.h"
 #include "simulator/spread_run.h"
-#include "util/memory_budget.h"
+#include "core/memory_budget.h"
 
 using spread_run::reducible;
 using spread_run::run_spread;

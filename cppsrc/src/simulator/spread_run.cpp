@@ -8,14 +8,14 @@
 #include <type_traits>
 #include <utility>
 
-#include "engine/distributed_run.h"
-#include "engine/rank_agreement.h"
-#include "engine/rank_comm.h"
-#include "simulator/rank_session.h"
-#include "simulator/observables.h"
-#include "simulator/readout.h"
-#include "simulator/shot_keys.h"
-#include "util/memory_budget.h"
+#include "comm/distributed_run.h"
+#include "comm/rank_agreement.h"
+#include "comm/rank_comm.h"
+#include "comm/rank_session.h"
+#include "simulator/readout/observables.h"
+#include "simulator/readout/readout.h"
+#include "simulator/readout/shot_keys.h"
+#include "core/memory_budget.h"
 
 
 namespace spread_run {

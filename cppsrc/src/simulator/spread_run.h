@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/measurement_record.h"
-#include "engine/sliced_run.h"
+#include "engine/run/measurement_record.h"
+#include "engine/run/sliced_run.h"
 #include "simulator/basic_simulator.h"
-#include "simulator/placement.h"
+#include "simulator/setup/placement.h"
 
 namespace spread_run {
 
