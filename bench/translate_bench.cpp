@@ -94,8 +94,9 @@ void BM_Simulate20x500(benchmark::State& state) {
     simulator_options options;
     run_context context;
     std::vector<std::complex<double>> states;
+    run_request request{options, context, states};
     for (auto _ : state) {
-        std::vector<double> p = sim.simulate(sub, states, options, context);
+        std::vector<double> p = sim.simulate(sub, request);
         benchmark::DoNotOptimize(p.data());
     }
 }

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "comm/rank_agreement.h"
+#include "comm/spread_draws.h"
 
 
 namespace {

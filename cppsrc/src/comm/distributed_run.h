@@ -80,7 +80,7 @@ public:
     std::vector<double> marginal(const std::vector<unsigned long>& lanes);
 
     // `shots` outcomes over every lane drawn from the amplitudes, the same
-    // on every rank, without gathering them (amplitude_draws::drawSpread).
+    // on every rank, without gathering them (amplitude_draws::drawSpread, comm/spread_draws.h).
     // Collective.
     amplitude_draws::outcome_counts draw(std::int64_t shots, std::uint64_t seed);
 

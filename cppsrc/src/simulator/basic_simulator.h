@@ -23,8 +23,10 @@
 #include "ir/program.h"
 #include "simulator/setup/placement.h"
 #include "simulator/setup/run_context.h"
+#include "simulator/readout/run_request.h"
 #include "simulator/readout/shot_keys.h"
 #include "simulator/setup/simulator_options.h"
+#include "simulator/planner.h"
 
 class BasicSimulator {
 public:
@@ -44,53 +46,17 @@ public:
     // Places a sub-circuit on the lanes of one state vector (placement.h).
     static placement::placed_run place(const program::sub_circuit& sub);
 
-    // Probabilities keyed by classical-bit values ("mcbits"): the bits asked
-    // for, in key order, and what the run found.
-    struct classical_readout {
-        std::vector<int> clbits;
-        std::map<std::string, double> probabilities;
-        std::map<std::string, double> errors;  // standard errors, where estimated
-    };
+    // What a run reads out (readout/run_request.h).
+    using classical_readout = ::classical_readout;
+    using register_readout = ::register_readout;
 
-    // The qubits the result is keyed by ("mqubits"), known before the run so
-    // that a run spread over MPI ranks can reduce its probabilities to them
-    // instead of gathering every basis state on every rank. `reduced` tells
-    // that it did: the probabilities then cover those qubits alone, in order.
-    struct register_readout {
-        std::set<int> qubits;
-        bool reduced = false;
-        // "local_state": a spread run hands back this rank's slice of the
-        // state vector (in logical order) instead of gathering the whole.
-        bool local_slice = false;
-        // <O> of each of the options' observables, from the reported run.
-        std::vector<double> expectations;
-        // Where the run was an estimate (trajectories): how many runs it
-        // averaged, and the standard error of each of `expectations`.
-        unsigned long trajectories = 0;
-        std::vector<double> expectation_errors;
-        // The standard error of each probability returned, where estimated.
-        std::vector<double> errors;
-        // The final state of a single-precision run ("precision"), which
-        // the result keeps as complex64; the double `states` stay empty.
-        std::vector<std::complex<float>> single_state;
-        // "probabilities": False: the run draws `shots` outcomes from its
-        // final amplitudes with `seed` instead of forming probabilities
-        // (a spread run replaces the seed with rank 0's), and `drawn`
-        // receives them.
-        bool draw = false;
-        std::int64_t shots = 0;
-        std::uint64_t seed = 0;
-        std::optional<shot_keys::drawn_shots> drawn;
-    };
-
-    // One state-vector run of a sub-circuit. Returns the probability of
-    // every basis state; `states` receives the final state vector (empty when
-    // the circuit measured or reset a qubit). `classical`, when given, gets
-    // the classical bits' distribution; `reported` may reduce the result.
-    // The options give the fusion and whether to print the circuit text.
-    std::vector<double> simulate(const program::sub_circuit& sub, state_vector& states,
-                                 const simulator_options& options, run_context& context,
-                                 classical_readout* classical = nullptr, register_readout* reported = nullptr);
+    // One run of a sub-circuit, of the kind its plan says (planner.h).
+    // Returns the probability of every basis state; request.states receives
+    // the final state vector (empty when the circuit measured or reset a
+    // qubit). request.classical, when given, gets the classical bits'
+    // distribution; request.reported may reduce the result. The options
+    // give the fusion and whether to print the circuit text.
+    std::vector<double> simulate(const program::sub_circuit& sub, run_request& request);
 
     // What the distribution misses of 1: its entries summed in index order,
     // none left out.
@@ -114,9 +80,7 @@ public:
     // the state vector are the first sub-circuit's; with none both come back
     // empty. A failure of any sub-circuit is raised once all have ended, the
     // first in sub-circuit order.
-    std::vector<double> run_parallel(const std::vector<program::sub_circuit>& subs, state_vector& states,
-                                     const simulator_options& options, run_context& context,
-                                     classical_readout* classical = nullptr, register_readout* reported = nullptr);
+    std::vector<double> run_parallel(const std::vector<program::sub_circuit>& subs, run_request& request);
 
     // Bytes a run of `qnum` qubits and `cnum` classical bits needs at least:
     // the state vector of `amplitude_bytes` per amplitude (handed back
@@ -141,40 +105,18 @@ public:
     static void check_density_size(int qnum);
 
 private:
-    // Whether a sub-circuit runs as density matrices or trajectories
-    // (run_mixed): "method" asks for one, or it is noisy.
-    static bool runs_mixed(const program::sub_circuit& sub, const simulator_options& options);
-    // The size check, the placement and (options.print_circuit) the
-    // circuit text of one sub-circuit: what precedes its run.
-    // `reported`: the run whose result the caller reads.
-    // Empty when the sub-circuit runs as branch states instead (plan).
-    std::optional<placement::placed_run> prepare(const program::sub_circuit& sub, const simulator_options& options,
-                                                 bool reported);
-    // The record-qubit placement of a sub-circuit, or nothing where it runs
-    // as branch states (branch_run.h): a measurement or reset under a
-    // condition, "measure_reuse": "branches", or (by default) record qubits
-    // that would cost much (more than 2^20 amplitudes and more than two
-    // reuses) or not fit the machine (single precision, which has no branch
-    // states, keeps them). Where record qubits stay, results are those of
-    // every earlier release to the last bit.
-    std::optional<placement::placed_run> plan(const program::sub_circuit& sub, const simulator_options& options);
-    // The run of a sub-circuit as branch states, as `simulate` describes it.
-    std::vector<double> run_branches(const program::sub_circuit& sub, state_vector& states,
-                                     const simulator_options& options, run_context& context,
-                                     classical_readout* classical, register_readout* reported);
-    // The run of a sub-circuit as density matrices, as `simulate` describes
-    // it (no state vector comes back): where "method" asks for one, or the
-    // program (with the options' "noise") holds channels.
-    std::vector<double> run_mixed(const program::sub_circuit& sub, state_vector& states,
-                                  const simulator_options& options, run_context& context,
-                                  classical_readout* classical, register_readout* reported);
-    // The noisy sub-circuit run as trajectories (trajectories.h), as
-    // `simulate` describes it, with the estimates' standard errors.
-    std::vector<double> run_trajectories(const program::sub_circuit& sub, const simulator_options& options,
-                                         run_context& context, classical_readout* classical,
-                                         register_readout* reported);
-    // The run of a placed sub-circuit, as `simulate` describes it.
-    std::vector<double> run_placed(placement::placed_run placed, state_vector& states,
-                                   const simulator_options& options, run_context& context,
-                                   classical_readout* classical, register_readout* reported);
+    // The circuit text of a planned run (options.print_circuit): its lanes
+    // as layers, where it has them.
+    static void print_plan(const planner::run_plan& plan, const program::sub_circuit& sub,
+                           const simulator_options& options);
+    // The run of a sub-circuit as `plan` says, as `simulate` describes it.
+    std::vector<double> run_planned(planner::run_plan plan, const program::sub_circuit& sub, run_request& request);
+    // The runs of each kind, as `simulate` describes them: as branch states,
+    // as density matrices (no state vector comes back), as trajectories
+    // (trajectories.h, with the estimates' standard errors), and a placed
+    // sub-circuit on one vector in this process.
+    std::vector<double> run_branches(const program::sub_circuit& sub, run_request& request);
+    std::vector<double> run_density(const program::sub_circuit& sub, run_request& request);
+    std::vector<double> run_trajectories(const program::sub_circuit& sub, run_request& request);
+    std::vector<double> run_placed(placement::placed_run placed, run_request& request);
 };

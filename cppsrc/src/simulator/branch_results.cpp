@@ -6,7 +6,7 @@
 #include "engine/space/pauli_sums.h"
 #include "simulator/branch/branch_run.h"
 #include "simulator/readout/observables.h"
-#include "simulator/spread_run.h"
+#include "simulator/readout/lane_readout.h"
 
 namespace branch_run {
 
@@ -58,7 +58,7 @@ std::map<std::string, double> run<Space>::classical(const std::vector<int>& clbi
     std::map<std::string, double> out;
     for (const branch& b : branches_) {
         const std::vector<unsigned long> sources =
-            spread_run::requested_bit_lanes(b.record, clbits, static_cast<int>(clbits_));
+            lane_readout::requested_bit_lanes(b.record, clbits, static_cast<int>(clbits_));
         std::vector<unsigned long> read;  // distinct measured qubits, the first the key's top bit
         for (unsigned long q : sources)
             if (q < qubits_ && std::find(read.begin(), read.end(), q) == read.end()) read.push_back(q);

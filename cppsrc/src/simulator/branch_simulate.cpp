@@ -7,11 +7,8 @@
 #include <string>
 
 #include "engine/space/density_space.h"
-#include "comm/rank_comm.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/branch/branch_run.h"
-#include "simulator/local_run.h"
-#include "simulator/setup/noise.h"
 #include "simulator/readout/readout.h"
 #include "simulator/branch/trajectories.h"
 #include "core/memory_budget.h"
@@ -21,14 +18,14 @@ namespace {
 // Runs `sub` as branches of kind Space and reads what `simulate` returns;
 // `held` is the first branch's reservation, already made.
 template <class Space>
-std::vector<double> runAsBranches(const program::sub_circuit& sub, BasicSimulator::state_vector& states,
-                                  const simulator_options& options, run_context& context,
-                                  BasicSimulator::classical_readout* classical,
-                                  BasicSimulator::register_readout* reported,
+std::vector<double> runAsBranches(const program::sub_circuit& sub, run_request& request,
                                   const std::vector<unsigned long>& reportedQubits) {
+    const simulator_options& options = request.options;
+    classical_readout* classical = request.classical;
+    register_readout* reported = request.reported;
     const bool reduced = !reportedQubits.empty() && reportedQubits.size() < static_cast<std::size_t>(sub.qubits);
     branch_run::run<Space> run(sub, options.fusion);
-    run.execute(context.keep_going);
+    run.execute(request.context.keep_going);
     if (reported && !options.observables.empty()) {
         reported->expectations = run.expectations(options.observables);
         if (options.expectations_only) return {};
@@ -39,7 +36,7 @@ std::vector<double> runAsBranches(const program::sub_circuit& sub, BasicSimulato
     }
     std::vector<double> probabilities = reduced ? run.marginal(reportedQubits) : run.probabilities();
     if (reduced) reported->reduced = true;
-    states = run.takeStateVector();
+    request.states = run.takeStateVector();
     return probabilities;
 }
 
@@ -61,11 +58,6 @@ int summedBits(const program::sub_circuit& sub, const simulator_options& options
     return options.expectations_only || classical ? 0 : reduced ? static_cast<int>(reportedQubits.size()) : sub.qubits;
 }
 
-void refuseRanks(const std::string& what) {
-    if (rank_comm::world().size > 1)
-        throw std::invalid_argument("this circuit runs as " + what + ", which a single process runs, not MPI ranks");
-}
-
 }  // namespace
 
 void BasicSimulator::check_density_size(int qnum) {
@@ -76,31 +68,26 @@ void BasicSimulator::check_density_size(int qnum) {
     }
 }
 
-std::vector<double> BasicSimulator::run_branches(const program::sub_circuit& sub, state_vector& states,
-                                                 const simulator_options& options, run_context& context,
-                                                 classical_readout* classical, register_readout* reported) {
-    refuseRanks("branch states (a conditioned measurement or reset, a STORE vertex, or \"measure_reuse\": "
-                "\"branches\")");
-    const std::vector<unsigned long> reportedQubits = reportedQubitsOf(sub, classical, reported);
+std::vector<double> BasicSimulator::run_branches(const program::sub_circuit& sub, run_request& request) {
+    const std::vector<unsigned long> reportedQubits = reportedQubitsOf(sub, request.classical, request.reported);
     // The first branch and the probabilities; each split reserves its own.
     memory_budget::reservation held = memory_budget::reserve(
-        estimated_bytes(sub.qubits, sub.clbits, summedBits(sub, options, classical, reportedQubits)),
+        estimated_bytes(sub.qubits, sub.clbits, summedBits(sub, request.options, request.classical, reportedQubits)),
         "the state vector and probabilities of " + std::to_string(sub.qubits) + " qubits");
-    return runAsBranches<branch_run::pure_states>(sub, states, options, context, classical, reported, reportedQubits);
+    return runAsBranches<branch_run::pure_states>(sub, request, reportedQubits);
 }
 
-std::vector<double> BasicSimulator::run_trajectories(const program::sub_circuit& sub, const simulator_options& options,
-                                                     run_context& context, classical_readout* classical,
-                                                     register_readout* reported) {
-    refuseRanks("trajectories");
+std::vector<double> BasicSimulator::run_trajectories(const program::sub_circuit& sub, run_request& request) {
+    classical_readout* classical = request.classical;
+    register_readout* reported = request.reported;
     std::vector<unsigned long> reportedQubits = reportedQubitsOf(sub, classical, reported);
     if (reportedQubits.size() == static_cast<std::size_t>(sub.qubits)) reportedQubits.clear();
-    trajectories::estimate estimate =
-        trajectories::run(sub, options, context, classical ? &classical->clbits : nullptr, reportedQubits);
+    trajectories::estimate estimate = trajectories::run(sub, request.options, request.context,
+                                                        classical ? &classical->clbits : nullptr, reportedQubits);
     if (reported) {
         reported->expectations = std::move(estimate.expectations);
         reported->expectation_errors = std::move(estimate.expectationErrors);
-        reported->trajectories = options.trajectories;
+        reported->trajectories = request.options.trajectories;
     }
     if (classical) {
         classical->probabilities = readout::aboveFloor(estimate.classicalMean);
@@ -114,35 +101,12 @@ std::vector<double> BasicSimulator::run_trajectories(const program::sub_circuit&
     return std::move(estimate.mean);
 }
 
-std::vector<double> BasicSimulator::run_mixed(const program::sub_circuit& sub, state_vector& states,
-                                              const simulator_options& options, run_context& context,
-                                              classical_readout* classical, register_readout* reported) {
-    if (options.single())
-        throw local_run::precision_refused("runs a circuit as one state vector; this one is noisy (channels, readout "
-                                           "errors or \"method\": \"density_matrix\")");
-    const std::optional<program::sub_circuit> noisy =
-        options.noise.ideal() ? std::nullopt : std::optional(noise::withNoise(sub, options.noise));
-    const program::sub_circuit& run = noisy ? *noisy : sub;
-    const bool channels = noise::hasChannels(run);
-    if (channels && options.method == run_method::statevector) {
-        throw std::invalid_argument("the circuit holds channels (\"KRAUS\" vertices or \"noise\"), which a state "
-                                    "vector does not run exactly: leave \"method\" out or set it to "
-                                    "\"density_matrix\"");
-    }
-    if (channels && (options.method == run_method::trajectories ||
-                     (options.method == run_method::automatic && run.qubits > simulator_options::kAutoDensityQubits)))
-        return run_trajectories(run, options, context, classical, reported);
-    // Readout errors alone leave the branches pure.
-    if (!channels && options.method != run_method::density_matrix)
-        return run_branches(run, states, options, context, classical, reported);
-    refuseRanks("a density matrix");
-    check_density_size(run.qubits);
-    const std::vector<unsigned long> reportedQubits = reportedQubitsOf(run, classical, reported);
-    const int summed = summedBits(run, options, classical, reportedQubits);
+std::vector<double> BasicSimulator::run_density(const program::sub_circuit& run, run_request& request) {
+    const std::vector<unsigned long> reportedQubits = reportedQubitsOf(run, request.classical, request.reported);
+    const int summed = summedBits(run, request.options, request.classical, reportedQubits);
     const double bytes = std::ldexp(16.0, 2 * run.qubits) + std::ldexp(8.0, summed);
     memory_budget::reservation held = memory_budget::reserve(
         bytes, "the density matrix of " + std::to_string(run.qubits) + " qubits (4^" + std::to_string(run.qubits) +
                    " amplitudes) and its probabilities");
-    return runAsBranches<branch_run::density_states>(run, states, options, context, classical, reported,
-                                                     reportedQubits);
+    return runAsBranches<branch_run::density_states>(run, request, reportedQubits);
 }

@@ -29,9 +29,9 @@ Result BasicSimulator::execute(std::vector<program::sub_circuit> subs, const sim
         options.sweep_set == 0 ? options.seed : amplitude_draws::streamSeed(options.seed, options.sweep_set);
 
     state_vector states;
+    run_request request{options, context, states, wanted, &reported};
     std::vector<double> probabilities =
-        options.parallel ? run_parallel(subs, states, options, context, wanted, &reported)
-                         : simulate(subs.front(), states, options, context, wanted, &reported);
+        options.parallel ? run_parallel(subs, request) : simulate(subs.front(), request);
     Result result;
     if (reported.drawn) {
         shot_keys::fill(result, *reported.drawn, options.memory, reported.seed);

@@ -13,59 +13,19 @@
 #include <thread>
 
 #include "comm/rank_comm.h"
+#include "engine/parallel/side_by_side.h"
 #include "engine/run/sliced_run.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/local_run.h"
 #include "comm/rank_session.h"
+#include "simulator/readout/lane_readout.h"
 #include "simulator/readout/readout.h"
 #include "simulator/spread_run.h"
 #include "core/memory_budget.h"
 
-using spread_run::reducible;
 using spread_run::run_spread;
-using spread_run::spread_bits;
 
 namespace {
-
-// Extra threads for parallel runs, process-wide: one per processor, shared by
-// all calls (nested ones included), so a call gets fewer when others hold
-// them, and none when none is free.
-std::atomic<long> spare_threads{std::max(1L, static_cast<long>(std::thread::hardware_concurrency()))};
-
-long reserve_threads(long wanted) {
-    long free = spare_threads.load();
-    long taken;
-    do {
-        taken = std::min(free, wanted);
-        if (taken <= 0) return 0;
-    } while (!spare_threads.compare_exchange_weak(free, free - taken));
-    return taken;
-}
-
-// Up to `wanted` threads that each run `work` once; joined on destruction.
-class worker_pool {
-public:
-    worker_pool(std::size_t wanted, const std::function<void()>& work)
-        : reserved_(reserve_threads(static_cast<long>(wanted))) {
-        for (long k = 0; k < reserved_; ++k) {
-            try {
-                threads_.emplace_back(work);
-            } catch (const std::system_error&) {
-                break;  // the caller's thread does the rest
-            }
-        }
-    }
-    ~worker_pool() {
-        for (std::thread& t : threads_) t.join();
-        spare_threads += reserved_;
-    }
-    worker_pool(const worker_pool&) = delete;
-    worker_pool& operator=(const worker_pool&) = delete;
-
-private:
-    long reserved_;
-    std::vector<std::thread> threads_;
-};
 
 // The circuit text on stdout, one sub-circuit at a time.
 void print(const circuit& c) {
@@ -97,140 +57,68 @@ placement::placed_run BasicSimulator::place(const program::sub_circuit& sub) {
     return placement::place(sub, static_cast<unsigned long>(kMaxQubits));
 }
 
-namespace {
-
-// A measurement or reset that only some branches make, or a classical bit
-// overwritten: the record of one vector can say neither.
-bool conditions_a_collapse(const program::sub_circuit& sub) {
-    for (const program::op& op : sub.ops)
-        if ((op.kind != program::op_kind::gate && op.cond.isValid()) || op.kind == program::op_kind::store)
-            return true;
-    return false;
-}
-
-// Record qubits are kept by default where they cost little: a vector of at
-// most 2^20 amplitudes, or at most two reuses (four times the register).
-// Beyond, branch states cost at most as much and usually far less (a
-// syndrome measured every round takes no qubit at all).
-constexpr unsigned long kSmallRecordLanes = 20;
-constexpr unsigned long kFewReuses = 2;
-
-// Whether the record-qubit vector of a placed run is cheap, and fits the
-// machine now (the vector alone: what the run's own guard holds it to at
-// least).
-bool records_pay(const placement::placed_run& placed, int cnum, double amplitude_bytes) {
-    if (placed.run.qubits > kSmallRecordLanes && placed.reuses > kFewReuses) return false;
-    const double needed =
-        BasicSimulator::estimated_bytes(static_cast<int>(placed.run.qubits), cnum, 0, amplitude_bytes);
-    return needed < memory_budget::kSmallBytes || needed <= memory_budget::free_bytes();
-}
-
-}  // namespace
-
-std::optional<placement::placed_run> BasicSimulator::plan(const program::sub_circuit& sub,
-                                                          const simulator_options& options) {
-    if (options.reuse == reuse_choice::branches) return std::nullopt;
-    const bool records = options.reuse == reuse_choice::records;
-    if (conditions_a_collapse(sub)) {
-        if (records) {
-            throw std::invalid_argument("a classically conditioned measurement or reset, or a STORE vertex, "
-                                        "cannot run with \"measure_reuse\": \"records\"; \"auto\" or "
-                                        "\"branches\" runs it");
-        }
-        return std::nullopt;
+void BasicSimulator::print_plan(const planner::run_plan& plan, const program::sub_circuit& sub,
+                                const simulator_options& options) {
+    // Mixed states have no layered text.
+    if (!options.print_circuit || plan.mixed) return;
+    if (plan.placed) {
+        print(placement::layered(*plan.placed));
+        return;
     }
-    // MPI ranks share one record-qubit vector; branch states run on one
-    // process, and only in double precision.
-    const bool spread = rank_comm::world().size > 1;
-    const bool only_records = records || spread || options.single();
     try {
-        placement::placed_run placed = place(sub);
-        if (only_records || placed.reuses == 0 || records_pay(placed, sub.clbits, options.amplitude_bytes()))
-            return placed;
+        print(placement::layered(place(sub)));
     } catch (const std::invalid_argument&) {
-        if (only_records) throw;
+        // Too many record qubits to lay out: branch states run it, untold.
     }
-    return std::nullopt;
 }
 
-std::optional<placement::placed_run> BasicSimulator::prepare(const program::sub_circuit& sub,
-                                                             const simulator_options& options, bool reported) {
-    check_run_size(sub.qubits, sub.clbits, reported ? probability_bits(options, sub.qubits) : sub.qubits,
-                   options.amplitude_bytes());
-    std::optional<placement::placed_run> placed = plan(sub, options);
-    if (!placed && options.single()) {
-        throw local_run::precision_refused("runs a circuit as one vector; this one runs as branch states (a "
-                                           "conditioned measurement or reset, a STORE vertex, or "
-                                           "\"measure_reuse\": \"branches\")");
+std::vector<double> BasicSimulator::simulate(const program::sub_circuit& sub, run_request& request) {
+    planner::run_plan plan = planner::plan(sub, request.options, request.reported != nullptr);
+    print_plan(plan, sub, request.options);
+    return run_planned(std::move(plan), sub, request);
+}
+
+std::vector<double> BasicSimulator::run_planned(planner::run_plan plan, const program::sub_circuit& sub,
+                                                run_request& request) {
+    const program::sub_circuit& run = planner::circuit_of(plan, sub);
+    switch (plan.kind) {
+        case planner::run_kind::trajectories:
+            return run_trajectories(run, request);
+        case planner::run_kind::density_matrix:
+            return run_density(run, request);
+        case planner::run_kind::branch_states:
+            return run_branches(run, request);
+        case planner::run_kind::spread:
+            return run_spread(*plan.placed, plan.spread_bits, request);
+        case planner::run_kind::one_vector:
+            break;
     }
-    if (options.print_circuit && placed) {
-        print(placement::layered(*placed));
-    } else if (options.print_circuit) {
-        try {
-            print(placement::layered(place(sub)));
-        } catch (const std::invalid_argument&) {
-            // Too many record qubits to lay out: branch states run it, untold.
-        }
-    }
-    return placed;
+    return run_placed(std::move(*plan.placed), request);
 }
 
-bool BasicSimulator::runs_mixed(const program::sub_circuit& sub, const simulator_options& options) {
-    return options.method == run_method::density_matrix || !options.noise.ideal() || noise::hasChannels(sub) ||
-           noise::hasReadoutErrors(sub);
-}
-
-std::vector<double> BasicSimulator::simulate(const program::sub_circuit& sub, state_vector& states,
-                                             const simulator_options& options, run_context& context,
-                                             classical_readout* classical, register_readout* reported) {
-    if (runs_mixed(sub, options)) return run_mixed(sub, states, options, context, classical, reported);
-    std::optional<placement::placed_run> placed = prepare(sub, options, reported != nullptr);
-    if (!placed) return run_branches(sub, states, options, context, classical, reported);
-    return run_placed(std::move(*placed), states, options, context, classical, reported);
-}
-
-std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, state_vector& states,
-                                               const simulator_options& options, run_context& context,
-                                               classical_readout* classical, register_readout* reported) {
-    const fusion_choice fusion = options.fusion;
+std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, run_request& request) {
+    const simulator_options& options = request.options;
+    classical_readout* classical = request.classical;
+    register_readout* reported = request.reported;
     const int qnum = static_cast<int>(lowered.register_lanes.size());
     const int cnum = static_cast<int>(lowered.run.clbits);
-    const int bits = spread_bits(qnum);
-    if (bits > 0)
-        return run_spread(lowered, qnum, cnum, bits, options.single(), states, classical, reported, fusion,
-                          options.observables, context);
-    // "probabilities": False: the reported run draws its shots instead.
-    const bool drawing = reported != nullptr && reported->draw;
     // Too small to split: every rank runs it whole, once all agree on it
     // (and on the seed its shots draw from).
+    const lane_readout::lane_plan plan = lane_readout::plan(lowered, classical, reported, false);
+    const bool drawing = plan.what == lane_readout::read::draw;
     if (rank_session::current() != nullptr) {
-        spread_run::agree_on_whole_run(lowered, qnum, cnum, fusion, options.single(), classical, reported,
+        spread_run::agree_on_whole_run(lowered, qnum, cnum, options.fusion, options.single(), classical, reported,
                                        reported ? options.observables : std::vector<observable_spec>{});
         if (drawing) reported->seed = spread_run::agreed_seed(reported->seed);
     }
-    const unsigned long lanes = lowered.run.qubits;
-
-    // A result over a few of the register's qubits is summed straight from
-    // the amplitudes, in the order the full vector would be, without a
-    // vector of 2^n probabilities and two passes over it.
-    std::vector<unsigned long> reportedLanes;
-    const bool reduced = !drawing && !classical && lanes == static_cast<unsigned long>(qnum) &&
-                         reducible(lowered, reported, reportedLanes);
-    // With record lanes, the register's probabilities are likewise summed
-    // over them straight from the amplitudes.
-    const bool overRecords = !drawing && !classical && lanes > static_cast<unsigned long>(qnum);
-
     // Held until both vectors exist: other runs then see them as taken.
     // The probabilities the result is read from: only the reported qubits'
     // (or the lanes the classical bits read) when the run sums over the
     // others itself.
-    const int summed = options.expectations_only || drawing ? 0
-                       : classical ? std::min(static_cast<int>(lanes), static_cast<int>(classical->clbits.size()))
-                       : reduced     ? static_cast<int>(reportedLanes.size())
-                       : overRecords ? qnum
-                                     : static_cast<int>(lanes);
     memory_budget::reservation held =
-        reserve_run(qnum, cnum, lanes, lowered.reuses, summed, options.amplitude_bytes());
+        reserve_run(qnum, cnum, lowered.run.qubits, lowered.reuses,
+                    lane_readout::summed_bits(plan, lowered, classical, options.expectations_only),
+                    options.amplitude_bytes());
     memory_budget::reservation draws;
     if (drawing) {
         const std::size_t width =
@@ -238,16 +126,21 @@ std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, st
         draws = memory_budget::reserve(shot_keys::draw_bytes(reported->shots, options.memory, width),
                                        "the draws of " + std::to_string(reported->shots) + " shots");
     }
-    const local_run::readout_plan plan{reportedLanes, reduced, overRecords, drawing};
-    std::vector<double> probabilities = local_run::run(lowered, plan, options, context, classical, reported, states);
+    std::vector<double> probabilities = local_run::run(lowered, plan, request);
     if (reported && !options.observables.empty() && options.expectations_only) return probabilities;
-    if (reduced || overRecords || drawing) return probabilities;
+    // Summed by the run itself, or drawn: nothing left to sum.
+    if (plan.what == lane_readout::read::reduced || plan.what == lane_readout::read::over_records || drawing)
+        return probabilities;
     return readout::registerMarginal(std::move(probabilities), lowered.register_lanes);
 }
 
-std::vector<double> BasicSimulator::run_parallel(const std::vector<program::sub_circuit>& tasks, state_vector& states,
-                                                 const simulator_options& options, run_context& context,
-                                                 classical_readout* classical, register_readout* reported) {
+std::vector<double> BasicSimulator::run_parallel(const std::vector<program::sub_circuit>& tasks,
+                                                 run_request& request) {
+    const simulator_options& options = request.options;
+    run_context& context = request.context;
+    classical_readout* classical = request.classical;
+    register_readout* reported = request.reported;
+    state_vector& states = request.states;
     states.clear();
     // Observables are read on the first sub-circuit with qubits: with none,
     // there is nothing they could be read on.
@@ -267,21 +160,18 @@ std::vector<double> BasicSimulator::run_parallel(const std::vector<program::sub_
         // Every rank must make the same exchanges in the same order: the
         // sub-circuits run one after another, each spread over all ranks.
         for (std::size_t k = 0; k < tasks.size(); ++k) {
-            probabilities[k] =
-                simulate(tasks[k], vectors[k], options, context, k == 0 ? classical : nullptr, k == 0 ? reported : nullptr);
+            run_request one{options, context, vectors[k], k == 0 ? classical : nullptr, k == 0 ? reported : nullptr};
+            probabilities[k] = simulate(tasks[k], one);
         }
         states = std::move(vectors[0]);
         return std::move(probabilities[0]);
     }
 
-    // Placed (and printed) in sub-circuit order before any runs; a task
-    // with no placement runs as branch states. A noisy task runs as `simulate`
-    // runs it, channels and readout errors included, and is not placed.
-    std::vector<char> mixed;
-    std::vector<std::optional<placement::placed_run>> placed;
+    // Planned (and printed) in sub-circuit order before any runs.
+    std::vector<planner::run_plan> plans;
     for (const program::sub_circuit& task : tasks) {
-        mixed.push_back(runs_mixed(task, options));
-        placed.push_back(mixed.back() ? std::nullopt : prepare(task, options, placed.empty()));
+        plans.push_back(planner::plan(task, options, plans.empty()));
+        print_plan(plans.back(), task, options);
     }
 
     // Each task is taken by the first free thread; the caller's own thread
@@ -291,19 +181,15 @@ std::vector<double> BasicSimulator::run_parallel(const std::vector<program::sub_
     std::vector<std::exception_ptr> failures(tasks.size());
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> first_failed{tasks.size()};
-    auto drain = [&] {
+    auto drain = [&](bool) {
         for (std::size_t k; (k = next++) < tasks.size();) {
             if (k > first_failed.load()) continue;
             try {
                 // Only the first sub-circuit's results are reported.
                 classical_readout* wanted = k == 0 ? classical : nullptr;
                 register_readout* shown = k == 0 ? reported : nullptr;
-                if (mixed[k])
-                    probabilities[k] = run_mixed(tasks[k], vectors[k], options, context, wanted, shown);
-                else if (placed[k])
-                    probabilities[k] = run_placed(std::move(*placed[k]), vectors[k], options, context, wanted, shown);
-                else
-                    probabilities[k] = run_branches(tasks[k], vectors[k], options, context, wanted, shown);
+                run_request request{options, context, vectors[k], wanted, shown};
+                probabilities[k] = run_planned(std::move(plans[k]), tasks[k], request);
             } catch (...) {
                 failures[k] = std::current_exception();
                 std::size_t seen = first_failed.load();
@@ -312,10 +198,7 @@ std::vector<double> BasicSimulator::run_parallel(const std::vector<program::sub_
             }
         }
     };
-    {
-        worker_pool workers(tasks.size() - 1, drain);
-        drain();
-    }
+    parallel::side_by_side(tasks.size() - 1, drain);
     // Every task has ended: the first failure in sub-circuit order is the
     // caller's, whichever thread met it.
     for (std::exception_ptr& failure : failures) {

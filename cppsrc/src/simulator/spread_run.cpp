@@ -13,7 +13,7 @@
 #include "comm/rank_comm.h"
 #include "comm/rank_session.h"
 #include "simulator/readout/observables.h"
-#include "simulator/readout/readout.h"
+#include "simulator/readout/lane_readout.h"
 #include "simulator/readout/shot_keys.h"
 #include "core/memory_budget.h"
 
@@ -94,63 +94,24 @@ int spread_bits(int qnum) {
     return qnum >= bits + 2 ? bits : 0;
 }
 
-std::vector<unsigned long> requested_bit_lanes(const measurement_record& record, const std::vector<int>& clbits,
-                                               int cnum) {
-    std::vector<unsigned long> lanes;
-    for (int c : clbits) {
-        if (c < 0 || c >= cnum) {
-            throw std::invalid_argument("\"mcbits\" lists classical bit " + std::to_string(c) +
-                                        ", but the circuit has " + std::to_string(cnum) + " classical bits");
-        }
-        lanes.push_back(record.source(static_cast<unsigned long>(c)));
-    }
-    return lanes;
-}
-
-bit_lanes read_bit_lanes(const measurement_record& record, const std::vector<int>& clbits, int cnum,
-                         unsigned long lanes) {
-    bit_lanes out;
-    for (unsigned long lane : requested_bit_lanes(record, clbits, cnum)) {
-        if (lane >= lanes) {
-            out.keyLanes.push_back(NO_QUBIT);
-            continue;
-        }
-        const auto at = std::find(out.read.begin(), out.read.end(), lane);
-        out.keyLanes.push_back(static_cast<unsigned long>(at - out.read.begin()));
-        if (at == out.read.end()) out.read.push_back(lane);
-    }
-    return out;
-}
-
-std::vector<unsigned long> drawn_key_lanes(const placement::placed_run& placed, const measurement_record& record,
-                                           const BasicSimulator::classical_readout* classical,
-                                           const BasicSimulator::register_readout& reported) {
-    if (classical) return requested_bit_lanes(record, classical->clbits, static_cast<int>(placed.run.clbits));
-    return shot_keys::qubit_key_lanes(placed.register_lanes, reported.qubits);
-}
-
-bool reducible(const placement::placed_run& placed, const BasicSimulator::register_readout* reported,
-               std::vector<unsigned long>& lanes) {
-    if (!reported || reported->qubits.empty() || placed.reuses > 0) return false;
-    for (int q : reported->qubits)
-        if (q >= 0 && static_cast<std::size_t>(q) < placed.register_lanes.size()) lanes.push_back(placed.register_lanes[q]);
-    return lanes.size() < placed.register_lanes.size();
-}
-
 namespace {
 
 // The spread run on amplitudes of type std::complex<T>; the final state (or
 // this rank's slice) goes to `states`.
 template <class T>
-std::vector<double> spreadOn(const placement::placed_run& placed, int qnum, int cnum, int bits,
-                             state_space::amplitudes<T>& states, BasicSimulator::classical_readout* classical,
-                             BasicSimulator::register_readout* reported, fusion_choice fusion,
-                             const std::vector<observable_spec>& observables, run_context& context) {
+std::vector<double> spreadOn(const placement::placed_run& placed, int bits, state_space::amplitudes<T>& states,
+                             run_request& request) {
+    const int qnum = static_cast<int>(placed.register_lanes.size());
+    const int cnum = static_cast<int>(placed.run.clbits);
+    const fusion_choice fusion = request.options.fusion;
+    const std::vector<observable_spec>& observables = request.options.observables;
+    BasicSimulator::classical_readout* classical = request.classical;
+    BasicSimulator::register_readout* reported = request.reported;
     constexpr double amplitude = sizeof(std::complex<T>);
     const int lanes = static_cast<int>(placed.run.qubits);
-    std::vector<unsigned long> reportedLanes;
-    const bool drawing = reported != nullptr && reported->draw;
-    const bool reduced = !drawing && !classical && reducible(placed, reported, reportedLanes);
+    const lane_readout::lane_plan plan = lane_readout::plan(placed, classical, reported, true);
+    const bool drawing = plan.what == lane_readout::read::draw;
+    const bool reduced = plan.what == lane_readout::read::reduced;
     const bool expecting = reported && !observables.empty();
     // Drawn shots: a few bytes each, their keys and memory included.
     const double drawBytes =
@@ -174,13 +135,7 @@ std::vector<double> spreadOn(const placement::placed_run& placed, int qnum, int 
         basic_distributed_sliced_run<T> run(placed.run, rank_comm::world(), fusion);
         held.release();
         const std::uint64_t program = run.compile();
-        bit_lanes read;
-        std::vector<unsigned long> keyLanes;
-        if (drawing) {
-            keyLanes = drawn_key_lanes(placed, run.record(), classical, *reported);
-        } else if (classical) {
-            read = read_bit_lanes(run.record(), classical->clbits, cnum, static_cast<unsigned long>(lanes));
-        }
+        const lane_readout::key_lanes keys = lane_readout::keys_of(plan, placed, run.record(), classical, reported);
         agree(placed, qnum, cnum, bits, fusesAt(fusion, static_cast<unsigned long>(lanes)), std::is_same_v<T, float>,
               classical, reported, expecting ? observables : std::vector<observable_spec>{}, program,
               run.compiledGates());
@@ -195,18 +150,7 @@ std::vector<double> spreadOn(const placement::placed_run& placed, int qnum, int 
                 reported->expectations = run.expectations(observables::on_lanes(
                     observables, placed.register_lanes, static_cast<unsigned long>(lanes), run.record()));
             }
-            if (drawing) {
-                reported->drawn = shot_keys::drawn_shots{run.draw(reported->shots, reported->seed),
-                                                         static_cast<unsigned long>(lanes), keyLanes};
-            } else if (classical) {
-                classical->probabilities =
-                    readout::clbitDistribution(run.marginal(read.read), read.read.size(), read.keyLanes);
-            } else if (reduced) {
-                probabilities = run.marginal(reportedLanes);
-                reported->reduced = true;
-            } else {
-                probabilities = run.marginal(placed.register_lanes);
-            }
+            probabilities = lane_readout::read_off(run, placed, plan, keys, classical, reported);
             if (placed.reuses == 0 && reported && reported->local_slice) {
                 states = run.takeLocalSlice();
             } else if (placed.reuses == 0 && !run.record().anyMeasured()) {
@@ -227,23 +171,19 @@ std::vector<double> spreadOn(const placement::placed_run& placed, int qnum, int 
         const std::string message = "the state vector of " + std::to_string(lanes) +
                                     " qubits does not fit one rank and is not gathered; Result.states is empty "
                                     "(\"local_state\": True gives each rank its own slice)";
-        context.warn(message);
+        request.context.warn(message);
     }
     return probabilities;
 }
 
 }  // namespace
 
-std::vector<double> run_spread(const placement::placed_run& placed, int qnum, int cnum, int bits, bool single,
-                               BasicSimulator::state_vector& states, BasicSimulator::classical_readout* classical,
-                               BasicSimulator::register_readout* reported, fusion_choice fusion,
-                               const std::vector<observable_spec>& observables, run_context& context) {
-    if (!single) return spreadOn<double>(placed, qnum, cnum, bits, states, classical, reported, fusion, observables, context);
+std::vector<double> run_spread(const placement::placed_run& placed, int bits, run_request& request) {
+    if (!request.options.single()) return spreadOn<double>(placed, bits, request.states, request);
     state_space::amplitudes<float> slice;
-    std::vector<double> probabilities =
-        spreadOn<float>(placed, qnum, cnum, bits, slice, classical, reported, fusion, observables, context);
-    states.clear();
-    if (reported) reported->single_state = std::move(slice);
+    std::vector<double> probabilities = spreadOn<float>(placed, bits, slice, request);
+    request.states.clear();
+    if (request.reported) request.reported->single_state = std::move(slice);
     return probabilities;
 }
 

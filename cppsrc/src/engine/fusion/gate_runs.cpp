@@ -5,9 +5,9 @@
 #include "engine/kernels/fused_kernels.h"
 #include "engine/kernels/kernel_arith.h"
 #include "engine/parallel/share_out.h"
+#include "engine/parallel/side_by_side.h"
 
 #include <immintrin.h>
-#include <sched.h>
 
 #include <algorithm>
 #include <array>
@@ -241,9 +241,7 @@ void applyGate(cd* amplitudes, unsigned long size, const compiled_gate& gate) {
 
 unsigned workerCount(unsigned long size) {
     if (size < PARALLEL_SIZE) return 1;
-    cpu_set_t cpus;
-    if (sched_getaffinity(0, sizeof(cpus), &cpus) == 0) return std::max(1, CPU_COUNT(&cpus));
-    return std::max(1U, std::thread::hardware_concurrency());
+    return parallel::cpu_count();
 }
 
 tile_shape tileShape(unsigned long size, std::size_t amplitudeBytes) {

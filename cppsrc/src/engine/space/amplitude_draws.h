@@ -9,7 +9,8 @@
 // is one sequential loop and every block draws from a generator seeded by
 // the run's seed and the block's number alone, so the outcomes depend on
 // the seed and the amplitudes, never on the thread count, and a vector
-// spread over MPI ranks draws exactly what the whole vector would.
+// spread over MPI ranks draws exactly what the whole vector would
+// (comm/spread_draws.h).
 #pragma once
 
 #include <cstdint>
@@ -79,14 +80,5 @@ outcome_counts drawInSlice(const state_space::amplitudes<T>& slice, unsigned lon
 // The whole draw on a vector held by this process.
 template <class T>
 outcome_counts draw(const state_space::amplitudes<T>& state, std::int64_t shots, std::uint64_t seed);
-
-// The draw on a vector spread over the ranks of rank_comm::world(), each
-// holding `slice` in logical order (rank r the global indices
-// [r 2^L, (r + 1) 2^L)): the ranks exchange their blocks' weights and their
-// outcomes, never amplitudes, and every rank returns every outcome.
-// Collective.
-template <class T>
-outcome_counts drawSpread(const state_space::amplitudes<T>& slice, unsigned long qubits, std::int64_t shots,
-                          std::uint64_t seed);
 
 }  // namespace amplitude_draws

@@ -1,12 +1,13 @@
 #include "simulator/branch/trajectories.h"
 
+#include "engine/parallel/side_by_side.h"
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <exception>
 #include <mutex>
-#include <thread>
 
+#include "engine/parallel/side_by_side.h"
 #include "engine/run/sliced_run.h"
 #include "simulator/branch/branch_run.h"
 #include "core/memory_budget.h"
@@ -69,7 +70,7 @@ std::pair<double, double> meanAndError(double total, double squares, double n) {
 estimate run(const program::sub_circuit& sub, const simulator_options& options, run_context& context,
              const std::vector<int>* clbits, const std::vector<unsigned long>& reportedQubits) {
     const unsigned long count = options.trajectories;
-    const unsigned threads = std::max(1U, std::min({kStreams, std::thread::hardware_concurrency(),
+    const unsigned threads = std::max(1U, std::min({kStreams, parallel::cpu_count(),
                                                     static_cast<unsigned>(std::max(1UL, count))}));
     // A branch run's vectors per thread; its splits reserve their own.
     memory_budget::reservation held = memory_budget::reserve(
@@ -102,12 +103,7 @@ estimate run(const program::sub_circuit& sub, const simulator_options& options, 
             }
         }
     };
-    {
-        std::vector<std::thread> workers;
-        for (unsigned k = 1; k < threads; ++k) workers.emplace_back(work, false);
-        work(true);
-        for (std::thread& w : workers) w.join();
-    }
+    parallel::side_by_side(threads - 1, work);
     if (failure) std::rethrow_exception(failure);
     sums all;
     for (const sums& s : streams) all.merge(s);
