@@ -25,8 +25,8 @@ from qiskit.primitives.containers.sampler_pub import SamplerPub
 import kovra_backends
 
 from . import estimates
-from .free_angles import parameter_name
-from .qiskit_lowering import compile_measured, lower_circuit, noise_lookup
+from .angles import parameter_name
+from .backend_lowering import compile_measured, lower_circuit, noise_lookup
 
 # A Sampler PUB that measures more bits than this reads its distribution
 # as keys where they are fewer than a dense vector's 2^bits entries would

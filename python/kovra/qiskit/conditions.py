@@ -17,7 +17,7 @@ switch defaults of such tests into hidden bits (``flags``).
 from qiskit.circuit import CASE_DEFAULT, Clbit, ClassicalRegister
 from qiskit.circuit.classical import expr
 
-from .builder import EQUAL, GREATER, GREATER_EQUAL, LESS, LESS_EQUAL, NOT_EQUAL
+from ..builder import EQUAL, GREATER, GREATER_EQUAL, LESS, LESS_EQUAL, NOT_EQUAL
 
 # A condition over more bits than this is not expanded into its values.
 MAX_CONDITION_BITS = 12

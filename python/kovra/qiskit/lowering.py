@@ -27,11 +27,11 @@ from . import conditions
 from .loop_exits import NAMES as LOOP_EXITS, LoopExits
 
 from .arm_scan import writes_then_runs
-from .builder import EQUAL
+from ..builder import EQUAL
 from .flags import FlagBits, holds_at
-from .free_angles import Linear, graph_angle
+from .angles import Linear, graph_angle
 from .noise import CHANNEL_INSTRUCTIONS, MAX_CHANNEL_QUBITS, emit_channel, kraus_operators
-from .qasm_gates import lower
+from ..qasm.gate_table import lower
 
 
 # For loops unroll to at most this many instructions in all: a loop over a

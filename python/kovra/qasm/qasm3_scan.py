@@ -16,8 +16,8 @@ from dataclasses import dataclass, field
 import openqasm3
 from openqasm3 import ast
 
-from .qasm_gates import LOWERINGS, lower
-from .qasm_limits import MAX_EXPANDED_GATES, QasmError, check_total
+from .gate_table import LOWERINGS, lower
+from .limits import MAX_EXPANDED_GATES, QasmError, check_total
 
 # The loader copies a defined gate's body each time the gate is applied,
 # inside other definitions too; past this many copies loading alone takes

@@ -17,11 +17,11 @@ from dataclasses import dataclass, field
 
 import qiskit.qasm2
 
-from .builder import CircuitBuilder
-from .lowering import Lowering, LoweringOptions, finite_angles
-from .qasm_gates import LOWERINGS, lower
+from ..builder import CircuitBuilder
+from ..qiskit import lowering
+from .gate_table import LOWERINGS, lower
 from . import qasm3_scan
-from .qasm_limits import MAX_EXPANDED_GATES, MAX_QUBITS, ExpansionCounter, QasmError, check_registers
+from .limits import MAX_EXPANDED_GATES, MAX_QUBITS, ExpansionCounter, QasmError, check_registers
 
 
 @dataclass
@@ -96,7 +96,7 @@ def _load3(source, filename, memory=True):
     what its syntax tree told (``qasm3_scan.Scan``)."""
     import qiskit_qasm3_import
 
-    from .qiskit_lowering import UnsupportedInstructionError, _check_supported, gate_table_target
+    from ..qiskit.backend_lowering import UnsupportedInstructionError, _check_supported, gate_table_target
 
     # Checked on the tree: the loader would build what is refused first.
     tree = qasm3_scan.parse(source, filename)
@@ -189,7 +189,7 @@ class _Lowering:
         self.builder = CircuitBuilder() if builder is None else builder
         self.counter = ExpansionCounter(self._table_gate_count, self._is_defined, measurements)
         supported = ", ".join(sorted(LOWERINGS))
-        self.options = LoweringOptions(
+        self.options = lowering.LoweringOptions(
             refuse=self._refuse, table_name=_table_name, expands=self._is_defined,
             unknown_why=("has no lowering onto the gate catalogue; supported are "
                          f"{supported}, and gates the program defines with 'gate'"),
@@ -197,7 +197,7 @@ class _Lowering:
 
     def run(self, circuit):
         self._check_expansion(circuit)
-        lowered = Lowering(self.builder, self.options).run(circuit)
+        lowered = lowering.Lowering(self.builder, self.options).run(circuit)
         return Program(self.builder, circuit.num_qubits, lowered.measured, lowered.conditioned,
                        self._clbit_names(circuit), dict(self.scan.inputs), sorted(lowered.written))
 
@@ -221,7 +221,7 @@ class _Lowering:
 
     def _table_gate_count(self, op):
         name = _table_name(op)
-        return None if name is None else len(lower(name, finite_angles(name, op, self._refuse)))
+        return None if name is None else len(lower(name, lowering.finite_angles(name, op, self._refuse)))
 
     def _check_expansion(self, circuit):
         """Refuses, before anything is built, a program whose defined gates

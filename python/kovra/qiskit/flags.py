@@ -14,7 +14,7 @@ so a loop unrolled a thousand times reuses the same few bits.
 """
 
 from . import conditions
-from .builder import EQUAL
+from ..builder import EQUAL
 
 
 def holds_at(flag):

@@ -33,10 +33,10 @@ from qiskit.result.models import ExperimentResult, ExperimentResultData
 
 import kovra_backends
 from . import estimates
-from .free_angles import parameter_name
+from .angles import parameter_name
 from .noise import UnsupportedNoiseError  # noqa: F401
 
-from .qiskit_lowering import (  # noqa: F401  (GATES and the error are part of this module's face)
+from .backend_lowering import (  # noqa: F401  (GATES and the error are part of this module's face)
     DEFAULT_WHILE_LIMIT,
     GATES,
     UnsupportedInstructionError,
@@ -359,6 +359,3 @@ class _Run:
             "metadata": dict(circuit.metadata or {}),
         }
 
-
-# Qiskit's primitives, lowered as the backend lowers.
-from .primitives import Estimator, Sampler  # noqa: E402, F401

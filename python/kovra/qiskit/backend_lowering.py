@@ -12,10 +12,10 @@ from qiskit.transpiler import Target
 
 import kovra_backends
 
-from .builder import CircuitBuilder
+from ..builder import CircuitBuilder
 from .lowering import DEFAULT_WHILE_LIMIT, Lowering, LoweringOptions
 from .noise import CHANNEL_INSTRUCTIONS, NoiseLookup
-from .qasm_gates import LOWERINGS
+from ..qasm.gate_table import LOWERINGS
 
 # Qiskit's standard gates that the project's gate table lowers (under the
 # same names): the transpiler's basis. Other gates are translated onto them.

@@ -28,8 +28,8 @@ try:
     import kovra_backends
 
     from . import plot
-    from .qasm import QasmError, load_file
-    from .qasm_limits import available_memory, size_text
+    from ..qasm import QasmError, load_file
+    from ..qasm.limits import available_memory, size_text
 except KeyboardInterrupt:
     # Loading qiskit takes a second or two: Ctrl-C often lands here.
     print("interrupted", file=sys.stderr)
