@@ -8,6 +8,8 @@ Where each concern lives:
     primitives        Estimator and Sampler
     backend_lowering  the backend's gate target, its checks and options
     lowering          the circuit walk that builds the graph (both front ends)
+    lowering_options  what a front end passes to that walk
+    unrolling         how far loops unroll before the walk is refused
     conditions, flags, arm_scan, loop_exits
                       classical conditions, branches and loop exits
     angles            parameters and angle expressions on the graph

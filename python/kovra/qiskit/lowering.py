@@ -17,9 +17,6 @@ names its place (a file and line, or the instruction).
 """
 
 import contextlib
-import math
-from dataclasses import dataclass
-from typing import Callable, Optional
 
 from qiskit.circuit import CASE_DEFAULT, Clbit
 
@@ -29,101 +26,13 @@ from .loop_exits import NAMES as LOOP_EXITS, LoopExits
 from .arm_scan import writes_then_runs
 from ..builder import EQUAL
 from .flags import FlagBits, holds_at
-from .angles import Linear, graph_angle
+from .angles import graph_angle
+from .lowering_options import DEFAULT_WHILE_LIMIT, LoweringOptions, finite_angles  # noqa: F401
+from .unrolling import MAX_UNROLLED, unrolled_size
 from .noise import CHANNEL_INSTRUCTIONS, MAX_CHANNEL_QUBITS, emit_channel, kraus_operators
 from ..qasm.gate_table import lower
 
-
-# For loops unroll to at most this many instructions in all: a loop over a
-# range of a billion would otherwise fill the graph for hours.
-MAX_UNROLLED = 10**6
-
 _CONTROL_FLOW = frozenset({"if_else", "switch_case", "for_loop", "while_loop"})
-
-# A while loop is unrolled this many times unless the front end says
-# otherwise; the run is refused where it would go on longer.
-DEFAULT_WHILE_LIMIT = 1000
-
-
-@dataclass(frozen=True)
-class LoweringOptions:
-    """What a front end decides about its circuits.
-
-    ``refuse(name, why)`` raises the front end's error for the operation
-    ``name``; ``table_name(op)`` is the name under which ``op`` is in the
-    gate table (``qasm_gates.LOWERINGS``), or None; ``expands(op)`` tells
-    whether an operation outside the table is applied as its definition.
-    ``unknown_why`` finishes the refusal of an operation neither in the
-    table nor expanded. Without ``measurements`` the measurements are only
-    recorded, for back ends that measure at the end by themselves.
-    Operations named in ``skipped`` are passed over. A while loop is
-    unrolled ``while_limit`` times. ``noise`` (a ``noise.NoiseLookup``) adds
-    its channels after each gate and reset it names, before each
-    measurement, and its readout errors to the measurements.
-    """
-
-    refuse: Callable[[str, str], None]
-    table_name: Callable[[object], Optional[str]]
-    expands: Callable[[object], bool]
-    unknown_why: str
-    measurements: bool = True
-    skipped: frozenset = frozenset({"barrier"})
-    while_limit: int = DEFAULT_WHILE_LIMIT
-    noise: Optional[object] = None
-
-
-def finite_angles(name, op, refuse):
-    """The parameters of `op` as floats, refusing those that are not finite
-    (an overflowing literal such as 1e400 reads as infinity): the graph
-    would carry them to the simulator, which can do nothing with them. A
-    parameter that depends on free parameters stays free, as a Linear."""
-    angles = []
-    for p in op.params:
-        if getattr(p, "parameters", None):
-            angles.append(Linear.of(p, lambda why: refuse(name, why)))
-            continue
-        angle = float(p)
-        if not math.isfinite(angle):
-            refuse(name, f"has the parameter {angle}, which is not a finite number")
-        angles.append(angle)
-    return angles
-
-
-def unrolled_size(block, options, enough):
-    """Instructions `block` comes to once unrolled: loops times their
-    iterations (a while loop ``options.while_limit`` times), both arms of a
-    branch, definitions expanded. Counting stops past `enough`: a loop of a
-    billion iterations is not walked to be refused."""
-    known = {}
-
-    def size(block, enough):
-        total = 0
-        for instruction in block.data:
-            op = instruction.operation
-            if op.name in options.skipped:
-                continue
-            if op.name == "for_loop":
-                total += len(op.params[0]) * max(1, size(op.params[2], enough // max(1, len(op.params[0]))))
-            elif op.name == "while_loop":
-                total += options.while_limit * max(1, size(op.blocks[0], enough // max(1, options.while_limit)))
-            elif op.name in ("if_else", "switch_case"):
-                total += sum(size(b, enough) for b in op.blocks if b is not None)
-            elif options.table_name(op) is None and options.expands(op):
-                # A count cut short under a smaller `enough` is only a
-                # lower bound: it serves where it already passes `enough`.
-                key = (op.name, tuple(repr(p) for p in op.params))
-                count, complete = known.get(key, (0, False))
-                if not complete and count <= enough:
-                    count = size(op.definition, enough)
-                    known[key] = count, count <= enough
-                total += count
-            else:
-                total += 1
-            if total > enough:
-                break
-        return total
-
-    return size(block, enough)
 
 
 def graph_condition(circuit, target, value):
@@ -163,7 +72,7 @@ def _conditioned(condition):
     return [{}] if condition is None else [{"condition": comparison} for comparison in condition]
 
 
-class Lowering:
+class CircuitLowering:
     """Appends circuits to `builder` (anything with its qreg, creg, gate and
     measure methods; reset where circuits reset).
 
@@ -477,3 +386,7 @@ class Lowering:
         for qubit in targets:
             for where in _conditioned(condition):
                 self.builder.reset([qubit], **where)
+
+
+# The name the walker had before it said what it walks; kept for existing imports.
+Lowering = CircuitLowering
