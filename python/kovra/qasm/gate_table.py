@@ -130,7 +130,7 @@ _RC3X = _sequence(("H", 3), ("T", 3), ("CNOT", 2, 3), ("Td", 3), ("H", 3),
                   ("H", 3), ("T", 3), ("CNOT", 2, 3), ("Td", 3), ("H", 3))
 
 
-class Lowering(NamedTuple):
+class GateRule(NamedTuple):
     """A gate's qubit and angle counts, and its steps for given angles."""
 
     qubits: int
@@ -138,8 +138,12 @@ class Lowering(NamedTuple):
     steps: object  # callable: angles -> list of Step
 
 
+# The name the rule had before it said what it is; kept for existing imports.
+Lowering = GateRule
+
+
 def _fixed(qubits, steps):
-    return Lowering(qubits, 0, lambda: steps)
+    return GateRule(qubits, 0, lambda: steps)
 
 
 _HALF_PI = math.pi / 2
@@ -160,17 +164,17 @@ LOWERINGS = {
     "sx": _fixed(1, _gate("X90", 0)),  # X90 is qiskit's sx matrix
     "sxdg": _fixed(1, _rotation("Rx", -_HALF_PI, 0)),  # sx† = e^{-iπ/4}·Rx(-π/2)
     # one qubit, angles
-    "rx": Lowering(1, 1, lambda t: _rotation("Rx", t, 0)),
-    "ry": Lowering(1, 1, lambda t: _rotation("Ry", t, 0)),
-    "rz": Lowering(1, 1, lambda t: _rotation("Rz", t, 0)),
-    "p": Lowering(1, 1, lambda lam: _rotation("P", lam, 0)),
-    "u1": Lowering(1, 1, lambda lam: _rotation("P", lam, 0)),
-    "u2": Lowering(1, 2, lambda phi, lam: _u(_HALF_PI, phi, lam)),
-    "u3": Lowering(1, 3, _u),
-    "u": Lowering(1, 3, _u),
+    "rx": GateRule(1, 1, lambda t: _rotation("Rx", t, 0)),
+    "ry": GateRule(1, 1, lambda t: _rotation("Ry", t, 0)),
+    "rz": GateRule(1, 1, lambda t: _rotation("Rz", t, 0)),
+    "p": GateRule(1, 1, lambda lam: _rotation("P", lam, 0)),
+    "u1": GateRule(1, 1, lambda lam: _rotation("P", lam, 0)),
+    "u2": GateRule(1, 2, lambda phi, lam: _u(_HALF_PI, phi, lam)),
+    "u3": GateRule(1, 3, _u),
+    "u": GateRule(1, 3, _u),
     # u0 and delay wait; an ideal machine does nothing meanwhile.
-    "u0": Lowering(1, 1, lambda duration: []),
-    "delay": Lowering(1, 1, lambda duration: []),
+    "u0": GateRule(1, 1, lambda duration: []),
+    "delay": GateRule(1, 1, lambda duration: []),
     # two qubits, the first controls
     "cx": _fixed(2, _gate("CNOT", 0, 1)),
     "cz": _fixed(2, _gate("ZCON", 0, 1)),
@@ -182,15 +186,15 @@ LOWERINGS = {
                  + _rotation("Ry", -math.pi / 4, 1)),
     "csx": _fixed(2, _controlled_x_power(_HALF_PI, 2)),
     "swap": _fixed(2, _sequence(("CNOT", 0, 1), ("CNOT", 1, 0), ("CNOT", 0, 1))),
-    "crx": Lowering(2, 1, lambda t: _controlled_rotation("Rx", t)),
-    "cry": Lowering(2, 1, lambda t: _controlled_rotation("Ry", t)),
-    "crz": Lowering(2, 1, lambda t: _controlled_rotation("Rz", t)),
-    "cu1": Lowering(2, 1, lambda lam: _phase_product(lam, (0, 1))),
-    "cp": Lowering(2, 1, lambda lam: _phase_product(lam, (0, 1))),
-    "cu3": Lowering(2, 3, _cu),
-    "cu": Lowering(2, 4, _cu),
-    "rxx": Lowering(2, 1, _rxx),
-    "rzz": Lowering(2, 1, _zz_rotation),
+    "crx": GateRule(2, 1, lambda t: _controlled_rotation("Rx", t)),
+    "cry": GateRule(2, 1, lambda t: _controlled_rotation("Ry", t)),
+    "crz": GateRule(2, 1, lambda t: _controlled_rotation("Rz", t)),
+    "cu1": GateRule(2, 1, lambda lam: _phase_product(lam, (0, 1))),
+    "cp": GateRule(2, 1, lambda lam: _phase_product(lam, (0, 1))),
+    "cu3": GateRule(2, 3, _cu),
+    "cu": GateRule(2, 4, _cu),
+    "rxx": GateRule(2, 1, _rxx),
+    "rzz": GateRule(2, 1, _zz_rotation),
     # three and more qubits, controls first
     "ccx": _fixed(3, _gate("CCX", 0, 1, 2)),
     "cswap": _fixed(3, _sequence(("CNOT", 2, 1), ("CCX", 0, 1, 2), ("CNOT", 2, 1))),
@@ -204,7 +208,7 @@ LOWERINGS = {
 
 def lower(name, angles):
     """The catalogue steps of gate `name` with `angles` (radians)."""
-    lowering = LOWERINGS[name]
-    if len(angles) != lowering.angles:
-        raise ValueError(f"gate '{name}' takes {lowering.angles} angle(s), got {len(angles)}")
-    return lowering.steps(*angles)
+    rule = LOWERINGS[name]
+    if len(angles) != rule.angles:
+        raise ValueError(f"gate '{name}' takes {rule.angles} angle(s), got {len(angles)}")
+    return rule.steps(*angles)

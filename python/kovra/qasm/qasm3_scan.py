@@ -8,7 +8,7 @@ copy), so a handful of definitions that each apply the one before twice
 keep it busy for hours. The tree (openqasm3's parser, the one the loader
 uses; comments are gone from it) says all of this in milliseconds, with the
 line of every statement. The limits and messages are those of OpenQASM 2
-programs (``qasm_limits``).
+programs (``limits``).
 """
 
 from dataclasses import dataclass, field

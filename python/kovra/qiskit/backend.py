@@ -2,7 +2,7 @@
 Qiskit BackendV2.
 
 A circuit is transpiled (optimization level 0) onto the gates that the
-project's gate table (``qasm_gates``) lowers, then lowered instruction by
+project's gate table (``kovra.qasm.gate_table``) lowers, then lowered instruction by
 instruction with the graph builder and run on ``BasicSimulator``. Counts are
 real samples of the exact distribution of the classical bits, keyed as
 Qiskit keys them (registers last to first, separated by spaces; bit 0 of a

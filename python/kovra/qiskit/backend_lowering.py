@@ -13,7 +13,7 @@ from qiskit.transpiler import Target
 import kovra_backends
 
 from ..builder import CircuitBuilder
-from .lowering import DEFAULT_WHILE_LIMIT, Lowering, LoweringOptions
+from .lowering import DEFAULT_WHILE_LIMIT, CircuitLowering, LoweringOptions
 from .noise import CHANNEL_INSTRUCTIONS, NoiseLookup
 from ..qasm.gate_table import LOWERINGS
 
@@ -65,7 +65,7 @@ def lower_circuit(circuit, backend=None, while_limit=DEFAULT_WHILE_LIMIT, noise=
     target = backend.target if backend is not None else gate_table_target()
     builder = CircuitBuilder()
     options = dataclasses.replace(_OPTIONS, while_limit=_while_limit(while_limit), noise=noise)
-    lowered = Lowering(builder, options).run(transpile(circuit, target=target, optimization_level=0))
+    lowered = CircuitLowering(builder, options).run(transpile(circuit, target=target, optimization_level=0))
     return builder, lowered
 
 
