@@ -12,6 +12,7 @@
 #include <string>
 
 #include "module/circuit_errors.h"
+#include "module/limits_binding.h"
 #include "module/config_reader.h"
 #include "module/nmr_driver.h"
 #include "module/parameter_values.h"
@@ -228,6 +229,7 @@ PYBIND11_MODULE(kovra_backends, m) {
     });
     m.doc() = "Kovra Backends";
     circuit_errors::install(m);
+    limits_binding::install(m);
     // The probability a key must exceed to appear in Result.probabilities.
     m.attr("KEY_FLOOR") = Result::kKeyFloor;
 
