@@ -9,18 +9,19 @@ expansion (definitions) first, and refuse with the file and line.
 
 import math
 import re
-import resource
+
+import kovra_backends
 
 
 class QasmError(ValueError):
     """A program that cannot be turned into a circuit graph."""
 
 
-# The simulator's limits (cppsrc/src/simulator/basic_simulator.h and
-# cppsrc/include/util/call_limits.h): it runs at most this many qubits, and
-# expands at most this many vertices of definition bodies per circuit.
-MAX_QUBITS = 62
-MAX_EXPANDED_GATES = 1 << 22
+# The simulator's limits, as the extension module states them: it runs at
+# most this many qubits, and expands at most this many vertices of
+# definition bodies per circuit.
+MAX_QUBITS = kovra_backends.MAX_QUBITS
+MAX_EXPANDED_GATES = kovra_backends.MAX_EXPANDED_VERTICES
 # A run holds at least the state vector (16 bytes an amplitude). What else it
 # forms depends on what its result reports (a few qubits' probabilities
 # need no vector of them): the run's own guard counts that
@@ -31,30 +32,13 @@ _COMMENT = re.compile(r"//[^\n]*|/\*.*?\*/", re.S)
 _QREG = re.compile(r"\bqreg\s+([A-Za-z_]\w*)\s*\[\s*(\d+)\s*\]")
 
 
-def _proc_kilobytes(path, key):
-    try:
-        with open(path, encoding="ascii", errors="replace") as f:
-            for line in f:
-                if line.startswith(key):
-                    return float(line.split()[1]) * 1024
-    except OSError:
-        pass
-    return None
-
-
 def available_memory():
     """Bytes the process can still allocate, as the simulator's memory
-    guard counts them: the machine's available memory and, under an
-    address-space limit, what is left of it. None where nothing tells."""
-    available = _proc_kilobytes("/proc/meminfo", "MemAvailable:")
-    if available is None:
-        return None
-    limit, _ = resource.getrlimit(resource.RLIMIT_AS)
-    if limit != resource.RLIM_INFINITY:
-        used = _proc_kilobytes("/proc/self/status", "VmSize:")
-        if used is not None:
-            available = min(available, limit - used)
-    return max(available, 0.0)
+    guard counts them (its own reading): the machine's available memory
+    and, under an address-space limit, what is left of it. None where
+    nothing tells."""
+    free = kovra_backends.free_bytes()
+    return max(free, 0.0) if math.isfinite(free) else None
 
 
 def size_text(count):

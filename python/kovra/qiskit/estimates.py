@@ -11,14 +11,16 @@ import math
 import numbers
 import warnings
 
+import kovra_backends
+
 # The simulator's widest noisy register that "automatic" runs as a density
-# matrix (simulator_options.h, kAutoDensityQubits).
-AUTO_DENSITY_QUBITS = 14
+# matrix.
+AUTO_DENSITY_QUBITS = kovra_backends.AUTO_DENSITY_QUBITS
 
 # The simulator's "method" values (docs/configuration.md).
 METHODS = ("automatic", "statevector", "density_matrix", "trajectories")
-# The most trajectories a run takes (noise_config.h, kMaxTrajectories).
-MAX_TRAJECTORIES = 10**8
+# The most trajectories a run takes.
+MAX_TRAJECTORIES = kovra_backends.MAX_TRAJECTORIES
 
 
 def checked_method(method):

@@ -8,7 +8,8 @@ qubits go to the graph in reverse order."""
 
 import numpy as np
 
-# The graph's channels act on at most this many qubits.
+# The graph's channels act on at most this many qubits; the module states
+# no such figure to read, so test_copied_limits holds the two together.
 MAX_CHANNEL_QUBITS = 2
 CHANNEL_INSTRUCTIONS = ("kraus", "superop", "quantum_channel")
 
