@@ -6,7 +6,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['BasicSimulator', 'CircuitError', 'CircuitIndexError', 'KEY_FLOOR', 'NMR', 'ParameterError', 'Program', 'Result', 'compile', 'distributed_run', 'graph_capsule', 'kernel_path']
+__all__: list[str] = ['AUTO_DENSITY_QUBITS', 'BasicSimulator', 'CircuitError', 'CircuitIndexError', 'KEY_FLOOR', 'MAX_EXPANDED_VERTICES', 'MAX_QUBITS', 'MAX_TRAJECTORIES', 'NMR', 'ParameterError', 'Program', 'Result', 'compile', 'distributed_run', 'free_bytes', 'graph_capsule', 'kernel_path']
 class CircuitError(RuntimeError, ValueError):
     """
     A vertex of the circuit graph the back ends cannot take; `vertex` is its id and `name` its "name".
@@ -120,6 +120,10 @@ def distributed_run() -> dict:
     """
     The MPI world of this process and what this rank's last distributed run cost: swaps of a rank qubit with a local one, bytes this rank sent, the bytes the plain pairwise scheme would have sent, seconds spent exchanging and computing, and passes over the slice.
     """
+def free_bytes() -> float:
+    """
+    Bytes the process can still allocate, as the memory guard of a run counts them: the machine's available memory and, under an address-space limit, what is left of it (inf where nothing tells; negative past the limit).
+    """
 def graph_capsule(graph: typing.Any) -> typing.Any:
     """
     python-igraph's capsule of `graph`, as execute() takes it, that keeps the graph alive for as long as the capsule lives (a plain capsule from __graph_as_capsule() does not).
@@ -128,4 +132,8 @@ def kernel_path() -> str:
     """
     The instruction set the kernels use: "avx2" or "plain" (the widest the CPU runs, unless the environment variable KOVRA_KERNELS asked for "plain" before the first run).
     """
+AUTO_DENSITY_QUBITS: int = 14
 KEY_FLOOR: float = 1e-10
+MAX_EXPANDED_VERTICES: int = 4194304
+MAX_QUBITS: int = 62
+MAX_TRAJECTORIES: int = 100000000

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "bindings/circuit_errors.h"
+#include "bindings/limits_binding.h"
 #include "bindings/config_reader.h"
 #include "bindings/nmr_driver.h"
 #include "bindings/parameter_values.h"
@@ -228,6 +229,7 @@ PYBIND11_MODULE(kovra_backends, m) {
     });
     m.doc() = "Kovra Backends";
     circuit_errors::install(m);
+    limits_binding::install(m);
     // The probability a key must exceed to appear in Result.probabilities.
     m.attr("KEY_FLOOR") = Result::kKeyFloor;
 

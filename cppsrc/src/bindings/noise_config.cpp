@@ -133,7 +133,7 @@ std::function<channel_ptr(unsigned)> channelOf(const py::dict& rule, const std::
         const double p = number(rule, "p", label);
         channels::depolarizing(p, 1);  // checks p
         return [p, label](unsigned qubits) -> channel_ptr {
-            if (qubits < 1 || qubits > 2) return nullptr;
+            if (qubits < 1 || qubits > channels::kMaxQubits) return nullptr;
             try {
                 return std::make_shared<const program::kraus_channel>(channels::depolarizing(p, qubits));
             } catch (const channels::invalid_channel& e) {

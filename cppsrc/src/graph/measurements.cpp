@@ -100,7 +100,10 @@ void sub_circuit_reader::read_store(int v, const std::vector<double>& graph_qubi
 }
 
 void sub_circuit_reader::read_kraus(int v, const std::vector<double>& graph_qubits, const condition& cond) {
-    if (graph_qubits.empty() || graph_qubits.size() > 2) fail(v, "a KRAUS vertex acts on 1 or 2 qubits in \"qubits\"");
+    if (graph_qubits.empty() || graph_qubits.size() > program::channels::kMaxQubits) {
+        fail(v, "a KRAUS vertex acts on 1 or " + std::to_string(program::channels::kMaxQubits) +
+                    " qubits in \"qubits\"");
+    }
     program::op op;
     op.kind = program::op_kind::channel;
     op.cond = cond;

@@ -103,7 +103,9 @@ kraus_channel kraus(std::vector<matrix> operators) {
 kraus_channel pauli(const std::vector<std::pair<std::string, double>>& terms) {
     if (terms.empty()) throw invalid_channel("a Pauli channel needs at least one Pauli string");
     const std::size_t m = terms.front().first.size();
-    if (m < 1 || m > 2) throw invalid_channel("a Pauli channel acts on 1 or 2 qubits, not " + std::to_string(m));
+    if (m < 1 || m > kMaxQubits)
+        throw invalid_channel("a Pauli channel acts on 1 or " + std::to_string(kMaxQubits) + " qubits, not " +
+                              std::to_string(m));
     double identity = 1.0;
     std::vector<matrix> operators;
     for (const auto& [text, p] : terms) {
@@ -123,7 +125,8 @@ kraus_channel pauli(const std::vector<std::pair<std::string, double>>& terms) {
 }
 
 kraus_channel depolarizing(double p, unsigned qubits) {
-    if (qubits < 1 || qubits > 2) throw invalid_channel("a depolarizing channel acts on 1 or 2 qubits");
+    if (qubits < 1 || qubits > kMaxQubits)
+        throw invalid_channel("a depolarizing channel acts on 1 or " + std::to_string(kMaxQubits) + " qubits");
     const double strings = static_cast<double>(1UL << (2 * qubits));
     if (!std::isfinite(p) || p < 0 || p > strings / (strings - 1)) {
         throw invalid_channel("the depolarizing parameter must lie in [0, " + number(strings / (strings - 1)) +

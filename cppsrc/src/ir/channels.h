@@ -20,6 +20,10 @@ struct invalid_channel : std::invalid_argument {
 // How far sum K^dagger K may be from the identity, entry by entry.
 constexpr double kTraceTolerance = 1e-8;
 
+// Channels act on at most this many qubits: a "KRAUS" vertex, a Pauli or a
+// depolarizing channel, a noise rule's channel.
+constexpr unsigned kMaxQubits = 2;
+
 // Given operators, each 2^m by 2^m (row-major, m of 1 to 2): checked for
 // shape and for keeping the trace.
 kraus_channel kraus(std::vector<std::vector<std::complex<double>>> operators);

@@ -2,7 +2,7 @@
 Qiskit BackendV2.
 
 A circuit is transpiled (optimization level 0) onto the gates that the
-project's gate table (``qasm_gates``) lowers, then lowered instruction by
+project's gate table (``kovra.qasm.gate_table``) lowers, then lowered instruction by
 instruction with the graph builder and run on ``BasicSimulator``. Counts are
 real samples of the exact distribution of the classical bits, keyed as
 Qiskit keys them (registers last to first, separated by spaces; bit 0 of a
@@ -33,10 +33,10 @@ from qiskit.result.models import ExperimentResult, ExperimentResultData
 
 import kovra_backends
 from . import estimates
-from .free_angles import parameter_name
+from .angles import parameter_name
 from .noise import UnsupportedNoiseError  # noqa: F401
 
-from .qiskit_lowering import (  # noqa: F401  (GATES and the error are part of this module's face)
+from .backend_lowering import (  # noqa: F401  (GATES and the error are part of this module's face)
     DEFAULT_WHILE_LIMIT,
     GATES,
     UnsupportedInstructionError,
@@ -359,6 +359,3 @@ class _Run:
             "metadata": dict(circuit.metadata or {}),
         }
 
-
-# Qiskit's primitives, lowered as the backend lowers.
-from .primitives import Estimator, Sampler  # noqa: E402, F401

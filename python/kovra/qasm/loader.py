@@ -3,9 +3,9 @@
 qiskit's OpenQASM 2 loader parses the program (OpenQASM 3: qiskit's
 loader through qiskit-qasm3-import, and the transpiler puts its standard
 gates onto the gate table, as for ``KovraBackend``); every instruction is then
-lowered onto the gate catalogue (the table is in ``qasm_gates``) and appended
+lowered onto the gate catalogue (the table is in ``gate_table``) and appended
 with the project's graph builder, by the lowering that ``KovraBackend`` uses
-as well (``lowering``). Gates that the program defines itself
+as well (``kovra.qiskit.lowering``). Gates that the program defines itself
 (``gate name ... { ... }``) are expanded into their bodies. Anything else
 (an ``opaque`` gate, say) is refused with the gate's name, the file and the
 line, and the names that are supported.
@@ -17,11 +17,11 @@ from dataclasses import dataclass, field
 
 import qiskit.qasm2
 
-from .builder import CircuitBuilder
-from .lowering import Lowering, LoweringOptions, finite_angles
-from .qasm_gates import LOWERINGS, lower
+from ..builder import CircuitBuilder
+from ..qiskit import lowering
+from .gate_table import LOWERINGS, lower
 from . import qasm3_scan
-from .qasm_limits import MAX_EXPANDED_GATES, MAX_QUBITS, ExpansionCounter, QasmError, check_registers
+from .limits import MAX_EXPANDED_GATES, MAX_QUBITS, ExpansionCounter, QasmError, check_registers
 
 
 @dataclass
@@ -71,7 +71,7 @@ def loads(source, measurements=True, builder=None, filename=None):
     than the memory holds MemoryError."""
     if _version(source) == 3:
         circuit, scan = _load3(source, filename, memory=builder is None)
-        return _Lowering(source, measurements, builder, filename, scan).run(circuit)
+        return _ProgramLowering(source, measurements, builder, filename, scan).run(circuit)
     check_registers(source, filename, memory=builder is None)
     try:
         # The legacy instruction set adds qiskit's extended gates (p, sx, ...)
@@ -81,7 +81,7 @@ def loads(source, measurements=True, builder=None, filename=None):
         )
     except qiskit.qasm2.QASM2ParseError as error:
         raise QasmError(_parse_message(error, filename)) from None
-    return _Lowering(source, measurements, builder, filename).run(circuit)
+    return _ProgramLowering(source, measurements, builder, filename).run(circuit)
 
 
 def _version(source):
@@ -96,7 +96,7 @@ def _load3(source, filename, memory=True):
     what its syntax tree told (``qasm3_scan.Scan``)."""
     import qiskit_qasm3_import
 
-    from .qiskit_lowering import UnsupportedInstructionError, _check_supported, gate_table_target
+    from ..qiskit.backend_lowering import UnsupportedInstructionError, _check_supported, gate_table_target
 
     # Checked on the tree: the loader would build what is refused first.
     tree = qasm3_scan.parse(source, filename)
@@ -176,7 +176,7 @@ def _defined_gates(source):
     return set(re.findall(r"\bgate\s+(\w+)", without_comments))
 
 
-class _Lowering:
+class _ProgramLowering:
     """An OpenQASM program's circuit through the shared lowering: gates of
     the table are known by their class, gates the program defines are
     expanded, and refusals name the file and the line."""
@@ -189,7 +189,7 @@ class _Lowering:
         self.builder = CircuitBuilder() if builder is None else builder
         self.counter = ExpansionCounter(self._table_gate_count, self._is_defined, measurements)
         supported = ", ".join(sorted(LOWERINGS))
-        self.options = LoweringOptions(
+        self.options = lowering.LoweringOptions(
             refuse=self._refuse, table_name=_table_name, expands=self._is_defined,
             unknown_why=("has no lowering onto the gate catalogue; supported are "
                          f"{supported}, and gates the program defines with 'gate'"),
@@ -197,7 +197,7 @@ class _Lowering:
 
     def run(self, circuit):
         self._check_expansion(circuit)
-        lowered = Lowering(self.builder, self.options).run(circuit)
+        lowered = lowering.CircuitLowering(self.builder, self.options).run(circuit)
         return Program(self.builder, circuit.num_qubits, lowered.measured, lowered.conditioned,
                        self._clbit_names(circuit), dict(self.scan.inputs), sorted(lowered.written))
 
@@ -221,7 +221,7 @@ class _Lowering:
 
     def _table_gate_count(self, op):
         name = _table_name(op)
-        return None if name is None else len(lower(name, finite_angles(name, op, self._refuse)))
+        return None if name is None else len(lower(name, lowering.finite_angles(name, op, self._refuse)))
 
     def _check_expansion(self, circuit):
         """Refuses, before anything is built, a program whose defined gates

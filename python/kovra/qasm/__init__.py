@@ -1,0 +1,14 @@
+"""OpenQASM 2 and 3 programs as circuit graphs.
+
+Where each concern lives:
+    loader      loads/load_file: the program through qiskit's loader and the
+                shared circuit lowering (kovra.qiskit.lowering)
+    qasm3_scan  the checks OpenQASM 3 programs get on their syntax tree
+    gate_table  each gate name's lowering onto the gate catalogue
+    limits      the registers and expansions the simulator can hold
+"""
+
+from .limits import MAX_EXPANDED_GATES, MAX_QUBITS, QasmError
+from .loader import Program, load_file, loads
+
+__all__ = ["MAX_EXPANDED_GATES", "MAX_QUBITS", "Program", "QasmError", "load_file", "loads"]
