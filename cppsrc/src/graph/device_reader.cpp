@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "graph/call_context.h"
+#include "graph/call_expander.h"
 #include "graph/definitions.h"
 #include "graph/graph_program.h"
 #include "ir/gates.h"
@@ -30,8 +31,6 @@ using graph_attributes::graph_reader;
 // Largest "qnum" that is read at all; the device's time list holds one
 // entry per qubit.
 constexpr double kMaxQubitCount = 1 << 20;
-// Nesting limit for calls of definitions inside definitions.
-constexpr std::size_t kMaxDeviceCallDepth = 1000;
 // A gate becomes one device operation when it acts on one to this many qubits.
 constexpr std::size_t kMaxOperationQubits = 3;
 
@@ -133,40 +132,21 @@ private:
         out_.ops.push_back(std::move(op));
     }
 
-    // One call of the definition `name`.
+    // One call of the definition `name`, read inline (call_expander.h).
     void call(int call_vertex, const std::string& name, const std::vector<double>& qubits,
               const std::vector<double>& params) {
-        if (context_.expanding(name)) throw std::invalid_argument("definition \"" + name + "\" calls itself");
-        if (context_.depth() >= kMaxDeviceCallDepth) {
-            throw std::invalid_argument("calls of definitions are nested deeper than " +
-                                        std::to_string(kMaxDeviceCallDepth) + " levels");
-        }
-        const std::vector<int> body = definitions_.body(context_, call_vertex, name);
+        const std::vector<int> body = calls_.body(call_vertex, name);
         if (context_.depth() == 0) check_expansion(name);
-        context_.enter(call_vertex, name);
-        for (int t : body) {
-            if (++expanded_ > call_limits::kMaxExpandedVertices) {
-                context_.fail(t, "the calls expand to more than " + std::to_string(call_limits::kMaxExpandedVertices) +
-                                     " definition-body vertices");
-            }
-            const std::string tname = g_.name(t);
-            std::vector<double> mapped;
-            for (double at : wires(t, tname)) {
-                const std::optional<std::size_t> p = position(at, qubits.size());
-                if (!p) {
-                    context_.fail(t, "qubit position " + number_text(at) + " is outside the caller's " +
-                                         std::to_string(qubits.size()) + " qubits");
+        calls_.expand(
+            call_vertex, name, body, qubits, params, [this](int t) { return wires(t, g_.name(t)); },
+            [this](int t, const std::vector<double>& mapped, const std::vector<double>& evaluated) {
+                const std::string tname = g_.name(t);
+                if (truncated_kind(g_, t, vertex_kinds::GATE) == vertex_kinds::CALL) {
+                    call(t, tname, mapped, evaluated);
+                } else {
+                    gate(t, tname, mapped, evaluated);
                 }
-                mapped.push_back(qubits[*p]);
-            }
-            const std::vector<double> evaluated = evaluate_parameters(g_, context_, t, params);
-            if (truncated_kind(g_, t, vertex_kinds::GATE) == vertex_kinds::CALL) {
-                call(t, tname, mapped, evaluated);
-            } else {
-                gate(t, tname, mapped, evaluated);
-            }
-        }
-        context_.leave();
+            });
     }
 
     // The qubits of vertex `v` as its wires carry them (ascending edge id),
@@ -200,7 +180,7 @@ private:
             if (PyErr_Occurred()) PyErr_Clear();
             return;
         }
-        if (static_cast<double>(expanded_) + size.vertices > call_limits::kMaxExpandedVertices) {
+        if (static_cast<double>(calls_.expanded()) + size.vertices > call_limits::kMaxExpandedVertices) {
             throw std::invalid_argument("call of definition " + quoted(name) + ": the calls expand to more than " +
                                         std::to_string(call_limits::kMaxExpandedVertices) +
                                         " definition-body vertices");
@@ -224,7 +204,7 @@ private:
         auto known = sizes_.find(name);
         if (known != sizes_.end()) return known->second;
         if (std::find(counting_.begin(), counting_.end(), name) != counting_.end() ||
-            counting_.size() >= kMaxDeviceCallDepth) {
+            counting_.size() >= kDeviceCalls.max_depth) {
             return {};
         }
         counting_.push_back(name);
@@ -251,7 +231,7 @@ private:
     call_context context_;
     definition_table definitions_;
     program::sub_circuit out_;
-    long expanded_ = 0;  // definition-body vertices expanded so far
+    call_expander calls_{g_, context_, definitions_, kDeviceCalls};
     std::map<std::string, expansion> sizes_;
     std::vector<std::string> counting_;  // definitions being counted, outermost first
 };

@@ -118,7 +118,7 @@ void sub_circuit_reader::read_vertex(int v) {
         std::vector<double> qubits = reader_.numbers("qubits", v);
         std::vector<double> params = reader_.numbers("params", v);
         condition cond = local_condition(v);
-        expand_call(v, callee, qubits, params, cond, 1);
+        expand_call(v, callee, qubits, params, cond);
     } else if (kind == vertex_kinds::GATE) {
         read_gate_vertex(v);
     }
@@ -222,50 +222,23 @@ void sub_circuit_reader::read_gate_vertex(int v) {
     read_measure(v, qubits, cond);
 }
 
-void sub_circuit_reader::expand_call(int call_vertex, const std::string& callee,
-                               const std::vector<double>& qubits,
-                               const std::vector<double>& params,
-                               const condition& caller_condition, int depth) {
-    if (depth > kMaxCallDepth) {
-        fail(call_vertex, "calls \"" + callee + "\" nested more than " +
-                              std::to_string(kMaxCallDepth) +
-                              " levels deep (does a definition call itself?)");
-    }
-    std::vector<int> order = definitions_.body(context_, call_vertex, callee);  // the table may grow meanwhile
-    context_.enter(call_vertex, callee);
-
-    for (int w : order) {
-        if (++expanded_ > call_limits::kMaxExpandedVertices) {
-            fail(w, "the calls expand to more than " +
-                        std::to_string(call_limits::kMaxExpandedVertices) +
-                        " definition-body vertices");
-        }
-        std::string name = reader_.name(w);
-        std::vector<double> positions = reader_.numbers("qubits", w);
-        std::vector<double> mapped;
-        for (double p : positions) {
-            std::optional<std::size_t> at = position(p, qubits.size());
-            if (!at) {
-                fail(w, "\"qubits\" position " + number_text(p) + " is outside the caller's " +
-                            std::to_string(qubits.size()) + " qubits");
+void sub_circuit_reader::expand_call(int call_vertex, const std::string& callee, const std::vector<double>& qubits,
+                                     const std::vector<double>& params, const condition& caller_condition) {
+    const std::vector<int> body = calls_.body(call_vertex, callee);
+    calls_.expand(
+        call_vertex, callee, body, qubits, params, [this](int w) { return reader_.numbers("qubits", w); },
+        [&](int w, const std::vector<double>& mapped, const std::vector<double>& evaluated) {
+            const std::string name = reader_.name(w);
+            const condition cond = caller_condition.isValid() ? caller_condition : local_condition(w);
+            // Anything but a call, a missing type included, runs as a gate.
+            const double kind = reader_.number("type", w, vertex_kinds::GATE);
+            if (std::isfinite(kind) && std::fabs(kind) < 1e9 && static_cast<long>(kind) == vertex_kinds::CALL) {
+                expand_call(w, name, mapped, evaluated, cond);
+            } else {
+                if (name == "MEASURE") fail(w, "a definition body cannot measure (no classical bit to write)");
+                read_gate(w, name, mapped, evaluated, cond);
             }
-            mapped.push_back(qubits[*at]);
-        }
-        std::vector<double> evaluated = evaluate_parameters(reader_, context_, w, params);
-        condition cond = caller_condition.isValid() ? caller_condition : local_condition(w);
-
-        // Anything but a call, a missing type included, runs as a gate.
-        double kind = reader_.number("type", w, vertex_kinds::GATE);
-        if (std::isfinite(kind) && std::fabs(kind) < 1e9 && static_cast<long>(kind) == vertex_kinds::CALL) {
-            expand_call(w, name, mapped, evaluated, cond, depth + 1);
-        } else {
-            if (name == "MEASURE") {
-                fail(w, "a definition body cannot measure (no classical bit to write)");
-            }
-            read_gate(w, name, mapped, evaluated, cond);
-        }
-    }
-    context_.leave();
+        });
 }
 
 }  // namespace frontend

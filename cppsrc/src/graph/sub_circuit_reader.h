@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "graph/call_context.h"
+#include "graph/call_expander.h"
 #include "graph/definitions.h"
 #include "graph/graph_program.h"
 #include "ir/wide_integer.h"
@@ -73,8 +74,10 @@ private:
     // The vertex's "constant", exactly, at any width.
     wide_integer read_constant(int v);
 
+    // A call's body read inline (call_expander.h), each op under the
+    // caller's condition where it has one.
     void expand_call(int call_vertex, const std::string& callee, const std::vector<double>& qubits,
-                     const std::vector<double>& params, const condition& caller_condition, int depth);
+                     const std::vector<double>& params, const condition& caller_condition);
 
     unsigned long local_qubit(int v, double graph_index);
     unsigned long local_clbit(int v, double graph_index);
@@ -91,11 +94,11 @@ private:
     index_map clbits_;
     unsigned long qubit_counter_ = 0;
     unsigned long clbit_counter_ = 0;
-    long expanded_ = 0;
     std::unordered_map<std::string, std::size_t> parameters_;  // name -> index in out_.parameters
     double next_memory_check_ = 0;  // ops at the next check
     call_context context_;
     definition_table definitions_;
+    call_expander calls_{reader_, context_, definitions_, kSimulatorCalls};
 };
 
 }  // namespace frontend
