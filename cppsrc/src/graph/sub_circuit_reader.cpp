@@ -231,8 +231,7 @@ void sub_circuit_reader::expand_call(int call_vertex, const std::string& callee,
             const std::string name = reader_.name(w);
             const condition cond = caller_condition.isValid() ? caller_condition : local_condition(w);
             // Anything but a call, a missing type included, runs as a gate.
-            const double kind = reader_.number("type", w, vertex_kinds::GATE);
-            if (std::isfinite(kind) && std::fabs(kind) < 1e9 && static_cast<long>(kind) == vertex_kinds::CALL) {
+            if (kind_of(w) == vertex_kinds::CALL) {
                 expand_call(w, name, mapped, evaluated, cond);
             } else {
                 if (name == "MEASURE") fail(w, "a definition body cannot measure (no classical bit to write)");

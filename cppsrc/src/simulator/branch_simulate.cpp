@@ -12,6 +12,7 @@
 #include "simulator/readout/readout.h"
 #include "simulator/branch/trajectories.h"
 #include "core/memory_budget.h"
+#include "simulator/setup/run_memory.h"
 
 namespace {
 
@@ -71,9 +72,10 @@ void BasicSimulator::check_density_size(int qnum) {
 std::vector<double> BasicSimulator::run_branches(const program::sub_circuit& sub, run_request& request) {
     const std::vector<unsigned long> reportedQubits = reportedQubitsOf(sub, request.classical, request.reported);
     // The first branch and the probabilities; each split reserves its own.
-    memory_budget::reservation held = memory_budget::reserve(
-        estimated_bytes(sub.qubits, sub.clbits, summedBits(sub, request.options, request.classical, reportedQubits)),
-        "the state vector and probabilities of " + std::to_string(sub.qubits) + " qubits");
+    memory_budget::reservation held =
+        run_memory::state_vector(sub.qubits, static_cast<unsigned long>(sub.qubits), 0,
+                                 summedBits(sub, request.options, request.classical, reportedQubits),
+                                 kDoubleAmplitudeBytes);
     return runAsBranches<branch_run::pure_states>(sub, request, reportedQubits);
 }
 
@@ -104,9 +106,6 @@ std::vector<double> BasicSimulator::run_trajectories(const program::sub_circuit&
 std::vector<double> BasicSimulator::run_density(const program::sub_circuit& run, run_request& request) {
     const std::vector<unsigned long> reportedQubits = reportedQubitsOf(run, request.classical, request.reported);
     const int summed = summedBits(run, request.options, request.classical, reportedQubits);
-    const double bytes = std::ldexp(16.0, 2 * run.qubits) + std::ldexp(8.0, summed);
-    memory_budget::reservation held = memory_budget::reserve(
-        bytes, "the density matrix of " + std::to_string(run.qubits) + " qubits (4^" + std::to_string(run.qubits) +
-                   " amplitudes) and its probabilities");
+    memory_budget::reservation held = run_memory::density_matrix(run.qubits, summed);
     return runAsBranches<branch_run::density_states>(run, request, reportedQubits);
 }

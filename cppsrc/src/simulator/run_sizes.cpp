@@ -8,15 +8,12 @@
 #include "simulator/basic_simulator.h"
 #include "simulator/spread_run.h"
 #include "core/memory_budget.h"
+#include "simulator/setup/run_memory.h"
 
 using spread_run::spread_bits;
 
 double BasicSimulator::estimated_bytes(int qnum, int /*cnum*/, int probability_bits, double amplitude_bytes) {
-    // The state vector and the probabilities the result is read from (none
-    // larger than the reported qubits need); classical bits cost nothing
-    // until a measurement writes them, and then only a record of the qubit.
-    return std::ldexp(amplitude_bytes, qnum) +
-           (probability_bits < 0 ? std::ldexp(8.0, qnum) : std::ldexp(8.0, probability_bits));
+    return run_memory::state_bytes(qnum, probability_bits, amplitude_bytes);
 }
 
 int BasicSimulator::probability_bits(const simulator_options& options, int qnum) {

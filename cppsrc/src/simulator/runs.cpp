@@ -22,6 +22,7 @@
 #include "simulator/readout/readout.h"
 #include "simulator/spread_run.h"
 #include "core/memory_budget.h"
+#include "simulator/setup/run_memory.h"
 
 using spread_run::run_spread;
 
@@ -37,19 +38,6 @@ void print(const circuit& c) {
 }  // namespace
 
 namespace {
-
-// The run's vectors, reserved in the process-wide budget until they exist.
-// Each reuse of a measured or reset qubit adds a record qubit, doubling them.
-memory_budget::reservation reserve_run(int qnum, int cnum, unsigned long lanes, unsigned long reuses,
-                                       int probability_bits, double amplitude_bytes) {
-    std::string what = "the state vector and probabilities of " + std::to_string(qnum) + " qubits";
-    if (reuses > 0) {
-        what += " with " + std::to_string(reuses) + " reuses of measured or reset qubits (each adds a record qubit: " +
-                std::to_string(lanes) + " qubits in all)";
-    }
-    return memory_budget::reserve(
-        BasicSimulator::estimated_bytes(static_cast<int>(lanes), cnum, probability_bits, amplitude_bytes), what);
-}
 
 }  // namespace
 
@@ -116,9 +104,9 @@ std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, ru
     // (or the lanes the classical bits read) when the run sums over the
     // others itself.
     memory_budget::reservation held =
-        reserve_run(qnum, cnum, lowered.run.qubits, lowered.reuses,
-                    lane_readout::summed_bits(plan, lowered, classical, options.expectations_only),
-                    options.amplitude_bytes());
+        run_memory::state_vector(qnum, lowered.run.qubits, lowered.reuses,
+                                 lane_readout::summed_bits(plan, lowered, classical, options.expectations_only),
+                                 options.amplitude_bytes());
     memory_budget::reservation draws;
     if (drawing) {
         const std::size_t width =

@@ -11,6 +11,7 @@
 #include "engine/run/sliced_run.h"
 #include "simulator/branch/branch_run.h"
 #include "core/memory_budget.h"
+#include "simulator/setup/run_memory.h"
 
 namespace trajectories {
 
@@ -73,9 +74,7 @@ estimate run(const program::sub_circuit& sub, const simulator_options& options, 
     const unsigned threads = std::max(1U, std::min({kStreams, parallel::cpu_count(),
                                                     static_cast<unsigned>(std::max(1UL, count))}));
     // A branch run's vectors per thread; its splits reserve their own.
-    memory_budget::reservation held = memory_budget::reserve(
-        threads * (std::ldexp(16.0, sub.qubits) + std::ldexp(8.0, sub.qubits)),
-        std::to_string(threads) + " trajectories of " + std::to_string(sub.qubits) + " qubits side by side");
+    memory_budget::reservation held = run_memory::trajectories(threads, sub.qubits);
     std::vector<sums> streams(kStreams);
     std::atomic<unsigned> nextStream{0};
     std::atomic<bool> stop{false};
