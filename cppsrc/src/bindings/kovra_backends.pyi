@@ -6,7 +6,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['AUTO_DENSITY_QUBITS', 'BasicSimulator', 'CircuitError', 'CircuitIndexError', 'KEY_FLOOR', 'MAX_EXPANDED_VERTICES', 'MAX_QUBITS', 'MAX_TRAJECTORIES', 'NMR', 'ParameterError', 'Program', 'Result', 'compile', 'distributed_run', 'free_bytes', 'graph_capsule', 'kernel_path']
+__all__: list[str] = ['AUTO_DENSITY_QUBITS', 'BasicSimulator', 'CircuitError', 'CircuitIndexError', 'KEY_FLOOR', 'MAX_CHANNEL_QUBITS', 'MAX_EXPANDED_VERTICES', 'MAX_QUBITS', 'MAX_TRAJECTORIES', 'NMR', 'ParameterError', 'Program', 'Result', 'compile', 'distributed_run', 'free_bytes', 'graph_capsule', 'kernel_path']
 class CircuitError(RuntimeError, ValueError):
     """
     A vertex of the circuit graph the back ends cannot take; `vertex` is its id and `name` its "name".
@@ -134,6 +134,7 @@ def kernel_path() -> str:
     """
 AUTO_DENSITY_QUBITS: int = 14
 KEY_FLOOR: float = 1e-10
+MAX_CHANNEL_QUBITS: int = 2
 MAX_EXPANDED_VERTICES: int = 4194304
 MAX_QUBITS: int = 62
 MAX_TRAJECTORIES: int = 100000000
