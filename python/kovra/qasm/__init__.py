@@ -9,6 +9,6 @@ Where each concern lives:
 """
 
 from .limits import MAX_EXPANDED_GATES, MAX_QUBITS, QasmError
-from .loader import Program, load_file, loads
+from .loader import LoadedProgram, Program, load_file, loads
 
-__all__ = ["MAX_EXPANDED_GATES", "MAX_QUBITS", "Program", "QasmError", "load_file", "loads"]
+__all__ = ["MAX_EXPANDED_GATES", "MAX_QUBITS", "LoadedProgram", "Program", "QasmError", "load_file", "loads"]

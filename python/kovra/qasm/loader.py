@@ -25,8 +25,9 @@ from .limits import MAX_EXPANDED_GATES, MAX_QUBITS, ExpansionCounter, QasmError,
 
 
 @dataclass
-class Program:
-    """A loaded program: its graph builder and what it measures."""
+class LoadedProgram:
+    """A loaded program: its graph builder and what it measures. (The
+    extension module's ``Program`` is a compiled graph; this is the text's.)"""
 
     builder: CircuitBuilder
     num_qubits: int
@@ -40,6 +41,10 @@ class Program:
 
     def capsule(self):
         return self.builder.capsule()
+
+
+# The name it had before; ``kovra.qasm.Program`` keeps importing.
+Program = LoadedProgram
 
 
 def load_file(path, measurements=True):
@@ -60,7 +65,7 @@ def loads(source, measurements=True, builder=None, filename=None):
     """Builds the circuit graph of an OpenQASM 2 program.
 
     With ``measurements`` false the measurements are left out of the graph
-    and only recorded in ``Program.measured`` (for back ends that measure at
+    and only recorded in ``LoadedProgram.measured`` (for back ends that measure at
     the end by themselves). ``builder`` receives the lowered program instead
     of a new ``CircuitBuilder``: anything with its qreg, creg, gate and
     measure methods. ``filename``, when given, is named in error messages.
@@ -198,7 +203,7 @@ class _ProgramLowering:
     def run(self, circuit):
         self._check_expansion(circuit)
         lowered = lowering.CircuitLowering(self.builder, self.options).run(circuit)
-        return Program(self.builder, circuit.num_qubits, lowered.measured, lowered.conditioned,
+        return LoadedProgram(self.builder, circuit.num_qubits, lowered.measured, lowered.conditioned,
                        self._clbit_names(circuit), dict(self.scan.inputs), sorted(lowered.written))
 
     def _clbit_names(self, circuit):
