@@ -459,3 +459,13 @@ def test_expansions_past_the_line_limit_are_counted_not_built(depth, calls, befo
     with pytest.raises(ValueError, match=f'^call of definition "d{depth}" expands to {2 ** depth} device '
                                          f'operations{earlier}: the task message would take at least'):
         kb.NMR().execute(b.capsule(), {"port": closed_port()})
+
+
+@pytest.mark.parametrize("register_type, gates", [(4, ["X"]), (4.0, ["X"]), (4.5, [])])
+def test_register_declarations_are_read_as_the_simulator_reads_them(device, capfd, register_type, gates):
+    # A "type" of 4.5 names no vertex kind: no main circuit hangs from it,
+    # as the simulator finds no sub-circuit there.
+    b = circuit(1, ("X", [0]))
+    b.graph().vs.find(type=4)["type"] = register_type
+    doc = json.loads(document(b, device, capfd))
+    assert [op["type"] for op in doc["gates"]] == gates

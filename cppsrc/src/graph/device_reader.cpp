@@ -54,14 +54,15 @@ std::string list_text(const std::vector<double>& values) {
     return text + "]";
 }
 
-// The vertex kind ("type") of `v`, truncated; refuses one that is no finite int.
-int truncated_kind(const graph_reader& g, int v, double fallback) {
-    double kind = g.number("type", v, fallback);
+// The vertex kind ("type") of `v` as both readers take it; the device
+// refuses, rather than passes over, one that is no finite int.
+std::optional<long> device_kind(const graph_reader& g, int v) {
+    const double kind = g.number("type", v, vertex_kinds::GATE);
     if (!std::isfinite(kind) || kind < INT_MIN || kind > INT_MAX) {
         throw std::invalid_argument("vertex " + std::to_string(v) + ": \"type\" " + number_text(kind) +
                                     " is not a vertex kind");
     }
-    return static_cast<int>(kind);
+    return vertex_kinds::kind_of_number(kind);
 }
 
 // What a call of a definition expands to: its definition-body vertices and
@@ -82,7 +83,7 @@ public:
     void read(const std::vector<int>& order, const std::set<int>& main_circuit) {
         for (int v : order) {
             if (main_circuit.count(v) == 0) continue;
-            const int kind = truncated_kind(g_, v, vertex_kinds::GATE);
+            const std::optional<long> kind = device_kind(g_, v);
             if (kind != vertex_kinds::GATE && kind != vertex_kinds::CALL) continue;
             const std::string name = g_.name(v);
             const std::vector<double> qubits = wires(v, name);
@@ -141,7 +142,7 @@ private:
             call_vertex, name, body, qubits, params, [this](int t) { return wires(t, g_.name(t)); },
             [this](int t, const std::vector<double>& mapped, const std::vector<double>& evaluated) {
                 const std::string tname = g_.name(t);
-                if (truncated_kind(g_, t, vertex_kinds::GATE) == vertex_kinds::CALL) {
+                if (device_kind(g_, t) == vertex_kinds::CALL) {
                     call(t, tname, mapped, evaluated);
                 } else {
                     gate(t, tname, mapped, evaluated);
@@ -211,7 +212,7 @@ private:
         expansion size;
         for (int t : definitions_.body(context_, -1, name)) {
             size.vertices += 1;
-            if (truncated_kind(g_, t, vertex_kinds::GATE) == vertex_kinds::CALL) {
+            if (device_kind(g_, t) == vertex_kinds::CALL) {
                 const expansion inner = expansion_of(g_.name(t));
                 size.vertices += inner.vertices;
                 size.operations += inner.operations;
@@ -241,14 +242,7 @@ private:
 std::set<int> main_circuit(const graph_reader& g) {
     std::vector<int> seeds;
     for (int v = 0; v < g.vertex_count(); ++v) {
-        graph_attributes::py_ref entry = g.entry("type", v);
-        bool declaration = false;
-        if (entry && PyFloat_Check(entry.get())) {
-            declaration = std::trunc(PyFloat_AS_DOUBLE(entry.get())) == static_cast<double>(vertex_kinds::REGISTER);
-        } else if (entry) {
-            declaration = graph_attributes::item_as_integer(entry.get()) == vertex_kinds::REGISTER;
-        }
-        if (declaration) seeds.push_back(v);
+        if (vertex_kind(g.entry("type", v)) == vertex_kinds::REGISTER) seeds.push_back(v);
     }
     std::set<int> result;
     for (const std::set<int>& part : g.components_from(seeds)) result.insert(part.begin(), part.end());

@@ -102,9 +102,7 @@ unsigned long sub_circuit_reader::local_clbit(int v, double graph_index) {
 }
 
 std::optional<long> sub_circuit_reader::kind_of(int v) {
-    double kind = reader_.number("type", v, vertex_kinds::GATE);
-    if (!std::isfinite(kind) || std::fabs(kind) > 1e9) return std::nullopt;
-    return static_cast<long>(kind);
+    return vertex_kinds::kind_of_number(reader_.number("type", v, vertex_kinds::GATE));
 }
 
 void sub_circuit_reader::read_vertex(int v) {
