@@ -34,15 +34,10 @@ from qiskit.result.models import ExperimentResult, ExperimentResultData
 import kovra_backends
 from . import estimates
 from .angles import parameter_name
-from .noise import UnsupportedNoiseError  # noqa: F401
-
-from .backend_lowering import (  # noqa: F401  (GATES and the error are part of this module's face)
+from .backend_lowering import (
     DEFAULT_WHILE_LIMIT,
-    GATES,
-    UnsupportedInstructionError,
     _check_supported,
     check_noise_model,
-    compile_measured,
     free_parameters,
     gate_table_target,
     lower_circuit,
