@@ -33,7 +33,7 @@ from qiskit_aer import AerSimulator
 from qiskit_aer.noise import NoiseModel, amplitude_damping_error, depolarizing_error
 import kovra_backends
 from kovra.qiskit.backend_lowering import lower_circuit
-from kovra.qiskit.noise import NoiseLookup
+from kovra.translate.noise import NoiseLookup
 
 n, depth, reps, who = {n}, {depth}, {reps}, {who!r}
 rng = random.Random(n)

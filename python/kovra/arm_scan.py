@@ -1,8 +1,8 @@
-"""Moved: the code lives in kovra.qiskit.arm_scan; this name stays for existing imports."""
+"""Moved: the code lives in kovra.translate.arm_scan; this name stays for existing imports."""
 
 import sys
 
-from .qiskit import arm_scan
+from .translate import arm_scan
 
 # The very module, not a copy of its names: what callers patch here is what it reads.
 sys.modules[__name__] = arm_scan

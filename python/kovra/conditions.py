@@ -1,8 +1,8 @@
-"""Moved: the code lives in kovra.qiskit.conditions; this name stays for existing imports."""
+"""Moved: the code lives in kovra.translate.conditions; this name stays for existing imports."""
 
 import sys
 
-from .qiskit import conditions
+from .translate import conditions
 
 # The very module, not a copy of its names: what callers patch here is what it reads.
 sys.modules[__name__] = conditions

@@ -1,8 +1,8 @@
-"""Moved: the code lives in kovra.qiskit.angles; this name stays for existing imports."""
+"""Moved: the code lives in kovra.translate.angles; this name stays for existing imports."""
 
 import sys
 
-from .qiskit import angles
+from .translate import angles
 
 # The very module, not a copy of its names: what callers patch here is what it reads.
 sys.modules[__name__] = angles

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/space/pauli_sums.h"
-#include "engine/run/run_stopped.h"
+#include "engine/fusion/run_stopped.h"
 
 namespace {
 

@@ -54,7 +54,7 @@ def _value(path):
 
 
 @pytest.mark.parametrize("path, accepted", [
-    ("kovra.qiskit.noise.MAX_CHANNEL_QUBITS", _kraus_compiles),
+    ("kovra.translate.noise.MAX_CHANNEL_QUBITS", _kraus_compiles),
     ("kovra.qiskit.MAX_SHOTS", _shots_run),
     ("kovra.tools.cli.MAX_SHOTS", _shots_run),
     ("kovra.tools.cli.NMR_MAX_QUBITS", _device_runs),

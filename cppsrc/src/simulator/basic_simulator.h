@@ -26,7 +26,10 @@
 #include "simulator/readout/run_request.h"
 #include "simulator/readout/shot_keys.h"
 #include "simulator/setup/simulator_options.h"
-#include "simulator/planner.h"
+
+namespace planner {
+struct run_plan;  // planner.h: how a sub-circuit runs
+}
 
 class BasicSimulator {
 public:

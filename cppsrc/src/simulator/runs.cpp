@@ -2,27 +2,24 @@
 // ranks), and several sub-circuits side by side on the process's CPUs.
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <exception>
-#include <functional>
 #include <iostream>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
-#include <system_error>
-#include <thread>
 
 #include "comm/rank_comm.h"
+#include "comm/rank_session.h"
+#include "core/memory_budget.h"
 #include "engine/parallel/side_by_side.h"
 #include "engine/run/sliced_run.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/local_run.h"
-#include "comm/rank_session.h"
+#include "simulator/planner.h"
 #include "simulator/readout/lane_readout.h"
 #include "simulator/readout/readout.h"
-#include "simulator/spread_run.h"
-#include "core/memory_budget.h"
 #include "simulator/setup/run_memory.h"
+#include "simulator/spread_run.h"
 
 using spread_run::run_spread;
 

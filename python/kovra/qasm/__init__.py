@@ -2,9 +2,8 @@
 
 Where each concern lives:
     loader      loads/load_file: the program through qiskit's loader and the
-                shared circuit lowering (kovra.qiskit.lowering)
+                shared circuit walk (kovra.translate)
     qasm3_scan  the checks OpenQASM 3 programs get on their syntax tree
-    gate_table  each gate name's lowering onto the gate catalogue
     limits      the registers and expansions the simulator can hold
 """
 

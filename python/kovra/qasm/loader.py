@@ -5,7 +5,7 @@ loader through qiskit-qasm3-import, and the transpiler puts its standard
 gates onto the gate table, as for ``KovraBackend``); every instruction is then
 lowered onto the gate catalogue (the table is in ``gate_table``) and appended
 with the project's graph builder, by the lowering that ``KovraBackend`` uses
-as well (``kovra.qiskit.lowering``). Gates that the program defines itself
+as well (``kovra.translate.circuit_walk``). Gates that the program defines itself
 (``gate name ... { ... }``) are expanded into their bodies. Anything else
 (an ``opaque`` gate, say) is refused with the gate's name, the file and the
 line, and the names that are supported.
@@ -18,8 +18,8 @@ from dataclasses import dataclass, field
 import qiskit.qasm2
 
 from ..builder import CircuitBuilder
-from ..qiskit import lowering
-from .gate_table import LOWERINGS, lower
+from ..translate import circuit_walk as lowering
+from ..translate.gate_table import LOWERINGS, lower
 from . import qasm3_scan
 from .limits import MAX_EXPANDED_GATES, MAX_QUBITS, ExpansionCounter, QasmError, check_registers
 

@@ -16,7 +16,7 @@ from dataclasses import dataclass, field
 import openqasm3
 from openqasm3 import ast
 
-from .gate_table import LOWERINGS, lower
+from ..translate.gate_table import LOWERINGS, lower
 from .limits import MAX_EXPANDED_GATES, QasmError, check_total
 
 # The loader copies a defined gate's body each time the gate is applied,

@@ -1,19 +1,12 @@
-"""Qiskit circuits on the simulator: the backend ``KovraBackend``, the V2
-primitives ``Estimator`` and ``Sampler``, and the lowering of a
-``QuantumCircuit`` onto the circuit graph that OpenQASM programs
-(``kovra.qasm``) go through as well.
+"""Qiskit circuits on the simulator: the backend ``KovraBackend`` and the
+V2 primitives ``Estimator`` and ``Sampler``. The walk of a
+``QuantumCircuit`` onto the circuit graph, which OpenQASM programs
+(``kovra.qasm``) go through as well, is ``kovra.translate``.
 
 Where each concern lives:
     backend           KovraBackend, its jobs and their Qiskit results
     primitives        Estimator and Sampler
     backend_lowering  the backend's gate target, its checks and options
-    lowering          the circuit walk that builds the graph (both front ends)
-    lowering_options  what a front end passes to that walk
-    unrolling         how far loops unroll before the walk is refused
-    conditions, flags, arm_scan, loop_exits
-                      classical conditions, branches and loop exits
-    angles            parameters and angle expressions on the graph
-    noise             Qiskit Aer noise models as graph channels
     estimates         trajectory methods, their options and warnings
 """
 
@@ -30,7 +23,7 @@ from .backend_lowering import (  # noqa: F401  (GATES and the error are part of 
     lower_circuit,
     noise_lookup,
 )
-from .noise import UnsupportedNoiseError
+from ..translate.noise import UnsupportedNoiseError
 from .primitives import Estimator, Sampler
 
 __all__ = [

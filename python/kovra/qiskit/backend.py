@@ -2,7 +2,7 @@
 Qiskit BackendV2.
 
 A circuit is transpiled (optimization level 0) onto the gates that the
-project's gate table (``kovra.qasm.gate_table``) lowers, then lowered instruction by
+project's gate table (``kovra.translate.gate_table``) lowers, then lowered instruction by
 instruction with the graph builder and run on ``BasicSimulator``. Counts are
 real samples of the exact distribution of the classical bits, keyed as
 Qiskit keys them (registers last to first, separated by spaces; bit 0 of a
@@ -33,7 +33,7 @@ from qiskit.result.models import ExperimentResult, ExperimentResultData
 
 import kovra_backends
 from . import estimates
-from .angles import parameter_name
+from ..translate.angles import parameter_name
 from .backend_lowering import (
     DEFAULT_WHILE_LIMIT,
     _check_supported,

@@ -13,9 +13,9 @@ from qiskit.transpiler import Target
 import kovra_backends
 
 from ..builder import CircuitBuilder
-from .lowering import DEFAULT_WHILE_LIMIT, CircuitLowering, LoweringOptions
-from .noise import CHANNEL_INSTRUCTIONS, NoiseLookup
-from ..qasm.gate_table import LOWERINGS
+from ..translate.circuit_walk import DEFAULT_WHILE_LIMIT, CircuitLowering, LoweringOptions
+from ..translate.noise import CHANNEL_INSTRUCTIONS, NoiseLookup
+from ..translate.gate_table import LOWERINGS
 
 # Qiskit's standard gates that the project's gate table lowers (under the
 # same names): the transpiler's basis. Other gates are translated onto them.

@@ -25,7 +25,7 @@ from qiskit.primitives.containers.sampler_pub import SamplerPub
 import kovra_backends
 
 from . import estimates
-from .angles import parameter_name
+from ..translate.angles import parameter_name
 from .backend_lowering import compile_measured, lower_circuit, noise_lookup
 
 # A Sampler PUB that measures more bits than this reads its distribution

@@ -24,7 +24,7 @@
 #include "engine/run/measurement_record.h"
 #include "engine/fusion/op_list.h"
 #include "engine/space/pauli_sums.h"
-#include "engine/run/run_stopped.h"
+#include "engine/fusion/run_stopped.h"
 #include "engine/space/state_space.h"
 
 // The circuit's gates as one run for runGates, in order: measurements are

@@ -6,7 +6,7 @@
 #include "engine/space/local_operator.h"
 #include "engine/fusion/gate_runs.h"
 #include "engine/space/key_sums.h"
-#include "engine/run/run_stopped.h"
+#include "engine/fusion/run_stopped.h"
 #include "engine/parallel/share_out.h"
 
 namespace density_space {

@@ -8,7 +8,7 @@
 
 #include "engine/kernels/cpu_paths.h"
 #include "engine/fusion/gate_runs.h"
-#include "engine/run/run_stopped.h"
+#include "engine/fusion/run_stopped.h"
 #include "engine/parallel/share_out.h"
 #include "engine/space/state_space.h"
 

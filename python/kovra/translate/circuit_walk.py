@@ -27,10 +27,10 @@ from .arm_scan import writes_then_runs
 from ..builder import EQUAL
 from .flags import FlagBits, holds_at
 from .angles import graph_angle
-from .lowering_options import DEFAULT_WHILE_LIMIT, LoweringOptions, finite_angles  # noqa: F401
+from .options import DEFAULT_WHILE_LIMIT, LoweringOptions, finite_angles  # noqa: F401
 from .unrolling import MAX_UNROLLED, unrolled_size
 from .noise import CHANNEL_INSTRUCTIONS, MAX_CHANNEL_QUBITS, emit_channel, kraus_operators
-from ..qasm.gate_table import lower
+from .gate_table import lower
 
 _CONTROL_FLOW = frozenset({"if_else", "switch_case", "for_loop", "while_loop"})
 

@@ -14,7 +14,7 @@ empty nested ``if``, say): that costs a few stores, never a wrong result.
 The lowering checks the other way round as it emits.
 """
 
-from ..qasm.gate_table import lower
+from .gate_table import lower
 from .noise import CHANNEL_INSTRUCTIONS
 
 _BRANCHING = ("if_else", "switch_case", "while_loop")

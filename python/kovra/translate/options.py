@@ -18,7 +18,7 @@ class LoweringOptions:
 
     ``refuse(name, why)`` raises the front end's error for the operation
     ``name``; ``table_name(op)`` is the name under which ``op`` is in the
-    gate table (``kovra.qasm.gate_table.LOWERINGS``), or None; ``expands(op)`` tells
+    gate table (``kovra.translate.gate_table.LOWERINGS``), or None; ``expands(op)`` tells
     whether an operation outside the table is applied as its definition.
     ``unknown_why`` finishes the refusal of an operation neither in the
     table nor expanded. Without ``measurements`` the measurements are only
