@@ -25,16 +25,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const char* reply = (data[0] & 0x80) != 0 ? nullptr : text.c_str();
     switch (data[0] % 3) {
         case 0:
-            Tavrix::on_login_response(reply);
+            DeviceClient::on_login_response(reply);
             break;
         case 1:
-            Tavrix::on_push_task_response(reply);
+            DeviceClient::on_push_task_response(reply);
             break;
         default: {
-            Tavrix::begin_task();
-            Tavrix::probabilities.assign(3, -1.0);
-            Tavrix::on_task_finished_post_callback(reply);
-            if (Tavrix::running) break;
+            DeviceClient::begin_task();
+            DeviceClient::probabilities.assign(3, -1.0);
+            DeviceClient::on_task_finished_post_callback(reply);
+            if (DeviceClient::running) break;
             // Accepted: only a successful task's object, whose execution list
             // is what the client now holds.
             using nlohmann::json;
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const auto result = j.find("task_result");
             if (result == j.end() || !result->is_object()) std::abort();
             const auto execution = result->find("execution");
-            if (execution == result->end() || *execution != json(Tavrix::probabilities)) std::abort();
+            if (execution == result->end() || *execution != json(DeviceClient::probabilities)) std::abort();
             break;
         }
     }

@@ -79,7 +79,7 @@ void check_signals() {
 
 Result execute_nmr(Nmr& nmr, const igraph_t* graph, const config_reader& config) {
     nmr_options options = read_options(config);
-    const frontend::device_limits limits{Nmr::min_operation_bytes(), Tavrix::kMaxLine};
+    const frontend::device_limits limits{Nmr::min_operation_bytes(), DeviceClient::kMaxLine};
     const program::sub_circuit device = frontend::read_device_program(graph_attributes::graph_reader(graph), limits);
     if (config.has("mqubits")) options.mqubits = config.get_int_list("mqubits");
     // The device session needs no Python: let other threads run meanwhile.

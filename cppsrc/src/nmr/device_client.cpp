@@ -15,19 +15,19 @@
 
 using json = nlohmann::json;
 
-std::atomic<bool> Tavrix::running{true};
-std::atomic<bool> Tavrix::loggedon{false};
-std::string& Tavrix::username = *new std::string;
-std::string& Tavrix::password = *new std::string;
-std::vector<double>& Tavrix::probabilities = *new std::vector<double>;
-std::mutex Tavrix::mutex_;
-std::condition_variable& Tavrix::changed_ = *new std::condition_variable;
-bool Tavrix::failed_ = false;
-std::string& Tavrix::failure_ = *new std::string;
-bool Tavrix::awaiting_ = false;
-bool Tavrix::connected_ = false;
-Tavrix::task_stage Tavrix::task_ = Tavrix::task_stage::none;
-void (*Tavrix::interrupt_check)() = nullptr;
+std::atomic<bool> DeviceClient::running{true};
+std::atomic<bool> DeviceClient::loggedon{false};
+std::string& DeviceClient::username = *new std::string;
+std::string& DeviceClient::password = *new std::string;
+std::vector<double>& DeviceClient::probabilities = *new std::vector<double>;
+std::mutex DeviceClient::mutex_;
+std::condition_variable& DeviceClient::changed_ = *new std::condition_variable;
+bool DeviceClient::failed_ = false;
+std::string& DeviceClient::failure_ = *new std::string;
+bool DeviceClient::awaiting_ = false;
+bool DeviceClient::connected_ = false;
+DeviceClient::task_stage DeviceClient::task_ = DeviceClient::task_stage::none;
+void (*DeviceClient::interrupt_check)() = nullptr;
 
 namespace {
 
@@ -62,12 +62,12 @@ json parse_reply(const char* text) { return bounded_json::parse(text); }
 
 }  // namespace
 
-std::timed_mutex& Tavrix::session() {
+std::timed_mutex& DeviceClient::session() {
     static std::timed_mutex lock;
     return lock;
 }
 
-std::size_t Tavrix::task_line_size(const std::string& name, const std::string& description,
+std::size_t DeviceClient::task_line_size(const std::string& name, const std::string& description,
                                    const std::string& document, int qubits) {
     // The device library's push message, as docs/device_protocol.md gives it.
     json message = {{"type", "push_task"},
@@ -78,7 +78,7 @@ std::size_t Tavrix::task_line_size(const std::string& name, const std::string& d
     return message.dump(-1, ' ', false, json::error_handler_t::replace).size() + 1;
 }
 
-void Tavrix::begin_task() {
+void DeviceClient::begin_task() {
     std::lock_guard<std::mutex> lock(mutex_);
     probabilities.clear();
     running = true;
@@ -86,7 +86,7 @@ void Tavrix::begin_task() {
 }
 
 template <typename Predicate, typename Duration>
-bool Tavrix::wait(std::unique_lock<std::mutex>& lock, Predicate done, Duration limit) {
+bool DeviceClient::wait(std::unique_lock<std::mutex>& lock, Predicate done, Duration limit) {
     constexpr auto kSlice = std::chrono::milliseconds(100);
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
@@ -102,7 +102,7 @@ bool Tavrix::wait(std::unique_lock<std::mutex>& lock, Predicate done, Duration l
     return true;
 }
 
-void Tavrix::fail(const std::string& message) {
+void DeviceClient::fail(const std::string& message) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!failed_) {
         failed_ = true;
@@ -111,15 +111,15 @@ void Tavrix::fail(const std::string& message) {
     changed_.notify_all();
 }
 
-void Tavrix::init(const std::string& address, std::uint16_t port, const std::string& user,
+void DeviceClient::init(const std::string& address, std::uint16_t port, const std::string& user,
                   const std::string& pass) {
     const device_loader::api& api = device_loader::load();
-    api.set_on_closed_callback(&Tavrix::on_close);
-    api.set_on_failed_callback(&Tavrix::on_failed);
-    api.set_on_opened_callback(&Tavrix::on_opened);
-    api.set_login_response_callback(&Tavrix::on_login_response);
-    api.set_push_task_response_callback(&Tavrix::on_push_task_response);
-    api.set_task_finished_post_callback(&Tavrix::on_task_finished_post_callback);
+    api.set_on_closed_callback(&DeviceClient::on_close);
+    api.set_on_failed_callback(&DeviceClient::on_failed);
+    api.set_on_opened_callback(&DeviceClient::on_opened);
+    api.set_login_response_callback(&DeviceClient::on_login_response);
+    api.set_push_task_response_callback(&DeviceClient::on_push_task_response);
+    api.set_task_finished_post_callback(&DeviceClient::on_task_finished_post_callback);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         failed_ = false;
@@ -144,7 +144,7 @@ void Tavrix::init(const std::string& address, std::uint16_t port, const std::str
     }
 }
 
-std::vector<double> Tavrix::nmr_run(const std::string& name, const std::string& description,
+std::vector<double> DeviceClient::nmr_run(const std::string& name, const std::string& description,
                                     const std::string& document, int qubits,
                                     std::chrono::duration<double> limit) {
     if (qubits > kDeviceQubitLimit) {
@@ -180,7 +180,7 @@ std::vector<double> Tavrix::nmr_run(const std::string& name, const std::string& 
     return result;
 }
 
-void Tavrix::disconnect() {
+void DeviceClient::disconnect() {
     if (!connected_) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -192,7 +192,7 @@ void Tavrix::disconnect() {
     connected_ = false;
 }
 
-void Tavrix::on_close() {
+void DeviceClient::on_close() {
     say(std::cout, kClosed);
     std::lock_guard<std::mutex> lock(mutex_);
     running = false;
@@ -204,12 +204,12 @@ void Tavrix::on_close() {
     changed_.notify_all();
 }
 
-void Tavrix::on_failed() {
+void DeviceClient::on_failed() {
     say(std::cerr, kConnectFailed);
     fail(kConnectFailed);
 }
 
-void Tavrix::on_opened() {
+void DeviceClient::on_opened() {
     say(std::cout, kConnectOk);
     std::string user, pass;
     {
@@ -224,7 +224,7 @@ void Tavrix::on_opened() {
     }
 }
 
-void Tavrix::on_login_response(const char* text) {
+void DeviceClient::on_login_response(const char* text) {
     try {
         json reply = parse_reply(text);
         if (return_code(reply["return_code"]) != 0) {
@@ -240,7 +240,7 @@ void Tavrix::on_login_response(const char* text) {
     }
 }
 
-void Tavrix::on_push_task_response(const char* text) {
+void DeviceClient::on_push_task_response(const char* text) {
     try {
         json reply = parse_reply(text);
         if (return_code(reply["return_code"]) != 0) {
@@ -252,7 +252,7 @@ void Tavrix::on_push_task_response(const char* text) {
     }
 }
 
-void Tavrix::on_task_finished_post_callback(const char* text) {
+void DeviceClient::on_task_finished_post_callback(const char* text) {
     try {
         task_stage stage;
         {

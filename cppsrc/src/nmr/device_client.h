@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-class Tavrix {
+class DeviceClient {
 public:
     // A pushed task has not finished yet.
     static std::atomic<bool> running;

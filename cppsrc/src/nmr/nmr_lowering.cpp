@@ -47,8 +47,8 @@ std::vector<Operation> Nmr::lower(const program::sub_circuit& device) {
 std::size_t Nmr::min_operation_bytes() {
     static const std::size_t bytes = [] {
         const Operation shortest("", 0, 0);
-        const std::size_t one = Tavrix::task_line_size("", "", task_document({shortest}, 1), 1);
-        const std::size_t two = Tavrix::task_line_size("", "", task_document({shortest, shortest}, 1), 1);
+        const std::size_t one = DeviceClient::task_line_size("", "", task_document({shortest}, 1), 1);
+        const std::size_t two = DeviceClient::task_line_size("", "", task_document({shortest, shortest}, 1), 1);
         return two - one;
     }();
     return bytes;

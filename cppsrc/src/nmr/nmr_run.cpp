@@ -18,7 +18,7 @@ namespace {
 
 // Ends the device session however the run leaves it.
 struct session_guard {
-    ~session_guard() { Tavrix::disconnect(); }
+    ~session_guard() { DeviceClient::disconnect(); }
 };
 
 // True while this thread is inside a device session (a signal handler run
@@ -59,7 +59,7 @@ void check_device_probabilities(const std::vector<double>& values) {
 
 // Waits for the device session, running `interrupt_check` ten times a second.
 std::unique_lock<std::timed_mutex> await_turn(void (*interrupt_check)()) {
-    std::unique_lock<std::timed_mutex> turn(Tavrix::session(), std::defer_lock);
+    std::unique_lock<std::timed_mutex> turn(DeviceClient::session(), std::defer_lock);
     while (!turn.try_lock_for(std::chrono::milliseconds(100)))
         if (interrupt_check != nullptr) interrupt_check();
     return turn;
@@ -80,10 +80,10 @@ Result Nmr::execute(const program::sub_circuit& device, const nmr_options& optio
         measured ? std::set<int>(measured->begin(), measured->end()).size() : static_cast<unsigned long>(qnum);
     const std::string document = task_document(operations, qnum, measured);
     if (options.print_circuit) std::cout << document << std::endl;
-    const std::size_t line = Tavrix::task_line_size(options.task_name, options.task_desc, document, qnum);
-    if (line > Tavrix::kMaxLine) {
+    const std::size_t line = DeviceClient::task_line_size(options.task_name, options.task_desc, document, qnum);
+    if (line > DeviceClient::kMaxLine) {
         throw std::invalid_argument("the task message would be " + std::to_string(line) +
-                                    " bytes, over the device's line limit of " + std::to_string(Tavrix::kMaxLine) +
+                                    " bytes, over the device's line limit of " + std::to_string(DeviceClient::kMaxLine) +
                                     " bytes");
     }
 
@@ -93,9 +93,9 @@ Result Nmr::execute(const program::sub_circuit& device, const nmr_options& optio
         session_flag flag;
         std::unique_lock<std::timed_mutex> one_session = await_turn(interrupt_check);
         session_guard guard;
-        Tavrix::interrupt_check = interrupt_check;
-        Tavrix::init(options.ip, options.port, options.username, options.password);
-        outcome = Tavrix::nmr_run(options.task_name, options.task_desc, document, qnum,
+        DeviceClient::interrupt_check = interrupt_check;
+        DeviceClient::init(options.ip, options.port, options.username, options.password);
+        outcome = DeviceClient::nmr_run(options.task_name, options.task_desc, document, qnum,
                                   std::chrono::duration<double>(options.timeout));
     }
 

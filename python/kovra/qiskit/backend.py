@@ -38,6 +38,7 @@ from .backend_lowering import (
     DEFAULT_WHILE_LIMIT,
     _check_supported,
     check_noise_model,
+    compile_measured,
     free_parameters,
     gate_table_target,
     lower_circuit,
