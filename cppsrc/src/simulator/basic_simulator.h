@@ -30,6 +30,9 @@
 namespace planner {
 struct run_plan;  // planner.h: how a sub-circuit runs
 }
+namespace lane_readout {
+struct lane_plan;  // readout/lane_readout.h: what a run on lanes reads
+}
 
 class BasicSimulator {
 public:
@@ -121,5 +124,6 @@ private:
     std::vector<double> run_branches(const program::sub_circuit& sub, run_request& request);
     std::vector<double> run_density(const program::sub_circuit& sub, run_request& request);
     std::vector<double> run_trajectories(const program::sub_circuit& sub, run_request& request);
-    std::vector<double> run_placed(placement::placed_run placed, run_request& request);
+    std::vector<double> run_placed(placement::placed_run placed, const lane_readout::lane_plan& readout,
+                                   run_request& request);
 };

@@ -127,7 +127,9 @@ const char* name(run_kind kind) {
     return "?";
 }
 
-run_plan plan(const program::sub_circuit& sub, const simulator_options& options, bool reported) {
+run_plan plan(const program::sub_circuit& sub, const run_request& request) {
+    const simulator_options& options = request.options;
+    const bool reported = request.reported != nullptr;
     if (runs_mixed(sub, options)) return plan_mixed(sub, options);
     BasicSimulator::check_run_size(sub.qubits, sub.clbits,
                                    reported ? BasicSimulator::probability_bits(options, sub.qubits) : sub.qubits,
@@ -146,6 +148,7 @@ run_plan plan(const program::sub_circuit& sub, const simulator_options& options,
     }
     plan.spread_bits = spread_run::spread_bits(static_cast<int>(plan.placed->register_lanes.size()));
     plan.kind = plan.spread_bits > 0 ? run_kind::spread : run_kind::one_vector;
+    plan.readout = lane_readout::plan(*plan.placed, request.classical, request.reported, plan.spread_bits > 0);
     return plan;
 }
 

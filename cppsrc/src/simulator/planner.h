@@ -6,7 +6,8 @@
 // density matrix, or trajectories. Which one follows from the program (its
 // channels, readout errors, conditioned measurements, reuses and width) and
 // the options ("method", "precision", "measure_reuse", "noise") and the MPI
-// world. Every combination no run can honour is refused here, by name,
+// world; for a run on lanes, also what it reads off them (lane_readout.h).
+// Every combination no run can honour is refused here, by name,
 // before the run reserves or allocates anything.
 #pragma once
 
@@ -15,6 +16,8 @@
 #include <string>
 
 #include "ir/program.h"
+#include "simulator/readout/lane_readout.h"
+#include "simulator/readout/run_request.h"
 #include "simulator/setup/placement.h"
 #include "simulator/setup/simulator_options.h"
 
@@ -46,17 +49,19 @@ struct run_plan {
     // one_vector and spread: the ops placed on lanes (moved from by the run).
     std::optional<placement::placed_run> placed;
     int spread_bits = 0;  // spread: log2 of the ranks sharing the vector
+    // one_vector and spread: what the run reads off its lanes.
+    lane_readout::lane_plan readout;
     // Channels, readout errors, noise or "method": "density_matrix": the
     // states may be mixed (a branch run of readout errors alone among them).
     bool mixed = false;
 };
 
-// The plan of a run of `sub` with `options`. `reported`: the run whose
-// result the caller reads (its size check counts the probabilities it
-// forms). Throws std::invalid_argument (precision_refused among them) for a
+// The plan of a run of `sub` for `request`: its options, and what the
+// caller reads (a run whose result nobody reads forms no reduced sums and
+// its size check counts every probability). Throws std::invalid_argument (precision_refused among them) for a
 // combination no run honours, and the memory guard's errors for a register
 // that cannot fit.
-run_plan plan(const program::sub_circuit& sub, const simulator_options& options, bool reported);
+run_plan plan(const program::sub_circuit& sub, const run_request& request);
 
 // The sub-circuit a plan runs: the noisy copy where there is one.
 inline const program::sub_circuit& circuit_of(const run_plan& plan, const program::sub_circuit& sub) {

@@ -58,7 +58,7 @@ void BasicSimulator::print_plan(const planner::run_plan& plan, const program::su
 }
 
 std::vector<double> BasicSimulator::simulate(const program::sub_circuit& sub, run_request& request) {
-    planner::run_plan plan = planner::plan(sub, request.options, request.reported != nullptr);
+    planner::run_plan plan = planner::plan(sub, request);
     print_plan(plan, sub, request.options);
     return run_planned(std::move(plan), sub, request);
 }
@@ -74,14 +74,15 @@ std::vector<double> BasicSimulator::run_planned(planner::run_plan plan, const pr
         case planner::run_kind::branch_states:
             return run_branches(run, request);
         case planner::run_kind::spread:
-            return run_spread(*plan.placed, plan.spread_bits, request);
+            return run_spread(*plan.placed, plan.spread_bits, plan.readout, request);
         case planner::run_kind::one_vector:
             break;
     }
-    return run_placed(std::move(*plan.placed), request);
+    return run_placed(std::move(*plan.placed), plan.readout, request);
 }
 
-std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, run_request& request) {
+std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, const lane_readout::lane_plan& plan,
+                                               run_request& request) {
     const simulator_options& options = request.options;
     classical_readout* classical = request.classical;
     register_readout* reported = request.reported;
@@ -89,7 +90,6 @@ std::vector<double> BasicSimulator::run_placed(placement::placed_run lowered, ru
     const int cnum = static_cast<int>(lowered.run.clbits);
     // Too small to split: every rank runs it whole, once all agree on it
     // (and on the seed its shots draw from).
-    const lane_readout::lane_plan plan = lane_readout::plan(lowered, classical, reported, false);
     const bool drawing = plan.what == lane_readout::read::draw;
     if (rank_session::current() != nullptr) {
         spread_run::agree_on_whole_run(lowered, qnum, cnum, options.fusion, options.single(), classical, reported,
@@ -152,11 +152,15 @@ std::vector<double> BasicSimulator::run_parallel(const std::vector<program::sub_
         return std::move(probabilities[0]);
     }
 
-    // Planned (and printed) in sub-circuit order before any runs.
+    // Planned (and printed) in sub-circuit order before any runs; only the
+    // first sub-circuit's results are reported.
+    std::vector<run_request> requests;
     std::vector<planner::run_plan> plans;
-    for (const program::sub_circuit& task : tasks) {
-        plans.push_back(planner::plan(task, options, plans.empty()));
-        print_plan(plans.back(), task, options);
+    for (std::size_t k = 0; k < tasks.size(); ++k) {
+        requests.push_back(
+            run_request{options, context, vectors[k], k == 0 ? classical : nullptr, k == 0 ? reported : nullptr});
+        plans.push_back(planner::plan(tasks[k], requests.back()));
+        print_plan(plans.back(), tasks[k], options);
     }
 
     // Each task is taken by the first free thread; the caller's own thread
@@ -170,11 +174,7 @@ std::vector<double> BasicSimulator::run_parallel(const std::vector<program::sub_
         for (std::size_t k; (k = next++) < tasks.size();) {
             if (k > first_failed.load()) continue;
             try {
-                // Only the first sub-circuit's results are reported.
-                classical_readout* wanted = k == 0 ? classical : nullptr;
-                register_readout* shown = k == 0 ? reported : nullptr;
-                run_request request{options, context, vectors[k], wanted, shown};
-                probabilities[k] = run_planned(std::move(plans[k]), tasks[k], request);
+                probabilities[k] = run_planned(std::move(plans[k]), tasks[k], requests[k]);
             } catch (...) {
                 failures[k] = std::current_exception();
                 std::size_t seen = first_failed.load();

@@ -99,8 +99,8 @@ namespace {
 // The spread run on amplitudes of type std::complex<T>; the final state (or
 // this rank's slice) goes to `states`.
 template <class T>
-std::vector<double> spreadOn(const placement::placed_run& placed, int bits, state_space::amplitudes<T>& states,
-                             run_request& request) {
+std::vector<double> spreadOn(const placement::placed_run& placed, int bits, const lane_readout::lane_plan& plan,
+                             state_space::amplitudes<T>& states, run_request& request) {
     const int qnum = static_cast<int>(placed.register_lanes.size());
     const int cnum = static_cast<int>(placed.run.clbits);
     const fusion_choice fusion = request.options.fusion;
@@ -109,7 +109,6 @@ std::vector<double> spreadOn(const placement::placed_run& placed, int bits, stat
     BasicSimulator::register_readout* reported = request.reported;
     constexpr double amplitude = sizeof(std::complex<T>);
     const int lanes = static_cast<int>(placed.run.qubits);
-    const lane_readout::lane_plan plan = lane_readout::plan(placed, classical, reported, true);
     const bool drawing = plan.what == lane_readout::read::draw;
     const bool reduced = plan.what == lane_readout::read::reduced;
     const bool expecting = reported && !observables.empty();
@@ -178,10 +177,11 @@ std::vector<double> spreadOn(const placement::placed_run& placed, int bits, stat
 
 }  // namespace
 
-std::vector<double> run_spread(const placement::placed_run& placed, int bits, run_request& request) {
-    if (!request.options.single()) return spreadOn<double>(placed, bits, request.states, request);
+std::vector<double> run_spread(const placement::placed_run& placed, int bits, const lane_readout::lane_plan& plan,
+                               run_request& request) {
+    if (!request.options.single()) return spreadOn<double>(placed, bits, plan, request.states, request);
     state_space::amplitudes<float> slice;
-    std::vector<double> probabilities = spreadOn<float>(placed, bits, slice, request);
+    std::vector<double> probabilities = spreadOn<float>(placed, bits, plan, slice, request);
     request.states.clear();
     if (request.reported) request.reported->single_state = std::move(slice);
     return probabilities;

@@ -9,6 +9,7 @@
 #include "engine/run/measurement_record.h"
 #include "engine/run/sliced_run.h"
 #include "simulator/basic_simulator.h"
+#include "simulator/readout/lane_readout.h"
 #include "simulator/readout/run_request.h"
 #include "simulator/setup/placement.h"
 
@@ -27,7 +28,8 @@ int spread_bits(int qnum);
 // (rank_session); a failure after it ends the job. Expectation values of
 // the options' observables go into `reported`, reduced over the ranks. A state vector too large
 // to gather is left out, with a warning in `context`.
-std::vector<double> run_spread(const placement::placed_run& placed, int bits, run_request& request);
+std::vector<double> run_spread(const placement::placed_run& placed, int bits, const lane_readout::lane_plan& plan,
+                               run_request& request);
 
 // Rank 0's seed on every rank, for shots drawn in a job of several ranks
 // (an unseeded run draws a seed on each rank). Collective: made right
