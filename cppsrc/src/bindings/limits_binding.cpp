@@ -1,6 +1,6 @@
 #include "bindings/limits_binding.h"
 
-#include "bindings/noise_config.h"
+#include "bindings/config/noise_config.h"
 #include "ir/channels.h"
 #include "ir/program.h"
 #include "simulator/setup/simulator_options.h"

@@ -13,9 +13,9 @@
 
 #include "bindings/circuit_errors.h"
 #include "bindings/limits_binding.h"
-#include "bindings/config_reader.h"
+#include "bindings/config/config_reader.h"
 #include "bindings/nmr_driver.h"
-#include "bindings/parameter_values.h"
+#include "bindings/config/parameter_values.h"
 #include "bindings/result_objects.h"
 #include "core/result.h"
 #include "core/sampling.h"

@@ -4,7 +4,7 @@
 #include <igraph.h>
 
 #include "core/result.h"
-#include "bindings/config_reader.h"
+#include "bindings/config/config_reader.h"
 #include "nmr/nmr.h"
 
 // Reads the configuration and the graph, runs the device program without

@@ -15,7 +15,7 @@
 #include "comm/rank_comm.h"
 #include "graph/graph_program.h"
 #include "bindings/rank_failure.h"
-#include "bindings/simulator_config.h"
+#include "bindings/config/simulator_config.h"
 #include "comm/rank_session.h"
 #include "graph/graph_reader.h"
 #include "core/memory_budget.h"

@@ -4,7 +4,7 @@
 #include <igraph.h>
 
 #include "core/result.h"
-#include "bindings/config_reader.h"
+#include "bindings/config/config_reader.h"
 #include "simulator/basic_simulator.h"
 #include "simulator/compiled_program.h"
 

@@ -1,4 +1,4 @@
-#include "bindings/parameter_values.h"
+#include "bindings/config/parameter_values.h"
 
 #include <string>
 

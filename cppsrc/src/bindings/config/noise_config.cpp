@@ -1,4 +1,4 @@
-#include "bindings/noise_config.h"
+#include "bindings/config/noise_config.h"
 
 #include <complex>
 #include <random>

@@ -22,9 +22,9 @@
 //   "memory"         bool      False   with "probabilities": False, Result.memory lists the shots in order
 //
 // Other keys are ignored.
-#include "bindings/simulator_config.h"
+#include "bindings/config/simulator_config.h"
 
-#include "bindings/noise_config.h"
+#include "bindings/config/noise_config.h"
 
 #include <cmath>
 #include <exception>

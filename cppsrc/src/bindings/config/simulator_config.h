@@ -1,7 +1,7 @@
 // BasicSimulator's "execute" dict, parsed into its typed options.
 #pragma once
 
-#include "bindings/config_reader.h"
+#include "bindings/config/config_reader.h"
 #include "simulator/setup/simulator_options.h"
 
 namespace module_options {

@@ -1,7 +1,7 @@
 // The "noise" and "method" keys of BasicSimulator's "execute" dict.
 #pragma once
 
-#include "bindings/config_reader.h"
+#include "bindings/config/config_reader.h"
 #include "simulator/setup/simulator_options.h"
 
 namespace module_options {

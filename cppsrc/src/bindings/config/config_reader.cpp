@@ -1,4 +1,4 @@
-#include "bindings/config_reader.h"
+#include "bindings/config/config_reader.h"
 
 bool is_complex_number(const py::handle& value) {
     if (PyComplex_Check(value.ptr())) return true;
