@@ -19,30 +19,20 @@ import pytest
 
 qiskit = pytest.importorskip("qiskit")
 
-from qiskit import ClassicalRegister, QuantumCircuit, QuantumRegister  # noqa: E402
+from qiskit import QuantumCircuit  # noqa: E402
 
 from kovra.primitives import Sampler  # noqa: E402
 from kovra.qiskit import KovraBackend  # noqa: E402
 from test_qiskit_backend import _key, assert_same_distribution  # noqa: E402
 from test_reliability_memory import SANITIZED  # noqa: E402
 
+# The circuits bench/branches/loops.py times: the same ones, checked here.
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench", "branches"))
+from loops import accumulator, repeat_until_success  # noqa: E402,F401
+
 CAP = 1 << 30  # bytes of address space for the child: a few hundred MiB beyond the interpreter's
 TOLERANCE = 1e-8  # the engine's calibrated gates against exact sums
 THETA, PHI, PSI = 0.3, 0.3, 0.2
-
-
-def accumulator(rounds):
-    """Rounds of: a coin into c0, a rotation of q1 where it reads 1, a reset.
-    2^rounds histories, at most 2 (rounds + 1) distinct pairs."""
-    qc = QuantumCircuit(2, 2)
-    for _ in range(rounds):
-        qc.h(0)
-        qc.measure(0, 0)
-        with qc.if_test((qc.clbits[0], 1)):
-            qc.ry(THETA, 1)
-        qc.reset(0)
-    qc.measure(1, 1)
-    return qc
 
 
 def accumulator_exact(rounds):
@@ -56,31 +46,6 @@ def accumulator_exact(rounds):
             out[last] = out.get(last, 0) + weight * (1 - one)
             out[last | 2] = out.get(last | 2, 0) + weight * one
     return out
-
-
-def repeat_until_success():
-    """A loop on a flag bit inside an if: each attempt rotates q3, and q2
-    where its first ancilla reads 1 (into m); it ends where the second
-    ancilla reads 0."""
-    go, m, flag = ClassicalRegister(1, "go"), ClassicalRegister(1, "m"), ClassicalRegister(1, "flag")
-    qc = QuantumCircuit(QuantumRegister(6), go, m, flag, ClassicalRegister(4, "out"))
-    qc.h(4)
-    qc.cx(4, 5)
-    qc.h(0)
-    qc.measure(0, go[0])
-    qc.x(1)
-    qc.measure(1, flag[0])
-    with qc.if_test((go[0], 1)):
-        with qc.while_loop((flag[0], 1)):
-            qc.reset([0, 1])
-            qc.h([0, 1])
-            qc.ry(PSI, 3)
-            qc.measure(0, m[0])
-            with qc.if_test((m[0], 1)):
-                qc.ry(PHI, 2)
-            qc.measure(1, flag[0])
-    qc.measure([2, 3, 4, 5], qc.cregs[3])
-    return qc
 
 
 def repeat_until_success_exact(attempts=80):
