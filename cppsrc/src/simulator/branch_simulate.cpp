@@ -1,7 +1,6 @@
 // The runs of a sub-circuit as a set of branches (branch_run.h): pure branch
 // states where record qubits would cost much, and density matrices where the
 // program holds channels or "method" asks for one.
-#include <cmath>
 #include <optional>
 #include <stdexcept>
 #include <string>

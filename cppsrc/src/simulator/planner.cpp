@@ -116,17 +116,6 @@ run_plan plan_mixed(const program::sub_circuit& sub, const simulator_options& op
 
 }  // namespace
 
-const char* name(run_kind kind) {
-    switch (kind) {
-        case run_kind::one_vector: return "one state vector";
-        case run_kind::spread: return "a state vector spread over MPI ranks";
-        case run_kind::branch_states: return "branch states";
-        case run_kind::density_matrix: return "a density matrix";
-        case run_kind::trajectories: return "trajectories";
-    }
-    return "?";
-}
-
 run_plan plan(const program::sub_circuit& sub, const run_request& request) {
     const simulator_options& options = request.options;
     const bool reported = request.reported != nullptr;

@@ -31,9 +31,6 @@ enum class run_kind {
     trajectories,    // channels drawn per run, results averaged (trajectories.h)
 };
 
-// The kind as messages name it.
-const char* name(run_kind kind);
-
 // "precision": "single" asked of a run that only double precision takes.
 struct precision_refused : std::invalid_argument {
     explicit precision_refused(const std::string& why)
