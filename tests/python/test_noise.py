@@ -308,6 +308,31 @@ def test_trajectories_agree_with_the_density_matrix_within_their_errors(keyed_by
     assert not exact.probability_errors
 
 
+@pytest.mark.parametrize("error", [depolarizing_error(0.004, 1), amplitude_damping_error(0.006),
+                                   pauli_error([("X", 0.003), ("I", 0.997)])])
+def test_rare_jumps_keep_their_errors_truthful(error):
+    """Few trajectories see a rare jump seldom or never: the outcomes only a
+    jump reaches must still lie within a few reported errors of the truth."""
+    from kovra.noise import NoiseLookup
+
+    qc = QuantumCircuit(3, 3)
+    qc.x(0)
+    qc.rx(0.3, 1)
+    qc.cx(1, 2)
+    qc.measure(range(3), range(3))
+    model = NoiseModel()
+    model.add_all_qubit_quantum_error(error, ["x", "rx"])
+    builder, lowered = lower_circuit(qc, noise=NoiseLookup(model))
+    keys = {"mcbits": sorted(lowered.written)}
+    exact = kovra_backends.BasicSimulator().execute(builder.graph(), keys).probabilities
+    for seed in range(5):
+        config = dict(keys, method="trajectories", trajectories=60, seed=seed)
+        estimate = kovra_backends.BasicSimulator().execute(builder.graph(), config)
+        for key, p in exact.items():
+            error = estimate.probability_errors.get(key, 1 / 60)
+            assert error > 0 and abs(estimate.probabilities.get(key, 0.0) - p) < 3 * error, (seed, key)
+
+
 def test_wide_noisy_registers_run_as_trajectories_by_default():
     from kovra.noise import NoiseLookup
 

@@ -91,6 +91,66 @@ std::map<std::string, double> run<Space>::classical(const std::vector<int>& clbi
 }
 
 template <class Space>
+void run<Space>::addClassical(const std::vector<int>& clbits, std::vector<double>& into,
+                              std::vector<std::size_t>& reached) const {
+    const std::size_t width = clbits.size();
+    for (const branch& b : branches_) {
+        const std::vector<unsigned long> sources =
+            lane_readout::requested_bit_lanes(b.record, clbits, static_cast<int>(clbits_));
+        std::vector<unsigned long> read;  // distinct measured qubits, the first the marginal's top bit
+        for (unsigned long q : sources)
+            if (q < qubits_ && std::find(read.begin(), read.end(), q) == read.end()) read.push_back(q);
+        // Each read qubit's bits of the index, and the bits settled to 1.
+        std::vector<std::size_t> bitsOf(read.size(), 0);
+        std::size_t settledOnes = 0;
+        std::vector<std::pair<std::size_t, std::array<double, 4>>> noisy;  // index bit, its readout error
+        for (std::size_t c = 0; c < width; ++c) {
+            const std::size_t bit = std::size_t(1) << (width - 1 - c);
+            const unsigned long q = sources[c];
+            if (q < qubits_) {
+                bitsOf[static_cast<std::size_t>(std::find(read.begin(), read.end(), q) - read.begin())] |= bit;
+                const auto error = b.noisy.find(static_cast<unsigned long>(clbits[c]));
+                if (error != b.noisy.end()) noisy.emplace_back(bit, error->second);
+            } else if (b.record.settledOne(static_cast<unsigned long>(clbits[c]))) {
+                settledOnes |= bit;
+            }
+        }
+        std::vector<unsigned long> positions;
+        for (unsigned long q : read) positions.push_back(qubits_ - 1 - q);
+        const std::vector<double> sums = Space::marginal(b.state, qubits_, positions);
+        // Distinct marginal keys reach distinct indices: one sum each.
+        std::map<std::size_t, double> mine;  // by index: the keys' order
+        for (std::size_t key = 0; key < sums.size(); ++key) {
+            if (sums[key] == 0) continue;
+            std::size_t index = settledOnes;
+            for (std::size_t at = 0; at < read.size(); ++at)
+                if ((key >> (read.size() - 1 - at)) & 1) index |= bitsOf[at];
+            if (!noisy.empty()) {
+                mine[index] = sums[key];
+                continue;
+            }
+            into[index] += sums[key];
+            reached.push_back(index);
+        }
+        // Bits that still read their qubit through a readout error, folded
+        // in as classical() folds them.
+        for (const auto& [bit, error] : noisy) {
+            std::map<std::size_t, double> out;
+            for (const auto& [index, p] : mine) {
+                const int outcome = (index & bit) != 0;
+                if (error[2 * outcome + outcome] != 0) out[index] += p * error[2 * outcome + outcome];
+                if (error[2 * outcome + !outcome] != 0) out[index ^ bit] += p * error[2 * outcome + !outcome];
+            }
+            mine = std::move(out);
+        }
+        for (const auto& [index, p] : mine) {
+            into[index] += p;
+            reached.push_back(index);
+        }
+    }
+}
+
+template <class Space>
 std::vector<double> run<Space>::expectations(const std::vector<observable_spec>& specs) const {
     std::vector<unsigned long> lanes(qubits_);
     for (unsigned long q = 0; q < qubits_; ++q) lanes[q] = q;
@@ -120,6 +180,8 @@ state_vector run<Space>::takeStateVector() {
     template std::vector<double> run<Space>::probabilities() const;                               \
     template std::vector<double> run<Space>::marginal(const std::vector<unsigned long>&) const;   \
     template std::map<std::string, double> run<Space>::classical(const std::vector<int>&) const;  \
+    template void run<Space>::addClassical(const std::vector<int>&, std::vector<double>&,        \
+                                           std::vector<std::size_t>&) const;                      \
     template std::vector<double> run<Space>::expectations(const std::vector<observable_spec>&) const; \
     template state_vector run<Space>::takeStateVector();
 KOVRA_BRANCH_RESULTS(pure_states)

@@ -13,6 +13,7 @@
 #include "engine/run/run_refused.h"
 #include "engine/run/sliced_run.h"
 #include "simulator/branch/branch_run.h"
+#include "simulator/setup/placement.h"
 
 namespace branch_run {
 
@@ -74,8 +75,9 @@ std::vector<gates::compiled_gate> run<Space>::compileQueue(branch& b) const {
 }
 
 template <class Space>
-void run<Space>::drawChannels(std::uint64_t seed) {
+void run<Space>::drawChannels(std::uint64_t seed, const channel_draws::draw_table& table) {
     draws_.emplace(seed);
+    drawTable_ = &table;
 }
 
 template <class Space>
@@ -84,12 +86,15 @@ void run<Space>::channel(const program::op& op) {
     for (unsigned long q : op.qubits)
         if (q >= qubits_) throw run_refused();
     if constexpr (!Space::kTakesChannels) {
-        if (!draws_) throw run_refused();
+        if (!draws_ || !drawTable_) throw run_refused();
         settleMeasured(op.qubits);
+        // One branch and no condition: the draw waits in the queue with
+        // the gates, and reads the state only where the channel needs it.
+        if (!op.cond.isValid() && branches_.size() == 1) return drawKraus(branches_.front(), op, true);
         flush();
         if (op.cond.isValid()) decide(op.cond);
         for (branch& b : branches_)
-            if (!op.cond.isValid() || b.record.satisfiable(op.cond)) drawKraus(b, op);
+            if (!op.cond.isValid() || b.record.satisfiable(op.cond)) drawKraus(b, op, false);
         recordsChanged();  // the states changed apart: some may join now
     } else {
         settleMeasured(op.qubits);
@@ -111,39 +116,76 @@ void run<Space>::channel(const program::op& op) {
 }
 
 template <class Space>
-void run<Space>::drawKraus(branch& b, const program::op& op) {
-    std::vector<unsigned long> positions;
-    for (unsigned long q : op.qubits) positions.push_back(qubits_ - 1 - q);
-    // ||K psi||^2 = Tr(K G K^dagger), G the qubits' reduced density matrix.
-    const std::vector<std::complex<double>> g = gates::reducedDensity(b.state, positions);
+void run<Space>::drawKraus(branch& b, const program::op& op, bool queue) {
+    const channel_draws::placed_channel& placed = drawTable_->at(op);
+    const channel_draws::drawn_channel& drawn = placed.drawn;
+    const double u = std::uniform_real_distribution<double>(0.0, 1.0)(*draws_);
+    if (u < drawn.fixedTotal) {
+        // A term of fixed probability: no need to look at the state.
+        std::size_t chosen = drawn.fixed.size() - 1;
+        double below = 0;
+        for (std::size_t k = 0; k < drawn.fixed.size(); ++k) {
+            below += drawn.fixed[k].weight;
+            if (u < below) {
+                chosen = k;
+                break;
+            }
+        }
+        const channel_draws::fixed_term& term = drawn.fixed[chosen];
+        if (queue && term.isPauli) {
+            for (std::size_t i = 0; i < term.paulis.size(); ++i) {
+                if (term.paulis[i] == GATE_I) continue;
+                program::op gate;
+                gate.gate = term.paulis[i];
+                gate.qubits = {op.qubits[i]};
+                queued_.ops.push_back(placement::lane_gate(gate));
+            }
+        } else if (queue) {
+            queuedChannels_.emplace_back(queued_.ops.size(), placed.fixed[chosen].get());
+        } else {
+            b.touched();
+            runCompiled(b.state, {stepOf(placed.fixed[chosen].get())}, false, keepGoing_);
+            if (stopped_) throw run_stopped();
+        }
+        return;
+    }
+    // The remainder: its operators' probabilities are those they have on
+    // this state, ||K psi||^2 = Tr(K G K^dagger), G the qubits' reduced
+    // density matrix.
+    if (queue) flush();
+    const std::vector<std::complex<double>> g = gates::reducedDensity(b.state, placed.positions);
     const unsigned long d = 1UL << op.qubits.size();
-    const auto& operators = op.channel->operators;
+    double total = 0;  // the branch's weight
+    for (unsigned long i = 0; i < d; ++i) total += g[i * d + i].real();
+    if (!(total > 0)) return;  // a branch of no weight stays as it is
     std::vector<double> weights;
-    for (const auto& k : operators) {
+    for (const auto& k : drawn.rest) {
         double w = 0;
         for (unsigned long r = 0; r < d; ++r)
             for (unsigned long i = 0; i < d; ++i)
                 for (unsigned long j = 0; j < d; ++j) w += (k[r * d + i] * g[i * d + j] * std::conj(k[r * d + j])).real();
         weights.push_back(std::max(0.0, w));
     }
-    double total = 0;
-    for (double w : weights) total += w;
-    if (!(total > 0)) return;  // a branch of no weight stays as it is
-    std::uniform_real_distribution<double> uniform(0.0, total);
-    const double u = uniform(*draws_);
+    const double target = (u - drawn.fixedTotal) * total;
     std::size_t chosen = weights.size() - 1;
     double below = 0;
     for (std::size_t k = 0; k < weights.size(); ++k) {
         below += weights[k];
-        if (u < below) {
+        if (target < below) {
             chosen = k;
             break;
         }
     }
     while (weights[chosen] == 0 && chosen > 0) --chosen;  // rounding at the end of the sum
-    std::vector<std::complex<double>> scaled = operators[chosen];
+    if (weights[chosen] == 0) return;  // no operator reaches this state (rounding alone)
+    std::vector<std::complex<double>> scaled = drawn.rest[chosen];
     for (auto& e : scaled) e *= std::sqrt(total / weights[chosen]);
-    const std::unique_ptr<gates::fused_matrix> matrix = gates::operatorOn(scaled, positions);
+    std::unique_ptr<gates::fused_matrix> matrix = gates::operatorOn(scaled, placed.positions);
+    if (queue) {
+        queuedChannels_.emplace_back(queued_.ops.size(), matrix.get());
+        queuedDrawn_.push_back(std::move(matrix));
+        return;
+    }
     b.touched();
     runCompiled(b.state, {stepOf(matrix.get())}, false, keepGoing_);
     if (stopped_) throw run_stopped();
@@ -224,8 +266,8 @@ typename run<Space>::branch run<Space>::copyOf(const branch& from, std::size_t l
     template void run<Space>::decideNoisy(const condition&);                                               \
     template std::vector<gates::compiled_gate> run<Space>::compileQueue(branch&) const;                    \
     template void run<Space>::channel(const program::op&);                                                 \
-    template void run<Space>::drawChannels(std::uint64_t);                                                 \
-    template void run<Space>::drawKraus(branch&, const program::op&);                                                 \
+    template void run<Space>::drawChannels(std::uint64_t, const channel_draws::draw_table&);               \
+    template void run<Space>::drawKraus(branch&, const program::op&, bool);                                \
     template const gates::fused_matrix* run<Space>::superoperatorOf(const program::kraus_channel&,           \
                                                                     const std::vector<unsigned long>&);     \
     template void run<Space>::queueReset(const program::op&);                                              \

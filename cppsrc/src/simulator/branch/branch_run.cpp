@@ -217,6 +217,7 @@ void run<Space>::flush() {
     if (queueMeasures_ || !queuedChannels_.empty()) recordsChanged();
     queued_.ops.clear();
     queuedChannels_.clear();
+    queuedDrawn_.clear();
     queueMeasures_ = false;
     std::fill(queuedMeasured_.begin(), queuedMeasured_.end(), 0);
 }

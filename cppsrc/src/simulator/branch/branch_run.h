@@ -43,6 +43,7 @@
 #include "engine/space/state_space.h"
 #include "ir/program.h"
 #include "simulator/branch/branch_spaces.h"
+#include "simulator/branch/channel_draws.h"
 #include "simulator/setup/simulator_options.h"
 #include "core/memory_budget.h"
 
@@ -74,8 +75,9 @@ public:
     // Pure branches only: each channel draws one of its Kraus operators per
     // branch, with the probability it has there, instead of being refused
     // (one quantum trajectory; its results are unbiased estimates of the
-    // density matrix's). The draws follow `seed`.
-    void drawChannels(std::uint64_t seed);
+    // density matrix's). The draws follow `seed`; `table` (made from the
+    // same sub-circuit, outliving the run) says how each channel draws.
+    void drawChannels(std::uint64_t seed, const channel_draws::draw_table& table);
 
     // The probability of every basis state of the register, summed over
     // the branches.
@@ -87,6 +89,12 @@ public:
     // one character per bit in the order given; values of no probability
     // are left out, nothing is rounded away.
     std::map<std::string, double> classical(const std::vector<int>& clbits) const;
+    // The same probabilities added into `into` (2^clbits.size() entries,
+    // the first listed bit the top bit of the index, so that index order is
+    // the keys' order), and each index they reach appended to `reached`
+    // (once per branch): a trajectory's result without a key per value.
+    void addClassical(const std::vector<int>& clbits, std::vector<double>& into,
+                      std::vector<std::size_t>& reached) const;
     // <O> of each observable (register qubit k is character k) over every
     // branch.
     std::vector<double> expectations(const std::vector<observable_spec>& specs) const;
@@ -144,8 +152,10 @@ private:
     // Density matrices: an unconditioned reset as the channel it is, queued.
     void queueReset(const program::op& op);
     // Applies to `b` one Kraus operator of `op`'s channel, drawn (see
-    // drawChannels), scaled to keep the branch's weight.
-    void drawKraus(branch& b, const program::op& op);
+    // drawChannels), scaled to keep the branch's weight. With `queue` (the
+    // run holds `b` alone) the operator joins the queue, fused with the
+    // gates around it; else it acts at once.
+    void drawKraus(branch& b, const program::op& op, bool queue);
     // The queued ops as one run of `b`, its measurements written into its
     // record: gates (lifted to the branch's kind of state) and channels.
     std::vector<gates::compiled_gate> compileQueue(branch& b) const;
@@ -215,6 +225,10 @@ private:
     gates::keep_going keepGoing_;
     bool stopped_ = false;
     std::optional<std::mt19937_64> draws_;  // set by drawChannels
+    const channel_draws::draw_table* drawTable_ = nullptr;
+    // Drawn operators the queue applies (scaled to the state they were
+    // drawn on), kept until it runs.
+    std::vector<std::unique_ptr<gates::fused_matrix>> queuedDrawn_;
     // The budget held for the branches beyond the first (the caller holds
     // that one's), grown by doubling so that small branches count too.
     std::vector<memory_budget::reservation> room_;

@@ -1,9 +1,10 @@
 // Quantum trajectories: a noisy circuit run many times on pure branch
 // states (branch_run.h), each channel drawing one Kraus operator per branch
-// with the probability it has there. The mean of the runs' results is an
-// unbiased estimate of the density matrix's; beside each mean goes its
-// standard error. Registers too wide for a density matrix (4^n amplitudes)
-// take 2^n per thread this way.
+// with the probability it has there (channel_draws.h). The mean of the
+// runs' results is an unbiased estimate of the density matrix's; beside
+// each mean goes its standard error, adjusted to stay truthful where rare
+// jumps were seen seldom or never (trajectories.cpp). Registers too wide
+// for a density matrix (4^n amplitudes) take 2^n per thread this way.
 //
 // Trajectory t draws from a generator seeded by the run's seed and t alone,
 // and the sums are formed in a fixed order of kStreams partial sums: the
