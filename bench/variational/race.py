@@ -22,7 +22,8 @@ from problem import CASES  # noqa: E402
 PEERS = subprocess.run(["bash", os.path.join(ROOT, "bench", "peers", "setup_venv.sh")], capture_output=True,
                        text=True, check=True).stdout.strip()
 PYTHON = {"kovra": sys.executable, "aer": sys.executable,
-          "qsim": os.path.join(PEERS, "bin", "python"), "qulacs": os.path.join(PEERS, "bin", "python")}
+          "qsim": os.path.join(PEERS, "bin", "python"), "qulacs": os.path.join(PEERS, "bin", "python"),
+          "lightning": os.path.join(PEERS, "bin", "python")}
 TARGETS = {"n12-sets1000-terms20": 0.5, "n20-sets50-terms100": 0.8}
 
 
@@ -44,18 +45,19 @@ def cpu_model():
 
 def main():
     print(f"CPU: {cpu_model()}, {os.cpu_count()} CPUs. Seconds for the whole sweep; ratio = kovra / fastest peer.\n")
-    print("| case | threads | kovra s | kovra µs/set | aer s | qsim s | qulacs s | ratio | target | max |Δ| vs aer |")
-    print("|---|---|---|---|---|---|---|---|---|---|")
+    print("| case | threads | kovra s | kovra µs/set | aer s | qsim s | qulacs s | lightning s | ratio | target | "
+          "max |Δ| vs aer |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
     for case, (n, reps, sets, terms) in CASES.items():
         for threads in (1, 2):
-            got = {e: run(e, case, threads) for e in ("kovra", "aer", "qsim", "qulacs")}
-            peers = [got[e]["seconds"] for e in ("aer", "qsim", "qulacs") if got[e]]
+            got = {e: run(e, case, threads) for e in ("kovra", "aer", "qsim", "qulacs", "lightning")}
+            peers = [got[e]["seconds"] for e in ("aer", "qsim", "qulacs", "lightning") if got[e]]
             kovra = got["kovra"]["seconds"]
             ratio = kovra / min(peers)
             delta = max(abs(a - b) for a, b in zip(got["kovra"]["values"], got["aer"]["values"]))
             cell = {e: f"{got[e]['seconds']:.3f}" if got[e] else "failed" for e in got}
             print(f"| {case} | {threads} | {cell['kovra']} | {kovra / sets * 1e6:.1f} | {cell['aer']} | "
-                  f"{cell['qsim']} | {cell['qulacs']} | **{ratio:.2f}** | {TARGETS.get(case, '20 µs/set')} | "
+                  f"{cell['qsim']} | {cell['qulacs']} | {cell['lightning']} | **{ratio:.2f}** | {TARGETS.get(case, '20 µs/set')} | "
                   f"{delta:.1e} |")
 
 

@@ -3,7 +3,9 @@ prints {"seconds": ..., "values": first expectation values} as JSON:
 
     python run_engine.py ENGINE CASE THREADS
 
-ENGINE is kovra or aer (the project venv), qsim or qulacs (the peers' venv).
+ENGINE is kovra or aer (the project venv), qsim, qulacs or lightning (the
+peers' venv; lightning.qubit driven through its own state-vector class, as a
+PennyLane device drives it, without PennyLane's tape around it).
 Only the sweep is timed: building circuits and observables comes before.
 """
 import json
@@ -106,6 +108,34 @@ def qulacs():
         state.set_zero_state()
         circuit.update_quantum_state(state)
         out.append(observable.get_expectation_value(state).real)
+    return time.perf_counter() - start, out
+
+
+def lightning():
+    import numpy as np
+    from pennylane_lightning.lightning_qubit_ops import MeasurementsC128, StateVectorC128
+    from pennylane_lightning.lightning_qubit_ops.observables import (HamiltonianC128, NamedObsC128,
+                                                                     TensorProdObsC128)
+
+    names = {"I": "Identity", "X": "PauliX", "Y": "PauliY", "Z": "PauliZ"}
+
+    def term(paulis):
+        factors = [NamedObsC128(names[p], [q]) for q, p in enumerate(paulis) if p != "I"]
+        return TensorProdObsC128(factors or [NamedObsC128("Identity", [0])])
+
+    hamiltonian = HamiltonianC128(np.array([c for _, c in OBSERVABLE]), [term(p) for p, _ in OBSERVABLE])
+    state = StateVectorC128(N)
+    apply = {"ry": state.RY, "rz": state.RZ}
+    out = []
+    start = time.perf_counter()
+    for row in VALUES:
+        state.resetStateVector()
+        for gate, qubits, k in GATES:
+            if gate == "cx":
+                state.CNOT(list(qubits), False, [])
+            else:
+                apply[gate](list(qubits), False, [row[k]])
+        out.append(MeasurementsC128(state).expval(hamiltonian))
     return time.perf_counter() - start, out
 
 

@@ -123,3 +123,21 @@ def test_a_sweep_reserves_the_results_it_keeps(call):
     assert done.returncode == 0, done.stderr[-2000:]
     line = done.stdout.strip().splitlines()[-1]
     assert line.startswith("MemoryError") and "the results of 8000000 sets of values" in line, line
+
+
+@pytest.mark.parametrize("config", [{}, {"measure_reuse": "branches"},
+                                    {"method": "trajectories", "trajectories": 20, "seed": 4}],
+                         ids=["one vector", "branch states", "trajectories"])
+def test_sets_run_side_by_side_give_what_each_run_alone_gives(config):
+    """expectation_values runs small sets on several threads: every value
+    must be, bit for bit, what the set's own run gives."""
+    rng = np.random.default_rng(7)
+    free, count = ansatz(rng, 5, 3, lambda k: {f"p{k}": 1.0})
+    if "method" in config:
+        free.kraus([2], [np.sqrt(0.9) * np.eye(2), np.sqrt(0.1) * np.array([[0, 1], [1, 0]])])
+    observables = [[("ZZIII", 1.0), ("IXYIZ", 0.5)], [("IIIIZ", 1.0)]]
+    program = kb.compile(free.capsule(), dict(config, observables=observables))
+    values = rng.uniform(-3, 3, (40, count))
+    together = program.expectation_values(values)
+    alone = np.array([program.run(row[None, :])[0].expectation_values for row in values])
+    assert together.tobytes() == alone.tobytes()

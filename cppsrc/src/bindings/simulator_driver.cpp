@@ -177,12 +177,7 @@ std::vector<Result> run_compiled(const compiled_program& program, const double* 
             each * static_cast<double>(sets), "the results of " + std::to_string(sets) + " sets of values (" +
                                                   std::to_string(static_cast<long long>(each)) + " bytes a set)");
         return without_lock([&](run_context& context) {
-            std::vector<Result> results;
-            results.reserve(sets);
-            const std::size_t width = program.parameters().size();
-            for (std::size_t k = 0; k < sets; ++k)
-                results.push_back(program.run(values + k * width, context, expectations_only, k));
-            return results;
+            return program.run_sets(values, sets, context, expectations_only);
         });
     } catch (...) {
         rank_failure::raise(session);

@@ -1,9 +1,15 @@
 #include "simulator/compiled_program.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <exception>
+#include <limits>
+#include <mutex>
 #include <utility>
 
+#include "comm/rank_comm.h"
+#include "engine/parallel/side_by_side.h"
 #include "simulator/setup/noise.h"
 #include "simulator/readout/shot_keys.h"
 
@@ -16,6 +22,11 @@ namespace {
 constexpr double kResultBytes = 1024;
 constexpr double kBareResultBytes = 512;
 constexpr double kBytesPerValue = sizeof(double);
+
+// Sets of registers up to this wide run side by side, one per thread: a
+// run this small gains little from threads of its own, and two or more of
+// its vectors at once still fit easily (16 MiB each at double).
+constexpr int kSideBySideQubits = 20;
 
 // Whether the run hands back its final state: nothing measured, reset or
 // mixed it, and it runs as a state vector.
@@ -78,4 +89,52 @@ Result compiled_program::run(const double* values, run_context& context, bool ex
     simulator_options options = options_;
     options.sweep_set = set;
     return BasicSimulator().execute(std::move(bound), options, context);
+}
+
+std::vector<Result> compiled_program::run_sets(const double* values, std::size_t sets, run_context& context,
+                                               bool expectations_only) const {
+    const std::size_t width = names_.size();
+    const bool small = std::all_of(subs_.begin(), subs_.end(),
+                                   [](const program::sub_circuit& sub) { return sub.qubits <= kSideBySideQubits; });
+    std::vector<Result> results;
+    results.reserve(sets);
+    if (!expectations_only || !small || sets < 2 || parallel::cpu_count() < 2 || rank_comm::world().size > 1) {
+        for (std::size_t k = 0; k < sets; ++k) results.push_back(run(values + k * width, context, expectations_only, k));
+        return results;
+    }
+    results.resize(sets);
+    std::vector<std::vector<std::string>> warnings(sets);
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> stopped{false};
+    // The first failing set so far: the sets before it still run (one of
+    // them may fail first), the ones after it no longer start.
+    std::size_t failedAt = std::numeric_limits<std::size_t>::max();
+    std::exception_ptr failure;
+    std::mutex failureLock;
+    parallel::side_by_side(parallel::cpu_count() - 1, [&](bool caller) {
+        run_context own;
+        // Only the calling thread may ask the caller whether to go on.
+        own.keep_going = [&, caller] {
+            if (caller && context.keep_going && !context.keep_going()) stopped = true;
+            return !stopped.load();
+        };
+        for (std::size_t k; !stopped && (k = next++) < sets;) {
+            {
+                std::lock_guard<std::mutex> hold(failureLock);
+                if (k > failedAt) break;
+            }
+            try {
+                results[k] = run(values + k * width, own, expectations_only, k);
+            } catch (...) {
+                std::lock_guard<std::mutex> hold(failureLock);
+                if (k < failedAt) failedAt = k, failure = std::current_exception();
+            }
+            warnings[k] = std::move(own.warnings);
+            own.warnings.clear();
+        }
+    });
+    if (failure) std::rethrow_exception(failure);
+    for (const std::vector<std::string>& set : warnings)
+        for (const std::string& message : set) context.warn(message);
+    return results;
 }

@@ -23,6 +23,15 @@ public:
     // mixes in (set 0 draws as `execute` does).
     Result run(const double* values, run_context& context, bool expectations_only = false, std::size_t set = 0) const;
 
+    // The runs of `sets` rows of values (row k at values + k * parameters().size()),
+    // set k run as run(row k, ..., k). Expectation values of small registers
+    // run side by side on the process's CPUs, one set per thread (each set
+    // is exact and draws nothing: the results are those of the runs one
+    // after another, and so are the warnings and, of several failing sets,
+    // the failure reported: the first set's).
+    std::vector<Result> run_sets(const double* values, std::size_t sets, run_context& context,
+                                 bool expectations_only) const;
+
     // The bytes the Result of one run keeps (with `expectations_only`, as
     // `run` makes it), and its Python object: what a sweep reserves per set
     // before its first run. An estimate, from the options and the first
