@@ -27,7 +27,9 @@ template <class Space>
 run<Space>::run(const program::sub_circuit& sub, fusion_choice fusion)
     : qubits_(static_cast<unsigned long>(sub.qubits)),
       clbits_(static_cast<unsigned long>(sub.clbits)),
-      fuse_(fusesAt(fusion, static_cast<unsigned long>(sub.qubits))),
+      // A density matrix of n qubits is a vector of 4^n entries: it fuses
+      // from half the width a state vector does.
+      fuse_(fusesAt(fusion, Space::indexBits(static_cast<unsigned long>(sub.qubits)))),
       ops_(sub.ops),
       queuedMeasured_(qubits_, 0) {
     queued_.qubits = qubits_;

@@ -23,6 +23,9 @@ using state_space::state_vector;
 struct pure_states {
     static constexpr bool kTakesChannels = false;
     static constexpr const char* kKind = "state vector";
+    // The bits of a branch's vector's index: what decides whether fusing
+    // its gates pays.
+    static unsigned long indexBits(unsigned long qubits) { return qubits; }
 
     static state_vector zero(unsigned long qubits) { return state_space::zeroState(qubits); }
     static std::vector<gates::compiled_gate> lift(std::vector<gates::compiled_gate> run, unsigned long) { return run; }
@@ -64,6 +67,7 @@ struct pure_states {
 struct density_states {
     static constexpr bool kTakesChannels = true;
     static constexpr const char* kKind = "density matrix";
+    static unsigned long indexBits(unsigned long qubits) { return 2 * qubits; }
 
     static state_vector zero(unsigned long qubits) { return density_space::zeroState(qubits); }
     static std::vector<gates::compiled_gate> lift(const std::vector<gates::compiled_gate>& run, unsigned long qubits) {
