@@ -241,7 +241,7 @@ void applyGate(cd* amplitudes, unsigned long size, const compiled_gate& gate) {
 
 unsigned workerCount(unsigned long size) {
     if (size < PARALLEL_SIZE) return 1;
-    return parallel::cpu_count();
+    return parallel::cpus_for_this_thread();
 }
 
 tile_shape tileShape(unsigned long size, std::size_t amplitudeBytes) {

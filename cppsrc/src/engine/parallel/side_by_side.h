@@ -13,6 +13,12 @@ namespace parallel {
 // The CPUs this process may run on (its affinity mask), at least one.
 unsigned cpu_count();
 
+// The CPUs one loop on the calling thread may spread over: 1 on a task that
+// side_by_side runs beside others (they hold the CPUs between them already:
+// a pass splitting itself further would start threads the CPUs cannot run),
+// cpu_count() elsewhere.
+unsigned cpus_for_this_thread();
+
 // Runs `work` on the calling thread and on up to `extra` more threads, as
 // many as are spare (none when other calls hold them all), and returns when
 // every one has returned. `work` takes whether it runs on the calling
