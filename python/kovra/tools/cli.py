@@ -36,6 +36,8 @@ MAX_SHOTS = 2**31 - 1
 NMR_MAX_QUBITS = 3
 # What the text shows unless --top says otherwise: a screenful.
 DEFAULT_TOP = 20
+# --top all: more than any run has outcomes.
+ALL_OUTCOMES = sys.maxsize
 # The simulator's "method" values (docs/configuration.md; the same as
 # kovra.qiskit.estimates.METHODS, which needs qiskit to import).
 METHODS = ("automatic", "statevector", "density_matrix", "trajectories")
@@ -65,9 +67,9 @@ def _port_number(text):
 
 
 def _top_count(text):
-    """--top: a whole number of outcomes from 1, or "all"."""
+    """--top: a whole number of outcomes from 1, or "all" (ALL_OUTCOMES)."""
     if text == "all":
-        return None
+        return ALL_OUTCOMES
     try:
         top = int(text)
     except ValueError:
@@ -157,7 +159,7 @@ def _counts_meaning(args, drawn):
     return how if args.seed is None else f"{how}, seed {args.seed}"
 
 
-def _outcomes(program, result, args, run):
+def _outcomes(program, result, args, run, top):
     """The probabilities to print, or None where the run formed none."""
     from . import cli_report
 
@@ -173,7 +175,6 @@ def _outcomes(program, result, args, run):
         values = cli_report.probability_values(result, kind, kovra_backends.KEY_FLOOR)
     if args.bit_order == "qiskit":
         values = cli_report.reversed_order(values, width)
-    top = args.top if args.top is not None or args.json else DEFAULT_TOP
     return cli_report.Outcomes(values, width, top)
 
 
@@ -181,8 +182,8 @@ def _report(program, result, counts, args, run):
     from . import cli_report
 
     drawn = run.drawn(program, args)
-    top = args.top if args.top is not None or args.json else DEFAULT_TOP
-    outcomes = _outcomes(program, result, args, run)
+    top = args.top if args.top is not None else ALL_OUTCOMES if args.json else DEFAULT_TOP
+    outcomes = _outcomes(program, result, args, run, top)
     shown = cli_report.Counts(counts, args.bit_order == "qiskit", top)
     meaning = _key_meaning(program, args, run)
     if args.json:
@@ -192,7 +193,7 @@ def _report(program, result, counts, args, run):
         tail = {"counts_are": _counts_meaning(args, drawn)}
         if result.trajectories:
             tail["trajectories"] = result.trajectories
-        cli_report.write_json(sys.stdout, head, outcomes, shown, tail, args.top is not None)
+        cli_report.write_json(sys.stdout, head, outcomes, shown, tail, top != ALL_OUTCOMES)
         return
     header = f"backend: {args.backend}; keys: {meaning}"
     if drawn:
@@ -236,16 +237,16 @@ def _load_runner():
         from . import cli_run, plot
         from ..qasm import QasmError, load_file
     except ModuleNotFoundError as error:
-        raise SystemExit(f"error: running a program needs {error.name}, which is not installed "
-                         "(pip install 'kovra_backends[qasm]')") from None
+        package = (error.name or "qiskit").split(".")[0]
+        print(f"error: running a program needs {package}, which is not installed "
+              "(pip install 'kovra_backends[qasm]')", file=sys.stderr)
+        return None
     return cli_run, plot, QasmError, load_file
 
 
 def _prepare(program, args, run):
     """What is refused before the run, beyond the program itself."""
     run.refuse_inputs(program, args)
-    if args.backend == "nmr" and (args.noise or args.method or args.threads):
-        raise run.UsageError("--noise, --method and --threads are options of the simulator, not the NMR device")
     if args.plot and run.drawn(program, args):
         raise run.UsageError(f"--plot: the keys have {len(run.key_items(program, args)[1])} bits, more than "
                              f"{run.DRAWN_COUNT_BITS}, so the run forms no distribution to plot")
@@ -257,7 +258,12 @@ def _run(argv):
     args = parser.parse_args(argv)
     if args.seed is not None and not args.sample:
         parser.error("--seed needs --sample")
-    run, plot, QasmError, load_file = _load_runner()
+    if args.backend == "nmr" and (args.noise or args.method or args.threads):
+        parser.error("--noise, --method and --threads are options of the simulator, not the NMR device")
+    loaded = _load_runner()
+    if loaded is None:
+        return 1
+    run, plot, QasmError, load_file = loaded
     try:
         # A plot that cannot be written is refused before the run.
         if args.plot:

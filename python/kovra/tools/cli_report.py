@@ -119,7 +119,7 @@ def write_text(out, header, outcomes, counts, counts_title):
         for k in outcomes.shown:
             out.write(f"  {outcomes.key(k) or '(none)'}  {outcomes.values[k]:.10f}\n")
         if outcomes.left_out:
-            out.write(f"  ... {outcomes.left_out} more outcomes, probability {outcomes.left_out_mass:.10f} "
+            out.write(f"  ... {_more(outcomes.left_out)}, probability {outcomes.left_out_mass:.10f} "
                       "in all (--top to see more)\n")
     if counts.left_out:
         counts_title += f", the {len(counts.shown)} largest of {counts.total} outcomes"
@@ -127,7 +127,11 @@ def write_text(out, header, outcomes, counts, counts_title):
     for key, n in counts.shown:
         out.write(f"  {key or '(none)'}  {n}\n")
     if counts.left_out:
-        out.write(f"  ... {counts.left_out} more outcomes, {counts.left_out_shots} shots in all\n")
+        out.write(f"  ... {_more(counts.left_out)}, {counts.left_out_shots} shots in all\n")
+
+
+def _more(count):
+    return f"{count} more outcome" + ("" if count == 1 else "s")
 
 
 def write_json(out, head, outcomes, counts, tail, limited):
