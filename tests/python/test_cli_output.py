@@ -23,6 +23,10 @@ ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
 # vector does not.
 SPREAD = HEADER + "qreg q[10];\n" + "".join(f"h q[{k}];\nrx(0.{k + 1}) q[{k}];\n" for k in range(10))
 SPREAD_MEASURED = SPREAD.replace("qreg q[10];\n", "qreg q[10];\ncreg c[10];\n") + "measure q -> c;\n"
+# Thirty classical bits of which ten are written: too wide for a dense
+# vector, few enough outcomes for probabilities.
+SPARSE = SPREAD_MEASURED.replace("creg c[10];", "creg c[30];").replace("measure q -> c;", "".join(
+    f"measure q[{k}] -> c[{3 * k}];\n" for k in range(10)))
 WIDE = 24
 
 
@@ -41,7 +45,7 @@ def expected(source):
     return kovra_backends.BasicSimulator().execute(program.capsule(), config)
 
 
-@pytest.mark.parametrize("source", [SPREAD, SPREAD_MEASURED], ids=["qubits", "clbits"])
+@pytest.mark.parametrize("source", [SPREAD, SPREAD_MEASURED, SPARSE], ids=["qubits", "clbits", "sparse"])
 @pytest.mark.parametrize("order", ["kovra", "qiskit"])
 def test_json_holds_the_dicts_values_and_top_keeps_the_most_probable(tmp_path, source, order):
     result = expected(source)
@@ -162,3 +166,12 @@ def test_options_are_refused_before_the_run(tmp_path, args, says):
 def test_one_thread_gives_the_same_result(tmp_path):
     outputs = [run_cli(tmp_path, SPREAD_MEASURED, "--json", *threads)[1] for threads in ([], ["--threads", "1"])]
     assert outputs[0] == outputs[1]
+
+
+def test_shots_the_memory_cannot_hold_are_refused_before_the_run(tmp_path):
+    # Drawn shots cost the run a record each: 2^31 of them, hundreds of GiB.
+    source = HEADER + f"qreg q[{WIDE}];\ncreg c[{WIDE}];\nh q;\nmeasure q -> c;\n"
+    code, stdout, stderr = run_cli(tmp_path, source, "--shots", "2147483647")
+    assert code == 1 and stdout == ""
+    assert stderr.startswith("error: ") and f"2147483647 shots drawn over {WIDE} bits" in stderr
+    assert "available" in stderr

@@ -10,8 +10,9 @@
 On the simulator, a program that measures is reported over its classical
 bits (the value each bit holds at the end, OpenQASM 3's scalar `bit a;` by
 its name); otherwise over its qubits. The text shows the --top most probable
-outcomes (20 unless asked) and what the rest weigh; --json writes every
-outcome unless --top is given. Keys of more than 20 bits get no
+outcomes (64 unless asked) and what the rest weigh; --json writes every
+outcome unless --top is given. Outcomes over more than 20 bits (the
+classical bits that measurements write, or the qubits) get no
 probabilities: the simulator draws the shots from the amplitudes. A run
 whose outcomes the memory could not hold is refused before it starts, as is
 an OpenQASM 3 program with an `input` (the command line has no value to
@@ -34,8 +35,9 @@ INTERRUPTED = 130  # the shell's status for a command ended by SIGINT
 # Result.counts distributes a 32-bit signed shot count.
 MAX_SHOTS = 2**31 - 1
 NMR_MAX_QUBITS = 3
-# What the text shows unless --top says otherwise: a screenful.
-DEFAULT_TOP = 20
+# What the text shows unless --top says otherwise: a tall screenful, which
+# a program of up to 6 keyed bits fills whole, as it always did.
+DEFAULT_TOP = 64
 # --top all: more than any run has outcomes.
 ALL_OUTCOMES = sys.maxsize
 # The simulator's "method" values (docs/configuration.md; the same as
@@ -119,8 +121,8 @@ def _parser():
     run.add_argument("--bit-order", choices=("kovra", "qiskit"), default="kovra",
                      help="key order: lowest bit first (kovra) or highest bit first (qiskit)")
     run.add_argument("--sample", action="store_true",
-                     help="draw the counts as real samples (default: the documented rounding rule; keys of "
-                          "more than 20 bits are always drawn)")
+                     help="draw the counts as real samples (default: the documented rounding rule; outcomes "
+                          "over more than 20 bits are always drawn)")
     run.add_argument("--seed", type=int, help="seed of the samples, for reproducible counts (with --sample)")
     run.add_argument("--method", choices=METHODS,
                      help="what the simulator evolves (automatic: a state vector, or with noise a density "
@@ -166,14 +168,16 @@ def _outcomes(program, result, args, run, top):
     if args.counts_only or run.drawn(program, args):
         return None
     width = len(run.key_items(program, args)[1])
-    if args.backend == "nmr":
-        values = cli_report.keyed_values(result.probabilities, width)
-    else:
-        import kovra_backends
+    reverse = args.bit_order == "qiskit"
+    if args.backend == "nmr" or width > run.DRAWN_COUNT_BITS:
+        # A device's few keys, or a wide register of which measurements
+        # write few bits: the dict holds what the dense vector cannot.
+        return cli_report.Outcomes.from_keys(result.probabilities, reverse, top)
+    import kovra_backends
 
-        kind = "keyed" if run.by_clbits(program, args) else "distribution"
-        values = cli_report.probability_values(result, kind, kovra_backends.KEY_FLOOR)
-    if args.bit_order == "qiskit":
+    kind = "keyed" if run.by_clbits(program, args) else "distribution"
+    values = cli_report.probability_values(result, kind, kovra_backends.KEY_FLOOR)
+    if reverse:
         values = cli_report.reversed_order(values, width)
     return cli_report.Outcomes(values, width, top)
 
@@ -197,7 +201,7 @@ def _report(program, result, counts, args, run):
         return
     header = f"backend: {args.backend}; keys: {meaning}"
     if drawn:
-        header += (f"\n({len(run.key_items(program, args)[1])} keyed bits, more than {run.DRAWN_COUNT_BITS}: "
+        header += (f"\n(outcomes over {run.outcome_bits(program, args)} bits, more than {run.DRAWN_COUNT_BITS}: "
                    "no probabilities; the shots are drawn from the amplitudes)")
     if result.trajectories:
         header += f"\n(estimates: averaged over {result.trajectories} trajectories)"
@@ -247,9 +251,10 @@ def _load_runner():
 def _prepare(program, args, run):
     """What is refused before the run, beyond the program itself."""
     run.refuse_inputs(program, args)
-    if args.plot and run.drawn(program, args):
-        raise run.UsageError(f"--plot: the keys have {len(run.key_items(program, args)[1])} bits, more than "
-                             f"{run.DRAWN_COUNT_BITS}, so the run forms no distribution to plot")
+    width = len(run.key_items(program, args)[1])
+    if args.plot and width > run.DRAWN_COUNT_BITS:
+        # The plot reads the dense vector: 2^width entries.
+        raise run.UsageError(f"--plot: the keys have {width} bits; a plot takes at most {run.DRAWN_COUNT_BITS}")
     run.check_report_fits(program, args)
 
 

@@ -41,14 +41,6 @@ def probability_values(result, kind, floor):
     return dense
 
 
-def keyed_values(table, width):
-    """A dict of bit-string keys (a device's result) as the dense vector."""
-    dense = np.zeros(2 ** width if width else 1, dtype=np.float64)
-    for key, p in table.items():
-        dense[int(key, 2) if key else 0] = p
-    return dense
-
-
 def reversed_order(values, width):
     """`values` reordered so that index k is the outcome whose key, read
     backwards, is k: the order of keys written highest bit first."""
@@ -62,11 +54,13 @@ def reversed_order(values, width):
 
 
 class Outcomes:
-    """The outcomes of a vector of probabilities indexed by key, and which
-    of them are shown: the `top` most probable (None: all)."""
+    """The outcomes of a vector of probabilities in key order, and which of
+    them are shown: the `top` most probable (None: all). Entry k's key is
+    k in binary, `width` digits, or `keys[k]` where the vector holds only
+    the keyed outcomes."""
 
-    def __init__(self, values, width, top):
-        self.values, self.width = values, width
+    def __init__(self, values, width, top, keys=None):
+        self.values, self.width, self.keys = values, width, keys
         self.total = int(np.count_nonzero(values))
         if top is None or self.total <= top:
             self.shown = np.flatnonzero(values)
@@ -77,7 +71,17 @@ class Outcomes:
             rest[self.shown] = 0.0
             self.left_out, self.left_out_mass = self.total - len(self.shown), float(rest.sum())
 
+    @classmethod
+    def from_keys(cls, table, reverse, top):
+        """The outcomes of a dict of keys: the few a register of many bits
+        reads, or a device's."""
+        keys = sorted(table, key=lambda key: key[::-1]) if reverse else list(table)
+        values = np.fromiter((table[key] for key in keys), dtype=np.float64, count=len(keys))
+        return cls(values, 0, top, [key[::-1] for key in keys] if reverse else keys)
+
     def key(self, index):
+        if self.keys is not None:
+            return self.keys[index]
         return format(int(index), f"0{self.width}b") if self.width else ""
 
     def shown_in_key_order(self):

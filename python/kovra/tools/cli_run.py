@@ -28,7 +28,8 @@ DRAWN_COUNT_BITS = 20
 # the run and 139 in the dict. Rounded up.
 BYTES_PER_KEYED_OUTCOME = 300
 # A shot drawn from the amplitudes costs the run at most a few hundred
-# bytes (docs/results.md), and its key in the counts dict as above.
+# bytes (docs/results.md; 184 for 24-bit keys), and each distinct key the
+# counts dict as above.
 BYTES_PER_DRAWN_SHOT = 200
 BYTES_PER_AMPLITUDE = 16
 
@@ -51,10 +52,17 @@ def by_clbits(program, args):
     return args.backend == "simulator" and bool(program.measured) and bool(program.clbit_names)
 
 
+def outcome_bits(program, args):
+    """The bits whose values the outcomes range over: the classical bits
+    that measurements write (the others read 0), or the keyed qubits."""
+    kind, items = key_items(program, args)
+    return min(len(items), len(program.written)) if kind == "clbits" else len(items)
+
+
 def drawn(program, args):
     """Whether the simulator draws the shots instead of forming the
-    probabilities: keys too wide for a distribution anyone would read."""
-    return args.backend == "simulator" and len(key_items(program, args)[1]) > DRAWN_COUNT_BITS
+    probabilities: outcomes too many for a distribution anyone would read."""
+    return args.backend == "simulator" and outcome_bits(program, args) > DRAWN_COUNT_BITS
 
 
 def refuse_inputs(program, args):
@@ -74,16 +82,16 @@ def check_report_fits(program, args):
     runs as branch states: the run keeps every outcome of the bits it
     writes, up to 2^bits of them, drawn or not. Otherwise the outcomes
     kept are those printed: every one of a distribution (at most 2^20),
-    or the distinct shots drawn, at most one a shot."""
+    or the shots drawn and their distinct keys."""
     kind, items = key_items(program, args)
     if kind != "clbits" and not drawn(program, args):
         return  # the run checks its own dense vector
-    written = min(len(items), len(program.written)) if kind == "clbits" else len(items)
+    written = outcome_bits(program, args)
     state = BYTES_PER_AMPLITUDE * 2.0 ** program.num_qubits
     branches = kind == "clbits" and (program.conditioned or written > len(program.measured))
     if drawn(program, args) and not branches:
-        shots = min(float(args.shots), 2.0 ** written)
-        needed = state + shots * (BYTES_PER_DRAWN_SHOT + BYTES_PER_KEYED_OUTCOME + 2 * len(items))
+        distinct = min(float(args.shots), 2.0 ** written)
+        needed = state + args.shots * BYTES_PER_DRAWN_SHOT + distinct * (BYTES_PER_KEYED_OUTCOME + 2 * len(items))
         what = f"{args.shots} shots drawn over {written} bits"
     else:
         outcomes = 2.0 ** written
