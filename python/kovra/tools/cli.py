@@ -282,9 +282,8 @@ def _run(argv):
         if args.threads:
             run.limit_threads(args.threads)
         result = run.execute(program, args, noise)
-        if run.drawn(program, args):
-            counts = result.counts
-        elif args.sample:
+        # Drawn shots are samples already.
+        if args.sample and not run.drawn(program, args):
             counts = result.sample_counts(args.shots, seed=args.seed)
         else:
             counts = result.counts
