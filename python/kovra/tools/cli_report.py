@@ -89,7 +89,16 @@ class Outcomes:
         shown = np.sort(self.shown)
         for start in range(0, len(shown), JSON_BLOCK):
             block = shown[start:start + JSON_BLOCK]
-            yield [(self.key(k), float(self.values[k])) for k in block]
+            yield list(zip(self._keys_of(block), self.values[block].tolist()))
+
+    def _keys_of(self, block):
+        """The keys of a block of outcomes, made as one array of digits
+        rather than a format call each."""
+        if self.keys is not None or not self.width:
+            return [self.key(k) for k in block]
+        shifts = np.arange(self.width - 1, -1, -1, dtype=np.int64)
+        digits = ((block[:, None] >> shifts) & 1).astype(np.uint8) + ord("0")
+        return np.ascontiguousarray(digits).view(f"S{self.width}").ravel().astype(str).tolist()
 
 
 class Counts:
@@ -165,6 +174,8 @@ def _write_mapping(out, name, blocks):
     out.write(f" {json.dumps(name)}: {{")
     separator = "\n"
     for block in blocks:
-        out.write(separator + ",\n".join(f"  {json.dumps(key)}: {json.dumps(value)}" for key, value in block))
+        # Keys are bit strings (or a device's, the same) and the values
+        # finite numbers: repr is json's own spelling of a float.
+        out.write(separator + ",\n".join(f'  "{key}": {value!r}' for key, value in block))
         separator = ",\n"
     out.write("\n },\n" if separator != "\n" else "},\n")
