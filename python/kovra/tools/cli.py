@@ -1,16 +1,25 @@
-"""Command line: run an OpenQASM 2 program on a back end.
+"""Command line: run an OpenQASM 2 or 3 program on a back end.
 
     python -m kovra run FILE.qasm [--shots N] [--backend simulator|nmr]
                                   [--ip ADDRESS] [--port PORT] [--plot FILE.png]
                                   [--json] [--bit-order kovra|qiskit]
-                                  [--sample [--seed S]]
+                                  [--sample [--seed S]] [--top K|all] [--counts-only]
+                                  [--method M] [--noise RULES.json] [--threads N]
+    python -m kovra --version
 
 On the simulator, a program that measures is reported over its classical
 bits (the value each bit holds at the end, OpenQASM 3's scalar `bit a;` by
-its name); otherwise over its qubits. Every outcome is printed, so a program
-whose measured bits could take more outcomes than the memory holds is
-refused before the run, as is one with an OpenQASM 3 `input` (the command line has no value
-to give it).
+its name); otherwise over its qubits. The text shows the --top most probable
+outcomes (64 unless asked) and what the rest weigh; --json writes every
+outcome unless --top is given. Outcomes over more than 20 bits (the
+classical bits that measurements write, or the qubits) get no
+probabilities: the simulator draws the shots from the amplitudes. A run
+whose outcomes the memory could not hold is refused before it starts, as is
+an OpenQASM 3 program with an `input` (the command line has no value to
+give it).
+
+Nothing here loads qiskit until a program is read, so --help and --version
+work without the qasm extra.
 
 Exit status: 0 done, 1 the run failed, 2 the program or an option is wrong,
 130 interrupted (Ctrl-C).
@@ -18,35 +27,22 @@ Exit status: 0 done, 1 the run failed, 2 the program or an option is wrong,
 
 import argparse
 import contextlib
-import json
 import os
 import sys
 
 INTERRUPTED = 130  # the shell's status for a command ended by SIGINT
 
-try:
-    import kovra_backends
-
-    from . import plot
-    from ..qasm import QasmError, load_file
-    from ..qasm.limits import available_memory, size_text
-except KeyboardInterrupt:
-    # Loading qiskit takes a second or two: Ctrl-C often lands here.
-    print("interrupted", file=sys.stderr)
-    sys.exit(INTERRUPTED)
-
 # Result.counts distributes a 32-bit signed shot count.
 MAX_SHOTS = 2**31 - 1
 NMR_MAX_QUBITS = 3
-# The command line prints every outcome. Keyed by classical bits, each costs
-# the run a keyed entry and Python's dict a string, a float and a slot, each
-# with the key's characters: measured over 2^20 outcomes of 20 bits, 145
-# bytes in the run and 139 in the dict. Rounded up, for the printing.
-BYTES_PER_KEYED_OUTCOME = 300
-
-
-class UsageError(ValueError):
-    """A request that cannot be carried out as given; nothing has run yet."""
+# What the text shows unless --top says otherwise: a tall screenful, which
+# a program of up to 6 keyed bits fills whole, as it always did.
+DEFAULT_TOP = 64
+# --top all: more than any run has outcomes.
+ALL_OUTCOMES = sys.maxsize
+# The simulator's "method" values (docs/configuration.md; the same as
+# kovra.qiskit.estimates.METHODS, which needs qiskit to import).
+METHODS = ("automatic", "statevector", "density_matrix", "trajectories")
 
 
 def _shot_count(text):
@@ -72,11 +68,44 @@ def _port_number(text):
     return port
 
 
+def _top_count(text):
+    """--top: a whole number of outcomes from 1, or "all" (ALL_OUTCOMES)."""
+    if text == "all":
+        return ALL_OUTCOMES
+    try:
+        top = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"'{text}' is neither a whole number nor 'all'") from None
+    if top < 1:
+        raise argparse.ArgumentTypeError(f"{top}: show at least 1 outcome (or 'all')")
+    return top
+
+
+def _thread_count(text):
+    try:
+        threads = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a whole number") from None
+    if threads < 1:
+        raise argparse.ArgumentTypeError(f"{threads}: give at least 1 thread")
+    return threads
+
+
+def _version():
+    from .. import __version__
+
+    return __version__
+
+
 def _parser():
-    parser = argparse.ArgumentParser(prog="python -m kovra")
+    parser = argparse.ArgumentParser(
+        prog="python -m kovra",
+        description="Run an OpenQASM 2 or OpenQASM 3 program (the version it declares) on the exact "
+                    "state-vector simulator or an NMR device.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     commands = parser.add_subparsers(dest="command", required=True)
-    run = commands.add_parser("run", help="run an OpenQASM 2 program")
-    run.add_argument("file", help="the OpenQASM 2 program")
+    run = commands.add_parser("run", help="run an OpenQASM 2 or 3 program")
+    run.add_argument("file", help="the OpenQASM 2 or 3 program")
     run.add_argument("--shots", type=_shot_count, default=1024,
                      help=f"shots for the counts, 1 to {MAX_SHOTS} (1024)")
     run.add_argument("--backend", choices=("simulator", "nmr"), default="simulator")
@@ -84,114 +113,36 @@ def _parser():
     run.add_argument("--port", type=_port_number, default=55444, help="NMR device port (55444)")
     run.add_argument("--json", action="store_true",
                      help="write the probabilities, counts and what the keys mean as JSON")
+    run.add_argument("--top", type=_top_count, metavar="K|all",
+                     help=f"show the K most probable outcomes and what the rest weigh (text: {DEFAULT_TOP}; "
+                          "JSON: all)")
+    run.add_argument("--counts-only", action="store_true", help="leave the probabilities out")
     run.add_argument("--plot", metavar="FILE", help="also write a PNG plot of the distribution")
     run.add_argument("--bit-order", choices=("kovra", "qiskit"), default="kovra",
                      help="key order: lowest bit first (kovra) or highest bit first (qiskit)")
     run.add_argument("--sample", action="store_true",
-                     help="draw the counts as real samples (default: the documented rounding rule)")
+                     help="draw the counts as real samples (default: the documented rounding rule; outcomes "
+                          "over more than 20 bits are always drawn)")
     run.add_argument("--seed", type=int, help="seed of the samples, for reproducible counts (with --sample)")
+    run.add_argument("--method", choices=METHODS,
+                     help="what the simulator evolves (automatic: a state vector, or with noise a density "
+                          "matrix up to 14 qubits and trajectories above)")
+    run.add_argument("--noise", metavar="RULES.json",
+                     help="a JSON file of the simulator's noise rules (docs/configuration.md#noise)")
+    run.add_argument("--threads", type=_thread_count, metavar="N",
+                     help="run on N of the CPUs this process may use (all)")
     return parser
 
 
-def _by_clbits(program, args):
-    """Whether the keys report classical bits: the simulator's answer for a
-    program that measures (the NMR device measures qubits at the end)."""
-    return args.backend == "simulator" and bool(program.measured) and bool(program.clbit_names)
-
-
-def _refuse_inputs(program, args):
-    """The command line has no values to give an OpenQASM 3 `input`."""
-    if program.inputs:
-        name, line = next(iter(program.inputs.items()))
-        raise UsageError(f"input '{name}' (line {line} of {args.file}) needs a value, which the command line "
-                         "cannot give; compile the program's graph with kovra_backends.compile(graph, config) "
-                         "and run(values)")
-
-
-def _check_report_fits(program, args):
-    """Refuses, before the run, outcomes keyed by classical bits that the
-    memory may not hold: the run keeps every one and the command line
-    prints every one. (Keyed by qubits, the run forms the dense vector
-    it checks itself, and the dict of probabilities reserves its memory.)
-    The outcomes are not known before the run: they are counted as every
-    value of the bits that measurements write, so a program measuring 28
-    bits is taken to have 2^28."""
-    kind, items = _key_order(program, args)
-    if kind != "clbits":
-        return
-    written = min(len(items), len(program.written))
-    outcomes = 2.0 ** written
-    needed = 16 * 2.0 ** program.num_qubits + outcomes * (BYTES_PER_KEYED_OUTCOME + 2 * len(items))
-    free = available_memory()
-    if free is not None and needed > free:
-        raise MemoryError(f"{args.file}: measurements write {written} classical bits, up to {outcomes:.0f} "
-                          f"outcomes, which the run and the printed report need up to {size_text(needed)} for; "
-                          f"{size_text(free)} are available")
-
-
-def _execute(program, args):
-    config = {"shots": args.shots}
-    if _by_clbits(program, args):
-        config["mcbits"] = list(range(len(program.clbit_names)))
-    elif program.measured:
-        config["mqubits"] = sorted(program.measured)
-    if args.backend == "simulator":
-        return kovra_backends.BasicSimulator().execute(program.capsule(), config)
-    return _execute_nmr(program, config, args)
-
-
-def _execute_nmr(program, config, args):
-    """Refuses what the device cannot take before connecting; a device that
-    cannot be reached is named with its address."""
-    if program.conditioned:
-        raise QasmError("the NMR back end does not run classically conditioned gates")
-    if program.num_qubits > NMR_MAX_QUBITS:
-        raise UsageError(f"{args.file} uses {program.num_qubits} qubits; the NMR back end "
-                         f"runs at most {NMR_MAX_QUBITS}")
-    config.update({"ip": args.ip, "port": args.port})
-    address = f"{args.ip}:{args.port}"
-    try:
-        with _device_chatter_to_stderr() if args.json else contextlib.nullcontext():
-            return kovra_backends.NMR().execute(program.capsule(), config)
-    except RuntimeError as error:
-        if "Connect to server failed" in str(error):
-            raise RuntimeError(
-                f"could not reach the NMR device at {address}; for the local emulator run "
-                f"'python -m kovra.emulator --port {args.port}' first") from None
-        raise RuntimeError(f"NMR device at {address}: {error}") from None
-
-
-@contextlib.contextmanager
-def _device_chatter_to_stderr():
-    """The device client reports its connection on the process's stdout;
-    under --json stdout must hold the JSON document alone."""
-    sys.stdout.flush()
-    saved = os.dup(1)
-    os.dup2(2, 1)
-    try:
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
-
-
-def _key_qubits(program):
-    """The qubits the keys report, in key order: character i is qubit [i]."""
-    return sorted(program.measured) if program.measured else list(range(program.num_qubits))
-
-
-def _key_order(program, args):
+def _key_order(program, args, run):
     """("clbits", names) or ("qubits", numbers): what each key character
     reports, in key order."""
-    if _by_clbits(program, args):
-        kind, items = "clbits", list(program.clbit_names)
-    else:
-        kind, items = "qubits", _key_qubits(program)
+    kind, items = run.key_items(program, args)
     return kind, items[::-1] if args.bit_order == "qiskit" else items
 
 
-def _key_meaning(program, args):
-    kind, items = _key_order(program, args)
+def _key_meaning(program, args, run):
+    kind, items = _key_order(program, args, run)
     if not items:
         return "keys are empty: the program has no qubits"
     names = items if kind == "clbits" else [f"qubit {q}" for q in items]
@@ -200,52 +151,68 @@ def _key_meaning(program, args):
     return f"one character per {what}, {', '.join(names)} in this order ({order}; {names[0]} first)"
 
 
-def _ordered(table, args):
-    """Keys as the chosen bit order writes them."""
-    if args.bit_order == "kovra":
-        return table  # a copy would double the report's memory
-    return {key[::-1]: value for key, value in sorted(table.items(), key=lambda kv: kv[0][::-1])}
-
-
-def _counts(result, args):
-    if args.sample:
-        return result.sample_counts(args.shots, seed=args.seed)
-    return result.counts
-
-
-def _counts_meaning(args):
-    if not args.sample:
+def _counts_meaning(args, drawn):
+    if drawn:
+        how = "drawn from the amplitudes"
+    elif args.sample:
+        how = "sampled"
+    else:
         return "rounded"
-    return "sampled" if args.seed is None else f"sampled, seed {args.seed}"
+    return how if args.seed is None else f"{how}, seed {args.seed}"
 
 
-def _report_json(program, result, counts, args):
-    document = {
-        "file": args.file,
-        "backend": args.backend,
-        "keys": dict([_key_order(program, args)], meaning=_key_meaning(program, args)),
-        "probabilities": _ordered(result.probabilities, args),
-        "shots": args.shots,
-        "counts": _ordered(counts, args),
-        "counts_are": _counts_meaning(args),
-    }
-    json.dump(document, sys.stdout, indent=1)
-    print()
+def _outcomes(program, result, args, run, top):
+    """The probabilities to print, or None where the run formed none."""
+    from . import cli_report
+
+    if args.counts_only or run.drawn(program, args):
+        return None
+    width = len(run.key_items(program, args)[1])
+    reverse = args.bit_order == "qiskit"
+    if args.backend == "nmr" or width > run.DRAWN_COUNT_BITS:
+        # A device's few keys, or a wide register of which measurements
+        # write few bits: the dict holds what the dense vector cannot.
+        return cli_report.Outcomes.from_keys(result.probabilities, reverse, top)
+    import kovra_backends
+
+    kind = "keyed" if run.by_clbits(program, args) else "distribution"
+    values = cli_report.probability_values(result, kind, kovra_backends.KEY_FLOOR)
+    if reverse:
+        values = cli_report.reversed_order(values, width)
+    return cli_report.Outcomes(values, width, top)
 
 
-def _report(program, result, counts, args):
-    print(f"backend: {args.backend}; keys: {_key_meaning(program, args)}")
-    print("probabilities:")
-    for key, p in _ordered(result.probabilities, args).items():
-        print(f"  {key or '(none)'}  {p:.10f}")
-    sampled = f", {_counts_meaning(args)}" if args.sample else ""
-    print(f"counts ({args.shots} shots{sampled}):")
-    for key, n in _ordered(counts, args).items():
-        print(f"  {key or '(none)'}  {n}")
+def _report(program, result, counts, args, run):
+    from . import cli_report
+
+    drawn = run.drawn(program, args)
+    top = args.top if args.top is not None else ALL_OUTCOMES if args.json else DEFAULT_TOP
+    outcomes = _outcomes(program, result, args, run, top)
+    shown = cli_report.Counts(counts, args.bit_order == "qiskit", top)
+    meaning = _key_meaning(program, args, run)
+    if args.json:
+        kind, items = _key_order(program, args, run)
+        head = {"file": args.file, "backend": args.backend, "keys": {kind: items, "meaning": meaning},
+                "shots": args.shots}
+        tail = {"counts_are": _counts_meaning(args, drawn)}
+        if result.trajectories:
+            tail["trajectories"] = result.trajectories
+        cli_report.write_json(sys.stdout, head, outcomes, shown, tail, top != ALL_OUTCOMES)
+        return
+    header = f"backend: {args.backend}; keys: {meaning}"
+    if drawn:
+        header += (f"\n(outcomes over {run.outcome_bits(program, args)} bits, more than {run.DRAWN_COUNT_BITS}: "
+                   "no probabilities; the shots are drawn from the amplitudes)")
+    if result.trajectories:
+        header += f"\n(estimates: averaged over {result.trajectories} trajectories)"
+    sampled = f", {_counts_meaning(args, drawn)}" if args.sample or drawn else ""
+    cli_report.write_text(sys.stdout, header, outcomes, shown, f"{args.shots} shots{sampled}")
 
 
-def _plot(program, result, counts, args):
-    kind, labels = _key_order(program, args)
+def _plot(program, result, counts, args, run):
+    from . import plot
+
+    kind, labels = _key_order(program, args, run)
     how = "sampled counts" if args.sample else "counts by the rounding rule"
     title = f"{os.path.basename(args.file)} on {args.backend}: {how} of {args.shots} shots above the bars"
     plot.write(args.plot, result.probability_array(), counts, labels, title,
@@ -267,34 +234,74 @@ def _reader_may_leave():
         os.close(devnull)
 
 
+def _load_runner():
+    """The modules a run needs: qiskit's loader (the qasm extra) comes in
+    here, not at start-up."""
+    try:
+        from . import cli_run, plot
+        from ..qasm import QasmError, load_file
+    except ModuleNotFoundError as error:
+        package = (error.name or "qiskit").split(".")[0]
+        print(f"error: running a program needs {package}, which is not installed "
+              "(pip install 'kovra_backends[qasm]')", file=sys.stderr)
+        return None
+    return cli_run, plot, QasmError, load_file
+
+
+def _prepare(program, args, run):
+    """What is refused before the run, beyond the program itself."""
+    run.refuse_inputs(program, args)
+    width = len(run.key_items(program, args)[1])
+    if args.plot and width > run.DRAWN_COUNT_BITS:
+        # The plot reads the dense vector: 2^width entries.
+        raise run.UsageError(f"--plot: the keys have {width} bits; a plot takes at most {run.DRAWN_COUNT_BITS}")
+    run.check_report_fits(program, args)
+
+
 def _run(argv):
     parser = _parser()
     args = parser.parse_args(argv)
     if args.seed is not None and not args.sample:
         parser.error("--seed needs --sample")
+    if args.backend == "nmr" and (args.noise or args.method or args.threads):
+        parser.error("--noise, --method and --threads are options of the simulator, not the NMR device")
+    loaded = _load_runner()
+    if loaded is None:
+        return 1
+    run, plot, QasmError, load_file = loaded
     try:
         # A plot that cannot be written is refused before the run.
         if args.plot:
             args.plot = plot.prepare_destination(args.plot)
+        noise = run.read_noise(args.noise) if args.noise else None
         # The device runs measurements where they stand too: one in the
         # middle of the program decoheres its qubit, which the gates after
         # it can show.
         program = load_file(args.file)
-        _refuse_inputs(program, args)
-        _check_report_fits(program, args)
-        result = _execute(program, args)
-        counts = _counts(result, args)
-    except (QasmError, OSError, UsageError) as error:
+        _prepare(program, args, run)
+        if args.threads:
+            run.limit_threads(args.threads)
+        result = run.execute(program, args, noise)
+        # Drawn shots are samples already.
+        if args.sample and not run.drawn(program, args):
+            counts = result.sample_counts(args.shots, seed=args.seed)
+        else:
+            counts = result.counts
+    except (QasmError, OSError, run.UsageError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
     except (RuntimeError, ValueError, IndexError, MemoryError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
     with _reader_may_leave():
-        (_report_json if args.json else _report)(program, result, counts, args)
+        try:
+            _report(program, result, counts, args, run)
+        except MemoryError as error:
+            print(f"error: {error}", file=sys.stderr)
+            return 1
     if args.plot:
         try:
-            _plot(program, result, counts, args)
+            _plot(program, result, counts, args, run)
         except (OSError, ValueError) as error:
             # Checked before the run, but the disk can still fill up or the
             # folder go away meanwhile.
