@@ -51,20 +51,34 @@ void foldReadout(std::map<std::string, double>& keyed, std::size_t at, const std
     keyed = std::move(out);
 }
 
+// What a branch's classical bits read: each bit's source (a register
+// qubit, or none: a bit settled or never written), the distinct measured
+// qubits among them (the first the marginal's top bit), and their marginal
+// probabilities in the branch.
+struct bit_sources {
+    std::vector<unsigned long> sources, read;
+    std::vector<double> sums;
+};
+
+template <class Space, class Branch>
+bit_sources sourcesOf(const Branch& b, const std::vector<int>& clbits, unsigned long qubits, unsigned long clbitCount) {
+    bit_sources out;
+    out.sources = lane_readout::requested_bit_lanes(b.record, clbits, static_cast<int>(clbitCount));
+    for (unsigned long q : out.sources)
+        if (q < qubits && std::find(out.read.begin(), out.read.end(), q) == out.read.end()) out.read.push_back(q);
+    std::vector<unsigned long> positions;
+    for (unsigned long q : out.read) positions.push_back(qubits - 1 - q);
+    out.sums = Space::marginal(b.state, qubits, positions);
+    return out;
+}
+
 }  // namespace
 
 template <class Space>
 std::map<std::string, double> run<Space>::classical(const std::vector<int>& clbits) const {
     std::map<std::string, double> out;
     for (const branch& b : branches_) {
-        const std::vector<unsigned long> sources =
-            lane_readout::requested_bit_lanes(b.record, clbits, static_cast<int>(clbits_));
-        std::vector<unsigned long> read;  // distinct measured qubits, the first the key's top bit
-        for (unsigned long q : sources)
-            if (q < qubits_ && std::find(read.begin(), read.end(), q) == read.end()) read.push_back(q);
-        std::vector<unsigned long> positions;
-        for (unsigned long q : read) positions.push_back(qubits_ - 1 - q);
-        const std::vector<double> sums = Space::marginal(b.state, qubits_, positions);
+        const auto [sources, read, sums] = sourcesOf<Space>(b, clbits, qubits_, clbits_);
         std::map<std::string, double> mine;
         for (std::size_t key = 0; key < sums.size(); ++key) {
             if (sums[key] == 0) continue;
@@ -95,11 +109,7 @@ void run<Space>::addClassical(const std::vector<int>& clbits, std::vector<double
                               std::vector<std::size_t>& reached) const {
     const std::size_t width = clbits.size();
     for (const branch& b : branches_) {
-        const std::vector<unsigned long> sources =
-            lane_readout::requested_bit_lanes(b.record, clbits, static_cast<int>(clbits_));
-        std::vector<unsigned long> read;  // distinct measured qubits, the first the marginal's top bit
-        for (unsigned long q : sources)
-            if (q < qubits_ && std::find(read.begin(), read.end(), q) == read.end()) read.push_back(q);
+        const auto [sources, read, sums] = sourcesOf<Space>(b, clbits, qubits_, clbits_);
         // Each read qubit's bits of the index, and the bits settled to 1.
         std::vector<std::size_t> bitsOf(read.size(), 0);
         std::size_t settledOnes = 0;
@@ -115,9 +125,6 @@ void run<Space>::addClassical(const std::vector<int>& clbits, std::vector<double
                 settledOnes |= bit;
             }
         }
-        std::vector<unsigned long> positions;
-        for (unsigned long q : read) positions.push_back(qubits_ - 1 - q);
-        const std::vector<double> sums = Space::marginal(b.state, qubits_, positions);
         // Distinct marginal keys reach distinct indices: one sum each.
         std::map<std::size_t, double> mine;  // by index: the keys' order
         for (std::size_t key = 0; key < sums.size(); ++key) {
