@@ -16,8 +16,8 @@ constexpr std::size_t kCharactersPerEdit = 3;
 
 const std::vector<std::string>& simulator() {
     static const std::vector<std::string> keys = {
-        "shots",    "mqubits", "mcbits",      "parallel",      "print_circuit", "fusion",
-        "local_state", "observables", "precision", "measure_reuse", "method",   "noise",
+        "shots",       "mqubits",     "mcbits",    "parallel",      "print_circuit", "fusion",
+        "local_state", "observables", "precision", "measure_reuse", "method",        "noise",
         "trajectories", "seed", "probabilities", "memory"};
     return keys;
 }
