@@ -6,7 +6,7 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
-__all__: list[str] = ['AUTO_DENSITY_QUBITS', 'BasicSimulator', 'CircuitError', 'CircuitIndexError', 'KEY_FLOOR', 'MAX_CHANNEL_QUBITS', 'MAX_EXPANDED_VERTICES', 'MAX_QUBITS', 'MAX_TRAJECTORIES', 'NMR', 'ParameterError', 'Program', 'Result', 'compile', 'distributed_run', 'free_bytes', 'graph_capsule', 'kernel_path']
+__all__: list[str] = ['AUTO_DENSITY_QUBITS', 'BasicSimulator', 'CircuitError', 'CircuitIndexError', 'ConfigTypeError', 'KEY_FLOOR', 'MAX_CHANNEL_QUBITS', 'MAX_EXPANDED_VERTICES', 'MAX_QUBITS', 'MAX_TRAJECTORIES', 'NMR', 'ParameterError', 'Program', 'Result', 'compile', 'distributed_run', 'free_bytes', 'graph_capsule', 'kernel_path']
 class CircuitError(RuntimeError, ValueError):
     """
     A vertex of the circuit graph the back ends cannot take; `vertex` is its id and `name` its "name".
@@ -18,6 +18,10 @@ class CircuitIndexError(CircuitError, IndexError):
 class ParameterError(CircuitError, TypeError):
     """
     A parameter function of a definition body that is no function or gives no number.
+    """
+class ConfigTypeError(RuntimeError, TypeError):
+    """
+    A configuration value of a type its key does not take (or an integer outside the range it takes). A RuntimeError too, as such refusals were before they had a class of their own.
     """
 class BasicSimulator:
     def __init__(self) -> None:
@@ -122,7 +126,7 @@ def distributed_run() -> dict:
     """
 def free_bytes() -> float:
     """
-    Bytes the process can still allocate, as the memory guard of a run counts them: the machine's available memory and, under an address-space limit, what is left of it (inf where nothing tells; negative past the limit).
+    Bytes the process can still allocate, as the memory guard of a run counts them: the machine's available memory and, under an address-space limit or the memory limit of the process's cgroup (or of an ancestor), what is left of it (inf where nothing tells; negative past a limit).
     """
 def graph_capsule(graph: typing.Any) -> typing.Any:
     """

@@ -19,8 +19,8 @@ void install(py::module_& m) {
     m.attr("MAX_TRAJECTORIES") = module_options::kMaxTrajectories;
     m.def("free_bytes", &memory_budget::free_bytes,
           "Bytes the process can still allocate, as the memory guard of a run counts them: the machine's "
-          "available memory and, under an address-space limit, what is left of it (inf where nothing tells; "
-          "negative past the limit).");
+          "available memory and, under an address-space limit or the memory limit of the process's cgroup (or "
+          "of an ancestor), what is left of it (inf where nothing tells; negative past a limit).");
 }
 
 }  // namespace limits_binding

@@ -13,6 +13,7 @@
 
 #include "bindings/circuit_errors.h"
 #include "bindings/limits_binding.h"
+#include "bindings/config/config_keys.h"
 #include "bindings/config/config_reader.h"
 #include "bindings/nmr_driver.h"
 #include "bindings/config/parameter_values.h"
@@ -229,6 +230,7 @@ PYBIND11_MODULE(kovra_backends, m) {
     });
     m.doc() = "Kovra Backends";
     circuit_errors::install(m);
+    install_config_errors(m);
     limits_binding::install(m);
     // The probability a key must exceed to appear in Result.probabilities.
     m.attr("KEY_FLOOR") = Result::kKeyFloor;
@@ -238,7 +240,7 @@ PYBIND11_MODULE(kovra_backends, m) {
         .def(
             "execute",
             [](BasicSimulator& self, const py::object& graph, const py::dict& config) {
-                return execute_simulator(self, graph_of(graph), config_reader(config));
+                return execute_simulator(self, graph_of(graph), config_reader(config, config_keys::simulator()));
             },
             py::arg("graph"), py::arg("config"), py::pos_only());
 
@@ -247,7 +249,7 @@ PYBIND11_MODULE(kovra_backends, m) {
         .def(
             "execute",
             [](Nmr& self, const py::object& graph, const py::dict& config) {
-                return execute_nmr(self, graph_of(graph), config_reader(config));
+                return execute_nmr(self, graph_of(graph), config_reader(config, config_keys::nmr()));
             },
             py::arg("graph"), py::arg("config"), py::pos_only());
 
@@ -297,7 +299,7 @@ PYBIND11_MODULE(kovra_backends, m) {
     m.def(
         "compile",
         [](const py::object& graph, const py::dict& config) {
-            return compile_simulator(graph_of(graph), config_reader(config));
+            return compile_simulator(graph_of(graph), config_reader(config, config_keys::simulator()));
         },
         py::arg("graph"), py::arg("config") = py::dict(),
         "Reads the graph and the BasicSimulator configuration once; gates whose \"params\" name free parameters "

@@ -13,7 +13,7 @@
 //   "print_circuit"  bool      False   the task document on stdout
 //   "timeout"        seconds   3600    how long the device may take
 //   "mqubits"        ints      absent  the reported qubits (all when absent), read after the circuit
-// Other keys are ignored.
+// Other keys are refused (config_keys lists these).
 #include "bindings/nmr_driver.h"
 
 #include <pybind11/pybind11.h>
@@ -44,6 +44,7 @@ void check_text(const char* key, const std::string& value) {
 
 // Every key but "mqubits", which is read once the circuit has been read.
 nmr_options read_options(const config_reader& config) {
+    config.refuse_unknown_keys();
     nmr_options o;
     o.ip = config.get_text("ip", o.ip);
     o.port = config.get_u16("port", o.port);

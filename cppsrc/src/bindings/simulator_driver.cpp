@@ -64,13 +64,16 @@ std::vector<program::sub_circuit> read_program(const igraph_t* graph, const std:
     const graph_attributes::graph_reader reader(graph);
     const bool parallel = options.parallel;
     const std::vector<frontend::sub_circuit_source> sources = frontend::simulator_sources(reader, order, parallel);
-    // The result is keyed by the first sub-circuit's qubits (unless by
-    // "mcbits"): one it lacks would key nothing (a key of no characters).
-    if (!sources.empty() && !options.mcbits) {
+    // The result is keyed by the first sub-circuit's qubits: one it lacks
+    // would key nothing (a key of no characters). Under "mcbits", which
+    // the keys then follow, such a qubit is refused all the same: it says
+    // the caller counts the register otherwise than the circuit does.
+    if (!sources.empty()) {
         for (int q : options.mqubits) {
             if (q < 0 || q >= sources.front().qnum) {
-                throw std::invalid_argument("\"mqubits\" names qubit " + std::to_string(q) + ", outside [0, " +
-                                            std::to_string(sources.front().qnum) + ")");
+                const std::string size = std::to_string(sources.front().qnum);
+                throw std::invalid_argument("\"mqubits\" names qubit " + std::to_string(q) + ", outside [0, " + size +
+                                            "): the register has " + size + " qubits");
             }
         }
     }

@@ -3,11 +3,12 @@
 // A large allocation that cannot be had does not always fail: the kernel
 // may grant it and kill the process once the pages are touched. So every
 // large allocation of a run is reserved here first, against what the
-// machine has available (and, under an address-space limit, what is left of
-// that), less what other runs of the process have reserved but maybe not yet
-// taken. A reservation that does not fit throws `exceeded`, which reaches
-// Python as MemoryError naming the figures; one that fits is held until the
-// memory it stands for has been allocated (the figures read then include it).
+// machine has available (and, under an address-space limit or a memory
+// cgroup's limit, what is left of that), less what other runs of the process
+// have reserved but maybe not yet taken. A reservation that does not fit
+// throws `exceeded`, which reaches Python as MemoryError naming the figures;
+// one that fits is held until the memory it stands for has been allocated
+// (the figures read then include it).
 #pragma once
 
 #include <sys/resource.h>
@@ -21,6 +22,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+
+#include "core/cgroup_memory.h"
 
 namespace memory_budget {
 
@@ -49,8 +52,9 @@ inline double proc_kilobytes(const char* path, const std::string& key) {
 }
 
 // What the process can still allocate: the machine's available memory
-// (physical memory where the kernel does not say), and no more than the
-// address space left under RLIMIT_AS.
+// (physical memory where the kernel does not say), no more than the address
+// space left under RLIMIT_AS, and no more than its memory cgroups (and their
+// ancestors) leave it under their limits.
 inline double free_bytes() {
     double available = proc_kilobytes("/proc/meminfo", "MemAvailable:");
     if (!std::isfinite(available)) {
@@ -63,7 +67,7 @@ inline double free_bytes() {
         double used = proc_kilobytes("/proc/self/status", "VmSize:");
         if (std::isfinite(used)) available = std::min(available, static_cast<double>(limit.rlim_cur) - used);
     }
-    return available;
+    return std::min(available, cgroup_memory::headroom());
 }
 
 struct ledger {

@@ -35,8 +35,8 @@ _QREG = re.compile(r"\bqreg\s+([A-Za-z_]\w*)\s*\[\s*(\d+)\s*\]")
 def available_memory():
     """Bytes the process can still allocate, as the simulator's memory
     guard counts them (its own reading): the machine's available memory
-    and, under an address-space limit, what is left of it. None where
-    nothing tells."""
+    and, under an address-space or cgroup memory limit, what is left of
+    it. None where nothing tells."""
     free = kovra_backends.free_bytes()
     return max(free, 0.0) if math.isfinite(free) else None
 

@@ -22,7 +22,6 @@ at the end costs one state vector, not one per outcome.
 import collections
 import datetime
 import uuid
-import warnings
 
 import numpy as np
 from qiskit import QuantumCircuit
@@ -33,6 +32,7 @@ from qiskit.result.models import ExperimentResult, ExperimentResultData
 
 import kovra_backends
 from . import estimates
+from ..suggest import unknown_name
 from ..translate.angles import parameter_name
 from .backend_lowering import (
     DEFAULT_WHILE_LIMIT,
@@ -60,6 +60,12 @@ DRAWN_COUNT_BITS = 20
 _SEED_BOUND = 2**63
 
 
+class UnknownOptionError(ValueError, AttributeError):
+    """An option KovraBackend does not have, named with the one it was
+    likely meant to be (an AttributeError too, as Qiskit's set_options
+    raised for one)."""
+
+
 class KovraBackend(BackendV2):
     """Exact state-vector simulation of Qiskit circuits, with sampled counts.
 
@@ -85,8 +91,16 @@ class KovraBackend(BackendV2):
             self.set_options(**options)
 
     def set_options(self, **fields):
+        self._refuse_unknown(fields)
         _check_options(fields)
         super().set_options(**fields)
+
+    def _refuse_unknown(self, options):
+        """Refuses an option the backend does not have: a misspelt one
+        ("shot") would otherwise leave the default in its place."""
+        for key in options:
+            if not hasattr(self.options, key):
+                raise UnknownOptionError(unknown_name(key, list(self.options), f"a {type(self).__name__} option"))
 
     @property
     def target(self):
@@ -103,9 +117,7 @@ class KovraBackend(BackendV2):
                        trajectories=None)
 
     def run(self, run_input, **options):
-        for key in options:
-            if not hasattr(self.options, key):
-                warnings.warn(f"option '{key}' is not used by {self.name}", stacklevel=2)
+        self._refuse_unknown(options)
         _check_options(options)
         shots = options.get("shots", self.options.shots)
         seed = options.get("seed_simulator", self.options.seed_simulator)

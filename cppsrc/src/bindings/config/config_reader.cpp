@@ -1,5 +1,27 @@
 #include "bindings/config/config_reader.h"
 
+#include <algorithm>
+
+#include "bindings/config/config_keys.h"
+
+namespace {
+
+// Created with the module and kept for the life of the process.
+PyObject* config_type_error = nullptr;
+
+}  // namespace
+
+void install_config_errors(py::module_& m) {
+    const py::tuple bases = py::make_tuple(py::handle(PyExc_RuntimeError), py::handle(PyExc_TypeError));
+    config_type_error = PyErr_NewExceptionWithDoc(
+        "kovra_backends.ConfigTypeError",
+        "A configuration value of a type its key does not take (or an integer outside the range it takes). A "
+        "RuntimeError too, as such refusals were before they had a class of their own.",
+        bases.ptr(), nullptr);
+    if (config_type_error == nullptr) throw py::error_already_set();
+    m.add_object("ConfigTypeError", py::reinterpret_borrow<py::object>(config_type_error));
+}
+
 bool is_complex_number(const py::handle& value) {
     if (PyComplex_Check(value.ptr())) return true;
     if (PyFloat_Check(value.ptr()) || PyLong_Check(value.ptr())) return false;  // the usual case, without an import
@@ -7,13 +29,33 @@ bool is_complex_number(const py::handle& value) {
     return py::isinstance(value, numbers.attr("Complex")) && !py::isinstance(value, numbers.attr("Real"));
 }
 
+void config_reader::refuse_unknown_keys() const {
+    for (const auto& entry : config_) {
+        const py::handle key = entry.first;
+        // Text that UTF-8 cannot hold (a lone surrogate) is no key either.
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_Check(key.ptr()) ? PyUnicode_AsUTF8AndSize(key.ptr(), &size) : nullptr;
+        if (utf8 == nullptr) PyErr_Clear();
+        const std::string given = utf8 ? std::string(utf8, static_cast<std::size_t>(size)) : std::string();
+        if (utf8 && std::find(known_->begin(), known_->end(), given) != known_->end()) continue;
+        throw py::value_error(config_keys::unknown_key_message(py::repr(key).cast<std::string>(), given, *known_));
+    }
+}
+
+void config_reader::require_known(const char* key) const {
+    if (std::find(known_->begin(), known_->end(), key) == known_->end())
+        throw std::logic_error(std::string("the configuration key \"") + key + "\" is read but not listed");
+}
+
 bool config_reader::has(const char* key) const {
+    require_known(key);
     int found = PyDict_Contains(config_.ptr(), py::str(key).ptr());
     if (found < 0) throw py::error_already_set();
     return found == 1;
 }
 
 py::object config_reader::item(const char* key) const {
+    require_known(key);
     return py::reinterpret_borrow<py::object>(PyDict_GetItemString(config_.ptr(), key));
 }
 
@@ -62,9 +104,11 @@ T cast_named(const py::handle& value, const std::string& what) {
         return py::cast<T>(value);
     } catch (const py::cast_error&) {
         const std::string type = py::str(py::type::of(value));
-        throw py::cast_error("Unable to cast Python instance of type " + type + " to C++ type '" + wanted<T>::cpp +
-                             "': " + what + " must be " + wanted<T>::text + ", got " +
-                             py::repr(value).cast<std::string>());
+        PyErr_SetString(config_type_error, ("Unable to cast Python instance of type " + type + " to C++ type '" +
+                                            wanted<T>::cpp + "': " + what + " must be " + wanted<T>::text +
+                                            ", got " + py::repr(value).cast<std::string>())
+                                               .c_str());
+        throw py::error_already_set();
     }
 }
 
@@ -103,4 +147,18 @@ std::vector<int> config_reader::get_int_list(const char* key) const {
     for (std::size_t k = 0; k < items.size(); ++k)
         out.push_back(cast_named<int>(items[k], "\"" + std::string(key) + "\" item " + std::to_string(k)));
     return out;
+}
+
+py::object config_reader::get_integer(const char* key) const {
+    if (!has(key) || item(key).is_none()) return py::none();
+    const py::object value = item(key);
+    PyObject* integer = PyNumber_Index(value.ptr());
+    if (integer == nullptr) {
+        PyErr_Clear();
+        PyErr_SetString(config_type_error, ("\"" + std::string(key) + "\" must be an integer, got " +
+                                            py::repr(value).cast<std::string>())
+                                               .c_str());
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(integer);
 }

@@ -1,9 +1,10 @@
 // Typed reads of an `execute` configuration dict.
 //
 // Each key is read in two steps: a membership test, then a conversion through
-// pybind11's standard casters. A failed conversion raises pybind11's cast
-// error, which reaches Python as RuntimeError: pybind11's message, followed
-// by the key, what it takes and the value given.
+// pybind11's standard casters. A failed conversion raises
+// kovra_backends.ConfigTypeError, a TypeError and (as these refusals always
+// were) a RuntimeError: pybind11's cast message, followed by the key, what it
+// takes and the value given.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -21,9 +22,19 @@ namespace py = pybind11;
 // of numpy's drops the imaginary part with only a warning.
 bool is_complex_number(const py::handle& value);
 
+// Adds ConfigTypeError(RuntimeError, TypeError) to the module.
+void install_config_errors(py::module_& m);
+
 class config_reader {
 public:
-    explicit config_reader(py::dict config) : config_(std::move(config)) {}
+    // `known`: every key the back end reads (config_keys), which outlives
+    // the reader.
+    config_reader(py::dict config, const std::vector<std::string>& known)
+        : config_(std::move(config)), known_(&known) {}
+
+    // ValueError naming the first key of the dict that is not known, with
+    // the known key it was likely meant to be.
+    void refuse_unknown_keys() const;
 
     bool has(const char* key) const;
     bool get_bool(const char* key, bool fallback) const;
@@ -36,6 +47,9 @@ public:
     // The items of any iterable, taken once before any is converted; every
     // element read as a 32-bit int.
     std::vector<int> get_int_list(const char* key) const;
+    // Any Python integer (or object with __index__), unbounded; None when
+    // the key is absent or None.
+    py::object get_integer(const char* key) const;
 
     // The value of a text key that names one of `choices`, the first of
     // them when the key is absent; ValueError listing them otherwise.
@@ -54,5 +68,10 @@ public:
     py::object item(const char* key) const;
 
 private:
+    // A read of a key the back end does not list would be refused before
+    // it: a fault of this code, raised at the read.
+    void require_known(const char* key) const;
+
     py::dict config_;
+    const std::vector<std::string>* known_;
 };

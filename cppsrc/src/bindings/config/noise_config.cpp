@@ -218,12 +218,8 @@ void read_trajectories(const config_reader& config, simulator_options& options) 
                                         ", not " + std::to_string(count));
         options.trajectories = static_cast<unsigned long>(count);
     }
-    if (config.has("seed") && !config.item("seed").is_none()) {
-        const py::object seed = py::reinterpret_steal<py::object>(PyNumber_Index(config.item("seed").ptr()));
-        if (!seed) {
-            PyErr_Clear();
-            throw std::invalid_argument("\"seed\" must be an integer");
-        }
+    const py::object seed = config.get_integer("seed");
+    if (!seed.is_none()) {
         // Any integer, taken modulo 2^64.
         options.seed = PyLong_AsUnsignedLongLongMask(seed.ptr());
     } else {

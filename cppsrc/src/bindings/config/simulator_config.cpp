@@ -21,7 +21,7 @@
 //                                      drawn from the final amplitudes
 //   "memory"         bool      False   with "probabilities": False, Result.memory lists the shots in order
 //
-// Other keys are ignored.
+// Other keys are refused (config_keys lists these).
 #include "bindings/config/simulator_config.h"
 
 #include "bindings/config/noise_config.h"
@@ -101,6 +101,7 @@ precision_choice read_precision(const config_reader& config) {
 }  // namespace
 
 simulator_options read_simulator_options(const config_reader& config, bool& mqubits_unreadable) {
+    config.refuse_unknown_keys();
     simulator_options options;
     options.parallel = config.get_bool("parallel", false);
     options.print_circuit = config.get_bool("print_circuit", false);
