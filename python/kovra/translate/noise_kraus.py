@@ -24,6 +24,15 @@ SAME_UNITARY_TOLERANCE = 1e-12
 # Choi eigenvalues below this fraction of the largest are rounding: the
 # operators they would give weigh nothing.
 CHOI_RELATIVE_FLOOR = 1e-14
+# Entries below this fraction of the largest are rounding residue of exact
+# zeros (sums that cancel, in the remainder's superoperator and in its
+# eigenvectors): they are made 0, which moves the channel by far less than
+# any noise model's own precision and lets the run see the operators'
+# sparsity (a density-matrix run skips exact zeros of the superoperator).
+# An eigenvector of a small eigenvalue carries residue of about 1e-16 of
+# the largest, scaled up by its own smallness: hence the operators' floor.
+SUPEROP_ROUNDING = 1e-15
+OPERATOR_ROUNDING = 1e-13
 # An entry counts as the phase reference when its magnitude is at least
 # this fraction of the largest: the first such entry, so that two copies of
 # one unitary that differ in rounding pick the same entry.
@@ -54,8 +63,15 @@ def structured_kraus(error):
             weights.append(probability)
     operators = [np.sqrt(w) * u for w, u in zip(weights, unitaries)]
     if remainder is not None:
+        remainder = _without_residue(remainder, SUPEROP_ROUNDING * np.abs(remainder).max())
         operators += choi_operators(remainder, 2**error.num_qubits)
-    return operators
+    floor = OPERATOR_ROUNDING * max(np.abs(k).max() for k in operators)
+    return [_without_residue(k, floor) for k in operators]
+
+
+def _without_residue(matrix, floor):
+    """`matrix` with its entries below `floor` (rounding residue) made 0."""
+    return np.where(np.abs(matrix) < floor, 0, matrix)
 
 
 def _unitary(circuit):
@@ -78,10 +94,16 @@ def _unitary(circuit):
 def choi_operators(superop, dim):
     """Kraus matrices of a (sub-)channel given by its superoperator in
     Qiskit's column-stacking convention, as many as its Choi matrix's rank."""
+    from scipy.linalg import schur
+
     # Qiskit's reshuffle of a superoperator into its Choi matrix, whose
-    # eigenvectors, unstacked by columns, are the operators.
+    # eigenvectors, unstacked by columns, are the operators. A Schur
+    # decomposition (as Qiskit's own conversion uses) keeps degenerate
+    # eigenvectors apart where eigh mixes them: their superoperator then
+    # holds the exact zeros the channel has, not residue that cancels.
     choi = superop.reshape(dim, dim, dim, dim).transpose(3, 1, 2, 0).reshape(dim * dim, dim * dim)
-    values, vectors = np.linalg.eigh((choi + choi.conj().T) / 2)
+    triangle, vectors = schur((choi + choi.conj().T) / 2, output="complex")
+    values = triangle.diagonal().real
     floor = CHOI_RELATIVE_FLOOR * max(values.max(), 0.0)
     return [np.sqrt(value) * vectors[:, k].reshape(dim, dim, order="F")
             for k, value in sorted(enumerate(values), key=lambda kv: -kv[1]) if value > floor]
