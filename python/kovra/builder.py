@@ -29,6 +29,7 @@ large circuits stays linear.
 import operator
 
 import igraph
+import numpy as np
 
 GATE, CALL, REGISTER, QUBIT, CLBIT = 0, 1, 4, 5, 6
 EQUAL, NOT_EQUAL, LESS, GREATER, LESS_EQUAL, GREATER_EQUAL = range(6)
@@ -169,12 +170,21 @@ class CircuitBuilder(_Wires):
         """Appends a channel on `qubits` given by its Kraus operators (a
         "KRAUS" vertex): square matrices of 2^len(qubits) rows, the first
         listed qubit the top bit of a row or column number."""
-        params = []
-        for matrix in operators:
-            for row in matrix:
-                for entry in row:
-                    z = complex(entry)
-                    params += [z.real, z.imag]
+        try:
+            # A noise model puts a channel after every gate: numpy flattens
+            # a stack of matrices in the loop's order, to the same doubles.
+            stack = np.asarray(operators, dtype=np.complex128)
+        except (TypeError, ValueError):
+            stack = None
+        if stack is not None and stack.ndim == 3:
+            params = stack.view(np.float64).ravel().tolist()
+        else:
+            params = []  # ragged or odd entries: as given, for the back end to refuse by name
+            for matrix in operators:
+                for row in matrix:
+                    for entry in row:
+                        z = complex(entry)
+                        params += [z.real, z.imag]
         v = self._operation(GATE, "KRAUS", qubits, params, condition, attrs)
         self._wire_qubits(v, qubits)
         return v

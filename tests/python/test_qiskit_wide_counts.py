@@ -143,3 +143,27 @@ def test_keyed_draws_are_the_dense_vectors_draws(monkeypatch):
         monkeypatch.setattr(primitives, "DENSE_ENTRIES_PER_KEY", per_key)
         drawn[per_key] = primitives._drawn_bits(result, len(bits), 500, np.random.default_rng(9))
     assert np.array_equal(*drawn.values()) and drawn[0].any()
+
+
+def test_the_sampler_draws_wide_registers_from_the_amplitudes_by_the_seed():
+    from kovra.qiskit import Sampler
+
+    theta = Parameter("theta")
+    circuit = wide_circuit(theta)
+    circuit.add_register(ClassicalRegister(3, "spare"))  # never written: reads 0
+    values = [[0.4], [0.4], [3.0]]
+
+    def shots(seed):
+        data = Sampler(seed=seed).run([(circuit, values)], shots=SHOTS).result()[0].data
+        return np.concatenate([data[r.name].to_bool_array(order="little") for r in circuit.cregs], axis=-1)
+
+    drawn = shots(8)
+    assert drawn.shape == (len(values), SHOTS, circuit.num_clbits) and not drawn[..., WIDTH:].any()
+    for k, (value,) in enumerate(values):
+        exact = KovraBackend().probabilities(circuit.assign_parameters({theta: value}))
+        # Qiskit's keys: registers last to first, bit 0 of each rightmost.
+        edges = np.cumsum([0] + [r.size for r in circuit.cregs])
+        counts = collections.Counter(" ".join("".join("1" if b else "0" for b in row[lo:hi][::-1])
+                                              for lo, hi in zip(edges[-2::-1], edges[:0:-1])) for row in drawn[k])
+        assert p_value(counts, exact) > P_VALUE_FLOOR
+    assert np.array_equal(drawn, shots(8)) and not np.array_equal(drawn[0], drawn[1])

@@ -7,8 +7,10 @@ values then only binds angles and runs in C++. Expectation values are exact
 (``precision`` 0), or carry Gaussian noise of that standard deviation;
 dynamic circuits (mid-circuit measurements, resets, ``if_test``) are taken as
 ``KovraBackend`` takes them, and their expectation values average exactly
-over every branch. With ``noise_model`` (a ``qiskit_aer.noise.NoiseModel``)
-both run the circuits as density matrices, as ``KovraBackend`` does: exact
+over every branch. A Sampler PUB measuring more than DENSE_SAMPLED_BITS bits
+has the simulator draw its shots from the final amplitudes, as the backend
+does, without a distribution of 2^bits entries. With ``noise_model`` (a
+``qiskit_aer.noise.NoiseModel``) both run the circuits as density matrices, as ``KovraBackend`` does: exact
 up to 14 qubits; a wider noisy circuit runs as trajectories (``method``,
 ``estimates``), and its results are estimates: the Estimator's ``stds``
 hold their standard errors and the metadata says ``"exact": False``.
@@ -28,11 +30,14 @@ from . import estimates
 from ..translate.angles import parameter_name
 from .backend_lowering import compile_measured, lower_circuit, noise_lookup
 
-# A Sampler PUB that measures more bits than this reads its distribution
-# as keys where they are fewer than a dense vector's 2^bits entries would
-# cost (kovra.qiskit.DRAWN_COUNT_BITS, where the backend changes too):
-# narrower ones sample the dense vector, as they always have.
+# A Sampler PUB that measures more bits than this has the simulator draw
+# its shots from the final amplitudes (kovra.qiskit.DRAWN_COUNT_BITS, where
+# the backend changes too): its distribution would be 2^bits doubles beside
+# the state, and a dict of keys as wide. Narrower ones sample the dense
+# vector, as they always have.
 DENSE_SAMPLED_BITS = 20
+# Seeds of the PUBs whose shots the simulator draws: below 2^63.
+_SEED_BOUND = 2**63
 # A keyed outcome costs about this many dense entries (a Python str and
 # float against 8 bytes): wider distributions with this many entries per
 # key or fewer are still sampled from the dense vector, the same draws.
@@ -158,13 +163,22 @@ class Sampler(BaseSamplerV2):
     def _run_pub(self, pub):
         rng = np.random.default_rng(self._seed)
         circuit = pub.circuit
-        program, bits = compile_measured(circuit, noise=self._noise, config=self._config)
         shape, shots = pub.parameter_values.shape, pub.shots
+
+        def draws(bits):
+            # A wide PUB's shots come from the run itself, seeded by the
+            # PUB's generator (each set of values mixes in its place).
+            if len(bits) <= DENSE_SAMPLED_BITS:
+                return {}
+            return {"probabilities": False, "shots": shots, "memory": True, "seed": int(rng.integers(_SEED_BOUND))}
+
+        program, bits = compile_measured(circuit, noise=self._noise, config=self._config, config_for_bits=draws)
         drawn = np.zeros((math.prod(shape), shots, circuit.num_clbits), dtype=bool)
         estimated = 0
         if program is not None:
             for k, result in enumerate(program.run(_values(pub, circuit, program))):
-                drawn[k][:, bits] = _drawn_bits(result, len(bits), shots, rng)
+                drawn[k][:, bits] = (_shot_bits(result.memory, len(bits)) if len(bits) > DENSE_SAMPLED_BITS
+                                     else _drawn_bits(result, len(bits), shots, rng))
                 estimated = max(estimated, result.trajectories)
         estimates.warn_if_estimated(estimated, self._method, circuit, stacklevel=4)
         data = {}
@@ -177,9 +191,18 @@ class Sampler(BaseSamplerV2):
                                           **estimates.metadata(estimated)})
 
 
+def _shot_bits(keys, width):
+    """The shots a run drew (their keys, in the order drawn) as rows of
+    booleans (column j: the key's character j)."""
+    if not keys:
+        return np.zeros((0, width), dtype=bool)
+    characters = np.frombuffer("".join(keys).encode("ascii"), dtype=np.uint8)
+    return characters.reshape(len(keys), width) == ord("1")
+
+
 def _drawn_bits(result, width, shots, rng):
-    """`shots` outcomes of the result's distribution over `width` measured
-    bits, as rows of booleans (column j: the key's character j).
+    """`shots` outcomes of the distribution a result holds over `width`
+    measured bits, as rows of booleans (column j: the key's character j).
 
     The draws are numpy's ``choice`` over the outcomes in key order,
     whether they come from the dense vector or from the keys alone: the
