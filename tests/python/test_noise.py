@@ -392,11 +392,7 @@ def test_a_noisy_circuit_too_wide_for_a_density_matrix_gives_estimates_that_say_
 
     from kovra.estimates import AUTO_DENSITY_QUBITS
 
-    # The depolarizing error is drawn as its Paulis, so a trajectory's value
-    # takes two values: an error this strong flips enough of 100 (and of 20)
-    # for their standard error to be a fair yardstick (at 0.2, 2 flips among
-    # 100 land 5.7 standard errors out about once in 500).
-    qubits, p, angles = AUTO_DENSITY_QUBITS + 1, 0.6, [0.4, 2.0]
+    qubits, p, angles = AUTO_DENSITY_QUBITS + 1, 0.2, [0.4, 2.0]
     qc, model = rotated_under_depolarizing(qubits, p)
     pub = (qc, [SparsePauliOp("I" * (qubits - 1) + "Z"), SparsePauliOp("Z" + "I" * (qubits - 1))],
            [[a] for a in angles])
