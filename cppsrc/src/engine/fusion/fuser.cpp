@@ -162,12 +162,29 @@ private:
                 }
             const unsigned qubits = static_cast<unsigned>(popcount(positions));
             if (qubits > limits.qubits || count <= bestGates) continue;
-            if (qubits > limits.denseQubits && rowWidth(join(touching, subset, i, false).shape) > limits.rowWidth)
-                continue;
+            if (qubits > limits.denseQubits) {
+                const unsigned width = rowWidth(join(touching, subset, i, false).shape);
+                if (width > limits.rowWidth && width > widestOn(positions, touching, subset, i)) continue;
+            }
             best = subset;
             bestGates = count;
         }
         return join(touching, best, i, true);
+    }
+
+    // The widest rows a part of the join already has on all of `positions`:
+    // a given matrix there (a channel's superoperator on a density matrix
+    // is dense) costs that per pass anyway, so joining the gates around it
+    // saves their passes and costs nothing more.
+    unsigned widestOn(unsigned long positions, const std::vector<std::size_t>& touching, unsigned long subset,
+                      std::size_t i) const {
+        unsigned widest = 0;
+        if (gates[i].kind == compiled_gate::FUSED && gates[i].positions() == positions)
+            widest = gates[i].fused->rowWidth;
+        for (std::size_t t = 0; t < touching.size(); ++t)
+            if ((subset & (1UL << t)) && open[touching[t]].positions == positions)
+                widest = std::max(widest, rowWidth(open[touching[t]].shape));
+        return widest;
     }
 
     // Drops open groups by index (`which` ascending).
