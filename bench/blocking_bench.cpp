@@ -31,6 +31,7 @@
 namespace {
 
 using json = nlohmann::json;
+using state_vector = std::vector<std::complex<double>>;
 
 // The gate records of the circuit, angles in degrees as the translation hands them over.
 std::vector<gate_unit> gatesOf(const json& circuit) {
@@ -54,8 +55,8 @@ std::vector<gate_unit> gatesOf(const json& circuit) {
     return out;
 }
 
-gates::state_vector zeroState(unsigned long n) {
-    gates::state_vector v = large_vectors::filled(std::size_t(1) << n, std::complex<double>());
+state_vector zeroState(unsigned long n) {
+    state_vector v = large_vectors::filled(std::size_t(1) << n, std::complex<double>());
     v[0] = 1.0;
     return v;
 }
@@ -76,7 +77,7 @@ template <class Fn>
 timing medianSeconds(unsigned long n, int reps, Fn run) {
     std::vector<double> walls, cpus;
     for (int r = 0; r < reps; ++r) {
-        gates::state_vector v = zeroState(n);
+        state_vector v = zeroState(n);
         const auto start = std::chrono::steady_clock::now();
         const double cpuStart = processCpuSeconds();
         run(v);
@@ -109,14 +110,14 @@ int main(int argc, char** argv) {
         }
         const bool oneByOneToo = argc <= 2 || std::stoi(argv[2]) > 0;
         unsigned long passes = 0;
-        const timing blocked = medianSeconds(n, reps, [&](gates::state_vector& v) { passes = gates::runGates(v, compiled); });
+        const timing blocked = medianSeconds(n, reps, [&](state_vector& v) { passes = gates::runGates(v, compiled); });
         json out{{"gates", compiled.size()}, {"passes", passes}, {"blocked_s", blocked.wall}, {"blocked_cpu_s", blocked.cpu}};
         if (oneByOneToo)
-            out["gate_by_gate_s"] = medianSeconds(n, reps, [&](gates::state_vector& v) {
+            out["gate_by_gate_s"] = medianSeconds(n, reps, [&](state_vector& v) {
                 for (const gate_unit& g : records) g.execute(v);
             }).wall;
         if (argc > 3) {
-            gates::state_vector exact = zeroState(n);
+            state_vector exact = zeroState(n);
             gates::runGates(exact, compiled);
             for (int a = 3; a < argc; ++a) {
                 const std::string limit = argv[a];
@@ -132,10 +133,10 @@ int main(int argc, char** argv) {
                 const double fuseSeconds =
                     std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
                 unsigned long fusedPasses = 0;
-                const timing seconds = medianSeconds(n, reps, [&](gates::state_vector& v) {
+                const timing seconds = medianSeconds(n, reps, [&](state_vector& v) {
                     fusedPasses = gates::runGates(v, fused.steps);
                 });
-                gates::state_vector v = zeroState(n);
+                state_vector v = zeroState(n);
                 gates::runGates(v, fused.steps);
                 double error = 0;
                 for (std::size_t k = 0; k < v.size(); ++k) error = std::max(error, std::abs(v[k] - exact[k]));
