@@ -10,7 +10,8 @@
 // "fuse_s", "max_error", "shapes"}}: the fused run's steps (matrices and gates
 // left alone, and how many of each shape: positions x entries per row), passes, times, the time fusing took, and its largest amplitude
 // difference from the exact run. A negative REPS skips the gate-by-gate
-// timing.
+// timing. Limits ending in "f" ("4f") run in single precision, as a
+// "precision": "single" call does (every step a float matrix).
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -31,6 +32,7 @@
 namespace {
 
 using json = nlohmann::json;
+using state_vector = std::vector<std::complex<double>>;
 
 // The gate records of the circuit, angles in degrees as the translation hands them over.
 std::vector<gate_unit> gatesOf(const json& circuit) {
@@ -54,8 +56,8 @@ std::vector<gate_unit> gatesOf(const json& circuit) {
     return out;
 }
 
-gates::state_vector zeroState(unsigned long n) {
-    gates::state_vector v = large_vectors::filled(std::size_t(1) << n, std::complex<double>());
+state_vector zeroState(unsigned long n) {
+    state_vector v = large_vectors::filled(std::size_t(1) << n, std::complex<double>());
     v[0] = 1.0;
     return v;
 }
@@ -72,11 +74,12 @@ struct timing {
     double wall, cpu;
 };
 
-template <class Fn>
+template <class Amplitude = std::complex<double>, class Fn>
 timing medianSeconds(unsigned long n, int reps, Fn run) {
     std::vector<double> walls, cpus;
     for (int r = 0; r < reps; ++r) {
-        gates::state_vector v = zeroState(n);
+        std::vector<Amplitude> v = large_vectors::filled(std::size_t(1) << n, Amplitude());
+        v[0] = 1.0;
         const auto start = std::chrono::steady_clock::now();
         const double cpuStart = processCpuSeconds();
         run(v);
@@ -109,14 +112,14 @@ int main(int argc, char** argv) {
         }
         const bool oneByOneToo = argc <= 2 || std::stoi(argv[2]) > 0;
         unsigned long passes = 0;
-        const timing blocked = medianSeconds(n, reps, [&](gates::state_vector& v) { passes = gates::runGates(v, compiled); });
+        const timing blocked = medianSeconds(n, reps, [&](state_vector& v) { passes = gates::runGates(v, compiled); });
         json out{{"gates", compiled.size()}, {"passes", passes}, {"blocked_s", blocked.wall}, {"blocked_cpu_s", blocked.cpu}};
         if (oneByOneToo)
-            out["gate_by_gate_s"] = medianSeconds(n, reps, [&](gates::state_vector& v) {
+            out["gate_by_gate_s"] = medianSeconds(n, reps, [&](state_vector& v) {
                 for (const gate_unit& g : records) g.execute(v);
             }).wall;
         if (argc > 3) {
-            gates::state_vector exact = zeroState(n);
+            state_vector exact = zeroState(n);
             gates::runGates(exact, compiled);
             for (int a = 3; a < argc; ++a) {
                 const std::string limit = argv[a];
@@ -126,19 +129,33 @@ int main(int argc, char** argv) {
                 if (by != std::string::npos) limits.rowWidth = static_cast<unsigned>(std::stoul(limit.substr(by + 1)));
                 const std::size_t dense = limit.find('d');
                 if (dense != std::string::npos) limits.denseQubits = static_cast<unsigned>(std::stoul(limit.substr(dense + 1)));
+                const bool single = limit.back() == 'f';
+                limits.splitPermutations = !single;
                 const auto start = std::chrono::steady_clock::now();
                 gates::fused_run fused = gates::fuseGates(compiled, limits);
-                gates::orderForTiles(fused, std::size_t(1) << n);
+                if (single) gates::matricesOnly(fused);
+                gates::orderForTiles(fused, std::size_t(1) << n,
+                                     single ? sizeof(std::complex<float>) : sizeof(std::complex<double>));
                 const double fuseSeconds =
                     std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
                 unsigned long fusedPasses = 0;
-                const timing seconds = medianSeconds(n, reps, [&](gates::state_vector& v) {
-                    fusedPasses = gates::runGates(v, fused.steps);
-                });
-                gates::state_vector v = zeroState(n);
-                gates::runGates(v, fused.steps);
                 double error = 0;
-                for (std::size_t k = 0; k < v.size(); ++k) error = std::max(error, std::abs(v[k] - exact[k]));
+                timing seconds{};
+                const auto run = [&](auto zero) {
+                    using amplitude = decltype(zero);
+                    seconds = medianSeconds<amplitude>(n, reps, [&](std::vector<amplitude>& v) {
+                        fusedPasses = gates::runGates(v, fused.steps);
+                    });
+                    std::vector<amplitude> v(std::size_t(1) << n);
+                    v[0] = 1.0;
+                    gates::runGates(v, fused.steps);
+                    for (std::size_t k = 0; k < v.size(); ++k)
+                        error = std::max(error, std::abs(std::complex<double>(v[k]) - exact[k]));
+                };
+                if (single)
+                    run(std::complex<float>());
+                else
+                    run(std::complex<double>());
                 json shapes = json::object();  // steps by positions x entries per row ("gate": left alone)
                 for (const gates::compiled_gate& step : fused.steps) {
                     const std::string shape = step.kind != gates::compiled_gate::FUSED

@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
             gates.push_back(runs.back().steps[0]);
         }
         const unsigned long matrices = gates.size();
-        gates::state_vector state(std::size_t(1) << qubits, cd(0.001, 0.0));
+        std::vector<cd> state(std::size_t(1) << qubits, cd(0.001, 0.0));
         double best = 1e300;
         for (int rep = 0; rep < 7; ++rep) {
             const auto start = clock_type::now();

@@ -62,6 +62,8 @@ def main():
     checking = bool(job.get("probs_out"))
     # "fusion" off: the exact gate-by-gate arithmetic; on: gates merged into matrices.
     config = {"fusion": bool(job.get("fusion"))}
+    if job.get("precision"):
+        config["precision"] = job["precision"]
     if not checking:
         config["mqubits"] = [0]
     baseline = rss_mib()
