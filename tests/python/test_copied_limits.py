@@ -57,7 +57,7 @@ def _value(path):
     ("kovra.translate.noise.MAX_CHANNEL_QUBITS", _kraus_compiles),
     ("kovra.qiskit.MAX_SHOTS", _shots_run),
     ("kovra.tools.cli.MAX_SHOTS", _shots_run),
-    ("kovra.tools.cli.NMR_MAX_QUBITS", _device_runs),
+    ("kovra.tools.cli_run.NMR_MAX_QUBITS", _device_runs),
     ("kovra.tools.device_model.MAX_QUBITS", _device_runs),
 ])
 def test_python_copy_is_the_modules_limit(path, accepted):

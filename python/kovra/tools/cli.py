@@ -34,7 +34,6 @@ INTERRUPTED = 130  # the shell's status for a command ended by SIGINT
 
 # Result.counts distributes a 32-bit signed shot count.
 MAX_SHOTS = 2**31 - 1
-NMR_MAX_QUBITS = 3
 # What the text shows unless --top says otherwise: a tall screenful, which
 # a program of up to 6 keyed bits fills whole, as it always did.
 DEFAULT_TOP = 64
@@ -45,12 +44,17 @@ ALL_OUTCOMES = sys.maxsize
 METHODS = ("automatic", "statevector", "density_matrix", "trajectories")
 
 
+def _whole(text, kind="a whole number"):
+    """An option's text as an int, or argparse's refusal naming the text."""
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"'{text}' is not {kind}") from None
+
+
 def _shot_count(text):
     """--shots: a whole number from 1 to MAX_SHOTS, refused before anything runs."""
-    try:
-        shots = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"'{text}' is not a whole number") from None
+    shots = _whole(text)
     if shots < 1:
         raise argparse.ArgumentTypeError(f"{shots}: give at least 1 shot")
     if shots > MAX_SHOTS:
@@ -59,10 +63,7 @@ def _shot_count(text):
 
 
 def _port_number(text):
-    try:
-        port = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"'{text}' is not a port number") from None
+    port = _whole(text, "a port number")
     if not 0 < port < 65536:
         raise argparse.ArgumentTypeError(f"{port} is not a port number (1 to 65535)")
     return port
@@ -72,20 +73,14 @@ def _top_count(text):
     """--top: a whole number of outcomes from 1, or "all" (ALL_OUTCOMES)."""
     if text == "all":
         return ALL_OUTCOMES
-    try:
-        top = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"'{text}' is neither a whole number nor 'all'") from None
+    top = _whole(text, "a whole number or 'all'")
     if top < 1:
         raise argparse.ArgumentTypeError(f"{top}: show at least 1 outcome (or 'all')")
     return top
 
 
 def _thread_count(text):
-    try:
-        threads = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"'{text}' is not a whole number") from None
+    threads = _whole(text)
     if threads < 1:
         raise argparse.ArgumentTypeError(f"{threads}: give at least 1 thread")
     return threads

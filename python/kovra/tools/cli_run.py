@@ -17,8 +17,9 @@ import kovra_backends
 
 from ..qasm import QasmError
 from ..qasm.limits import available_memory, size_text
-from .cli import NMR_MAX_QUBITS
 
+# The device back end's register.
+NMR_MAX_QUBITS = 3
 # As KovraBackend (kovra.qiskit.DRAWN_COUNT_BITS): past this many keyed bits
 # the distribution would be a vector of 2^bits doubles beside the state.
 DRAWN_COUNT_BITS = 20
