@@ -152,3 +152,19 @@ def test_a_block_comment_is_no_register_to_the_openqasm2_scan():
     with pytest.raises(QasmError) as raised:
         loads(HEADER + "/* qreg big[40];\n qreg more[40]; */\nqreg q[2];\n", filename="p.qasm")
     assert ":3," in str(raised.value) and "big" not in str(raised.value)
+
+
+@pytest.mark.parametrize("text, counted", [
+    ("/* qreg big[70];\nqreg q[2];\n", False),                   # left open: the parser's to refuse
+    ("// qreg big[70]; /*\nqreg q[2];\n", False),                # a line comment hides the block opener
+    ("qreg q[2]; /* a */ /* qreg big[70]; */\n", False),
+    ('include "a/*b.inc";\nqreg big[70]; // */\n', True),       # markers inside a string open nothing
+    ('include "a//b.inc"; qreg big[70];\n', True),
+])
+def test_the_openqasm2_scan_skips_comments_and_only_comments(text, counted):
+    try:
+        loads(HEADER + text, filename="p.qasm")
+        message = ""
+    except (QasmError, MemoryError) as error:
+        message = str(error)
+    assert ("qreg big[70]" in message) == counted, message

@@ -28,7 +28,11 @@ MAX_EXPANDED_GATES = kovra_backends.MAX_EXPANDED_VERTICES
 # (docs/reliability.md), so the text alone refuses only the vector.
 BYTES_PER_AMPLITUDE = 16
 
-_COMMENT = re.compile(r"//[^\n]*|/\*.*?\*/", re.S)
+# One pass from left to right, so that whichever starts first wins: a string
+# keeps the comment markers inside it ("a//b.inc"), a line comment the block
+# markers after it. A block comment left open runs to the end of the text,
+# where the parser refuses it: a register inside it must not be counted first.
+_STRING_OR_COMMENT = re.compile(r'"[^"\n]*"|//[^\n]*|/\*.*?(?:\*/|\Z)', re.S)
 _QREG = re.compile(r"\bqreg\s+([A-Za-z_]\w*)\s*\[\s*(\d+)\s*\]")
 
 
@@ -54,14 +58,24 @@ def _place(source, offset, filename):
     return f"line {line} of {filename}" if filename else f"line {line}"
 
 
+def strip_comments(source):
+    """`source` with its // and /* */ comments blanked (strings kept).
+    Blanked, not removed, so offsets still give the line."""
+
+    def blank(match):
+        text = match.group()
+        return text if text.startswith('"') else re.sub(r"[^\n]", " ", text)
+
+    return _STRING_OR_COMMENT.sub(blank, source)
+
+
 def check_registers(source, filename=None, memory=True):
     """Refuses, from the text alone, quantum registers that together pass
     the simulator's qubit limit (QasmError) or, with `memory`, whose state
     vector the memory cannot hold (MemoryError). The message names the
     register that crosses the line."""
 
-    # Comments are blanked, not removed, so offsets still give the line.
-    code = _COMMENT.sub(lambda m: re.sub(r"[^\n]", " ", m.group()), source)
+    code = strip_comments(source)
     total = 0
     for match in _QREG.finditer(code):
         total += int(match.group(2))
