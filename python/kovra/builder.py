@@ -31,6 +31,8 @@ import operator
 import igraph
 import numpy as np
 
+from .gate_names import canonical
+
 GATE, CALL, REGISTER, QUBIT, CLBIT = 0, 1, 4, 5, 6
 EQUAL, NOT_EQUAL, LESS, GREATER, LESS_EQUAL, GREATER_EQUAL = range(6)
 
@@ -120,8 +122,10 @@ class CircuitBuilder(_Wires):
     def gate(self, name, qubits, params=None, condition=None, **attrs):
         """Appends a gate on graph-level `qubits`; `condition` is
         (condition bits, relation, constant). Extra keyword arguments become
-        vertex attributes as given."""
-        v = self._operation(GATE, name, qubits, params, condition, attrs)
+        vertex attributes as given. `name` is a catalogue name ("CNOT") or
+        Qiskit's name of the same gate ("cx"), written as the catalogue's;
+        another name raises ValueError with the nearest known one."""
+        v = self._operation(GATE, canonical(name), qubits, params, condition, attrs)
         self._wire_qubits(v, qubits)
         return v
 
@@ -289,8 +293,9 @@ class Definition(_Wires):
 
     def gate(self, name, positions, params=None, pindex=None, condition=None, **attrs):
         """A body gate; `params` are functions, `pindex` picks their arguments
-        from the caller's parameters (-1: the whole list)."""
-        return self._body_vertex(None, name, positions, params, pindex, condition, attrs)
+        from the caller's parameters (-1: the whole list). Names as in
+        CircuitBuilder.gate."""
+        return self._body_vertex(None, canonical(name), positions, params, pindex, condition, attrs)
 
     def call(self, name, positions, params=None, pindex=None, condition=None, **attrs):
         """A nested call of another definition."""
