@@ -46,6 +46,8 @@ def available_memory():
 
 
 def size_text(count):
+    """`count` bytes as text for a message, in the largest binary unit that
+    keeps it at least 1 ("16.0 TiB")."""
     for unit in ("bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"):
         if count < 1024 or unit == "EiB":
             return f"{count:.0f} {unit}" if unit == "bytes" else f"{count:.1f} {unit}"
@@ -113,6 +115,7 @@ class ExpansionCounter:
         self._known = {}
 
     def count(self, op):
+        """The catalogue gates a Qiskit instruction `op` comes to."""
         name = op.name
         if name in ("barrier", "delay"):
             return 0
@@ -133,6 +136,7 @@ class ExpansionCounter:
         return self._known[key]
 
     def block(self, block):
+        """The catalogue gates of every instruction of circuit `block`."""
         return sum(self.count(instruction.operation) for instruction in block.data)
 
 

@@ -40,6 +40,8 @@ class LoadedProgram:
     written: list = field(default_factory=list)  # the classical bits measurements write, ascending
 
     def capsule(self):
+        """The graph's capsule, what ``BasicSimulator().execute`` and
+        ``NMR().execute`` take; it keeps the graph alive."""
         return self.builder.capsule()
 
 

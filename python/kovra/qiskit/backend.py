@@ -91,6 +91,9 @@ class KovraBackend(BackendV2):
             self.set_options(**options)
 
     def set_options(self, **fields):
+        """Sets the backend's default run options (those of
+        ``_default_options``); refuses an unknown option naming the likely
+        one, and a bad value naming the option."""
         self._refuse_unknown(fields)
         _check_options(fields)
         super().set_options(**fields)
@@ -104,10 +107,13 @@ class KovraBackend(BackendV2):
 
     @property
     def target(self):
+        """The Qiskit ``Target`` of the gates kovra lowers exactly (the gate
+        table's), which ``transpile`` aims at."""
         return self._target
 
     @property
     def max_circuits(self):
+        """None: a job takes any number of circuits."""
         return None
 
     @classmethod
@@ -117,6 +123,11 @@ class KovraBackend(BackendV2):
                        trajectories=None)
 
     def run(self, run_input, **options):
+        """Runs a ``QuantumCircuit`` or a list of them with the given
+        options (``shots``, ``seed_simulator``, ``memory``,
+        ``parameter_binds``, ...: the defaults are the backend's) and
+        returns a finished ``KovraJob``, whose ``result()`` has each
+        circuit's counts."""
         self._refuse_unknown(options)
         _check_options(options)
         shots = options.get("shots", self.options.shots)
@@ -244,12 +255,15 @@ class KovraJob(JobV1):
         self._result = result
 
     def submit(self):
+        """Refused: the job already ran when the backend made it."""
         raise RuntimeError("the job ran when the backend made it")
 
     def result(self):
+        """The Qiskit ``Result`` of the run: counts (and memory) per circuit."""
         return self._result
 
     def status(self):
+        """Always ``JobStatus.DONE``: the job ran when it was made."""
         return JobStatus.DONE
 
 

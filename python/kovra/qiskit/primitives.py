@@ -106,9 +106,14 @@ class Estimator(BaseEstimatorV2):
 
     @property
     def default_precision(self):
+        """The precision PUBs without their own get (0: exact values)."""
         return self._default_precision
 
     def run(self, pubs, *, precision=None):
+        """Estimates each PUB, ``(circuit, observables[, parameter values[,
+        precision]])``, and returns a finished job whose ``result()`` holds
+        per PUB ``data.evs`` and ``data.stds`` in the PUB's broadcast shape.
+        ``precision`` > 0 adds seeded Gaussian noise of that deviation."""
         precision = self._default_precision if precision is None else estimates.check_precision(precision)
         coerced = [EstimatorPub.coerce(pub, precision) for pub in pubs]
         for pub in coerced:
@@ -154,9 +159,13 @@ class Sampler(BaseSamplerV2):
 
     @property
     def default_shots(self):
+        """The shots PUBs without their own get."""
         return self._default_shots
 
     def run(self, pubs, *, shots=None):
+        """Samples each PUB, ``(circuit[, parameter values[, shots]])``, and
+        returns a finished job whose ``result()`` holds per PUB a
+        ``BitArray`` for each classical register (``data.<register>``)."""
         shots = self._default_shots if shots is None else shots
         return _job(self._run_pub, [SamplerPub.coerce(pub, shots) for pub in pubs])
 

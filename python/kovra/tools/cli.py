@@ -308,6 +308,9 @@ def _run(argv):
 
 
 def main(argv=None):
+    """Runs ``python -m kovra`` with `argv` (default: sys.argv[1:]) and
+    returns its exit status: 0 done, 1 the run failed, 2 the program or an
+    option is wrong, 130 stopped with Ctrl-C."""
     try:
         return _run(argv)
     except KeyboardInterrupt:

@@ -80,6 +80,7 @@ class Outcomes:
         return cls(values, 0, top, [key[::-1] for key in keys] if reverse else keys)
 
     def key(self, index):
+        """The bit string of outcome `index`, in the printed key order."""
         if self.keys is not None:
             return self.keys[index]
         return format(int(index), f"0{self.width}b") if self.width else ""

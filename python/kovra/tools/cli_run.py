@@ -133,6 +133,8 @@ def limit_threads(count):
 
 
 def simulator_config(program, args, noise):
+    """The BasicSimulator configuration for a loaded `program`, the parsed
+    command line `args` and the `noise` rules (a list, or None)."""
     config = {"shots": args.shots}
     kind, items = key_items(program, args)
     if kind == "clbits":
@@ -151,6 +153,8 @@ def simulator_config(program, args, noise):
 
 
 def execute(program, args, noise):
+    """Runs `program` on the back end `args` names and returns its Result;
+    a noise rule the simulator refuses is named with the --noise file."""
     if args.backend == "simulator":
         config = simulator_config(program, args, noise)
         try:

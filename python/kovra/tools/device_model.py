@@ -68,6 +68,8 @@ class TaskError(Exception):
 
 
 def gate_matrix(name, degrees):
+    """The matrix of the device operation `name` at `degrees` (rotations
+    only); TaskError for an operation the device does not know."""
     if name in FIXED_GATES:
         return FIXED_GATES[name]
     if name in ROTATIONS:
@@ -124,6 +126,7 @@ class Relaxation:
         self.default_time = default_time
 
     def duration(self, name):
+        """Seconds operation `name` takes (the default for unlisted ones)."""
         return self.gate_times.get(name, self.default_time)
 
     def kraus(self, time):

@@ -40,6 +40,10 @@ MAX_LINE = 16 * 1024 * 1024
 
 
 class Emulator:
+    """The device's side of the wire protocol (docs/device_protocol.md) for
+    the parsed command-line `options`: logs clients in, runs their tasks on
+    a density matrix and answers with the results."""
+
     def __init__(self, options):
         self.options = options
         self.relaxation = None
@@ -50,6 +54,8 @@ class Emulator:
         self.task_ids = itertools.count(1)
 
     async def send(self, writer, message, raw=None):
+        """Writes `message` as one JSON line (or the `raw` line as given),
+        after the configured delay."""
         if self.options.delay:
             await asyncio.sleep(self.options.delay)
         line = raw if raw is not None else json.dumps(message, allow_nan=False)
@@ -68,6 +74,7 @@ class Emulator:
         return None
 
     async def login(self, writer, message):
+        """Answers a login request; True when the client is logged in."""
         opts = self.options
         if opts.ignore_login:
             return False
@@ -113,6 +120,7 @@ class Emulator:
             self.busy = False
 
     async def serve(self, reader, writer):
+        """Serves one connection until the client closes it."""
         logged_in = False
         try:
             while True:
@@ -168,6 +176,7 @@ def _gate_time(text):
 
 
 def parse_arguments(argv=None):
+    """The emulator's options from `argv` (default: sys.argv[1:])."""
     parser = argparse.ArgumentParser(prog="python -m kovra.emulator", description=__doc__.splitlines()[0])
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     parser.add_argument("--port", type=int, default=55444, help="port (default 55444; 0 picks a free one)")
@@ -207,6 +216,7 @@ def parse_arguments(argv=None):
 
 
 async def main_async(options):
+    """Listens with the parsed `options` and serves until cancelled."""
     emulator = Emulator(options)
     server = await asyncio.start_server(emulator.serve, options.host, options.port, limit=MAX_LINE)
     host, port = server.sockets[0].getsockname()[:2]
@@ -216,6 +226,7 @@ async def main_async(options):
 
 
 def main(argv=None):
+    """``python -m kovra.emulator``: serves until Ctrl-C."""
     options = parse_arguments(argv)
     try:
         asyncio.run(main_async(options))
