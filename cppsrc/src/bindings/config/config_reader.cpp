@@ -1,6 +1,7 @@
 #include "bindings/config/config_reader.h"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "bindings/config/config_keys.h"
 
@@ -61,39 +62,22 @@ py::object config_reader::item(const char* key) const {
 
 namespace {
 
-// What each read takes, as its refusal says it.
+// What each read takes, as its refusal says it: pybind11's name of the C++
+// type, and the values in words.
+struct wanted_words {
+    const char* cpp;
+    const char* text;
+};
+
 template <class T>
-struct wanted;
-template <>
-struct wanted<bool> {
-    static constexpr const char* cpp = "bool";
-    static constexpr const char* text = "True or False";
-};
-template <>
-struct wanted<int> {
-    static constexpr const char* cpp = "int";
-    static constexpr const char* text = "an integer from -2147483648 to 2147483647";
-};
-template <>
-struct wanted<long long> {
-    static constexpr const char* cpp = "long long";
-    static constexpr const char* text = "an integer from -2^63 to 2^63 - 1";
-};
-template <>
-struct wanted<std::uint16_t> {
-    static constexpr const char* cpp = "uint16_t";
-    static constexpr const char* text = "an integer from 0 to 65535";
-};
-template <>
-struct wanted<double> {
-    static constexpr const char* cpp = "double";
-    static constexpr const char* text = "a real number";
-};
-template <>
-struct wanted<std::string> {
-    static constexpr const char* cpp = "str";
-    static constexpr const char* text = "text";
-};
+constexpr wanted_words wanted() {
+    if constexpr (std::is_same_v<T, bool>) return {"bool", "True or False"};
+    if constexpr (std::is_same_v<T, int>) return {"int", "an integer from -2147483648 to 2147483647"};
+    if constexpr (std::is_same_v<T, long long>) return {"long long", "an integer from -2^63 to 2^63 - 1"};
+    if constexpr (std::is_same_v<T, std::uint16_t>) return {"uint16_t", "an integer from 0 to 65535"};
+    if constexpr (std::is_same_v<T, double>) return {"double", "a real number"};
+    if constexpr (std::is_same_v<T, std::string>) return {"str", "text"};
+}
 
 // pybind11's conversion, its refusal naming the key and the value given:
 // pybind11's own says neither (its C++ type is '?' in release builds). The
@@ -105,7 +89,7 @@ T cast_named(const py::handle& value, const std::string& what) {
     } catch (const py::cast_error&) {
         const std::string type = py::str(py::type::of(value));
         PyErr_SetString(config_type_error, ("Unable to cast Python instance of type " + type + " to C++ type '" +
-                                            wanted<T>::cpp + "': " + what + " must be " + wanted<T>::text +
+                                            wanted<T>().cpp + "': " + what + " must be " + wanted<T>().text +
                                             ", got " + py::repr(value).cast<std::string>())
                                                .c_str());
         throw py::error_already_set();

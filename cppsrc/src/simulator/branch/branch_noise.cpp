@@ -28,6 +28,18 @@ gates::compiled_gate stepOf(const gates::fused_matrix* matrix) {
     return step;
 }
 
+// The first of `count` terms whose running sum of weights passes `target`
+// (the last when rounding leaves the sum short of it).
+template <class WeightOf>
+std::size_t pickedBelow(std::size_t count, double target, WeightOf weightOf) {
+    double below = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        below += weightOf(k);
+        if (target < below) return k;
+    }
+    return count - 1;
+}
+
 }  // namespace
 
 template <class Space>
@@ -122,15 +134,8 @@ void run<Space>::drawKraus(branch& b, const program::op& op, bool queue) {
     const double u = std::uniform_real_distribution<double>(0.0, 1.0)(*draws_);
     if (u < drawn.fixedTotal) {
         // A term of fixed probability: no need to look at the state.
-        std::size_t chosen = drawn.fixed.size() - 1;
-        double below = 0;
-        for (std::size_t k = 0; k < drawn.fixed.size(); ++k) {
-            below += drawn.fixed[k].weight;
-            if (u < below) {
-                chosen = k;
-                break;
-            }
-        }
+        const std::size_t chosen =
+            pickedBelow(drawn.fixed.size(), u, [&](std::size_t k) { return drawn.fixed[k].weight; });
         const channel_draws::fixed_term& term = drawn.fixed[chosen];
         if (queue && term.isPauli) {
             for (std::size_t i = 0; i < term.paulis.size(); ++i) {
@@ -166,16 +171,8 @@ void run<Space>::drawKraus(branch& b, const program::op& op, bool queue) {
                 for (unsigned long j = 0; j < d; ++j) w += (k[r * d + i] * g[i * d + j] * std::conj(k[r * d + j])).real();
         weights.push_back(std::max(0.0, w));
     }
-    const double target = (u - drawn.fixedTotal) * total;
-    std::size_t chosen = weights.size() - 1;
-    double below = 0;
-    for (std::size_t k = 0; k < weights.size(); ++k) {
-        below += weights[k];
-        if (target < below) {
-            chosen = k;
-            break;
-        }
-    }
+    std::size_t chosen =
+        pickedBelow(weights.size(), (u - drawn.fixedTotal) * total, [&](std::size_t k) { return weights[k]; });
     while (weights[chosen] == 0 && chosen > 0) --chosen;  // rounding at the end of the sum
     if (weights[chosen] == 0) return;  // no operator reaches this state (rounding alone)
     std::vector<std::complex<double>> scaled = drawn.rest[chosen];
